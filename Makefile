@@ -1,0 +1,28 @@
+# The two entry points: `make demo` and `make test`. Both install what is
+# missing, configure and build first.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test demo win32 clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	bash examples/run-demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

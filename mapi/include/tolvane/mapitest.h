@@ -1,0 +1,61 @@
+// Test controls of the Linux MAPI subsystem: the fault plan, the call
+// journal, counts of live objects and unfreed buffers, and settings.
+//
+// Not part of the Windows SDK: only tests, benchmarks and the tolvane-mapi
+// tool include this header. Everything here is off by default and costs one
+// flag test per MAPI call while off.
+//
+// The same controls can be set from the environment before the first MAPI
+// call of a process (for tests that run in another process):
+//   TOLVANE_MAPI_FAULTS   "Method#N=HRESULT[/errno][;...]", e.g.
+//                         "IMAPISession::OpenMsgStore#1=0x80040111"
+//   TOLVANE_MAPI_JOURNAL  set: the journal records from the start
+//   TOLVANE_MAPI_SIZE_LIMIT  bytes: the single-read limit of string and
+//                         binary property values (default 4 MiB)
+#ifndef TOLVANE_MAPITEST_H
+#define TOLVANE_MAPITEST_H
+
+#include <mapidefs.h>
+
+#include <string>
+#include <vector>
+
+namespace mapitest {
+
+// Makes the nth call (1-based, counted from now) of method fail with hr. The
+// method is named "Interface::Method" ("IMAPISession::OpenMsgStore",
+// "IMAPITable::QueryRows") or by its function name ("MAPIInitialize",
+// "MAPILogonEx", "MAPIAllocateBuffer", "HrGetOneProp"). When sysError is not
+// 0, the thread's last system error is set to it as the call fails. The fault
+// fires once.
+void addFault(const std::string& method, unsigned nth, HRESULT hr, DWORD sysError = 0);
+
+// Makes every call of method from the nth on fail (until clearFaults).
+void addStickyFault(const std::string& method, unsigned nth, HRESULT hr, DWORD sysError = 0);
+
+void clearFaults();
+
+// The journal: one line per MAPI call made while it records, in order,
+// "Method key=value ...".
+void startJournal();
+void stopJournal();
+void clearJournal();
+std::vector<std::string> journal();
+// Number of journal lines that name method (the first word of the line).
+size_t journalCount(const std::string& method);
+
+// MAPI objects (interfaces) that exist now, and MAPIAllocateBuffer buffers
+// not yet freed.
+long liveObjects();
+long liveBuffers();
+
+// Settings.
+void setSizeLimit(ULONG bytes);  // 0 restores the default
+ULONG sizeLimit();
+
+// Everything back to the default: faults, journal, settings. Counts stay.
+void reset();
+
+}  // namespace mapitest
+
+#endif  // TOLVANE_MAPITEST_H
