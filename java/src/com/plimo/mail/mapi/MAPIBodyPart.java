@@ -1,0 +1,347 @@
+package com.plimo.mail.mapi;
+
+import java.io.File;
+import java.io.FileInputStream;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.nio.file.Files;
+import java.nio.file.StandardCopyOption;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.Enumeration;
+import java.util.List;
+import java.util.Locale;
+import javax.activation.DataHandler;
+import javax.activation.DataSource;
+import javax.mail.BodyPart;
+import javax.mail.Header;
+import javax.mail.IllegalWriteException;
+import javax.mail.MessagingException;
+import javax.mail.Multipart;
+import javax.mail.Part;
+import javax.mail.internet.ContentDisposition;
+
+/**
+ * One part of a received MAPI message: its HTML body, its plain-text body, an attachment
+ * or an attached message.
+ *
+ * <p>Body texts carry their text and no disposition; attachments carry the disposition
+ * "attachment", their file name (an attached message is named after its subject with
+ * ".msg" added and its data is an Outlook {@code .msg} file, whatever its
+ * "message/rfc822" content type suggests), their size and, for inline ones, a content
+ * identifier.
+ *
+ * <p>The data of a part is written by the store, once per part; this object keeps that
+ * copy (a temporary file, which the store deletes together with the message's content)
+ * and serves {@link #getInputStream()}, {@link #writeTo(OutputStream)} and
+ * {@link #writeTo(String)} from it, so a part can be saved any number of times.
+ */
+public class MAPIBodyPart extends BodyPart {
+
+    private static final String READ_ONLY = "MAPI message content is read-only";
+
+    private final long partPointer;
+    private final MAPIMultipart multipart;
+    private final String contentType;
+    private final String disposition;
+    private final String content;
+    private final String contentId;
+    private final int size;
+
+    /** The store's copy of this part's data, once written. */
+    private File dataFile;
+
+    public MAPIBodyPart(long partPointer, MAPIMultipart multipart, String contentType, String disposition,
+            String content, String contentId, int size) {
+        this.partPointer = partPointer;
+        this.multipart = multipart;
+        this.parent = multipart;
+        this.contentType = contentType;
+        this.disposition = disposition;
+        this.content = content;
+        this.contentId = contentId;
+        this.size = size;
+    }
+
+    public long getBodyPartPointer() {
+        return partPointer;
+    }
+
+    /** True for attachments and attached messages, false for the body texts. */
+    public boolean isAttachment() throws MessagingException {
+        return Part.ATTACHMENT.equalsIgnoreCase(getDisposition());
+    }
+
+    // ---- Reads ---------------------------------------------------------------------
+
+    @Override
+    public String getContentType() {
+        return contentType == null || contentType.isEmpty() ? "application/octet-stream" : contentType;
+    }
+
+    @Override
+    public boolean isMimeType(String mimeType) {
+        return MAPIMessage.mimeTypeMatches(getContentType(), mimeType);
+    }
+
+    /** "attachment" for attachments, null for the body texts. */
+    @Override
+    public String getDisposition() throws MessagingException {
+        String value = disposition;
+        if (value == null) {
+            checkUsable();
+            value = MAPINative.getBodypartDisposition(partPointer);
+        }
+        return MAPIMessage.emptyToNull(value);
+    }
+
+    /** The attachment's file name; null for the body texts. */
+    @Override
+    public String getFileName() throws MessagingException {
+        return isAttachment() ? MAPIMessage.emptyToNull(content) : null;
+    }
+
+    /** The content identifier of an inline attachment, without angle brackets; else null. */
+    public String getContentID() {
+        return MAPIMessage.emptyToNull(contentId);
+    }
+
+    /** The attachment's size in bytes as the store records it; -1 for the body texts. */
+    @Override
+    public int getSize() throws MessagingException {
+        return isAttachment() ? size : -1;
+    }
+
+    @Override
+    public int getLineCount() {
+        return -1;
+    }
+
+    @Override
+    public String getDescription() {
+        return null;
+    }
+
+    /**
+     * The text of a body part; for an attachment an {@link InputStream} of its data
+     * (text attachments included: the store gives no charset to decode them with).
+     */
+    @Override
+    public Object getContent() throws IOException, MessagingException {
+        if (isAttachment()) {
+            return getInputStream();
+        }
+        return content == null ? "" : content;
+    }
+
+    /** The part's data, as the store writes it. */
+    @Override
+    public InputStream getInputStream() throws IOException, MessagingException {
+        return new FileInputStream(dataFile());
+    }
+
+    @Override
+    public DataHandler getDataHandler() throws MessagingException {
+        return new DataHandler(new PartDataSource());
+    }
+
+    /** Writes the part's data (not a MIME body part with headers). */
+    @Override
+    public void writeTo(OutputStream out) throws IOException, MessagingException {
+        Files.copy(dataFile().toPath(), out);
+    }
+
+    /** Saves the part's data to a file, replacing it if it exists. The file is the caller's to keep. */
+    public void writeTo(String fileName) throws IOException, MessagingException {
+        if (fileName == null || fileName.isEmpty()) {
+            throw new MessagingException("No file name to write the body part to");
+        }
+        Files.copy(dataFile().toPath(), new File(fileName).toPath(), StandardCopyOption.REPLACE_EXISTING);
+    }
+
+    /**
+     * The store writes a part only once and deletes that file with the message's content,
+     * so it writes into a temporary file of ours and every save copies from there.
+     */
+    private synchronized File dataFile() throws IOException, MessagingException {
+        if (dataFile != null && dataFile.exists()) {
+            return dataFile;
+        }
+        if (dataFile != null) {
+            throw new MessagingException("The body part's data is gone: the message's content was discarded");
+        }
+        checkUsable();
+        File target = File.createTempFile("mapipart", ".tmp");
+        // the store creates the file itself; leaving ours in place would hide a write that did not happen
+        Files.delete(target.toPath());
+        MAPINative.writeBodypartToFile(partPointer, target.getPath());
+        if (!target.exists()) {
+            throw new MessagingException("The body part could not be written to " + target);
+        }
+        target.deleteOnExit();
+        dataFile = target;
+        return dataFile;
+    }
+
+    private void checkUsable() throws MessagingException {
+        if (multipart != null) {
+            multipart.checkUsable();
+        }
+    }
+
+    // ---- Headers -------------------------------------------------------------------
+
+    @Override
+    public String[] getHeader(String name) throws MessagingException {
+        String value = headerValue(name);
+        return value == null ? null : new String[] {value};
+    }
+
+    @Override
+    public Enumeration<Header> getAllHeaders() throws MessagingException {
+        return headers(null, true);
+    }
+
+    @Override
+    public Enumeration<Header> getMatchingHeaders(String[] names) throws MessagingException {
+        return headers(names, true);
+    }
+
+    @Override
+    public Enumeration<Header> getNonMatchingHeaders(String[] names) throws MessagingException {
+        return headers(names, false);
+    }
+
+    private static final String[] HEADER_NAMES = {"Content-Type", "Content-Disposition", "Content-ID"};
+
+    private Enumeration<Header> headers(String[] names, boolean matching) throws MessagingException {
+        List<Header> result = new ArrayList<>();
+        for (String name : HEADER_NAMES) {
+            boolean named = false;
+            if (names != null) {
+                for (String candidate : names) {
+                    named |= name.equalsIgnoreCase(candidate);
+                }
+            }
+            if (names != null && named != matching) {
+                continue;
+            }
+            String value = headerValue(name);
+            if (value != null) {
+                result.add(new Header(name, value));
+            }
+        }
+        return Collections.enumeration(result);
+    }
+
+    private String headerValue(String name) throws MessagingException {
+        switch (name.toLowerCase(Locale.ROOT)) {
+            case "content-type":
+                return getContentType();
+            case "content-disposition":
+                String kind = getDisposition();
+                if (kind == null) {
+                    return null;
+                }
+                ContentDisposition value = new ContentDisposition(kind, null);
+                String fileName = getFileName();
+                if (fileName != null) {
+                    value.setParameter("filename", fileName);
+                }
+                return value.toString();
+            case "content-id":
+                String id = getContentID();
+                if (id == null) {
+                    return null;
+                }
+                return id.startsWith("<") ? id : "<" + id + ">";
+            default:
+                return null;
+        }
+    }
+
+    // ---- Writes: received content is read-only -------------------------------------
+
+    @Override
+    public void setDisposition(String disposition) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setDescription(String description) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setFileName(String filename) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setDataHandler(DataHandler dh) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setContent(Object obj, String type) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setText(String text) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setContent(Multipart mp) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setHeader(String name, String value) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void addHeader(String name, String value) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void removeHeader(String name) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    /** The part's data for activation: read on demand, typed and named like the part. */
+    private final class PartDataSource implements DataSource {
+        @Override
+        public InputStream getInputStream() throws IOException {
+            try {
+                return MAPIBodyPart.this.getInputStream();
+            } catch (MessagingException e) {
+                throw new IOException(e.getMessage(), e);
+            }
+        }
+
+        @Override
+        public OutputStream getOutputStream() throws IOException {
+            throw new IOException(READ_ONLY);
+        }
+
+        @Override
+        public String getContentType() {
+            return MAPIBodyPart.this.getContentType();
+        }
+
+        @Override
+        public String getName() {
+            try {
+                String fileName = getFileName();
+                return fileName != null ? fileName : "";
+            } catch (MessagingException e) {
+                return "";
+            }
+        }
+    }
+}

@@ -1,0 +1,550 @@
+package com.plimo.mail.mapi;
+
+import java.io.File;
+import java.io.FileInputStream;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.nio.file.Files;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
+import java.util.Date;
+import java.util.Enumeration;
+import java.util.List;
+import java.util.Locale;
+import javax.activation.DataHandler;
+import javax.activation.FileDataSource;
+import javax.mail.Address;
+import javax.mail.Flags;
+import javax.mail.Folder;
+import javax.mail.Header;
+import javax.mail.IllegalWriteException;
+import javax.mail.Message;
+import javax.mail.MessagingException;
+import javax.mail.Multipart;
+import javax.mail.Session;
+import javax.mail.internet.ContentType;
+import javax.mail.internet.InternetAddress;
+import javax.mail.internet.MailDateFormat;
+import javax.mail.internet.MimeMessage;
+import javax.mail.internet.ParseException;
+
+/**
+ * A received message of a MAPI store, read through the native library.
+ *
+ * <p>The native side builds these objects (constructor, then {@link #setMessagePointer})
+ * when a folder hands out its messages; the handle stays valid until that folder is closed.
+ * Every read goes to the store: nothing is cached except the message's content, which the
+ * native message caches too.
+ *
+ * <p>Mapping onto {@link Message}:
+ * <ul>
+ * <li>addresses: the native display-form texts, parsed leniently ({@link DisplayAddresses});
+ * <li>dates: the native automation dates, null when the store has none;
+ * <li>{@link #getContent()}: a {@link MAPIMultipart} of body texts and attachments, or the
+ * body text for a message that has no parts;
+ * <li>headers: the few that MAPI properties answer (Message-ID, Date, From, Reply-To, To,
+ * Cc, Bcc, Subject, X-Priority), with decoded values; there are no others;
+ * <li>the raw form ({@link #getInputStream()}, {@link #writeTo}, {@link #getDataHandler()})
+ * is the message exported as an Outlook {@code .msg} file, not RFC 822 text;
+ * <li>{@link Flags.Flag#DELETED} is kept by the store and honoured when the folder is
+ * closed with expunge; other flags live in this object only. The folder marks every
+ * message it hands out as read, so {@link Flags.Flag#SEEN} starts set.
+ * </ul>
+ * Everything that would change the message throws {@link IllegalWriteException}.
+ */
+public class MAPIMessage extends Message {
+
+    /** What the native side answers for a message identifier it cannot read. */
+    static final String UNREADABLE_MESSAGE_ID = "MAPIMessage";
+
+    /** Content type of an exported message. */
+    static final String MSG_FILE_TYPE = "application/vnd.ms-outlook";
+
+    private static final String READ_ONLY = "MAPI messages are read-only";
+
+    /** The headers this message can answer, in the order getAllHeaders gives them. */
+    private static final List<String> HEADER_NAMES = Collections.unmodifiableList(Arrays.asList(
+            "Message-ID", "Date", "From", "Reply-To", "To", "Cc", "Bcc", "Subject", "X-Priority"));
+
+    private long messagePointer;
+    private final Flags flags = new Flags(Flags.Flag.SEEN);
+
+    /** The content as last fetched; null until fetched or after the store discarded it. */
+    private MAPIMultipart content;
+    private boolean contentFetched;
+
+    public MAPIMessage(Folder folder, int msgnum) {
+        // Message(Folder, int) insists on a folder with a store; the native side hands on
+        // whatever folder object its caller gave, so take the session only where there is one.
+        super(sessionOf(folder));
+        this.folder = folder;
+        this.msgnum = msgnum;
+    }
+
+    /** Called by the native side right after construction with the native message handle. */
+    public void setMessagePointer(long messagePointer) {
+        this.messagePointer = messagePointer;
+    }
+
+    public long getMessagePointer() {
+        return messagePointer;
+    }
+
+    // ---- Reads ---------------------------------------------------------------------
+
+    /** The subject, or null when the message has none. */
+    @Override
+    public String getSubject() throws MessagingException {
+        return emptyToNull(MAPINative.getMessageSubject(messagePointer));
+    }
+
+    /** The plain-text body; "" when there is none. */
+    public String getTextBody() throws MessagingException {
+        return nullToEmpty(MAPINative.getMessageText(messagePointer));
+    }
+
+    /** The HTML body; "" when there is none. */
+    public String getHtmlBody() throws MessagingException {
+        return nullToEmpty(MAPINative.getMessageHTML(messagePointer));
+    }
+
+    /** The Internet message identifier, or null when the message has none or it cannot be read. */
+    public String getMessageID() throws MessagingException {
+        String id = MAPINative.getMessageID(messagePointer);
+        if (id == null || id.isEmpty() || UNREADABLE_MESSAGE_ID.equals(id)) {
+            return null;
+        }
+        return id;
+    }
+
+    /** "1" (high), "3" (normal) or "5" (low), as an X-Priority header gives it. */
+    public String getPriority() throws MessagingException {
+        return MAPINative.getMessagePriority(messagePointer);
+    }
+
+    @Override
+    public Address[] getFrom() throws MessagingException {
+        return nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageFrom(messagePointer)));
+    }
+
+    @Override
+    public Address[] getRecipients(Message.RecipientType type) throws MessagingException {
+        String[] texts;
+        if (type == Message.RecipientType.TO) {
+            texts = MAPINative.getMessageTo(messagePointer);
+        } else if (type == Message.RecipientType.CC) {
+            texts = MAPINative.getMessageCC(messagePointer);
+        } else if (type == Message.RecipientType.BCC) {
+            texts = MAPINative.getMessageBCC(messagePointer);
+        } else {
+            return null;
+        }
+        return nonEmpty(DisplayAddresses.parseAll(texts));
+    }
+
+    /** The reply-to addresses; the store itself falls back to the sender. */
+    @Override
+    public Address[] getReplyTo() throws MessagingException {
+        Address[] replyTo = nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageReplyTo(messagePointer)));
+        return replyTo != null ? replyTo : getFrom();
+    }
+
+    @Override
+    public Date getSentDate() throws MessagingException {
+        return AutomationDate.toDate(MAPINative.getMessageSentDate(messagePointer));
+    }
+
+    @Override
+    public Date getReceivedDate() throws MessagingException {
+        return AutomationDate.toDate(MAPINative.getMessageReceiveTime(messagePointer));
+    }
+
+    @Override
+    public int getSize() {
+        return -1;
+    }
+
+    @Override
+    public int getLineCount() {
+        return -1;
+    }
+
+    @Override
+    public String getDisposition() {
+        return null;
+    }
+
+    @Override
+    public String getDescription() {
+        return null;
+    }
+
+    @Override
+    public String getFileName() {
+        return null;
+    }
+
+    // ---- Content -------------------------------------------------------------------
+
+    /**
+     * The message's parts as a {@link MAPIMultipart}; for a message without parts the
+     * plain-text body, else the HTML body ("" when it has neither).
+     */
+    @Override
+    public Object getContent() throws MessagingException {
+        MAPIMultipart multipart = getMultipart();
+        if (multipart != null) {
+            return multipart;
+        }
+        String text = getTextBody();
+        return text.isEmpty() ? getHtmlBody() : text;
+    }
+
+    /** The message's parts, or null when it has neither body text nor attachments. */
+    public synchronized MAPIMultipart getMultipart() throws MessagingException {
+        if (!contentFetched) {
+            content = MAPINative.getMessageContent(messagePointer, this);
+            contentFetched = true;
+        }
+        return content;
+    }
+
+    @Override
+    public String getContentType() throws MessagingException {
+        MAPIMultipart multipart = getMultipart();
+        if (multipart != null) {
+            return multipart.getContentType();
+        }
+        return getTextBody().isEmpty() && !getHtmlBody().isEmpty() ? "text/html" : "text/plain";
+    }
+
+    @Override
+    public boolean isMimeType(String mimeType) throws MessagingException {
+        return mimeTypeMatches(getContentType(), mimeType);
+    }
+
+    /** The message exported as an Outlook {@code .msg} file. */
+    @Override
+    public InputStream getInputStream() throws IOException, MessagingException {
+        return new FileInputStream(exportFile());
+    }
+
+    /** The message exported as an Outlook {@code .msg} file. */
+    @Override
+    public DataHandler getDataHandler() throws MessagingException {
+        return new DataHandler(new FileDataSource(exportFile()) {
+            @Override
+            public String getContentType() {
+                return MSG_FILE_TYPE;
+            }
+        });
+    }
+
+    /** Writes the message exported as an Outlook {@code .msg} file. */
+    @Override
+    public void writeTo(OutputStream out) throws IOException, MessagingException {
+        Files.copy(exportFile().toPath(), out);
+    }
+
+    /**
+     * Exports the message as an Outlook {@code .msg} file in the store's temporary
+     * directory and returns its path. The file belongs to the native message: the next
+     * export replaces it, and it is deleted when the delete flag changes or the folder is
+     * closed, so copy it to keep it.
+     */
+    public String getMessageFile() throws MessagingException {
+        String path = MAPINative.getMessageFile(messagePointer);
+        if (path == null || path.isEmpty()) {
+            throw new MessagingException("The message could not be exported to a .msg file");
+        }
+        return path;
+    }
+
+    private File exportFile() throws MessagingException {
+        return new File(getMessageFile());
+    }
+
+    // ---- Headers -------------------------------------------------------------------
+
+    @Override
+    public String[] getHeader(String name) throws MessagingException {
+        String value = headerValue(name);
+        return value == null ? null : new String[] {value};
+    }
+
+    @Override
+    public Enumeration<Header> getAllHeaders() throws MessagingException {
+        return headers(null, true);
+    }
+
+    @Override
+    public Enumeration<Header> getMatchingHeaders(String[] names) throws MessagingException {
+        return headers(names, true);
+    }
+
+    @Override
+    public Enumeration<Header> getNonMatchingHeaders(String[] names) throws MessagingException {
+        return headers(names, false);
+    }
+
+    private Enumeration<Header> headers(String[] names, boolean matching) throws MessagingException {
+        List<Header> result = new ArrayList<>();
+        for (String name : HEADER_NAMES) {
+            if (names != null && containsIgnoreCase(names, name) != matching) {
+                continue;
+            }
+            String value = headerValue(name);
+            if (value != null) {
+                result.add(new Header(name, value));
+            }
+        }
+        return Collections.enumeration(result);
+    }
+
+    private String headerValue(String name) throws MessagingException {
+        switch (name.toLowerCase(Locale.ROOT)) {
+            case "message-id":
+                return getMessageID();
+            case "date":
+                Date sent = getSentDate();
+                return sent == null ? null : new MailDateFormat().format(sent);
+            case "from":
+                return addressHeader(getFrom());
+            case "reply-to":
+                return addressHeader(getReplyTo());
+            case "to":
+                return addressHeader(getRecipients(Message.RecipientType.TO));
+            case "cc":
+                return addressHeader(getRecipients(Message.RecipientType.CC));
+            case "bcc":
+                return addressHeader(getRecipients(Message.RecipientType.BCC));
+            case "subject":
+                return getSubject();
+            case "x-priority":
+                return getPriority();
+            default:
+                return null;
+        }
+    }
+
+    private static String addressHeader(Address[] addresses) {
+        return addresses == null ? null : InternetAddress.toUnicodeString(addresses);
+    }
+
+    // ---- Flags ---------------------------------------------------------------------
+
+    @Override
+    public synchronized Flags getFlags() {
+        return (Flags) flags.clone();
+    }
+
+    /**
+     * {@link Flags.Flag#DELETED} goes to the store, which deletes the message when its
+     * folder is closed with expunge. Any change of it discards the message's content: the
+     * {@link MAPIMultipart} and body parts fetched before can no longer be used.
+     */
+    @Override
+    public synchronized void setFlags(Flags changed, boolean set) throws MessagingException {
+        if (changed.contains(Flags.Flag.DELETED)) {
+            try {
+                MAPINative.setMessageDeleteFlag(messagePointer, set);
+            } finally {
+                discardContent();
+            }
+        }
+        if (set) {
+            flags.add(changed);
+        } else {
+            flags.remove(changed);
+        }
+    }
+
+    private void discardContent() {
+        if (content != null) {
+            content.discard();
+        }
+        content = null;
+        contentFetched = false;
+    }
+
+    // ---- Replies -------------------------------------------------------------------
+
+    /** A new, empty MIME message addressed as a reply to this one. */
+    @Override
+    public Message reply(boolean replyToAll) throws MessagingException {
+        MimeMessage reply = new MimeMessage(session);
+        String subject = getSubject();
+        if (subject == null) {
+            subject = "";
+        }
+        if (!subject.regionMatches(true, 0, "Re: ", 0, 4)) {
+            subject = "Re: " + subject;
+        }
+        reply.setSubject(subject, "UTF-8");
+        Address[] replyTo = getReplyTo();
+        if (replyTo != null) {
+            reply.setRecipients(Message.RecipientType.TO, replyTo);
+        }
+        if (replyToAll) {
+            Address[] to = getRecipients(Message.RecipientType.TO);
+            if (to != null) {
+                reply.addRecipients(Message.RecipientType.CC, to);
+            }
+            Address[] cc = getRecipients(Message.RecipientType.CC);
+            if (cc != null) {
+                reply.addRecipients(Message.RecipientType.CC, cc);
+            }
+        }
+        String id = getMessageID();
+        if (id != null) {
+            reply.setHeader("In-Reply-To", id);
+            reply.setHeader("References", id);
+        }
+        return reply;
+    }
+
+    // ---- Writes: a received MAPI message is read-only --------------------------------
+
+    @Override
+    public void setFrom() throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setFrom(Address address) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void addFrom(Address[] addresses) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setRecipients(Message.RecipientType type, Address[] addresses) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void addRecipients(Message.RecipientType type, Address[] addresses) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setSubject(String subject) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setSentDate(Date date) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void saveChanges() throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setDisposition(String disposition) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setDescription(String description) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setFileName(String filename) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setDataHandler(DataHandler dh) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setContent(Object obj, String type) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setText(String text) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setContent(Multipart mp) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void setHeader(String name, String value) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void addHeader(String name, String value) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    @Override
+    public void removeHeader(String name) throws MessagingException {
+        throw new IllegalWriteException(READ_ONLY);
+    }
+
+    // ---- Helpers shared with the content classes -----------------------------------
+
+    static boolean mimeTypeMatches(String contentType, String pattern) {
+        if (contentType == null || pattern == null) {
+            return false;
+        }
+        try {
+            return new ContentType(contentType).match(pattern);
+        } catch (ParseException e) {
+            return contentType.equalsIgnoreCase(pattern);
+        }
+    }
+
+    static String emptyToNull(String s) {
+        return s == null || s.isEmpty() ? null : s;
+    }
+
+    private static String nullToEmpty(String s) {
+        return s == null ? "" : s;
+    }
+
+    private static Address[] nonEmpty(InternetAddress[] addresses) {
+        return addresses.length == 0 ? null : addresses;
+    }
+
+    private static boolean containsIgnoreCase(String[] names, String name) {
+        for (String candidate : names) {
+            if (name.equalsIgnoreCase(candidate)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    private static Session sessionOf(Folder folder) {
+        if (folder == null || folder.getStore() == null) {
+            return null;
+        }
+        return new StoreSession(folder).getSession();
+    }
+
+    /**
+     * The store's session is only reachable through the superclass constructor, which
+     * reads it from the folder's store; a throwaway MIME message borrows that.
+     */
+    private static final class StoreSession extends MimeMessage {
+        StoreSession(Folder folder) {
+            super(folder, 0);
+        }
+    }
+}
