@@ -1,0 +1,258 @@
+#include <tolvane/profiles.h>
+
+#include "store/storedb.h"
+
+#include <mapicode.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <cctype>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mapiprofile {
+
+namespace {
+
+const char* const kExtension = ".profile";
+
+std::string profilesDir() { return homeDir() + "/profiles"; }
+std::string profilePath(const std::string& name) { return profilesDir() + "/" + name + kExtension; }
+
+// Creates dir (and its parents) readable by the owner only.
+bool makeDirs(const std::string& dir, std::string& error) {
+  std::string partial;
+  std::stringstream ss(dir);
+  std::string part;
+  if (!dir.empty() && dir[0] == '/') partial = "/";
+  while (std::getline(ss, part, '/')) {
+    if (part.empty()) continue;
+    partial += part;
+    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = "Cannot create the folder " + partial + ": " + strerror(errno);
+      return false;
+    }
+    partial += "/";
+  }
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "The path " + dir + " is not a folder";
+    return false;
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    error = "The folder " + dir + " is not writable: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string hex(const MAPIUID& uid) {
+  static const char* digits = "0123456789abcdef";
+  std::string s;
+  for (BYTE b : uid.ab) {
+    s += digits[b >> 4];
+    s += digits[b & 15];
+  }
+  return s;
+}
+
+bool parseHex(const std::string& text, MAPIUID& uid) {
+  if (text.size() != 32) return false;
+  for (size_t i = 0; i < 16; ++i) {
+    unsigned v = 0;
+    for (size_t j = 0; j < 2; ++j) {
+      char c = text[2 * i + j];
+      v <<= 4;
+      if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
+      else return false;
+    }
+    uid.ab[i] = static_cast<BYTE>(v);
+  }
+  return true;
+}
+
+// Values are single lines: line breaks in them would start new keys.
+bool singleLine(const std::string& v) { return v.find_first_of("\r\n") == std::string::npos; }
+
+}  // namespace
+
+std::string homeDir() {
+  const char* home = getenv("TOLVANE_MAPI_HOME");
+  if (home && *home) return home;
+  const char* user = getenv("HOME");
+  if (!user || !*user) {
+    struct passwd* pw = getpwuid(getuid());
+    user = pw ? pw->pw_dir : "/tmp";
+  }
+  return std::string(user) + "/.tolvane-mapi";
+}
+
+bool validName(const std::string& name, std::string& why) {
+  if (name.empty()) {
+    why = "the profile name is empty";
+    return false;
+  }
+  if (name.size() > 64) {
+    why = "the profile name is longer than 64 characters";
+    return false;
+  }
+  if (name[0] == '.' || name[0] == ' ') {
+    why = "the profile name must not begin with '.' or a blank";
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (!(isalnum(c) || c == ' ' || c == '.' || c == '_' || c == '-' || c == '@')) {
+      why = "the profile name may hold only letters, digits, blanks and . _ - @";
+      return false;
+    }
+  }
+  return true;
+}
+
+HRESULT write(const Profile& profile, std::string& error) {
+  std::string why;
+  if (!validName(profile.name, why)) {
+    error = "Invalid profile name '" + profile.name + "': " + why;
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  if (!singleLine(profile.address) || !singleLine(profile.displayName) || !singleLine(profile.storePath)) {
+    error = "Profile values must not contain line breaks";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  if (!makeDirs(profilesDir(), error)) return MAPI_E_NO_ACCESS;
+  std::string path = profilePath(profile.name);
+  std::string tmp = path + ".tmp";
+  {
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      error = "Cannot write the profile " + path + ": " + strerror(errno);
+      return MAPI_E_NO_ACCESS;
+    }
+    std::string text = "store=" + profile.storePath + "\nstore_uid=" + hex(profile.storeUid) +
+                       "\naddress=" + profile.address + "\ndisplay_name=" + profile.displayName +
+                       "\ndefault_store=" + (profile.defaultStore ? "yes" : "no") + "\n";
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ok = (fsync(fd) == 0) && ok;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+      error = "Cannot write the profile " + path + ": " + strerror(errno);
+      unlink(tmp.c_str());
+      return MAPI_E_DISK_ERROR;
+    }
+  }
+  return S_OK;
+}
+
+HRESULT create(Profile& profile, std::string& error) {
+  std::string why;
+  if (!validName(profile.name, why)) {
+    error = "Invalid profile name '" + profile.name + "': " + why;
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  std::string home = homeDir();
+  if (!makeDirs(profilesDir(), error) || !makeDirs(home + "/stores", error)) return MAPI_E_NO_ACCESS;
+  struct stat st;
+  if (stat(profilePath(profile.name).c_str(), &st) == 0) {
+    error = "The profile '" + profile.name + "' already exists";
+    return MAPI_E_COLLISION;
+  }
+  if (profile.storePath.empty()) profile.storePath = home + "/stores/" + profile.name + ".db";
+  std::string display = profile.displayName.empty() ? profile.name : profile.displayName;
+  HRESULT hr = tmapi::StoreDb::create(profile.storePath, "Mailbox - " + display, profile.storeUid, error);
+  if (FAILED(hr)) return hr;
+  hr = write(profile, error);
+  if (FAILED(hr)) {
+    unlink(profile.storePath.c_str());
+    unlink((profile.storePath + "-wal").c_str());
+    unlink((profile.storePath + "-shm").c_str());
+  }
+  return hr;
+}
+
+HRESULT load(const std::string& name, Profile& profile, std::string& error) {
+  std::string why;
+  if (!validName(name, why)) {
+    error = "Invalid profile name '" + name + "': " + why;
+    return MAPI_E_LOGON_FAILED;
+  }
+  std::ifstream in(profilePath(name));
+  if (!in) {
+    error = "The profile '" + name + "' does not exist";
+    return MAPI_E_LOGON_FAILED;
+  }
+  profile = Profile();
+  profile.name = name;
+  bool haveUid = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "store") profile.storePath = value;
+    else if (key == "store_uid") haveUid = parseHex(value, profile.storeUid);
+    else if (key == "address") profile.address = value;
+    else if (key == "display_name") profile.displayName = value;
+    else if (key == "default_store") profile.defaultStore = (value != "no");
+  }
+  if (profile.storePath.empty() || !haveUid) {
+    error = "The profile '" + name + "' is damaged: it names no message store";
+    return MAPI_E_LOGON_FAILED;
+  }
+  if (profile.storePath[0] != '/') profile.storePath = homeDir() + "/" + profile.storePath;
+  return S_OK;
+}
+
+HRESULT list(std::vector<Profile>& profiles, std::string& error) {
+  profiles.clear();
+  DIR* dir = opendir(profilesDir().c_str());
+  if (!dir) {
+    if (errno == ENOENT) return S_OK;
+    error = "Cannot read " + profilesDir() + ": " + strerror(errno);
+    return MAPI_E_NO_ACCESS;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(dir)) {
+    std::string file = e->d_name;
+    size_t n = strlen(kExtension);
+    if (file.size() > n && file.compare(file.size() - n, n, kExtension) == 0) names.push_back(file.substr(0, file.size() - n));
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  for (const auto& name : names) {
+    Profile p;
+    std::string ignored;
+    if (SUCCEEDED(load(name, p, ignored))) profiles.push_back(p);
+  }
+  return S_OK;
+}
+
+HRESULT remove(const std::string& name, bool purge, std::string& error) {
+  Profile p;
+  HRESULT hr = load(name, p, error);
+  if (FAILED(hr)) return MAPI_E_NOT_FOUND;
+  if (unlink(profilePath(name).c_str()) != 0) {
+    error = "Cannot delete the profile " + profilePath(name) + ": " + strerror(errno);
+    return MAPI_E_NO_ACCESS;
+  }
+  if (purge) {
+    if (unlink(p.storePath.c_str()) != 0 && errno != ENOENT) {
+      error = "The profile was deleted but its store " + p.storePath + " was not: " + strerror(errno);
+      return MAPI_E_NO_ACCESS;
+    }
+    unlink((p.storePath + "-wal").c_str());
+    unlink((p.storePath + "-shm").c_str());
+  }
+  return S_OK;
+}
+
+}  // namespace mapiprofile

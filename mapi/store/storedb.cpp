@@ -1,0 +1,641 @@
+#include "store/storedb.h"
+
+#include <mapicode.h>
+#include <mapitags.h>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace tmapi {
+
+namespace {
+
+const int kSchemaVersion = 1;
+// How long a connection waits for another process's write lock.
+const int kBusyTimeoutMs = 15000;
+
+const char* const kSchema = R"SQL(
+CREATE TABLE store_info(key TEXT PRIMARY KEY, value BLOB) WITHOUT ROWID;
+CREATE TABLE objects(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  kind INTEGER NOT NULL,
+  parent_id INTEGER REFERENCES objects(id) ON DELETE CASCADE,
+  position INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX objects_by_parent ON objects(parent_id, kind, id);
+CREATE TABLE props(
+  object_id INTEGER NOT NULL REFERENCES objects(id) ON DELETE CASCADE,
+  prop_id INTEGER NOT NULL,
+  type INTEGER NOT NULL,
+  value,
+  chunked INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY(object_id, prop_id)) WITHOUT ROWID;
+CREATE TABLE prop_chunks(
+  object_id INTEGER NOT NULL,
+  prop_id INTEGER NOT NULL,
+  seq INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  PRIMARY KEY(object_id, prop_id, seq),
+  FOREIGN KEY(object_id, prop_id) REFERENCES props(object_id, prop_id) ON DELETE CASCADE) WITHOUT ROWID;
+CREATE TABLE named_props(
+  id INTEGER PRIMARY KEY,
+  guid BLOB NOT NULL,
+  kind INTEGER NOT NULL,
+  lid INTEGER,
+  name TEXT,
+  UNIQUE(guid, kind, lid, name));
+)SQL";
+
+// Values of multi-valued properties are kept as one blob: a 32-bit count,
+// then per value a 32-bit length and the bytes (strings, binaries) or 8
+// bytes (integers), little-endian.
+void putU32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+void putI64(std::string& out, int64_t v) {
+  uint64_t u = static_cast<uint64_t>(v);
+  for (int i = 0; i < 8; ++i) out += static_cast<char>((u >> (8 * i)) & 0xFF);
+}
+bool getU32(const unsigned char*& p, const unsigned char* end, uint32_t& v) {
+  if (end - p < 4) return false;
+  v = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+      (static_cast<uint32_t>(p[3]) << 24);
+  p += 4;
+  return true;
+}
+bool getI64(const unsigned char*& p, const unsigned char* end, int64_t& v) {
+  if (end - p < 8) return false;
+  uint64_t u = 0;
+  for (int i = 7; i >= 0; --i) u = (u << 8) | p[i];
+  v = static_cast<int64_t>(u);
+  p += 8;
+  return true;
+}
+
+bool isMvBytesType(ULONG type) { return type == PT_MV_STRING8 || type == PT_MV_BINARY || type == PT_MV_UNICODE; }
+bool isMvIntType(ULONG type) {
+  return type == PT_MV_LONG || type == PT_MV_I8 || type == PT_MV_SYSTIME || type == PT_MV_I2;
+}
+bool isIntType(ULONG type) {
+  return type == PT_I2 || type == PT_LONG || type == PT_BOOLEAN || type == PT_ERROR || type == PT_I8 ||
+         type == PT_SYSTIME || type == PT_CURRENCY;
+}
+bool isRealType(ULONG type) { return type == PT_DOUBLE || type == PT_APPTIME || type == PT_R4; }
+bool isBytesType(ULONG type) {
+  return type == PT_STRING8 || type == PT_UNICODE || type == PT_BINARY || type == PT_CLSID;
+}
+
+// Strings are stored under their 8-bit type (as UTF-8).
+ULONG storedType(ULONG type) {
+  if (type == PT_UNICODE) return PT_STRING8;
+  if (type == PT_MV_UNICODE) return PT_MV_STRING8;
+  return type;
+}
+
+std::string encodeMv(const Prop& p) {
+  std::string out;
+  ULONG type = PROP_TYPE(p.tag);
+  if (isMvBytesType(type)) {
+    putU32(out, static_cast<uint32_t>(p.mv.size()));
+    for (const auto& v : p.mv) {
+      putU32(out, static_cast<uint32_t>(v.size()));
+      out += v;
+    }
+  } else {
+    putU32(out, static_cast<uint32_t>(p.mvi.size()));
+    for (int64_t v : p.mvi) putI64(out, v);
+  }
+  return out;
+}
+
+bool decodeMv(const unsigned char* data, size_t size, Prop& p) {
+  const unsigned char* q = data;
+  const unsigned char* end = data + size;
+  uint32_t count = 0;
+  if (!getU32(q, end, count)) return false;
+  ULONG type = PROP_TYPE(p.tag);
+  if (isMvBytesType(type)) {
+    // Each value takes at least its 4-byte length: bound the count first.
+    if (count > static_cast<size_t>(end - q) / 4) return false;
+    p.mv.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t len = 0;
+      if (!getU32(q, end, len) || len > static_cast<size_t>(end - q)) return false;
+      p.mv.emplace_back(reinterpret_cast<const char*>(q), len);
+      q += len;
+    }
+  } else {
+    if (count > static_cast<size_t>(end - q) / 8) return false;
+    p.mvi.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      int64_t v = 0;
+      if (!getI64(q, end, v)) return false;
+      p.mvi.push_back(v);
+    }
+  }
+  return q == end;
+}
+
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  ~Stmt() { sqlite3_finalize(stmt_); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+  bool ok() const { return rc_ == SQLITE_OK && stmt_; }
+  int prepareResult() const { return rc_; }
+  sqlite3_stmt* get() { return stmt_; }
+  Stmt& bind(int i, int64_t v) {
+    sqlite3_bind_int64(stmt_, i, v);
+    return *this;
+  }
+  Stmt& bindBlob(int i, const void* data, size_t size) {
+    sqlite3_bind_blob64(stmt_, i, data ? data : "", size, SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt& bindText(int i, const std::string& s) {
+    sqlite3_bind_text64(stmt_, i, s.data(), s.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    return *this;
+  }
+  int step() { return sqlite3_step(stmt_); }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+  int rc_ = SQLITE_ERROR;
+};
+
+}  // namespace
+
+HRESULT sqliteResult(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return S_OK;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return MAPI_E_BUSY;
+    case SQLITE_NOMEM:
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return MAPI_E_NO_ACCESS;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return MAPI_E_CORRUPT_STORE;
+    case SQLITE_FULL:
+      return MAPI_E_NOT_ENOUGH_DISK;
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+      return MAPI_E_DISK_ERROR;
+    case SQLITE_TOOBIG:
+      return MAPI_E_TOO_BIG;
+    default:
+      return MAPI_E_CALL_FAILED;
+  }
+}
+
+StoreDb::StoreDb() = default;
+
+StoreDb::~StoreDb() {
+  if (m_db) sqlite3_close_v2(m_db);
+}
+
+HRESULT StoreDb::fail(HRESULT hr, const std::string& what) {
+  m_lastError = what;
+  return hr;
+}
+
+HRESULT StoreDb::sqlFail(const char* what) {
+  int rc = sqlite3_extended_errcode(m_db);
+  std::string text = std::string(what) + ": " + sqlite3_errmsg(m_db) + " (store " + m_path + ")";
+  return fail(sqliteResult(rc), text);
+}
+
+HRESULT StoreDb::create(const std::string& path, const std::string& displayName, MAPIUID& uid, std::string& error) {
+  // The file is made here, exclusively and private to its owner, before
+  // SQLite sees it: an existing file is never overwritten.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "Cannot create the message store " + path + ": " + strerror(errno);
+    return errno == EEXIST ? MAPI_E_COLLISION : MAPI_E_DISK_ERROR;
+  }
+  ::close(fd);
+
+  StoreDb db;
+  db.m_path = path;
+  int rc = sqlite3_open_v2(path.c_str(), &db.m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  HRESULT hr = S_OK;
+  if (rc != SQLITE_OK) {
+    hr = db.sqlFail("Cannot open the new message store");
+  } else {
+    sqlite3_busy_timeout(db.m_db, kBusyTimeoutMs);
+    std::random_device rd;
+    for (BYTE& b : uid.ab) b = static_cast<BYTE>(rd());
+    char* msg = nullptr;
+    std::string sql = std::string("PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON; BEGIN;") + kSchema;
+    rc = sqlite3_exec(db.m_db, sql.c_str(), nullptr, nullptr, &msg);
+    sqlite3_free(msg);
+    if (rc != SQLITE_OK) hr = db.sqlFail("Cannot create the store schema");
+  }
+
+  if (SUCCEEDED(hr)) {
+    // The standard tree: the root, the IPM subtree and its five folders.
+    struct FolderDef {
+      const char* key;
+      const char* name;
+      const char* parentKey;
+    };
+    const FolderDef defs[] = {
+        {"root", "", nullptr},
+        {"ipm_subtree", "Top of Information Store", "root"},
+        {"inbox", "Inbox", "ipm_subtree"},
+        {"outbox", "Outbox", "ipm_subtree"},
+        {"sent_items", "Sent Items", "ipm_subtree"},
+        {"deleted_items", "Deleted Items", "ipm_subtree"},
+        {"drafts", "Drafts", "ipm_subtree"},
+    };
+    std::unordered_map<std::string, ObjectId> ids;
+    for (const auto& def : defs) {
+      ObjectId parent = def.parentKey ? ids[def.parentKey] : 0;
+      ObjectId id = 0;
+      hr = db.createObject(MAPI_FOLDER, parent, 0, id);
+      if (FAILED(hr)) break;
+      ids[def.key] = id;
+      PropRow props = {Prop::String(PR_DISPLAY_NAME_A, def.name),
+                       Prop::Long(PR_FOLDER_TYPE, def.parentKey ? FOLDER_GENERIC : FOLDER_ROOT)};
+      if (def.parentKey && std::string(def.parentKey) == "ipm_subtree")
+        props.push_back(Prop::String(PR_CONTAINER_CLASS_A, "IPF.Note"));
+      hr = db.setProps(id, props);
+      if (FAILED(hr)) break;
+      Stmt info(db.m_db, "INSERT INTO store_info(key, value) VALUES(?1, ?2)");
+      info.bindText(1, std::string(def.key) + "_id").bind(2, id);
+      if (info.step() != SQLITE_DONE) {
+        hr = db.sqlFail("Cannot record the standard folders");
+        break;
+      }
+    }
+    if (SUCCEEDED(hr)) {
+      Stmt v(db.m_db, "INSERT INTO store_info(key, value) VALUES('schema_version', ?1), ('uid', ?2), ('display_name', ?3)");
+      v.bind(1, kSchemaVersion).bindBlob(2, uid.ab, sizeof uid.ab).bindText(3, displayName);
+      if (v.step() != SQLITE_DONE) hr = db.sqlFail("Cannot record the store identity");
+    }
+    if (SUCCEEDED(hr) && sqlite3_exec(db.m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+      hr = db.sqlFail("Cannot commit the new store");
+  }
+
+  if (FAILED(hr)) {
+    error = db.m_lastError;
+    sqlite3_close_v2(db.m_db);
+    db.m_db = nullptr;
+    unlink(path.c_str());
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+    return hr;
+  }
+  return S_OK;
+}
+
+HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error) {
+  *out = nullptr;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    error = "The message store " + path + " cannot be opened: " + strerror(errno);
+    return errno == ENOENT ? MAPI_E_NOT_FOUND : MAPI_E_DISK_ERROR;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = "The message store " + path + " is not a regular file";
+    return MAPI_E_CORRUPT_STORE;
+  }
+  if (access(path.c_str(), R_OK | W_OK) != 0) {
+    error = "The message store " + path + " cannot be opened for reading and writing: " + strerror(errno);
+    return MAPI_E_NO_ACCESS;
+  }
+
+  StoreDb* db = new StoreDb;
+  db->m_path = path;
+  int rc = sqlite3_open_v2(path.c_str(), &db->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  HRESULT hr = S_OK;
+  if (rc != SQLITE_OK) {
+    hr = db->sqlFail("The message store cannot be opened");
+  } else {
+    sqlite3_busy_timeout(db->m_db, kBusyTimeoutMs);
+    hr = db->loadInfo();
+  }
+  if (SUCCEEDED(hr)) {
+    // Only now that the file is known to be a store: enforce relations.
+    if (sqlite3_exec(db->m_db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr) != SQLITE_OK)
+      hr = db->sqlFail("The message store cannot be configured");
+  }
+  if (FAILED(hr)) {
+    error = db->m_lastError;
+    delete db;
+    return hr;
+  }
+  *out = db;
+  return S_OK;
+}
+
+HRESULT StoreDb::loadInfo() {
+  // A read-only look first: a file that is not a store (or not a database
+  // at all) fails here without a byte written to it.
+  Stmt q(m_db, "SELECT key, value FROM store_info");
+  if (!q.ok()) {
+    int rc = sqlite3_errcode(m_db);
+    if (rc == SQLITE_ERROR)  // no such table: a database, but not a store
+      return fail(MAPI_E_CORRUPT_STORE, "The file " + m_path + " is not a message store");
+    return fail(sqliteResult(rc), "The message store " + m_path + " cannot be read: " + sqlite3_errmsg(m_db));
+  }
+  int64_t version = 0;
+  bool haveUid = false;
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) {
+    std::string key = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
+    sqlite3_stmt* s = q.get();
+    if (key == "schema_version") {
+      version = sqlite3_column_int64(s, 1);
+    } else if (key == "uid") {
+      if (sqlite3_column_bytes(s, 1) == static_cast<int>(sizeof m_uid.ab)) {
+        memcpy(m_uid.ab, sqlite3_column_blob(s, 1), sizeof m_uid.ab);
+        haveUid = true;
+      }
+    } else if (key == "display_name") {
+      const unsigned char* t = sqlite3_column_text(s, 1);
+      m_displayName = t ? reinterpret_cast<const char*>(t) : "";
+    } else {
+      ObjectId id = sqlite3_column_int64(s, 1);
+      if (key == "root_id") m_folders.root = id;
+      else if (key == "ipm_subtree_id") m_folders.ipmSubtree = id;
+      else if (key == "inbox_id") m_folders.inbox = id;
+      else if (key == "outbox_id") m_folders.outbox = id;
+      else if (key == "sent_items_id") m_folders.sentItems = id;
+      else if (key == "deleted_items_id") m_folders.deletedItems = id;
+      else if (key == "drafts_id") m_folders.drafts = id;
+    }
+  }
+  if (rc != SQLITE_DONE)
+    return fail(sqliteResult(sqlite3_extended_errcode(m_db)),
+                "The message store " + m_path + " cannot be read: " + sqlite3_errmsg(m_db));
+  if (version != kSchemaVersion)
+    return fail(MAPI_E_VERSION, "The message store " + m_path + " has an unknown format version " +
+                                    std::to_string(version));
+  if (!haveUid || !m_folders.root || !m_folders.ipmSubtree || !m_folders.inbox || !m_folders.outbox ||
+      !m_folders.sentItems)
+    return fail(MAPI_E_CORRUPT_STORE, "The message store " + m_path + " is damaged: its identity or folders are missing");
+  return S_OK;
+}
+
+HRESULT StoreDb::begin() {
+  if (m_txDepth++ > 0) return S_OK;
+  // IMMEDIATE takes the write lock now, so a busy store is reported here
+  // (after the bounded wait) rather than half-way through a change.
+  if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    m_txDepth = 0;
+    return sqlFail("Cannot start a change of the message store");
+  }
+  return S_OK;
+}
+
+HRESULT StoreDb::commit() {
+  if (m_txDepth == 0) return S_OK;
+  if (--m_txDepth > 0) return S_OK;
+  if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    HRESULT hr = sqlFail("Cannot save the change to the message store");
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return hr;
+  }
+  return S_OK;
+}
+
+void StoreDb::rollback() {
+  if (m_txDepth == 0) return;
+  m_txDepth = 0;
+  sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+HRESULT StoreDb::objectKind(ObjectId id, ULONG& kind, ObjectId& parent) {
+  Stmt q(m_db, "SELECT kind, parent_id FROM objects WHERE id = ?1");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id);
+  int rc = q.step();
+  if (rc == SQLITE_ROW) {
+    kind = static_cast<ULONG>(sqlite3_column_int64(q.get(), 0));
+    parent = sqlite3_column_int64(q.get(), 1);
+    return S_OK;
+  }
+  if (rc == SQLITE_DONE) return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
+  return sqlFail("Cannot read the message store");
+}
+
+HRESULT StoreDb::children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids) {
+  ids.clear();
+  Stmt q(m_db, "SELECT id FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, parent).bind(2, kind);
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(q.get(), 0));
+  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+  return S_OK;
+}
+
+HRESULT StoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, ObjectId& id) {
+  Stmt q(m_db, "INSERT INTO objects(kind, parent_id, position) VALUES(?1, ?2, ?3)");
+  if (!q.ok()) return sqlFail("Cannot write to the message store");
+  q.bind(1, kind).bind(3, position);
+  if (parent) q.bind(2, parent);
+  if (q.step() != SQLITE_DONE) return sqlFail("Cannot write to the message store");
+  id = sqlite3_last_insert_rowid(m_db);
+  return S_OK;
+}
+
+HRESULT StoreDb::deleteObject(ObjectId id) {
+  Stmt q(m_db, "DELETE FROM objects WHERE id = ?1");
+  if (!q.ok()) return sqlFail("Cannot write to the message store");
+  q.bind(1, id);
+  if (q.step() != SQLITE_DONE) return sqlFail("Cannot delete from the message store");
+  if (sqlite3_changes(m_db) == 0) return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
+  return S_OK;
+}
+
+HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found) {
+  found = false;
+  Stmt q(m_db, "SELECT type, value, chunked FROM props WHERE object_id = ?1 AND prop_id = ?2");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id).bind(2, propId);
+  int rc = q.step();
+  if (rc == SQLITE_DONE) return S_OK;
+  if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
+  sqlite3_stmt* s = q.get();
+  ULONG type = static_cast<ULONG>(sqlite3_column_int64(s, 0));
+  bool chunked = sqlite3_column_int64(s, 2) != 0;
+
+  // The type asked for must match the stored one, strings in either width.
+  ULONG want = wantedType == PT_UNSPECIFIED ? type : storedType(wantedType);
+  if (want != type) {
+    out = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_FOUND);
+    found = true;
+    return S_OK;
+  }
+  ULONG outType = (wantedType == PT_UNSPECIFIED) ? type : wantedType;
+  out = Prop();
+  out.tag = PROP_TAG(outType, propId);
+  found = true;
+
+  if (chunked) {
+    int64_t size = sqlite3_column_int64(s, 1);
+    if (size < 0 || static_cast<uint64_t>(size) > sizeLimit) {
+      out = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_ENOUGH_MEMORY);
+      return S_OK;
+    }
+    std::string value;
+    value.reserve(static_cast<size_t>(size));
+    Stmt c(m_db, "SELECT data FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 ORDER BY seq");
+    if (!c.ok()) return sqlFail("Cannot read the message store");
+    c.bind(1, id).bind(2, propId);
+    while ((rc = c.step()) == SQLITE_ROW) {
+      const void* data = sqlite3_column_blob(c.get(), 0);
+      int n = sqlite3_column_bytes(c.get(), 0);
+      if (data && n > 0) value.append(static_cast<const char*>(data), static_cast<size_t>(n));
+    }
+    if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+    if (value.size() != static_cast<size_t>(size))
+      return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its pieces do not add up to its size");
+    out.bytes = std::move(value);
+    return S_OK;
+  }
+
+  if (isIntType(type)) {
+    out.i = sqlite3_column_int64(s, 1);
+  } else if (isRealType(type)) {
+    out.d = sqlite3_column_double(s, 1);
+  } else {
+    const void* data = sqlite3_column_blob(s, 1);
+    size_t n = static_cast<size_t>(sqlite3_column_bytes(s, 1));
+    if (isBytesType(type)) {
+      if (n > sizeLimit) {
+        out = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_ENOUGH_MEMORY);
+        return S_OK;
+      }
+      if (data) out.bytes.assign(static_cast<const char*>(data), n);
+    } else if (isMvBytesType(type) || isMvIntType(type)) {
+      if (n > sizeLimit) {
+        out = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_ENOUGH_MEMORY);
+        return S_OK;
+      }
+      Prop mv;
+      mv.tag = PROP_TAG(type, propId);
+      if (!decodeMv(static_cast<const unsigned char*>(data), data ? n : 0, mv))
+        return fail(MAPI_E_CORRUPT_DATA, "A stored multi-valued property is damaged");
+      mv.tag = out.tag;
+      out = std::move(mv);
+    } else {
+      return fail(MAPI_E_CORRUPT_DATA, "A stored property has an unknown type");
+    }
+  }
+  return S_OK;
+}
+
+HRESULT StoreDb::getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& values) {
+  values.clear();
+  values.reserve(tags.size());
+  for (ULONG tag : tags) {
+    Prop p;
+    bool found = false;
+    HRESULT hr = readValue(id, PROP_ID(tag), PROP_TYPE(tag), sizeLimit, p, found);
+    if (FAILED(hr)) return hr;
+    values.push_back(found ? std::move(p) : Prop::Error(PROP_TAG(PT_ERROR, PROP_ID(tag)), MAPI_E_NOT_FOUND));
+  }
+  return S_OK;
+}
+
+HRESULT StoreDb::propTags(ObjectId id, std::vector<ULONG>& tags) {
+  tags.clear();
+  Stmt q(m_db, "SELECT prop_id, type FROM props WHERE object_id = ?1 ORDER BY prop_id");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id);
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW)
+    tags.push_back(PROP_TAG(static_cast<ULONG>(sqlite3_column_int64(q.get(), 1)),
+                            static_cast<ULONG>(sqlite3_column_int64(q.get(), 0))));
+  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+  return S_OK;
+}
+
+HRESULT StoreDb::getAllProps(ObjectId id, ULONG sizeLimit, PropRow& values) {
+  std::vector<ULONG> tags;
+  HRESULT hr = propTags(id, tags);
+  if (FAILED(hr)) return hr;
+  return getProps(id, tags, sizeLimit, values);
+}
+
+HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  for (const Prop& p : values) {
+    ULONG type = storedType(PROP_TYPE(p.tag));
+    ULONG propId = PROP_ID(p.tag);
+    // Replacing a value drops its old pieces (the cascade runs on delete).
+    Stmt del(m_db, "DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2");
+    if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
+    del.bind(1, id).bind(2, propId);
+    if (del.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+
+    Stmt ins(m_db, "INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)");
+    if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
+    ins.bind(1, id).bind(2, propId).bind(3, type).bind(5, 0);
+    bool chunk = false;
+    if (isIntType(type)) {
+      ins.bind(4, p.i);
+    } else if (isRealType(type)) {
+      sqlite3_bind_double(ins.get(), 4, p.d);
+    } else if (isBytesType(type)) {
+      if (p.bytes.size() > kChunkSize) {
+        chunk = true;
+        ins.bind(4, static_cast<int64_t>(p.bytes.size())).bind(5, 1);
+      } else {
+        ins.bindBlob(4, p.bytes.data(), p.bytes.size());
+      }
+    } else if (isMvBytesType(type) || isMvIntType(type)) {
+      std::string blob = encodeMv(p);
+      ins.bindBlob(4, blob.data(), blob.size());
+    } else {
+      rollback();
+      return fail(MAPI_E_INVALID_TYPE, "The property type cannot be stored");
+    }
+    if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+
+    if (chunk) {
+      Stmt c(m_db, "INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)");
+      if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
+      for (size_t off = 0, seq = 0; off < p.bytes.size(); off += kChunkSize, ++seq) {
+        size_t n = std::min(kChunkSize, p.bytes.size() - off);
+        sqlite3_reset(c.get());
+        c.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(seq)).bindBlob(4, p.bytes.data() + off, n);
+        if (c.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+      }
+    }
+  }
+  return commit();
+}
+
+HRESULT StoreDb::deleteProps(ObjectId id, const std::vector<ULONG>& tags) {
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  for (ULONG tag : tags) {
+    Stmt del(m_db, "DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2");
+    if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
+    del.bind(1, id).bind(2, PROP_ID(tag));
+    if (del.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+  }
+  return commit();
+}
+
+}  // namespace tmapi

@@ -1,0 +1,120 @@
+// The message store's database layer: the only code that holds SQL. Every
+// statement, the schema and the transactions live here, so that another
+// database (PostgreSQL for stores shared by several hosts) is a second
+// implementation of this class, not a rewrite of the providers.
+//
+// Schema (SQLite, WAL mode):
+//   store_info(key, value)       store identity and the well-known folders
+//   objects(id, kind, parent_id, position)
+//       one row per folder, message, attachment and recipient; kind is the
+//       MAPI object type (MAPI_FOLDER, MAPI_MESSAGE, MAPI_ATTACH,
+//       MAPI_MAILUSER for recipient rows); parent_id is the parent folder,
+//       the message's folder, the attachment's or recipient's message, or
+//       the attachment of an embedded message; position is the attachment
+//       number or recipient row id. Ids are never reused (AUTOINCREMENT),
+//       so entry identifiers stay unique for the life of the store.
+//   props(object_id, prop_id, type, value, chunked)
+//       one typed value per property id; strings are kept as UTF-8 under
+//       PT_STRING8 / PT_MV_STRING8; a value above kChunkSize is kept in
+//       prop_chunks (value then holds its size) and read in pieces.
+//   prop_chunks(object_id, prop_id, seq, data)
+//   named_props(id, guid, kind, lid, name)   the named-property map
+// Deleting an object deletes its children, properties and chunks (foreign
+// keys with ON DELETE CASCADE).
+#ifndef TOLVANE_MAPI_STOREDB_H
+#define TOLVANE_MAPI_STOREDB_H
+
+#include "runtime/prop.h"
+
+#include <mapidefs.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace tmapi {
+
+using ObjectId = int64_t;
+
+struct StoreFolders {
+  ObjectId root = 0;
+  ObjectId ipmSubtree = 0;  // "Top of Information Store"
+  ObjectId inbox = 0;
+  ObjectId outbox = 0;
+  ObjectId sentItems = 0;
+  ObjectId deletedItems = 0;
+  ObjectId drafts = 0;
+};
+
+class StoreDb {
+ public:
+  static const size_t kChunkSize = 256 * 1024;
+
+  ~StoreDb();
+  StoreDb(const StoreDb&) = delete;
+  StoreDb& operator=(const StoreDb&) = delete;
+
+  // Creates a new store file (failing when the path exists) with the
+  // standard folder tree, readable by its owner only. uid receives the
+  // store's 16-byte identity.
+  static HRESULT create(const std::string& path, const std::string& displayName, MAPIUID& uid, std::string& error);
+
+  // Opens an existing store for reading and writing. Nothing is written to
+  // the file before it has been recognised as a store of this kind, so a
+  // failed open leaves the file as it was.
+  static HRESULT open(const std::string& path, StoreDb** db, std::string& error);
+
+  const MAPIUID& uid() const { return m_uid; }
+  const StoreFolders& folders() const { return m_folders; }
+  const std::string& displayName() const { return m_displayName; }
+  const std::string& path() const { return m_path; }
+
+  // Object rows.
+  HRESULT objectKind(ObjectId id, ULONG& kind, ObjectId& parent);
+  HRESULT children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids);
+  HRESULT createObject(ULONG kind, ObjectId parent, int64_t position, ObjectId& id);
+  HRESULT deleteObject(ObjectId id);
+
+  // Property values. Reads of string and binary values larger than
+  // sizeLimit give a PT_ERROR value with MAPI_E_NOT_ENOUGH_MEMORY (they must
+  // be streamed); reads of absent properties give PT_ERROR with
+  // MAPI_E_NOT_FOUND. A tag of type PT_UNICODE or PT_UNSPECIFIED matches the
+  // stored value of that property id.
+  HRESULT getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& values);
+  HRESULT getAllProps(ObjectId id, ULONG sizeLimit, PropRow& values);
+  HRESULT propTags(ObjectId id, std::vector<ULONG>& tags);
+  HRESULT setProps(ObjectId id, const PropRow& values);
+  HRESULT deleteProps(ObjectId id, const std::vector<ULONG>& tags);
+
+  // Transactions (nested calls are counted; only the outermost commits).
+  HRESULT begin();
+  HRESULT commit();
+  void rollback();
+
+  // The text of the last failure of this connection.
+  const std::string& lastError() const { return m_lastError; }
+
+ private:
+  StoreDb();
+  HRESULT fail(HRESULT hr, const std::string& what);
+  HRESULT sqlFail(const char* what);
+  HRESULT loadInfo();
+  HRESULT readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found);
+
+  sqlite3* m_db = nullptr;
+  std::string m_path;
+  MAPIUID m_uid{};
+  StoreFolders m_folders;
+  std::string m_displayName;
+  std::string m_lastError;
+  int m_txDepth = 0;
+};
+
+// Maps an SQLite result code to a MAPI result.
+HRESULT sqliteResult(int rc);
+
+}  // namespace tmapi
+
+#endif

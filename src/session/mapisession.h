@@ -1,0 +1,51 @@
+// CMapiSession: a logon to a MAPI profile with its default message store; the
+// base of the store (reading) and the transport (sending).
+#ifndef TOLVANE_SESSION_MAPISESSION_H
+#define TOLVANE_SESSION_MAPISESSION_H
+
+#include <mapix.h>
+
+#include <string>
+
+// Process-wide MAPI start-up state: set when MAPIInitialize succeeded, and
+// the system error code of its last failure.
+extern bool g_bMapiInitialized;
+extern DWORD g_dwInitError;
+
+// Finds the default store of the session's store table: its entry
+// identifier in a new MAPIAllocateBuffer buffer.
+HRESULT HrMAPIFindDefaultMsgStore(LPMAPISESSION lpSession, ULONG* lpcbEntryID, LPENTRYID* lppEntryID);
+
+class CMapiSession {
+ public:
+  CMapiSession();
+  virtual ~CMapiSession();
+  CMapiSession(const CMapiSession&) = delete;
+  CMapiSession& operator=(const CMapiSession&) = delete;
+
+  // Starts MAPI once per process, as a service. Never throws; a failure is
+  // kept and reported by the next initialize().
+  static void initMapi();
+
+  // Logs on to m_strProfile and opens its default store. Throws
+  // CMapiException.
+  void initialize();
+
+  // Releases the address book and the store and logs the session off. Safe
+  // to call any number of times.
+  void close();
+
+  LPMAPISESSION m_lpSession;
+  std::string m_strProfile;
+  std::string m_strPassword;
+  std::string m_strTempDir;
+  LPMDB m_lpMsgStore;
+  LPENTRYID m_lpStoreEntryID;
+  ULONG m_cbStoreEntryID;
+  LPADRBOOK m_lpAddrBook;
+
+ private:
+  void logoffSession();
+};
+
+#endif

@@ -1,0 +1,20 @@
+// CMapiStore: the session behind a Java store handle, through which mail is
+// read.
+#ifndef TOLVANE_SESSION_MAPISTORE_H
+#define TOLVANE_SESSION_MAPISTORE_H
+
+#include "session/mapisession.h"
+
+#include <string>
+
+class CMapiStore : public CMapiSession {
+ public:
+  CMapiStore(std::string profile, std::string password, std::string store, std::string tempDir);
+  ~CMapiStore() override;
+
+  // The store name the caller gave; kept only: the profile's default store
+  // is opened whatever it says.
+  std::string m_strStore;
+};
+
+#endif

@@ -1,0 +1,37 @@
+// tolvane-mapi: manages the profiles and message stores of the Linux MAPI
+// subsystem.
+#include "commands.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+const char* const kUsage =
+    "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT]\n"
+    "       tolvane-mapi profile list\n"
+    "       tolvane-mapi profile delete NAME [--purge]\n"
+    "\n"
+    "Profiles and stores live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
+
+}  // namespace
+
+void toolError(const std::string& message) { std::cerr << "tolvane-mapi: " << message << "\n"; }
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << kUsage;
+    return 64;
+  }
+  std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (command == "profile") return profileCommand(args);
+  toolError("unknown command '" + command + "'");
+  std::cerr << kUsage;
+  return 64;
+}
