@@ -241,10 +241,12 @@ HRESULT StoreDb::create(const std::string& path, const std::string& displayName,
     std::random_device rd;
     for (BYTE& b : uid.ab) b = static_cast<BYTE>(rd());
     char* msg = nullptr;
-    std::string sql = std::string("PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON; BEGIN;") + kSchema;
-    rc = sqlite3_exec(db.m_db, sql.c_str(), nullptr, nullptr, &msg);
+    rc = sqlite3_exec(db.m_db, "PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON", nullptr, nullptr, &msg);
     sqlite3_free(msg);
-    if (rc != SQLITE_OK) hr = db.sqlFail("Cannot create the store schema");
+    if (rc != SQLITE_OK) hr = db.sqlFail("Cannot configure the new message store");
+    if (SUCCEEDED(hr)) hr = db.begin();
+    if (SUCCEEDED(hr) && sqlite3_exec(db.m_db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
+      hr = db.sqlFail("Cannot create the store schema");
   }
 
   if (SUCCEEDED(hr)) {
@@ -288,12 +290,12 @@ HRESULT StoreDb::create(const std::string& path, const std::string& displayName,
       v.bind(1, kSchemaVersion).bindBlob(2, uid.ab, sizeof uid.ab).bindText(3, displayName);
       if (v.step() != SQLITE_DONE) hr = db.sqlFail("Cannot record the store identity");
     }
-    if (SUCCEEDED(hr) && sqlite3_exec(db.m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-      hr = db.sqlFail("Cannot commit the new store");
+    if (SUCCEEDED(hr)) hr = db.commit();
   }
 
   if (FAILED(hr)) {
     error = db.m_lastError;
+    db.rollback();
     sqlite3_close_v2(db.m_db);
     db.m_db = nullptr;
     unlink(path.c_str());

@@ -115,7 +115,7 @@ TEST_F(SessionTest, StoreTableFailuresLogOffAndReportTheSystemError) {
     EXPECT_EQ(mapitest::journalCount("IMAPISession::Logoff"), 1u) << method;
   }
   EXPECT_NE(log().find(std::string("CMapiSession::initialize HrMAPIFindDefaultMsgStore failed: ") + strerror(EIO) +
-                       "CMapiSession::~CMapiSession"),
+                       "CMapiStore::~CMapiStore\n"),
             std::string::npos);
 }
 
