@@ -341,6 +341,13 @@ jmethodID JvmTest::instanceMethod(jobject obj, const char* name, const char* sig
   return id;
 }
 
+// -Xcheck:jni wants an exception check after every call into Java before the next JNI
+// call, thrown or not. The helpers make it, so that a test can build its next arguments
+// (str(), newFolder()) right away; a pending exception stays pending for takeException().
+void JvmTest::checkedCall() {
+  env()->ExceptionCheck();
+}
+
 // The variadic wrappers differ only in the JNI function and the result type.
 #define TOLVANE_STATIC_CALL(Result, Jni, failure)                 \
   jmethodID id = staticMethod(name, sig);                         \
@@ -349,6 +356,7 @@ jmethodID JvmTest::instanceMethod(jobject obj, const char* name, const char* sig
   va_start(args, sig);                                            \
   Result result = env()->Jni(nativeClass(), id, args);            \
   va_end(args);                                                   \
+  checkedCall();                                                  \
   return result
 
 #define TOLVANE_INSTANCE_CALL(Result, Jni, failure)               \
@@ -358,6 +366,7 @@ jmethodID JvmTest::instanceMethod(jobject obj, const char* name, const char* sig
   va_start(args, sig);                                            \
   Result result = env()->Jni(obj, id, args);                      \
   va_end(args);                                                   \
+  checkedCall();                                                  \
   return result
 
 jlong JvmTest::callLong(const char* name, const char* sig, ...) {
@@ -387,6 +396,7 @@ void JvmTest::callVoid(const char* name, const char* sig, ...) {
   va_start(args, sig);
   env()->CallStaticVoidMethodV(nativeClass(), id, args);
   va_end(args);
+  checkedCall();
 }
 
 jlong JvmTest::callLongMethod(jobject obj, const char* name, const char* sig, ...) {
@@ -412,6 +422,7 @@ void JvmTest::callVoidMethod(jobject obj, const char* name, const char* sig, ...
   va_start(args, sig);
   env()->CallVoidMethodV(obj, id, args);
   va_end(args);
+  checkedCall();
 }
 
 #undef TOLVANE_STATIC_CALL

@@ -15,8 +15,11 @@
 //   }
 //
 // Rules that keep -Xcheck:jni quiet:
-//  - After a call that may throw, take the exception (takeException) before making any
-//    other JNI call. The fixture reports a test failure for an exception left pending.
+//  - After a call that throws, take the exception (takeException) before making any other
+//    JNI call. The fixture reports a test failure for an exception left pending.
+//  - Calls made with env() directly (NewObject, CallObjectMethod...) need an
+//    ExceptionCheck (or takeException) before the next JNI call even when nothing was
+//    thrown; the call helpers below make it themselves.
 //  - Arguments pass through C varargs: give handles as jlong (jlong{0}, not 0) and
 //    booleans as jboolean (JNI_TRUE); an int where a long is expected reads garbage.
 //  - Every test runs inside a local frame of kLocalCapacity references; a test that
@@ -98,4 +101,5 @@ class JvmTest : public ::testing::Test {
   jmethodID staticMethod(const char* name, const char* sig);
   jmethodID instanceMethod(jobject obj, const char* name, const char* sig);
   void clearStaleException(const char* before);
+  void checkedCall();
 };
