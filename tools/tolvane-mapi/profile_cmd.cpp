@@ -18,6 +18,7 @@ const int kIoError = 74;
 
 int create(const std::vector<std::string>& args) {
   mapiprofile::Profile profile;
+  bool haveName = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if ((a == "--address" || a == "--display-name") && i + 1 < args.size()) {
@@ -25,14 +26,15 @@ int create(const std::vector<std::string>& args) {
     } else if (a.rfind("--", 0) == 0) {
       toolError("unknown or incomplete option '" + a + "'");
       return kUsageError;
-    } else if (profile.name.empty()) {
+    } else if (!haveName) {
       profile.name = a;
+      haveName = true;
     } else {
       toolError("unexpected argument '" + a + "'");
       return kUsageError;
     }
   }
-  if (profile.name.empty()) {
+  if (!haveName) {
     toolError("profile create needs a NAME");
     return kUsageError;
   }

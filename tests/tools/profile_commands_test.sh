@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# tolvane-mapi profile create|list|delete: results, messages and exit codes.
+set -u
+tool=$1
+scratch=$2
+mkdir -p "$scratch"
+work=$(mktemp -d "$scratch/profile-cli-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export TOLVANE_MAPI_HOME=$work/home
+
+failures=0
+check() {  # check DESCRIPTION EXPECTED_EXIT EXPECTED_TEXT -- COMMAND...
+  local what=$1 want_rc=$2 want_text=$3
+  shift 4
+  local out rc
+  out=$("$@" 2>&1)
+  rc=$?
+  if [ "$rc" != "$want_rc" ] || [[ "$out" != *"$want_text"* ]]; then
+    echo "FAIL: $what: exit $rc (wanted $want_rc), output: $out (wanted: $want_text)"
+    failures=$((failures + 1))
+  else
+    echo "ok: $what"
+  fi
+}
+
+check "create" 0 "Created profile 'alice'" -- "$tool" profile create alice --address alice@example.org --display-name "Alice Example"
+[ -f "$TOLVANE_MAPI_HOME/stores/alice.db" ] || { echo "FAIL: no store file"; failures=$((failures + 1)); }
+mode=$(stat -c %a "$TOLVANE_MAPI_HOME/stores/alice.db")
+[ "$mode" = 600 ] || { echo "FAIL: store mode $mode"; failures=$((failures + 1)); }
+mode=$(stat -c %a "$TOLVANE_MAPI_HOME/profiles/alice.profile")
+[ "$mode" = 600 ] || { echo "FAIL: profile mode $mode"; failures=$((failures + 1)); }
+
+# The new store holds the standard folder tree.
+folders=$(sqlite3 "$TOLVANE_MAPI_HOME/stores/alice.db" \
+  "SELECT CAST(value AS TEXT) FROM props WHERE prop_id = 12289 ORDER BY object_id" | tr '\n' '|')
+if [ "$folders" != "|Top of Information Store|Inbox|Outbox|Sent Items|Deleted Items|Drafts|" ]; then
+  echo "FAIL: folder tree: $folders"; failures=$((failures + 1))
+fi
+
+check "create twice" 73 "already exists" -- "$tool" profile create alice
+check "list" 0 $'alice\tAlice Example\talice@example.org\t' -- "$tool" profile list
+for bad in "../evil" ".hidden" "a/b" "" "$(printf 'x%.0s' {1..65})"; do
+  check "bad name '$bad'" 65 "invalid profile name" -- "$tool" profile create "$bad"
+done
+check "missing name" 64 "needs a NAME" -- "$tool" profile create
+check "unknown option" 64 "unknown or incomplete option" -- "$tool" profile create bob --colour red
+
+touch "$work/not-a-folder"
+TOLVANE_MAPI_HOME=$work/not-a-folder/home check "home not writable" 73 "Cannot create the folder" -- "$tool" profile create bob
+
+check "delete keeps the store" 0 "Deleted profile 'alice'" -- "$tool" profile delete alice
+[ -f "$TOLVANE_MAPI_HOME/stores/alice.db" ] || { echo "FAIL: store deleted without --purge"; failures=$((failures + 1)); }
+check "delete unknown" 65 "does not exist" -- "$tool" profile delete alice
+check "create again reuses nothing" 73 "Cannot create the message store" -- "$tool" profile create alice
+rm -f "$TOLVANE_MAPI_HOME/stores/alice.db"
+check "create after removal" 0 "Created profile" -- "$tool" profile create alice
+check "delete --purge" 0 "and its message store" -- "$tool" profile delete alice --purge
+[ ! -e "$TOLVANE_MAPI_HOME/stores/alice.db" ] || { echo "FAIL: --purge kept the store"; failures=$((failures + 1)); }
+check "unknown command" 64 "unknown command" -- "$tool" frobnicate
+
+
+[ "$failures" -eq 0 ]
