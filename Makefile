@@ -24,5 +24,10 @@ test: build
 demo: build
 	bash examples/run-demo.sh $(BUILD)
 
+# The 32-bit Windows DLL alone (make test builds and checks it too).
+win32: deps
+	cmake -S . -B $(BUILD)/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
+	cmake --build $(BUILD)/win32 -j $(JOBS)
+
 clean:
 	rm -rf $(BUILD)

@@ -48,6 +48,9 @@ bool createUniqueFile(const std::string& dir, const std::string& prefix, const s
 
 bool deleteFile(const std::string& path);
 
+// True when the file's status can be read.
+bool fileExists(const std::string& path);
+
 // A file opened for writing (created or truncated), written sequentially.
 class OutputFile {
  public:

@@ -35,6 +35,17 @@ class CMapiSession {
   // to call any number of times.
   void close();
 
+  // The SMTP proxy address ("SMTP:..." as stored) of the address-book entry
+  // with this entry identifier, or of the Exchange user with this
+  // distinguished name; empty when there is none. Throw CMapiException only
+  // when the address book cannot be opened.
+  std::string getSMTPAddress(ULONG cbEntryID, LPBYTE lpEntryID);
+  std::string getSMTPAddress(std::string distinguishedName);
+
+  // Resolves the entries of lpAdrList in place through the address book,
+  // without a dialog; returns MAPI's result.
+  HRESULT resolveAddress(LPADRLIST lpAdrList);
+
   LPMAPISESSION m_lpSession;
   std::string m_strProfile;
   std::string m_strPassword;
@@ -46,6 +57,7 @@ class CMapiSession {
 
  private:
   void logoffSession();
+  void openAddressBook(const char* logFormat);
 };
 
 #endif

@@ -7,10 +7,16 @@
 
 #include <string>
 
+class CMapiFolder;
+
 class CMapiStore : public CMapiSession {
  public:
   CMapiStore(std::string profile, std::string password, std::string store, std::string tempDir);
   ~CMapiStore() override;
+
+  // Points `folder` at the store's receive folder (the Inbox) and links it
+  // to this store; the folder is not opened here. Throws CMapiException.
+  void getInbox(CMapiFolder& folder);
 
   // The store name the caller gave; kept only: the profile's default store
   // is opened whatever it says.

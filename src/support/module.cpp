@@ -1,5 +1,9 @@
 // The module's load and unload. Loading starts nothing of MAPI (initMapi
-// does); unloading ends MAPI once, whether or not it was ever started.
+// does); unloading ends MAPI once when this module started it. MAPI counts
+// its starts and ends: an end without a start of ours would take MAPI away
+// from another user in the same process.
+#include "session/mapisession.h"
+
 #include <mapix.h>
 
 namespace {
@@ -12,7 +16,7 @@ class CMapiApp {
   CMapiApp& operator=(const CMapiApp&) = delete;
 
   int ExitInstance() {
-    MAPIUninitialize();
+    if (g_bMapiInitialized) MAPIUninitialize();
     return 0;
   }
 };

@@ -93,6 +93,11 @@ bool createUniqueFile(const std::string& dir, const std::string& prefix, const s
 
 bool deleteFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
 OutputFile::OutputFile() : m_handle(-1) {}
 OutputFile::~OutputFile() {
   if (m_handle >= 0) ::close(static_cast<int>(m_handle));

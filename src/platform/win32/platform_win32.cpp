@@ -145,6 +145,8 @@ bool createUniqueFile(const std::string& dir, const std::string& prefix, const s
 
 bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
 
+bool fileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 OutputFile::OutputFile() : m_handle(fromHandle(INVALID_HANDLE_VALUE)) {}
 
 OutputFile::~OutputFile() {

@@ -1,0 +1,180 @@
+// Natives that read a received message.
+#include "bridge/jniutil.h"
+#include "message/mapimessage.h"
+#include "support/mapiexception.h"
+#include "support/maplog.h"
+
+#include <string>
+
+namespace {
+
+using StringRead = std::string (CMapiMessage::*)();
+
+// A string read: the read and the conversion run inside the handler; a
+// failure of the read raises the method's fixed text.
+jstring readString(JNIEnv* env, jlong hMessage, const char* entryLog, StringRead read, const char* createFailed,
+                   const char* retrieveFailed) {
+  mapiLog("%s", entryLog);
+  if (rejectNullHandle(env, hMessage)) return nullptr;
+  try {
+    std::string value = (fromHandle<CMapiMessage>(hMessage)->*read)();
+    jstring result = nativeToJstring(env, value.c_str());
+    if (!result) throwMessagingException(env, createFailed);
+    return result;
+  } catch (CMapiException&) {
+    throwMessagingException(env, retrieveFailed);
+  } catch (...) {
+    throwMessagingException(env, unexpectedFailureText());
+  }
+  return nullptr;
+}
+
+// A native string list as a new Java String array; null with an exception
+// pending on failure.
+jobjectArray toStringArray(JNIEnv* env, const CStringList& list) {
+  jclass stringClass = env->FindClass("java/lang/String");
+  if (!stringClass) {
+    throwMessagingException(env, "Unable to find String class");
+    return nullptr;
+  }
+  jobjectArray array = env->NewObjectArray(static_cast<jsize>(list.size()), stringClass, nullptr);
+  if (!array) {
+    throwMessagingException(env, "Unable to create String result array");
+    return nullptr;
+  }
+  for (size_t i = 0; i < list.size(); ++i) {
+    jstring s = nativeToJstring(env, list[i].c_str());
+    if (!s) {
+      throwMessagingException(env, "Unable to create address result");
+      return nullptr;
+    }
+    env->SetObjectArrayElement(array, static_cast<jsize>(i), s);
+    env->DeleteLocalRef(s);
+  }
+  env->DeleteLocalRef(stringClass);
+  return array;
+}
+
+using AddressRead = void (CMapiMessage::*)(CStringList&);
+
+// An address read: only the native read runs inside the handler; on
+// CMapiException the method's fixed text is raised, or the exception's own
+// text when fixedText is null.
+jobjectArray readAddresses(JNIEnv* env, jlong hMessage, AddressRead read, const char* fixedText) {
+  if (rejectNullHandle(env, hMessage)) return nullptr;
+  CStringList list;
+  try {
+    (fromHandle<CMapiMessage>(hMessage)->*read)(list);
+  } catch (CMapiException& e) {
+    throwMessagingException(env, fixedText ? std::string(fixedText) : e.m_strMessage);
+    return nullptr;
+  } catch (...) {
+    throwMessagingException(env, unexpectedFailureText());
+    return nullptr;
+  }
+  return toStringArray(env, list);
+}
+
+using DateRead = double (CMapiMessage::*)();
+
+jdouble readDate(JNIEnv* env, jlong hMessage, const char* entryLog, DateRead read, const char* retrieveFailed) {
+  mapiLog("%s", entryLog);
+  if (rejectNullHandle(env, hMessage)) return 0.0;
+  try {
+    return (fromHandle<CMapiMessage>(hMessage)->*read)();
+  } catch (CMapiException&) {
+    throwMessagingException(env, retrieveFailed);
+  } catch (...) {
+    throwMessagingException(env, unexpectedFailureText());
+  }
+  return 0.0;
+}
+
+}  // namespace
+
+TOLVANE_NATIVE(jstring, getMessageSubject)(JNIEnv* env, jclass, jlong hMessage) {
+  return readString(env, hMessage, "Java_com_plimo_mail_mapi_MAPINative_getMessageSubject\n",
+                    &CMapiMessage::getSubject, "Unable to create subject result",
+                    "Unable to retrieve subject for message");
+}
+
+TOLVANE_NATIVE(jstring, getMessageText)(JNIEnv* env, jclass, jlong hMessage) {
+  return readString(env, hMessage, "Java_com_plimo_mail_mapi_MAPINative_getMessageText\n", &CMapiMessage::getText,
+                    "Unable to create Text result", "Unable to retrieve Text for message");
+}
+
+TOLVANE_NATIVE(jstring, getMessageHTML)(JNIEnv* env, jclass, jlong hMessage) {
+  return readString(env, hMessage, "Java_com_plimo_mail_mapi_MAPINative_getMessageHTML\n", &CMapiMessage::getHTML,
+                    "Unable to create HTML result", "Unable to retrieve HTML for message");
+}
+
+TOLVANE_NATIVE(jstring, getMessageID)(JNIEnv* env, jclass, jlong hMessage) {
+  return readString(env, hMessage, "Java_com_plimo_mail_mapi_MAPINative_getMessageID\n", &CMapiMessage::getID,
+                    "Unable to create Message ID result", "Unable to create Message ID result");
+}
+
+TOLVANE_NATIVE(jstring, getMessagePriority)(JNIEnv* env, jclass, jlong hMessage) {
+  return readString(env, hMessage, "Java_com_plimo_mail_mapi_MAPINative_getMessagePriority\n",
+                    &CMapiMessage::getPriority, "Unable to create Priority result",
+                    "Unable to retrieve Priority for message");
+}
+
+TOLVANE_NATIVE(jobjectArray, getMessageFrom)(JNIEnv* env, jclass, jlong hMessage) {
+  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageFrom->In\n");
+  jobjectArray result = readAddresses(env, hMessage, &CMapiMessage::getFrom, nullptr);
+  if (result) mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageFrom->Out\n");
+  return result;
+}
+
+TOLVANE_NATIVE(jobjectArray, getMessageTo)(JNIEnv* env, jclass, jlong hMessage) {
+  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageTo ->In\n");
+  if (rejectNullHandle(env, hMessage)) return nullptr;
+  mapiLog("Before getTo \n");
+  CStringList list;
+  try {
+    fromHandle<CMapiMessage>(hMessage)->getTo(list);
+    mapiLog("After getTo \n");
+  } catch (CMapiException& e) {
+    mapiLog("getTo Exception occured %s \n", e.m_strMessage.c_str());
+    throwMessagingException(env, "Unable to retrieve TO for message");
+    return nullptr;
+  } catch (...) {
+    throwMessagingException(env, unexpectedFailureText());
+    return nullptr;
+  }
+  jobjectArray result = toStringArray(env, list);
+  if (result) mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageTo ->Out\n");
+  return result;
+}
+
+TOLVANE_NATIVE(jobjectArray, getMessageCC)(JNIEnv* env, jclass, jlong hMessage) {
+  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageCC\n");
+  return readAddresses(env, hMessage, &CMapiMessage::getCC, "Unable to retrieve CC for message");
+}
+
+TOLVANE_NATIVE(jobjectArray, getMessageBCC)(JNIEnv* env, jclass, jlong hMessage) {
+  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageBCC\n");
+  return readAddresses(env, hMessage, &CMapiMessage::getBCC, "Unable to retrieve BCC for message");
+}
+
+TOLVANE_NATIVE(jobjectArray, getMessageReplyTo)(JNIEnv* env, jclass, jlong hMessage) {
+  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageReplyTo\n");
+  return readAddresses(env, hMessage, &CMapiMessage::getReplyTo, "Unable to retrieve Reply To for message");
+}
+
+TOLVANE_NATIVE(jdouble, getMessageSentDate)(JNIEnv* env, jclass, jlong hMessage) {
+  return readDate(env, hMessage, "Java_com_plimo_mail_mapi_MAPINative_getMessageSentDate\n",
+                  &CMapiMessage::getSentDate, "Unable to retrieve Sent Date for message");
+}
+
+TOLVANE_NATIVE(jdouble, getMessageReceiveTime)(JNIEnv* env, jclass, jlong hMessage) {
+  return readDate(env, hMessage, "Java_com_plimo_mail_mapi_MAPINative_getMessageReceiveTime\n",
+                  &CMapiMessage::getReceiveTime, "Unable to retrieve Receive Time for message");
+}
+
+TOLVANE_NATIVE(void, setMessageDeleteFlag)(JNIEnv* env, jclass, jlong hMessage, jboolean flag) {
+  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageDeleteFlag\n");
+  bool bDelete = flag == 1;
+  if (rejectNullHandle(env, hMessage)) return;
+  fromHandle<CMapiMessage>(hMessage)->setDeleteFlag(bDelete);
+}

@@ -1,0 +1,63 @@
+#include "content/mapimultipart.h"
+
+#include "content/mapibodypart.h"
+
+#include <stdexcept>
+#include <utility>
+
+CMapiMultipart::CMapiMultipart(CMapiContent* owner) : m_pOwnerContent(owner) {}
+
+CMapiMultipart::~CMapiMultipart() {
+  for (CMapiBodyPart* part : m_parts) delete part;
+  m_parts.clear();
+}
+
+void CMapiMultipart::addTextPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType,
+                                 std::string text) {
+  CMapiBodyPart* part = new CMapiBodyPart;
+  part->m_nType = nType;
+  part->m_nSource = SOURCE_MESSAGE_PROPERTY;
+  part->m_ulPropTag = ulPropTag;
+  part->m_pMultipart = this;
+  part->m_strDisposition = std::move(disposition);
+  part->m_strContentType = std::move(contentType);
+  part->m_strText = std::move(text);
+  m_parts.push_back(part);
+}
+
+void CMapiMultipart::addHtmlPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType,
+                                 std::string html) {
+  CMapiBodyPart* part = new CMapiBodyPart;
+  part->m_nType = nType;
+  part->m_nSource = SOURCE_MESSAGE_PROPERTY;
+  part->m_ulPropTag = ulPropTag;
+  part->m_pMultipart = this;
+  part->m_strDisposition = std::move(disposition);
+  part->m_strContentType = std::move(contentType);
+  part->m_strHtml = std::move(html);
+  m_parts.push_back(part);
+}
+
+void CMapiMultipart::addAttachmentPart(int nType, ULONG ulAttachNum, std::string fileName, std::string disposition,
+                                       std::string contentType, CMapiMessage* attachMessage, std::string contentId) {
+  CMapiBodyPart* part = new CMapiBodyPart;
+  part->m_nType = nType;
+  part->m_nSource = SOURCE_ATTACHMENT;
+  part->m_ulPropTag = ulAttachNum;
+  part->m_ulAttachNum = ulAttachNum;
+  part->m_pMultipart = this;
+  part->m_strFileName = std::move(fileName);
+  part->m_strDisposition = std::move(disposition);
+  part->m_strContentType = std::move(contentType);
+  part->m_pAttachMessage = attachMessage;
+  part->m_strContentId = std::move(contentId);
+  part->lookUpAttachmentSize();
+  m_parts.push_back(part);
+}
+
+int CMapiMultipart::getCount() const { return static_cast<int>(m_parts.size()); }
+
+CMapiBodyPart* CMapiMultipart::getPart(int index) const {
+  if (index < 0 || index >= getCount()) throw std::out_of_range("body part index out of range");
+  return m_parts[static_cast<size_t>(index)];
+}

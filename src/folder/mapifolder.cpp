@@ -1,0 +1,183 @@
+#include "folder/mapifolder.h"
+
+#include "message/mapimessage.h"
+#include "session/mapisession.h"
+#include "support/mapierror.h"
+#include "support/mapiexception.h"
+#include "support/maplog.h"
+
+#include <mapicode.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+
+#include <algorithm>
+#include <cstring>
+
+CMapiFolder::CMapiFolder()
+    : m_lpFolder(nullptr), m_lpEntryID(nullptr), m_cbEntryID(0), m_pStore(nullptr), m_pTransport(nullptr),
+      m_lpContents(nullptr), m_lpRows(nullptr), m_bOpen(false) {}
+
+CMapiFolder::~CMapiFolder() {
+  mapiLog("CMapiFolder::~CMapiFolder\n");
+  Close(true);
+}
+
+std::string CMapiFolder::folderErrorText(HRESULT hr) { return mapiErrorText(m_lpFolder, hr); }
+
+void CMapiFolder::open(ULONG ulFlags) {
+  mapiLog("CMapiFolder::open ulFlags:%d\n", static_cast<int>(ulFlags));
+  HRESULT hr = MAPI_E_INVALID_OBJECT;
+  if (m_pStore && m_pStore->m_lpMsgStore) {
+    ULONG ulObjType = 0;
+    hr = m_pStore->m_lpMsgStore->OpenEntry(m_cbEntryID, m_lpEntryID, nullptr, MAPI_MODIFY, &ulObjType,
+                                           reinterpret_cast<LPUNKNOWN*>(&m_lpFolder));
+    if (SUCCEEDED(hr) && m_lpFolder) {
+      m_bOpen = true;
+      return;
+    }
+    m_lpFolder = nullptr;
+  }
+  std::string message = "CMapiFolder::open: failed: ";
+  mapiLog("%s\n", message.c_str());
+  if (m_pStore && m_pStore->m_lpMsgStore) {
+    message += mapiErrorText(m_pStore->m_lpMsgStore, hr);
+    mapiLog("%s\n", message.c_str());
+  }
+  throw CMapiException(message);
+}
+
+void CMapiFolder::createMessageList() {
+  if (!m_lpFolder) return;
+  if (m_lpContents) {
+    m_lpContents->Release();
+    m_lpContents = nullptr;
+  }
+  HRESULT hr = m_lpFolder->GetContentsTable(0, &m_lpContents);
+  if (FAILED(hr) || !m_lpContents) {
+    m_lpContents = nullptr;
+    mapiLog("MapiFolder::createMessageList:: m_lpFolder->GetContentsTable failed: %s\n", folderErrorText(hr).c_str());
+    return;
+  }
+  SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
+  if (FAILED(m_lpContents->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0))) return;
+  ULONG ulCount = 0;
+  hr = m_lpContents->GetRowCount(0, &ulCount);
+  if (FAILED(hr)) {
+    mapiLog("MapiFolder::createMessageList:: m_lpContents->GetRowCount failed: %s\n",
+            mapiErrorText(m_lpContents, hr).c_str());
+    return;
+  }
+  if (ulCount == 0) return;
+  hr = m_lpContents->QueryRows(static_cast<LONG>(ulCount), 0, &m_lpRows);
+  if (FAILED(hr)) {
+    m_lpRows = nullptr;
+    mapiLog("MapiFolder::createMessageList:: m_lpContents->QueryRows failed: %s\n",
+            mapiErrorText(m_lpContents, hr).c_str());
+  }
+}
+
+ULONG CMapiFolder::getMessageCount() {
+  if (!m_lpRows) createMessageList();
+  if (!m_lpRows) return 0;
+  mapiLog("CMapiFolder::getMessageCount MsgCount %d\n", static_cast<int>(m_lpRows->cRows));
+  return m_lpRows->cRows;
+}
+
+bool CMapiFolder::getMessage(ULONG position, CMapiMessage* message) {
+  if (!m_lpRows) createMessageList();
+  if (position < 1 || !m_lpRows || position > m_lpRows->cRows) throw CMapiException("Index is out of range");
+
+  const SRow& row = m_lpRows->aRow[position - 1];
+  bool opened = false;
+  // A row without its entry identifier column cannot be opened.
+  if (row.cValues >= 1 && row.lpProps && row.lpProps[0].ulPropTag == PR_ENTRYID) {
+    const SBinary& eid = row.lpProps[0].Value.bin;
+    ULONG ulObjType = 0;
+    HRESULT hr = m_lpFolder->OpenEntry(eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), nullptr, MAPI_BEST_ACCESS,
+                                       &ulObjType, reinterpret_cast<LPUNKNOWN*>(&message->m_lpMessage));
+    if (SUCCEEDED(hr) && message->m_lpMessage) {
+      message->m_cbEntryID = eid.cb;
+      message->m_lpEntryID = reinterpret_cast<LPENTRYID>(eid.lpb);
+      message->m_lpMessage->SetReadFlag(0);
+      opened = true;
+    } else {
+      message->m_lpMessage = nullptr;
+      std::string text = "CMapiFolder::getMessage m_lpFolder->OpenEntry failed: " + folderErrorText(hr);
+      mapiLog("iMessageNum:%d, errcode = %d,  %s\n", static_cast<int>(position), static_cast<int>(hr), text.c_str());
+    }
+  } else {
+    mapiLog("iMessageNum:%d, errcode = %d,  %s\n", static_cast<int>(position), static_cast<int>(MAPI_E_NOT_FOUND),
+            "CMapiFolder::getMessage m_lpFolder->OpenEntry failed: the row has no entry identifier");
+  }
+  message->m_pFolder = this;
+  message->m_bOwnedByFolder = true;
+  m_messages.push_back(message);
+  return opened;
+}
+
+HRESULT CMapiFolder::deleteEntry(CMapiMessage* message) {
+  if (!message->m_lpEntryID || message->m_cbEntryID == 0) return MAPI_E_INVALID_ENTRYID;
+  LPENTRYLIST lpList = nullptr;
+  HRESULT hr = MAPIAllocateBuffer(sizeof(ENTRYLIST), reinterpret_cast<LPVOID*>(&lpList));
+  if (FAILED(hr)) return hr;
+  LPSBinary lpBin = nullptr;
+  LPBYTE lpCopy = nullptr;
+  hr = MAPIAllocateBuffer(sizeof(SBinary), reinterpret_cast<LPVOID*>(&lpBin));
+  if (SUCCEEDED(hr)) hr = MAPIAllocateBuffer(message->m_cbEntryID, reinterpret_cast<LPVOID*>(&lpCopy));
+  if (SUCCEEDED(hr)) {
+    memcpy(lpCopy, message->m_lpEntryID, message->m_cbEntryID);
+    lpBin->cb = message->m_cbEntryID;
+    lpBin->lpb = lpCopy;
+    lpList->cValues = 1;
+    lpList->lpbin = lpBin;
+    hr = m_lpFolder->DeleteMessages(lpList, 0, nullptr, 0);
+  }
+  MAPIFreeBuffer(lpCopy);
+  MAPIFreeBuffer(lpBin);
+  MAPIFreeBuffer(lpList);
+  return hr;
+}
+
+void CMapiFolder::DeleteMsgFromMapiFolder(CMapiMessage* message) {
+  if (!m_lpFolder) return;
+  HRESULT hr = deleteEntry(message);
+  if (FAILED(hr)) mapiLog("CMapiFolder::DeleteMsgFromMapiFolder: failed : %s\n", folderErrorText(hr).c_str());
+}
+
+void CMapiFolder::removeMessage(CMapiMessage* message) {
+  auto it = std::find(m_messages.begin(), m_messages.end(), message);
+  if (it != m_messages.end()) m_messages.erase(it);
+}
+
+void CMapiFolder::Close(bool expunge) {
+  for (CMapiMessage* message : m_messages) {
+    if (expunge && message->getDeleteFlag() && m_lpFolder) {
+      HRESULT hr = deleteEntry(message);
+      if (FAILED(hr)) mapiLog("CMapiFolder::close: failed : %s\n", folderErrorText(hr).c_str());
+    }
+    // The message must neither delete itself again nor look for itself in
+    // this list.
+    message->m_pFolder = nullptr;
+    delete message;
+  }
+  m_messages.clear();
+  if (m_lpContents) {
+    m_lpContents->Release();
+    m_lpContents = nullptr;
+    mapiLog("CMapiFolder::Close releasing m_lpContents\n");
+  }
+  // After the messages: their entry identifiers point into these rows.
+  if (m_lpRows) {
+    FreeProws(m_lpRows);
+    m_lpRows = nullptr;
+  }
+  if (m_lpFolder) {
+    m_lpFolder->Release();
+    m_lpFolder = nullptr;
+    mapiLog("CMapiFolder::Close releasing m_lpFolder\n");
+  }
+  if (m_lpEntryID) {
+    MAPIFreeBuffer(m_lpEntryID);
+    m_lpEntryID = nullptr;
+  }
+}

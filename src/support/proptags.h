@@ -1,0 +1,22 @@
+// Property tags the library uses that older SDK headers (mingw-w64's among
+// them) do not declare.
+#ifndef TOLVANE_SUPPORT_PROPTAGS_H
+#define TOLVANE_SUPPORT_PROPTAGS_H
+
+#include <mapidefs.h>
+#include <mapitags.h>
+
+#ifndef PR_BODY_HTML_A
+#define PR_BODY_HTML_A PROP_TAG(PT_STRING8, 0x1013)
+#endif
+#ifndef PR_INTERNET_MESSAGE_ID_A
+#define PR_INTERNET_MESSAGE_ID_A PROP_TAG(PT_STRING8, 0x1035)
+#endif
+#ifndef PR_ATTACH_CONTENT_ID_A
+#define PR_ATTACH_CONTENT_ID_A PROP_TAG(PT_STRING8, 0x3712)
+#endif
+#ifndef PR_EMS_AB_PROXY_ADDRESSES
+#define PR_EMS_AB_PROXY_ADDRESSES PROP_TAG(PT_MV_STRING8, 0x800F)
+#endif
+
+#endif
