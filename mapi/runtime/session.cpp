@@ -1,4 +1,5 @@
 // MAPI start-up, logon and the session object.
+#include "addrbook/addrbook.h"
 #include "runtime/memtable.h"
 #include "runtime/object.h"
 #include "runtime/prop.h"
@@ -98,10 +99,18 @@ class Session : public IMAPISession, public ObjectBase, public ErrorHolder {
     return S_OK;
   }
 
-  STDMETHODIMP OpenAddressBook(ULONG_PTR, LPCIID, ULONG ulFlags, LPADRBOOK* lppAdrBook) override {
+  STDMETHODIMP OpenAddressBook(ULONG_PTR, LPCIID lpInterface, ULONG ulFlags, LPADRBOOK* lppAdrBook) override {
     TM_CALL_OBJ(this, "IMAPISession::OpenAddressBook", "flags=" + hex32(ulFlags));
-    if (lppAdrBook) *lppAdrBook = nullptr;
-    return setError(MAPI_E_NO_SUPPORT, "The address book is not offered yet");
+    if (!lppAdrBook) return setError(MAPI_E_INVALID_PARAMETER, "OpenAddressBook: no output");
+    *lppAdrBook = nullptr;
+    if (m_loggedOff) return setError(MAPI_E_END_OF_SESSION, "The session has been logged off");
+    if (lpInterface && *lpInterface != IID_IAddrBook && *lpInterface != IID_IMAPIProp &&
+        *lpInterface != IID_IUnknown)
+      return setError(MAPI_E_INTERFACE_NOT_SUPPORTED, "OpenAddressBook: the interface is not supported");
+    // No dialog is ever shown, with or without AB_NO_DIALOG.
+    HRESULT hr = createAddrBook(lppAdrBook);
+    if (FAILED(hr)) return setError(hr, "OpenAddressBook: the address book could not be opened");
+    return S_OK;
   }
   STDMETHODIMP OpenProfileSection(LPMAPIUID, LPCIID, ULONG, LPPROFSECT*) override {
     return setError(MAPI_E_NO_SUPPORT, "Profile sections are not offered");
