@@ -7,6 +7,7 @@
 #include <vector>
 
 int profileCommand(const std::vector<std::string>& args);
+int directoryCommand(const std::vector<std::string>& args);
 
 // Prints "tolvane-mapi: <message>" on standard error.
 void toolError(const std::string& message);

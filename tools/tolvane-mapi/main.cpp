@@ -12,8 +12,11 @@ const char* const kUsage =
     "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT]\n"
     "       tolvane-mapi profile list\n"
     "       tolvane-mapi profile delete NAME [--purge]\n"
+    "       tolvane-mapi directory add --display-name TEXT [--smtp ADDR] [--dn DN] [--proxy TYPE:ADDR]...\n"
+    "       tolvane-mapi directory list\n"
+    "       tolvane-mapi directory remove ID|SMTP\n"
     "\n"
-    "Profiles and stores live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
+    "Profiles, stores and the directory live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
 
 }  // namespace
 
@@ -31,6 +34,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "profile") return profileCommand(args);
+  if (command == "directory") return directoryCommand(args);
   toolError("unknown command '" + command + "'");
   std::cerr << kUsage;
   return 64;
