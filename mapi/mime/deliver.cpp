@@ -1,0 +1,333 @@
+#include "deliver.h"
+
+#include "mapiwriter.h"
+#include "mimereader.h"
+
+#include <mapicode.h>
+#include <mapiguid.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+
+#include <gmime/gmime.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+#include <vector>
+
+namespace mapimime {
+
+namespace {
+
+std::string hexCode(HRESULT hr) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+  return buf;
+}
+
+std::vector<std::string> splitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char c : path) {
+    if (c == '/' || c == '\\') {
+      if (!cur.empty()) parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) parts.push_back(cur);
+  return parts;
+}
+
+HRESULT openFolderEntry(LPMAPIPROP opener, bool isStore, ULONG cb, LPENTRYID id, LPMAPIFOLDER* folder,
+                        std::string& error) {
+  ULONG type = 0;
+  LPUNKNOWN unk = nullptr;
+  HRESULT hr = isStore ? static_cast<LPMDB>(opener)->OpenEntry(cb, id, nullptr, MAPI_BEST_ACCESS, &type, &unk)
+                       : static_cast<LPMAPIFOLDER>(opener)->OpenEntry(cb, id, nullptr, MAPI_BEST_ACCESS, &type, &unk);
+  if (FAILED(hr)) {
+    error = mapiErrorText(opener, hr, "Cannot open a folder");
+    return hr;
+  }
+  if (type != MAPI_FOLDER) {
+    unk->Release();
+    error = "The entry is not a folder";
+    return MAPI_E_INVALID_ENTRYID;
+  }
+  *folder = reinterpret_cast<LPMAPIFOLDER>(unk);
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT openDefaultStore(LPMAPISESSION session, LPMDB* store, std::string& error) {
+  *store = nullptr;
+  LPMAPITABLE table = nullptr;
+  HRESULT hr = session->GetMsgStoresTable(0, &table);
+  if (FAILED(hr)) {
+    error = "Cannot read the profile's message stores (" + hexCode(hr) + ")";
+    return hr;
+  }
+  SizedSPropTagArray(2, columns) = {2, {PR_DEFAULT_STORE, PR_ENTRYID}};
+  LPSRowSet rows = nullptr;
+  hr = HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
+  table->Release();
+  if (FAILED(hr)) {
+    error = "Cannot read the profile's message stores (" + hexCode(hr) + ")";
+    return hr;
+  }
+  hr = MAPI_E_NOT_FOUND;
+  error = "The profile has no default message store";
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SPropValue* v = rows->aRow[i].lpProps;
+    if (v[0].ulPropTag != PR_DEFAULT_STORE || !v[0].Value.b || v[1].ulPropTag != PR_ENTRYID) continue;
+    hr = session->OpenMsgStore(0, v[1].Value.bin.cb, reinterpret_cast<LPENTRYID>(v[1].Value.bin.lpb), nullptr,
+                               MDB_WRITE | MAPI_BEST_ACCESS | MDB_NO_DIALOG, store);
+    if (FAILED(hr)) {
+      LPMAPIERROR info = nullptr;
+      error = "Cannot open the message store";
+      if (SUCCEEDED(session->GetLastError(hr, 0, &info)) && info) {
+        if (info->lpszError) error += std::string(": ") + info->lpszError;
+        MAPIFreeBuffer(info);
+      }
+      error += " (" + hexCode(hr) + ")";
+    }
+    break;
+  }
+  FreeProws(rows);
+  return hr;
+}
+
+HRESULT openFolderByPath(LPMDB store, const std::string& path, LPMAPIFOLDER* folder, std::string& error) {
+  *folder = nullptr;
+  std::vector<std::string> parts = splitPath(path);
+  if (parts.empty()) {
+    ULONG cb = 0;
+    LPENTRYID id = nullptr;
+    HRESULT hr = store->GetReceiveFolder(const_cast<LPTSTR>("IPM.Note"), 0, &cb, &id, nullptr);
+    if (FAILED(hr)) {
+      error = mapiErrorText(store, hr, "Cannot find the receive folder");
+      return hr;
+    }
+    hr = openFolderEntry(store, true, cb, id, folder, error);
+    MAPIFreeBuffer(id);
+    return hr;
+  }
+  LPSPropValue subtree = nullptr;
+  HRESULT hr = HrGetOneProp(store, PR_IPM_SUBTREE_ENTRYID, &subtree);
+  if (FAILED(hr)) {
+    error = mapiErrorText(store, hr, "Cannot find the Top of Information Store");
+    return hr;
+  }
+  LPMAPIFOLDER current = nullptr;
+  hr = openFolderEntry(store, true, subtree->Value.bin.cb, reinterpret_cast<LPENTRYID>(subtree->Value.bin.lpb),
+                       &current, error);
+  MAPIFreeBuffer(subtree);
+  if (FAILED(hr)) return hr;
+  for (const auto& name : parts) {
+    LPMAPITABLE table = nullptr;
+    hr = current->GetHierarchyTable(0, &table);
+    if (FAILED(hr)) {
+      error = mapiErrorText(current, hr, "Cannot list the subfolders");
+      current->Release();
+      return hr;
+    }
+    SizedSPropTagArray(2, columns) = {2, {PR_DISPLAY_NAME_A, PR_ENTRYID}};
+    LPSRowSet rows = nullptr;
+    hr = HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
+    table->Release();
+    if (FAILED(hr)) {
+      error = "Cannot list the subfolders (" + hexCode(hr) + ")";
+      current->Release();
+      return hr;
+    }
+    LPMAPIFOLDER next = nullptr;
+    hr = MAPI_E_NOT_FOUND;
+    error = "No folder '" + name + "' in '" + path + "'";
+    for (ULONG i = 0; i < rows->cRows; ++i) {
+      const SPropValue* v = rows->aRow[i].lpProps;
+      if (v[0].ulPropTag != PR_DISPLAY_NAME_A || v[1].ulPropTag != PR_ENTRYID) continue;
+      if (strcasecmp(v[0].Value.lpszA, name.c_str()) != 0) continue;
+      hr = openFolderEntry(current, false, v[1].Value.bin.cb, reinterpret_cast<LPENTRYID>(v[1].Value.bin.lpb), &next,
+                           error);
+      break;
+    }
+    FreeProws(rows);
+    current->Release();
+    if (FAILED(hr)) return hr;
+    current = next;
+  }
+  *folder = current;
+  return S_OK;
+}
+
+MailDelivery::~MailDelivery() { close(); }
+
+void MailDelivery::close() {
+  if (m_folder) m_folder->Release();
+  m_folder = nullptr;
+  if (m_store) m_store->Release();
+  m_store = nullptr;
+  if (m_session) {
+    m_session->Logoff(0, 0, 0);
+    m_session->Release();
+  }
+  m_session = nullptr;
+  if (m_initialized) MAPIUninitialize();
+  m_initialized = false;
+}
+
+HRESULT MailDelivery::open(const std::string& profile, std::string& error) {
+  close();
+  initMime();
+  HRESULT hr = MAPIInitialize(nullptr);
+  if (FAILED(hr)) {
+    error = "MAPI cannot start (" + hexCode(hr) + ")";
+    return hr;
+  }
+  m_initialized = true;
+  hr = MAPILogonEx(0, const_cast<LPTSTR>(profile.c_str()), nullptr, MAPI_EXTENDED | MAPI_NEW_SESSION | MAPI_NO_MAIL,
+                   &m_session);
+  if (FAILED(hr)) {
+    m_session = nullptr;
+    error = hr == MAPI_E_LOGON_FAILED ? "There is no profile '" + profile + "'"
+                                      : "Cannot log on to the profile '" + profile + "' (" + hexCode(hr) + ")";
+    return hr;
+  }
+  hr = openDefaultStore(m_session, &m_store, error);
+  if (FAILED(hr)) return hr;
+  return openFolderByPath(m_store, "", &m_folder, error);
+}
+
+HRESULT MailDelivery::openFolder(const std::string& path, std::string& error) {
+  if (!m_store) {
+    error = "No message store is open";
+    return MAPI_E_CALL_FAILED;
+  }
+  LPMAPIFOLDER folder = nullptr;
+  HRESULT hr = openFolderByPath(m_store, path, &folder, error);
+  if (FAILED(hr)) return hr;
+  if (m_folder) m_folder->Release();
+  m_folder = folder;
+  return S_OK;
+}
+
+DeliveryResult MailDelivery::deliverStream(GMimeStream* stream) {
+  DeliveryResult result;
+  MailItem item;
+  if (!MimeReader::read(stream, item, result.error)) {
+    result.failure = DeliveryFailure::kNotAMessage;
+    result.hr = MAPI_E_INVALID_PARAMETER;
+    return result;
+  }
+  if (!m_folder) {
+    result.failure = DeliveryFailure::kStore;
+    result.hr = MAPI_E_CALL_FAILED;
+    result.error = "No folder is open";
+    return result;
+  }
+  LPMESSAGE message = nullptr;
+  HRESULT hr = m_folder->CreateMessage(nullptr, 0, &message);
+  if (FAILED(hr)) {
+    result.failure = DeliveryFailure::kStore;
+    result.hr = hr;
+    result.error = mapiErrorText(m_folder, hr, "Cannot create the message");
+    return result;
+  }
+  hr = MapiWriter::write(item, message, result.error);
+  if (SUCCEEDED(hr)) {
+    hr = message->SaveChanges(0);
+    if (FAILED(hr)) result.error = mapiErrorText(message, hr, "Cannot save the message");
+  }
+  // Released unsaved after a failure, the message leaves nothing behind.
+  message->Release();
+  if (FAILED(hr)) {
+    result.failure = DeliveryFailure::kStore;
+    result.hr = hr;
+  }
+  return result;
+}
+
+DeliveryResult MailDelivery::deliverFile(const std::string& path) {
+  if (path == "-") return deliverFd(0);
+  DeliveryResult result;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    result.failure = DeliveryFailure::kInput;
+    result.hr = MAPI_E_DISK_ERROR;
+    result.error = "Cannot open " + path + ": " + strerror(errno);
+    return result;
+  }
+  result = deliverFd(fd);
+  ::close(fd);
+  return result;
+}
+
+DeliveryResult MailDelivery::deliverFd(int fd) {
+  DeliveryResult result;
+  initMime();
+  int readFd = fd;
+  int spool = -1;
+  if (lseek(fd, 0, SEEK_CUR) < 0) {
+    // A pipe: copy it to an unnamed temporary file first.
+    const char* dir = getenv("TMPDIR");
+    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/tolvane-deliver-XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    spool = mkstemp(name.data());
+    if (spool < 0) {
+      result.failure = DeliveryFailure::kInput;
+      result.hr = MAPI_E_DISK_ERROR;
+      result.error = std::string("Cannot make a temporary file for the input: ") + strerror(errno);
+      return result;
+    }
+    unlink(name.data());
+    std::vector<char> buf(1 << 16);
+    while (true) {
+      ssize_t n = ::read(fd, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        result.failure = DeliveryFailure::kInput;
+        result.hr = MAPI_E_DISK_ERROR;
+        result.error = std::string("Cannot read the input: ") + strerror(errno);
+        ::close(spool);
+        return result;
+      }
+      if (n == 0) break;
+      for (ssize_t off = 0; off < n;) {
+        ssize_t w = ::write(spool, buf.data() + off, static_cast<size_t>(n - off));
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) {
+          result.failure = DeliveryFailure::kInput;
+          result.hr = MAPI_E_DISK_ERROR;
+          result.error = std::string("Cannot keep the input in a temporary file: ") + strerror(errno);
+          ::close(spool);
+          return result;
+        }
+        off += w;
+      }
+    }
+    lseek(spool, 0, SEEK_SET);
+    readFd = spool;
+  }
+  // The stream gets its own descriptor: GMime closes it when done.
+  int own = dup(readFd);
+  if (spool >= 0) ::close(spool);
+  if (own < 0) {
+    result.failure = DeliveryFailure::kInput;
+    result.hr = MAPI_E_DISK_ERROR;
+    result.error = std::string("Cannot read the input: ") + strerror(errno);
+    return result;
+  }
+  GMimeStream* stream = g_mime_stream_fs_new(own);
+  result = deliverStream(stream);
+  g_object_unref(stream);
+  return result;
+}
+
+}  // namespace mapimime

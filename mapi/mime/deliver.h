@@ -1,0 +1,81 @@
+// Delivery of RFC 5322 messages into a folder of a profile's default store:
+// what `tolvane-mapi deliver` does for each message, also usable from tests
+// and benchmarks.
+//
+// Each message is one new MAPI message saved with one SaveChanges: either
+// all of it is stored or nothing is.
+#ifndef TOLVANE_MIME_DELIVER_H
+#define TOLVANE_MIME_DELIVER_H
+
+#include <mapidefs.h>
+#include <mapix.h>
+
+#include <string>
+
+typedef struct _GMimeStream GMimeStream;
+
+namespace mapimime {
+
+// Why a delivery failed.
+enum class DeliveryFailure {
+  kNone,
+  kNotAMessage,  // the input is not a message (empty)
+  kInput,        // the input could not be read
+  kStore,        // the store refused or failed (see the HRESULT)
+};
+
+struct DeliveryResult {
+  DeliveryFailure failure = DeliveryFailure::kNone;
+  HRESULT hr = S_OK;
+  std::string error;  // a sentence when failure != kNone
+  bool ok() const { return failure == DeliveryFailure::kNone; }
+};
+
+class MailDelivery {
+ public:
+  MailDelivery() = default;
+  ~MailDelivery();
+  MailDelivery(const MailDelivery&) = delete;
+  MailDelivery& operator=(const MailDelivery&) = delete;
+
+  // Starts MAPI, logs on to the profile, opens its default store and the
+  // store's receive folder for IPM.Note (the Inbox). An unknown profile
+  // gives MAPI_E_LOGON_FAILED.
+  HRESULT open(const std::string& profile, std::string& error);
+
+  // Opens a folder by a path of display names below "Top of Information
+  // Store" ("Inbox", "Inbox/Orders"; '/' or '\' separate) instead of the
+  // receive folder.
+  HRESULT openFolder(const std::string& path, std::string& error);
+
+  // Delivers the message in a seekable stream.
+  DeliveryResult deliverStream(GMimeStream* stream);
+  // Delivers the message in a file ("-": standard input).
+  DeliveryResult deliverFile(const std::string& path);
+  // Delivers the message read from a file descriptor; input that cannot be
+  // sought (a pipe) is first copied to a temporary file, so that large
+  // attachments never sit in memory.
+  DeliveryResult deliverFd(int fd);
+
+  LPMDB store() const { return m_store; }
+  LPMAPIFOLDER folder() const { return m_folder; }
+
+ private:
+  void close();
+
+  bool m_initialized = false;
+  LPMAPISESSION m_session = nullptr;
+  LPMDB m_store = nullptr;
+  LPMAPIFOLDER m_folder = nullptr;
+};
+
+// Opens a folder of a store by a path of display names below "Top of
+// Information Store"; an empty path gives the receive folder (Inbox).
+HRESULT openFolderByPath(LPMDB store, const std::string& path, LPMAPIFOLDER* folder, std::string& error);
+
+// Opens the default store of a logged-on session.
+HRESULT openDefaultStore(LPMAPISESSION session, LPMDB* store, std::string& error);
+
+}  // namespace mapimime
+
+#endif

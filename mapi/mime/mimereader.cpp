@@ -1,0 +1,805 @@
+#include "mimereader.h"
+
+#include "dsn.h"
+#include "mimetags.h"
+#include "textconv.h"
+
+#include <mapitags.h>
+
+#include <gmime/gmime.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace mapimime {
+
+const GUID kPsInternetHeaders = {0x00020386, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+// ---- MailItem helpers ------------------------------------------------------
+
+MailProp MailProp::text(ULONG tag, std::string utf8) {
+  MailProp p;
+  p.tag = tag;
+  p.bytes = std::move(utf8);
+  return p;
+}
+MailProp MailProp::binary(ULONG tag, std::string bytes) {
+  MailProp p;
+  p.tag = tag;
+  p.bytes = std::move(bytes);
+  return p;
+}
+MailProp MailProp::longValue(ULONG tag, LONG value) {
+  MailProp p;
+  p.tag = tag;
+  p.l = value;
+  return p;
+}
+MailProp MailProp::boolean(ULONG tag, bool value) {
+  MailProp p;
+  p.tag = tag;
+  p.l = value ? 1 : 0;
+  return p;
+}
+MailProp MailProp::time(ULONG tag, FILETIME value) {
+  MailProp p;
+  p.tag = tag;
+  p.ft = value;
+  return p;
+}
+
+const MailProp* findProp(const MailProps& props, ULONG tag) {
+  for (const auto& p : props)
+    if (p.tag == tag) return &p;
+  return nullptr;
+}
+
+GObjectRef::GObjectRef(GMimeObject* object) : m_object(object) {
+  if (m_object) g_object_ref(m_object);
+}
+GObjectRef::GObjectRef(const GObjectRef& other) : GObjectRef(other.m_object) {}
+GObjectRef& GObjectRef::operator=(const GObjectRef& other) {
+  if (other.m_object) g_object_ref(other.m_object);
+  if (m_object) g_object_unref(m_object);
+  m_object = other.m_object;
+  return *this;
+}
+GObjectRef::~GObjectRef() {
+  if (m_object) g_object_unref(m_object);
+}
+
+void initMime() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+// ---- Decoding --------------------------------------------------------------
+
+DecodedReader::DecodedReader(GMimeObject* part) {
+  if (!part || !GMIME_IS_PART(part)) return;
+  GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
+  if (!content) return;
+  GMimeStream* source = g_mime_data_wrapper_get_stream(content);
+  if (!source) return;
+  g_mime_stream_reset(source);
+  GMimeStream* filtered = g_mime_stream_filter_new(source);
+  switch (g_mime_data_wrapper_get_encoding(content)) {
+    case GMIME_CONTENT_ENCODING_BASE64:
+    case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
+    case GMIME_CONTENT_ENCODING_UUENCODE: {
+      GMimeFilter* decoder = g_mime_filter_basic_new(g_mime_data_wrapper_get_encoding(content), FALSE);
+      g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered), decoder);
+      g_object_unref(decoder);
+      break;
+    }
+    default:
+      break;
+  }
+  m_stream = filtered;
+}
+
+DecodedReader::~DecodedReader() {
+  if (m_stream) g_object_unref(m_stream);
+}
+
+ssize_t DecodedReader::read(char* buf, size_t n) {
+  if (!m_stream) return 0;
+  ssize_t got = g_mime_stream_read(m_stream, buf, n);
+  if (got > 0) return got;
+  if (got == 0 || g_mime_stream_eos(m_stream)) return 0;
+  return -1;
+}
+
+std::string decodedContent(GMimeObject* part) {
+  DecodedReader reader(part);
+  std::string out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = reader.read(buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+std::string attachmentData(const MailAttachment& attachment) {
+  if (attachment.part.get()) return decodedContent(attachment.part.get());
+  return attachment.inlineData;
+}
+
+// ---- Entry identifiers -----------------------------------------------------
+
+namespace {
+
+void appendUtf16z(std::string& out, const std::string& utf8) {
+  std::wstring w = utf8ToWide(utf8);
+  for (wchar_t wc : w) {
+    uint32_t c = static_cast<uint32_t>(wc);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      uint16_t hi = static_cast<uint16_t>(0xD800 + (c >> 10)), lo = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+      out += static_cast<char>(hi & 0xFF);
+      out += static_cast<char>(hi >> 8);
+      out += static_cast<char>(lo & 0xFF);
+      out += static_cast<char>(lo >> 8);
+    } else {
+      out += static_cast<char>(c & 0xFF);
+      out += static_cast<char>((c >> 8) & 0xFF);
+    }
+  }
+  out += '\0';
+  out += '\0';
+}
+
+void appendLe32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+}  // namespace
+
+std::string oneOffEntryId(const std::string& name, const std::string& address) {
+  static const unsigned char kOneOffProvider[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                                    0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+  std::string id(4, '\0');  // flags
+  id.append(reinterpret_cast<const char*>(kOneOffProvider), 16);
+  id += '\0';  // version
+  id += '\0';
+  // Unicode strings, no rich information (MAPI_ONE_OFF_UNICODE |
+  // MAPI_ONE_OFF_NO_RICH_INFO), little-endian.
+  id += static_cast<char>(0x01);
+  id += static_cast<char>(0x80);
+  appendUtf16z(id, name.empty() ? address : name);
+  appendUtf16z(id, "SMTP");
+  appendUtf16z(id, address);
+  return id;
+}
+
+std::string flatEntryList(const std::vector<std::string>& entryIds) {
+  std::string entries;
+  for (const auto& id : entryIds) {
+    appendLe32(entries, static_cast<uint32_t>(id.size()));
+    entries += id;
+    while (entries.size() % 4) entries += '\0';
+  }
+  std::string list;
+  appendLe32(list, static_cast<uint32_t>(entryIds.size()));
+  appendLe32(list, static_cast<uint32_t>(entries.size()));
+  return list + entries;
+}
+
+std::string shortFileName(const std::string& longName) {
+  std::string base = longName, ext;
+  size_t dot = longName.rfind('.');
+  if (dot != std::string::npos && dot > 0) {
+    base = longName.substr(0, dot);
+    ext = longName.substr(dot + 1);
+  }
+  auto clean = [](const std::string& s, size_t max) {
+    std::string out;
+    for (unsigned char c : s) {
+      if (out.size() == max) break;
+      if (c >= 0x80) {
+        // One '_' for each non-ASCII character (skip continuation bytes).
+        if ((c & 0xC0) != 0x80) out += '_';
+        continue;
+      }
+      if (c == ' ' || c == '.') continue;
+      if (strchr("\"*+,/:;<=>?[\\]|", c) || c < 0x20) {
+        out += '_';
+        continue;
+      }
+      out += static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+    }
+    return out;
+  };
+  std::string b = clean(base, 8), e = clean(ext, 3);
+  if (b.empty()) b = "ATTACH";
+  return e.empty() ? b : b + "." + e;
+}
+
+// ---- Conversion ------------------------------------------------------------
+
+namespace {
+
+std::string str(const char* s) { return s ? std::string(s) : std::string(); }
+
+std::string mediaType(GMimeObject* obj) {
+  GMimeContentType* ct = g_mime_object_get_content_type(obj);
+  if (!ct) return "text/plain";
+  return lowerAscii(str(g_mime_content_type_get_media_type(ct)) + "/" +
+                    str(g_mime_content_type_get_media_subtype(ct)));
+}
+
+std::string headerValue(GMimeObject* obj, const char* name) {
+  return sanitizeUtf8(trim(str(g_mime_object_get_header(obj, name))));
+}
+
+FILETIME fileTimeOf(GDateTime* dt) { return fileTimeFromUnix(g_date_time_to_unix(dt)); }
+
+bool parseDate(const std::string& text, FILETIME& ft) {
+  if (text.empty()) return false;
+  GDateTime* dt = g_mime_utils_header_decode_date(text.c_str());
+  if (!dt) return false;
+  ft = fileTimeOf(dt);
+  g_date_time_unref(dt);
+  return true;
+}
+
+struct Mailbox {
+  std::string name;
+  std::string address;
+};
+
+void flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0) {
+  if (!list || depth > 8) return;
+  int n = internet_address_list_length(list);
+  for (int i = 0; i < n; ++i) {
+    InternetAddress* a = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_GROUP(a)) {
+      flatten(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)), out, depth + 1);
+    } else if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
+      Mailbox m;
+      m.address = sanitizeUtf8(trim(str(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a)))));
+      m.name = sanitizeUtf8(trim(str(internet_address_get_name(a))));
+      if (m.address.empty()) continue;
+      if (m.name.empty()) m.name = m.address;
+      out.push_back(m);
+    }
+  }
+}
+
+// Reads the file name of a part: the RFC 2231 or RFC 2047 encoded
+// "filename" of Content-Disposition or "name" of Content-Type, without any
+// folder the sender's system put in front.
+std::string fileNameOf(GMimeObject* obj) {
+  std::string name;
+  if (GMIME_IS_PART(obj)) name = str(g_mime_part_get_filename(GMIME_PART(obj)));
+  name = sanitizeUtf8(trim(name));
+  size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  return name;
+}
+
+std::string extensionFor(const std::string& type) {
+  static const struct {
+    const char* type;
+    const char* ext;
+  } kTable[] = {{"text/plain", "txt"},        {"text/html", "html"},          {"text/calendar", "ics"},
+                {"text/csv", "csv"},          {"text/xml", "xml"},            {"image/jpeg", "jpg"},
+                {"image/png", "png"},         {"image/gif", "gif"},           {"image/svg+xml", "svg"},
+                {"application/pdf", "pdf"},   {"application/zip", "zip"},     {"message/rfc822", "eml"},
+                {"application/xml", "xml"},   {"message/delivery-status", "txt"},
+                {"text/rfc822-headers", "txt"}, {"application/pkcs7-signature", "p7s"},
+                {"application/pgp-signature", "asc"}};
+  for (const auto& e : kTable)
+    if (type == e.type) return e.ext;
+  if (type.rfind("image/", 0) == 0) return type.substr(6);
+  if (type.rfind("text/", 0) == 0) return "txt";
+  return "bin";
+}
+
+bool isAttachmentDisposition(GMimeObject* obj) {
+  GMimeContentDisposition* d = g_mime_object_get_content_disposition(obj);
+  return d && g_mime_content_disposition_is_attachment(d);
+}
+
+class Converter {
+ public:
+  Converter(MailItem& item, int depth) : m_item(item), m_depth(depth) {}
+
+  void run(GMimeMessage* message);
+
+ private:
+  void headers(GMimeMessage* message);
+  void addresses(GMimeMessage* message);
+  void priority(GMimeMessage* message);
+  void walk(GMimeObject* obj, int level);
+  void alternative(GMimeMultipart* mp, int level);
+  void related(GMimeMultipart* mp, int level);
+  void report(GMimeMultipart* mp, int level);
+  void leaf(GMimeObject* obj, bool relatedPart);
+  bool takeAsBody(GMimeObject* obj, bool inAlternative);
+  void attach(GMimeObject* obj, bool relatedPart);
+  void embed(GMimeMessage* inner, GMimeObject* container, bool original);
+  void deliveryStatus(GMimeObject* part);
+  void finishReport();
+
+  MailItem& m_item;
+  int m_depth;
+  bool m_haveText = false;
+  bool m_haveHtml = false;
+  std::string m_text;
+  std::string m_html;
+  // A delivery status report being read.
+  bool m_inReport = false;
+  bool m_haveStatus = false;
+  DeliveryStatus m_status;
+  std::string m_originalSubject;
+  bool m_haveOriginalSubject = false;
+  FILETIME m_originalTime{};
+  bool m_haveOriginalTime = false;
+  FILETIME m_messageTime{};
+};
+
+void Converter::run(GMimeMessage* message) {
+  m_item.message = GObjectRef(GMIME_OBJECT(message));
+  m_item.props.push_back(MailProp::text(PR_MESSAGE_CLASS_W, "IPM.Note"));
+  headers(message);
+  addresses(message);
+  priority(message);
+  GMimeObject* body = g_mime_message_get_mime_part(message);
+  if (body) walk(body, 0);
+  if (m_inReport) finishReport();
+  if (m_haveText) m_item.props.push_back(MailProp::text(PR_BODY_W, m_text));
+  if (m_haveHtml) m_item.props.push_back(MailProp::text(kPrBodyHtml, m_html));
+  m_item.props.push_back(MailProp::longValue(kPrInternetCpid, kCpUtf8));
+  m_item.props.push_back(MailProp::longValue(kPrMessageCodepage, kCpUtf8));
+  bool hasAttach = !m_item.attachments.empty();
+  m_item.props.push_back(MailProp::boolean(PR_HASATTACH, hasAttach));
+  m_item.props.push_back(MailProp::longValue(PR_MESSAGE_FLAGS, hasAttach ? MSGFLAG_HASATTACH : 0));
+}
+
+void Converter::headers(GMimeMessage* message) {
+  GMimeObject* obj = GMIME_OBJECT(message);
+  std::string subject = sanitizeUtf8(trim(str(g_mime_message_get_subject(message))));
+  bool haveSubject = g_mime_message_get_subject(message) != nullptr;
+  if (haveSubject) {
+    m_item.props.push_back(MailProp::text(PR_SUBJECT_W, subject));
+    // "Re: " and the like: the prefix is what stands before the first
+    // colon when that is short and has no blank (MS-OXCMAIL).
+    std::string prefix, normalized = subject;
+    size_t colon = subject.find(':');
+    if (colon != std::string::npos && colon > 0 && colon <= 3 && subject.find(' ') > colon) {
+      size_t rest = subject.find_first_not_of(' ', colon + 1);
+      prefix = subject.substr(0, colon + 1) + " ";
+      normalized = rest == std::string::npos ? "" : subject.substr(rest);
+    }
+    m_item.props.push_back(MailProp::text(PR_SUBJECT_PREFIX_W, prefix));
+    m_item.props.push_back(MailProp::text(PR_NORMALIZED_SUBJECT_W, normalized));
+    m_item.props.push_back(MailProp::text(PR_CONVERSATION_TOPIC_W, normalized));
+  }
+
+  const char* id = g_mime_message_get_message_id(message);
+  if (id && *id) m_item.props.push_back(MailProp::text(kPrInternetMessageId, "<" + sanitizeUtf8(id) + ">"));
+  std::string inReplyTo = headerValue(obj, "In-Reply-To");
+  if (!inReplyTo.empty()) m_item.props.push_back(MailProp::text(kPrInReplyToId, inReplyTo));
+  std::string references = headerValue(obj, "References");
+  if (!references.empty()) m_item.props.push_back(MailProp::text(kPrInternetReferences, references));
+
+  FILETIME now = fileTimeNow();
+  GDateTime* date = g_mime_message_get_date(message);
+  m_messageTime = date ? fileTimeOf(date) : now;
+  m_item.props.push_back(MailProp::time(PR_CLIENT_SUBMIT_TIME, m_messageTime));
+  if (m_depth == 0) m_item.props.push_back(MailProp::time(PR_MESSAGE_DELIVERY_TIME, now));
+
+  GMimeHeaderList* list = g_mime_object_get_header_list(obj);
+  if (list && m_depth == 0) {
+    char* all = g_mime_header_list_to_string(list, nullptr);
+    if (all) {
+      m_item.props.push_back(MailProp::text(PR_TRANSPORT_MESSAGE_HEADERS_W, sanitizeUtf8(all)));
+      g_free(all);
+    }
+  }
+  // X- headers as named properties; the first of several with one name.
+  int count = list ? g_mime_header_list_get_count(list) : 0;
+  for (int i = 0; i < count; ++i) {
+    GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+    std::string name = str(g_mime_header_get_name(h));
+    if (name.size() < 3 || (name[0] != 'X' && name[0] != 'x') || name[1] != '-') continue;
+    bool seen = false;
+    for (const auto& e : m_item.headers) seen = seen || lowerAscii(e.name) == lowerAscii(name);
+    if (seen) continue;
+    m_item.headers.push_back({sanitizeUtf8(name), sanitizeUtf8(trim(str(g_mime_header_get_value(h))))});
+  }
+}
+
+void Converter::addresses(GMimeMessage* message) {
+  std::vector<Mailbox> from, sender;
+  flatten(g_mime_message_get_from(message), from);
+  flatten(g_mime_message_get_sender(message), sender);
+  if (sender.empty()) sender = from;
+  if (from.empty()) from = sender;
+  if (!sender.empty()) {
+    const Mailbox& s = sender.front();
+    m_item.props.push_back(MailProp::text(PR_SENDER_NAME_W, s.name));
+    m_item.props.push_back(MailProp::text(PR_SENDER_EMAIL_ADDRESS_W, s.address));
+    m_item.props.push_back(MailProp::text(PR_SENDER_ADDRTYPE_W, "SMTP"));
+    m_item.props.push_back(MailProp::binary(PR_SENDER_ENTRYID, oneOffEntryId(s.name, s.address)));
+    m_item.props.push_back(MailProp::binary(PR_SENDER_SEARCH_KEY, "SMTP:" + lowerAscii(s.address) + '\0'));
+    m_item.props.push_back(MailProp::text(kPrSenderSmtpAddress, s.address));
+  }
+  if (!from.empty()) {
+    const Mailbox& f = from.front();
+    m_item.props.push_back(MailProp::text(PR_SENT_REPRESENTING_NAME_W, f.name));
+    m_item.props.push_back(MailProp::text(PR_SENT_REPRESENTING_EMAIL_ADDRESS_W, f.address));
+    m_item.props.push_back(MailProp::text(PR_SENT_REPRESENTING_ADDRTYPE_W, "SMTP"));
+    m_item.props.push_back(MailProp::binary(PR_SENT_REPRESENTING_ENTRYID, oneOffEntryId(f.name, f.address)));
+    m_item.props.push_back(
+        MailProp::binary(PR_SENT_REPRESENTING_SEARCH_KEY, "SMTP:" + lowerAscii(f.address) + '\0'));
+    m_item.props.push_back(MailProp::text(kPrSentRepresentingSmtpAddress, f.address));
+  }
+
+  static const struct {
+    GMimeAddressType header;
+    ULONG type;
+  } kKinds[] = {{GMIME_ADDRESS_TYPE_TO, MAPI_TO}, {GMIME_ADDRESS_TYPE_CC, MAPI_CC}, {GMIME_ADDRESS_TYPE_BCC, MAPI_BCC}};
+  for (const auto& k : kKinds) {
+    std::vector<Mailbox> boxes;
+    flatten(g_mime_message_get_addresses(message, k.header), boxes);
+    for (const auto& b : boxes) {
+      MailRecipient r;
+      r.type = k.type;
+      r.name = b.name;
+      r.address = b.address;
+      m_item.recipients.push_back(r);
+    }
+  }
+
+  std::vector<Mailbox> replyTo;
+  flatten(g_mime_message_get_reply_to(message), replyTo);
+  if (!replyTo.empty()) {
+    std::string names;
+    std::vector<std::string> ids;
+    for (const auto& r : replyTo) {
+      if (!names.empty()) names += "; ";
+      names += r.name;
+      ids.push_back(oneOffEntryId(r.name, r.address));
+    }
+    m_item.props.push_back(MailProp::text(PR_REPLY_RECIPIENT_NAMES_W, names));
+    m_item.props.push_back(MailProp::binary(PR_REPLY_RECIPIENT_ENTRIES, flatEntryList(ids)));
+  }
+}
+
+void Converter::priority(GMimeMessage* message) {
+  GMimeObject* obj = GMIME_OBJECT(message);
+  // PR_PRIORITY: 1 urgent, 0 normal, -1 non-urgent. PR_IMPORTANCE: 2 high,
+  // 1 normal, 0 low. Each header sets both; Importance counts over
+  // X-Priority, which counts over Priority.
+  bool set = false;
+  LONG prio = 0;
+  std::string v = lowerAscii(headerValue(obj, "Priority"));
+  if (v == "urgent") prio = 1, set = true;
+  else if (v == "non-urgent") prio = -1, set = true;
+  else if (v == "normal") prio = 0, set = true;
+  v = headerValue(obj, "X-Priority");
+  if (!v.empty() && v[0] >= '1' && v[0] <= '5') {
+    prio = v[0] <= '2' ? 1 : (v[0] == '3' ? 0 : -1);
+    set = true;
+  }
+  v = lowerAscii(headerValue(obj, "Importance"));
+  if (v == "high") prio = 1, set = true;
+  else if (v == "low") prio = -1, set = true;
+  else if (v == "normal") prio = 0, set = true;
+  (void)set;
+  m_item.props.push_back(MailProp::longValue(PR_PRIORITY, prio));
+  m_item.props.push_back(MailProp::longValue(PR_IMPORTANCE, prio + 1));
+}
+
+void Converter::walk(GMimeObject* obj, int level) {
+  if (GMIME_IS_MESSAGE_PART(obj)) {
+    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
+    if (inner) {
+      embed(inner, obj, m_inReport);
+    } else {
+      attach(obj, false);
+    }
+    return;
+  }
+  if (GMIME_IS_MULTIPART(obj)) {
+    GMimeMultipart* mp = GMIME_MULTIPART(obj);
+    std::string type = mediaType(obj);
+    if (type == "multipart/alternative") {
+      alternative(mp, level);
+    } else if (type == "multipart/related") {
+      related(mp, level);
+    } else if (type == "multipart/report" &&
+               lowerAscii(str(g_mime_object_get_content_type_parameter(obj, "report-type"))) == "delivery-status" &&
+               !m_inReport) {
+      report(mp, level);
+    } else {
+      int n = g_mime_multipart_get_count(mp);
+      for (int i = 0; i < n; ++i) walk(g_mime_multipart_get_part(mp, i), level + 1);
+    }
+    return;
+  }
+  leaf(obj, false);
+}
+
+bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
+  if (!GMIME_IS_PART(obj) || isAttachmentDisposition(obj) || !fileNameOf(obj).empty()) return false;
+  std::string type = mediaType(obj);
+  bool plain = type == "text/plain", html = type == "text/html";
+  if (!plain && !html) return false;
+  // Outside an alternative only the first text part is the body; the
+  // parts after it are attachments, so that nothing is lost.
+  if (!inAlternative && (m_haveText || m_haveHtml)) return false;
+  if ((plain && m_haveText) || (html && m_haveHtml)) return false;
+  std::string text = toUtf8(decodedContent(obj), g_mime_object_get_content_type_parameter(obj, "charset"));
+  if (plain) {
+    m_text = std::move(text);
+    m_haveText = true;
+  } else {
+    m_html = std::move(text);
+    m_haveHtml = true;
+  }
+  return true;
+}
+
+void Converter::leaf(GMimeObject* obj, bool relatedPart) {
+  std::string type = mediaType(obj);
+  if (m_inReport && type == "message/delivery-status") {
+    deliveryStatus(obj);
+    attach(obj, false);
+    return;
+  }
+  if (m_inReport && type == "text/rfc822-headers") {
+    // The headers of the undelivered message: an embedded message without
+    // content.
+    std::string headers = decodedContent(obj);
+    GMimeStream* mem = g_mime_stream_mem_new_with_buffer(headers.data(), headers.size());
+    GMimeParser* parser = g_mime_parser_new_with_stream(mem);
+    GMimeMessage* inner = g_mime_parser_construct_message(parser, nullptr);
+    g_object_unref(parser);
+    g_object_unref(mem);
+    if (inner) {
+      embed(inner, obj, true);
+      g_object_unref(inner);
+    } else {
+      attach(obj, false);
+    }
+    return;
+  }
+  if (!relatedPart && takeAsBody(obj, false)) return;
+  attach(obj, relatedPart);
+}
+
+void Converter::alternative(GMimeMultipart* mp, int level) {
+  int n = g_mime_multipart_get_count(mp);
+  for (int i = 0; i < n; ++i) {
+    GMimeObject* child = g_mime_multipart_get_part(mp, i);
+    if (GMIME_IS_MULTIPART(child)) {
+      walk(child, level + 1);
+      continue;
+    }
+    if (takeAsBody(child, true)) continue;
+    std::string type = mediaType(child);
+    // Other renderings of the text (text/enriched, a second plain or HTML
+    // version) add nothing; anything else (a calendar) is kept.
+    if (type.rfind("text/", 0) == 0 && type != "text/calendar" && !isAttachmentDisposition(child)) continue;
+    leaf(child, false);
+  }
+}
+
+void Converter::related(GMimeMultipart* mp, int level) {
+  int n = g_mime_multipart_get_count(mp);
+  if (n == 0) return;
+  // The root is the part named by "start", else the first.
+  int root = 0;
+  std::string start = str(g_mime_object_get_content_type_parameter(GMIME_OBJECT(mp), "start"));
+  if (start.size() > 2 && start.front() == '<' && start.back() == '>') start = start.substr(1, start.size() - 2);
+  if (!start.empty()) {
+    for (int i = 0; i < n; ++i) {
+      const char* cid = g_mime_object_get_content_id(g_mime_multipart_get_part(mp, i));
+      if (cid && start == cid) root = i;
+    }
+  }
+  GMimeObject* rootPart = g_mime_multipart_get_part(mp, root);
+  if (GMIME_IS_MULTIPART(rootPart)) {
+    walk(rootPart, level + 1);
+  } else if (!takeAsBody(rootPart, true)) {
+    leaf(rootPart, false);
+  }
+  for (int i = 0; i < n; ++i) {
+    if (i == root) continue;
+    GMimeObject* child = g_mime_multipart_get_part(mp, i);
+    if (GMIME_IS_PART(child)) {
+      attach(child, true);
+    } else {
+      walk(child, level + 1);
+    }
+  }
+}
+
+void Converter::report(GMimeMultipart* mp, int level) {
+  m_inReport = true;
+  int n = g_mime_multipart_get_count(mp);
+  for (int i = 0; i < n; ++i) walk(g_mime_multipart_get_part(mp, i), level + 1);
+}
+
+void Converter::deliveryStatus(GMimeObject* part) {
+  std::string text = sanitizeUtf8(decodedContent(part));
+  m_status = parseDeliveryStatus(text);
+  m_haveStatus = true;
+}
+
+void Converter::finishReport() {
+  if (!m_haveStatus) return;
+  std::vector<const DsnRecipient*> failed;
+  for (const auto& r : m_status.recipients)
+    if (r.action == "failed") failed.push_back(&r);
+  if (failed.empty()) return;
+  for (auto& p : m_item.props)
+    if (p.tag == PR_MESSAGE_CLASS_W) p.bytes = "REPORT.IPM.Note.NDR";
+  if (m_haveOriginalSubject) m_item.props.push_back(MailProp::text(PR_ORIGINAL_SUBJECT_W, m_originalSubject));
+  if (m_haveOriginalTime) m_item.props.push_back(MailProp::time(PR_ORIGINAL_SUBMIT_TIME, m_originalTime));
+  // The recipient table of a report lists the recipients it reports on.
+  m_item.recipients.clear();
+  FILETIME arrival = m_messageTime;
+  parseDate(m_status.arrivalDate, arrival);
+  for (const DsnRecipient* r : failed) {
+    MailRecipient row;
+    row.type = MAPI_TO;
+    row.address = r->finalRecipient.empty() ? r->originalRecipient : r->finalRecipient;
+    if (row.address.size() > 2 && row.address.front() == '<' && row.address.back() == '>')
+      row.address = row.address.substr(1, row.address.size() - 2);
+    row.name = row.address;
+    FILETIME when = arrival;
+    parseDate(r->lastAttemptDate, when);
+    std::string text = r->diagnostic;
+    if (text.empty()) text = describeStatus(r->status);
+    if (text.empty()) text = "Delivery failed";
+    std::string info = r->status;
+    if (info.empty()) info = "5.0.0";
+    row.extra.push_back(MailProp::time(PR_REPORT_TIME, when));
+    row.extra.push_back(MailProp::text(PR_REPORT_TEXT_W, text));
+    row.extra.push_back(MailProp::text(PR_SUPPLEMENTARY_INFO_W, info));
+    m_item.recipients.push_back(row);
+  }
+}
+
+void Converter::embed(GMimeMessage* inner, GMimeObject* container, bool original) {
+  if (original && !m_haveOriginalSubject) {
+    const char* s = g_mime_message_get_subject(inner);
+    if (s) {
+      m_originalSubject = sanitizeUtf8(trim(s));
+      m_haveOriginalSubject = true;
+    }
+    GDateTime* d = g_mime_message_get_date(inner);
+    if (d) {
+      m_originalTime = fileTimeOf(d);
+      m_haveOriginalTime = true;
+    }
+  }
+  MailAttachment a;
+  if (m_depth + 1 > MimeReader::kMaxEmbeddingDepth) {
+    // Too deep to nest further: keep the message as a file.
+    GMimeStream* mem = g_mime_stream_mem_new();
+    g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, mem);
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
+    a.inlineData.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    g_object_unref(mem);
+    a.props.push_back(MailProp::text(PR_ATTACH_LONG_FILENAME_W, "message.eml"));
+    a.props.push_back(MailProp::text(PR_ATTACH_FILENAME_W, "MESSAGE.EML"));
+    a.props.push_back(MailProp::text(PR_ATTACH_EXTENSION_W, ".eml"));
+    a.props.push_back(MailProp::text(PR_DISPLAY_NAME_W, "message.eml"));
+    a.props.push_back(MailProp::text(PR_ATTACH_MIME_TAG_W, "message/rfc822"));
+    m_item.attachments.push_back(std::move(a));
+    return;
+  }
+  a.method = ATTACH_EMBEDDED_MSG;
+  a.embedded.reset(new MailItem);
+  MimeReader::convert(inner, *a.embedded, m_depth + 1);
+  const MailProp* subject = findProp(a.embedded->props, PR_SUBJECT_W);
+  std::string display = subject && !subject->bytes.empty() ? subject->bytes : "Attached message";
+  a.props.push_back(MailProp::text(PR_DISPLAY_NAME_W, display));
+  a.props.push_back(MailProp::text(PR_ATTACH_MIME_TAG_W, mediaType(container)));
+  const char* cid = g_mime_object_get_content_id(container);
+  if (cid && *cid) a.props.push_back(MailProp::text(kPrAttachContentId, sanitizeUtf8(cid)));
+  m_item.attachments.push_back(std::move(a));
+}
+
+void Converter::attach(GMimeObject* obj, bool relatedPart) {
+  MailAttachment a;
+  std::string type = mediaType(obj);
+  std::string name = fileNameOf(obj);
+  if (name.empty()) {
+    std::string ext = extensionFor(type);
+    name = (type.rfind("image/", 0) == 0 ? "image" : "attachment") + std::string(".") + ext;
+  }
+  if (GMIME_IS_PART(obj)) {
+    a.part = GObjectRef(obj);
+  } else {
+    // A container that cannot be read as what it says: keep its bytes.
+    GMimeStream* mem = g_mime_stream_mem_new();
+    g_mime_object_write_to_stream(obj, nullptr, mem);
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
+    a.inlineData.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    g_object_unref(mem);
+  }
+  a.props.push_back(MailProp::text(PR_ATTACH_LONG_FILENAME_W, name));
+  a.props.push_back(MailProp::text(PR_ATTACH_FILENAME_W, shortFileName(name)));
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos) a.props.push_back(MailProp::text(PR_ATTACH_EXTENSION_W, name.substr(dot)));
+  a.props.push_back(MailProp::text(PR_DISPLAY_NAME_W, name));
+  a.props.push_back(MailProp::text(PR_ATTACH_MIME_TAG_W, type));
+  const char* cid = g_mime_object_get_content_id(obj);
+  if (cid && *cid) a.props.push_back(MailProp::text(kPrAttachContentId, sanitizeUtf8(cid)));
+  if (GMIME_IS_PART(obj)) {
+    const char* location = g_mime_part_get_content_location(GMIME_PART(obj));
+    if (location && *location) a.props.push_back(MailProp::text(kPrAttachContentLocation, sanitizeUtf8(location)));
+  }
+  bool inlinePart = relatedPart || (!isAttachmentDisposition(obj) && cid && *cid);
+  if (inlinePart) {
+    a.props.push_back(MailProp::longValue(kPrAttachFlags, kAttMhtmlRef));
+    if (relatedPart && cid && *cid) a.props.push_back(MailProp::boolean(kPrAttachmentHidden, true));
+  }
+  m_item.attachments.push_back(std::move(a));
+}
+
+GMimeParserOptions* parserOptions() {
+  static GMimeParserOptions* options = [] {
+    GMimeParserOptions* o = g_mime_parser_options_new();
+    // Raw 8-bit header text: UTF-8 when it is, else windows-1252.
+    const char* fallback[] = {"UTF-8", "windows-1252", nullptr};
+    g_mime_parser_options_set_fallback_charsets(o, fallback);
+    g_mime_parser_options_set_rfc2047_compliance_mode(o, GMIME_RFC_COMPLIANCE_LOOSE);
+    g_mime_parser_options_set_address_compliance_mode(o, GMIME_RFC_COMPLIANCE_LOOSE);
+    g_mime_parser_options_set_parameter_compliance_mode(o, GMIME_RFC_COMPLIANCE_LOOSE);
+    g_mime_parser_options_set_allow_addresses_without_domain(o, TRUE);
+    return o;
+  }();
+  return options;
+}
+
+}  // namespace
+
+void MimeReader::convert(GMimeMessage* message, MailItem& item, int depth) {
+  Converter(item, depth).run(message);
+}
+
+bool MimeReader::read(GMimeStream* stream, MailItem& item, std::string& error) {
+  initMime();
+  // Not a message at all: nothing, or nothing but white space.
+  g_mime_stream_reset(stream);
+  bool blank = true;
+  char buf[4096];
+  ssize_t n;
+  while (blank && (n = g_mime_stream_read(stream, buf, sizeof buf)) > 0) {
+    for (ssize_t i = 0; i < n && blank; ++i)
+      blank = buf[i] == ' ' || buf[i] == '\t' || buf[i] == '\r' || buf[i] == '\n';
+  }
+  if (blank) {
+    error = "the input is empty: it is not a message";
+    return false;
+  }
+  g_mime_stream_reset(stream);
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  // Part contents stay in the (seekable) input instead of being copied.
+  g_mime_parser_set_persist_stream(parser, TRUE);
+  GMimeMessage* message = g_mime_parser_construct_message(parser, parserOptions());
+  g_object_unref(parser);
+  if (!message) {
+    error = "the input cannot be read as a message";
+    return false;
+  }
+  convert(message, item, 0);
+  g_object_unref(message);
+  return true;
+}
+
+bool MimeReader::readBytes(const std::string& bytes, MailItem& item, std::string& error) {
+  initMime();
+  GMimeStream* mem = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
+  bool ok = read(mem, item, error);
+  g_object_unref(mem);
+  return ok;
+}
+
+}  // namespace mapimime

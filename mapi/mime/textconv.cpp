@@ -1,0 +1,196 @@
+#include "textconv.h"
+
+#include <gmime/gmime.h>
+
+#include <cerrno>
+#include <ctime>
+#include <iconv.h>
+
+namespace mapimime {
+
+namespace {
+
+// windows-1252 bytes 0x80..0x9F; the others map to the same code point.
+const uint16_t kCp1252High[32] = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+
+void appendCodePoint(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+void appendCp1252(std::string& out, unsigned char b) {
+  appendCodePoint(out, (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : b);
+}
+
+// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
+size_t utf8SequenceLength(const std::string& s, size_t i, uint32_t* cp = nullptr) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) {
+    if (cp) *cp = c;
+    return 1;
+  }
+  size_t len;
+  uint32_t v;
+  if ((c & 0xE0) == 0xC0) {
+    len = 2;
+    v = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3;
+    v = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4;
+    v = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    unsigned char t = static_cast<unsigned char>(s[i + k]);
+    if ((t & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (t & 0x3F);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+  if ((len == 2 && v < 0x80) || (len == 3 && v < 0x800) || (len == 4 && v < 0x10000) || v > 0x10FFFF ||
+      (v >= 0xD800 && v <= 0xDFFF))
+    return 0;
+  if (cp) *cp = v;
+  return len;
+}
+
+bool isUtf8Name(const char* name) {
+  std::string n = lowerAscii(name);
+  return n == "utf-8" || n == "utf8";
+}
+
+bool isAsciiName(const char* name) {
+  std::string n = lowerAscii(name);
+  return n == "us-ascii" || n == "ascii" || n == "ansi_x3.4-1968" || n == "iso646-us";
+}
+
+}  // namespace
+
+bool isValidUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    size_t n = utf8SequenceLength(s, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string sanitizeUtf8(const std::string& s) {
+  if (isValidUtf8(s)) return s;
+  std::string out;
+  out.reserve(s.size() + s.size() / 4);
+  for (size_t i = 0; i < s.size();) {
+    size_t n = utf8SequenceLength(s, i);
+    if (n == 0) {
+      appendCp1252(out, static_cast<unsigned char>(s[i]));
+      ++i;
+    } else {
+      out.append(s, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string toUtf8(const std::string& bytes, const char* charset) {
+  if (!charset || !*charset || isUtf8Name(charset) || isAsciiName(charset)) return sanitizeUtf8(bytes);
+  // GMime knows the aliases mail software writes (e.g. "latin1", "x-sjis").
+  const char* canonical = g_mime_charset_iconv_name(charset);
+  iconv_t cd = iconv_open("UTF-8", canonical ? canonical : charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return sanitizeUtf8(bytes);
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2 + 16);
+  char buf[8192];
+  char* in = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  while (true) {
+    char* o = buf;
+    size_t oLeft = sizeof buf;
+    size_t rc = iconv(cd, inLeft ? &in : nullptr, inLeft ? &inLeft : nullptr, &o, &oLeft);
+    out.append(buf, o - buf);
+    if (rc != static_cast<size_t>(-1)) {
+      if (inLeft == 0) break;
+      continue;
+    }
+    if (errno == E2BIG) continue;
+    // A byte that has no meaning in this charset (or a sequence cut off at
+    // the end): mark it and go on with the next.
+    appendCodePoint(out, 0xFFFD);
+    if (inLeft == 0) break;
+    ++in;
+    --inLeft;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  iconv_close(cd);
+  return sanitizeUtf8(out);
+}
+
+std::wstring utf8ToWide(const std::string& s) {
+  std::wstring out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    uint32_t cp = 0;
+    size_t n = utf8SequenceLength(s, i, &cp);
+    if (n == 0) {
+      unsigned char b = static_cast<unsigned char>(s[i]);
+      cp = (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : b;
+      n = 1;
+    }
+    out += static_cast<wchar_t>(cp);
+    i += n;
+  }
+  return out;
+}
+
+FILETIME fileTimeFromUnix(int64_t seconds) {
+  // 100 ns intervals since 1601-01-01.
+  uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return ft;
+}
+
+FILETIME fileTimeNow() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  uint64_t ticks = static_cast<uint64_t>(ts.tv_sec + 11644473600LL) * 10000000ULL + ts.tv_nsec / 100;
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return ft;
+}
+
+std::string lowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace mapimime
