@@ -15,9 +15,9 @@ namespace mapimime {
 class MapiWriter {
  public:
   // Attachment data is copied in pieces of this size.
-  static const size_t kPieceSize = 64 * 1024;
+  static constexpr size_t kPieceSize = 64 * 1024;
   // Texts longer than this are written through a stream.
-  static const size_t kStreamTextAbove = 1024 * 1024;
+  static constexpr size_t kStreamTextAbove = 1024 * 1024;
 
   // Writes the item's properties, named properties, recipients and
   // attachments (embedded messages recursively) into `message`, a new

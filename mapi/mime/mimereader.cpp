@@ -786,6 +786,21 @@ bool MimeReader::read(GMimeStream* stream, MailItem& item, std::string& error) {
   GMimeMessage* message = g_mime_parser_construct_message(parser, parserOptions());
   g_object_unref(parser);
   if (!message) {
+    // No header block GMime accepts: the whole input is the body of a
+    // message without headers.
+    GMimeStream* cat = g_mime_stream_cat_new();
+    GMimeStream* blank = g_mime_stream_mem_new_with_buffer("\n", 1);
+    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), blank);
+    g_object_unref(blank);
+    g_mime_stream_reset(stream);
+    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), stream);
+    parser = g_mime_parser_new_with_stream(cat);
+    g_mime_parser_set_persist_stream(parser, TRUE);
+    message = g_mime_parser_construct_message(parser, parserOptions());
+    g_object_unref(parser);
+    g_object_unref(cat);
+  }
+  if (!message) {
     error = "the input cannot be read as a message";
     return false;
   }

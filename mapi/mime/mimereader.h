@@ -26,7 +26,7 @@ void initMime();
 class MimeReader {
  public:
   // Embedded messages deeper than this are attached as .eml files instead.
-  static const int kMaxEmbeddingDepth = 16;
+  static constexpr int kMaxEmbeddingDepth = 16;
 
   // Reads the message in `stream`, which must be seekable and stay alive
   // (and unchanged) while the item is used: attachment data is read from

@@ -1,0 +1,480 @@
+// The conversion result of MimeReader on its own (no store): properties,
+// recipients, attachments and embedded messages of the sample messages, and
+// what malformed input becomes.
+#include "dsn.h"
+#include "mimereader.h"
+#include "mimetags.h"
+#include "mime_testutil.h"
+#include "textconv.h"
+
+#include <mapitags.h>
+
+#include <gtest/gtest.h>
+
+using namespace mapimime;
+using mimetest::example;
+using mimetest::has;
+using mimetest::longValue;
+using mimetest::text;
+using mimetest::unixTime;
+
+namespace {
+
+MailItem readExample(const std::string& name) {
+  MailItem item;
+  std::string error;
+  EXPECT_TRUE(MimeReader::readBytes(example(name), item, error)) << error;
+  return item;
+}
+
+MailItem readText(const std::string& bytes) {
+  MailItem item;
+  std::string error;
+  EXPECT_TRUE(MimeReader::readBytes(bytes, item, error)) << error;
+  return item;
+}
+
+// Reads the entries of a FLATENTRYLIST.
+std::vector<std::string> flatEntries(const std::string& list) {
+  auto le32 = [&](size_t off) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(list[off])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(list[off + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(list[off + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(list[off + 3])) << 24;
+  };
+  std::vector<std::string> out;
+  uint32_t count = le32(0);
+  EXPECT_EQ(le32(4), list.size() - 8);
+  size_t off = 8;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t cb = le32(off);
+    out.push_back(list.substr(off + 4, cb));
+    off += 4 + cb;
+    off = (off + 3) & ~static_cast<size_t>(3);
+  }
+  EXPECT_EQ(off, list.size());
+  return out;
+}
+
+std::string utf16(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) {
+    out += c;
+    out += '\0';
+  }
+  return out + std::string(2, '\0');
+}
+
+}  // namespace
+
+TEST(MimeReader, PlainMessage) {
+  MailItem item = readExample("plain.eml");
+  const MailProps& p = item.props;
+  EXPECT_EQ(text(p, PR_MESSAGE_CLASS_W), "IPM.Note");
+  EXPECT_EQ(text(p, PR_SUBJECT_W), "Quarterly figures");
+  EXPECT_EQ(text(p, kPrInternetMessageId), "<20260303091500.1234@mail.example.org>");
+  EXPECT_EQ(unixTime(p, PR_CLIENT_SUBMIT_TIME), 1772525700);
+  EXPECT_GT(unixTime(p, PR_MESSAGE_DELIVERY_TIME), 1772525700);
+  EXPECT_EQ(longValue(p, PR_MESSAGE_FLAGS) & MSGFLAG_READ, 0);
+  std::string headers = text(p, PR_TRANSPORT_MESSAGE_HEADERS_W);
+  EXPECT_NE(headers.find("Received: from mail.example.org"), std::string::npos);
+  EXPECT_NE(headers.find("X-Mailer: Example Mail 4.2"), std::string::npos);
+
+  EXPECT_EQ(text(p, PR_SENDER_NAME_W), "Anna Berg");
+  EXPECT_EQ(text(p, PR_SENDER_EMAIL_ADDRESS_W), "anna.berg@example.org");
+  EXPECT_EQ(text(p, PR_SENDER_ADDRTYPE_W), "SMTP");
+  EXPECT_EQ(text(p, PR_SENT_REPRESENTING_NAME_W), "Anna Berg");
+  EXPECT_EQ(text(p, PR_SENT_REPRESENTING_EMAIL_ADDRESS_W), "anna.berg@example.org");
+  EXPECT_EQ(text(p, PR_SENT_REPRESENTING_ADDRTYPE_W), "SMTP");
+
+  ASSERT_EQ(item.recipients.size(), 3u);
+  EXPECT_EQ(item.recipients[0].type, static_cast<ULONG>(MAPI_TO));
+  EXPECT_EQ(item.recipients[0].name, "Alice Example");
+  EXPECT_EQ(item.recipients[0].address, "alice@example.com");
+  EXPECT_EQ(item.recipients[1].type, static_cast<ULONG>(MAPI_TO));
+  EXPECT_EQ(item.recipients[1].name, "bob@example.com");  // no display name: the address
+  EXPECT_EQ(item.recipients[1].address, "bob@example.com");
+  EXPECT_EQ(item.recipients[2].type, static_cast<ULONG>(MAPI_CC));
+  EXPECT_EQ(item.recipients[2].name, "Carol, Accounts");
+  EXPECT_EQ(item.recipients[2].address, "carol@example.net");
+
+  // The comment "(office)" is not part of the name (RFC 5322).
+  EXPECT_EQ(text(p, PR_REPLY_RECIPIENT_NAMES_W), "Anna Berg");
+  std::vector<std::string> entries = flatEntries(text(p, PR_REPLY_RECIPIENT_ENTRIES));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0], oneOffEntryId("Anna Berg", "office@example.org"));
+
+  EXPECT_EQ(longValue(p, PR_PRIORITY), 1);
+  EXPECT_EQ(longValue(p, PR_IMPORTANCE), 2);
+
+  EXPECT_EQ(text(p, PR_BODY_W).substr(0, 12), "Hello Alice,");
+  EXPECT_NE(text(p, PR_BODY_W).find("Revenue grew by 12 %"), std::string::npos);
+  EXPECT_FALSE(has(p, kPrBodyHtml));
+  EXPECT_TRUE(item.attachments.empty());
+  EXPECT_EQ(longValue(p, PR_HASATTACH), 0);
+
+  ASSERT_EQ(item.headers.size(), 2u);
+  EXPECT_EQ(item.headers[0].name, "X-Priority");
+  EXPECT_EQ(item.headers[0].value, "1 (Highest)");
+  EXPECT_EQ(item.headers[1].name, "X-Mailer");
+  EXPECT_EQ(item.headers[1].value, "Example Mail 4.2");
+}
+
+TEST(MimeReader, OneOffEntryIdentifierLayout) {
+  std::string id = oneOffEntryId("Bo", "b@x");
+  std::string expected(4, '\0');
+  const unsigned char provider[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                      0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+  expected.append(reinterpret_cast<const char*>(provider), 16);
+  expected += std::string("\0\0\x01\x80", 4);
+  expected += utf16("Bo") + utf16("SMTP") + utf16("b@x");
+  EXPECT_EQ(id, expected);
+}
+
+TEST(MimeReader, FlatEntryListAlignsEveryEntry) {
+  std::string list = flatEntryList({"abcde", "xy"});
+  // count 2, size 8 + 8 (4 + 5 rounded up to 12, then 4 + 2 rounded to 8).
+  ASSERT_EQ(list.size(), 8u + 12u + 8u);
+  EXPECT_EQ(list[0], 2);
+  EXPECT_EQ(list[4], 20);
+  EXPECT_EQ(list.substr(8, 4), std::string("\x05\0\0\0", 4));
+  EXPECT_EQ(list.substr(12, 5), "abcde");
+  EXPECT_EQ(list.substr(20, 4), std::string("\x02\0\0\0", 4));
+  EXPECT_EQ(list.substr(24, 2), "xy");
+}
+
+TEST(MimeReader, HtmlWithInlineImage) {
+  MailItem item = readExample("html-inline-image.eml");
+  const MailProps& p = item.props;
+  EXPECT_EQ(text(p, PR_SENDER_NAME_W), "Newsletter Team");
+  EXPECT_EQ(text(p, PR_BODY_W), "Our spring catalogue is here. See the logo in the HTML version.\n");
+  // Quoted-printable ISO-8859-1 becomes UTF-8.
+  EXPECT_NE(text(p, kPrBodyHtml).find("Caf\xC3\xA9 prices inside!"), std::string::npos);
+  EXPECT_NE(text(p, kPrBodyHtml).find("src=\"cid:logo.1234@shop.example\""), std::string::npos);
+  ASSERT_EQ(item.attachments.size(), 1u);
+  const MailAttachment& a = item.attachments[0];
+  EXPECT_EQ(a.method, static_cast<ULONG>(ATTACH_BY_VALUE));
+  EXPECT_EQ(text(a.props, PR_ATTACH_LONG_FILENAME_W), "logo.png");
+  EXPECT_EQ(text(a.props, PR_ATTACH_FILENAME_W), "LOGO.PNG");
+  EXPECT_EQ(text(a.props, PR_ATTACH_MIME_TAG_W), "image/png");
+  EXPECT_EQ(text(a.props, kPrAttachContentId), "logo.1234@shop.example");
+  EXPECT_EQ(longValue(a.props, kPrAttachFlags), kAttMhtmlRef);
+  EXPECT_EQ(attachmentData(a), example("parts/logo.png"));
+  EXPECT_EQ(longValue(p, PR_HASATTACH), 1);
+  EXPECT_EQ(longValue(p, PR_PRIORITY), 0);
+  EXPECT_EQ(longValue(p, PR_IMPORTANCE), 1);
+}
+
+TEST(MimeReader, Attachments) {
+  MailItem item = readExample("attachments.eml");
+  const MailProps& p = item.props;
+  EXPECT_EQ(text(p, PR_BODY_W), "Please find the report and the data attached.\n");
+  EXPECT_EQ(longValue(p, PR_IMPORTANCE), 0);
+  EXPECT_EQ(longValue(p, PR_PRIORITY), -1);
+  EXPECT_EQ(unixTime(p, PR_CLIENT_SUBMIT_TIME), 1772715600);
+  ASSERT_EQ(item.attachments.size(), 2u);
+  EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "report.csv");
+  EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_MIME_TAG_W), "text/csv");
+  EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_EXTENSION_W), ".csv");
+  EXPECT_FALSE(has(item.attachments[0].props, kPrAttachContentId));
+  EXPECT_EQ(attachmentData(item.attachments[0]), example("parts/report.csv"));
+  // RFC 2231 file name.
+  EXPECT_EQ(text(item.attachments[1].props, PR_ATTACH_LONG_FILENAME_W),
+            "M\xC3\xA4rz Daten \xC3\xBC" "bersicht.bin");
+  EXPECT_EQ(text(item.attachments[1].props, PR_ATTACH_FILENAME_W), "M_RZDATE.BIN");
+  EXPECT_EQ(text(item.attachments[1].props, PR_ATTACH_MIME_TAG_W), "application/octet-stream");
+  EXPECT_EQ(attachmentData(item.attachments[1]), example("parts/data.bin"));
+}
+
+TEST(MimeReader, AttachedMessageIsEmbedded) {
+  MailItem item = readExample("attached-message.eml");
+  EXPECT_EQ(text(item.props, PR_SUBJECT_W), "Fwd: Travel plans");
+  EXPECT_EQ(text(item.props, PR_SUBJECT_PREFIX_W), "Fwd: ");
+  EXPECT_EQ(text(item.props, PR_NORMALIZED_SUBJECT_W), "Travel plans");
+  EXPECT_EQ(text(item.props, PR_BODY_W), "Forwarding Dave's message below.\n");
+  ASSERT_EQ(item.attachments.size(), 1u);
+  const MailAttachment& a = item.attachments[0];
+  EXPECT_EQ(a.method, static_cast<ULONG>(ATTACH_EMBEDDED_MSG));
+  EXPECT_EQ(text(a.props, PR_DISPLAY_NAME_W), "Travel plans");
+  EXPECT_EQ(text(a.props, PR_ATTACH_MIME_TAG_W), "message/rfc822");
+  ASSERT_TRUE(a.embedded);
+  const MailItem& inner = *a.embedded;
+  EXPECT_EQ(text(inner.props, PR_SUBJECT_W), "Travel plans");
+  EXPECT_EQ(text(inner.props, PR_SENDER_EMAIL_ADDRESS_W), "dave@example.org");
+  EXPECT_EQ(text(inner.props, PR_BODY_W), "The train leaves at 9:40 from platform 3.\n");
+  EXPECT_FALSE(has(inner.props, PR_MESSAGE_DELIVERY_TIME));
+  ASSERT_EQ(inner.recipients.size(), 1u);
+  EXPECT_EQ(inner.recipients[0].address, "carol@example.net");
+  ASSERT_EQ(inner.attachments.size(), 1u);
+  EXPECT_EQ(text(inner.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "itinerary.txt");
+  EXPECT_EQ(attachmentData(inner.attachments[0]), "Day 1: Berlin\nDay 2: Prague\n");
+}
+
+TEST(MimeReader, NonDeliveryReport) {
+  MailItem item = readExample("ndr.eml");
+  const MailProps& p = item.props;
+  EXPECT_EQ(text(p, PR_MESSAGE_CLASS_W), "REPORT.IPM.Note.NDR");
+  EXPECT_EQ(text(p, PR_SUBJECT_W), "Undelivered Mail Returned to Sender");
+  EXPECT_EQ(text(p, PR_ORIGINAL_SUBJECT_W), "Lunch on Tuesday?");
+  EXPECT_EQ(unixTime(p, PR_ORIGINAL_SUBMIT_TIME), 1773054110);
+  EXPECT_NE(text(p, PR_BODY_W).find("could not\nbe delivered"), std::string::npos);
+  ASSERT_EQ(item.recipients.size(), 1u);
+  const MailRecipient& r = item.recipients[0];
+  EXPECT_EQ(r.address, "nobody@example.invalid");
+  EXPECT_EQ(unixTime(r.extra, PR_REPORT_TIME), 1773054126);
+  EXPECT_EQ(text(r.extra, PR_REPORT_TEXT_W),
+            "550 5.1.1 <nobody@example.invalid>: Recipient address rejected: User unknown");
+  EXPECT_EQ(text(r.extra, PR_SUPPLEMENTARY_INFO_W), "5.1.1");
+  // The delivery report part and the undelivered message.
+  ASSERT_EQ(item.attachments.size(), 2u);
+  EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_MIME_TAG_W), "message/delivery-status");
+  EXPECT_EQ(item.attachments[1].method, static_cast<ULONG>(ATTACH_EMBEDDED_MSG));
+  EXPECT_EQ(text(item.attachments[1].props, PR_DISPLAY_NAME_W), "Lunch on Tuesday?");
+}
+
+TEST(MimeReader, DeliveryStatusWithoutFailureStaysANote) {
+  std::string msg =
+      "From: MAILER-DAEMON@mx.example.com\nTo: a@example.com\nSubject: Delayed Mail\n"
+      "MIME-Version: 1.0\nContent-Type: multipart/report; report-type=delivery-status; boundary=\"b\"\n\n"
+      "--b\nContent-Type: text/plain\n\nStill trying.\n"
+      "--b\nContent-Type: message/delivery-status\n\nReporting-MTA: dns; mx\n\n"
+      "Final-Recipient: rfc822; x@example.org\nAction: delayed\nStatus: 4.4.1\n\n--b--\n";
+  MailItem item = readText(msg);
+  EXPECT_EQ(text(item.props, PR_MESSAGE_CLASS_W), "IPM.Note");
+  ASSERT_EQ(item.recipients.size(), 1u);
+  EXPECT_EQ(item.recipients[0].address, "a@example.com");
+}
+
+TEST(MimeReader, ReportWithHeadersOnlyAndNoDiagnostic) {
+  std::string msg =
+      "From: postmaster@example.com\nTo: a@example.com\nSubject: failure notice\n"
+      "MIME-Version: 1.0\nContent-Type: multipart/report; report-type=\"delivery-status\"; boundary=\"b\"\n\n"
+      "--b\nContent-Type: text/plain\n\nFailed.\n"
+      "--b\nContent-Type: message/delivery-status\n\n"
+      "Final-Recipient: rfc822;<x@example.org>\nAction: Failed\nStatus: 5.2.2 (mailbox full)\n\n"
+      "Original-Recipient: rfc822; y@example.org\nAction: failed\n\n"
+      "--b\nContent-Type: text/rfc822-headers\n\nFrom: a@example.com\nSubject: Hello there\n"
+      "Date: Mon, 09 Mar 2026 11:01:50 +0000\n\n--b--\n";
+  MailItem item = readText(msg);
+  EXPECT_EQ(text(item.props, PR_MESSAGE_CLASS_W), "REPORT.IPM.Note.NDR");
+  EXPECT_EQ(text(item.props, PR_ORIGINAL_SUBJECT_W), "Hello there");
+  EXPECT_EQ(unixTime(item.props, PR_ORIGINAL_SUBMIT_TIME), 1773054110);
+  ASSERT_EQ(item.recipients.size(), 2u);
+  EXPECT_EQ(item.recipients[0].address, "x@example.org");
+  EXPECT_EQ(text(item.recipients[0].extra, PR_REPORT_TEXT_W), "Mailbox full");
+  EXPECT_EQ(text(item.recipients[0].extra, PR_SUPPLEMENTARY_INFO_W), "5.2.2");
+  EXPECT_EQ(item.recipients[1].address, "y@example.org");
+  // Every report row carries all four report columns.
+  EXPECT_TRUE(has(item.recipients[1].extra, PR_REPORT_TIME));
+  EXPECT_EQ(text(item.recipients[1].extra, PR_REPORT_TEXT_W), "Delivery failed");
+  EXPECT_EQ(text(item.recipients[1].extra, PR_SUPPLEMENTARY_INFO_W), "5.0.0");
+}
+
+TEST(MimeReader, NonAsciiSubjectsAndNames) {
+  MailItem item = readExample("non-ascii-subjects.eml");
+  const MailProps& p = item.props;
+  EXPECT_EQ(text(p, PR_SUBJECT_W),
+            "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE4\xBB\xB6\xE5\x90\x8D und Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln");
+  EXPECT_EQ(text(p, PR_SENDER_NAME_W), "J\xC3\xBCrgen M\xC3\xBCller");
+  ASSERT_EQ(item.recipients.size(), 2u);
+  EXPECT_EQ(item.recipients[0].name, "Bj\xC3\xB6rn \xC3\x85str\xC3\xB6m");
+  // ISO-8859-15: the euro sign is 0xA4 there.
+  EXPECT_EQ(text(p, PR_BODY_W),
+            "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln - das Angebot gilt bis Ende M\xC3\xA4rz. Preis: 15 \xE2\x82\xAC.\n\n");
+}
+
+// ---- Malformed input ---------------------------------------------------------
+
+TEST(MimeReaderBadInput, EmptyInputIsNotAMessage) {
+  for (const char* input : {"", "\n", " \r\n\t\r\n"}) {
+    MailItem item;
+    std::string error;
+    EXPECT_FALSE(MimeReader::readBytes(input, item, error));
+    EXPECT_EQ(error, "the input is empty: it is not a message");
+  }
+}
+
+TEST(MimeReaderBadInput, MissingHeaders) {
+  MailItem item = readText("\nJust a body, no headers at all.\n");
+  EXPECT_EQ(text(item.props, PR_MESSAGE_CLASS_W), "IPM.Note");
+  EXPECT_FALSE(has(item.props, PR_SUBJECT_W));
+  EXPECT_FALSE(has(item.props, PR_SENDER_NAME_W));
+  EXPECT_TRUE(item.recipients.empty());
+  EXPECT_TRUE(has(item.props, PR_CLIENT_SUBMIT_TIME));  // the delivery time stands in
+  EXPECT_EQ(text(item.props, PR_BODY_W), "Just a body, no headers at all.\n");
+}
+
+TEST(MimeReaderBadInput, TextWithoutAnyHeaderLine) {
+  MailItem item = readText("hello world");
+  EXPECT_EQ(text(item.props, PR_MESSAGE_CLASS_W), "IPM.Note");
+  EXPECT_EQ(text(item.props, PR_BODY_W), "hello world");
+}
+
+TEST(MimeReaderBadInput, BrokenBoundaryKeepsWhatCanBeRead) {
+  std::string msg =
+      "From: a@example.com\nSubject: broken\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=\"never-closed\"\n\n"
+      "--never-closed\nContent-Type: text/plain\n\nThe body.\n"
+      "--never-closed\nContent-Type: application/octet-stream; name=\"cut.bin\"\n"
+      "Content-Transfer-Encoding: base64\n\nAAECAwQF\n";
+  MailItem item = readText(msg);
+  // The line break before a boundary belongs to the boundary.
+  EXPECT_EQ(text(item.props, PR_BODY_W), "The body.");
+  ASSERT_EQ(item.attachments.size(), 1u);
+  EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "cut.bin");
+  EXPECT_EQ(attachmentData(item.attachments[0]), std::string("\0\1\2\3\4\5", 6));
+}
+
+TEST(MimeReaderBadInput, WrongBoundaryMakesOneBody) {
+  std::string msg =
+      "From: a@example.com\nSubject: wrong\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=\"declared\"\n\n"
+      "--other\nContent-Type: text/plain\n\nText.\n--other--\n";
+  MailItem item = readText(msg);
+  EXPECT_EQ(text(item.props, PR_SUBJECT_W), "wrong");  // delivered, whatever it holds
+}
+
+TEST(MimeReaderBadInput, BadEncodings) {
+  std::string msg =
+      "From: a@example.com\nSubject: bad\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\n\n"
+      "--b\nContent-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n"
+      "bad =ZZ escape and =C3=A9 good one=\n"
+      "--b\nContent-Type: application/octet-stream; name=\"x.bin\"\nContent-Transfer-Encoding: base64\n\n"
+      "!!!not base64 at all ### QUJD\n"
+      "--b\nContent-Type: text/plain; name=\"y.txt\"\nContent-Transfer-Encoding: x-unknown-encoding\n\nraw text\n"
+      "--b--\n";
+  MailItem item = readText(msg);
+  EXPECT_TRUE(isValidUtf8(text(item.props, PR_BODY_W)));
+  EXPECT_NE(text(item.props, PR_BODY_W).find("\xC3\xA9 good one"), std::string::npos);
+  ASSERT_EQ(item.attachments.size(), 2u);
+  // Characters outside the base64 alphabet are skipped.
+  EXPECT_FALSE(attachmentData(item.attachments[0]).empty());
+  EXPECT_EQ(attachmentData(item.attachments[1]), "raw text");
+}
+
+TEST(MimeReaderBadInput, UnknownCharset) {
+  MailItem item = readText(
+      "From: a@example.com\nSubject: =?x-no-such-charset?Q?caf=E9?=\nMIME-Version: 1.0\n"
+      "Content-Type: text/plain; charset=x-no-such-charset\nContent-Transfer-Encoding: 8bit\n\n"
+      "caf\xE9 au lait\n");
+  EXPECT_TRUE(isValidUtf8(text(item.props, PR_SUBJECT_W)));
+  // Not UTF-8: read as windows-1252.
+  EXPECT_EQ(text(item.props, PR_BODY_W), "caf\xC3\xA9 au lait\n");
+}
+
+TEST(MimeReaderBadInput, InvalidBytesInADeclaredCharset) {
+  MailItem item = readText(
+      "From: a@example.com\nSubject: x\nContent-Type: text/plain; charset=utf-8\n\nok \xFF\xFE end\n");
+  std::string body = text(item.props, PR_BODY_W);
+  EXPECT_TRUE(isValidUtf8(body));
+  EXPECT_EQ(body.substr(0, 3), "ok ");
+  EXPECT_EQ(body.substr(body.size() - 5), " end\n");
+}
+
+TEST(MimeReaderBadInput, EightBitHeaders) {
+  MailItem item = readText(
+      "From: J\xC3\xBCrgen <j@example.de>\nTo: Bj\xF6rn <b@example.se>\nSubject: Gr\xFC\xDF" "e\n\nbody\n");
+  EXPECT_EQ(text(item.props, PR_SENDER_NAME_W), "J\xC3\xBCrgen");
+  ASSERT_EQ(item.recipients.size(), 1u);
+  EXPECT_EQ(item.recipients[0].name, "Bj\xC3\xB6rn");
+  EXPECT_EQ(text(item.props, PR_SUBJECT_W), "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_TRUE(isValidUtf8(text(item.props, PR_TRANSPORT_MESSAGE_HEADERS_W)));
+}
+
+TEST(MimeReaderBadInput, GroupsAreFlattenedAndEmptyOnesSkipped) {
+  MailItem item = readText(
+      "From: a@example.com\nTo: Team: x@example.com, \"Y\" <y@example.com>;, undisclosed-recipients:;\n"
+      "Bcc: z@example.com\nSubject: g\n\nbody\n");
+  ASSERT_EQ(item.recipients.size(), 3u);
+  EXPECT_EQ(item.recipients[0].address, "x@example.com");
+  EXPECT_EQ(item.recipients[1].name, "Y");
+  EXPECT_EQ(item.recipients[2].type, static_cast<ULONG>(MAPI_BCC));
+}
+
+TEST(MimeReaderBadInput, DeepNesting) {
+  std::string msg = "From: a@example.com\nSubject: deep\nMIME-Version: 1.0\n";
+  const int depth = 3000;
+  for (int i = 0; i < depth; ++i)
+    msg += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\n\n--b" + std::to_string(i) + "\n";
+  msg += "Content-Type: text/plain\n\ninnermost\n";
+  for (int i = depth - 1; i >= 0; --i) msg += "--b" + std::to_string(i) + "--\n";
+  MailItem item = readText(msg);
+  EXPECT_EQ(text(item.props, PR_SUBJECT_W), "deep");
+}
+
+TEST(MimeReaderBadInput, DeeplyNestedMessagesStopNestingAtTheLimit) {
+  std::string msg;
+  const int depth = 40;
+  for (int i = 0; i < depth; ++i)
+    msg += "From: a@example.com\nSubject: level " + std::to_string(i) + "\nMIME-Version: 1.0\nContent-Type: message/rfc822\n\n";
+  msg += "From: a@example.com\nSubject: bottom\n\nthe end\n";
+  MailItem item = readText(msg);
+  const MailItem* cur = &item;
+  int levels = 0;
+  while (!cur->attachments.empty() && cur->attachments[0].embedded) {
+    cur = cur->attachments[0].embedded.get();
+    ++levels;
+  }
+  EXPECT_EQ(levels, MimeReader::kMaxEmbeddingDepth);
+  ASSERT_EQ(cur->attachments.size(), 1u);
+  EXPECT_EQ(text(cur->attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "message.eml");
+  EXPECT_NE(attachmentData(cur->attachments[0]).find("Subject: bottom"), std::string::npos);
+}
+
+TEST(MimeReaderBadInput, PriorityHeaders) {
+  struct {
+    const char* header;
+    LONG priority;
+    LONG importance;
+  } cases[] = {{"X-Priority: 5", -1, 0},  {"X-Priority: 2", 1, 2},      {"X-Priority: 3 (Normal)", 0, 1},
+               {"Priority: urgent", 1, 2}, {"Priority: non-urgent", -1, 0}, {"Importance: High", 1, 2},
+               {"X-Priority: garbage", 0, 1}};
+  for (const auto& c : cases) {
+    MailItem item = readText(std::string("From: a@example.com\n") + c.header + "\nSubject: p\n\nbody\n");
+    EXPECT_EQ(longValue(item.props, PR_PRIORITY), c.priority) << c.header;
+    EXPECT_EQ(longValue(item.props, PR_IMPORTANCE), c.importance) << c.header;
+  }
+}
+
+TEST(MimeReaderBadInput, AttachmentWithoutNameGetsOne) {
+  MailItem item = readText(
+      "From: a@example.com\nSubject: n\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n"
+      "--b\nContent-Type: text/plain\n\nbody\n--b\nContent-Type: image/jpeg\n\nxx\n"
+      "--b\nContent-Type: application/pdf; name=\"../../etc/passwd.pdf\"\n\n%PDF\n--b--\n");
+  ASSERT_EQ(item.attachments.size(), 2u);
+  EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "image.jpg");
+  EXPECT_EQ(text(item.attachments[1].props, PR_ATTACH_LONG_FILENAME_W), "passwd.pdf");
+}
+
+TEST(MimeText, ShortFileNames) {
+  EXPECT_EQ(shortFileName("report.csv"), "REPORT.CSV");
+  EXPECT_EQ(shortFileName("a very long name.jpeg"), "AVERYLON.JPE");
+  EXPECT_EQ(shortFileName("noext"), "NOEXT");
+  EXPECT_EQ(shortFileName(".hidden"), "HIDDEN");
+}
+
+TEST(MimeText, Charsets) {
+  EXPECT_EQ(toUtf8("caf\xE9", "iso-8859-1"), "caf\xC3\xA9");
+  EXPECT_EQ(toUtf8("caf\xE9", "latin1"), "caf\xC3\xA9");
+  EXPECT_EQ(toUtf8("\x80", "windows-1252"), "\xE2\x82\xAC");
+  EXPECT_EQ(toUtf8("\x1B$B$3$s$K$A$O\x1B(B", "iso-2022-jp"), "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF");
+  EXPECT_EQ(toUtf8("\x93quoted\x94", "us-ascii"), "\xE2\x80\x9Cquoted\xE2\x80\x9D");
+  EXPECT_EQ(utf8ToWide("\xE2\x82\xAC"), std::wstring(1, static_cast<wchar_t>(0x20AC)));
+}
+
+TEST(MimeText, DeliveryStatusFields) {
+  DeliveryStatus s = parseDeliveryStatus(
+      "Reporting-MTA: dns; mx.example.com\r\nArrival-Date: Mon, 9 Mar 2026 11:01:58 +0000\r\n\r\n"
+      "Final-Recipient: RFC822; a@example.org\r\nAction: FAILED\r\nStatus: 5.1.1\r\n"
+      "Diagnostic-Code: smtp; 550 no such\r\n  user here\r\n\r\n"
+      "Final-Recipient: rfc822; b@example.org\r\nAction: delivered\r\nStatus: 2.0.0\r\n");
+  EXPECT_EQ(s.reportingMta, "mx.example.com");
+  ASSERT_EQ(s.recipients.size(), 2u);
+  EXPECT_EQ(s.recipients[0].finalRecipient, "a@example.org");
+  EXPECT_EQ(s.recipients[0].action, "failed");
+  EXPECT_EQ(s.recipients[0].diagnostic, "550 no such user here");
+  EXPECT_EQ(s.recipients[1].action, "delivered");
+  EXPECT_EQ(describeStatus("5.1.1"), "Bad destination mailbox address");
+  EXPECT_EQ(describeStatus("x"), "");
+}
