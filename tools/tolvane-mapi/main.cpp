@@ -15,6 +15,8 @@ const char* const kUsage =
     "       tolvane-mapi directory add --display-name TEXT [--smtp ADDR] [--dn DN] [--proxy TYPE:ADDR]...\n"
     "       tolvane-mapi directory list\n"
     "       tolvane-mapi directory remove ID|SMTP\n"
+    "       tolvane-mapi deliver PROFILE [--folder PATH] [FILE...]\n"
+    "       tolvane-mapi list PROFILE [--folder PATH]\n"
     "\n"
     "Profiles, stores and the directory live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
 
@@ -35,6 +37,8 @@ int main(int argc, char** argv) {
   }
   if (command == "profile") return profileCommand(args);
   if (command == "directory") return directoryCommand(args);
+  if (command == "deliver") return deliverCommand(args);
+  if (command == "list") return listCommand(args);
   toolError("unknown command '" + command + "'");
   std::cerr << kUsage;
   return 64;
