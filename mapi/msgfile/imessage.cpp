@@ -865,6 +865,7 @@ HRESULT openMessageOnStorage(LPMSGSESS session, IStorage* stg, ULONG flags, MSGC
 }  // namespace tmapi
 
 extern "C" SCODE STDAPICALLTYPE OpenIMsgSession(LPMALLOC lpMalloc, ULONG ulFlags, LPMSGSESS* lppMsgSess) {
+  if (lppMsgSess) *lppMsgSess = nullptr;
   TM_CALL("OpenIMsgSession", "flags=" + std::to_string(ulFlags));
   if (!lppMsgSess) return MAPI_E_INVALID_PARAMETER;
   *lppMsgSess = nullptr;
@@ -885,6 +886,7 @@ extern "C" SCODE STDAPICALLTYPE OpenIMsgOnIStg(LPMSGSESS lpMsgSess, LPALLOCATEBU
                                                LPMALLOC lpMalloc, LPVOID lpMapiSup, LPSTORAGE lpStg,
                                                MSGCALLRELEASE* lpfMsgCallRelease, ULONG ulCallerData,
                                                ULONG ulFlags, LPMESSAGE* lppMsg) {
+  if (lppMsg) *lppMsg = nullptr;
   TM_CALL("OpenIMsgOnIStg", "flags=" + std::to_string(ulFlags));
   (void)lpMapiSup;
   if (!lppMsg) return MAPI_E_INVALID_PARAMETER;

@@ -9,7 +9,6 @@
 #include "msgfile/msgdata.h"
 #include "msgfile/text.h"
 
-#include <mapiguid.h>
 #include <mapitags.h>
 
 #include <cstdio>
@@ -23,6 +22,10 @@ namespace {
 
 constexpr ULONG kAttrReadWrite = 0x00000006;  // PROPATTR_READABLE | PROPATTR_WRITEABLE
 constexpr size_t kChunk = 64 * 1024;
+
+// The two property sets with fixed GUID indexes (1 and 2) in the map.
+const GUID kPsMapi = {0x00020328, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kPsPublicStrings = {0x00020329, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 void put16(std::string& out, uint32_t v) {
   out.push_back(static_cast<char>(v & 0xFF));
@@ -386,9 +389,9 @@ HRESULT Writer::nameMap(const NameMap& names, IStorage* stg) {
   for (size_t k = 0; k < names.props.size(); ++k) {
     const NamedProp& np = names.props[k];
     uint32_t guidIndex;
-    if (np.guid == PS_MAPI) {
+    if (np.guid == kPsMapi) {
       guidIndex = 1;
-    } else if (np.guid == PS_PUBLIC_STRINGS) {
+    } else if (np.guid == kPsPublicStrings) {
       guidIndex = 2;
     } else {
       size_t g = 0;

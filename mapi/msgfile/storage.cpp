@@ -258,7 +258,10 @@ HRESULT Docfile::writeTree(Node* node) {
 HRESULT Docfile::commit() {
   if (m_broken != S_OK) return m_broken;
   if (m_final) return S_OK;
-  HRESULT hr = writeTree(m_root.get());
+  // The stream passing through is finished first: libgsf writes one stream
+  // at a time.
+  HRESULT hr = m_passing ? closeElement(m_passing) : S_OK;
+  if (SUCCEEDED(hr)) hr = writeTree(m_root.get());
   if (FAILED(hr)) return fail(hr);
   // Closing the root writes the directory and allocation tables and closes
   // the sink.
@@ -639,9 +642,9 @@ using tmapi::msgfile::wideToUtf8;
 
 extern "C" HRESULT STDAPICALLTYPE StgCreateDocfile(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved,
                                                    IStorage** ppstgOpen) {
+  if (ppstgOpen) *ppstgOpen = nullptr;
   TM_CALL("StgCreateDocfile", "name=" + wideToUtf8(pwcsName) + " mode=" + tmapi::msgfile::hex(grfMode));
   if (!ppstgOpen) return STG_E_INVALIDPOINTER;
-  *ppstgOpen = nullptr;
   if (reserved) return STG_E_INVALIDPARAMETER;
   if (!pwcsName) return STG_E_INVALIDNAME;
   return tmapi::msgfile::createDocfile(wideToUtf8(pwcsName), grfMode, ppstgOpen);
