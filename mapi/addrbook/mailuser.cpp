@@ -168,7 +168,8 @@ HRESULT propListFromRow(const PropRow& row, ULONG flags, LPSPropTagArray* tags) 
   out->cValues = static_cast<ULONG>(row.size());
   for (size_t i = 0; i < row.size(); ++i) {
     ULONG type = PROP_TYPE(row[i].tag);
-    out->aulPropTag[i] = CHANGE_PROP_TYPE(row[i].tag, (flags & MAPI_UNICODE) ? unicodeType(type) : type);
+    if (flags & MAPI_UNICODE) type = unicodeType(type);
+    out->aulPropTag[i] = CHANGE_PROP_TYPE(row[i].tag, type);
   }
   *tags = out;
   return S_OK;
