@@ -2,6 +2,8 @@
 
 #include "runtime/testctl_internal.h"
 #include "store/entryid.h"
+#include "store/folder.h"
+#include "store/message.h"
 
 #include <mapicode.h>
 #include <mapiguid.h>
@@ -152,12 +154,22 @@ HRESULT MsgStore::CopyProps(LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVO
   return setError(MAPI_E_NO_SUPPORT, "The properties of a message store cannot be copied");
 }
 
-HRESULT MsgStore::GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) {
-  return setError(MAPI_E_NO_SUPPORT, "Named properties are not offered by this object yet");
+HRESULT MsgStore::GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags,
+                                  ULONG* lpcPropNames, LPMAPINAMEID** lpppPropNames) {
+  TM_CALL_OBJ(this, "IMsgStore::GetNamesFromIDs", "");
+  std::string text;
+  HRESULT hr = namesFromIds(*m_db, lppPropTags, lpPropSetGuid, ulFlags, lpcPropNames, lpppPropNames, text);
+  if (FAILED(hr)) return setError(hr, "IMsgStore::" + text);
+  return hr;
 }
 
-HRESULT MsgStore::GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) {
-  return setError(MAPI_E_NO_SUPPORT, "Named properties are not offered by this object yet");
+HRESULT MsgStore::GetIDsFromNames(ULONG cPropNames, LPMAPINAMEID* lppPropNames, ULONG ulFlags,
+                                  LPSPropTagArray* lppPropTags) {
+  TM_CALL_OBJ(this, "IMsgStore::GetIDsFromNames", "count=" + std::to_string(cPropNames));
+  std::string text;
+  HRESULT hr = idsFromNames(*m_db, cPropNames, lppPropNames, ulFlags, lppPropTags, text);
+  if (FAILED(hr)) return setError(hr, "IMsgStore::" + text);
+  return hr;
 }
 
 HRESULT MsgStore::Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) {
@@ -173,12 +185,13 @@ HRESULT MsgStore::CompareEntryIDs(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID
   return S_OK;
 }
 
-HRESULT MsgStore::OpenEntry(ULONG cbEntryID, LPENTRYID, LPCIID, ULONG ulFlags, ULONG* lpulObjType,
-                            LPUNKNOWN* lppUnk) {
+HRESULT MsgStore::OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags,
+                            ULONG* lpulObjType, LPUNKNOWN* lppUnk) {
   TM_CALL_OBJ(this, "IMsgStore::OpenEntry", "cb=" + std::to_string(cbEntryID) + " flags=" + hexTag(ulFlags));
-  if (lpulObjType) *lpulObjType = 0;
-  if (lppUnk) *lppUnk = nullptr;
-  return setError(MAPI_E_NO_SUPPORT, "Opening folders and messages is not offered yet");
+  std::string text;
+  HRESULT hr = openStoreEntry(this, cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk, text);
+  if (FAILED(hr)) return setError(hr, "IMsgStore::" + text);
+  return S_OK;
 }
 
 HRESULT MsgStore::SetReceiveFolder(LPTSTR, ULONG, ULONG, LPENTRYID) {

@@ -641,3 +641,302 @@ HRESULT StoreDb::deleteProps(ObjectId id, const std::vector<ULONG>& tags) {
 }
 
 }  // namespace tmapi
+
+namespace tmapi {
+
+namespace {
+
+// A value kept in the props row itself (not in pieces), as a Prop of the
+// given tag. False when the stored bytes are damaged.
+bool inlineValue(sqlite3_stmt* s, int col, ULONG type, ULONG tag, Prop& out) {
+  out = Prop();
+  out.tag = tag;
+  if (isIntType(type)) {
+    out.i = sqlite3_column_int64(s, col);
+  } else if (isRealType(type)) {
+    out.d = sqlite3_column_double(s, col);
+  } else {
+    const void* data = sqlite3_column_blob(s, col);
+    size_t n = static_cast<size_t>(sqlite3_column_bytes(s, col));
+    if (isBytesType(type)) {
+      if (data) out.bytes.assign(static_cast<const char*>(data), n);
+    } else if (isMvBytesType(type) || isMvIntType(type)) {
+      Prop mv;
+      mv.tag = PROP_TAG(type, PROP_ID(tag));
+      if (!decodeMv(static_cast<const unsigned char*>(data), data ? n : 0, mv)) return false;
+      mv.tag = tag;
+      out = std::move(mv);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string idList(const std::vector<ULONG>& propIds) {
+  std::string s;
+  for (ULONG id : propIds) {
+    if (!s.empty()) s += ',';
+    s += std::to_string(PROP_ID(id));
+  }
+  return s;
+}
+
+}  // namespace
+
+HRESULT StoreDb::objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t& position) {
+  Stmt q(m_db, "SELECT kind, parent_id, position FROM objects WHERE id = ?1");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id);
+  int rc = q.step();
+  if (rc == SQLITE_ROW) {
+    kind = static_cast<ULONG>(sqlite3_column_int64(q.get(), 0));
+    parent = sqlite3_column_int64(q.get(), 1);
+    position = sqlite3_column_int64(q.get(), 2);
+    return S_OK;
+  }
+  if (rc == SQLITE_DONE) return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
+  return sqlFail("Cannot read the message store");
+}
+
+HRESULT StoreDb::childList(ObjectId parent, ULONG kind, std::vector<std::pair<ObjectId, int64_t>>& out) {
+  out.clear();
+  Stmt q(m_db, "SELECT id, position FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, parent).bind(2, kind);
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW)
+    out.emplace_back(sqlite3_column_int64(q.get(), 0), sqlite3_column_int64(q.get(), 1));
+  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+  return S_OK;
+}
+
+HRESULT StoreDb::countChildren(ObjectId parent, ULONG kind, bool unreadOnly, ULONG& count) {
+  count = 0;
+  Stmt q(m_db,
+         "SELECT count(*) FROM objects o LEFT JOIN props p ON p.object_id = o.id AND p.prop_id = ?3 "
+         "WHERE o.parent_id = ?1 AND o.kind = ?2 AND (?4 = 0 OR p.value IS NULL OR (p.value & ?5) = 0)");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, parent).bind(2, kind).bind(3, PROP_ID(PR_MESSAGE_FLAGS)).bind(4, unreadOnly ? 1 : 0).bind(5, MSGFLAG_READ);
+  if (q.step() != SQLITE_ROW) return sqlFail("Cannot read the message store");
+  count = static_cast<ULONG>(sqlite3_column_int64(q.get(), 0));
+  return S_OK;
+}
+
+HRESULT StoreDb::treeSize(ObjectId id, uint64_t& size) {
+  size = 0;
+  Stmt q(m_db,
+         "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT o.id FROM objects o JOIN tree t ON o.parent_id = t.id) "
+         "SELECT COALESCE(SUM(CASE WHEN p.chunked THEN p.value WHEN typeof(p.value) = 'blob' THEN length(p.value) "
+         "ELSE 8 END), 0) FROM props p JOIN tree t ON p.object_id = t.id");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id);
+  if (q.step() != SQLITE_ROW) return sqlFail("Cannot read the message store");
+  size = static_cast<uint64_t>(sqlite3_column_int64(q.get(), 0));
+  return S_OK;
+}
+
+HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>& propIds, ULONG maxBytes,
+                           std::vector<ChildRow>& rows) {
+  rows.clear();
+  // Only the properties asked for are joined; big values are measured, not
+  // read (length() of a blob looks at the record header only).
+  std::string sql =
+      "SELECT o.id, o.position, p.prop_id, p.type, p.chunked, "
+      "CASE WHEN p.chunked THEN p.value WHEN typeof(p.value) = 'blob' THEN length(p.value) ELSE 0 END, "
+      "CASE WHEN p.chunked = 0 AND (typeof(p.value) <> 'blob' OR length(p.value) <= ?3) THEN p.value END "
+      "FROM objects o LEFT JOIN props p ON p.object_id = o.id";
+  if (!propIds.empty()) sql += " AND p.prop_id IN (" + idList(propIds) + ")";
+  sql += " WHERE o.parent_id = ?1 AND o.kind = ?2 ORDER BY o.id";
+  Stmt q(m_db, sql.c_str());
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, parent).bind(2, kind).bind(3, maxBytes);
+  sqlite3_stmt* s = q.get();
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) {
+    ObjectId id = sqlite3_column_int64(s, 0);
+    if (rows.empty() || rows.back().id != id) {
+      rows.emplace_back();
+      rows.back().id = id;
+      rows.back().position = sqlite3_column_int64(s, 1);
+    }
+    if (sqlite3_column_type(s, 2) == SQLITE_NULL) continue;  // no properties
+    ULONG propId = static_cast<ULONG>(sqlite3_column_int64(s, 2));
+    ULONG type = static_cast<ULONG>(sqlite3_column_int64(s, 3));
+    bool chunked = sqlite3_column_int64(s, 4) != 0;
+    int64_t size = sqlite3_column_int64(s, 5);
+    Prop p;
+    if (chunked || (size > 0 && static_cast<uint64_t>(size) > maxBytes)) {
+      p = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_ENOUGH_MEMORY);
+    } else if (!inlineValue(s, 6, type, PROP_TAG(type, propId), p)) {
+      return fail(MAPI_E_CORRUPT_DATA, "A stored property is damaged");
+    }
+    rows.back().props.push_back(std::move(p));
+  }
+  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const ChildRow& a, const ChildRow& b) { return a.position < b.position; });
+  return S_OK;
+}
+
+HRESULT StoreDb::valueInfo(ObjectId id, ULONG propId, ULONG& type, uint64_t& size, bool& found) {
+  found = false;
+  size = 0;
+  Stmt q(m_db,
+         "SELECT type, CASE WHEN chunked THEN value WHEN typeof(value) = 'blob' THEN length(value) ELSE -1 END "
+         "FROM props WHERE object_id = ?1 AND prop_id = ?2");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id).bind(2, propId);
+  int rc = q.step();
+  if (rc == SQLITE_DONE) return S_OK;
+  if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
+  type = static_cast<ULONG>(sqlite3_column_int64(q.get(), 0));
+  int64_t n = sqlite3_column_int64(q.get(), 1);
+  if (!isBytesType(type)) return fail(MAPI_E_INVALID_TYPE, "The property is not a string or binary value");
+  size = n < 0 ? 0 : static_cast<uint64_t>(n);
+  found = true;
+  return S_OK;
+}
+
+HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf, size_t n, size_t& got) {
+  got = 0;
+  Stmt head(m_db, "SELECT chunked, value FROM props WHERE object_id = ?1 AND prop_id = ?2");
+  if (!head.ok()) return sqlFail("Cannot read the message store");
+  head.bind(1, id).bind(2, propId);
+  int rc = head.step();
+  if (rc == SQLITE_DONE) return fail(MAPI_E_NOT_FOUND, "The value no longer exists in the message store");
+  if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
+  bool chunked = sqlite3_column_int64(head.get(), 0) != 0;
+  char* out = static_cast<char*>(buf);
+  if (!chunked) {
+    Stmt q(m_db, "SELECT substr(CAST(value AS BLOB), ?3, ?4) FROM props WHERE object_id = ?1 AND prop_id = ?2");
+    if (!q.ok()) return sqlFail("Cannot read the message store");
+    q.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(offset) + 1).bind(4, static_cast<int64_t>(n));
+    if (q.step() != SQLITE_ROW) return sqlFail("Cannot read the message store");
+    const void* data = sqlite3_column_blob(q.get(), 0);
+    size_t len = static_cast<size_t>(sqlite3_column_bytes(q.get(), 0));
+    if (data && len) memcpy(out, data, std::min(len, n));
+    got = std::min(len, n);
+    return S_OK;
+  }
+  uint64_t size = static_cast<uint64_t>(sqlite3_column_int64(head.get(), 1));
+  if (offset >= size) return S_OK;
+  n = static_cast<size_t>(std::min<uint64_t>(n, size - offset));
+  // Every piece but the last holds exactly kChunkSize bytes.
+  Stmt q(m_db, "SELECT substr(data, ?4, ?5) FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 AND seq = ?3");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  while (got < n) {
+    uint64_t pos = offset + got;
+    int64_t seq = static_cast<int64_t>(pos / kChunkSize);
+    size_t within = static_cast<size_t>(pos % kChunkSize);
+    size_t want = std::min(n - got, kChunkSize - within);
+    sqlite3_reset(q.get());
+    q.bind(1, id).bind(2, propId).bind(3, seq).bind(4, static_cast<int64_t>(within) + 1).bind(5, static_cast<int64_t>(want));
+    rc = q.step();
+    if (rc == SQLITE_DONE) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: a piece is missing");
+    if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
+    const void* data = sqlite3_column_blob(q.get(), 0);
+    size_t len = static_cast<size_t>(sqlite3_column_bytes(q.get(), 0));
+    if (len != want || !data) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: a piece is short");
+    memcpy(out + got, data, len);
+    got += len;
+  }
+  return S_OK;
+}
+
+HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const PieceReader& read) {
+  ULONG type = storedType(PROP_TYPE(tag));
+  ULONG propId = PROP_ID(tag);
+  if (!isBytesType(type)) return fail(MAPI_E_INVALID_TYPE, "Only string and binary values are stored in pieces");
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  Stmt del(m_db, "DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2");
+  if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
+  del.bind(1, id).bind(2, propId);
+  if (del.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+
+  std::string piece;
+  Stmt ins(m_db, "INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)");
+  if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
+  ins.bind(1, id).bind(2, propId).bind(3, type);
+  if (size <= kChunkSize) {
+    piece.resize(static_cast<size_t>(size));
+    if (size) {
+      hr = read(0, &piece[0], piece.size());
+      if (FAILED(hr)) return rollback(), fail(hr, "The value to store could not be read");
+    }
+    ins.bindBlob(4, piece.data(), piece.size()).bind(5, 0);
+    if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+    return commit();
+  }
+  ins.bind(4, static_cast<int64_t>(size)).bind(5, 1);
+  if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+  Stmt c(m_db, "INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)");
+  if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
+  piece.resize(kChunkSize);
+  int64_t seq = 0;
+  for (uint64_t off = 0; off < size; off += kChunkSize, ++seq) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - off));
+    hr = read(off, &piece[0], n);
+    if (FAILED(hr)) return rollback(), fail(hr, "The value to store could not be read");
+    sqlite3_reset(c.get());
+    c.bind(1, id).bind(2, propId).bind(3, seq).bindBlob(4, piece.data(), n);
+    if (c.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+  }
+  return commit();
+}
+
+HRESULT StoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::string& name, bool create,
+                             ULONG& propId) {
+  propId = 0;
+  if (kind != MNID_ID && kind != MNID_STRING) return fail(MAPI_E_INVALID_PARAMETER, "Unknown kind of property name");
+  Stmt q(m_db,
+         "SELECT id FROM named_props WHERE guid = ?1 AND kind = ?2 AND "
+         "((kind = 0 AND lid = ?3) OR (kind = 1 AND name = ?4))");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bindBlob(1, &guid, sizeof guid).bind(2, kind).bind(3, lid).bindText(4, name);
+  int rc = q.step();
+  if (rc == SQLITE_ROW) {
+    propId = static_cast<ULONG>(sqlite3_column_int64(q.get(), 0));
+    return S_OK;
+  }
+  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+  if (!create) return fail(MAPI_E_NOT_FOUND, "The property name is not known to the message store");
+
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  Stmt next(m_db, "SELECT COALESCE(MAX(id), 32767) + 1 FROM named_props");
+  if (!next.ok() || next.step() != SQLITE_ROW) return rollback(), sqlFail("Cannot read the message store");
+  int64_t id = sqlite3_column_int64(next.get(), 0);
+  if (id > 0xFFFE) return rollback(), fail(MAPI_E_TOO_BIG, "The message store has no property ids left for names");
+  Stmt ins(m_db, "INSERT INTO named_props(id, guid, kind, lid, name) VALUES(?1, ?2, ?3, ?4, ?5)");
+  if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
+  ins.bind(1, id).bindBlob(2, &guid, sizeof guid).bind(3, kind);
+  if (kind == MNID_ID) ins.bind(4, lid);
+  else ins.bindText(5, name);
+  if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+  hr = commit();
+  if (FAILED(hr)) return hr;
+  propId = static_cast<ULONG>(id);
+  return S_OK;
+}
+
+HRESULT StoreDb::namedPropName(ULONG propId, GUID& guid, ULONG& kind, LONG& lid, std::string& name) {
+  Stmt q(m_db, "SELECT guid, kind, lid, name FROM named_props WHERE id = ?1");
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, propId);
+  int rc = q.step();
+  if (rc == SQLITE_DONE) return fail(MAPI_E_NOT_FOUND, "The property id has no name in the message store");
+  if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
+  sqlite3_stmt* s = q.get();
+  if (sqlite3_column_bytes(s, 0) != static_cast<int>(sizeof guid))
+    return fail(MAPI_E_CORRUPT_DATA, "A stored property name is damaged");
+  memcpy(&guid, sqlite3_column_blob(s, 0), sizeof guid);
+  kind = static_cast<ULONG>(sqlite3_column_int64(s, 1));
+  lid = static_cast<LONG>(sqlite3_column_int64(s, 2));
+  const unsigned char* t = sqlite3_column_text(s, 3);
+  name = t ? reinterpret_cast<const char*>(t) : "";
+  return S_OK;
+}
+
+}  // namespace tmapi

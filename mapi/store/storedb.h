@@ -29,7 +29,9 @@
 #include <mapidefs.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -76,6 +78,28 @@ class StoreDb {
   HRESULT children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids);
   HRESULT createObject(ULONG kind, ObjectId parent, int64_t position, ObjectId& id);
   HRESULT deleteObject(ObjectId id);
+  HRESULT objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t& position);
+  // Children of one kind with their positions, in (position, id) order.
+  HRESULT childList(ObjectId parent, ULONG kind, std::vector<std::pair<ObjectId, int64_t>>& children);
+  // Number of children of one kind; unreadOnly counts messages whose
+  // PR_MESSAGE_FLAGS lack MSGFLAG_READ.
+  HRESULT countChildren(ObjectId parent, ULONG kind, bool unreadOnly, ULONG& count);
+  // Bytes held by the object and everything below it (values, pieces).
+  HRESULT treeSize(ObjectId id, uint64_t& size);
+
+  // Rows for tables: the children of one kind of a parent, in creation
+  // order (then stably by position), each with the stored values of the
+  // property ids in propIds (empty: every property). Values larger than
+  // maxBytes are not read: they come back as PT_ERROR with
+  // MAPI_E_NOT_ENOUGH_MEMORY. One statement for all rows, so a folder of
+  // 100,000 messages is one pass over the index.
+  struct ChildRow {
+    ObjectId id = 0;
+    int64_t position = 0;
+    PropRow props;
+  };
+  HRESULT childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>& propIds, ULONG maxBytes,
+                    std::vector<ChildRow>& rows);
 
   // Property values. Reads of string and binary values larger than
   // sizeLimit give a PT_ERROR value with MAPI_E_NOT_ENOUGH_MEMORY (they must
@@ -87,6 +111,26 @@ class StoreDb {
   HRESULT propTags(ObjectId id, std::vector<ULONG>& tags);
   HRESULT setProps(ObjectId id, const PropRow& values);
   HRESULT deleteProps(ObjectId id, const std::vector<ULONG>& tags);
+
+  // Large values, in pieces. valueInfo tells the stored type (strings as
+  // PT_STRING8) and size in bytes of a string or binary value; found is
+  // false when the object has no such property. readRange copies up to n
+  // bytes from offset (got < n only at the end of the value) without
+  // reading more than one stored piece at a time.
+  HRESULT valueInfo(ObjectId id, ULONG propId, ULONG& type, uint64_t& size, bool& found);
+  HRESULT readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf, size_t n, size_t& got);
+  // Stores a string or binary value of `size` bytes (tag gives id and
+  // type), asking `read` for it piece by piece (offset, buffer, count; the
+  // pieces are at most kChunkSize). The value never sits in memory whole.
+  using PieceReader = std::function<HRESULT(uint64_t offset, void* buf, size_t n)>;
+  HRESULT setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const PieceReader& read);
+
+  // The named-property map. kind is MNID_ID (lid) or MNID_STRING (name,
+  // UTF-8). namedPropId gives MAPI_E_NOT_FOUND for an unknown name unless
+  // create, which allocates the next id from 0x8000 (MAPI_E_TOO_BIG when
+  // the range is used up).
+  HRESULT namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::string& name, bool create, ULONG& propId);
+  HRESULT namedPropName(ULONG propId, GUID& guid, ULONG& kind, LONG& lid, std::string& name);
 
   // Transactions (nested calls are counted; only the outermost commits).
   HRESULT begin();

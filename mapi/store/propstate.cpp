@@ -1,0 +1,359 @@
+#include "store/propstate.h"
+
+#include <mapicode.h>
+#include <mapix.h>
+#include <tolvane/mapitest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tmapi {
+
+std::string tagText(ULONG tag) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(tag));
+  return buf;
+}
+
+// ---- StagedValue
+
+HRESULT StagedValue::create(std::shared_ptr<StagedValue>& out, std::string& error) {
+  const char* dir = getenv("TMPDIR");
+  std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/tolvane-mapi-value-XXXXXX";
+  int fd = mkostemp(&tmpl[0], O_CLOEXEC);
+  if (fd < 0) {
+    error = "Cannot make a temporary file for a value being written (" + tmpl + "): " + strerror(errno);
+    return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
+  }
+  // Unlinked at once: private to this process and gone with the last handle.
+  unlink(tmpl.c_str());
+  out.reset(new StagedValue);
+  out->m_fd = fd;
+  return S_OK;
+}
+
+StagedValue::~StagedValue() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+HRESULT StagedValue::write(uint64_t offset, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = pwrite(m_fd, p + done, n - done, static_cast<off_t>(offset + done));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
+    }
+    done += static_cast<size_t>(w);
+  }
+  m_size = std::max(m_size, offset + n);
+  return S_OK;
+}
+
+HRESULT StagedValue::read(uint64_t offset, void* buf, size_t n, size_t& got) const {
+  got = 0;
+  if (offset >= m_size) return S_OK;
+  n = static_cast<size_t>(std::min<uint64_t>(n, m_size - offset));
+  char* p = static_cast<char*>(buf);
+  while (got < n) {
+    ssize_t r = pread(m_fd, p + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return MAPI_E_DISK_ERROR;
+    }
+    if (r == 0) {
+      // Past the written end of a file grown by resize: zeros.
+      memset(p + got, 0, n - got);
+      got = n;
+      break;
+    }
+    got += static_cast<size_t>(r);
+  }
+  return S_OK;
+}
+
+HRESULT StagedValue::resize(uint64_t size) {
+  if (ftruncate(m_fd, static_cast<off_t>(size)) != 0)
+    return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
+  m_size = size;
+  return S_OK;
+}
+
+// ---- PropState
+
+namespace {
+ULONG storedTypeOf(ULONG type) {
+  if (type == PT_UNICODE) return PT_STRING8;
+  if (type == PT_MV_UNICODE) return PT_MV_STRING8;
+  return type;
+}
+}  // namespace
+
+void PropState::setValue(Prop p) {
+  ULONG id = PROP_ID(p.tag);
+  p.tag = CHANGE_PROP_TYPE(p.tag, storedTypeOf(PROP_TYPE(p.tag)));
+  staged.erase(id);
+  deleted.erase(id);
+  set[id] = std::move(p);
+}
+
+void PropState::setStaged(ULONG tag, std::shared_ptr<StagedValue> value) {
+  ULONG id = PROP_ID(tag);
+  set.erase(id);
+  deleted.erase(id);
+  StagedEntry e;
+  e.tag = CHANGE_PROP_TYPE(tag, storedTypeOf(PROP_TYPE(tag)));
+  e.value = std::move(value);
+  staged[id] = std::move(e);
+}
+
+void PropState::deleteValue(ULONG propId) {
+  set.erase(propId);
+  staged.erase(propId);
+  deleted.insert(propId);
+}
+
+bool typeAnswers(ULONG storedTag, ULONG wantedType, ULONG& outTag) {
+  ULONG stored = PROP_TYPE(storedTag);
+  if (wantedType == PT_UNSPECIFIED) {
+    outTag = storedTag;
+    return true;
+  }
+  if (storedTypeOf(wantedType) != storedTypeOf(stored)) return false;
+  outTag = CHANGE_PROP_TYPE(storedTag, wantedType);
+  return true;
+}
+
+HRESULT readStateProp(StoreDb& db, const PropState& st, ULONG tag, ULONG sizeLimit, Prop& out) {
+  ULONG id = PROP_ID(tag);
+  ULONG wanted = PROP_TYPE(tag);
+  ULONG outTag = 0;
+  if (st.deleted.count(id)) {
+    out = Prop::Error(PROP_TAG(PT_ERROR, id), MAPI_E_NOT_FOUND);
+    return S_OK;
+  }
+  auto s = st.set.find(id);
+  if (s != st.set.end()) {
+    if (!typeAnswers(s->second.tag, wanted, outTag)) {
+      out = Prop::Error(PROP_TAG(PT_ERROR, id), MAPI_E_NOT_FOUND);
+    } else if (valueSize(s->second) > sizeLimit) {
+      out = Prop::Error(PROP_TAG(PT_ERROR, id), MAPI_E_NOT_ENOUGH_MEMORY);
+    } else {
+      out = s->second;
+      out.tag = outTag;
+    }
+    return S_OK;
+  }
+  auto g = st.staged.find(id);
+  if (g != st.staged.end()) {
+    if (!typeAnswers(g->second.tag, wanted, outTag)) {
+      out = Prop::Error(PROP_TAG(PT_ERROR, id), MAPI_E_NOT_FOUND);
+    } else if (g->second.value->size() > sizeLimit) {
+      out = Prop::Error(PROP_TAG(PT_ERROR, id), MAPI_E_NOT_ENOUGH_MEMORY);
+    } else {
+      out = Prop();
+      out.tag = outTag;
+      out.bytes.resize(static_cast<size_t>(g->second.value->size()));
+      size_t got = 0;
+      if (!out.bytes.empty()) {
+        HRESULT hr = g->second.value->read(0, &out.bytes[0], out.bytes.size(), got);
+        if (FAILED(hr)) return hr;
+      }
+    }
+    return S_OK;
+  }
+  if (!st.id) {
+    out = Prop::Error(PROP_TAG(PT_ERROR, id), MAPI_E_NOT_FOUND);
+    return S_OK;
+  }
+  PropRow row;
+  HRESULT hr = db.getProps(st.id, {tag}, sizeLimit, row);
+  if (FAILED(hr)) return hr;
+  out = std::move(row[0]);
+  return S_OK;
+}
+
+HRESULT stateTags(StoreDb& db, const PropState& st, std::vector<ULONG>& tags) {
+  tags.clear();
+  if (st.id) {
+    std::vector<ULONG> stored;
+    HRESULT hr = db.propTags(st.id, stored);
+    if (FAILED(hr)) return hr;
+    for (ULONG t : stored) {
+      ULONG id = PROP_ID(t);
+      if (st.deleted.count(id) || st.set.count(id) || st.staged.count(id)) continue;
+      tags.push_back(t);
+    }
+  }
+  for (const auto& s : st.set) tags.push_back(s.second.tag);
+  for (const auto& g : st.staged) tags.push_back(g.second.tag);
+  std::sort(tags.begin(), tags.end(), [](ULONG a, ULONG b) { return PROP_ID(a) < PROP_ID(b); });
+  return S_OK;
+}
+
+HRESULT writeStateProps(StoreDb& db, const PropState& st, ObjectId id) {
+  HRESULT hr = S_OK;
+  if (!st.deleted.empty()) {
+    std::vector<ULONG> gone;
+    for (ULONG propId : st.deleted) gone.push_back(PROP_TAG(PT_UNSPECIFIED, propId));
+    hr = db.deleteProps(id, gone);
+    if (FAILED(hr)) return hr;
+  }
+  if (!st.set.empty()) {
+    PropRow row;
+    row.reserve(st.set.size());
+    for (const auto& s : st.set) row.push_back(s.second);
+    hr = db.setProps(id, row);
+    if (FAILED(hr)) return hr;
+  }
+  for (const auto& g : st.staged) {
+    const std::shared_ptr<StagedValue>& v = g.second.value;
+    hr = db.setValueFromPieces(id, g.second.tag, v->size(), [&v](uint64_t off, void* buf, size_t n) -> HRESULT {
+      size_t got = 0;
+      HRESULT r = v->read(off, buf, n, got);
+      if (FAILED(r)) return r;
+      return got == n ? S_OK : MAPI_E_DISK_ERROR;
+    });
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+// ---- GetProps / GetPropList
+
+namespace {
+// Values handed out with MAPI_UNICODE carry their strings in wide form.
+void widen(Prop& p, ULONG flags, bool typeGiven) {
+  if (!(flags & MAPI_UNICODE) || typeGiven) return;
+  if (PROP_TYPE(p.tag) == PT_STRING8) p.tag = CHANGE_PROP_TYPE(p.tag, PT_UNICODE);
+  else if (PROP_TYPE(p.tag) == PT_MV_STRING8) p.tag = CHANGE_PROP_TYPE(p.tag, PT_MV_UNICODE);
+}
+}  // namespace
+
+HRESULT getPropsFor(PropReader& obj, LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values,
+                    std::string& text) {
+  if (!count || !values) {
+    text = "GetProps: no output";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  *count = 0;
+  *values = nullptr;
+  ULONG limit = mapitest::sizeLimit();
+  PropRow computed = obj.computedProps();
+  PropRow row;
+  HRESULT hr = S_OK;
+  if (tags) {
+    row.reserve(tags->cValues);
+    for (ULONG k = 0; k < tags->cValues; ++k) {
+      ULONG tag = tags->aulPropTag[k];
+      bool typeGiven = PROP_TYPE(tag) != PT_UNSPECIFIED;
+      const Prop* c = findProp(computed, CHANGE_PROP_TYPE(tag, PT_UNSPECIFIED));
+      Prop p;
+      ULONG outTag = 0;
+      if (c) {
+        if (typeAnswers(c->tag, PROP_TYPE(tag), outTag)) {
+          p = *c;
+          p.tag = outTag;
+        } else {
+          p = Prop::Error(PROP_TAG(PT_ERROR, PROP_ID(tag)), MAPI_E_NOT_FOUND);
+        }
+      } else {
+        hr = obj.readOwn(tag, limit, p);
+        if (FAILED(hr)) {
+          text = "GetProps: property " + tagText(tag) + " could not be read";
+          return hr;
+        }
+      }
+      widen(p, flags, typeGiven);
+      row.push_back(std::move(p));
+    }
+  } else {
+    std::vector<ULONG> own;
+    hr = obj.ownTags(own);
+    if (FAILED(hr)) {
+      text = "GetProps: the property list could not be read";
+      return hr;
+    }
+    for (Prop& c : computed) {
+      widen(c, flags, false);
+      row.push_back(c);
+    }
+    for (ULONG t : own) {
+      if (findProp(computed, CHANGE_PROP_TYPE(t, PT_UNSPECIFIED))) continue;
+      Prop p;
+      hr = obj.readOwn(t, limit, p);
+      if (FAILED(hr)) {
+        text = "GetProps: property " + tagText(t) + " could not be read";
+        return hr;
+      }
+      widen(p, flags, false);
+      row.push_back(std::move(p));
+    }
+  }
+  hr = rowToMAPI(row, nullptr, count, values);
+  if (FAILED(hr)) {
+    text = "GetProps: the values could not be copied";
+    return hr;
+  }
+  for (const Prop& p : row)
+    if (PROP_TYPE(p.tag) == PT_ERROR) return MAPI_W_ERRORS_RETURNED;
+  return S_OK;
+}
+
+HRESULT getPropListFor(PropReader& obj, ULONG flags, LPSPropTagArray* out, std::string& text) {
+  if (!out) {
+    text = "GetPropList: no output";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  *out = nullptr;
+  std::vector<ULONG> own;
+  HRESULT hr = obj.ownTags(own);
+  if (FAILED(hr)) {
+    text = "GetPropList: the property list could not be read";
+    return hr;
+  }
+  std::vector<ULONG> all;
+  for (const Prop& c : obj.computedProps()) all.push_back(c.tag);
+  for (ULONG t : own) {
+    bool dup = false;
+    for (ULONG a : all) dup = dup || PROP_ID(a) == PROP_ID(t);
+    if (!dup) all.push_back(t);
+  }
+  if (flags & MAPI_UNICODE) {
+    for (ULONG& t : all) {
+      if (PROP_TYPE(t) == PT_STRING8) t = CHANGE_PROP_TYPE(t, PT_UNICODE);
+      else if (PROP_TYPE(t) == PT_MV_STRING8) t = CHANGE_PROP_TYPE(t, PT_MV_UNICODE);
+    }
+  }
+  LPSPropTagArray tags = nullptr;
+  hr = MAPIAllocateBuffer(CbNewSPropTagArray(all.size()), reinterpret_cast<LPVOID*>(&tags));
+  if (FAILED(hr)) {
+    text = "GetPropList: out of memory";
+    return hr;
+  }
+  tags->cValues = static_cast<ULONG>(all.size());
+  for (size_t k = 0; k < all.size(); ++k) tags->aulPropTag[k] = all[k];
+  *out = tags;
+  return S_OK;
+}
+
+HRESULT makeProblems(const std::vector<SPropProblem>& problems, LPSPropProblemArray* out) {
+  if (!out) return S_OK;
+  *out = nullptr;
+  if (problems.empty()) return S_OK;
+  LPSPropProblemArray arr = nullptr;
+  HRESULT hr = MAPIAllocateBuffer(CbNewSPropProblemArray(problems.size()), reinterpret_cast<LPVOID*>(&arr));
+  if (FAILED(hr)) return hr;
+  arr->cProblem = static_cast<ULONG>(problems.size());
+  for (size_t k = 0; k < problems.size(); ++k) arr->aProblem[k] = problems[k];
+  *out = arr;
+  return S_OK;
+}
+
+}  // namespace tmapi

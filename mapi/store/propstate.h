@@ -1,0 +1,128 @@
+// Uncommitted changes of store objects (messages, attachments) and the
+// property reads and lists shared by the store's IMAPIProp objects.
+//
+// A message or attachment object works on its own copy of its state: the
+// values set, deleted or written through streams since it was opened. Its
+// SaveChanges hands the copy to its parent (an attachment to its message,
+// an embedded message to its attachment), where it stays, immutable, until
+// the top-level message's SaveChanges writes the whole tree in one store
+// transaction. Objects that are released unsaved simply drop their copy.
+#ifndef TOLVANE_MAPI_PROPSTATE_H
+#define TOLVANE_MAPI_PROPSTATE_H
+
+#include "runtime/prop.h"
+#include "store/storedb.h"
+
+#include <mapidefs.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tmapi {
+
+// A string or binary value written through a stream: kept in an unlinked
+// private temporary file until it is stored, so that a value of any size
+// never sits in memory.
+class StagedValue {
+ public:
+  static HRESULT create(std::shared_ptr<StagedValue>& out, std::string& error);
+  ~StagedValue();
+  StagedValue(const StagedValue&) = delete;
+  StagedValue& operator=(const StagedValue&) = delete;
+
+  uint64_t size() const { return m_size; }
+  HRESULT write(uint64_t offset, const void* data, size_t n);
+  // got < n only at the end of the value.
+  HRESULT read(uint64_t offset, void* buf, size_t n, size_t& got) const;
+  HRESULT resize(uint64_t size);
+
+ private:
+  StagedValue() = default;
+  int m_fd = -1;
+  uint64_t m_size = 0;
+};
+
+struct StagedEntry {
+  ULONG tag = 0;  // the type the value was written as
+  std::shared_ptr<StagedValue> value;
+};
+
+// Changes to one object's properties since it was opened; id 0 for an
+// object not yet in the store. Keys are property ids.
+struct PropState {
+  ObjectId id = 0;
+  std::map<ULONG, Prop> set;
+  std::map<ULONG, StagedEntry> staged;
+  std::set<ULONG> deleted;
+
+  void setValue(Prop p);
+  void setStaged(ULONG tag, std::shared_ptr<StagedValue> value);
+  void deleteValue(ULONG propId);
+  bool changed() const { return !set.empty() || !staged.empty() || !deleted.empty(); }
+};
+
+struct AttachState;
+
+struct MessageState : PropState {
+  // Recipients: when recipsChanged, recips is the whole new list (each row
+  // with its PR_ROWID); otherwise the stored rows hold.
+  bool recipsChanged = false;
+  std::vector<PropRow> recips;
+  // Attachments saved into the message since it was opened, and the
+  // numbers deleted; the others are as stored.
+  std::map<ULONG, std::shared_ptr<const AttachState>> attachments;
+  std::set<ULONG> deletedAttachments;
+  ULONG nextAttachNum = 0;  // 0: not yet known
+};
+
+struct AttachState : PropState {
+  ULONG num = 0;
+  // When embeddedChanged, embedded is the attachment's message (null: the
+  // attachment has none any more).
+  bool embeddedChanged = false;
+  std::shared_ptr<const MessageState> embedded;
+};
+
+// Whether a stored value of storedTag answers a request for wantedType
+// (PT_UNSPECIFIED, or the same type with strings in either width); outTag
+// is the tag to report.
+bool typeAnswers(ULONG storedTag, ULONG wantedType, ULONG& outTag);
+
+// Reads one property of an object through its uncommitted state, then the
+// store: values above sizeLimit come back as PT_ERROR with
+// MAPI_E_NOT_ENOUGH_MEMORY, absent ones as PT_ERROR with MAPI_E_NOT_FOUND.
+HRESULT readStateProp(StoreDb& db, const PropState& st, ULONG tag, ULONG sizeLimit, Prop& out);
+// The tags of the object's values, stored and uncommitted.
+HRESULT stateTags(StoreDb& db, const PropState& st, std::vector<ULONG>& tags);
+// Writes the state's changes of properties into the store object id
+// (inside the caller's transaction).
+HRESULT writeStateProps(StoreDb& db, const PropState& st, ObjectId id);
+
+// What the IMAPIProp objects of the store have in common for GetProps and
+// GetPropList: computed values first, then the object's own.
+class PropReader {
+ public:
+  virtual ~PropReader() = default;
+  // Computed values of the object (entry identifiers, counts, ...).
+  virtual PropRow computedProps() = 0;
+  virtual HRESULT readOwn(ULONG tag, ULONG sizeLimit, Prop& out) = 0;
+  virtual HRESULT ownTags(std::vector<ULONG>& tags) = 0;
+};
+
+// GetProps and GetPropList for a PropReader; text receives the failure.
+HRESULT getPropsFor(PropReader& obj, LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values,
+                    std::string& text);
+HRESULT getPropListFor(PropReader& obj, ULONG flags, LPSPropTagArray* tags, std::string& text);
+
+// The problem array of SetProps/DeleteProps (null when there are none or
+// the caller passed no pointer).
+HRESULT makeProblems(const std::vector<SPropProblem>& problems, LPSPropProblemArray* out);
+
+std::string tagText(ULONG tag);  // "0x0037001E"
+
+}  // namespace tmapi
+
+#endif
