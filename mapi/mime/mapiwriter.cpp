@@ -238,7 +238,7 @@ HRESULT setRecipients(LPMESSAGE message, const std::vector<MailRecipient>& recip
   return hr;
 }
 
-HRESULT writeAttachmentData(LPATTACH attach, const MailAttachment& a, ULONG& size, std::string& error) {
+HRESULT writeAttachmentData(LPATTACH attach, const MailAttachment& a, std::string& error) {
   Released<IStream> stream;
   HRESULT hr = attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
                                     stream.unknownOut());
@@ -246,7 +246,6 @@ HRESULT writeAttachmentData(LPATTACH attach, const MailAttachment& a, ULONG& siz
     error = mapiErrorText(attach, hr, "Cannot open the attachment data to write");
     return hr;
   }
-  uint64_t total = 0;
   auto put = [&](const char* data, size_t n) -> HRESULT {
     ULONG written = 0;
     HRESULT whr = stream->Write(data, static_cast<ULONG>(n), &written);
@@ -254,7 +253,6 @@ HRESULT writeAttachmentData(LPATTACH attach, const MailAttachment& a, ULONG& siz
       error = "Cannot write the attachment data (" + hexCode(whr) + ")";
       return FAILED(whr) ? whr : MAPI_E_DISK_ERROR;
     }
-    total += n;
     return S_OK;
   };
   if (a.part.get()) {
@@ -277,12 +275,8 @@ HRESULT writeAttachmentData(LPATTACH attach, const MailAttachment& a, ULONG& siz
     }
   }
   hr = stream->Commit(STGC_DEFAULT);
-  if (FAILED(hr)) {
-    error = "Cannot commit the attachment data (" + hexCode(hr) + ")";
-    return hr;
-  }
-  size = total > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<ULONG>(total);
-  return S_OK;
+  if (FAILED(hr)) error = "Cannot commit the attachment data (" + hexCode(hr) + ")";
+  return hr;
 }
 
 HRESULT writeAttachment(LPMESSAGE message, const MailAttachment& a, std::string& error) {
@@ -313,11 +307,9 @@ HRESULT writeAttachment(LPMESSAGE message, const MailAttachment& a, std::string&
       return hr;
     }
   } else {
-    ULONG size = 0;
-    hr = writeAttachmentData(attach.get(), a, size, error);
-    if (FAILED(hr)) return hr;
-    MailProps sizeProp{MailProp::longValue(PR_ATTACH_SIZE, static_cast<LONG>(size))};
-    hr = setProps(attach.get(), sizeProp, error);
+    // PR_ATTACH_SIZE is the store's to keep (the size of the whole
+    // attachment object).
+    hr = writeAttachmentData(attach.get(), a, error);
     if (FAILED(hr)) return hr;
   }
   hr = attach->SaveChanges(0);
