@@ -1,0 +1,209 @@
+// The Inbox of a store, its message list, fetching by position, and the
+// deletion of flagged messages when the folder closes.
+#include "inbox_fixture.h"
+
+#include <mapicode.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+
+namespace {
+
+using testutil::InboxTest;
+
+class FolderTest : public InboxTest {};
+
+TEST_F(FolderTest, GetInboxPointsAtTheReceiveFolderWithoutOpeningIt) {
+  CMapiStore store("alice", "", "", m_tempDir);
+  store.initialize();
+  CMapiFolder folder;
+  store.getInbox(folder);
+  EXPECT_EQ(folder.m_pStore, &store);
+  EXPECT_NE(folder.m_lpEntryID, nullptr);
+  EXPECT_EQ(folder.m_lpFolder, nullptr);
+  EXPECT_FALSE(folder.m_bOpen);
+  EXPECT_EQ(folder.getMessageCount(), 0u);  // never opened: no list
+  EXPECT_NE(log().find("CMapiStore::getInbox \n"), std::string::npos);
+}
+
+TEST_F(FolderTest, GetInboxFailureCarriesTheStoreErrorText) {
+  CMapiStore store("alice", "", "", m_tempDir);
+  store.initialize();
+  mapitest::addFault("IMsgStore::GetReceiveFolder", 1, MAPI_E_NOT_FOUND);
+  CMapiFolder folder;
+  const std::string text = "IMsgStore::GetReceiveFolder failed: injected fault 0x8004010F";
+  EXPECT_EQ(thrown([&] { store.getInbox(folder); }), text);
+  EXPECT_EQ(folder.m_pStore, nullptr);
+  EXPECT_NE(log().find("CMapiStore::getInbox \n" + text + "\n"), std::string::npos);
+}
+
+TEST_F(FolderTest, OpenFailuresLogTheirTextTwice) {
+  CMapiFolder orphan;
+  EXPECT_EQ(thrown([&] { orphan.open(7); }), "CMapiFolder::open: failed: ");
+  EXPECT_NE(log().find("CMapiFolder::open ulFlags:7\nCMapiFolder::open: failed: \n"), std::string::npos);
+
+  CMapiStore store("alice", "", "", m_tempDir);
+  store.initialize();
+  CMapiFolder folder;
+  store.getInbox(folder);
+  mapitest::addFault("IMsgStore::OpenEntry", 1, MAPI_E_NO_ACCESS);
+  const std::string text = "CMapiFolder::open: failed: IMsgStore::OpenEntry failed: injected fault 0x80070005";
+  EXPECT_EQ(thrown([&] { folder.open(0); }), text);
+  EXPECT_FALSE(folder.m_bOpen);
+  EXPECT_NE(log().find("CMapiFolder::open: failed: \n" + text + "\n"), std::string::npos);
+}
+
+TEST_F(FolderTest, EmptyFolderHasNoMessagesAndTriesAgainEachTime) {
+  openInbox();
+  mapitest::startJournal();
+  EXPECT_EQ(m_folder->getMessageCount(), 0u);
+  CMapiMessage message;
+  EXPECT_EQ(thrown([&] { m_folder->getMessage(1, &message); }), "Index is out of range");
+  EXPECT_EQ(message.m_pFolder, nullptr);
+  EXPECT_EQ(mapitest::journalCount("IMAPIFolder::GetContentsTable"), 2u);
+  EXPECT_EQ(log().find("getMessageCount MsgCount"), std::string::npos);
+}
+
+TEST_F(FolderTest, PositionsAreOneBasedAndEveryFetchIsANewOwnedMessage) {
+  addSubject("one");
+  addSubject("two");
+  addSubject("three");
+  openInbox();
+  EXPECT_EQ(m_folder->getMessageCount(), 3u);
+  EXPECT_NE(log().find("CMapiFolder::getMessageCount MsgCount 3\n"), std::string::npos);
+  for (ULONG bad : {0u, 4u}) {
+    CMapiMessage message;
+    EXPECT_EQ(thrown([&] { m_folder->getMessage(bad, &message); }), "Index is out of range") << bad;
+  }
+  CMapiMessage* first = fetch(1);
+  CMapiMessage* last = fetch(3);
+  CMapiMessage* again = fetch(1);
+  EXPECT_EQ(first->getSubject(), "one");
+  EXPECT_EQ(last->getSubject(), "three");
+  EXPECT_EQ(again->getSubject(), "one");
+  EXPECT_NE(first, again);
+  EXPECT_TRUE(first->m_bOwnedByFolder);
+  EXPECT_EQ(first->m_pFolder, m_folder.get());
+  EXPECT_EQ(m_folder->m_messages.size(), 3u);
+  EXPECT_EQ(first->m_cbEntryID, 32u);
+}
+
+TEST_F(FolderTest, FetchingMarksTheMessageReadInTheStore) {
+  addSubject("unread");
+  openInbox();
+  CMapiMessage* message = fetch(1);
+  LPSPropValue flags = nullptr;
+  ASSERT_EQ(HrGetOneProp(message->m_lpMessage, PR_MESSAGE_FLAGS, &flags), S_OK);
+  EXPECT_TRUE(flags->Value.l & MSGFLAG_READ);
+  MAPIFreeBuffer(flags);
+  m_folder.reset();
+
+  openInbox();  // a new session sees the flag stored
+  message = fetch(1);
+  ASSERT_EQ(HrGetOneProp(message->m_lpMessage, PR_MESSAGE_FLAGS, &flags), S_OK);
+  EXPECT_TRUE(flags->Value.l & MSGFLAG_READ);
+  MAPIFreeBuffer(flags);
+}
+
+TEST_F(FolderTest, TheListIsASnapshot) {
+  addSubject("before");
+  openInbox();
+  EXPECT_EQ(m_folder->getMessageCount(), 1u);
+  addSubject("after");
+  EXPECT_EQ(m_folder->getMessageCount(), 1u);
+  CMapiMessage message;
+  EXPECT_EQ(thrown([&] { m_folder->getMessage(2, &message); }), "Index is out of range");
+}
+
+TEST_F(FolderTest, CloseWithExpungeDeletesExactlyTheFlaggedMessages) {
+  for (const char* s : {"keep 1", "drop 2", "keep 3", "drop 4"}) addSubject(s);
+  openInbox();
+  fetch(1);
+  fetch(2)->setDeleteFlag(true);
+  fetch(3)->setDeleteFlag(false);
+  fetch(4)->setDeleteFlag(true);
+  mapitest::startJournal();
+  m_folder->Close(true);
+  EXPECT_EQ(mapitest::journalCount("IMAPIFolder::DeleteMessages"), 2u);
+  EXPECT_TRUE(m_folder->m_messages.empty());
+  m_folder.reset();
+
+  openInbox();
+  ASSERT_EQ(m_folder->getMessageCount(), 2u);
+  EXPECT_EQ(fetch(1)->getSubject(), "keep 1");
+  EXPECT_EQ(fetch(2)->getSubject(), "keep 3");
+}
+
+TEST_F(FolderTest, CloseWithoutExpungeKeepsFlaggedMessages) {
+  addSubject("flagged");
+  openInbox();
+  fetch(1)->setDeleteFlag(true);
+  m_folder->Close(false);
+  m_folder.reset();
+  EXPECT_EQ(storedCount(), 1u);
+}
+
+TEST_F(FolderTest, DestroyingAFlaggedMessageDeletesItFromItsFolder) {
+  addSubject("a");
+  addSubject("b");
+  openInbox();
+  CMapiMessage* message = fetch(2);
+  message->setDeleteFlag(true);
+  delete message;
+  EXPECT_TRUE(m_folder->m_messages.empty());
+  EXPECT_NE(log().find("CMapiMessage::~CMapiMessage 1\nCMapiMessage::~CMapiMessage: Deleting Message from Inbox: \n"),
+            std::string::npos);
+  EXPECT_EQ(storedCount(), 1u);
+}
+
+TEST_F(FolderTest, FailedOpenOfAMessageLeavesItListedWithoutAMapiMessage) {
+  addSubject("x");
+  openInbox();
+  m_folder->getMessageCount();
+  mapitest::addFault("IMAPIFolder::OpenEntry", 1, MAPI_E_CALL_FAILED);
+  CMapiMessage* message = new CMapiMessage;
+  EXPECT_FALSE(m_folder->getMessage(1, message));
+  EXPECT_EQ(message->m_lpMessage, nullptr);
+  EXPECT_EQ(message->m_pFolder, m_folder.get());
+  EXPECT_EQ(m_folder->m_messages.size(), 1u);
+  EXPECT_NE(log().find("iMessageNum:1, errcode = -2147467259,  CMapiFolder::getMessage m_lpFolder->OpenEntry failed: "
+                       "IMAPIFolder::OpenEntry failed: injected fault 0x80004005\n"),
+            std::string::npos);
+  EXPECT_EQ(message->getID(), "MAPIMessage");
+}
+
+TEST_F(FolderTest, ListFailuresGiveAnEmptyListAndTheirLogLines) {
+  addSubject("x");
+  struct Case {
+    const char* method;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"IMAPIFolder::GetContentsTable", "MapiFolder::createMessageList:: m_lpFolder->GetContentsTable failed: "},
+      {"IMAPITable::GetRowCount", "MapiFolder::createMessageList:: m_lpContents->GetRowCount failed: "},
+      {"IMAPITable::QueryRows", "MapiFolder::createMessageList:: m_lpContents->QueryRows failed: "},
+  };
+  for (const auto& c : cases) {
+    openInbox();
+    mapitest::addFault(c.method, 1, MAPI_E_BUSY);
+    EXPECT_EQ(m_folder->getMessageCount(), 0u) << c.method;
+    EXPECT_NE(log().find(std::string(c.line) + c.method + " failed: injected fault 0x8004010B\n"), std::string::npos)
+        << c.method;
+    EXPECT_EQ(m_folder->getMessageCount(), 1u) << c.method << ": the next count tries again";
+    m_folder.reset();
+  }
+}
+
+TEST_F(FolderTest, FailedDeletionIsLoggedAndCloseGoesOn) {
+  addSubject("x");
+  openInbox();
+  fetch(1)->setDeleteFlag(true);
+  mapitest::addFault("IMAPIFolder::DeleteMessages", 1, MAPI_E_NO_ACCESS);
+  m_folder->Close(true);
+  EXPECT_NE(log().find("CMapiFolder::close: failed : IMAPIFolder::DeleteMessages failed: injected fault 0x80070005\n"),
+            std::string::npos);
+  EXPECT_EQ(m_folder->m_lpFolder, nullptr);
+  m_folder.reset();
+  EXPECT_EQ(storedCount(), 1u);
+}
+
+}  // namespace
