@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# tolvane-mapi deliver and list: results, messages and exit codes (sysexits,
+# as a mail server reads them), standard input, faults and a locked store.
+set -u
+tool=$1
+examples=$2
+scratch=$3
+mkdir -p "$scratch"
+work=$(mktemp -d "$scratch/deliver-cli-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export TOLVANE_MAPI_HOME=$work/home
+unset TOLVANE_MAPI_FAULTS
+
+failures=0
+check() {  # check DESCRIPTION EXPECTED_EXIT EXPECTED_TEXT -- COMMAND...
+  local what=$1 want_rc=$2 want_text=$3
+  shift 4
+  local out rc
+  out=$("$@" 2>&1)
+  rc=$?
+  if [ "$rc" != "$want_rc" ] || [[ "$out" != *"$want_text"* ]]; then
+    echo "FAIL: $what: exit $rc (wanted $want_rc), output: $out (wanted: $want_text)"
+    failures=$((failures + 1))
+  else
+    echo "ok: $what"
+  fi
+}
+count() { "$tool" list alice | wc -l; }
+expect_count() {  # expect_count DESCRIPTION N
+  local n
+  n=$(count)
+  if [ "$n" != "$2" ]; then
+    echo "FAIL: $1: $n messages in the Inbox (wanted $2)"
+    failures=$((failures + 1))
+  else
+    echo "ok: $1"
+  fi
+}
+
+"$tool" profile create alice --address alice@example.com >/dev/null || { echo "FAIL: profile create"; exit 1; }
+
+check "usage" 64 "deliver needs a PROFILE" -- "$tool" deliver
+check "unknown option" 64 "unknown or incomplete option '--bogus'" -- "$tool" deliver alice --bogus
+check "no such profile" 67 "There is no profile 'nobody'" -- "$tool" deliver nobody "$examples/plain.eml"
+
+out=$("$tool" deliver alice "$examples"/*.eml 2>&1)
+rc=$?
+if [ $rc != 0 ] || [ -n "$out" ]; then echo "FAIL: deliver the samples: exit $rc, output: $out"; failures=$((failures + 1)); else echo "ok: deliver the samples"; fi
+expect_count "six samples" 6
+
+listing=$("$tool" list alice)
+line() { printf '%s\n' "$listing" | grep -F "$1"; }
+fields() {  # fields SUBJECT EXPECTED (sender, subject and attachment count)
+  local got
+  got=$(line "$1" | awk -F'\t' '{print $2 "|" $3 "|" $5}')
+  if [ "$got" != "$2" ]; then echo "FAIL: list line of '$1': $got (wanted $2)"; failures=$((failures + 1)); else echo "ok: list line of '$1'"; fi
+}
+fields "Quarterly figures" "Anna Berg <anna.berg@example.org>|Quarterly figures|0"
+fields "Files for the meeting" "Bob Builder <bob@example.com>|Files for the meeting|2"
+fields "Fwd: Travel plans" "Carol Jones <carol@example.net>|Fwd: Travel plans|1"
+fields "Our spring catalogue" "Newsletter Team <news@shop.example>|Our spring catalogue|1"
+fields "Undelivered Mail" "Mail Delivery System <MAILER-DAEMON@mx.example.com>|Undelivered Mail Returned to Sender|2"
+fields "Köln" "Jürgen Müller <juergen@example.de>|日本語の件名 und Grüße aus Köln|0"
+when=$(line "Quarterly figures" | cut -f1)
+[[ "$when" =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}\ [0-9]{2}:[0-9]{2}:[0-9]{2}$ ]] || { echo "FAIL: received time '$when'"; failures=$((failures + 1)); }
+size=$(line "Files for the meeting" | cut -f4)
+[ "$size" -gt 20000 ] 2>/dev/null || { echo "FAIL: size '$size'"; failures=$((failures + 1)); }
+
+check "standard input" 0 "" -- bash -c "'$tool' deliver alice < '$examples/plain.eml'"
+check "a pipe" 0 "" -- bash -c "cat '$examples/ndr.eml' | '$tool' deliver alice -"
+expect_count "delivered from standard input" 8
+
+: > "$work/empty.eml"
+printf '\r\n  \n' > "$work/blank.eml"
+check "empty standard input" 65 "standard input: the input is empty: it is not a message" -- bash -c "'$tool' deliver alice < /dev/null"
+check "empty file" 65 "empty.eml: the input is empty: it is not a message" -- "$tool" deliver alice "$work/empty.eml"
+check "blank file" 65 "it is not a message" -- "$tool" deliver alice "$work/blank.eml"
+check "missing file" 74 "Cannot open $work/nope.eml: No such file or directory" -- "$tool" deliver alice "$work/nope.eml"
+expect_count "nothing stored for bad input" 8
+check "one bad file among good ones" 74 "nope.eml" -- "$tool" deliver alice "$examples/plain.eml" "$work/nope.eml" "$examples/plain.eml"
+expect_count "the good files of the batch delivered" 10
+
+# Store failures: busy is temporary (75), a disk error is an I/O error (74);
+# neither leaves anything behind.
+check "store busy" 75 "(0x8004010B)" -- env TOLVANE_MAPI_FAULTS="IMessage::SaveChanges#1=0x8004010B" "$tool" deliver alice "$examples/attachments.eml"
+check "disk error" 74 "(0x80040116)" -- env TOLVANE_MAPI_FAULTS="IStream::Write#1=0x80040116" "$tool" deliver alice "$examples/attachments.eml"
+check "store cannot open" 74 "" -- env TOLVANE_MAPI_FAULTS="IMAPISession::OpenMsgStore#1=0x80040116" "$tool" deliver alice "$examples/plain.eml"
+expect_count "nothing stored after store failures" 10
+
+# A store locked by another writer: a short lock is waited for; one held
+# past the wait gives 75 and stores nothing.
+db=$TOLVANE_MAPI_HOME/stores/alice.db
+(echo "BEGIN IMMEDIATE;"; sleep 2; echo "COMMIT;") | sqlite3 "$db" &
+sleep 0.5
+check "short lock waited for" 0 "" -- "$tool" deliver alice "$examples/plain.eml"
+wait
+if [ "${TOLVANE_SKIP_SLOW:-}" = "" ]; then
+  (echo "BEGIN IMMEDIATE;"; sleep 19; echo "COMMIT;") | sqlite3 "$db" &
+  sleep 0.5
+  check "lock held past the wait" 75 "" -- "$tool" deliver alice "$examples/plain.eml"
+  wait
+fi
+expect_count "only the waited delivery stored" 11
+
+check "list usage" 64 "list needs a PROFILE" -- "$tool" list
+check "list of a missing profile" 67 "There is no profile" -- "$tool" list nobody
+check "list of a missing folder" 65 "No folder 'Nowhere'" -- "$tool" list alice --folder Nowhere
+check "list of an empty folder" 0 "" -- "$tool" list alice --folder "Sent Items"
+check "deliver into a folder" 0 "" -- "$tool" deliver alice --folder Drafts "$examples/plain.eml"
+drafts=$("$tool" list alice --folder Drafts | wc -l)
+[ "$drafts" = 1 ] || { echo "FAIL: Drafts holds $drafts"; failures=$((failures + 1)); }
+
+echo "$failures failure(s)"
+[ $failures = 0 ]
