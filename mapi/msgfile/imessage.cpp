@@ -305,10 +305,11 @@ class PropStream : public IStream, public ObjectBase {
 };
 
 // OpenProperty(..., IID_IStream, ...) on a string or binary property.
-HRESULT openPropStream(PropMap& map, ULONG tag, ULONG flags, bool objectWritable, IStream** out) {
+// Interface options STGM_WRITE and STGM_READWRITE also ask for writing.
+HRESULT openPropStream(PropMap& map, ULONG tag, ULONG options, ULONG flags, bool objectWritable, IStream** out) {
   ULONG type = PROP_TYPE(tag);
-  if (type != PT_BINARY && type != PT_STRING8 && type != PT_UNICODE) return MAPI_E_INVALID_TYPE;
-  bool write = (flags & (MAPI_CREATE | MAPI_MODIFY)) != 0;
+  if (type != PT_BINARY && type != PT_STRING8 && type != PT_UNICODE) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+  bool write = (flags & (MAPI_CREATE | MAPI_MODIFY)) != 0 || (options & (STGM_WRITE | STGM_READWRITE)) != 0;
   if (write && !objectWritable) return MAPI_E_NO_ACCESS;
   auto it = map.find(PROP_ID(tag));
   if (it == map.end() && !(flags & MAPI_CREATE)) return MAPI_E_NOT_FOUND;
@@ -384,13 +385,12 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
   STDMETHODIMP OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                             LPUNKNOWN* lppUnk) override {
     TM_CALL_OBJ(this, "IMessage::OpenProperty", "tag=" + hexTag(ulPropTag));
-    (void)ulInterfaceOptions;
     if (!lppUnk || !lpiid) return setError(MAPI_E_INVALID_PARAMETER, "OpenProperty: no interface or output");
     *lppUnk = nullptr;
     if (*lpiid != IID_IStream)
       return setError(MAPI_E_INTERFACE_NOT_SUPPORTED, "OpenProperty: only IStream is offered on a message");
     IStream* stm = nullptr;
-    HRESULT hr = openPropStream(m_data.props, ulPropTag, ulFlags, true, &stm);
+    HRESULT hr = openPropStream(m_data.props, ulPropTag, ulInterfaceOptions, ulFlags, true, &stm);
     if (FAILED(hr)) return setError(hr, "OpenProperty: cannot open " + hexTag(ulPropTag) + " as a stream");
     *lppUnk = stm;
     return S_OK;
@@ -827,7 +827,7 @@ HRESULT Message::ModifyRecipients(ULONG ulFlags, LPADRLIST lpMods) {
   return S_OK;
 }
 
-HRESULT Attach::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG, ULONG ulFlags, LPUNKNOWN* lppUnk) {
+HRESULT Attach::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags, LPUNKNOWN* lppUnk) {
   TM_CALL_OBJ(this, "IAttach::OpenProperty", "tag=" + hexTag(ulPropTag));
   if (!lppUnk || !lpiid) return setError(MAPI_E_INVALID_PARAMETER, "OpenProperty: no interface or output");
   *lppUnk = nullptr;
@@ -845,9 +845,10 @@ HRESULT Attach::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG, ULONG ulFlags
   if (*lpiid != IID_IStream)
     return setError(MAPI_E_INTERFACE_NOT_SUPPORTED, "OpenProperty: only IStream and IMessage are offered");
   IStream* stm = nullptr;
-  HRESULT hr = openPropStream(m_data.props, ulPropTag, ulFlags, true, &stm);
+  HRESULT hr = openPropStream(m_data.props, ulPropTag, ulInterfaceOptions, ulFlags, true, &stm);
   if (FAILED(hr)) return setError(hr, "OpenProperty: cannot open " + hexTag(ulPropTag) + " as a stream");
-  if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_BIN) && (ulFlags & (MAPI_CREATE | MAPI_MODIFY)))
+  if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_BIN) &&
+      ((ulFlags & (MAPI_CREATE | MAPI_MODIFY)) || (ulInterfaceOptions & (STGM_WRITE | STGM_READWRITE))))
     m_data.embedded.reset();
   *lppUnk = stm;
   return S_OK;

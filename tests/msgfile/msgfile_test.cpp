@@ -535,6 +535,178 @@ TEST_F(MsgFileTest, ReleaseWithoutCommitKeepsTheEmptyFile) {
   EXPECT_EQ(msgtest::fileSize(path), 0);
 }
 
+// Bodies larger than the single-read limit arrive through streams, in pieces
+// that cut multi-byte characters apart.
+TEST_F(MsgFileTest, StreamedBodiesAreConvertedWhole) {
+  TempDir dir;
+  std::string path = dir.file("streamed.msg");
+  std::string body, html = "<html><body>";
+  for (int k = 0; body.size() < 300 * 1024; ++k) body += "Zeile " + std::to_string(k) + ": Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9D\x84\x9E\r\n";
+  for (int k = 0; html.size() < 200 * 1024; ++k) html += "<p>\xC3\xA4\xC3\xB6\xC3\xBC " + std::to_string(k) + "</p>";
+  html += "</body></html>";
+  mapitest::setSizeLimit(4096);
+  {
+    Export ex;
+    ASSERT_EQ(ex.open(path), S_OK);
+    setProps(ex.msg, {str8(PR_SUBJECT_A, "streamed")});
+    for (auto item : {std::make_pair(PR_BODY_A, &body), std::make_pair(PR_BODY_HTML_A, &html)}) {
+      LPSTREAM stm = nullptr;
+      ASSERT_EQ(ex.msg->OpenProperty(item.first, &IID_IStream, STGM_WRITE, MAPI_CREATE | MAPI_MODIFY,
+                                     reinterpret_cast<LPUNKNOWN*>(&stm)),
+                S_OK);
+      const std::string& text = *item.second;
+      for (size_t off = 0; off < text.size(); off += 4093) {
+        ULONG n = static_cast<ULONG>(std::min<size_t>(4093, text.size() - off));
+        ASSERT_EQ(stm->Write(text.data() + off, n, nullptr), S_OK);
+      }
+      ASSERT_EQ(stm->Write("", 1, nullptr), S_OK);  // a terminator, as 8-bit streams may carry
+      stm->Release();
+    }
+    // Too big for GetProps now; OpenProperty reads it.
+    SizedSPropTagArray(1, want) = {1, {PR_BODY_A}};
+    ULONG count = 0;
+    LPSPropValue vals = nullptr;
+    EXPECT_EQ(ex.msg->GetProps(reinterpret_cast<LPSPropTagArray>(&want), 0, &count, &vals), MAPI_W_ERRORS_RETURNED);
+    EXPECT_EQ(vals[0].Value.err, MAPI_E_NOT_ENOUGH_MEMORY);
+    MAPIFreeBuffer(vals);
+    EXPECT_EQ(ex.finish(), S_OK);
+  }
+  msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
+  if (!r.ran) GTEST_SKIP() << "independent reader not available: " << r.why;
+  ASSERT_EQ(r.get("error"), "<absent>");
+  EXPECT_TRUE(r.get("body") == json(body)) << "the body differs";
+  EXPECT_TRUE(r.get("html") == json(html)) << "the HTML body differs";
+}
+
+TEST_F(MsgFileTest, ValuesOfOtherTypes) {
+  TempDir dir;
+  std::string path = dir.file("types.msg");
+  {
+    Export ex;
+    ASSERT_EQ(ex.open(path), S_OK);
+    std::wstring sender = msgtest::wide("J\xC3\xBCrgen W\xC3\xA9" "de");
+    SPropValue w{};
+    w.ulPropTag = PR_SENDER_NAME_W;
+    w.Value.lpszW = &sender[0];
+    SPropValue when{};
+    when.ulPropTag = PR_CLIENT_SUBMIT_TIME;
+    when.Value.ft.dwLowDateTime = 0x0C358000;  // 2021-01-01T00:00:00Z
+    when.Value.ft.dwHighDateTime = 0x01D6DFD1;
+    char k1[] = "eins", k2[] = "zw\xC3\xB6lf";
+    LPSTR keywords[] = {k1, k2};
+    SPropValue mv{};
+    mv.ulPropTag = PROP_TAG(PT_MV_STRING8, 0x6650);
+    mv.Value.MVszA.cValues = 2;
+    mv.Value.MVszA.lppszA = keywords;
+    LONG longs[] = {1, 2, 3};
+    SPropValue mvl{};
+    mvl.ulPropTag = PROP_TAG(PT_MV_LONG, 0x6651);
+    mvl.Value.MVl.cValues = 3;
+    mvl.Value.MVl.lpl = longs;
+    SPropValue flag{};
+    flag.ulPropTag = PR_READ_RECEIPT_REQUESTED;
+    flag.Value.b = 1;
+    setProps(ex.msg, {str8(PR_SUBJECT_A, "types"), w, when, mv, mvl, flag});
+    EXPECT_EQ(ex.finish(), S_OK);
+  }
+  msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
+  if (!r.ran) GTEST_SKIP() << "independent reader not available: " << r.why;
+  ASSERT_EQ(r.get("error"), "<absent>");
+  EXPECT_EQ(r.get("senderName"), json("J\xC3\xBCrgen W\xC3\xA9" "de"));
+  EXPECT_EQ(r.get("clientSubmitTime"), json("Fri, 01 Jan 2021 00:00:00 GMT"));
+  EXPECT_TRUE(r.hasTag("", "6650101f"));
+  EXPECT_TRUE(r.hasTag("", "66511003"));
+  EXPECT_TRUE(r.hasTag("", "0029000b"));
+}
+
+TEST_F(MsgFileTest, OnlySavedAttachmentsAndListedRecipientsAreWritten) {
+  TempDir dir;
+  std::string path = dir.file("edit.msg");
+  {
+    Export ex;
+    ASSERT_EQ(ex.open(path), S_OK);
+    setProps(ex.msg, {str8(PR_SUBJECT_A, "edit")});
+    addRecipient(ex.msg, "Gone", "gone@example.org", MAPI_TO);
+    addRecipient(ex.msg, "Stays", "stays@example.org", MAPI_TO);
+    // Remove the first by its row id.
+    SPropValue rowid = lng(PR_ROWID, 0);
+    SizedADRLIST(1, list);
+    list.cEntries = 1;
+    list.aEntries[0].cValues = 1;
+    list.aEntries[0].rgPropVals = &rowid;
+    EXPECT_EQ(ex.msg->ModifyRecipients(MODRECIP_REMOVE, reinterpret_cast<LPADRLIST>(&list)), S_OK);
+    // An attachment released without SaveChanges is dropped; a deleted one too.
+    ULONG num = 0;
+    LPATTACH att = nullptr;
+    ASSERT_EQ(ex.msg->CreateAttach(nullptr, 0, &num, &att), S_OK);
+    setProps(att, {str8(PR_ATTACH_LONG_FILENAME_A, "unsaved.txt"), bin(PR_ATTACH_DATA_BIN, "x")});
+    att->Release();
+    addStreamedAttachment(ex.msg, "deleted.bin", 10, 10, 1);
+    std::string keepSha = addStreamedAttachment(ex.msg, "kept.bin", 100, 7, 2);
+    EXPECT_EQ(ex.msg->DeleteAttach(1, 0, nullptr, 0), S_OK);
+    EXPECT_EQ(ex.msg->DeleteAttach(1, 0, nullptr, 0), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(ex.finish(), S_OK);
+  }
+  msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
+  if (!r.ran) GTEST_SKIP() << "independent reader not available: " << r.why;
+  EXPECT_EQ(r.get("recipients.length"), "1");
+  EXPECT_EQ(r.get("recipients.0.name"), json("Stays"));
+  EXPECT_EQ(r.get("attachments.length"), "1");
+  EXPECT_EQ(r.get("attachments.0.fileName"), json("kept.bin"));
+}
+
+ULONG g_releaseCalls = 0;
+ULONG g_releaseData = 0;
+void WINAPI onRelease(ULONG callerData, LPMESSAGE) {
+  ++g_releaseCalls;
+  g_releaseData = callerData;
+}
+
+TEST_F(MsgFileTest, ReleaseCallbackRunsOnce) {
+  TempDir dir;
+  IStorage* stg = nullptr;
+  std::wstring w = msgtest::wide(dir.file("cb.msg"));
+  ASSERT_EQ(StgCreateDocfile(w.c_str(), kExportMode, 0, &stg), S_OK);
+  LPMSGSESS session = nullptr;
+  ASSERT_EQ(OpenIMsgSession(MAPIGetDefaultMalloc(), 0, &session), S_OK);
+  LPMESSAGE msg = nullptr;
+  g_releaseCalls = 0;
+  ASSERT_EQ(OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+                           nullptr, stg, onRelease, 42, 0, &msg),
+            S_OK);
+  msg->AddRef();
+  msg->Release();
+  EXPECT_EQ(g_releaseCalls, 0u);
+  msg->Release();
+  EXPECT_EQ(g_releaseCalls, 1u);
+  EXPECT_EQ(g_releaseData, 42u);
+  EXPECT_EQ(OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+                           nullptr, nullptr, nullptr, 0, 0, &msg),
+            MAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(msg, nullptr);
+  mapitest::addFault("OpenIMsgOnIStg", 1, MAPI_E_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+                           nullptr, stg, nullptr, 0, 0, &msg),
+            MAPI_E_NOT_ENOUGH_MEMORY);
+  CloseIMsgSession(session);
+  stg->Release();
+}
+
+// A failure inside SaveChanges reaches the caller with its text.
+TEST_F(MsgFileTest, StorageFailureDuringSaveChanges) {
+  TempDir dir;
+  Export ex;
+  ASSERT_EQ(ex.open(dir.file("save.msg")), S_OK);
+  setProps(ex.msg, {str8(PR_SUBJECT_A, "s")});
+  addRecipient(ex.msg, "R", "r@example.org", MAPI_TO);
+  mapitest::addFault("IStorage::CreateStorage", 2, STG_E_MEDIUMFULL);
+  EXPECT_EQ(ex.msg->SaveChanges(KEEP_OPEN_READWRITE), STG_E_MEDIUMFULL);
+  LPMAPIERROR err = nullptr;
+  ASSERT_EQ(ex.msg->GetLastError(STG_E_MEDIUMFULL, 0, &err), S_OK);
+  EXPECT_NE(std::string(err->lpszError).find("__recip_version1.0_#00000000"), std::string::npos) << err->lpszError;
+  MAPIFreeBuffer(err);
+}
+
 // A 64 MiB attachment goes through spools and straight into the file: the
 // peak memory of the process grows by far less than the attachment.
 TEST_F(MsgFileTest, LargeAttachmentDoesNotRaisePeakMemoryBySize) {

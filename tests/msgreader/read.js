@@ -23,6 +23,7 @@ function describe(reader, fields) {
     bodyHtml: fields.bodyHtml ?? null,
     html: fields.html ? Buffer.from(fields.html).toString('utf8') : null,
     messageClass: fields.messageClass ?? null,
+    clientSubmitTime: fields.clientSubmitTime ?? null,
     messageCodepage: fields.messageCodepage ?? null,
     internetCodepage: fields.internetCodepage ?? null,
     recipients: (fields.recipients || []).map((r) => ({
