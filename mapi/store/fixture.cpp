@@ -231,14 +231,21 @@ HRESULT fillMessage(IMessage* msg, const MessageDef& def, std::string& error) {
 
 }  // namespace
 
-HRESULT addMessage(const std::string& store, const MessageDef& def, std::string& entryId, std::string& error,
-                   Folder folder) {
-  entryId.clear();
-  error.clear();
-  std::string path = store;
-  if (store.find('/') == std::string::npos) {
+namespace {
+
+struct OpenedStore {
+  tmapi::MsgStore* store = nullptr;
+  tmapi::ObjectId folder = 0;
+  ~OpenedStore() {
+    if (store) store->Release();
+  }
+};
+
+HRESULT openFolder(const std::string& name, Folder folder, OpenedStore& out, std::string& error) {
+  std::string path = name;
+  if (name.find('/') == std::string::npos) {
     mapiprofile::Profile profile;
-    HRESULT hr = mapiprofile::load(store, profile, error);
+    HRESULT hr = mapiprofile::load(name, profile, error);
     if (FAILED(hr)) return hr;
     path = profile.storePath;
   }
@@ -248,26 +255,27 @@ HRESULT addMessage(const std::string& store, const MessageDef& def, std::string&
   if (FAILED(hr)) return hr;
   MAPIUID uid = raw->uid();
   delete raw;
-  tmapi::MsgStore* ms = nullptr;
-  hr = tmapi::MsgStore::open(path, uid, "", "", &ms, error);
+  hr = tmapi::MsgStore::open(path, uid, "", "", &out.store, error);
   if (FAILED(hr)) return hr;
-  Held<IMsgStore> heldStore{ms};
-  const tmapi::StoreFolders& f = ms->db()->folders();
-  tmapi::ObjectId folderId = f.inbox;
+  const tmapi::StoreFolders& f = out.store->db()->folders();
   switch (folder) {
-    case Folder::Inbox: folderId = f.inbox; break;
-    case Folder::Outbox: folderId = f.outbox; break;
-    case Folder::SentItems: folderId = f.sentItems; break;
-    case Folder::DeletedItems: folderId = f.deletedItems; break;
-    case Folder::Drafts: folderId = f.drafts; break;
+    case Folder::Inbox: out.folder = f.inbox; break;
+    case Folder::Outbox: out.folder = f.outbox; break;
+    case Folder::SentItems: out.folder = f.sentItems; break;
+    case Folder::DeletedItems: out.folder = f.deletedItems; break;
+    case Folder::Drafts: out.folder = f.drafts; break;
   }
-  if (!folderId) {
+  if (!out.folder) {
     error = "the store has no such folder";
     return MAPI_E_NOT_FOUND;
   }
-  Held<IMAPIFolder> fld{tmapi::FolderObj::make(ms, folderId, true)};
+  return S_OK;
+}
+
+HRESULT storeMessage(const OpenedStore& os, const MessageDef& def, std::string& entryId, std::string& error) {
+  Held<IMAPIFolder> fld{tmapi::FolderObj::make(os.store, os.folder, true)};
   Held<IMessage> msg;
-  hr = fld.p->CreateMessage(nullptr, 0, &msg.p);
+  HRESULT hr = fld.p->CreateMessage(nullptr, 0, &msg.p);
   if (FAILED(hr)) return fail(hr, fld.p, "CreateMessage failed", error);
   hr = fillMessage(msg.p, def, error);
   if (FAILED(hr)) return hr;
@@ -278,6 +286,52 @@ HRESULT addMessage(const std::string& store, const MessageDef& def, std::string&
   if (FAILED(hr)) return fail(hr, msg.p, "the new message has no entry identifier", error);
   entryId.assign(reinterpret_cast<const char*>(eid->Value.bin.lpb), eid->Value.bin.cb);
   MAPIFreeBuffer(eid);
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT addMessage(const std::string& store, const MessageDef& def, std::string& entryId, std::string& error,
+                   Folder folder) {
+  entryId.clear();
+  error.clear();
+  OpenedStore os;
+  HRESULT hr = openFolder(store, folder, os, error);
+  if (FAILED(hr)) return hr;
+  return storeMessage(os, def, entryId, error);
+}
+
+HRESULT addMessages(const std::string& store, const std::vector<MessageDef>& defs, std::vector<std::string>& entryIds,
+                    std::string& error, Folder folder) {
+  entryIds.clear();
+  error.clear();
+  OpenedStore os;
+  HRESULT hr = openFolder(store, folder, os, error);
+  if (FAILED(hr)) return hr;
+  // One transaction around all: each message's own save nests in it.
+  tmapi::StoreDb& db = *os.store->db();
+  hr = db.begin();
+  if (FAILED(hr)) {
+    error = db.lastError();
+    return hr;
+  }
+  std::vector<std::string> ids;
+  ids.reserve(defs.size());
+  for (const MessageDef& def : defs) {
+    std::string eid;
+    hr = storeMessage(os, def, eid, error);
+    if (FAILED(hr)) {
+      db.rollback();
+      return hr;
+    }
+    ids.push_back(std::move(eid));
+  }
+  hr = db.commit();
+  if (FAILED(hr)) {
+    error = db.lastError();
+    return hr;
+  }
+  entryIds = std::move(ids);
   return S_OK;
 }
 

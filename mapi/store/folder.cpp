@@ -19,19 +19,6 @@ namespace {
 
 const char kComponent[] = "tolvane-mapi message store";
 
-// The stored values a contents table row carries (besides the computed
-// entry identifier, instance key and object type): the envelope of a
-// message, never its bodies or attachments.
-const ULONG kContentsValues[] = {
-    PR_MESSAGE_CLASS_A,      PR_SUBJECT_A,           PR_NORMALIZED_SUBJECT_A, PR_MESSAGE_FLAGS,
-    PR_MESSAGE_DELIVERY_TIME, PR_CLIENT_SUBMIT_TIME, PR_MESSAGE_SIZE,         PR_HASATTACH,
-    PR_SENDER_NAME_A,        PR_SENDER_EMAIL_ADDRESS_A, PR_SENT_REPRESENTING_NAME_A, PR_DISPLAY_TO_A,
-    PR_DISPLAY_CC_A,         PR_IMPORTANCE,          PR_PRIORITY,             PR_SENSITIVITY,
-    PR_MSG_STATUS,           PR_CREATION_TIME,       PR_LAST_MODIFICATION_TIME,
-    PROP_TAG(PT_STRING8, 0x1035),  // PR_INTERNET_MESSAGE_ID
-};
-const ULONG kContentsColumns[] = {8, PR_ENTRYID, PR_INSTANCE_KEY, PR_SUBJECT_A, PR_MESSAGE_FLAGS,
-                                  PR_MESSAGE_DELIVERY_TIME, PR_MESSAGE_SIZE, PR_HASATTACH, PR_MESSAGE_CLASS_A};
 const ULONG kHierarchyColumns[] = {6, PR_ENTRYID, PR_INSTANCE_KEY, PR_DISPLAY_NAME_A, PR_FOLDER_TYPE,
                                    PR_CONTENT_COUNT, PR_SUBFOLDERS};
 // Longest string a table row carries; longer values are PT_ERROR
@@ -294,27 +281,10 @@ HRESULT FolderObj::GetContentsTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
   *lppTable = nullptr;
   if (ulFlags & MAPI_UNICODE)
     return setError(MAPI_E_BAD_CHARWIDTH, "IMAPIFolder::GetContentsTable: Unicode strings are not offered");
-  std::vector<PropRow> rows;
-  if (!(ulFlags & MAPI_ASSOCIATED)) {  // no folder-associated messages are kept
-    std::vector<ULONG> ids(std::begin(kContentsValues), std::end(kContentsValues));
-    std::vector<StoreDb::ChildRow> stored;
-    HRESULT hr = m_db->childRows(m_id, MAPI_MESSAGE, ids, kRowValueLimit, stored);
-    if (FAILED(hr)) return setError(hr, "IMAPIFolder::GetContentsTable: " + m_db->lastError());
-    rows.reserve(stored.size());
-    std::string parent = m_store->entryIdOf(MAPI_FOLDER, m_id);
-    for (auto& s : stored) {
-      PropRow row = std::move(s.props);
-      std::string eid = m_store->entryIdOf(MAPI_MESSAGE, s.id);
-      row.push_back(Prop::Binary(PR_ENTRYID, eid));
-      row.push_back(Prop::Binary(PR_RECORD_KEY, eid));
-      row.push_back(Prop::Binary(PR_INSTANCE_KEY, objectKey(s.id)));
-      row.push_back(Prop::Binary(PR_PARENT_ENTRYID, parent));
-      row.push_back(Prop::Long(PR_OBJECT_TYPE, MAPI_MESSAGE));
-      rows.push_back(std::move(row));
-    }
-  }
-  HRESULT hr = createMemTable(std::move(rows), reinterpret_cast<const SPropTagArray*>(kContentsColumns), lppTable);
-  if (FAILED(hr)) return setError(hr, "IMAPIFolder::GetContentsTable: the table could not be made");
+  // No folder-associated messages are kept: that table is empty.
+  std::string text;
+  HRESULT hr = createContentsTable(m_store, m_id, (ulFlags & MAPI_ASSOCIATED) != 0, lppTable, text);
+  if (FAILED(hr)) return setError(hr, "IMAPIFolder::GetContentsTable: " + text);
   return S_OK;
 }
 

@@ -106,6 +106,10 @@ class FolderObj : public IMAPIFolder, public ObjectBase, public ErrorHolder, pub
 HRESULT openStoreEntry(MsgStore* store, ULONG cb, LPENTRYID eid, LPCIID iface, ULONG flags, ULONG* objType,
                        LPUNKNOWN* unk, std::string& text);
 
+// The contents table of a folder: its messages now, in creation order
+// (none when empty), with their values read on first use (contents.cpp).
+HRESULT createContentsTable(MsgStore* store, ObjectId folder, bool empty, IMAPITable** table, std::string& text);
+
 }  // namespace tmapi
 
 #endif

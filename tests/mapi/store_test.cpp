@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
@@ -381,6 +383,84 @@ TEST_F(Store, ContentsTableCarriesEnvelopeColumnsAndLacksBodies) {
   EXPECT_EQ(v[3].ulPropTag, CHANGE_PROP_TYPE(PR_BODY_A_, PT_ERROR));
   EXPECT_EQ(v[4].ulPropTag, PR_INSTANCE_KEY);
   FreeProws(rows);
+}
+
+// STORE_TEST_COUNT sets the folder's size (default 5,000); the figures
+// printed are for reading, not asserted.
+TEST_F(Store, LargeFolderListsEntryIdsInCreationOrder) {
+  const size_t count = static_cast<size_t>(getenv("STORE_TEST_COUNT") ? atoi(getenv("STORE_TEST_COUNT")) : 5000);
+  std::vector<MessageDef> defs;
+  defs.reserve(count);
+  for (size_t k = 0; k < count; ++k) {
+    MessageDef m = simpleMessage("message " + std::to_string(k));
+    m.props.push_back(Value::String(PR_BODY_A_, std::string(2000, 'x')));  // never read for the table
+    defs.push_back(std::move(m));
+  }
+  std::vector<std::string> eids;
+  std::string error;
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(mapifixture::addMessages("alice", defs, eids, error), S_OK) << error;
+  ASSERT_EQ(eids.size(), count);
+  auto t1 = std::chrono::steady_clock::now();
+
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IMAPITable> table;
+  ASSERT_EQ(inbox->GetContentsTable(0, table.out()), S_OK);
+  SizedSPropTagArray(1, cols) = {1, {PR_ENTRYID}};
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0), S_OK);
+  ULONG rowCount = 0;
+  ASSERT_EQ(table->GetRowCount(0, &rowCount), S_OK);
+  ASSERT_EQ(rowCount, count);
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(table->QueryRows(static_cast<LONG>(rowCount), 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, count);
+  for (size_t k = 0; k < count; k += 997) {
+    ASSERT_EQ(rows->aRow[k].cValues, 1u);
+    const SBinary& b = rows->aRow[k].lpProps[0].Value.bin;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.lpb), b.cb), eids[k]);
+  }
+  FreeProws(rows);
+  auto t2 = std::chrono::steady_clock::now();
+  using ms = std::chrono::milliseconds;
+  printf("stored %zu messages in %lld ms; listed them in %lld ms\n", count,
+         static_cast<long long>(std::chrono::duration_cast<ms>(t1 - t0).count()),
+         static_cast<long long>(std::chrono::duration_cast<ms>(t2 - t1).count()));
+}
+
+TEST_F(Store, ContentsTableColumnsAndFaultsBeforeFirstUse) {
+  std::string a = add(simpleMessage("a"));
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IMAPITable> table;
+  ASSERT_EQ(inbox->GetContentsTable(0, table.out()), S_OK);
+  mapitest::addFault("IMAPITable::SetColumns", 1, MAPI_E_BUSY);
+  SizedSPropTagArray(2, cols) = {2, {PR_SUBJECT_A, PR_ENTRYID}};
+  EXPECT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0), MAPI_E_BUSY);
+  LPMAPIERROR err = nullptr;
+  ASSERT_EQ(table->GetLastError(MAPI_E_BUSY, 0, &err), S_OK);
+  EXPECT_NE(std::string(reinterpret_cast<const char*>(err->lpszError)).find("IMAPITable::SetColumns"), std::string::npos);
+  MAPIFreeBuffer(err);
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0), S_OK);
+  // The message goes before the table's first use: its row stays, without
+  // stored values.
+  {
+    Ref<IMAPIFolder> f;
+    openInbox(f);
+    SBinary bin = {32, reinterpret_cast<LPBYTE>(&a[0])};
+    ENTRYLIST list = {1, &bin};
+    ASSERT_EQ(f->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  }
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(table->QueryRows(10, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  EXPECT_EQ(rows->aRow[0].lpProps[0].ulPropTag, CHANGE_PROP_TYPE(PR_SUBJECT_A, PT_ERROR));
+  EXPECT_EQ(rows->aRow[0].lpProps[1].ulPropTag, PR_ENTRYID);
+  FreeProws(rows);
+  LPSPropTagArray shown = nullptr;
+  ASSERT_EQ(table->QueryColumns(0, &shown), S_OK);
+  EXPECT_EQ(shown->cValues, 2u);
+  MAPIFreeBuffer(shown);
 }
 
 TEST_F(Store, DeleteMessagesPersistsAndDeletesExactlyThose) {
@@ -842,7 +922,9 @@ TEST_F(Store, EmbeddedMessageChangesReachTheStoreOnlyThroughEverySave) {
     SPropValue v{PR_SUBJECT_A, 0, {.lpszA = const_cast<char*>(saveAttach ? "v3" : "v2")}};
     ASSERT_EQ(emb->SetProps(1, &v, nullptr), S_OK);
     ASSERT_EQ(emb->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
-    if (saveAttach) ASSERT_EQ(att->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    if (saveAttach) {
+      ASSERT_EQ(att->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
     ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
   }
   reopen();

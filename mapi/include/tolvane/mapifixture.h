@@ -99,6 +99,11 @@ enum class Folder { Inbox, Outbox, SentItems, DeletedItems, Drafts };
 HRESULT addMessage(const std::string& store, const MessageDef& def, std::string& entryId, std::string& error,
                    Folder folder = Folder::Inbox);
 
+// Stores many messages in one store transaction (all or none), for large
+// folders: entryIds receives their identifiers in order.
+HRESULT addMessages(const std::string& store, const std::vector<MessageDef>& defs, std::vector<std::string>& entryIds,
+                    std::string& error, Folder folder = Folder::Inbox);
+
 }  // namespace mapifixture
 
 #endif  // TOLVANE_MAPIFIXTURE_H
