@@ -145,10 +145,14 @@ class Docfile {
   HRESULT m_broken = S_OK;
 };
 
+// libgsf does not always pass on a failed write of its stdio sink: the
+// stream's error flag is checked as well.
 HRESULT Docfile::gsfWrite(GsfOutput* out, const void* data, size_t n) {
   errno = 0;
-  if (gsf_output_write(out, n, static_cast<const guint8*>(data))) return S_OK;
-  return errno ? errnoToStg(errno) : STG_E_WRITEFAULT;
+  bool ok = gsf_output_write(out, n, static_cast<const guint8*>(data));
+  int err = errno;
+  if (ok && !ferror(m_fp)) return S_OK;
+  return err ? errnoToStg(err) : STG_E_WRITEFAULT;
 }
 
 HRESULT Docfile::ensureDir(Node* node) {
@@ -202,6 +206,7 @@ HRESULT Docfile::write(Node* node, const void* data, ULONG cb) {
 
 HRESULT Docfile::closeElement(Node* node) {
   if (!node->gsf) return S_OK;
+  errno = 0;
   gboolean ok = gsf_output_close(node->gsf);
   int err = errno;
   g_object_unref(node->gsf);
@@ -211,7 +216,8 @@ HRESULT Docfile::closeElement(Node* node) {
     node->data.reset();
     if (m_passing == node) m_passing = nullptr;
   }
-  return ok ? S_OK : (err ? errnoToStg(err) : STG_E_WRITEFAULT);
+  if (ok && !ferror(m_fp)) return S_OK;
+  return err ? errnoToStg(err) : STG_E_WRITEFAULT;
 }
 
 void Docfile::endStream(Node* node) {
@@ -274,10 +280,11 @@ HRESULT Docfile::commit() {
   m_rootFile = nullptr;
   g_object_unref(m_sink);
   m_sink = nullptr;
-  if (!ok) return fail(err ? errnoToStg(err) : STG_E_WRITEFAULT);
-  if (fflush(m_fp) != 0 || fdatasync(fileno(m_fp)) != 0) {
+  if (!ok || ferror(m_fp)) return fail(err ? errnoToStg(err) : STG_E_WRITEFAULT);
+  errno = 0;
+  if (fflush(m_fp) != 0 || ferror(m_fp) || fdatasync(fileno(m_fp)) != 0) {
     err = errno;
-    return fail(errnoToStg(err));
+    return fail(err ? errnoToStg(err) : STG_E_WRITEFAULT);
   }
   FILE* fp = m_fp;
   m_fp = nullptr;

@@ -14,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 
 namespace {
 
@@ -170,6 +172,41 @@ TEST_F(StorageTest, StreamsOfEveryKindLandInTheFile) {
   guint8 clsid[16];
   ASSERT_TRUE(gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(r.root()), clsid));
   EXPECT_EQ(memcmp(clsid, &IID_IMessage, 16), 0);
+}
+
+// A real write failure (the file size limit of the process): the write or the
+// Commit reports it, and the target is left as StgCreateDocfile made it.
+TEST_F(StorageTest, WriteFailureLeavesNoHalfFile) {
+  msgtest::TempDir dir;
+  std::string path = dir.file("full.cfb");
+  tmapi::msgfile::setStreamMemoryLimit(4096);
+  void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit lim = old;
+  lim.rlim_cur = 256 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+  HRESULT writeHr = S_OK, commitHr = S_OK;
+  {
+    IStorage* root = nullptr;
+    std::wstring w = msgtest::wide(path);
+    ASSERT_EQ(StgCreateDocfile(w.c_str(), STGM_TRANSACTED | STGM_CREATE | STGM_READWRITE, 0, &root), S_OK);
+    IStream* stm = nullptr;
+    ASSERT_EQ(root->CreateStream(L"big", kMode, 0, 0, &stm), S_OK);
+    std::string piece = pattern(8192, 'q');
+    for (int k = 0; k < 128 && SUCCEEDED(writeHr); ++k) writeHr = stm->Write(piece.data(), 8192, nullptr);
+    stm->Release();
+    commitHr = root->Commit(STGC_DEFAULT);
+    EXPECT_EQ(root->Commit(STGC_DEFAULT), commitHr);  // the failure stays
+    root->Release();
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(FAILED(commitHr));
+  EXPECT_TRUE(commitHr == STG_E_MEDIUMFULL || commitHr == STG_E_WRITEFAULT) << std::hex << commitHr;
+  EXPECT_TRUE(SUCCEEDED(writeHr) || writeHr == commitHr);
+  EXPECT_EQ(dir.listing(), "full.cfb");
+  EXPECT_EQ(msgtest::fileSize(path), 0);
 }
 
 TEST_F(StorageTest, OpeningAndReadingAreNotOffered) {
