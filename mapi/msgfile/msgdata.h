@@ -20,6 +20,7 @@ namespace msgfile {
 
 // Tags that mapitags.h (the SDK's old list) does not carry.
 constexpr ULONG kPrBodyHtmlA = 0x1013001E;  // PR_BODY_HTML_A
+constexpr ULONG kPrBodyHtmlW = 0x1013001F;  // PR_BODY_HTML_W
 constexpr ULONG kPrHtml = 0x10130102;       // PR_HTML
 constexpr ULONG kPrMessageCodepage = 0x3FFD0003;
 constexpr ULONG kPrInternetCpid = 0x3FDE0003;

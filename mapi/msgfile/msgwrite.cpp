@@ -160,8 +160,11 @@ HRESULT Writer::properties(IStorage* stg, const PropMap& props, const std::strin
     const Value& v = entry.second;
     ULONG tag = v.prop.tag;
     ULONG type = PROP_TYPE(tag);
-    // An 8-bit HTML body is kept as the bytes it is: PR_HTML.
-    if (tag == kPrBodyHtmlA) {
+    // The HTML body goes in as bytes, PR_HTML: an 8-bit one as it is, a
+    // Unicode one as UTF-8 (the code page named by PR_INTERNET_CPID). A
+    // Unicode body that came through a stream stays a string.
+    bool htmlBytes = tag == kPrBodyHtmlA || (tag == kPrBodyHtmlW && !v.big);
+    if (htmlBytes) {
       tag = kPrHtml;
       type = PT_BINARY;
     }
@@ -223,7 +226,7 @@ HRESULT Writer::properties(IStorage* stg, const PropMap& props, const std::strin
           HRESULT hr = bigValue(stg, name, v, false, n);
           if (FAILED(hr)) return hr;
         } else {
-          const std::string& bytes = entry.second.prop.tag == kPrBodyHtmlA ? stripNul(v.prop.bytes) : v.prop.bytes;
+          const std::string& bytes = htmlBytes ? stripNul(v.prop.bytes) : v.prop.bytes;
           HRESULT hr = stream(stg, name, bytes);
           if (FAILED(hr)) return hr;
           n = bytes.size();

@@ -606,7 +606,11 @@ TEST_F(MsgFileTest, ValuesOfOtherTypes) {
     SPropValue flag{};
     flag.ulPropTag = PR_READ_RECEIPT_REQUESTED;
     flag.Value.b = 1;
-    setProps(ex.msg, {str8(PR_SUBJECT_A, "types"), w, when, mv, mvl, flag});
+    std::wstring htmlW = msgtest::wide(kHtml);
+    SPropValue html{};
+    html.ulPropTag = 0x1013001F;  // PR_BODY_HTML_W
+    html.Value.lpszW = &htmlW[0];
+    setProps(ex.msg, {str8(PR_SUBJECT_A, "types"), w, when, mv, mvl, flag, html});
     EXPECT_EQ(ex.finish(), S_OK);
   }
   msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
@@ -617,6 +621,8 @@ TEST_F(MsgFileTest, ValuesOfOtherTypes) {
   EXPECT_TRUE(r.hasTag("", "6650101f"));
   EXPECT_TRUE(r.hasTag("", "66511003"));
   EXPECT_TRUE(r.hasTag("", "0029000b"));
+  EXPECT_EQ(r.get("html"), json(kHtml));
+  EXPECT_TRUE(r.hasTag("", "10130102"));
 }
 
 TEST_F(MsgFileTest, OnlySavedAttachmentsAndListedRecipientsAreWritten) {
