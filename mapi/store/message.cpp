@@ -347,6 +347,19 @@ HRESULT MessageObj::saveToStore() {
   StoreDb& db = *m_db;
   HRESULT hr = db.begin();
   if (FAILED(hr)) return setError(hr, "IMessage::SaveChanges: " + db.lastError());
+  if (m_st.id) {
+    // Deleted while open (by this process or another): not brought back.
+    ULONG kind = 0;
+    ObjectId parent = 0;
+    hr = db.objectKind(m_st.id, kind, parent);
+    if (FAILED(hr)) {
+      std::string text = db.lastError();
+      db.rollback();
+      if (hr == MAPI_E_NOT_FOUND)
+        return setError(MAPI_E_OBJECT_DELETED, "IMessage::SaveChanges: the message was deleted while it was open");
+      return setError(hr, "IMessage::SaveChanges: " + text);
+    }
+  }
   ObjectId id = 0;
   hr = writeMessageTree(db, m_st, m_folder, id);
   if (FAILED(hr)) {
@@ -463,6 +476,7 @@ HRESULT MessageObj::GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
       ULONG num = static_cast<ULONG>(s.position);
       if (m_st.deletedAttachments.count(num) || m_st.attachments.count(num)) continue;
       PropRow row = std::move(s.props);
+      removeTag(row, PROP_ID(PR_ATTACH_DATA_BIN));  // data is opened from the attachment, never a row value
       row.push_back(Prop::Long(PR_ATTACH_NUM, static_cast<LONG>(num)));
       row.push_back(Prop::Binary(PR_INSTANCE_KEY, objectKey(s.id)));
       row.push_back(Prop::Long(PR_OBJECT_TYPE, MAPI_ATTACH));
@@ -481,6 +495,7 @@ HRESULT MessageObj::GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
       if (FAILED(hr)) return setError(hr, "IMessage::GetAttachmentTable: " + m_db->lastError());
       if (PROP_ID(t) == PROP_ID(PR_ATTACH_SIZE)) continue;
       size += valueSize(p);
+      if (PROP_ID(t) == PROP_ID(PR_ATTACH_DATA_BIN)) continue;
       row.push_back(std::move(p));
     }
     for (const auto& g : a.second->staged) size += g.second.value->size();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tmapi {
 
@@ -85,6 +86,153 @@ HRESULT StagedValue::resize(uint64_t size) {
   return S_OK;
 }
 
+// ---- TextConverter
+
+namespace {
+void putUtf16(std::string& out, uint32_t cp) {
+  auto unit = [&out](uint32_t u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>((u >> 8) & 0xFF);
+  };
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    unit(0xD800 + (cp >> 10));
+    unit(0xDC00 + (cp & 0x3FF));
+  } else {
+    unit(cp);
+  }
+}
+void putUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+const uint32_t kReplacement = 0xFFFD;
+}  // namespace
+
+void TextConverter::feed(const char* data, size_t n, std::string& out) {
+  std::string joined;
+  if (!m_carry.empty()) {
+    joined = m_carry;
+    joined.append(data, n);
+    m_carry.clear();
+    data = joined.data();
+    n = joined.size();
+  }
+  if (m_toUtf16) utf8Piece(data, n, out);
+  else utf16Piece(data, n, out);
+}
+
+void TextConverter::finish(std::string& out) {
+  // Whatever is left is an incomplete sequence.
+  if (m_carry.empty()) return;
+  m_carry.clear();
+  if (m_toUtf16) putUtf16(out, kReplacement);
+  else putUtf8(out, kReplacement);
+}
+
+void TextConverter::utf8Piece(const char* data, size_t n, std::string& out) {
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  size_t i = 0;
+  while (i < n) {
+    unsigned char c = s[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0) {
+      putUtf16(out, kReplacement);
+      ++i;
+      continue;
+    }
+    if (i + len > n) {  // continues in the next piece
+      m_carry.assign(data + i, n - i);
+      return;
+    }
+    uint32_t cp = len == 1 ? c : (c & (0xFF >> (len + 1)));
+    bool ok = true;
+    for (size_t k = 1; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if (!ok) {
+      putUtf16(out, kReplacement);
+      ++i;
+      continue;
+    }
+    putUtf16(out, cp > 0x10FFFF ? kReplacement : cp);
+    i += len;
+  }
+}
+
+void TextConverter::utf16Piece(const char* data, size_t n, std::string& out) {
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  size_t i = 0;
+  while (i + 2 <= n) {
+    uint32_t u = s[i] | (static_cast<uint32_t>(s[i + 1]) << 8);
+    if (u >= 0xD800 && u < 0xDC00) {
+      if (i + 4 > n) break;  // the low half is in the next piece
+      uint32_t low = s[i + 2] | (static_cast<uint32_t>(s[i + 3]) << 8);
+      if (low >= 0xDC00 && low < 0xE000) {
+        putUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 4;
+      } else {
+        putUtf8(out, kReplacement);
+        i += 2;
+      }
+      continue;
+    }
+    putUtf8(out, (u >= 0xDC00 && u < 0xE000) ? kReplacement : u);
+    i += 2;
+  }
+  if (i < n) m_carry.assign(data + i, n - i);
+}
+
+HRESULT convertToStaged(const RangeReader& read, bool toUtf16, std::shared_ptr<StagedValue>& out, std::string& error) {
+  std::shared_ptr<StagedValue> value;
+  HRESULT hr = StagedValue::create(value, error);
+  if (FAILED(hr)) return hr;
+  TextConverter conv(toUtf16);
+  std::vector<char> buf(64 * 1024);
+  std::string piece;
+  uint64_t in = 0, written = 0;
+  for (;;) {
+    size_t got = 0;
+    hr = read(in, buf.data(), buf.size(), got);
+    if (FAILED(hr)) {
+      error = "the value could not be read for conversion";
+      return hr;
+    }
+    piece.clear();
+    if (got == 0) conv.finish(piece);
+    else conv.feed(buf.data(), got, piece);
+    if (!piece.empty()) {
+      hr = value->write(written, piece.data(), piece.size());
+      if (FAILED(hr)) {
+        error = "the converted value could not be written to its temporary file";
+        return hr;
+      }
+      written += piece.size();
+    }
+    if (got == 0) break;
+    in += got;
+  }
+  out = std::move(value);
+  return S_OK;
+}
+
 // ---- PropState
 
 namespace {
@@ -110,6 +258,7 @@ void PropState::setStaged(ULONG tag, std::shared_ptr<StagedValue> value) {
   StagedEntry e;
   e.tag = CHANGE_PROP_TYPE(tag, storedTypeOf(PROP_TYPE(tag)));
   e.value = std::move(value);
+  e.utf16 = PROP_TYPE(tag) == PT_UNICODE;
   staged[id] = std::move(e);
 }
 
@@ -165,6 +314,13 @@ HRESULT readStateProp(StoreDb& db, const PropState& st, ULONG tag, ULONG sizeLim
         HRESULT hr = g->second.value->read(0, &out.bytes[0], out.bytes.size(), got);
         if (FAILED(hr)) return hr;
       }
+      if (g->second.utf16) {
+        TextConverter conv(false);
+        std::string utf8;
+        conv.feed(out.bytes.data(), out.bytes.size(), utf8);
+        conv.finish(utf8);
+        out.bytes = std::move(utf8);
+      }
     }
     return S_OK;
   }
@@ -213,7 +369,15 @@ HRESULT writeStateProps(StoreDb& db, const PropState& st, ObjectId id) {
     if (FAILED(hr)) return hr;
   }
   for (const auto& g : st.staged) {
-    const std::shared_ptr<StagedValue>& v = g.second.value;
+    std::shared_ptr<StagedValue> v = g.second.value;
+    if (g.second.utf16) {
+      // Written as PT_UNICODE: stored as UTF-8, converted piece by piece.
+      std::string error;
+      const std::shared_ptr<StagedValue>& src = g.second.value;
+      hr = convertToStaged([&src](uint64_t off, void* buf, size_t n, size_t& got) { return src->read(off, buf, n, got); },
+                           false, v, error);
+      if (FAILED(hr)) return hr;
+    }
     hr = db.setValueFromPieces(id, g.second.tag, v->size(), [&v](uint64_t off, void* buf, size_t n) -> HRESULT {
       size_t got = 0;
       HRESULT r = v->read(off, buf, n, got);

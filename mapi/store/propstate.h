@@ -15,6 +15,7 @@
 
 #include <mapidefs.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -46,9 +47,31 @@ class StagedValue {
 };
 
 struct StagedEntry {
-  ULONG tag = 0;  // the type the value was written as
+  ULONG tag = 0;  // stored type: strings as PT_STRING8
   std::shared_ptr<StagedValue> value;
+  bool utf16 = false;  // a string written as PT_UNICODE: UTF-16LE, not UTF-8
 };
+
+// Converts a string between UTF-8 (as the store keeps it) and UTF-16LE (as
+// PT_UNICODE streams carry it), piece by piece: feed pieces, then finish.
+// Malformed input becomes U+FFFD.
+class TextConverter {
+ public:
+  explicit TextConverter(bool toUtf16) : m_toUtf16(toUtf16) {}
+  void feed(const char* data, size_t n, std::string& out);
+  void finish(std::string& out);
+
+ private:
+  void utf8Piece(const char* data, size_t n, std::string& out);
+  void utf16Piece(const char* data, size_t n, std::string& out);
+  bool m_toUtf16;
+  std::string m_carry;  // an incomplete sequence from the last piece
+};
+
+// Reads a whole value piece by piece (read(offset, buf, n, got)) and writes
+// it converted into a new staged value.
+using RangeReader = std::function<HRESULT(uint64_t offset, void* buf, size_t n, size_t& got)>;
+HRESULT convertToStaged(const RangeReader& read, bool toUtf16, std::shared_ptr<StagedValue>& out, std::string& error);
 
 // Changes to one object's properties since it was opened; id 0 for an
 // object not yet in the store. Keys are property ids.
@@ -59,6 +82,7 @@ struct PropState {
   std::set<ULONG> deleted;
 
   void setValue(Prop p);
+  // A PT_UNICODE tag marks the staged bytes as UTF-16LE.
   void setStaged(ULONG tag, std::shared_ptr<StagedValue> value);
   void deleteValue(ULONG propId);
   bool changed() const { return !set.empty() || !staged.empty() || !deleted.empty(); }

@@ -252,14 +252,50 @@ HRESULT openPropertyStream(const std::shared_ptr<StoreDb>& db, PropState& st, UL
     exists = SUCCEEDED(hr) && found && typeAnswers(PROP_TAG(storedType, id), type, outTag);
   }
 
+  // Where the bytes come from, and whether they are UTF-16LE already (a
+  // value written through a PT_UNICODE stream and not yet stored).
+  bool fromSet = !deleted && inSet != st.set.end();
+  bool fromStaged = !fromSet && !deleted && inStaged != st.staged.end();
+  bool sourceUtf16 = fromStaged && inStaged->second.utf16;
+  bool convert = exists && (type == PT_UNICODE) != sourceUtf16;
+  auto openSource = [&](IStream** src) -> HRESULT {
+    if (fromSet) return createMemoryStream(inSet->second.bytes, src);
+    if (fromStaged) return createStagedStream(inStaged->second.value, false, src);
+    return createStoredStream(db, st.id, id, storedSize, src);
+  };
+  // The value as this stream's type carries it, converted piece by piece
+  // into a temporary file.
+  auto converted = [&](std::shared_ptr<StagedValue>& value) -> HRESULT {
+    IStream* src = nullptr;
+    HRESULT hr = openSource(&src);
+    if (FAILED(hr)) return hr;
+    hr = convertToStaged(
+        [src](uint64_t, void* buf, size_t n, size_t& got) -> HRESULT {
+          ULONG g = 0;
+          HRESULT r = src->Read(buf, static_cast<ULONG>(n), &g);
+          got = g;
+          return r;
+        },
+        type == PT_UNICODE, value, text);
+    src->Release();
+    return hr;
+  };
+
   if (!write) {
     if (!exists) {
       text = "OpenProperty: the object has no property " + tagText(tag);
       return MAPI_E_NOT_FOUND;
     }
-    if (inSet != st.set.end() && !deleted) return createMemoryStream(inSet->second.bytes, out);
-    if (inStaged != st.staged.end() && !deleted) return createStagedStream(inStaged->second.value, false, out);
-    return createStoredStream(db, st.id, id, storedSize, out);
+    if (convert) {
+      std::shared_ptr<StagedValue> value;
+      HRESULT hr = converted(value);
+      if (FAILED(hr)) {
+        text = "OpenProperty: " + text;
+        return hr;
+      }
+      return createStagedStream(value, false, out);
+    }
+    return openSource(out);
   }
 
   if (!exists && !create) {
@@ -267,15 +303,26 @@ HRESULT openPropertyStream(const std::shared_ptr<StoreDb>& db, PropState& st, UL
     return MAPI_E_NOT_FOUND;
   }
   std::shared_ptr<StagedValue> value;
-  HRESULT hr = StagedValue::create(value, text);
-  if (FAILED(hr)) return hr;
-  if (exists && !create) {
+  HRESULT hr = S_OK;
+  if (exists && !create && convert) {
+    hr = converted(value);
+    if (FAILED(hr)) {
+      text = "OpenProperty: " + text;
+      return hr;
+    }
+  } else {
+    hr = StagedValue::create(value, text);
+    if (FAILED(hr)) return hr;
+  }
+  if (exists && !create && !convert) {
     // Modifying in place: the new value starts as a copy of the old one,
     // copied piece by piece.
     IStream* src = nullptr;
-    if (inSet != st.set.end()) hr = createMemoryStream(inSet->second.bytes, &src);
-    else if (inStaged != st.staged.end()) hr = createStagedStream(inStaged->second.value, false, &src);
-    else hr = createStoredStream(db, st.id, id, storedSize, &src);
+    hr = openSource(&src);
+    if (FAILED(hr)) {
+      text = "OpenProperty: the value of " + tagText(tag) + " could not be opened";
+      return hr;
+    }
     std::vector<char> buf(kCopyPiece);
     uint64_t off = 0;
     for (;;) {

@@ -818,6 +818,177 @@ TEST_F(Store, StreamWritesLandOnlyWithSaveChanges) {
   EXPECT_EQ(getString(msg.p, PR_BODY_A_), "replaced");
 }
 
+std::string utf16le(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) {
+    out += static_cast<char>(c & 0xFF);
+    out += static_cast<char>(c >> 8);
+  }
+  return out;
+}
+
+TEST_F(Store, UnicodeStreamsCarryUtf16) {
+  // "Grüße € 𝄞": two-, three- and four-byte sequences.
+  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9D\x84\x9E";
+  const std::string wide = utf16le(u"Gr\u00FC\u00DFe \u20AC \U0001D11E");
+  const ULONG PR_BODY_W_ = PROP_TAG(PT_UNICODE, 0x1000);
+  MessageDef m = simpleMessage("unicode");
+  m.props.push_back(Value::String(PR_BODY_A_, utf8));
+  std::string eid = add(m);
+  {
+    Ref<IMessage> msg;
+    openMessage(eid, msg);
+    Ref<IStream> s;
+    ASSERT_EQ(msg->OpenProperty(PR_BODY_W_, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(s.out())), S_OK);
+    STATSTG st;
+    ASSERT_EQ(s->Stat(&st, STATFLAG_NONAME), S_OK);
+    EXPECT_EQ(st.cbSize.QuadPart, wide.size());
+    std::string got(64, '\0');
+    ULONG n = 0;
+    ASSERT_EQ(s->Read(&got[0], 64, &n), S_OK);
+    got.resize(n);
+    EXPECT_EQ(got, wide);
+
+    // Written as UTF-16LE one byte at a time (a surrogate pair split too).
+    Ref<IStream> w;
+    ASSERT_EQ(msg->OpenProperty(PR_BODY_W_, &IID_IStream, STGM_WRITE, MAPI_CREATE | MAPI_MODIFY,
+                                reinterpret_cast<LPUNKNOWN*>(w.out())),
+              S_OK);
+    std::string again = wide + wide;
+    for (char c : again) ASSERT_EQ(w->Write(&c, 1, nullptr), S_OK);
+    EXPECT_EQ(getString(msg.p, PR_BODY_A_), utf8 + utf8);
+    ASSERT_EQ(msg->SaveChanges(0), S_OK);
+  }
+  reopen();
+  Ref<IMessage> msg;
+  openMessage(eid, msg);
+  EXPECT_EQ(getString(msg.p, PR_BODY_A_), utf8 + utf8);
+}
+
+TEST_F(Store, LargeUnicodeValueConvertsAcrossPieces) {
+  std::string utf8;
+  while (utf8.size() < 300 * 1024) utf8 += "a\xC3\xBC\xE2\x82\xAC\xF0\x9D\x84\x9E";  // 10 bytes, pieces split them
+  MessageDef m = simpleMessage("big unicode");
+  m.props.push_back(Value::String(PR_BODY_A_, utf8));
+  std::string eid = add(m);
+  mapitest::setSizeLimit(1024);
+  std::string copyId;
+  {
+    Ref<IMessage> msg;
+    openMessage(eid, msg);
+    Ref<IStream> r;
+    ASSERT_EQ(msg->OpenProperty(PROP_TAG(PT_UNICODE, 0x1000), &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(r.out())), S_OK);
+    Ref<IMAPIFolder> inbox;
+    openInbox(inbox);
+    Ref<IMessage> dest;
+    ASSERT_EQ(inbox->CreateMessage(nullptr, 0, dest.out()), S_OK);
+    Ref<IStream> w;
+    ASSERT_EQ(dest->OpenProperty(PROP_TAG(PT_UNICODE, 0x1000), &IID_IStream, STGM_WRITE, MAPI_CREATE | MAPI_MODIFY,
+                                 reinterpret_cast<LPUNKNOWN*>(w.out())),
+              S_OK);
+    ULARGE_INTEGER all, rd, wr;
+    all.QuadPart = ~0ULL;
+    ASSERT_EQ(r->CopyTo(w.p, all, &rd, &wr), S_OK);
+    EXPECT_EQ(rd.QuadPart, (utf8.size() / 10) * 4 * 2 + (utf8.size() / 10) * 2);  // a, ü, € one unit each; 𝄞 two
+    ASSERT_EQ(dest->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    copyId = getString(dest.p, PR_ENTRYID);
+  }
+  Ref<IMessage> copy;
+  openMessage(copyId, copy);
+  Ref<IStream> s;
+  ASSERT_EQ(copy->OpenProperty(PR_BODY_A_, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(s.out())), S_OK);
+  uint64_t total = 0;
+  EXPECT_EQ(streamSum(s.p, 777, total), fnv(kFnvStart, utf8.data(), utf8.size()));
+  EXPECT_EQ(total, utf8.size());
+}
+
+TEST_F(Store, SavingAMessageDeletedWhileOpenFails) {
+  std::string eid = add(simpleMessage("doomed"));
+  Ref<IMessage> msg;
+  openMessage(eid, msg);
+  {
+    Ref<IMAPIFolder> inbox;
+    openInbox(inbox);
+    SBinary bin = {32, reinterpret_cast<LPBYTE>(&eid[0])};
+    ENTRYLIST list = {1, &bin};
+    ASSERT_EQ(inbox->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  }
+  SPropValue v{PR_SUBJECT_A, 0, {.lpszA = const_cast<char*>("back?")}};
+  ASSERT_EQ(msg->SetProps(1, &v, nullptr), S_OK);
+  EXPECT_EQ(msg->SaveChanges(0), MAPI_E_OBJECT_DELETED);
+  EXPECT_NE(lastErrorText(msg.p, MAPI_E_OBJECT_DELETED).find("deleted while it was open"), std::string::npos);
+  EXPECT_TRUE(inboxRows().empty());
+}
+
+TEST_F(Store, FoldersAreCreatedListedAndMarkedRead) {
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IMAPIFolder> sub;
+  ASSERT_EQ(inbox->CreateFolder(FOLDER_GENERIC, reinterpret_cast<LPTSTR>(const_cast<char*>("Projects")), nullptr,
+                                nullptr, 0, sub.out()),
+            S_OK);
+  EXPECT_EQ(getString(sub.p, PR_DISPLAY_NAME_A), "Projects");
+  EXPECT_EQ(getString(sub.p, PR_PARENT_ENTRYID), getString(inbox.p, PR_ENTRYID));
+  Ref<IMAPIFolder> dup;
+  EXPECT_EQ(inbox->CreateFolder(FOLDER_GENERIC, reinterpret_cast<LPTSTR>(const_cast<char*>("Projects")), nullptr,
+                                nullptr, 0, dup.out()),
+            MAPI_E_COLLISION);
+  ASSERT_EQ(inbox->CreateFolder(FOLDER_GENERIC, reinterpret_cast<LPTSTR>(const_cast<char*>("Projects")), nullptr,
+                                nullptr, OPEN_IF_EXISTS, dup.out()),
+            S_OK);
+  EXPECT_EQ(getString(dup.p, PR_ENTRYID), getString(sub.p, PR_ENTRYID));
+  EXPECT_EQ(getLong(inbox.p, PR_SUBFOLDERS), 1);
+
+  Ref<IMAPITable> hier;
+  ASSERT_EQ(inbox->GetHierarchyTable(0, hier.out()), S_OK);
+  SizedSPropTagArray(2, cols) = {2, {PR_DISPLAY_NAME_A, PR_ENTRYID}};
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(HrQueryAllRows(hier.p, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszA, "Projects");
+  std::string subId(reinterpret_cast<const char*>(rows->aRow[0].lpProps[1].Value.bin.lpb), rows->aRow[0].lpProps[1].Value.bin.cb);
+  FreeProws(rows);
+  ULONG type = 0;
+  Ref<IUnknown> obj;
+  ASSERT_EQ(openEntry(subId, type, obj), S_OK);
+  EXPECT_EQ(type, static_cast<ULONG>(MAPI_FOLDER));
+
+  std::string a = add(simpleMessage("a"));
+  add(simpleMessage("b"));
+  EXPECT_EQ(getLong(inbox.p, PR_CONTENT_UNREAD), 2);
+  ASSERT_EQ(inbox->SetReadFlags(nullptr, 0, nullptr, 0), S_OK);
+  EXPECT_EQ(getLong(inbox.p, PR_CONTENT_UNREAD), 0);
+  SBinary bin = {32, reinterpret_cast<LPBYTE>(&a[0])};
+  ENTRYLIST one = {1, &bin};
+  ASSERT_EQ(inbox->SetReadFlags(&one, 0, nullptr, CLEAR_READ_FLAG), S_OK);
+  EXPECT_EQ(getLong(inbox.p, PR_CONTENT_UNREAD), 1);
+
+  ULONG status = 99, old = 99;
+  ASSERT_EQ(inbox->GetMessageStatus(32, reinterpret_cast<LPENTRYID>(&a[0]), 0, &status), S_OK);
+  EXPECT_EQ(status, 0u);
+  ASSERT_EQ(inbox->SetMessageStatus(32, reinterpret_cast<LPENTRYID>(&a[0]), MSGSTATUS_DELMARKED, MSGSTATUS_DELMARKED, &old), S_OK);
+  EXPECT_EQ(old, 0u);
+  ASSERT_EQ(inbox->GetMessageStatus(32, reinterpret_cast<LPENTRYID>(&a[0]), 0, &status), S_OK);
+  EXPECT_EQ(status, static_cast<ULONG>(MSGSTATUS_DELMARKED));
+}
+
+TEST_F(Store, OpenEntryChecksTheInterface) {
+  std::string eid = add(simpleMessage("x"));
+  ULONG type = 0;
+  Ref<IUnknown> obj;
+  EXPECT_EQ(m_store->OpenEntry(32, reinterpret_cast<LPENTRYID>(&eid[0]), &IID_IMAPIFolder, 0, &type, obj.out()),
+            MAPI_E_INTERFACE_NOT_SUPPORTED);
+  EXPECT_EQ(obj.p, nullptr);
+  ASSERT_EQ(m_store->OpenEntry(32, reinterpret_cast<LPENTRYID>(&eid[0]), &IID_IMessage, 0, &type, obj.out()), S_OK);
+  Ref<IMessage> q;
+  ASSERT_EQ(obj->QueryInterface(IID_IMessage, reinterpret_cast<void**>(q.out())), S_OK);
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IUnknown> viaFolder;
+  ASSERT_EQ(inbox->OpenEntry(32, reinterpret_cast<LPENTRYID>(&eid[0]), nullptr, MAPI_BEST_ACCESS, &type, viaFolder.out()), S_OK);
+  EXPECT_EQ(type, static_cast<ULONG>(MAPI_MESSAGE));
+}
+
 // ---------------------------------------------------------------- CopyTo
 
 TEST_F(Store, CopyToCarriesValuesRecipientsAttachmentsAndEmbeddedMessages) {
