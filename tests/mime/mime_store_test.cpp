@@ -644,3 +644,55 @@ TEST_F(MimeStoreTest, LargeAttachmentIsStreamed) {
   EXPECT_EQ(total, kSize);
   EXPECT_EQ(got, hash);
 }
+
+// Damaged copies of the samples (bytes flipped, cut short, lines dropped or
+// repeated, NULs and 8-bit bytes put in) are delivered as well as they can
+// be read: never a crash, never a failure other than "not a message".
+TEST_F(MimeStoreTest, DamagedSamplesAreStillDelivered) {
+  const char* files[] = {"plain.eml", "html-inline-image.eml", "attachments.eml", "attached-message.eml", "ndr.eml",
+                         "non-ascii-subjects.eml"};
+  uint32_t x = 20260307;
+  auto next = [&x](uint32_t n) {
+    x = x * 1664525u + 1013904223u;
+    return n ? (x >> 8) % n : 0;
+  };
+  size_t delivered = 0, refused = 0;
+  std::string path = m_home + "/damaged.eml";
+  for (int round = 0; round < 20; ++round) {
+    for (const char* f : files) {
+      std::string bytes = example(f);
+      switch (round % 5) {
+        case 0:  // flipped bytes
+          for (int k = 0; k < 40; ++k) bytes[next(static_cast<uint32_t>(bytes.size()))] ^= static_cast<char>(1 + next(255));
+          break;
+        case 1:  // cut short
+          bytes.resize(next(static_cast<uint32_t>(bytes.size())));
+          break;
+        case 2: {  // a stretch of lines dropped
+          size_t a = next(static_cast<uint32_t>(bytes.size())), b = a + next(400);
+          bytes.erase(a, b - a);
+          break;
+        }
+        case 3: {  // a stretch repeated (boundaries twice, headers in the body)
+          size_t a = next(static_cast<uint32_t>(bytes.size()));
+          bytes.insert(next(static_cast<uint32_t>(bytes.size())), bytes.substr(a, 300));
+          break;
+        }
+        case 4:  // NULs and 8-bit bytes
+          for (int k = 0; k < 30; ++k)
+            bytes.insert(next(static_cast<uint32_t>(bytes.size())), 1, k % 2 ? '\0' : static_cast<char>(0x80 + next(128)));
+          break;
+      }
+      std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+      mapimime::DeliveryResult r = m_delivery->deliverFile(path);
+      if (r.ok()) {
+        ++delivered;
+      } else {
+        EXPECT_EQ(r.failure, mapimime::DeliveryFailure::kNotAMessage) << f << " round " << round << ": " << r.error;
+        ++refused;
+      }
+    }
+  }
+  EXPECT_EQ(inbox().size(), delivered);
+  EXPECT_GT(delivered, 100u);
+}
