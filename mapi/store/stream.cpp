@@ -53,7 +53,7 @@ class PropStream : public IStream, public ObjectBase, public ErrorHolder {
     HRESULT hr = S_OK;
     switch (m_source) {
       case Source::Stored:
-        hr = m_db->readRange(m_id, m_propId, m_pos, pv, n, got);
+        hr = readStored(static_cast<char*>(pv), n, got);
         if (FAILED(hr)) return setError(hr, "IStream::Read: " + m_db->lastError());
         break;
       case Source::Memory:
@@ -170,6 +170,34 @@ class PropStream : public IStream, public ObjectBase, public ErrorHolder {
  private:
   ~PropStream() override = default;
 
+  // Reads of a stored value go through one stored piece held here, so that
+  // small reads (a caller copying 128 bytes at a time) do not read the
+  // piece again for every call.
+  HRESULT readStored(char* out, size_t n, size_t& got) {
+    got = 0;
+    while (got < n) {
+      uint64_t pos = m_pos + got;
+      if (pos < m_pieceStart || pos >= m_pieceStart + m_piece.size()) {
+        uint64_t start = pos - pos % StoreDb::kChunkSize;
+        m_piece.resize(static_cast<size_t>(std::min<uint64_t>(StoreDb::kChunkSize, m_size - start)));
+        size_t read = 0;
+        HRESULT hr = m_db->readRange(m_id, m_propId, start, &m_piece[0], m_piece.size(), read);
+        if (FAILED(hr)) {
+          m_piece.clear();
+          return hr;
+        }
+        m_piece.resize(read);
+        m_pieceStart = start;
+        if (read == 0) break;  // the stored value is shorter than it was
+      }
+      size_t within = static_cast<size_t>(pos - m_pieceStart);
+      size_t take = std::min(n - got, m_piece.size() - within);
+      memcpy(out + got, m_piece.data() + within, take);
+      got += take;
+    }
+    return S_OK;
+  }
+
   uint64_t currentSize() const {
     switch (m_source) {
       case Source::Stored: return m_size;
@@ -182,6 +210,8 @@ class PropStream : public IStream, public ObjectBase, public ErrorHolder {
   Source m_source;
   bool m_writable;
   uint64_t m_pos = 0;
+  std::string m_piece;  // a stored piece starting at m_pieceStart
+  uint64_t m_pieceStart = 0;
 };
 
 }  // namespace
