@@ -11,7 +11,8 @@
 //
 // Buffers handed out are MAPIAllocateBuffer blocks (the allocation routines
 // given to OpenIMsgOnIStg are those in every caller of this subsystem).
-// CopyTo, CopyProps and SubmitMessage are not offered (MAPI_E_NO_SUPPORT).
+// SubmitMessage is not offered (MAPI_E_NO_SUPPORT).
+#include "msgfile/msgcopy.h"
 #include "msgfile/msgdata.h"
 #include "msgfile/text.h"
 #include "runtime/memtable.h"
@@ -337,6 +338,19 @@ HRESULT openPropStream(PropMap& map, ULONG tag, ULONG options, ULONG flags, bool
   return S_OK;
 }
 
+// CopyTo's exclusions or CopyProps' inclusions.
+HRESULT selection(ULONG ciidExclude, LPCIID rgiidExclude, const SPropTagArray* tags, bool include, ULONG flags,
+                  CopySelection& sel) {
+  if (flags & MAPI_MOVE) return MAPI_E_NO_SUPPORT;
+  sel.include = include;
+  sel.noReplace = (flags & MAPI_NOREPLACE) != 0;
+  if (tags)
+    for (ULONG k = 0; k < tags->cValues; ++k) sel.ids.push_back(PROP_ID(tags->aulPropTag[k]));
+  for (ULONG k = 0; rgiidExclude && k < ciidExclude; ++k)
+    if (rgiidExclude[k] == IID_IAttachment) sel.ids.push_back(PROP_ID(PR_MESSAGE_ATTACHMENTS));
+  return S_OK;
+}
+
 class Attach;
 
 class Message : public IMessage, public ObjectBase, public ErrorHolder {
@@ -411,17 +425,25 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
     HRESULT hr = problemsFor(problems, lppProblems);
     return FAILED(hr) ? setError(hr, "DeleteProps: out of memory") : S_OK;
   }
-  STDMETHODIMP CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
+  STDMETHODIMP CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps, ULONG,
+                      LPMAPIPROGRESS, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
                       LPSPropProblemArray* lppProblems) override {
-    TM_CALL_OBJ(this, "IMessage::CopyTo", "");
+    TM_CALL_OBJ(this, "IMessage::CopyTo", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
-    return setError(MAPI_E_NO_SUPPORT, "CopyTo: a message on a storage is not copied from");
+    CopySelection sel;
+    HRESULT hr = selection(ciidExclude, rgiidExclude, lpExcludeProps, false, ulFlags, sel);
+    if (FAILED(hr)) return setError(hr, "CopyTo: moving is not offered");
+    return copyTo(sel, lpInterface, lpDestObj, "CopyTo");
   }
-  STDMETHODIMP CopyProps(LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                         LPSPropProblemArray* lppProblems) override {
-    TM_CALL_OBJ(this, "IMessage::CopyProps", "");
+  STDMETHODIMP CopyProps(LPSPropTagArray lpIncludeProps, ULONG, LPMAPIPROGRESS, LPCIID lpInterface,
+                         LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
+    TM_CALL_OBJ(this, "IMessage::CopyProps", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
-    return setError(MAPI_E_NO_SUPPORT, "CopyProps: a message on a storage is not copied from");
+    if (!lpIncludeProps) return setError(MAPI_E_INVALID_PARAMETER, "CopyProps: no properties named");
+    CopySelection sel;
+    HRESULT hr = selection(0, nullptr, lpIncludeProps, true, ulFlags, sel);
+    if (FAILED(hr)) return setError(hr, "CopyProps: moving is not offered");
+    return copyTo(sel, lpInterface, lpDestObj, "CopyProps");
   }
   STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags,
                                ULONG* lpcPropNames, LPMAPINAMEID** lpppPropNames) override;
@@ -466,6 +488,15 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
 
  private:
   ~Message() override;
+
+  HRESULT copyTo(const CopySelection& sel, LPCIID iface, LPVOID dest, const char* what) {
+    if (!dest) return setError(MAPI_E_INVALID_PARAMETER, std::string(what) + ": no destination");
+    if (iface && *iface != IID_IMessage)
+      return setError(MAPI_E_INTERFACE_NOT_SUPPORTED, std::string(what) + ": a message copies to a message");
+    std::string error;
+    HRESULT hr = copyMessageTo(m_data, *m_names, sel, static_cast<IMessage*>(dest), error);
+    return FAILED(hr) ? setError(hr, error) : S_OK;
+  }
 
   LPMSGSESS m_session = nullptr;
   IStorage* m_stg = nullptr;
@@ -539,17 +570,25 @@ class Attach : public IAttach, public ObjectBase, public ErrorHolder {
     HRESULT hr = problemsFor(problems, lppProblems);
     return FAILED(hr) ? setError(hr, "DeleteProps: out of memory") : S_OK;
   }
-  STDMETHODIMP CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
+  STDMETHODIMP CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps, ULONG,
+                      LPMAPIPROGRESS, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
                       LPSPropProblemArray* lppProblems) override {
-    TM_CALL_OBJ(this, "IAttach::CopyTo", "");
+    TM_CALL_OBJ(this, "IAttach::CopyTo", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
-    return setError(MAPI_E_NO_SUPPORT, "CopyTo: an attachment in a file is not copied from");
+    CopySelection sel;
+    HRESULT hr = selection(ciidExclude, rgiidExclude, lpExcludeProps, false, ulFlags, sel);
+    if (FAILED(hr)) return setError(hr, "CopyTo: moving is not offered");
+    return copyTo(sel, lpInterface, lpDestObj, "CopyTo");
   }
-  STDMETHODIMP CopyProps(LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                         LPSPropProblemArray* lppProblems) override {
-    TM_CALL_OBJ(this, "IAttach::CopyProps", "");
+  STDMETHODIMP CopyProps(LPSPropTagArray lpIncludeProps, ULONG, LPMAPIPROGRESS, LPCIID lpInterface,
+                         LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
+    TM_CALL_OBJ(this, "IAttach::CopyProps", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
-    return setError(MAPI_E_NO_SUPPORT, "CopyProps: an attachment in a file is not copied from");
+    if (!lpIncludeProps) return setError(MAPI_E_INVALID_PARAMETER, "CopyProps: no properties named");
+    CopySelection sel;
+    HRESULT hr = selection(0, nullptr, lpIncludeProps, true, ulFlags, sel);
+    if (FAILED(hr)) return setError(hr, "CopyProps: moving is not offered");
+    return copyTo(sel, lpInterface, lpDestObj, "CopyProps");
   }
   STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags,
                                ULONG* lpcPropNames, LPMAPINAMEID** lpppPropNames) override {
@@ -573,6 +612,15 @@ class Attach : public IAttach, public ObjectBase, public ErrorHolder {
  private:
   ~Attach() override { m_msg->Release(); }
   ULONG objectTag() const { return m_data.embedded ? PR_ATTACH_DATA_OBJ : 0; }
+
+  HRESULT copyTo(const CopySelection& sel, LPCIID iface, LPVOID dest, const char* what) {
+    if (!dest) return setError(MAPI_E_INVALID_PARAMETER, std::string(what) + ": no destination");
+    if (iface && *iface != IID_IAttachment)
+      return setError(MAPI_E_INTERFACE_NOT_SUPPORTED, std::string(what) + ": an attachment copies to an attachment");
+    std::string error;
+    HRESULT hr = copyAttachTo(m_data, *m_msg->names(), sel, static_cast<IAttach*>(dest), error);
+    return FAILED(hr) ? setError(hr, error) : S_OK;
+  }
 
   Message* m_msg;
   ULONG m_num;

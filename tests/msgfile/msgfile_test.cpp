@@ -191,62 +191,51 @@ void addEmbeddedMessage(IMessage* msg, const std::string& innerData) {
 
 class MsgFileTest : public msgtest::LiveCountsTest {};
 
-TEST_F(MsgFileTest, IndependentReaderReadsWhatWasWritten) {
-  TempDir dir;
-  std::string path = dir.file("full.msg");
-  std::string bigSha, innerData = "inner attachment text";
-  {
-    Export ex;
-    ASSERT_EQ(ex.open(path), S_OK);
-    setProps(ex.msg, {str8(PR_SUBJECT_A, kSubject), str8(PR_MESSAGE_CLASS_A, "IPM.Note"),
-                      str8(PR_SENDER_NAME_A, "Anna Sender"), str8(PR_SENDER_EMAIL_ADDRESS_A, "anna@example.org"),
-                      str8(PR_SENDER_ADDRTYPE_A, "SMTP"), str8(PR_BODY_HTML_A, kHtml), str8(PR_BODY_A, kBody)});
-    addRecipient(ex.msg, "Bert Empf\xC3\xA4nger", "bert@example.org", MAPI_TO);
-    addRecipient(ex.msg, "Carla Copy", "carla@example.org", MAPI_CC);
-    bigSha = addStreamedAttachment(ex.msg, "data.bin", 3 * 1024 * 1024 + 17, 64 * 1024, 1);
-    addEmbeddedMessage(ex.msg, innerData);
+// The message of the round-trip tests: every kind of content.
+void fillFullMessage(IMessage* msg, std::string& bigSha, const std::string& innerData) {
+  setProps(msg, {str8(PR_SUBJECT_A, kSubject), str8(PR_MESSAGE_CLASS_A, "IPM.Note"),
+                 str8(PR_SENDER_NAME_A, "Anna Sender"), str8(PR_SENDER_EMAIL_ADDRESS_A, "anna@example.org"),
+                 str8(PR_SENDER_ADDRTYPE_A, "SMTP"), str8(PR_BODY_HTML_A, kHtml), str8(PR_BODY_A, kBody)});
+  addRecipient(msg, "Bert Empf\xC3\xA4nger", "bert@example.org", MAPI_TO);
+  addRecipient(msg, "Carla Copy", "carla@example.org", MAPI_CC);
+  bigSha = addStreamedAttachment(msg, "data.bin", 3 * 1024 * 1024 + 17, 64 * 1024, 1);
+  addEmbeddedMessage(msg, innerData);
 
-    // A named property, created by name.
-    MAPINAMEID name{};
-    name.lpguid = const_cast<LPGUID>(&kPublicStrings);
-    name.ulKind = MNID_STRING;
-    std::wstring wname = L"X-Tolvane-Check";
-    name.Kind.lpwstrName = &wname[0];
-    LPMAPINAMEID names[] = {&name};
-    LPSPropTagArray tags = nullptr;
-    ASSERT_EQ(ex.msg->GetIDsFromNames(1, names, MAPI_CREATE, &tags), S_OK);
-    ASSERT_EQ(tags->cValues, 1u);
-    ULONG namedTag = CHANGE_PROP_TYPE(tags->aulPropTag[0], PT_STRING8);
-    EXPECT_GE(PROP_ID(namedTag), 0x8000u);
-    MAPIFreeBuffer(tags);
-    setProps(ex.msg, {str8(namedTag, "named value")});
-    // And one by number, in a property set of its own.
-    MAPINAMEID lid{};
-    lid.lpguid = const_cast<LPGUID>(&kTestSet);
-    lid.ulKind = MNID_ID;
-    lid.Kind.lID = 0x8233;
-    LPMAPINAMEID lids[] = {&lid};
-    ASSERT_EQ(ex.msg->GetIDsFromNames(1, lids, MAPI_CREATE, &tags), S_OK);
-    ULONG lidTag = CHANGE_PROP_TYPE(tags->aulPropTag[0], PT_LONG);
-    EXPECT_NE(PROP_ID(lidTag), PROP_ID(namedTag));
-    MAPIFreeBuffer(tags);
-    setProps(ex.msg, {lng(lidTag, 4711)});
+  // A named property, created by name.
+  MAPINAMEID name{};
+  name.lpguid = const_cast<LPGUID>(&kPublicStrings);
+  name.ulKind = MNID_STRING;
+  std::wstring wname = L"X-Tolvane-Check";
+  name.Kind.lpwstrName = &wname[0];
+  LPMAPINAMEID names[] = {&name};
+  LPSPropTagArray tags = nullptr;
+  ASSERT_EQ(msg->GetIDsFromNames(1, names, MAPI_CREATE, &tags), S_OK);
+  ASSERT_EQ(tags->cValues, 1u);
+  ULONG namedTag = CHANGE_PROP_TYPE(tags->aulPropTag[0], PT_STRING8);
+  EXPECT_GE(PROP_ID(namedTag), 0x8000u);
+  MAPIFreeBuffer(tags);
+  setProps(msg, {str8(namedTag, "named value")});
+  // And one by number, in a property set of its own.
+  MAPINAMEID lid{};
+  lid.lpguid = const_cast<LPGUID>(&kTestSet);
+  lid.ulKind = MNID_ID;
+  lid.Kind.lID = 0x8233;
+  LPMAPINAMEID lids[] = {&lid};
+  ASSERT_EQ(msg->GetIDsFromNames(1, lids, MAPI_CREATE, &tags), S_OK);
+  ULONG lidTag = CHANGE_PROP_TYPE(tags->aulPropTag[0], PT_LONG);
+  EXPECT_NE(PROP_ID(lidTag), PROP_ID(namedTag));
+  MAPIFreeBuffer(tags);
+  setProps(msg, {lng(lidTag, 4711)});
+}
 
-    EXPECT_EQ(ex.finish(), S_OK);
-  }
-  EXPECT_EQ(dir.listing(), "full.msg");
-  struct stat st;
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-  msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
-  if (!r.ran) GTEST_SKIP() << "independent reader not available: " << r.why;
+void checkFullMessage(const msgtest::ReaderResult& r, const std::string& bigSha, const std::string& innerData,
+                      bool withBody) {
   ASSERT_EQ(r.get("error"), "<absent>");
   EXPECT_EQ(r.get("subject"), json(kSubject));
   EXPECT_EQ(r.get("senderName"), json("Anna Sender"));
   EXPECT_EQ(r.get("senderEmail"), json("anna@example.org"));
   EXPECT_EQ(r.get("html"), json(kHtml));
-  EXPECT_EQ(r.get("body"), json(kBody));
+  EXPECT_EQ(r.get("body"), withBody ? json(kBody) : "null");
   EXPECT_EQ(r.get("messageCodepage"), "65001");
   EXPECT_EQ(r.get("internetCodepage"), "65001");
   EXPECT_EQ(r.get("recipients.length"), "2");
@@ -290,6 +279,53 @@ TEST_F(MsgFileTest, IndependentReaderReadsWhatWasWritten) {
     }
   }
   EXPECT_TRUE(found) << "the numeric named property is not in the reader's output";
+}
+
+TEST_F(MsgFileTest, IndependentReaderReadsWhatWasWritten) {
+  TempDir dir;
+  std::string path = dir.file("full.msg");
+  std::string bigSha, innerData = "inner attachment text";
+  {
+    Export ex;
+    ASSERT_EQ(ex.open(path), S_OK);
+    fillFullMessage(ex.msg, bigSha, innerData);
+    EXPECT_EQ(ex.finish(), S_OK);
+  }
+  EXPECT_EQ(dir.listing(), "full.msg");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
+  if (!r.ran) GTEST_SKIP() << "independent reader not available: " << r.why;
+  checkFullMessage(r, bigSha, innerData, true);
+}
+
+// CopyTo from one message file into another, leaving out what the export
+// leaves out.
+TEST_F(MsgFileTest, CopyToAnotherMessage) {
+  TempDir dir;
+  std::string path = dir.file("copy.msg");
+  std::string bigSha, innerData = "inner attachment text";
+  mapitest::setSizeLimit(64 * 1024);
+  {
+    Export src;
+    ASSERT_EQ(src.open(dir.file("source.msg")), S_OK);
+    fillFullMessage(src.msg, bigSha, innerData);
+    Export ex;
+    ASSERT_EQ(ex.open(path), S_OK);
+    SizedSPropTagArray(7, excluded) = {7, {PR_ACCESS, PR_BODY_A, PR_RTF_SYNC_BODY_COUNT, PR_RTF_SYNC_BODY_CRC,
+                                           PR_RTF_SYNC_BODY_TAG_A, PR_RTF_SYNC_PREFIX_COUNT,
+                                           PR_RTF_SYNC_TRAILING_COUNT}};
+    EXPECT_EQ(src.msg->CopyTo(0, nullptr, reinterpret_cast<LPSPropTagArray>(&excluded), 0, nullptr, &IID_IMessage,
+                              ex.msg, 0, nullptr),
+              S_OK);
+    EXPECT_EQ(ex.finish(), S_OK);
+  }
+  EXPECT_EQ(dir.listing(), "copy.msg source.msg");
+  msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
+  if (!r.ran) GTEST_SKIP() << "independent reader not available: " << r.why;
+  checkFullMessage(r, bigSha, innerData, false);
 }
 
 TEST_F(MsgFileTest, NoPlainBodyWhenTheSourceHasNone) {
