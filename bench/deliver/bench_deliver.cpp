@@ -166,9 +166,14 @@ int main(int argc, char** argv) {
   }
   mapimime::initMime();
   loadCorpus(argv[1]);
-  char tmpl[] = "/tmp/tolvane-bench-deliver-XXXXXX";
-  if (!mkdtemp(tmpl)) return 2;
-  g_home = std::string(tmpl) + "/home";
+  // The store's folder: BENCH_DIR (e.g. a tmpfs, to leave the disk's
+  // flushes out), else /tmp.
+  const char* dir = getenv("BENCH_DIR");
+  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/tolvane-bench-deliver-XXXXXX";
+  std::vector<char> tmpl(pattern.begin(), pattern.end());
+  tmpl.push_back('\0');
+  if (!mkdtemp(tmpl.data())) return 2;
+  g_home = std::string(tmpl.data()) + "/home";
   setenv("TOLVANE_MAPI_HOME", g_home.c_str(), 1);
   printf("corpus: %zu messages, %.1f MB\n", g_files.size(), static_cast<double>(g_bytes) / 1e6);
   benchmark::RunSpecifiedBenchmarks();
@@ -180,8 +185,8 @@ int main(int argc, char** argv) {
     printf("deliver into the store:  %8.0f messages/s  %7.1f MB/s\n", n / g_deliverSeconds, mb / g_deliverSeconds);
     printf("storing over parsing:    %8.1f x the time of parsing alone\n", g_deliverSeconds / g_parseSeconds);
   }
-  std::string cmd = std::string("rm -rf '") + tmpl + "'";
-  if (system(cmd.c_str()) != 0) fprintf(stderr, "bench_deliver: could not remove %s\n", tmpl);
+  std::string cmd = std::string("rm -rf '") + tmpl.data() + "'";
+  if (system(cmd.c_str()) != 0) fprintf(stderr, "bench_deliver: could not remove %s\n", tmpl.data());
   benchmark::Shutdown();
   return 0;
 }
