@@ -278,7 +278,11 @@ TEST_F(MessageTest, SaveToMsgWritesACompoundFileWithoutThePlainBody) {
   def.props = {Value::String(PR_SUBJECT_A, "Exported"), Value::String(PR_BODY_A, "plain"),
                Value::String(kBodyHtml, "<b>html</b>")};
   def.recipients = {Recipient::make(MAPI_TO, "Ann", "ann@example.com")};
-  def.attachments = {mapifixture::Attachment::file("a.bin", std::string(5000, 'a'))};
+  MessageDef inner;
+  inner.props = {Value::String(PR_SUBJECT_A, "inner")};
+  inner.attachments = {mapifixture::Attachment::file("inner.txt", "inner data")};
+  def.attachments = {mapifixture::Attachment::file("a.bin", std::string(5000, 'a')),
+                     mapifixture::Attachment::message("Inner", inner)};
   CMapiMessage* m = only(def);
   std::string path = m->SaveToMSG();
   EXPECT_EQ(path.rfind(m_tempDir + "/mpi", 0), 0u) << path;
@@ -290,6 +294,7 @@ TEST_F(MessageTest, SaveToMsgWritesACompoundFileWithoutThePlainBody) {
   EXPECT_TRUE(hasStream(bytes, "__substg1.0_10130102")) << "HTML body";
   EXPECT_TRUE(hasStream(bytes, "__recip_version1.0_#00000000"));
   EXPECT_TRUE(hasStream(bytes, "__attach_version1.0_#00000000"));
+  EXPECT_TRUE(hasStream(bytes, "__substg1.0_3701000D")) << "the embedded message";
   EXPECT_FALSE(hasStream(bytes, "__substg1.0_1000001F")) << "the plain body must be left out";
 
   std::string second = m->SaveToMSG();

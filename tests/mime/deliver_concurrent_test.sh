@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Two deliver processes and a reader on one store at the same time: every
-# message is stored once and whole, and the reader never fails.
+# Two deliver processes and readers on one store at the same time (the
+# list command, and a Java program reading the Inbox through the natives
+# when JAVA, CLASSPATH and the library's folder are given): every message is
+# stored once and whole, and the readers never fail.
+#   deliver_concurrent_test.sh TOOL SCRATCH [JAVA CLASSPATH LIBDIR]
 set -u
 tool=$1
 scratch=$2
+java=${3:-}
+classpath=${4:-}
+libdir=${5:-}
 mkdir -p "$scratch"
 work=$(mktemp -d "$scratch/deliver-concurrent-XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -27,6 +33,12 @@ for w in a b; do
 done
 
 failures=0
+if [ -n "$java" ]; then
+  mkdir -p "$work/jtmp"
+  "$java" -Djava.library.path="$libdir" -cp "$classpath" ConcurrentInboxReader alice "$work/jtmp" "$work/stop" \
+    > "$work/java.out" 2>&1 &
+  pj=$!
+fi
 # Writer a: one process per message (as a mail server calls it); writer b:
 # one process for half its messages, then one per message.
 ( for i in $(seq 1 $per); do "$tool" deliver alice "$work/a/$i.eml" || echo "FAIL a $i: $?"; done ) > "$work/a.out" 2>&1 &
@@ -45,6 +57,18 @@ while kill -0 $pa 2>/dev/null || kill -0 $pb 2>/dev/null; do
 done
 wait $pa
 wait $pb
+if [ -n "$java" ]; then
+  touch "$work/stop"
+  if ! wait $pj; then
+    echo "FAIL: the Java reader"
+    failures=$((failures + 1))
+  fi
+  cat "$work/java.out"
+  if ! grep -q "messages at the end" "$work/java.out" || ! grep -q " $((2 * per)) messages at the end" "$work/java.out"; then
+    echo "FAIL: the Java reader did not see all $((2 * per)) messages at the end"
+    failures=$((failures + 1))
+  fi
+fi
 cat "$work/a.out" "$work/b.out"
 if grep -q FAIL "$work/a.out" "$work/b.out"; then failures=$((failures + 1)); fi
 

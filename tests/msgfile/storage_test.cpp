@@ -209,6 +209,35 @@ TEST_F(StorageTest, WriteFailureLeavesNoHalfFile) {
   EXPECT_EQ(msgtest::fileSize(path), 0);
 }
 
+TEST_F(StorageTest, ReplacedStorageRevertsWhatIsHeldInside) {
+  msgtest::TempDir dir;
+  std::string path = dir.file("replace.cfb");
+  {
+    IStorage* root = nullptr;
+    std::wstring w = msgtest::wide(path);
+    ASSERT_EQ(StgCreateDocfile(w.c_str(), kMode, 0, &root), S_OK);
+    IStorage* sub = nullptr;
+    ASSERT_EQ(root->CreateStorage(L"sub", kMode, 0, 0, &sub), S_OK);
+    IStream* old = nullptr;
+    ASSERT_EQ(sub->CreateStream(L"old", kMode, 0, 0, &old), S_OK);
+    sub->Release();
+    ASSERT_EQ(root->CreateStorage(L"sub", kMode, 0, 0, &sub), S_OK);
+    EXPECT_EQ(old->Write("x", 1, nullptr), kReverted);
+    old->Release();
+    IStream* fresh = nullptr;
+    ASSERT_EQ(sub->CreateStream(L"new", kMode, 0, 0, &fresh), S_OK);
+    write(fresh, "fresh", 5);
+    fresh->Release();
+    sub->Release();
+    EXPECT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+    root->Release();
+  }
+  Reader r(path);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.stream("sub/new"), "fresh");
+  EXPECT_EQ(r.stream("sub/old"), "<missing>");
+}
+
 TEST_F(StorageTest, OpeningAndReadingAreNotOffered) {
   msgtest::TempDir dir;
   IStorage* root = nullptr;
