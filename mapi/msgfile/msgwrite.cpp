@@ -367,19 +367,21 @@ HRESULT Writer::message(const MsgData& msg, const NameMap& names, bool top, ISto
 
 // CRC-32 (ISO 3309 / ITU-T V.42, as used by X.25), for the string names of
 // the lookup streams.
-uint32_t crc32(const std::string& bytes) {
-  static uint32_t table[256];
-  static bool ready = false;
-  if (!ready) {
+struct CrcTable {
+  uint32_t v[256];
+  CrcTable() {
     for (uint32_t n = 0; n < 256; ++n) {
       uint32_t c = n;
       for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      table[n] = c;
+      v[n] = c;
     }
-    ready = true;
   }
+};
+
+uint32_t crc32(const std::string& bytes) {
+  static const CrcTable table;
   uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+  for (unsigned char b : bytes) crc = table.v[(crc ^ b) & 0xFF] ^ (crc >> 8);
   return crc ^ 0xFFFFFFFFu;
 }
 

@@ -562,14 +562,16 @@ HRESULT DocStorage::newChild(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2
     if (strcasecmp(kids[k]->name.c_str(), utf8.c_str()) != 0) continue;
     if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
     // Replacing is possible while nothing of the old element is in the file.
-    std::vector<Node*> todo{kids[k].get()};
+    std::vector<Node*> todo{kids[k].get()}, subtree;
     while (!todo.empty()) {
       Node* n = todo.back();
       todo.pop_back();
       if (n->gsf || n->inFile) return STG_E_ACCESSDENIED;
+      subtree.push_back(n);
       for (const auto& c : n->children) todo.push_back(c.get());
     }
-    kids[k]->removed = true;
+    // Interfaces still held on the old element or inside it are reverted.
+    for (Node* n : subtree) n->removed = true;
     kids.erase(kids.begin() + static_cast<long>(k));
     break;
   }

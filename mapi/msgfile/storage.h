@@ -15,6 +15,9 @@
 // StgCreateDocfile or a complete compound file, never a half-written one.
 // After a successful Commit the file is final; new elements are refused.
 //
+// Stat hands out the element's name (unless STATFLAG_NONAME) in a block of
+// MAPIGetDefaultMalloc()'s allocator, to be freed with its Free.
+//
 // Not offered: reading back (OpenStream, OpenStorage, EnumElements, Read),
 // moving, renaming and destroying elements; these return
 // STG_E_INVALIDFUNCTION.
