@@ -396,34 +396,47 @@ HRESULT StoreDb::loadInfo() {
 }
 
 HRESULT StoreDb::begin() {
+  // One lock per level; the outermost commit or rollback releases them.
+  m_mu.lock();
   if (m_txDepth++ > 0) return S_OK;
   // IMMEDIATE takes the write lock now, so a busy store is reported here
   // (after the bounded wait) rather than half-way through a change.
   if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     m_txDepth = 0;
-    return sqlFail("Cannot start a change of the message store");
-  }
-  return S_OK;
-}
-
-HRESULT StoreDb::commit() {
-  if (m_txDepth == 0) return S_OK;
-  if (--m_txDepth > 0) return S_OK;
-  if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    HRESULT hr = sqlFail("Cannot save the change to the message store");
-    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    HRESULT hr = sqlFail("Cannot start a change of the message store");
+    m_mu.unlock();
     return hr;
   }
   return S_OK;
 }
 
+HRESULT StoreDb::commit() {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  if (m_txDepth == 0) return S_OK;
+  if (--m_txDepth > 0) {
+    m_mu.unlock();
+    return S_OK;
+  }
+  HRESULT hr = S_OK;
+  if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    hr = sqlFail("Cannot save the change to the message store");
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  m_mu.unlock();
+  return hr;
+}
+
 void StoreDb::rollback() {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   if (m_txDepth == 0) return;
+  int levels = m_txDepth;
   m_txDepth = 0;
   sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  for (int k = 0; k < levels; ++k) m_mu.unlock();
 }
 
 HRESULT StoreDb::objectKind(ObjectId id, ULONG& kind, ObjectId& parent) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   Stmt q(m_db, "SELECT kind, parent_id FROM objects WHERE id = ?1");
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id);
@@ -438,6 +451,7 @@ HRESULT StoreDb::objectKind(ObjectId id, ULONG& kind, ObjectId& parent) {
 }
 
 HRESULT StoreDb::children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   ids.clear();
   Stmt q(m_db, "SELECT id FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id");
   if (!q.ok()) return sqlFail("Cannot read the message store");
@@ -449,6 +463,7 @@ HRESULT StoreDb::children(ObjectId parent, ULONG kind, std::vector<ObjectId>& id
 }
 
 HRESULT StoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, ObjectId& id) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   Stmt q(m_db, "INSERT INTO objects(kind, parent_id, position) VALUES(?1, ?2, ?3)");
   if (!q.ok()) return sqlFail("Cannot write to the message store");
   q.bind(1, kind).bind(3, position);
@@ -459,6 +474,7 @@ HRESULT StoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, Obj
 }
 
 HRESULT StoreDb::deleteObject(ObjectId id) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   Stmt q(m_db, "DELETE FROM objects WHERE id = ?1");
   if (!q.ok()) return sqlFail("Cannot write to the message store");
   q.bind(1, id);
@@ -546,6 +562,7 @@ HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG si
 }
 
 HRESULT StoreDb::getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& values) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   values.clear();
   values.reserve(tags.size());
   for (ULONG tag : tags) {
@@ -559,6 +576,7 @@ HRESULT StoreDb::getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG siz
 }
 
 HRESULT StoreDb::propTags(ObjectId id, std::vector<ULONG>& tags) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   tags.clear();
   Stmt q(m_db, "SELECT prop_id, type FROM props WHERE object_id = ?1 ORDER BY prop_id");
   if (!q.ok()) return sqlFail("Cannot read the message store");
@@ -572,6 +590,7 @@ HRESULT StoreDb::propTags(ObjectId id, std::vector<ULONG>& tags) {
 }
 
 HRESULT StoreDb::getAllProps(ObjectId id, ULONG sizeLimit, PropRow& values) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   std::vector<ULONG> tags;
   HRESULT hr = propTags(id, tags);
   if (FAILED(hr)) return hr;
@@ -579,6 +598,7 @@ HRESULT StoreDb::getAllProps(ObjectId id, ULONG sizeLimit, PropRow& values) {
 }
 
 HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
   for (const Prop& p : values) {
@@ -629,6 +649,7 @@ HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
 }
 
 HRESULT StoreDb::deleteProps(ObjectId id, const std::vector<ULONG>& tags) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
   for (ULONG tag : tags) {
@@ -685,6 +706,7 @@ std::string idList(const std::vector<ULONG>& propIds) {
 }  // namespace
 
 HRESULT StoreDb::objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t& position) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   Stmt q(m_db, "SELECT kind, parent_id, position FROM objects WHERE id = ?1");
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id);
@@ -700,6 +722,7 @@ HRESULT StoreDb::objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t&
 }
 
 HRESULT StoreDb::childList(ObjectId parent, ULONG kind, std::vector<std::pair<ObjectId, int64_t>>& out) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   out.clear();
   Stmt q(m_db, "SELECT id, position FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id");
   if (!q.ok()) return sqlFail("Cannot read the message store");
@@ -712,6 +735,7 @@ HRESULT StoreDb::childList(ObjectId parent, ULONG kind, std::vector<std::pair<Ob
 }
 
 HRESULT StoreDb::countChildren(ObjectId parent, ULONG kind, bool unreadOnly, ULONG& count) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   count = 0;
   Stmt q(m_db,
          "SELECT count(*) FROM objects o LEFT JOIN props p ON p.object_id = o.id AND p.prop_id = ?3 "
@@ -724,6 +748,7 @@ HRESULT StoreDb::countChildren(ObjectId parent, ULONG kind, bool unreadOnly, ULO
 }
 
 HRESULT StoreDb::treeSize(ObjectId id, uint64_t& size) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   size = 0;
   Stmt q(m_db,
          "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT o.id FROM objects o JOIN tree t ON o.parent_id = t.id) "
@@ -738,6 +763,7 @@ HRESULT StoreDb::treeSize(ObjectId id, uint64_t& size) {
 
 HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>& propIds, ULONG maxBytes,
                            std::vector<ChildRow>& rows) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   rows.clear();
   // Only the properties asked for are joined; big values are measured, not
   // read (length() of a blob looks at the record header only).
@@ -780,6 +806,7 @@ HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>
 }
 
 HRESULT StoreDb::valueInfo(ObjectId id, ULONG propId, ULONG& type, uint64_t& size, bool& found) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   found = false;
   size = 0;
   Stmt q(m_db,
@@ -799,6 +826,7 @@ HRESULT StoreDb::valueInfo(ObjectId id, ULONG propId, ULONG& type, uint64_t& siz
 }
 
 HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf, size_t n, size_t& got) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   got = 0;
   Stmt head(m_db, "SELECT chunked, value FROM props WHERE object_id = ?1 AND prop_id = ?2");
   if (!head.ok()) return sqlFail("Cannot read the message store");
@@ -845,6 +873,7 @@ HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf
 }
 
 HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const PieceReader& read) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   ULONG type = storedType(PROP_TYPE(tag));
   ULONG propId = PROP_ID(tag);
   if (!isBytesType(type)) return fail(MAPI_E_INVALID_TYPE, "Only string and binary values are stored in pieces");
@@ -888,6 +917,7 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
 
 HRESULT StoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::string& name, bool create,
                              ULONG& propId) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   propId = 0;
   if (kind != MNID_ID && kind != MNID_STRING) return fail(MAPI_E_INVALID_PARAMETER, "Unknown kind of property name");
   Stmt q(m_db,
@@ -922,6 +952,7 @@ HRESULT StoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::
 }
 
 HRESULT StoreDb::namedPropName(ULONG propId, GUID& guid, ULONG& kind, LONG& lid, std::string& name) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
   Stmt q(m_db, "SELECT guid, kind, lid, name FROM named_props WHERE id = ?1");
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, propId);

@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +51,9 @@ struct StoreFolders {
   ObjectId drafts = 0;
 };
 
+// A StoreDb may be used from several threads: each call holds the
+// connection while it runs, and a transaction holds it for its thread from
+// begin() to the outermost commit() or rollback().
 class StoreDb {
  public:
   static const size_t kChunkSize = 256 * 1024;
@@ -154,6 +158,7 @@ class StoreDb {
   std::string m_displayName;
   std::string m_lastError;
   int m_txDepth = 0;
+  std::recursive_mutex m_mu;  // held once per open transaction level, and by each call
 };
 
 // Maps an SQLite result code to a MAPI result.

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ftw.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -1174,6 +1175,63 @@ TEST_F(Store, NamedPropertiesMapToStableIds) {
   EXPECT_EQ(back[1]->Kind.lID, 0x8501);
   MAPIFreeBuffer(back);
   MAPIFreeBuffer(tags);
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST_F(Store, OneStoreServesSeveralThreads) {
+  const int threads = 4, each = 40;
+  std::vector<std::thread> workers;
+  std::vector<int> failures(threads, 0);
+  IMsgStore* store = m_store.p;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([store, t, each, &failures] {
+      ULONG cb = 0;
+      LPENTRYID inboxId = nullptr;
+      if (FAILED(store->GetReceiveFolder(nullptr, 0, &cb, &inboxId, nullptr))) {
+        ++failures[t];
+        return;
+      }
+      Ref<IMAPIFolder> inbox;
+      ULONG type = 0;
+      HRESULT hr = store->OpenEntry(cb, inboxId, nullptr, MAPI_MODIFY, &type, inbox.unk());
+      MAPIFreeBuffer(inboxId);
+      if (FAILED(hr)) {
+        ++failures[t];
+        return;
+      }
+      std::string body(10000, static_cast<char>('a' + t));
+      for (int k = 0; k < each; ++k) {
+        Ref<IMessage> msg;
+        std::string subject = "t" + std::to_string(t) + "-" + std::to_string(k);
+        SPropValue v[2] = {};
+        v[0].ulPropTag = PR_SUBJECT_A;
+        v[0].Value.lpszA = const_cast<char*>(subject.c_str());
+        v[1].ulPropTag = PR_BODY_A_;
+        v[1].Value.lpszA = const_cast<char*>(body.c_str());
+        if (FAILED(inbox->CreateMessage(nullptr, 0, msg.out())) || FAILED(msg->SetProps(2, v, nullptr)) ||
+            FAILED(msg->SaveChanges(KEEP_OPEN_READWRITE))) {
+          ++failures[t];
+          continue;
+        }
+        std::string eid = getString(msg.p, PR_ENTRYID);
+        Ref<IUnknown> again;
+        if (FAILED(store->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(&eid[0]), nullptr,
+                                    MAPI_BEST_ACCESS, &type, again.out())) ||
+            getString(reinterpret_cast<IMessage*>(again.p), PR_SUBJECT_A) != subject ||
+            getString(reinterpret_cast<IMessage*>(again.p), PR_BODY_A_) != body ||
+            FAILED(reinterpret_cast<IMessage*>(again.p)->SetReadFlag(0)))
+          ++failures[t];
+      }
+    });
+  }
+  for (auto& w : workers) w.join();
+  for (int t = 0; t < threads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  auto rows = inboxRows();
+  EXPECT_EQ(rows.size(), static_cast<size_t>(threads * each));
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  EXPECT_EQ(getLong(inbox.p, PR_CONTENT_UNREAD), 0);
 }
 
 // ---------------------------------------------------------------- faults
