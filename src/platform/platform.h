@@ -51,7 +51,8 @@ bool deleteFile(const std::string& path);
 // True when the file's status can be read.
 bool fileExists(const std::string& path);
 
-// A file opened for writing (created or truncated), written sequentially.
+// A file opened for writing (created or truncated), written sequentially;
+// other readers and writers may open it meanwhile.
 class OutputFile {
  public:
   OutputFile();

@@ -158,7 +158,10 @@ bool OutputFile::open(const std::string& path) {
     CloseHandle(toHandle(m_handle));
     m_handle = fromHandle(INVALID_HANDLE_VALUE);
   }
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Other readers may open the file while it is written; an existing file
+  // is replaced.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   m_handle = fromHandle(file);
   return true;
