@@ -12,8 +12,8 @@ CMapiMultipart::~CMapiMultipart() {
   m_parts.clear();
 }
 
-void CMapiMultipart::addTextPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType,
-                                 std::string text) {
+CMapiBodyPart* CMapiMultipart::appendPropertyPart(int nType, ULONG ulPropTag, std::string disposition,
+                                                  std::string contentType) {
   CMapiBodyPart* part = new CMapiBodyPart;
   part->m_nType = nType;
   part->m_nSource = SOURCE_MESSAGE_PROPERTY;
@@ -21,21 +21,18 @@ void CMapiMultipart::addTextPart(int nType, ULONG ulPropTag, std::string disposi
   part->m_pMultipart = this;
   part->m_strDisposition = std::move(disposition);
   part->m_strContentType = std::move(contentType);
-  part->m_strText = std::move(text);
   m_parts.push_back(part);
+  return part;
+}
+
+void CMapiMultipart::addTextPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType,
+                                 std::string text) {
+  appendPropertyPart(nType, ulPropTag, std::move(disposition), std::move(contentType))->m_strText = std::move(text);
 }
 
 void CMapiMultipart::addHtmlPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType,
                                  std::string html) {
-  CMapiBodyPart* part = new CMapiBodyPart;
-  part->m_nType = nType;
-  part->m_nSource = SOURCE_MESSAGE_PROPERTY;
-  part->m_ulPropTag = ulPropTag;
-  part->m_pMultipart = this;
-  part->m_strDisposition = std::move(disposition);
-  part->m_strContentType = std::move(contentType);
-  part->m_strHtml = std::move(html);
-  m_parts.push_back(part);
+  appendPropertyPart(nType, ulPropTag, std::move(disposition), std::move(contentType))->m_strHtml = std::move(html);
 }
 
 void CMapiMultipart::addAttachmentPart(int nType, ULONG ulAttachNum, std::string fileName, std::string disposition,

@@ -29,6 +29,9 @@ class CMapiMultipart {
 
   CMapiContent* m_pOwnerContent;
   std::vector<CMapiBodyPart*> m_parts;
+
+ private:
+  CMapiBodyPart* appendPropertyPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType);
 };
 
 #endif

@@ -66,6 +66,8 @@ class CMapiMessage {
   // HrGetOneProp of a PT_STRING8 property: true with the text, false when
   // absent; other failures come back in hr.
   HRESULT readString(ULONG ulPropTag, std::string& value);
+  // A body text; absent gives "", other failures raise prefix + error text.
+  std::string readBody(ULONG ulPropTag, const char* prefix);
   double readDate(ULONG ulPropTag, const char* prefix, bool nullIsNamed, const char* nullText);
   [[noreturn]] void fail(const std::string& text);
   void removeTempFile(const char* deletedFormat, const char* failedFormat);

@@ -69,26 +69,23 @@ std::string CMapiMessage::getSubject() {
   return subject;
 }
 
-std::string CMapiMessage::getText() {
+std::string CMapiMessage::readBody(ULONG ulPropTag, const char* prefix) {
   std::string body;
-  HRESULT hr = m_lpMessage ? readString(PR_BODY_A, body) : E_FAIL;
+  HRESULT hr = m_lpMessage ? readString(ulPropTag, body) : E_FAIL;
   if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
-    std::string text = "CMapiMessage::getText, Unable to retrieve message text ";
+    std::string text = prefix;
     getLastError(hr, text);
     fail(text);
   }
   return body;
 }
 
+std::string CMapiMessage::getText() {
+  return readBody(PR_BODY_A, "CMapiMessage::getText, Unable to retrieve message text ");
+}
+
 std::string CMapiMessage::getHTML() {
-  std::string html;
-  HRESULT hr = m_lpMessage ? readString(PR_BODY_HTML_A, html) : E_FAIL;
-  if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
-    std::string text = "CMapiMessage::getHTML, Unable to retrieve message HTML ";
-    getLastError(hr, text);
-    fail(text);
-  }
-  return html;
+  return readBody(PR_BODY_HTML_A, "CMapiMessage::getHTML, Unable to retrieve message HTML ");
 }
 
 std::string CMapiMessage::getID() {

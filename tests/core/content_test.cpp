@@ -25,16 +25,6 @@ const ULONG kContentId = PROP_TAG(PT_STRING8, 0x3712);
 
 class ContentTest : public InboxTest {
  protected:
-  CMapiMessage* only(const MessageDef& def) {
-    add(def);
-    openInbox();
-    return fetch(1);
-  }
-  static MessageDef withProps(std::vector<Value> props) {
-    MessageDef def;
-    def.props = std::move(props);
-    return def;
-  }
   static std::vector<CMapiBodyPart*> parts(CMapiMessage* m) { return m->getContent()->m_pMultipart->m_parts; }
   static Attachment attachment(std::vector<Value> props, std::string data = "") {
     Attachment a;

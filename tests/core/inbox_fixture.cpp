@@ -31,6 +31,18 @@ std::string InboxTest::addSubject(const std::string& subject) {
   return add(def);
 }
 
+CMapiMessage* InboxTest::only(const mapifixture::MessageDef& def) {
+  add(def);
+  openInbox();
+  return fetch(1);
+}
+
+mapifixture::MessageDef InboxTest::withProps(std::vector<mapifixture::Value> props) {
+  mapifixture::MessageDef def;
+  def.props = std::move(props);
+  return def;
+}
+
 void InboxTest::openInbox() {
   m_store.reset(new CMapiStore("alice", "", "", m_tempDir));
   m_store->initialize();

@@ -26,6 +26,9 @@ class InboxTest : public MapiTest {
   std::string add(const mapifixture::MessageDef& def);
   // A message with this subject (and an unread flag) only.
   std::string addSubject(const std::string& subject);
+  // Stores def as the only message of the Inbox and fetches it.
+  CMapiMessage* only(const mapifixture::MessageDef& def);
+  static mapifixture::MessageDef withProps(std::vector<mapifixture::Value> props);
   // Logs on, finds and opens the Inbox (the folder is m_folder).
   void openInbox();
   // The message at a 1-based position, fetched through the folder.

@@ -27,17 +27,6 @@ const ULONG kBodyHtml = PROP_TAG(PT_STRING8, 0x1013);
 
 class MessageTest : public InboxTest {
  protected:
-  // Stores def as the only message and fetches it.
-  CMapiMessage* only(const MessageDef& def) {
-    add(def);
-    openInbox();
-    return fetch(1);
-  }
-  static MessageDef withProps(std::vector<Value> props) {
-    MessageDef def;
-    def.props = std::move(props);
-    return def;
-  }
   static CStringList read(CMapiMessage* m, void (CMapiMessage::*f)(CStringList&)) {
     CStringList list;
     (m->*f)(list);
