@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <map>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -1264,6 +1265,89 @@ TEST_F(Store, PlannedFaultsGiveTheirErrorTexts) {
   LPSPropValue got = nullptr;
   EXPECT_EQ(HrGetOneProp(msg.p, PR_SUBJECT_A, &got), MAPI_E_CALL_FAILED);
   EXPECT_EQ(got, nullptr);
+}
+
+// Every call that CopyTo and the copy's SaveChanges make fails once in
+// turn: each run ends with its objects released and its buffers freed, and
+// a failed copy leaves nothing stored.
+TEST_F(Store, CopyToSurvivesAFaultAtEveryCall) {
+  MessageDef inner = simpleMessage("inner");
+  inner.recipients.push_back(Recipient::make(MAPI_TO, "Dee", "dee@example.com"));
+  inner.attachments.push_back(Attachment::file("i.txt", "inner data"));
+  MessageDef m = simpleMessage("outer");
+  m.props.push_back(Value::Generated(PR_HTML_, 70 * 1024, pattern));
+  m.recipients = {Recipient::make(MAPI_TO, "Ann", "ann@example.com")};
+  m.attachments.push_back(Attachment::file("a.txt", "attachment a"));
+  m.attachments.push_back(Attachment::message("Fwd", inner));
+  std::string eid = add(m);
+  mapitest::setSizeLimit(64 * 1024);
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+
+  auto copyOnce = [&](std::string& text) -> HRESULT {
+    Ref<IMessage> src, dest;
+    ULONG type = 0;
+    HRESULT hr = m_store->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(&eid[0]), nullptr,
+                                    MAPI_BEST_ACCESS, &type, src.unk());
+    if (FAILED(hr)) {
+      text = lastErrorText(m_store.p, hr);
+      return hr;
+    }
+    hr = inbox->CreateMessage(nullptr, 0, dest.out());
+    if (FAILED(hr)) {
+      text = lastErrorText(inbox.p, hr);
+      return hr;
+    }
+    SizedSPropTagArray(1, excluded) = {1, {PR_BODY_A_}};
+    hr = src->CopyTo(0, nullptr, reinterpret_cast<LPSPropTagArray>(&excluded), 0, nullptr, &IID_IMessage, dest.p, 0,
+                     nullptr);
+    if (FAILED(hr)) {
+      text = lastErrorText(src.p, hr);
+      return hr;
+    }
+    hr = dest->SaveChanges(0);
+    if (FAILED(hr)) text = lastErrorText(dest.p, hr);
+    return hr;
+  };
+
+  // The calls of one clean run.
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  std::string text;
+  ASSERT_EQ(copyOnce(text), S_OK);
+  mapitest::stopJournal();
+  std::vector<std::string> calls = mapitest::journal();
+  mapitest::clearJournal();
+  size_t stored = inboxRows().size();
+  ASSERT_EQ(stored, 2u);
+
+  std::map<std::string, unsigned> seen;
+  size_t failedRuns = 0;
+  for (const std::string& line : calls) {
+    std::string method = line.substr(0, line.find(' '));
+    if (method == "GetLastError" || method.find("::GetLastError") != std::string::npos) continue;
+    unsigned nth = ++seen[method];
+    long objects = mapitest::liveObjects(), buffers = mapitest::liveBuffers();
+    mapitest::addFault(method, nth, MAPI_E_CALL_FAILED);
+    text.clear();
+    HRESULT hr = copyOnce(text);
+    mapitest::clearFaults();
+    EXPECT_EQ(mapitest::liveObjects(), objects) << method << " #" << nth;
+    EXPECT_EQ(mapitest::liveBuffers(), buffers) << method << " #" << nth;
+    size_t now = inboxRows().size();
+    if (FAILED(hr)) {
+      ++failedRuns;
+      EXPECT_EQ(now, stored) << method << " #" << nth << ": a failed copy was stored";
+      EXPECT_FALSE(text.empty()) << method << " #" << nth;
+    } else {
+      stored = now;
+    }
+  }
+  EXPECT_GT(failedRuns, 10u);
+  if (getenv("STORE_TEST_SHOW_CALLS")) {
+    printf("%zu calls, %zu runs failed\n", calls.size(), failedRuns);
+    for (const auto& c : calls) printf("  %s\n", c.c_str());
+  }
 }
 
 TEST_F(Store, JournalNamesTheStoreCalls) {
