@@ -32,7 +32,12 @@ final class InboxFolder extends Folder {
 
     /** Locates the Inbox of a logged-on store; the folder is not open yet. */
     static InboxFolder locate(StoreSession session) throws MessagingException {
-        long handle = MAPINative.getInbox(session.handle());
+        long handle;
+        try {
+            handle = MAPINative.getInbox(session.handle());
+        } catch (MessagingException e) {
+            throw new MessagingException("getInbox: cannot find the Inbox of profile '" + session.profile() + "'", e);
+        }
         if (handle == 0) {
             throw new MessagingException("getInbox gave no folder for profile '" + session.profile() + "'");
         }
@@ -55,7 +60,11 @@ final class InboxFolder extends Folder {
         if (requestedMode != READ_ONLY) {
             throw new MethodNotSupportedException("The demo opens the Inbox read-only");
         }
-        MAPINative.openFolder(handle, requestedMode);
+        try {
+            MAPINative.openFolder(handle, requestedMode);
+        } catch (MessagingException e) {
+            throw new MessagingException("openFolder: cannot open the Inbox", e);
+        }
         mode = requestedMode;
         open = true;
     }
@@ -88,7 +97,12 @@ final class InboxFolder extends Folder {
     @Override
     public synchronized MAPIMessage[] getMessages() throws MessagingException {
         checkOpen();
-        MAPIMessage[] messages = MAPINative.getFolderMessages(handle, this);
+        MAPIMessage[] messages;
+        try {
+            messages = MAPINative.getFolderMessages(handle, this);
+        } catch (MessagingException e) {
+            throw new MessagingException("getFolderMessages: cannot fetch the Inbox's messages", e);
+        }
         return messages == null ? new MAPIMessage[0] : messages;
     }
 

@@ -19,7 +19,12 @@ final class StoreSession implements AutoCloseable {
 
     /** Logs on to {@code profile}; {@code tempDir} receives exported files. */
     static StoreSession open(String profile, String password, String tempDir) throws MessagingException {
-        long store = MAPINative.getStore(profile, password, "", tempDir);
+        long store;
+        try {
+            store = MAPINative.getStore(profile, password, "", tempDir);
+        } catch (MessagingException e) {
+            throw new MessagingException("getStore: cannot log on to profile '" + profile + "'", e);
+        }
         if (store == 0) {
             throw new MessagingException("getStore gave no store for profile '" + profile + "'");
         }
