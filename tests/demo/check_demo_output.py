@@ -4,15 +4,18 @@
     check_demo_output.py MAIL_DIR DEMO_STDOUT OUTPUT_DIR
 
 The samples are decoded here with Python's email package, independently of the library:
-every sample must be listed (found by its decoded subject) with its sender; every named
-attachment must be saved under OUTPUT_DIR/message-N/ with exactly the bytes of its MIME
-part; every attached message must be saved there as a .msg file; and every message must
-be saved whole as OUTPUT_DIR/message-N.msg. Both kinds of .msg file must be compound
-files. Prints every failure and exits 1 if there was any.
+every sample must be listed (found by its decoded subject) with its sender, recipients,
+sent date and priority as its headers give them; every named attachment must be saved
+under OUTPUT_DIR/message-N/ with exactly the bytes of its MIME part; every attached
+message must be saved there as a .msg file; and every message must be saved whole as
+OUTPUT_DIR/message-N.msg. Both kinds of .msg file must be compound files. Prints every
+failure and exits 1 if there was any.
 """
 
+import datetime
 import email
 import email.policy
+import email.utils
 import os
 import re
 import sys
@@ -48,6 +51,21 @@ def leaf_parts(part):
         yield part
 
 
+def expected_priority(message):
+    """"1", "3" or "5" from X-Priority, else Importance, else Priority."""
+    x_priority = re.match(r"\s*(\d)", message.get("x-priority", ""))
+    if x_priority:
+        level = int(x_priority.group(1))
+        return "1" if level < 3 else "5" if level > 3 else "3"
+    importance = message.get("importance", "").strip().lower()
+    if importance in ("high", "low"):
+        return "1" if importance == "high" else "5"
+    priority = message.get("priority", "").strip().lower()
+    if priority in ("urgent", "non-urgent"):
+        return "1" if priority == "urgent" else "5"
+    return "3"
+
+
 def parse_listing(text):
     """Message number -> {field label -> value} from the demo's standard output."""
     messages = {}
@@ -81,13 +99,24 @@ def check_sample(path, listing, output_dir):
     fields = listing[number]
     print("%s: message %d, subject %r" % (sample, number, subject))
 
-    sender = message["from"].addresses[0].addr_spec
-    if sender.lower() not in fields.get("From", "").lower():
-        fail("%s: From line %r does not name %s" % (sample, fields.get("From"), sender))
-    for label in ("To", "Cc", "Sent", "Received", "Priority"):
+    for label in ("From", "To", "Cc", "Sent", "Received", "Priority"):
         value = fields.get(label)
         if value is None or value.startswith("FAILED"):
             fail("%s: %s line missing or failed: %r" % (sample, label, value))
+    sender = message["from"].addresses[0].addr_spec
+    if sender.lower() not in fields.get("From", "").lower():
+        fail("%s: From line %r does not name %s" % (sample, fields.get("From"), sender))
+    if message.get_content_type() != "multipart/report":  # a report lists its failed recipients instead
+        for header, label in (("to", "To"), ("cc", "Cc")):
+            for address in (message[header].addresses if message[header] else ()):
+                if address.addr_spec.lower() not in fields.get(label, "").lower():
+                    fail("%s: %s line %r does not name %s" % (sample, label, fields.get(label), address.addr_spec))
+    sent = email.utils.parsedate_to_datetime(message["date"]).astimezone(datetime.timezone.utc)
+    if fields.get("Sent") != sent.strftime("%Y-%m-%d %H:%M:%S UTC"):
+        fail("%s: Sent line %r, the Date header says %s" % (sample, fields.get("Sent"), sent))
+    priority = expected_priority(message)
+    if not fields.get("Priority", "").startswith(priority + " "):
+        fail("%s: Priority line %r, expected %s" % (sample, fields.get("Priority"), priority))
 
     part_dir = os.path.join(output_dir, "message-%d" % number)
     attached_messages = 0
