@@ -1350,6 +1350,101 @@ TEST_F(Store, CopyToSurvivesAFaultAtEveryCall) {
   }
 }
 
+// The reads a client makes of a received message, each call failing once in
+// turn: nothing leaks whichever call fails.
+TEST_F(Store, ReadsSurviveAFaultAtEveryCall) {
+  MessageDef inner = simpleMessage("inner");
+  inner.attachments.push_back(Attachment::file("i.txt", "inner data"));
+  MessageDef m = simpleMessage("outer");
+  m.props.push_back(Value::String(PR_BODY_A_, std::string(3000, 'b')));
+  m.recipients = {Recipient::make(MAPI_TO, "Ann", "ann@example.com")};
+  m.attachments.push_back(Attachment::file("a.txt", std::string(5000, 'a')));
+  m.attachments.push_back(Attachment::message("Fwd", inner));
+  std::string eid = add(m);
+  mapitest::setSizeLimit(1024);
+
+  auto readAll = [&]() -> HRESULT {
+    Ref<IMessage> msg;
+    ULONG type = 0;
+    HRESULT hr = m_store->OpenEntry(32, reinterpret_cast<LPENTRYID>(&eid[0]), nullptr, MAPI_BEST_ACCESS, &type, msg.unk());
+    if (FAILED(hr)) return hr;
+    msg->SetReadFlag(0);
+    LPSPropTagArray list = nullptr;
+    if (FAILED(hr = msg->GetPropList(0, &list))) return hr;
+    MAPIFreeBuffer(list);
+    ULONG count = 0;
+    LPSPropValue all = nullptr;
+    hr = msg->GetProps(nullptr, 0, &count, &all);
+    MAPIFreeBuffer(all);
+    if (FAILED(hr)) return hr;
+    LPSPropValue body = nullptr;
+    hr = HrGetOneProp(msg.p, PR_BODY_A_, &body);
+    MAPIFreeBuffer(body);
+    if (hr == E_OUTOFMEMORY) {
+      Ref<IStream> s;
+      if (FAILED(hr = msg->OpenProperty(PR_BODY_A_, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(s.out())))) return hr;
+      STATSTG st;
+      if (FAILED(hr = s->Stat(&st, STATFLAG_NONAME))) return hr;
+      std::string buf(static_cast<size_t>(st.cbSize.QuadPart) + 1, '\0');
+      ULONG got = 0;
+      if (FAILED(hr = s->Read(&buf[0], static_cast<ULONG>(buf.size()), &got))) return hr;
+    }
+    Ref<IMAPITable> recips;
+    if (FAILED(hr = msg->GetRecipientTable(0, recips.out()))) return hr;
+    LPSRowSet rows = nullptr;
+    if (FAILED(hr = HrQueryAllRows(recips.p, nullptr, nullptr, nullptr, 0, &rows))) return hr;
+    FreeProws(rows);
+    Ref<IMAPITable> atts;
+    if (FAILED(hr = msg->GetAttachmentTable(0, atts.out()))) return hr;
+    SizedSPropTagArray(3, cols) = {3, {PR_ATTACH_NUM, PR_ATTACH_METHOD, PR_ATTACH_SIZE}};
+    if (FAILED(hr = HrQueryAllRows(atts.p, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows))) return hr;
+    for (ULONG k = 0; k < rows->cRows && SUCCEEDED(hr); ++k) {
+      Ref<IAttach> att;
+      hr = msg->OpenAttach(static_cast<ULONG>(rows->aRow[k].lpProps[0].Value.l), nullptr, MAPI_DEFERRED_ERRORS, att.out());
+      if (FAILED(hr)) break;
+      if (rows->aRow[k].lpProps[1].Value.l == ATTACH_EMBEDDED_MSG) {
+        Ref<IMessage> emb;
+        hr = att->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, reinterpret_cast<LPUNKNOWN*>(emb.out()));
+        if (SUCCEEDED(hr)) {
+          LPSPropValue subject = nullptr;
+          hr = HrGetOneProp(emb.p, PR_SUBJECT_A, &subject);
+          MAPIFreeBuffer(subject);
+        }
+      } else {
+        Ref<IStream> s;
+        hr = att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, STGM_SHARE_EXCLUSIVE, MAPI_DEFERRED_ERRORS,
+                               reinterpret_cast<LPUNKNOWN*>(s.out()));
+        char buf[128];
+        ULONG got = 1;
+        while (SUCCEEDED(hr) && got) hr = s->Read(buf, sizeof buf, &got);
+      }
+    }
+    FreeProws(rows);
+    return hr;
+  };
+
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  ASSERT_EQ(readAll(), S_OK);
+  mapitest::stopJournal();
+  std::vector<std::string> calls = mapitest::journal();
+  mapitest::clearJournal();
+  std::map<std::string, unsigned> seen;
+  size_t failedRuns = 0;
+  for (const std::string& line : calls) {
+    std::string method = line.substr(0, line.find(' '));
+    if (method.find("GetLastError") != std::string::npos) continue;
+    unsigned nth = ++seen[method];
+    long objects = mapitest::liveObjects(), buffers = mapitest::liveBuffers();
+    mapitest::addFault(method, nth, MAPI_E_CALL_FAILED);
+    if (FAILED(readAll())) ++failedRuns;
+    mapitest::clearFaults();
+    EXPECT_EQ(mapitest::liveObjects(), objects) << method << " #" << nth;
+    EXPECT_EQ(mapitest::liveBuffers(), buffers) << method << " #" << nth;
+  }
+  EXPECT_GT(failedRuns, 20u);
+}
+
 TEST_F(Store, JournalNamesTheStoreCalls) {
   std::string eid = add(simpleMessage("x"));
   mapitest::startJournal();
