@@ -169,6 +169,21 @@ HRESULT writeMessageTree(StoreDb& db, const MessageState& st, ObjectId parent, O
       hr = db.deleteObject(o.first);
       if (FAILED(hr)) return hr;
     }
+    // The display lists follow the recipients: names by type, "; " apart.
+    std::string lists[3];
+    for (const PropRow& r : st.recips) {
+      const Prop* type = findProp(r, PR_RECIPIENT_TYPE);
+      const Prop* name = findProp(r, PR_DISPLAY_NAME_A);
+      if (!type || !name) continue;
+      ULONG t = static_cast<ULONG>(type->i) & ~static_cast<ULONG>(MAPI_SUBMITTED);
+      if (t < MAPI_TO || t > MAPI_BCC) continue;
+      std::string& list = lists[t - MAPI_TO];
+      if (!list.empty()) list += "; ";
+      list += name->bytes;
+    }
+    hr = db.setProps(id, {Prop::String(PR_DISPLAY_TO_A, lists[0]), Prop::String(PR_DISPLAY_CC_A, lists[1]),
+                          Prop::String(PR_DISPLAY_BCC_A, lists[2])});
+    if (FAILED(hr)) return hr;
     for (const PropRow& r : st.recips) {
       const Prop* rowid = findProp(r, PR_ROWID);
       PropRow values = r;

@@ -676,6 +676,9 @@ TEST_F(Store, RecipientsAreAddedModifiedAndRemoved) {
   EXPECT_STREQ(rows->aRow[1].lpProps[0].Value.lpszA, "Cy");
   EXPECT_EQ(rows->aRow[1].lpProps[1].Value.l, MAPI_BCC);
   FreeProws(rows);
+  EXPECT_EQ(getString(msg.p, PR_DISPLAY_TO_A), "Ann");
+  EXPECT_EQ(getString(msg.p, PR_DISPLAY_CC_A), "");
+  EXPECT_EQ(getString(msg.p, PR_DISPLAY_BCC_A), "Cy");
 }
 
 // ---------------------------------------------------------------- large values
