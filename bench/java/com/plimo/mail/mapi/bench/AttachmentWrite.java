@@ -22,8 +22,8 @@ import javax.mail.MessagingException;
  * </pre>
  *
  * Prints the time, the throughput and the growth of the process's resident size over its
- * size before the call, at its peak during the call (VmHWM after resetting it; a sampling
- * thread besides).
+ * size before the call, at its peak during the call (VmHWM after resetting it; where the
+ * kernel does not allow that, the largest VmRSS a sampling thread saw).
  */
 public final class AttachmentWrite {
 
@@ -116,10 +116,10 @@ public final class AttachmentWrite {
         }
 
         void print(String what, long bytes) {
-            System.out.printf("%s: %d bytes in %.3f s, %.1f MB/s; resident growth at the peak %s"
-                    + " (VmHWM %s, sampled %s), heap growth %s%n", what, bytes, seconds, bytes / seconds / 1e6,
-                    ProcessMemory.mib(growth()), peakReset ? ProcessMemory.mib(hwmAfter - rssBefore) : "not reset",
-                    ProcessMemory.mib(sampledMax - rssBefore), ProcessMemory.mib(heapAfter - heapBefore));
+            System.out.printf("%s: %d bytes in %.3f s, %.1f MB/s; resident growth at the peak %s (%s),"
+                    + " heap allocated %s%n", what, bytes, seconds, bytes / seconds / 1e6,
+                    ProcessMemory.mib(growth()), peakReset ? "VmHWM reset before the call" : "sampled VmRSS",
+                    ProcessMemory.mib(heapAfter - heapBefore));
         }
     }
 
@@ -128,15 +128,18 @@ public final class AttachmentWrite {
         m.heapBefore = ProcessMemory.heapUsed();
         m.peakReset = ProcessMemory.resetPeak();
         m.rssBefore = ProcessMemory.rss();
-        ProcessMemory.Sampler sampler = new ProcessMemory.Sampler();
+        // The sampler allocates as it reads: only where VmHWM cannot be reset.
+        ProcessMemory.Sampler sampler = m.peakReset ? null : new ProcessMemory.Sampler();
         try {
             long t0 = System.nanoTime();
             call.run();
             m.seconds = (System.nanoTime() - t0) / 1e9;
         } finally {
-            sampler.close();
+            if (sampler != null) {
+                sampler.close();
+            }
         }
-        m.sampledMax = sampler.max();
+        m.sampledMax = sampler != null ? sampler.max() : ProcessMemory.rss();
         m.hwmAfter = ProcessMemory.hwm();
         Runtime rt = Runtime.getRuntime();
         m.heapAfter = rt.totalMemory() - rt.freeMemory();
