@@ -191,6 +191,9 @@ class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
       if (FAILED(hr)) return setError(hr, "The contents table could not be read: " + db.lastError());
     }
     std::string parent = computed.count(PROP_ID(PR_PARENT_ENTRYID)) ? m_store->entryIdOf(MAPI_FOLDER, m_folder) : "";
+    std::vector<ULONG> wideColumns;
+    for (ULONG t : m_columns)
+      if (PROP_TYPE(t) == PT_UNICODE) wideColumns.push_back(t);
     std::vector<PropRow> rows;
     rows.reserve(m_ids.size());
     // Both lists are in id order: the snapshot's rows take the values of
@@ -208,6 +211,14 @@ class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
       if (computed.count(PROP_ID(PR_INSTANCE_KEY))) row.push_back(Prop::Binary(PR_INSTANCE_KEY, objectKey(id)));
       if (!parent.empty()) row.push_back(Prop::Binary(PR_PARENT_ENTRYID, parent));
       if (computed.count(PROP_ID(PR_OBJECT_TYPE))) row.push_back(Prop::Long(PR_OBJECT_TYPE, MAPI_MESSAGE));
+      // Strings asked for in wide form: the same value under that tag.
+      for (ULONG wide : wideColumns) {
+        const Prop* narrow = findProp(row, CHANGE_PROP_TYPE(wide, PT_STRING8));
+        if (!narrow) continue;
+        Prop w = *narrow;
+        w.tag = wide;
+        row.push_back(std::move(w));
+      }
       rows.push_back(std::move(row));
     }
     std::vector<ULONG> cols(1, static_cast<ULONG>(m_columns.size()));

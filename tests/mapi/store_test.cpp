@@ -465,6 +465,23 @@ TEST_F(Store, ContentsTableColumnsAndFaultsBeforeFirstUse) {
   MAPIFreeBuffer(shown);
 }
 
+TEST_F(Store, ContentsTableGivesWideStringsWhenAsked) {
+  add(simpleMessage("Gr\xC3\xBC\xC3\x9F" "e"));
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IMAPITable> table;
+  ASSERT_EQ(inbox->GetContentsTable(0, table.out()), S_OK);
+  SizedSPropTagArray(2, cols) = {2, {PROP_TAG(PT_UNICODE, 0x0037), PR_SUBJECT_A}};
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0), S_OK);
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(table->QueryRows(1, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  ASSERT_EQ(rows->aRow[0].lpProps[0].ulPropTag, PROP_TAG(PT_UNICODE, 0x0037));
+  EXPECT_EQ(std::wstring(rows->aRow[0].lpProps[0].Value.lpszW), L"Gr\u00FC\u00DFe");
+  EXPECT_STREQ(rows->aRow[0].lpProps[1].Value.lpszA, "Gr\xC3\xBC\xC3\x9F" "e");
+  FreeProws(rows);
+}
+
 TEST_F(Store, DeleteMessagesPersistsAndDeletesExactlyThose) {
   std::vector<std::string> eids;
   for (const char* s : {"1", "2", "3", "4"}) eids.push_back(add(simpleMessage(s)));
