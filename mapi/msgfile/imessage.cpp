@@ -482,6 +482,9 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
     return S_OK;
   }
 
+  // The properties present, for GetAttribIMsgOnIStg.
+  bool hasProp(ULONG tag) const { return m_data.props.count(PROP_ID(tag)) != 0; }
+
   // For attachments of this message.
   void commitAttach(ULONG num, std::shared_ptr<const AttachData> data) { m_data.attachments[num] = std::move(data); }
   const std::shared_ptr<NameMap>& names() const { return m_names; }
@@ -904,6 +907,19 @@ HRESULT Attach::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOpt
 
 }  // namespace
 
+HRESULT propAttributes(LPVOID object, const SPropTagArray* tags, LPSPropAttrArray* out) {
+  auto* msg = dynamic_cast<Message*>(static_cast<IMessage*>(object));
+  if (!msg || !tags || !out) return MAPI_E_INVALID_PARAMETER;
+  LPSPropAttrArray arr = nullptr;
+  HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropAttrArray(tags->cValues)), reinterpret_cast<LPVOID*>(&arr));
+  if (FAILED(hr)) return hr;
+  arr->cValues = tags->cValues;
+  for (ULONG k = 0; k < tags->cValues; ++k)
+    arr->aPropAttr[k] = msg->hasProp(tags->aulPropTag[k]) ? (PROPATTR_READABLE | PROPATTR_WRITEABLE) : PROPATTR_NOT_PRESENT;
+  *out = arr;
+  return S_OK;
+}
+
 HRESULT openMessageOnStorage(LPMSGSESS session, IStorage* stg, ULONG flags, MSGCALLRELEASE* onRelease,
                              ULONG callerData, LPMESSAGE* out) {
   *out = new Message(session, stg, flags, onRelease, callerData);
@@ -944,4 +960,50 @@ extern "C" SCODE STDAPICALLTYPE OpenIMsgOnIStg(LPMSGSESS lpMsgSess, LPALLOCATEBU
     return MAPI_E_INVALID_PARAMETER;
   if (ulFlags & ~static_cast<ULONG>(IMSG_NO_ISTG_COMMIT)) return MAPI_E_UNKNOWN_FLAGS;
   return tmapi::msgfile::openMessageOnStorage(lpMsgSess, lpStg, ulFlags, lpfMsgCallRelease, ulCallerData, lppMsg);
+}
+
+// Every property of a message on a storage is readable and writable.
+extern "C" HRESULT STDAPICALLTYPE GetAttribIMsgOnIStg(LPVOID lpObject, LPSPropTagArray lpPropTagArray,
+                                                      LPSPropAttrArray* lppPropAttrArray) {
+  if (lppPropAttrArray) *lppPropAttrArray = nullptr;
+  TM_CALL("GetAttribIMsgOnIStg", "");
+  return tmapi::msgfile::propAttributes(lpObject, lpPropTagArray, lppPropAttrArray);
+}
+
+extern "C" HRESULT STDAPICALLTYPE SetAttribIMsgOnIStg(LPVOID lpObject, LPSPropTagArray lpPropTags,
+                                                      LPSPropAttrArray lpPropAttrs,
+                                                      LPSPropProblemArray* lppPropProblems) {
+  if (lppPropProblems) *lppPropProblems = nullptr;
+  TM_CALL("SetAttribIMsgOnIStg", "");
+  if (!lpObject || !lpPropTags || !lpPropAttrs || lpPropTags->cValues != lpPropAttrs->cValues)
+    return MAPI_E_INVALID_PARAMETER;
+  return S_OK;
+}
+
+// A structured-storage result in MAPI's terms.
+extern "C" SCODE STDAPICALLTYPE MapStorageSCode(SCODE StgSCode) {
+  switch (static_cast<uint32_t>(StgSCode)) {
+    case 0x80030070u:  // STG_E_MEDIUMFULL
+      return MAPI_E_NOT_ENOUGH_DISK;
+    case 0x80030008u:  // STG_E_INSUFFICIENTMEMORY
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    case 0x80030005u:  // STG_E_ACCESSDENIED
+    case 0x80030020u:  // STG_E_SHAREVIOLATION
+    case 0x80030021u:  // STG_E_LOCKVIOLATION
+      return MAPI_E_NO_ACCESS;
+    case 0x80030002u:  // STG_E_FILENOTFOUND
+    case 0x80030003u:  // STG_E_PATHNOTFOUND
+      return MAPI_E_NOT_FOUND;
+    case 0x80030050u:  // STG_E_FILEALREADYEXISTS
+      return MAPI_E_COLLISION;
+    case 0x80030057u:  // STG_E_INVALIDPARAMETER
+    case 0x800300FFu:  // STG_E_INVALIDFLAG
+    case 0x80030009u:  // STG_E_INVALIDPOINTER
+    case 0x800300FCu:  // STG_E_INVALIDNAME
+      return MAPI_E_INVALID_PARAMETER;
+    case 0x80030102u:  // STG_E_REVERTED
+      return MAPI_E_OBJECT_DELETED;
+    default:
+      return (static_cast<uint32_t>(StgSCode) & 0xFFFF0000u) == 0x80030000u ? MAPI_E_CALL_FAILED : StgSCode;
+  }
 }

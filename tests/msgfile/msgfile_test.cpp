@@ -749,6 +749,27 @@ TEST_F(MsgFileTest, StorageFailureDuringSaveChanges) {
   MAPIFreeBuffer(err);
 }
 
+TEST_F(MsgFileTest, AttributesAndStorageCodes) {
+  TempDir dir;
+  Export ex;
+  ASSERT_EQ(ex.open(dir.file("attr.msg")), S_OK);
+  setProps(ex.msg, {str8(PR_SUBJECT_A, "a")});
+  SizedSPropTagArray(2, tags) = {2, {PR_SUBJECT_A, PR_BODY_A}};
+  LPSPropAttrArray attrs = nullptr;
+  ASSERT_EQ(GetAttribIMsgOnIStg(ex.msg, reinterpret_cast<LPSPropTagArray>(&tags), &attrs), S_OK);
+  ASSERT_EQ(attrs->cValues, 2u);
+  EXPECT_EQ(attrs->aPropAttr[0], static_cast<ULONG>(PROPATTR_READABLE | PROPATTR_WRITEABLE));
+  EXPECT_EQ(attrs->aPropAttr[1], static_cast<ULONG>(PROPATTR_NOT_PRESENT));
+  LPSPropProblemArray problems = nullptr;
+  EXPECT_EQ(SetAttribIMsgOnIStg(ex.msg, reinterpret_cast<LPSPropTagArray>(&tags), attrs, &problems), S_OK);
+  EXPECT_EQ(problems, nullptr);
+  MAPIFreeBuffer(attrs);
+  EXPECT_EQ(MapStorageSCode(STG_E_MEDIUMFULL), MAPI_E_NOT_ENOUGH_DISK);
+  EXPECT_EQ(MapStorageSCode(STG_E_ACCESSDENIED), MAPI_E_NO_ACCESS);
+  EXPECT_EQ(MapStorageSCode(STG_E_WRITEFAULT), MAPI_E_CALL_FAILED);
+  EXPECT_EQ(MapStorageSCode(S_OK), S_OK);
+}
+
 // A 64 MiB attachment goes through spools and straight into the file: the
 // peak memory of the process grows by far less than the attachment.
 TEST_F(MsgFileTest, LargeAttachmentDoesNotRaisePeakMemoryBySize) {
