@@ -146,7 +146,17 @@ bool decodeMv(const unsigned char* data, size_t size, Prop& p) {
 class Stmt {
  public:
   Stmt(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Stmt() { sqlite3_finalize(stmt_); }
+  // A kept statement: reset for its next use rather than finalized.
+  template <typename P>
+  explicit Stmt(const P& kept) : stmt_(kept.stmt), rc_(kept.rc), kept_(true) {}
+  ~Stmt() {
+    if (!kept_) {
+      sqlite3_finalize(stmt_);
+    } else if (stmt_) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    }
+  }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
   bool ok() const { return rc_ == SQLITE_OK && stmt_; }
@@ -169,6 +179,7 @@ class Stmt {
  private:
   sqlite3_stmt* stmt_ = nullptr;
   int rc_ = SQLITE_ERROR;
+  bool kept_ = false;
 };
 
 }  // namespace
@@ -206,7 +217,26 @@ HRESULT sqliteResult(int rc) {
 StoreDb::StoreDb() = default;
 
 StoreDb::~StoreDb() {
+  finalizeStatements();
   if (m_db) sqlite3_close_v2(m_db);
+}
+
+StoreDb::Prepared StoreDb::prepared(const char* sql) {
+  Prepared p;
+  auto it = m_statements.find(sql);
+  if (it != m_statements.end()) {
+    p.stmt = it->second;
+    p.rc = SQLITE_OK;
+    return p;
+  }
+  p.rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &p.stmt, nullptr);
+  if (p.rc == SQLITE_OK && p.stmt) m_statements.emplace(sql, p.stmt);
+  return p;
+}
+
+void StoreDb::finalizeStatements() {
+  for (auto& s : m_statements) sqlite3_finalize(s.second);
+  m_statements.clear();
 }
 
 HRESULT StoreDb::fail(HRESULT hr, const std::string& what) {
@@ -296,6 +326,7 @@ HRESULT StoreDb::create(const std::string& path, const std::string& displayName,
   if (FAILED(hr)) {
     error = db.m_lastError;
     db.rollback();
+    db.finalizeStatements();
     sqlite3_close_v2(db.m_db);
     db.m_db = nullptr;
     unlink(path.c_str());
@@ -349,7 +380,7 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
 HRESULT StoreDb::loadInfo() {
   // A read-only look first: a file that is not a store (or not a database
   // at all) fails here without a byte written to it.
-  Stmt q(m_db, "SELECT key, value FROM store_info");
+  Stmt q(prepared("SELECT key, value FROM store_info"));
   if (!q.ok()) {
     int rc = sqlite3_errcode(m_db);
     if (rc == SQLITE_ERROR)  // no such table: a database, but not a store
@@ -437,7 +468,7 @@ void StoreDb::rollback() {
 
 HRESULT StoreDb::objectKind(ObjectId id, ULONG& kind, ObjectId& parent) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
-  Stmt q(m_db, "SELECT kind, parent_id FROM objects WHERE id = ?1");
+  Stmt q(prepared("SELECT kind, parent_id FROM objects WHERE id = ?1"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id);
   int rc = q.step();
@@ -453,7 +484,7 @@ HRESULT StoreDb::objectKind(ObjectId id, ULONG& kind, ObjectId& parent) {
 HRESULT StoreDb::children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   ids.clear();
-  Stmt q(m_db, "SELECT id FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id");
+  Stmt q(prepared("SELECT id FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, parent).bind(2, kind);
   int rc;
@@ -464,7 +495,7 @@ HRESULT StoreDb::children(ObjectId parent, ULONG kind, std::vector<ObjectId>& id
 
 HRESULT StoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, ObjectId& id) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
-  Stmt q(m_db, "INSERT INTO objects(kind, parent_id, position) VALUES(?1, ?2, ?3)");
+  Stmt q(prepared("INSERT INTO objects(kind, parent_id, position) VALUES(?1, ?2, ?3)"));
   if (!q.ok()) return sqlFail("Cannot write to the message store");
   q.bind(1, kind).bind(3, position);
   if (parent) q.bind(2, parent);
@@ -475,7 +506,7 @@ HRESULT StoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, Obj
 
 HRESULT StoreDb::deleteObject(ObjectId id) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
-  Stmt q(m_db, "DELETE FROM objects WHERE id = ?1");
+  Stmt q(prepared("DELETE FROM objects WHERE id = ?1"));
   if (!q.ok()) return sqlFail("Cannot write to the message store");
   q.bind(1, id);
   if (q.step() != SQLITE_DONE) return sqlFail("Cannot delete from the message store");
@@ -485,7 +516,7 @@ HRESULT StoreDb::deleteObject(ObjectId id) {
 
 HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found) {
   found = false;
-  Stmt q(m_db, "SELECT type, value, chunked FROM props WHERE object_id = ?1 AND prop_id = ?2");
+  Stmt q(prepared("SELECT type, value, chunked FROM props WHERE object_id = ?1 AND prop_id = ?2"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id).bind(2, propId);
   int rc = q.step();
@@ -515,7 +546,7 @@ HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG si
     }
     std::string value;
     value.reserve(static_cast<size_t>(size));
-    Stmt c(m_db, "SELECT data FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 ORDER BY seq");
+    Stmt c(prepared("SELECT data FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 ORDER BY seq"));
     if (!c.ok()) return sqlFail("Cannot read the message store");
     c.bind(1, id).bind(2, propId);
     while ((rc = c.step()) == SQLITE_ROW) {
@@ -578,7 +609,7 @@ HRESULT StoreDb::getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG siz
 HRESULT StoreDb::propTags(ObjectId id, std::vector<ULONG>& tags) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   tags.clear();
-  Stmt q(m_db, "SELECT prop_id, type FROM props WHERE object_id = ?1 ORDER BY prop_id");
+  Stmt q(prepared("SELECT prop_id, type FROM props WHERE object_id = ?1 ORDER BY prop_id"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id);
   int rc;
@@ -605,12 +636,12 @@ HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
     ULONG type = storedType(PROP_TYPE(p.tag));
     ULONG propId = PROP_ID(p.tag);
     // Replacing a value drops its old pieces (the cascade runs on delete).
-    Stmt del(m_db, "DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2");
+    Stmt del(prepared("DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2"));
     if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
     del.bind(1, id).bind(2, propId);
     if (del.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
 
-    Stmt ins(m_db, "INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)");
+    Stmt ins(prepared("INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)"));
     if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
     ins.bind(1, id).bind(2, propId).bind(3, type).bind(5, 0);
     bool chunk = false;
@@ -635,7 +666,7 @@ HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
     if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
 
     if (chunk) {
-      Stmt c(m_db, "INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)");
+      Stmt c(prepared("INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
       if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
       for (size_t off = 0, seq = 0; off < p.bytes.size(); off += kChunkSize, ++seq) {
         size_t n = std::min(kChunkSize, p.bytes.size() - off);
@@ -653,7 +684,7 @@ HRESULT StoreDb::deleteProps(ObjectId id, const std::vector<ULONG>& tags) {
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
   for (ULONG tag : tags) {
-    Stmt del(m_db, "DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2");
+    Stmt del(prepared("DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2"));
     if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
     del.bind(1, id).bind(2, PROP_ID(tag));
     if (del.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
@@ -707,7 +738,7 @@ std::string idList(const std::vector<ULONG>& propIds) {
 
 HRESULT StoreDb::objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t& position) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
-  Stmt q(m_db, "SELECT kind, parent_id, position FROM objects WHERE id = ?1");
+  Stmt q(prepared("SELECT kind, parent_id, position FROM objects WHERE id = ?1"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id);
   int rc = q.step();
@@ -724,7 +755,7 @@ HRESULT StoreDb::objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t&
 HRESULT StoreDb::childList(ObjectId parent, ULONG kind, std::vector<std::pair<ObjectId, int64_t>>& out) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   out.clear();
-  Stmt q(m_db, "SELECT id, position FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id");
+  Stmt q(prepared("SELECT id, position FROM objects WHERE parent_id = ?1 AND kind = ?2 ORDER BY position, id"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, parent).bind(2, kind);
   int rc;
@@ -737,9 +768,9 @@ HRESULT StoreDb::childList(ObjectId parent, ULONG kind, std::vector<std::pair<Ob
 HRESULT StoreDb::countChildren(ObjectId parent, ULONG kind, bool unreadOnly, ULONG& count) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   count = 0;
-  Stmt q(m_db,
+  Stmt q(prepared(
          "SELECT count(*) FROM objects o LEFT JOIN props p ON p.object_id = o.id AND p.prop_id = ?3 "
-         "WHERE o.parent_id = ?1 AND o.kind = ?2 AND (?4 = 0 OR p.value IS NULL OR (p.value & ?5) = 0)");
+         "WHERE o.parent_id = ?1 AND o.kind = ?2 AND (?4 = 0 OR p.value IS NULL OR (p.value & ?5) = 0)"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, parent).bind(2, kind).bind(3, PROP_ID(PR_MESSAGE_FLAGS)).bind(4, unreadOnly ? 1 : 0).bind(5, MSGFLAG_READ);
   if (q.step() != SQLITE_ROW) return sqlFail("Cannot read the message store");
@@ -750,10 +781,10 @@ HRESULT StoreDb::countChildren(ObjectId parent, ULONG kind, bool unreadOnly, ULO
 HRESULT StoreDb::treeSize(ObjectId id, uint64_t& size) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   size = 0;
-  Stmt q(m_db,
+  Stmt q(prepared(
          "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT o.id FROM objects o JOIN tree t ON o.parent_id = t.id) "
          "SELECT COALESCE(SUM(CASE WHEN p.chunked THEN p.value WHEN typeof(p.value) = 'blob' THEN length(p.value) "
-         "ELSE 8 END), 0) FROM props p JOIN tree t ON p.object_id = t.id");
+         "ELSE 8 END), 0) FROM props p JOIN tree t ON p.object_id = t.id"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id);
   if (q.step() != SQLITE_ROW) return sqlFail("Cannot read the message store");
@@ -809,9 +840,9 @@ HRESULT StoreDb::valueInfo(ObjectId id, ULONG propId, ULONG& type, uint64_t& siz
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   found = false;
   size = 0;
-  Stmt q(m_db,
+  Stmt q(prepared(
          "SELECT type, CASE WHEN chunked THEN value WHEN typeof(value) = 'blob' THEN length(value) ELSE -1 END "
-         "FROM props WHERE object_id = ?1 AND prop_id = ?2");
+         "FROM props WHERE object_id = ?1 AND prop_id = ?2"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, id).bind(2, propId);
   int rc = q.step();
@@ -828,7 +859,7 @@ HRESULT StoreDb::valueInfo(ObjectId id, ULONG propId, ULONG& type, uint64_t& siz
 HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf, size_t n, size_t& got) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   got = 0;
-  Stmt head(m_db, "SELECT chunked, value FROM props WHERE object_id = ?1 AND prop_id = ?2");
+  Stmt head(prepared("SELECT chunked, value FROM props WHERE object_id = ?1 AND prop_id = ?2"));
   if (!head.ok()) return sqlFail("Cannot read the message store");
   head.bind(1, id).bind(2, propId);
   int rc = head.step();
@@ -837,7 +868,7 @@ HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf
   bool chunked = sqlite3_column_int64(head.get(), 0) != 0;
   char* out = static_cast<char*>(buf);
   if (!chunked) {
-    Stmt q(m_db, "SELECT substr(CAST(value AS BLOB), ?3, ?4) FROM props WHERE object_id = ?1 AND prop_id = ?2");
+    Stmt q(prepared("SELECT substr(CAST(value AS BLOB), ?3, ?4) FROM props WHERE object_id = ?1 AND prop_id = ?2"));
     if (!q.ok()) return sqlFail("Cannot read the message store");
     q.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(offset) + 1).bind(4, static_cast<int64_t>(n));
     if (q.step() != SQLITE_ROW) return sqlFail("Cannot read the message store");
@@ -851,7 +882,7 @@ HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf
   if (offset >= size) return S_OK;
   n = static_cast<size_t>(std::min<uint64_t>(n, size - offset));
   // Every piece but the last holds exactly kChunkSize bytes.
-  Stmt q(m_db, "SELECT substr(data, ?4, ?5) FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 AND seq = ?3");
+  Stmt q(prepared("SELECT substr(data, ?4, ?5) FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 AND seq = ?3"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   while (got < n) {
     uint64_t pos = offset + got;
@@ -879,13 +910,13 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
   if (!isBytesType(type)) return fail(MAPI_E_INVALID_TYPE, "Only string and binary values are stored in pieces");
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
-  Stmt del(m_db, "DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2");
+  Stmt del(prepared("DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2"));
   if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
   del.bind(1, id).bind(2, propId);
   if (del.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
 
   std::string piece;
-  Stmt ins(m_db, "INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)");
+  Stmt ins(prepared("INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)"));
   if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
   ins.bind(1, id).bind(2, propId).bind(3, type);
   if (size <= kChunkSize) {
@@ -900,7 +931,7 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
   }
   ins.bind(4, static_cast<int64_t>(size)).bind(5, 1);
   if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
-  Stmt c(m_db, "INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)");
+  Stmt c(prepared("INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
   if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
   piece.resize(kChunkSize);
   int64_t seq = 0;
@@ -920,9 +951,9 @@ HRESULT StoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   propId = 0;
   if (kind != MNID_ID && kind != MNID_STRING) return fail(MAPI_E_INVALID_PARAMETER, "Unknown kind of property name");
-  Stmt q(m_db,
+  Stmt q(prepared(
          "SELECT id FROM named_props WHERE guid = ?1 AND kind = ?2 AND "
-         "((kind = 0 AND lid = ?3) OR (kind = 1 AND name = ?4))");
+         "((kind = 0 AND lid = ?3) OR (kind = 1 AND name = ?4))"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bindBlob(1, &guid, sizeof guid).bind(2, kind).bind(3, lid).bindText(4, name);
   int rc = q.step();
@@ -935,11 +966,11 @@ HRESULT StoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::
 
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
-  Stmt next(m_db, "SELECT COALESCE(MAX(id), 32767) + 1 FROM named_props");
+  Stmt next(prepared("SELECT COALESCE(MAX(id), 32767) + 1 FROM named_props"));
   if (!next.ok() || next.step() != SQLITE_ROW) return rollback(), sqlFail("Cannot read the message store");
   int64_t id = sqlite3_column_int64(next.get(), 0);
   if (id > 0xFFFE) return rollback(), fail(MAPI_E_TOO_BIG, "The message store has no property ids left for names");
-  Stmt ins(m_db, "INSERT INTO named_props(id, guid, kind, lid, name) VALUES(?1, ?2, ?3, ?4, ?5)");
+  Stmt ins(prepared("INSERT INTO named_props(id, guid, kind, lid, name) VALUES(?1, ?2, ?3, ?4, ?5)"));
   if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
   ins.bind(1, id).bindBlob(2, &guid, sizeof guid).bind(3, kind);
   if (kind == MNID_ID) ins.bind(4, lid);
@@ -953,7 +984,7 @@ HRESULT StoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::
 
 HRESULT StoreDb::namedPropName(ULONG propId, GUID& guid, ULONG& kind, LONG& lid, std::string& name) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
-  Stmt q(m_db, "SELECT guid, kind, lid, name FROM named_props WHERE id = ?1");
+  Stmt q(prepared("SELECT guid, kind, lid, name FROM named_props WHERE id = ?1"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, propId);
   int rc = q.step();

@@ -32,10 +32,12 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tmapi {
 
@@ -151,7 +153,17 @@ class StoreDb {
   HRESULT loadInfo();
   HRESULT readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found);
 
+  // Statements are prepared once per connection and kept, keyed by their
+  // SQL text's address (string literals only).
+  struct Prepared {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = 0;
+  };
+  Prepared prepared(const char* sql);
+  void finalizeStatements();
+
   sqlite3* m_db = nullptr;
+  std::unordered_map<const char*, sqlite3_stmt*> m_statements;
   std::string m_path;
   MAPIUID m_uid{};
   StoreFolders m_folders;
