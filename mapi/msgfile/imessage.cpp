@@ -81,8 +81,8 @@ HRESULT problemsFor(const std::vector<SPropProblem>& problems, LPSPropProblemArr
   *out = nullptr;
   if (problems.empty()) return S_OK;
   LPSPropProblemArray arr = nullptr;
-  HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(problems.size())),
-                                  reinterpret_cast<LPVOID*>(&arr));
+  HRESULT hr =
+      MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(problems.size())), reinterpret_cast<LPVOID*>(&arr));
   if (FAILED(hr)) return hr;
   arr->cProblem = static_cast<ULONG>(problems.size());
   for (size_t k = 0; k < problems.size(); ++k) arr->aProblem[k] = problems[k];
@@ -101,7 +101,8 @@ HRESULT getPropsOf(const PropMap& map, ULONG objectTag, LPSPropTagArray tags, UL
   auto add = [&](const Value& v, ULONG wantTag) {
     Prop p;
     ULONG wantType = PROP_TYPE(wantTag);
-    if (wantType == PT_UNSPECIFIED) wantType = (flags & MAPI_UNICODE) ? unicodeType(PROP_TYPE(v.prop.tag)) : PROP_TYPE(v.prop.tag);
+    if (wantType == PT_UNSPECIFIED)
+      wantType = (flags & MAPI_UNICODE) ? unicodeType(PROP_TYPE(v.prop.tag)) : PROP_TYPE(v.prop.tag);
     if (!loadValue(v, limit, p)) {
       // Too big for one read: OpenProperty and a stream.
       row.push_back(Prop::Error(wantTag, MAPI_E_NOT_ENOUGH_MEMORY));
@@ -223,10 +224,17 @@ class PropStream : public IStream, public ObjectBase {
     TM_CALL("IStream::Seek", "origin=" + std::to_string(origin));
     int64_t base;
     switch (origin) {
-      case STREAM_SEEK_SET: base = 0; break;
-      case STREAM_SEEK_CUR: base = static_cast<int64_t>(m_pos); break;
-      case STREAM_SEEK_END: base = static_cast<int64_t>(m_data->size()); break;
-      default: return STG_E_INVALIDFUNCTION;
+      case STREAM_SEEK_SET:
+        base = 0;
+        break;
+      case STREAM_SEEK_CUR:
+        base = static_cast<int64_t>(m_pos);
+        break;
+      case STREAM_SEEK_END:
+        base = static_cast<int64_t>(m_data->size());
+        break;
+      default:
+        return STG_E_INVALIDFUNCTION;
     }
     int64_t target = base + move.QuadPart;
     if (target < 0) return STG_E_INVALIDFUNCTION;
@@ -357,7 +365,11 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
  public:
   // The top-level message of a storage.
   Message(LPMSGSESS session, IStorage* stg, ULONG flags, MSGCALLRELEASE* onRelease, ULONG callerData)
-      : m_session(session), m_stg(stg), m_flags(flags), m_onRelease(onRelease), m_callerData(callerData),
+      : m_session(session),
+        m_stg(stg),
+        m_flags(flags),
+        m_onRelease(onRelease),
+        m_callerData(callerData),
         m_names(std::make_shared<NameMap>()) {
     m_session->addRef();
     m_stg->AddRef();
@@ -425,9 +437,8 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
     HRESULT hr = problemsFor(problems, lppProblems);
     return FAILED(hr) ? setError(hr, "DeleteProps: out of memory") : S_OK;
   }
-  STDMETHODIMP CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps, ULONG,
-                      LPMAPIPROGRESS, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
-                      LPSPropProblemArray* lppProblems) override {
+  STDMETHODIMP CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps, ULONG, LPMAPIPROGRESS,
+                      LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
     TM_CALL_OBJ(this, "IMessage::CopyTo", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
     CopySelection sel;
@@ -435,8 +446,8 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
     if (FAILED(hr)) return setError(hr, "CopyTo: moving is not offered");
     return copyTo(sel, lpInterface, lpDestObj, "CopyTo");
   }
-  STDMETHODIMP CopyProps(LPSPropTagArray lpIncludeProps, ULONG, LPMAPIPROGRESS, LPCIID lpInterface,
-                         LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
+  STDMETHODIMP CopyProps(LPSPropTagArray lpIncludeProps, ULONG, LPMAPIPROGRESS, LPCIID lpInterface, LPVOID lpDestObj,
+                         ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
     TM_CALL_OBJ(this, "IMessage::CopyProps", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
     if (!lpIncludeProps) return setError(MAPI_E_INVALID_PARAMETER, "CopyProps: no properties named");
@@ -445,18 +456,16 @@ class Message : public IMessage, public ObjectBase, public ErrorHolder {
     if (FAILED(hr)) return setError(hr, "CopyProps: moving is not offered");
     return copyTo(sel, lpInterface, lpDestObj, "CopyProps");
   }
-  STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags,
-                               ULONG* lpcPropNames, LPMAPINAMEID** lpppPropNames) override;
+  STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags, ULONG* lpcPropNames,
+                               LPMAPINAMEID** lpppPropNames) override;
   STDMETHODIMP GetIDsFromNames(ULONG cPropNames, LPMAPINAMEID* lppPropNames, ULONG ulFlags,
                                LPSPropTagArray* lppPropTags) override;
 
   // IMessage
   STDMETHODIMP GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) override;
   STDMETHODIMP OpenAttach(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) override;
-  STDMETHODIMP CreateAttach(LPCIID lpInterface, ULONG ulFlags, ULONG* lpulAttachmentNum,
-                            LPATTACH* lppAttach) override;
-  STDMETHODIMP DeleteAttach(ULONG ulAttachmentNum, ULONG ulUIParam, LPMAPIPROGRESS lpProgress,
-                            ULONG ulFlags) override {
+  STDMETHODIMP CreateAttach(LPCIID lpInterface, ULONG ulFlags, ULONG* lpulAttachmentNum, LPATTACH* lppAttach) override;
+  STDMETHODIMP DeleteAttach(ULONG ulAttachmentNum, ULONG ulUIParam, LPMAPIPROGRESS lpProgress, ULONG ulFlags) override {
     (void)ulUIParam;
     (void)lpProgress;
     (void)ulFlags;
@@ -573,9 +582,8 @@ class Attach : public IAttach, public ObjectBase, public ErrorHolder {
     HRESULT hr = problemsFor(problems, lppProblems);
     return FAILED(hr) ? setError(hr, "DeleteProps: out of memory") : S_OK;
   }
-  STDMETHODIMP CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps, ULONG,
-                      LPMAPIPROGRESS, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
-                      LPSPropProblemArray* lppProblems) override {
+  STDMETHODIMP CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps, ULONG, LPMAPIPROGRESS,
+                      LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
     TM_CALL_OBJ(this, "IAttach::CopyTo", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
     CopySelection sel;
@@ -583,8 +591,8 @@ class Attach : public IAttach, public ObjectBase, public ErrorHolder {
     if (FAILED(hr)) return setError(hr, "CopyTo: moving is not offered");
     return copyTo(sel, lpInterface, lpDestObj, "CopyTo");
   }
-  STDMETHODIMP CopyProps(LPSPropTagArray lpIncludeProps, ULONG, LPMAPIPROGRESS, LPCIID lpInterface,
-                         LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
+  STDMETHODIMP CopyProps(LPSPropTagArray lpIncludeProps, ULONG, LPMAPIPROGRESS, LPCIID lpInterface, LPVOID lpDestObj,
+                         ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
     TM_CALL_OBJ(this, "IAttach::CopyProps", "flags=" + std::to_string(ulFlags));
     if (lppProblems) *lppProblems = nullptr;
     if (!lpIncludeProps) return setError(MAPI_E_INVALID_PARAMETER, "CopyProps: no properties named");
@@ -593,8 +601,8 @@ class Attach : public IAttach, public ObjectBase, public ErrorHolder {
     if (FAILED(hr)) return setError(hr, "CopyProps: moving is not offered");
     return copyTo(sel, lpInterface, lpDestObj, "CopyProps");
   }
-  STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags,
-                               ULONG* lpcPropNames, LPMAPINAMEID** lpppPropNames) override {
+  STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags, ULONG* lpcPropNames,
+                               LPMAPINAMEID** lpppPropNames) override {
     TM_CALL_OBJ(this, "IAttach::GetNamesFromIDs", "");
     return m_msg->GetNamesFromIDs(lppPropTags, lpPropSetGuid, ulFlags, lpcPropNames, lpppPropNames);
   }
@@ -678,7 +686,8 @@ HRESULT Message::GetIDsFromNames(ULONG cPropNames, LPMAPINAMEID* lppPropNames, U
     }
     const MAPINAMEID* name = lppPropNames[k];
     int index = name ? names.find(*name) : -1;
-    bool valid = name && name->lpguid && (name->ulKind == MNID_ID || (name->ulKind == MNID_STRING && name->Kind.lpwstrName));
+    bool valid =
+        name && name->lpguid && (name->ulKind == MNID_ID || (name->ulKind == MNID_STRING && name->Kind.lpwstrName));
     if (index < 0 && valid && (ulFlags & MAPI_CREATE) && names.props.size() < 0x7FFF) {
       NamedProp np;
       np.guid = *name->lpguid;
@@ -701,8 +710,8 @@ HRESULT Message::GetIDsFromNames(ULONG cPropNames, LPMAPINAMEID* lppPropNames, U
   return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
 }
 
-HRESULT Message::GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags,
-                                 ULONG* lpcPropNames, LPMAPINAMEID** lpppPropNames) {
+HRESULT Message::GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags, ULONG* lpcPropNames,
+                                 LPMAPINAMEID** lpppPropNames) {
   TM_CALL_OBJ(this, "IMessage::GetNamesFromIDs", "");
   (void)ulFlags;
   if (!lppPropTags || !lpcPropNames || !lpppPropNames)
@@ -847,7 +856,8 @@ HRESULT Message::ModifyRecipients(ULONG ulFlags, LPADRLIST lpMods) {
   };
   for (ULONG n = 0; n < lpMods->cEntries; ++n) {
     const ADRENTRY& e = lpMods->aEntries[n];
-    if (e.cValues && !e.rgPropVals) return setError(MAPI_E_INVALID_PARAMETER, "ModifyRecipients: an entry has no values");
+    if (e.cValues && !e.rgPropVals)
+      return setError(MAPI_E_INVALID_PARAMETER, "ModifyRecipients: an entry has no values");
     LONG id = 0;
     if (ulFlags & MODRECIP_REMOVE) {
       long k = rowIdOf(e, id) ? findRow(id) : -1;
@@ -878,7 +888,8 @@ HRESULT Message::ModifyRecipients(ULONG ulFlags, LPADRLIST lpMods) {
   return S_OK;
 }
 
-HRESULT Attach::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags, LPUNKNOWN* lppUnk) {
+HRESULT Attach::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
+                             LPUNKNOWN* lppUnk) {
   TM_CALL_OBJ(this, "IAttach::OpenProperty", "tag=" + hexTag(ulPropTag));
   if (!lppUnk || !lpiid) return setError(MAPI_E_INVALID_PARAMETER, "OpenProperty: no interface or output");
   *lppUnk = nullptr;
@@ -911,17 +922,19 @@ HRESULT propAttributes(LPVOID object, const SPropTagArray* tags, LPSPropAttrArra
   auto* msg = dynamic_cast<Message*>(static_cast<IMessage*>(object));
   if (!msg || !tags || !out) return MAPI_E_INVALID_PARAMETER;
   LPSPropAttrArray arr = nullptr;
-  HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropAttrArray(tags->cValues)), reinterpret_cast<LPVOID*>(&arr));
+  HRESULT hr =
+      MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropAttrArray(tags->cValues)), reinterpret_cast<LPVOID*>(&arr));
   if (FAILED(hr)) return hr;
   arr->cValues = tags->cValues;
   for (ULONG k = 0; k < tags->cValues; ++k)
-    arr->aPropAttr[k] = msg->hasProp(tags->aulPropTag[k]) ? (PROPATTR_READABLE | PROPATTR_WRITEABLE) : PROPATTR_NOT_PRESENT;
+    arr->aPropAttr[k] =
+        msg->hasProp(tags->aulPropTag[k]) ? (PROPATTR_READABLE | PROPATTR_WRITEABLE) : PROPATTR_NOT_PRESENT;
   *out = arr;
   return S_OK;
 }
 
-HRESULT openMessageOnStorage(LPMSGSESS session, IStorage* stg, ULONG flags, MSGCALLRELEASE* onRelease,
-                             ULONG callerData, LPMESSAGE* out) {
+HRESULT openMessageOnStorage(LPMSGSESS session, IStorage* stg, ULONG flags, MSGCALLRELEASE* onRelease, ULONG callerData,
+                             LPMESSAGE* out) {
   *out = new Message(session, stg, flags, onRelease, callerData);
   return S_OK;
 }
@@ -949,8 +962,8 @@ extern "C" void STDAPICALLTYPE CloseIMsgSession(LPMSGSESS lpMsgSess) {
 extern "C" SCODE STDAPICALLTYPE OpenIMsgOnIStg(LPMSGSESS lpMsgSess, LPALLOCATEBUFFER lpAllocateBuffer,
                                                LPALLOCATEMORE lpAllocateMore, LPFREEBUFFER lpFreeBuffer,
                                                LPMALLOC lpMalloc, LPVOID lpMapiSup, LPSTORAGE lpStg,
-                                               MSGCALLRELEASE* lpfMsgCallRelease, ULONG ulCallerData,
-                                               ULONG ulFlags, LPMESSAGE* lppMsg) {
+                                               MSGCALLRELEASE* lpfMsgCallRelease, ULONG ulCallerData, ULONG ulFlags,
+                                               LPMESSAGE* lppMsg) {
   if (lppMsg) *lppMsg = nullptr;
   TM_CALL("OpenIMsgOnIStg", "flags=" + std::to_string(ulFlags));
   (void)lpMapiSup;

@@ -60,9 +60,9 @@ struct MsgData {
 // Named properties of one file (the top message and everything in it).
 struct NamedProp {
   GUID guid;
-  ULONG kind;          // MNID_ID or MNID_STRING
-  LONG id = 0;         // MNID_ID
-  std::string name;    // MNID_STRING, UTF-8
+  ULONG kind;        // MNID_ID or MNID_STRING
+  LONG id = 0;       // MNID_ID
+  std::string name;  // MNID_STRING, UTF-8
 };
 struct NameMap {
   std::vector<NamedProp> props;  // property id 0x8000 + index

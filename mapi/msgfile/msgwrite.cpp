@@ -124,7 +124,8 @@ HRESULT Writer::bigValue(IStorage* stg, const std::string& name, const Value& v,
     size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, len - off));
     size_t got = 0;
     int err = 0;
-    if (!v.big->read(off, &buf[0], want, got, err) || got == 0) return fail(STG_E_READFAULT, "reading the value of " + name);
+    if (!v.big->read(off, &buf[0], want, got, err) || got == 0)
+      return fail(STG_E_READFAULT, "reading the value of " + name);
     off += got;
     const char* data = buf.data();
     size_t n = got;
@@ -257,7 +258,8 @@ HRESULT Writer::properties(IStorage* stg, const PropMap& props, const std::strin
         inline_ = false;
         std::string lengths;
         for (size_t k = 0; k < v.prop.mv.size(); ++k) {
-          std::string bytes = type == PT_MV_BINARY ? v.prop.mv[k] : utf8ToUtf16le(stripNul(v.prop.mv[k])) + std::string(2, '\0');
+          std::string bytes =
+              type == PT_MV_BINARY ? v.prop.mv[k] : utf8ToUtf16le(stripNul(v.prop.mv[k])) + std::string(2, '\0');
           put32(lengths, static_cast<uint32_t>(bytes.size()));
           if (type == PT_MV_BINARY) put32(lengths, 0);
           HRESULT hr = stream(stg, name + "-" + hex8(static_cast<ULONG>(k)), bytes);

@@ -445,8 +445,7 @@ class DocStorage : public IStorage, public ObjectBase {
   }
   TM_REFCOUNT_METHODS
 
-  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
-                                         IStream** pp) override {
+  HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2, IStream** pp) override {
     TM_CALL("IStorage::CreateStream", "name=" + wideToUtf8(name) + " mode=" + hex(mode));
     if (!pp) return STG_E_INVALIDPOINTER;
     *pp = nullptr;
@@ -462,8 +461,7 @@ class DocStorage : public IStorage, public ObjectBase {
     if (pp) *pp = nullptr;
     return STG_E_INVALIDFUNCTION;
   }
-  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
-                                          IStorage** pp) override {
+  HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2, IStorage** pp) override {
     TM_CALL("IStorage::CreateStorage", "name=" + wideToUtf8(name) + " mode=" + hex(mode));
     if (!pp) return STG_E_INVALIDPOINTER;
     *pp = nullptr;
@@ -538,8 +536,7 @@ class DocStorage : public IStorage, public ObjectBase {
  private:
   ~DocStorage() override = default;
 
-  HRESULT newChild(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2, bool storage,
-                   std::shared_ptr<Node>& out);
+  HRESULT newChild(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2, bool storage, std::shared_ptr<Node>& out);
 
   std::shared_ptr<Docfile> m_file;
   std::shared_ptr<Node> m_node;

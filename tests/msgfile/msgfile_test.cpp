@@ -33,7 +33,9 @@ const GUID kTestSet = {0x1a2b3c4d, 0x1111, 0x2222, {0x90, 0x91, 0x92, 0x93, 0x94
 const GUID kPublicStrings = {0x00020329, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 // "Grüße aus Köln – 3 €" and other non-ASCII text.
-const char kSubject[] = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x80\x93 3 \xE2\x82\xAC";
+const char kSubject[] =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e aus K\xC3\xB6ln \xE2\x80\x93 3 \xE2\x82\xAC";
 const char kInnerSubject[] = "Inner \xE2\x9C\x93 message";
 const char kHtml[] = "<html><body><p>Hallo <b>Welt</b> \xE2\x82\xAC</p></body></html>";
 const char kBody[] = "Hallo Welt \xE2\x82\xAC";
@@ -92,8 +94,8 @@ struct Export {
     if (FAILED(hr)) return hr;
     hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, &session);
     if (FAILED(hr)) return hr;
-    hr = OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
-                        nullptr, stg, nullptr, 0, 0, &msg);
+    hr = OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(), nullptr,
+                        stg, nullptr, 0, 0, &msg);
     if (FAILED(hr)) return hr;
     return WriteClassStg(stg, IID_IMessage);
   }
@@ -314,9 +316,9 @@ TEST_F(MsgFileTest, CopyToAnotherMessage) {
     fillFullMessage(src.msg, bigSha, innerData);
     Export ex;
     ASSERT_EQ(ex.open(path), S_OK);
-    SizedSPropTagArray(7, excluded) = {7, {PR_ACCESS, PR_BODY_A, PR_RTF_SYNC_BODY_COUNT, PR_RTF_SYNC_BODY_CRC,
-                                           PR_RTF_SYNC_BODY_TAG_A, PR_RTF_SYNC_PREFIX_COUNT,
-                                           PR_RTF_SYNC_TRAILING_COUNT}};
+    SizedSPropTagArray(7, excluded) = {7,
+                                       {PR_ACCESS, PR_BODY_A, PR_RTF_SYNC_BODY_COUNT, PR_RTF_SYNC_BODY_CRC,
+                                        PR_RTF_SYNC_BODY_TAG_A, PR_RTF_SYNC_PREFIX_COUNT, PR_RTF_SYNC_TRAILING_COUNT}};
     EXPECT_EQ(src.msg->CopyTo(0, nullptr, reinterpret_cast<LPSPropTagArray>(&excluded), 0, nullptr, &IID_IMessage,
                               ex.msg, 0, nullptr),
               S_OK);
@@ -577,7 +579,10 @@ TEST_F(MsgFileTest, StreamedBodiesAreConvertedWhole) {
   TempDir dir;
   std::string path = dir.file("streamed.msg");
   std::string body, html = "<html><body>";
-  for (int k = 0; body.size() < 300 * 1024; ++k) body += "Zeile " + std::to_string(k) + ": Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9D\x84\x9E\r\n";
+  for (int k = 0; body.size() < 300 * 1024; ++k)
+    body += "Zeile " + std::to_string(k) +
+            ": Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x82\xAC \xF0\x9D\x84\x9E\r\n";
   for (int k = 0; html.size() < 200 * 1024; ++k) html += "<p>\xC3\xA4\xC3\xB6\xC3\xBC " + std::to_string(k) + "</p>";
   html += "</body></html>";
   mapitest::setSizeLimit(4096);
@@ -620,7 +625,9 @@ TEST_F(MsgFileTest, ValuesOfOtherTypes) {
   {
     Export ex;
     ASSERT_EQ(ex.open(path), S_OK);
-    std::wstring sender = msgtest::wide("J\xC3\xBCrgen W\xC3\xA9" "de");
+    std::wstring sender = msgtest::wide(
+        "J\xC3\xBCrgen W\xC3\xA9"
+        "de");
     SPropValue w{};
     w.ulPropTag = PR_SENDER_NAME_W;
     w.Value.lpszW = &sender[0];
@@ -652,7 +659,8 @@ TEST_F(MsgFileTest, ValuesOfOtherTypes) {
   msgtest::ReaderResult r = msgtest::readWithIndependentReader(path);
   if (!r.ran) GTEST_SKIP() << "independent reader not available: " << r.why;
   ASSERT_EQ(r.get("error"), "<absent>");
-  EXPECT_EQ(r.get("senderName"), json("J\xC3\xBCrgen W\xC3\xA9" "de"));
+  EXPECT_EQ(r.get("senderName"), json("J\xC3\xBCrgen W\xC3\xA9"
+                                      "de"));
   EXPECT_EQ(r.get("clientSubmitTime"), json("Fri, 01 Jan 2021 00:00:00 GMT"));
   EXPECT_TRUE(r.hasTag("", "6650101f"));
   EXPECT_TRUE(r.hasTag("", "66511003"));

@@ -103,8 +103,8 @@ TEST_F(StorageTest, StreamsOfEveryKindLandInTheFile) {
   msgtest::TempDir dir;
   std::string path = dir.file("tree.cfb");
   tmapi::msgfile::setStreamMemoryLimit(4096);
-  std::string big = pattern(300 * 1024 + 5, 'a');       // passes straight through
-  std::string spilled = pattern(200 * 1024 + 3, 'k');   // written meanwhile: to a temporary file
+  std::string big = pattern(300 * 1024 + 5, 'a');      // passes straight through
+  std::string spilled = pattern(200 * 1024 + 3, 'k');  // written meanwhile: to a temporary file
   std::string small = "small value";
   std::string replaced = pattern(1000, 'z');
   {
