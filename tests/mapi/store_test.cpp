@@ -1198,6 +1198,55 @@ TEST_F(Store, NamedPropertiesMapToStableIds) {
   MAPIFreeBuffer(tags);
 }
 
+TEST_F(Store, OpenObjectsOutliveTheStoreAndSession) {
+  MessageDef m = simpleMessage("kept");
+  m.attachments.push_back(Attachment::file("k.txt", "kept data"));
+  std::string eid = add(m);
+  Ref<IMessage> msg;
+  openMessage(eid, msg);
+  Ref<IMAPITable> table;
+  ASSERT_EQ(msg->GetAttachmentTable(0, table.out()), S_OK);
+  closeStore();  // the caller's store and session go first
+  EXPECT_EQ(getString(msg.p, PR_SUBJECT_A), "kept");
+  Ref<IAttach> att;
+  ASSERT_EQ(msg->OpenAttach(0, nullptr, 0, att.out()), S_OK);
+  EXPECT_EQ(getString(att.p, PR_ATTACH_DATA_BIN), "kept data");
+  ULONG rows = 0;
+  EXPECT_EQ(table->GetRowCount(0, &rows), S_OK);
+  EXPECT_EQ(rows, 1u);
+  ASSERT_EQ(msg->SetReadFlag(0), S_OK);
+  att.reset();
+  msg.reset();
+  table.reset();
+  openStore();
+  Ref<IMessage> again;
+  openMessage(eid, again);
+  EXPECT_EQ(getLong(again.p, PR_MESSAGE_FLAGS) & MSGFLAG_READ, static_cast<LONG>(MSGFLAG_READ));
+}
+
+TEST_F(Store, CopyToCarriesNamedProperties) {
+  GUID set = {0x00020329, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+  MAPINAMEID name{&set, MNID_STRING, {}};
+  name.Kind.lpwstrName = const_cast<LPWSTR>(L"X-Tolvane-Test");
+  LPMAPINAMEID names[1] = {&name};
+  LPSPropTagArray tags = nullptr;
+  ASSERT_EQ(m_store->GetIDsFromNames(1, names, MAPI_CREATE, &tags), S_OK);
+  ULONG tag = PROP_TAG(PT_STRING8, PROP_ID(tags->aulPropTag[0]));
+  MAPIFreeBuffer(tags);
+  MessageDef m = simpleMessage("named");
+  m.props.push_back(Value::String(tag, "named value"));
+  std::string eid = add(m);
+  Ref<IMessage> src;
+  openMessage(eid, src);
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IMessage> dest;
+  ASSERT_EQ(inbox->CreateMessage(nullptr, 0, dest.out()), S_OK);
+  ASSERT_EQ(src->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, dest.p, 0, nullptr), S_OK);
+  EXPECT_EQ(getString(dest.p, tag), "named value");
+  EXPECT_EQ(getString(dest.p, PR_SUBJECT_A), "named");
+}
+
 // ---------------------------------------------------------------- threads
 
 TEST_F(Store, OneStoreServesSeveralThreads) {
