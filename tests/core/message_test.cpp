@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <sys/stat.h>
 
 namespace {
@@ -239,17 +238,6 @@ TEST_F(MessageTest, RecipientTableFailures) {
   mapitest::addFault("IMessage::GetRecipientTable", 1, MAPI_E_CALL_FAILED);
   EXPECT_EQ(thrown([&] { read(m, &CMapiMessage::getTo); }).rfind("getAddress GetRecipientTable failed: ", 0), 0u);
   EXPECT_EQ(read(m, &CMapiMessage::getTo), CStringList{"\"Ann\" <ann@example.com>"});
-}
-
-// Names of the files of a directory that begin with prefix.
-std::vector<std::string> filesIn(const std::string& dir, const std::string& prefix) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) names.push_back(e->d_name);
-    closedir(d);
-  }
-  return names;
 }
 
 // Compound-file directory entries hold their names as UTF-16LE.
