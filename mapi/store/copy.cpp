@@ -25,10 +25,10 @@ namespace {
 const size_t kCopyPiece = 64 * 1024;
 const ULONG kFirstNamedId = 0x8000;
 
-// Values that belong to the source's place in its store.
+// Values that belong to the source's place in its store and its access.
 const ULONG kNeverCopied[] = {PR_ENTRYID,       PR_RECORD_KEY,       PR_PARENT_ENTRYID, PR_STORE_ENTRYID,
                               PR_STORE_RECORD_KEY, PR_OBJECT_TYPE,   PR_INSTANCE_KEY,   PR_ATTACH_NUM,
-                              PR_ATTACH_SIZE,    PR_ROWID};
+                              PR_ATTACH_SIZE,    PR_ROWID,            PR_ACCESS,         PR_ACCESS_LEVEL};
 
 template <typename T>
 struct Releaser {

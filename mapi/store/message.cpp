@@ -103,7 +103,7 @@ HRESULT deleteStateProps(PropState& st, const PropRow& computed, LPSPropTagArray
 PropRow messageComputedTags() {
   return {Prop::Long(PR_ENTRYID, 0),       Prop::Long(PR_RECORD_KEY, 0),       Prop::Long(PR_OBJECT_TYPE, 0),
           Prop::Long(PR_PARENT_ENTRYID, 0), Prop::Long(PR_STORE_ENTRYID, 0),    Prop::Long(PR_STORE_RECORD_KEY, 0),
-          Prop::Long(PR_INSTANCE_KEY, 0)};
+          Prop::Long(PR_INSTANCE_KEY, 0),  Prop::Long(PR_ACCESS, 0),           Prop::Long(PR_ACCESS_LEVEL, 0)};
 }
 
 // Columns a recipient or attachment table starts with.
@@ -278,6 +278,9 @@ HRESULT MessageObj::GetLastError(HRESULT hResult, ULONG ulFlags, LPMAPIERROR* lp
 PropRow MessageObj::computedProps() {
   PropRow row;
   row.push_back(Prop::Long(PR_OBJECT_TYPE, MAPI_MESSAGE));
+  row.push_back(Prop::Long(PR_ACCESS, m_writable ? MAPI_ACCESS_READ | MAPI_ACCESS_MODIFY | MAPI_ACCESS_DELETE
+                                                 : MAPI_ACCESS_READ));
+  row.push_back(Prop::Long(PR_ACCESS_LEVEL, m_writable ? MAPI_MODIFY : 0));
   const MAPIUID& uid = m_db->uid();
   row.push_back(Prop::Binary(PR_STORE_ENTRYID, makeStoreEntryId(uid)));
   row.push_back(Prop::Binary(PR_STORE_RECORD_KEY, binary(uid.ab, sizeof uid.ab)));

@@ -615,6 +615,8 @@ TEST_F(Store, ReadOnlyMessageRefusesChanges) {
   EXPECT_EQ(msg->SetProps(1, &v, nullptr), MAPI_E_NO_ACCESS);
   EXPECT_NE(lastErrorText(msg.p, MAPI_E_NO_ACCESS).find("reading only"), std::string::npos);
   EXPECT_EQ(msg->SetReadFlag(0), S_OK);  // the read state is not a change of the message
+  EXPECT_EQ(getLong(msg.p, PR_ACCESS), static_cast<LONG>(MAPI_ACCESS_READ));
+  EXPECT_EQ(getLong(msg.p, PR_ACCESS_LEVEL), 0);
 }
 
 TEST_F(Store, NewMessageIsStoredOnSaveChangesOnly) {
@@ -1022,7 +1024,6 @@ TEST_F(Store, CopyToCarriesValuesRecipientsAttachmentsAndEmbeddedMessages) {
   MessageDef m = simpleMessage("outer subject");
   m.props.push_back(Value::String(PR_BODY_A_, "outer body"));
   m.props.push_back(Value::Generated(PR_HTML_, bigSize, pattern));
-  m.props.push_back(Value::Long(PR_ACCESS, 3));
   m.recipients = {Recipient::make(MAPI_TO, "Ann", "ann@example.com"), Recipient::make(MAPI_CC, "Bob", "bob@example.com")};
   m.attachments.push_back(Attachment::file("a.txt", "attachment a"));
   m.attachments.push_back(Attachment::message("Forwarded", inner));
@@ -1051,7 +1052,7 @@ TEST_F(Store, CopyToCarriesValuesRecipientsAttachmentsAndEmbeddedMessages) {
   EXPECT_EQ(getString(copy.p, PR_SUBJECT_A), "outer subject");
   LPSPropValue v = nullptr;
   EXPECT_EQ(HrGetOneProp(copy.p, PR_BODY_A_, &v), MAPI_E_NOT_FOUND);
-  EXPECT_EQ(HrGetOneProp(copy.p, PR_ACCESS, &v), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(getLong(copy.p, PR_ACCESS_LEVEL), static_cast<LONG>(MAPI_MODIFY));  // the copy's own
   Ref<IStream> html;
   ASSERT_EQ(copy->OpenProperty(PR_HTML_, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(html.out())), S_OK);
   uint64_t total = 0;
