@@ -470,24 +470,20 @@ void Converter::addresses(GMimeMessage* message) {
 void Converter::priority(GMimeMessage* message) {
   GMimeObject* obj = GMIME_OBJECT(message);
   // PR_PRIORITY: 1 urgent, 0 normal, -1 non-urgent. PR_IMPORTANCE: 2 high,
-  // 1 normal, 0 low. Each header sets both; Importance counts over
-  // X-Priority, which counts over Priority.
-  bool set = false;
+  // 1 normal, 0 low. The first of X-Priority, Importance and Priority that
+  // the message has and that makes sense sets both; without any the message
+  // is normal.
   LONG prio = 0;
-  std::string v = lowerAscii(headerValue(obj, "Priority"));
-  if (v == "urgent") prio = 1, set = true;
-  else if (v == "non-urgent") prio = -1, set = true;
-  else if (v == "normal") prio = 0, set = true;
-  v = headerValue(obj, "X-Priority");
-  if (!v.empty() && v[0] >= '1' && v[0] <= '5') {
-    prio = v[0] <= '2' ? 1 : (v[0] == '3' ? 0 : -1);
-    set = true;
+  std::string x = headerValue(obj, "X-Priority");
+  std::string importance = lowerAscii(headerValue(obj, "Importance"));
+  std::string priority = lowerAscii(headerValue(obj, "Priority"));
+  if (!x.empty() && x[0] >= '1' && x[0] <= '5') {
+    prio = x[0] <= '2' ? 1 : (x[0] == '3' ? 0 : -1);
+  } else if (importance == "high" || importance == "normal" || importance == "low") {
+    prio = importance == "high" ? 1 : (importance == "low" ? -1 : 0);
+  } else if (priority == "urgent" || priority == "normal" || priority == "non-urgent") {
+    prio = priority == "urgent" ? 1 : (priority == "non-urgent" ? -1 : 0);
   }
-  v = lowerAscii(headerValue(obj, "Importance"));
-  if (v == "high") prio = 1, set = true;
-  else if (v == "low") prio = -1, set = true;
-  else if (v == "normal") prio = 0, set = true;
-  (void)set;
   m_item.props.push_back(MailProp::longValue(PR_PRIORITY, prio));
   m_item.props.push_back(MailProp::longValue(PR_IMPORTANCE, prio + 1));
 }

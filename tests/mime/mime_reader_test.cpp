@@ -429,7 +429,10 @@ TEST(MimeReaderBadInput, PriorityHeaders) {
     LONG importance;
   } cases[] = {{"X-Priority: 5", -1, 0},  {"X-Priority: 2", 1, 2},      {"X-Priority: 3 (Normal)", 0, 1},
                {"Priority: urgent", 1, 2}, {"Priority: non-urgent", -1, 0}, {"Importance: High", 1, 2},
-               {"X-Priority: garbage", 0, 1}};
+               {"X-Priority: garbage", 0, 1},
+               {"X-Priority: 5\nImportance: high", -1, 0},
+               {"Importance: low\nPriority: urgent", -1, 0},
+               {"X-Priority: none\nImportance: high", 1, 2}};
   for (const auto& c : cases) {
     MailItem item = readText(std::string("From: a@example.com\n") + c.header + "\nSubject: p\n\nbody\n");
     EXPECT_EQ(longValue(item.props, PR_PRIORITY), c.priority) << c.header;
