@@ -19,6 +19,14 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# Node.js runs the independent .msg reader of the tests. Any node and npm
+# will do (a machine may carry them from another source than Debian's
+# packages, which would then conflict): only when the commands are missing
+# are Debian's packages installed.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  missing+=(nodejs npm)
+fi
+
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
