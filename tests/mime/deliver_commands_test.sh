@@ -102,6 +102,39 @@ if [ "${TOLVANE_SKIP_SLOW:-}" = "" ]; then
 fi
 expect_count "only the waited delivery stored" 11
 
+
+# A deliver process killed while it writes a large message leaves either
+# nothing or the whole message, and the store takes the next one.
+{
+  printf 'From: a@example.com\nSubject: killed\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=K\n\n'
+  printf -- '--K\nContent-Type: text/plain\n\nbig\n--K\nContent-Type: application/octet-stream; name=big.bin\n'
+  printf 'Content-Transfer-Encoding: base64\n\n'
+  head -c 30000000 /dev/zero | tr '\0' 'x' | base64
+  printf -- '--K--\n'
+} > "$work/big.eml"
+killed() { "$tool" list alice | grep -c "$1"; }
+for delay in 0.1 0.2 0.3 0.45 0.6; do
+  before=$(killed $'\tkilled\t')
+  "$tool" deliver alice "$work/big.eml" &
+  pid=$!
+  sleep $delay
+  kill -9 $pid 2>/dev/null
+  wait $pid 2>/dev/null
+  after=$(killed $'\tkilled\t')
+  whole=$(killed $'\tkilled\t[0-9]*\t1$')
+  if [ "$after" = "$before" ]; then
+    echo "ok: delivery killed after ${delay}s left nothing"
+  elif [ "$after" = $((before + 1)) ] && [ "$whole" = "$after" ]; then
+    echo "ok: delivery killed after ${delay}s had finished whole"
+  else
+    echo "FAIL: delivery killed after ${delay}s: $before before, $after after, $whole whole"
+    failures=$((failures + 1))
+  fi
+done
+after=$(count)
+check "delivery after a killed one" 0 "" -- "$tool" deliver alice "$examples/plain.eml"
+expect_count "the store goes on" $((after + 1))
+
 check "list usage" 64 "list needs a PROFILE" -- "$tool" list
 check "list of a missing profile" 67 "There is no profile" -- "$tool" list nobody
 check "list of a missing folder" 65 "No folder 'Nowhere'" -- "$tool" list alice --folder Nowhere
