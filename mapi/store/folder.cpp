@@ -8,6 +8,7 @@
 
 #include <mapicode.h>
 #include <mapiguid.h>
+#include <mapiutil.h>
 #include <mapix.h>
 #include <tolvane/mapitest.h>
 
@@ -368,9 +369,79 @@ HRESULT FolderObj::CreateMessage(LPCIID lpInterface, ULONG ulFlags, LPMESSAGE* l
   return S_OK;
 }
 
-HRESULT FolderObj::CopyMessages(LPENTRYLIST, LPCIID, LPVOID, ULONG, LPMAPIPROGRESS, ULONG) {
-  TM_CALL_OBJ(this, "IMAPIFolder::CopyMessages", "");
-  return setError(MAPI_E_NO_SUPPORT, "IMAPIFolder::CopyMessages: copying and moving messages is not offered yet");
+HRESULT FolderObj::CopyMessages(LPENTRYLIST lpMsgList, LPCIID lpInterface, LPVOID lpDestFolder, ULONG, LPMAPIPROGRESS,
+                                ULONG ulFlags) {
+  TM_CALL_OBJ(this, "IMAPIFolder::CopyMessages",
+              "count=" + std::to_string(lpMsgList ? lpMsgList->cValues : 0) + " flags=" + std::to_string(ulFlags));
+  if (!lpDestFolder) return setError(MAPI_E_INVALID_PARAMETER, "IMAPIFolder::CopyMessages: no destination folder");
+  if (lpInterface && *lpInterface != IID_IMAPIFolder && *lpInterface != IID_IMAPIContainer)
+    return setError(MAPI_E_INTERFACE_NOT_SUPPORTED, "IMAPIFolder::CopyMessages: the destination must be a folder");
+  bool move = (ulFlags & MESSAGE_MOVE) != 0;
+  if (move && !m_writable)
+    return setError(MAPI_E_NO_ACCESS, "IMAPIFolder::CopyMessages: the folder was opened for reading only");
+  std::vector<ObjectId> ids;
+  bool partial = false;
+  std::string text;
+  HRESULT hr = listedMessages(lpMsgList, ids, partial, text);
+  if (FAILED(hr)) return setError(hr, "IMAPIFolder::CopyMessages: " + text);
+  IMAPIFolder* dest = static_cast<IMAPIFolder*>(lpDestFolder);
+
+  // A folder of this store: a move only changes the messages' folder.
+  ObjectId destId = 0;
+  LPSPropValue eid = nullptr;
+  if (SUCCEEDED(HrGetOneProp(dest, PR_ENTRYID, &eid))) {
+    MAPIUID uid;
+    ULONG kind = 0;
+    ObjectId id = 0;
+    if (parseObjectEntryId(eid->Value.bin.cb, eid->Value.bin.lpb, uid, kind, id) && kind == MAPI_FOLDER &&
+        memcmp(uid.ab, m_db->uid().ab, sizeof uid.ab) == 0)
+      destId = id;
+    MAPIFreeBuffer(eid);
+  }
+  StoreDb& db = *m_db;
+  if (move && destId) {
+    hr = db.begin();
+    for (size_t k = 0; SUCCEEDED(hr) && k < ids.size(); ++k) hr = db.moveObject(ids[k], destId);
+    if (SUCCEEDED(hr)) hr = db.commit();
+    if (FAILED(hr)) {
+      text = db.lastError();
+      db.rollback();
+      return setError(hr, "IMAPIFolder::CopyMessages: nothing was moved: " + text);
+    }
+    return partial ? MAPI_W_PARTIAL_COMPLETION : S_OK;
+  }
+  // Otherwise each message is copied through the destination's interface;
+  // a move then deletes the originals, all in one transaction.
+  for (ObjectId id : ids) {
+    MessageState st;
+    st.id = id;
+    MessageObj* src = MessageObj::inFolder(m_store, m_id, std::move(st), false);
+    IMessage* copy = nullptr;
+    hr = dest->CreateMessage(nullptr, 0, &copy);
+    if (SUCCEEDED(hr)) {
+      hr = copyMessage(src, copy, nullptr, text);
+      if (SUCCEEDED(hr)) {
+        hr = copy->SaveChanges(0);
+        if (FAILED(hr)) text = "the destination could not save the copy";
+      }
+      copy->Release();
+    } else {
+      text = "the destination could not create a message";
+    }
+    src->Release();
+    if (FAILED(hr)) return setError(hr, "IMAPIFolder::CopyMessages: " + text);
+  }
+  if (move) {
+    hr = db.begin();
+    for (size_t k = 0; SUCCEEDED(hr) && k < ids.size(); ++k) hr = db.deleteObject(ids[k]);
+    if (SUCCEEDED(hr)) hr = db.commit();
+    if (FAILED(hr)) {
+      text = db.lastError();
+      db.rollback();
+      return setError(hr, "IMAPIFolder::CopyMessages: the messages were copied but not deleted here: " + text);
+    }
+  }
+  return partial ? MAPI_W_PARTIAL_COMPLETION : S_OK;
 }
 
 HRESULT FolderObj::messageIn(ULONG cb, const BYTE* eid, ObjectId& id, std::string& text) {
@@ -505,9 +576,49 @@ HRESULT FolderObj::CopyFolder(ULONG, LPENTRYID, LPCIID, LPVOID, LPTSTR, ULONG, L
   return setError(MAPI_E_NO_SUPPORT, "IMAPIFolder::CopyFolder: copying and moving folders is not offered");
 }
 
-HRESULT FolderObj::DeleteFolder(ULONG, LPENTRYID, ULONG, LPMAPIPROGRESS, ULONG) {
-  TM_CALL_OBJ(this, "IMAPIFolder::DeleteFolder", "");
-  return setError(MAPI_E_NO_SUPPORT, "IMAPIFolder::DeleteFolder: deleting folders is not offered yet");
+HRESULT FolderObj::DeleteFolder(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG, LPMAPIPROGRESS, ULONG ulFlags) {
+  TM_CALL_OBJ(this, "IMAPIFolder::DeleteFolder", "cb=" + std::to_string(cbEntryID) + " flags=" + std::to_string(ulFlags));
+  if (!m_writable) return setError(MAPI_E_NO_ACCESS, "IMAPIFolder::DeleteFolder: the folder was opened for reading only");
+  MAPIUID uid;
+  ULONG kind = 0;
+  ObjectId id = 0;
+  if (!parseObjectEntryId(cbEntryID, reinterpret_cast<const BYTE*>(lpEntryID), uid, kind, id) || kind != MAPI_FOLDER ||
+      memcmp(uid.ab, m_db->uid().ab, sizeof uid.ab) != 0)
+    return setError(MAPI_E_INVALID_ENTRYID, "IMAPIFolder::DeleteFolder: the entry identifier is not a folder's of this store");
+  const StoreFolders& f = m_db->folders();
+  if (id == f.root || id == f.ipmSubtree || id == f.inbox || id == f.outbox || id == f.sentItems ||
+      id == f.deletedItems || id == f.drafts)
+    return setError(MAPI_E_NO_ACCESS, "IMAPIFolder::DeleteFolder: the store's standard folders cannot be deleted");
+  StoreDb& db = *m_db;
+  HRESULT hr = db.begin();
+  if (FAILED(hr)) return setError(hr, "IMAPIFolder::DeleteFolder: " + db.lastError());
+  ULONG storedKind = 0, messages = 0, folders = 0;
+  ObjectId parent = 0;
+  hr = db.objectKind(id, storedKind, parent);
+  std::string text;
+  if (hr == MAPI_E_NOT_FOUND || (SUCCEEDED(hr) && (storedKind != MAPI_FOLDER || parent != m_id))) {
+    hr = MAPI_E_NOT_FOUND;
+    text = "the folder is not a subfolder of this one";
+  }
+  if (SUCCEEDED(hr)) hr = db.countChildren(id, MAPI_MESSAGE, false, messages);
+  if (SUCCEEDED(hr)) hr = db.countChildren(id, MAPI_FOLDER, false, folders);
+  if (SUCCEEDED(hr) && messages && !(ulFlags & DEL_MESSAGES)) {
+    hr = MAPI_E_HAS_MESSAGES;
+    text = "the folder holds messages (DEL_MESSAGES deletes them)";
+  }
+  if (SUCCEEDED(hr) && folders && !(ulFlags & DEL_FOLDERS)) {
+    hr = MAPI_E_HAS_FOLDERS;
+    text = "the folder holds folders (DEL_FOLDERS deletes them)";
+  }
+  // Everything below the folder goes with it.
+  if (SUCCEEDED(hr)) hr = db.deleteObject(id);
+  if (SUCCEEDED(hr)) hr = db.commit();
+  if (FAILED(hr)) {
+    if (text.empty()) text = db.lastError();
+    db.rollback();
+    return setError(hr, "IMAPIFolder::DeleteFolder: " + text);
+  }
+  return S_OK;
 }
 
 HRESULT FolderObj::SetReadFlags(LPENTRYLIST lpMsgList, ULONG, LPMAPIPROGRESS, ULONG ulFlags) {

@@ -752,6 +752,16 @@ HRESULT StoreDb::objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t&
   return sqlFail("Cannot read the message store");
 }
 
+HRESULT StoreDb::moveObject(ObjectId id, ObjectId newParent) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  Stmt q(prepared("UPDATE objects SET parent_id = ?2 WHERE id = ?1"));
+  if (!q.ok()) return sqlFail("Cannot write to the message store");
+  q.bind(1, id).bind(2, newParent);
+  if (q.step() != SQLITE_DONE) return sqlFail("Cannot write to the message store");
+  if (sqlite3_changes(m_db) == 0) return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
+  return S_OK;
+}
+
 HRESULT StoreDb::childList(ObjectId parent, ULONG kind, std::vector<std::pair<ObjectId, int64_t>>& out) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   out.clear();

@@ -85,6 +85,8 @@ class StoreDb {
   HRESULT createObject(ULONG kind, ObjectId parent, int64_t position, ObjectId& id);
   HRESULT deleteObject(ObjectId id);
   HRESULT objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t& position);
+  // Gives the object another parent (a message another folder).
+  HRESULT moveObject(ObjectId id, ObjectId newParent);
   // Children of one kind with their positions, in (position, id) order.
   HRESULT childList(ObjectId parent, ULONG kind, std::vector<std::pair<ObjectId, int64_t>>& children);
   // Number of children of one kind; unreadOnly counts messages whose

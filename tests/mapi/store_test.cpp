@@ -996,6 +996,61 @@ TEST_F(Store, FoldersAreCreatedListedAndMarkedRead) {
   EXPECT_EQ(status, static_cast<ULONG>(MSGSTATUS_DELMARKED));
 }
 
+TEST_F(Store, MessagesAreCopiedAndMovedBetweenFolders) {
+  MessageDef m = simpleMessage("travels");
+  m.recipients.push_back(Recipient::make(MAPI_TO, "Ann", "ann@example.com"));
+  m.attachments.push_back(Attachment::file("t.txt", "travel data"));
+  std::string a = add(m);
+  std::string b = add(simpleMessage("stays"));
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IMAPIFolder> sub;
+  ASSERT_EQ(inbox->CreateFolder(FOLDER_GENERIC, reinterpret_cast<LPTSTR>(const_cast<char*>("Archive")), nullptr,
+                                nullptr, 0, sub.out()),
+            S_OK);
+  SBinary bin = {32, reinterpret_cast<LPBYTE>(&a[0])};
+  ENTRYLIST list = {1, &bin};
+  ASSERT_EQ(inbox->CopyMessages(&list, nullptr, sub.p, 0, nullptr, 0), S_OK);
+  EXPECT_EQ(inboxRows().size(), 2u);
+  EXPECT_EQ(getLong(sub.p, PR_CONTENT_COUNT), 1);
+  Ref<IMAPITable> subTable;
+  ASSERT_EQ(sub->GetContentsTable(0, subTable.out()), S_OK);
+  auto copied = tableRows(subTable.p);
+  ASSERT_EQ(copied.size(), 1u);
+  EXPECT_NE(copied[0].first, a);
+  EXPECT_EQ(copied[0].second, "travels");
+  {
+    Ref<IMessage> c;
+    openMessage(copied[0].first, c);
+    Ref<IAttach> att;
+    ASSERT_EQ(c->OpenAttach(0, nullptr, 0, att.out()), S_OK);
+    EXPECT_EQ(getString(att.p, PR_ATTACH_DATA_BIN), "travel data");
+    EXPECT_EQ(getString(c.p, PR_DISPLAY_TO_A), "Ann");
+  }
+  // A move keeps the message and its entry identifier.
+  ASSERT_EQ(inbox->CopyMessages(&list, nullptr, sub.p, 0, nullptr, MESSAGE_MOVE), S_OK);
+  auto left = inboxRows();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].first, b);
+  EXPECT_EQ(getLong(sub.p, PR_CONTENT_COUNT), 2);
+  Ref<IMessage> moved;
+  openMessage(a, moved);
+  EXPECT_EQ(getString(moved.p, PR_PARENT_ENTRYID), getString(sub.p, PR_ENTRYID));
+  // Deleting the folder takes its messages only when asked to.
+  std::string subId = getString(sub.p, PR_ENTRYID);
+  EXPECT_EQ(inbox->DeleteFolder(32, reinterpret_cast<LPENTRYID>(&subId[0]), 0, nullptr, 0), MAPI_E_HAS_MESSAGES);
+  ASSERT_EQ(inbox->DeleteFolder(32, reinterpret_cast<LPENTRYID>(&subId[0]), 0, nullptr, DEL_MESSAGES), S_OK);
+  ULONG type = 0;
+  Ref<IUnknown> gone;
+  EXPECT_EQ(openEntry(a, type, gone), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(openEntry(subId, type, gone), MAPI_E_NOT_FOUND);
+  std::string inboxId = getString(inbox.p, PR_ENTRYID);
+  Ref<IMAPIFolder> top;
+  ASSERT_EQ(m_store->OpenEntry(0, nullptr, nullptr, MAPI_MODIFY, &type, reinterpret_cast<LPUNKNOWN*>(top.out())), S_OK);
+  EXPECT_EQ(top->DeleteFolder(32, reinterpret_cast<LPENTRYID>(&inboxId[0]), 0, nullptr, DEL_MESSAGES | DEL_FOLDERS),
+            MAPI_E_NO_ACCESS);
+}
+
 TEST_F(Store, OpenEntryChecksTheInterface) {
   std::string eid = add(simpleMessage("x"));
   ULONG type = 0;
