@@ -102,7 +102,6 @@ if [ "${TOLVANE_SKIP_SLOW:-}" = "" ]; then
 fi
 expect_count "only the waited delivery stored" 11
 
-
 # A deliver process killed while it writes a large message leaves either
 # nothing or the whole message, and the store takes the next one.
 {

@@ -696,3 +696,27 @@ TEST_F(MimeStoreTest, DamagedSamplesAreStillDelivered) {
   EXPECT_EQ(inbox().size(), delivered);
   EXPECT_GT(delivered, 100u);
 }
+
+// Running out of memory at any allocation of a delivery fails it cleanly:
+// nothing stored, every buffer freed (checked when the test ends).
+TEST_F(MimeStoreTest, OutOfMemoryAtAnyAllocation) {
+  int failed = 0;
+  for (const char* method : {"MAPIAllocateBuffer", "MAPIAllocateMore"}) {
+    for (unsigned nth = 1; nth <= 60; ++nth) {
+      mapitest::reset();
+      mapitest::addFault(method, nth, MAPI_E_NOT_ENOUGH_MEMORY);
+      mapimime::DeliveryResult r = m_delivery->deliverFile(examplePath("plain.eml"));
+      mapitest::reset();
+      if (r.ok()) continue;
+      EXPECT_EQ(r.failure, mapimime::DeliveryFailure::kStore) << method << " #" << nth;
+      ++failed;
+    }
+  }
+  EXPECT_GT(failed, 10);
+  // Whatever was stored is whole.
+  for (const auto& id : inbox()) {
+    LPMESSAGE m = open(id);
+    EXPECT_EQ(getString(m, PR_SUBJECT_A), "Quarterly figures");
+    EXPECT_EQ(recipients(m).size(), 3u);
+  }
+}
