@@ -22,8 +22,8 @@ namespace {
 
 const char kComponent[] = "tolvane-mapi message store";
 
-// Largest value copied into an attachment table row; bigger ones (the
-// attachment data) come back as PT_ERROR and are never read for a table.
+// Largest value an attachment table row carries; bigger ones come back as
+// PT_ERROR without being read. The attachment data is never a row value.
 const ULONG kTableValueLimit = 4096;
 
 std::string binary(const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); }

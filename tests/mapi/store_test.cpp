@@ -482,6 +482,38 @@ TEST_F(Store, ContentsTableGivesWideStringsWhenAsked) {
   FreeProws(rows);
 }
 
+TEST_F(Store, ContentsTableSortsAndRestrictsOnFirstUse) {
+  MessageDef older = simpleMessage("older", MSGFLAG_READ);
+  older.props[3] = Value::UnixTime(PR_MESSAGE_DELIVERY_TIME, 1000000000);
+  MessageDef newer = simpleMessage("newer", 0);
+  newer.props[3] = Value::UnixTime(PR_MESSAGE_DELIVERY_TIME, 1600000000);
+  MessageDef middle = simpleMessage("middle", 0);
+  middle.props[3] = Value::UnixTime(PR_MESSAGE_DELIVERY_TIME, 1300000000);
+  add(older);
+  add(newer);
+  add(middle);
+  Ref<IMAPIFolder> inbox;
+  openInbox(inbox);
+  Ref<IMAPITable> table;
+  ASSERT_EQ(inbox->GetContentsTable(0, table.out()), S_OK);
+  SizedSSortOrderSet(1, sort) = {1, 0, 0, {{PR_MESSAGE_DELIVERY_TIME, TABLE_SORT_DESCEND}}};
+  ASSERT_EQ(table->SortTable(reinterpret_cast<LPSSortOrderSet>(&sort), 0), S_OK);
+  auto rows = tableRows(table.p);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].second, "newer");
+  EXPECT_EQ(rows[1].second, "middle");
+  EXPECT_EQ(rows[2].second, "older");
+  SRestriction unread;
+  unread.rt = RES_BITMASK;
+  unread.res.resBitMask.relBMR = BMR_EQZ;
+  unread.res.resBitMask.ulPropTag = PR_MESSAGE_FLAGS;
+  unread.res.resBitMask.ulMask = MSGFLAG_READ;
+  ASSERT_EQ(table->Restrict(&unread, 0), S_OK);
+  ULONG count = 0;
+  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+  EXPECT_EQ(count, 2u);
+}
+
 TEST_F(Store, DeleteMessagesPersistsAndDeletesExactlyThose) {
   std::vector<std::string> eids;
   for (const char* s : {"1", "2", "3", "4"}) eids.push_back(add(simpleMessage(s)));
