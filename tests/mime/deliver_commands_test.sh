@@ -134,6 +134,30 @@ after=$(count)
 check "delivery after a killed one" 0 "" -- "$tool" deliver alice "$examples/plain.eml"
 expect_count "the store goes on" $((after + 1))
 
+# A 50 MiB attachment through a pipe: the input goes to a temporary file and
+# the attachment into the store in pieces, so the process stays far smaller
+# than the attachment.
+{
+  printf 'From: a@example.com\nSubject: fifty\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=F\n\n'
+  printf -- '--F\nContent-Type: text/plain\n\nsee attached\n--F\nContent-Type: application/octet-stream; name=fifty.bin\n'
+  printf 'Content-Transfer-Encoding: base64\n\n'
+  head -c 52428800 /dev/urandom | base64
+  printf -- '--F--\n'
+} > "$work/fifty.eml"
+peak=$(python3 - "$tool" "$work/fifty.eml" <<'PY'
+import resource, subprocess, sys
+rc = subprocess.run(["bash", "-c", 'cat "$2" | "$1" deliver alice', "sh", sys.argv[1], sys.argv[2]]).returncode
+print(rc, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+PY
+)
+if [ "${peak%% *}" != 0 ] || [ "${peak##* }" -gt 40960 ]; then
+  echo "FAIL: 50 MiB attachment through a pipe: exit and peak KiB: $peak"
+  failures=$((failures + 1))
+else
+  echo "ok: 50 MiB attachment through a pipe, peak ${peak##* } KiB"
+fi
+"$tool" list alice | grep -q $'\tfifty\t[0-9]*\t1$' || { echo "FAIL: the 50 MiB message"; failures=$((failures + 1)); }
+
 check "list usage" 64 "list needs a PROFILE" -- "$tool" list
 check "list of a missing profile" 67 "There is no profile" -- "$tool" list nobody
 check "list of a missing folder" 65 "No folder 'Nowhere'" -- "$tool" list alice --folder Nowhere
