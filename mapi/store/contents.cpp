@@ -65,6 +65,45 @@ bool isComputed(ULONG tag) {
   return false;
 }
 
+// The properties a restriction tests (depth-limited like the table's own
+// copy of it; a malformed one is left for the table to refuse).
+void restrictionTags(const SRestriction* r, std::vector<ULONG>& tags, int depth = 0) {
+  if (!r || depth > 64) return;
+  switch (r->rt) {
+    case RES_AND:
+      for (ULONG k = 0; r->res.resAnd.lpRes && k < r->res.resAnd.cRes; ++k)
+        restrictionTags(&r->res.resAnd.lpRes[k], tags, depth + 1);
+      break;
+    case RES_OR:
+      for (ULONG k = 0; r->res.resOr.lpRes && k < r->res.resOr.cRes; ++k)
+        restrictionTags(&r->res.resOr.lpRes[k], tags, depth + 1);
+      break;
+    case RES_NOT: restrictionTags(r->res.resNot.lpRes, tags, depth + 1); break;
+    case RES_CONTENT: tags.push_back(r->res.resContent.ulPropTag); break;
+    case RES_PROPERTY: tags.push_back(r->res.resProperty.ulPropTag); break;
+    case RES_BITMASK: tags.push_back(r->res.resBitMask.ulPropTag); break;
+    case RES_EXIST: tags.push_back(r->res.resExist.ulPropTag); break;
+    case RES_SIZE: tags.push_back(r->res.resSize.ulPropTag); break;
+    case RES_COMPAREPROPS:
+      tags.push_back(r->res.resCompareProps.ulPropTag1);
+      tags.push_back(r->res.resCompareProps.ulPropTag2);
+      break;
+    default: break;
+  }
+}
+
+std::vector<ULONG> sortTags(const SSortOrderSet* sort) {
+  std::vector<ULONG> tags;
+  for (ULONG k = 0; sort && k < sort->cSorts; ++k) tags.push_back(sort->aSort[k].ulPropTag);
+  return tags;
+}
+
+std::vector<ULONG> restrictionTags(const SRestriction* r) {
+  std::vector<ULONG> tags;
+  restrictionTags(r, tags);
+  return tags;
+}
+
 class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
  public:
   ContentsTable(MsgStore* store, ObjectId folder, std::vector<ObjectId> ids)
@@ -120,13 +159,15 @@ class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
   }
 
 // Every other call is answered by the loaded table. `all` loads every
-// envelope value (for calls that may test any column).
-#define TM_FORWARD(all, call)                    \
+// envelope value (for calls that may test any column), `extra` the
+// properties a restriction or sort order names.
+#define TM_FORWARD_WITH(all, extra, call)        \
   do {                                           \
-    HRESULT tm_load_ = load(all);                \
+    HRESULT tm_load_ = load(all, extra);         \
     if (FAILED(tm_load_)) return tm_load_;       \
     return m_table->call;                        \
   } while (0)
+#define TM_FORWARD(all, call) TM_FORWARD_WITH(all, std::vector<ULONG>(), call)
 
   HRESULT STDMETHODCALLTYPE Advise(ULONG a, LPMAPIADVISESINK b, ULONG* c) override { TM_FORWARD(false, Advise(a, b, c)); }
   HRESULT STDMETHODCALLTYPE Unadvise(ULONG a) override { TM_FORWARD(false, Unadvise(a)); }
@@ -137,11 +178,17 @@ class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
   HRESULT STDMETHODCALLTYPE QueryPosition(ULONG* a, ULONG* b, ULONG* c) override {
     TM_FORWARD(false, QueryPosition(a, b, c));
   }
-  HRESULT STDMETHODCALLTYPE FindRow(LPSRestriction a, BOOKMARK b, ULONG c) override { TM_FORWARD(true, FindRow(a, b, c)); }
-  HRESULT STDMETHODCALLTYPE Restrict(LPSRestriction a, ULONG b) override { TM_FORWARD(true, Restrict(a, b)); }
+  HRESULT STDMETHODCALLTYPE FindRow(LPSRestriction a, BOOKMARK b, ULONG c) override {
+    TM_FORWARD_WITH(true, restrictionTags(a), FindRow(a, b, c));
+  }
+  HRESULT STDMETHODCALLTYPE Restrict(LPSRestriction a, ULONG b) override {
+    TM_FORWARD_WITH(true, restrictionTags(a), Restrict(a, b));
+  }
   HRESULT STDMETHODCALLTYPE CreateBookmark(BOOKMARK* a) override { TM_FORWARD(false, CreateBookmark(a)); }
   HRESULT STDMETHODCALLTYPE FreeBookmark(BOOKMARK a) override { TM_FORWARD(false, FreeBookmark(a)); }
-  HRESULT STDMETHODCALLTYPE SortTable(LPSSortOrderSet a, ULONG b) override { TM_FORWARD(true, SortTable(a, b)); }
+  HRESULT STDMETHODCALLTYPE SortTable(LPSSortOrderSet a, ULONG b) override {
+    TM_FORWARD_WITH(true, sortTags(a), SortTable(a, b));
+  }
   HRESULT STDMETHODCALLTYPE QuerySortOrder(LPSSortOrderSet* a) override { TM_FORWARD(false, QuerySortOrder(a)); }
   HRESULT STDMETHODCALLTYPE QueryRows(LONG a, ULONG b, LPSRowSet* c) override { TM_FORWARD(false, QueryRows(a, b, c)); }
   HRESULT STDMETHODCALLTYPE Abort() override { TM_FORWARD(false, Abort()); }
@@ -161,6 +208,7 @@ class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
     TM_FORWARD(false, SetCollapseState(a, b, c, d));
   }
 #undef TM_FORWARD
+#undef TM_FORWARD_WITH
 
  private:
   ~ContentsTable() override {
@@ -169,7 +217,7 @@ class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
   }
 
   // Reads the rows' values and makes the in-memory table (once).
-  HRESULT load(bool all) {
+  HRESULT load(bool all, const std::vector<ULONG>& extra) {
     std::lock_guard<std::mutex> lock(m_mu);
     if (m_table) return S_OK;
     std::set<ULONG> wanted;  // stored property ids
@@ -178,7 +226,9 @@ class ContentsTable : public IMAPITable, public ObjectBase, public ErrorHolder {
       for (ULONG t : kEnvelope) wanted.insert(PROP_ID(t));
       for (ULONG t : kComputed) computed.insert(PROP_ID(t));
     }
-    for (ULONG t : m_columns) {
+    std::vector<ULONG> asked = m_columns;
+    asked.insert(asked.end(), extra.begin(), extra.end());
+    for (ULONG t : asked) {
       if (isComputed(t)) computed.insert(PROP_ID(t));
       else if (!isBody(t)) wanted.insert(PROP_ID(t));
     }

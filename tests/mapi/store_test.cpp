@@ -512,6 +512,26 @@ TEST_F(Store, ContentsTableSortsAndRestrictsOnFirstUse) {
   ULONG count = 0;
   ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
   EXPECT_EQ(count, 2u);
+
+  // A restriction on a value outside the envelope, first thing.
+  const ULONG PR_TEST_MARK = PROP_TAG(PT_LONG, 0x6601);
+  MessageDef marked = simpleMessage("marked");
+  marked.props.push_back(Value::Long(PR_TEST_MARK, 7));
+  add(marked);
+  Ref<IMAPITable> fresh;
+  ASSERT_EQ(inbox->GetContentsTable(0, fresh.out()), S_OK);
+  SPropValue seven;
+  seven.ulPropTag = PR_TEST_MARK;
+  seven.Value.l = 7;
+  SRestriction byMark;
+  byMark.rt = RES_PROPERTY;
+  byMark.res.resProperty.relop = RELOP_EQ;
+  byMark.res.resProperty.ulPropTag = PR_TEST_MARK;
+  byMark.res.resProperty.lpProp = &seven;
+  ASSERT_EQ(fresh->Restrict(&byMark, 0), S_OK);
+  auto found = tableRows(fresh.p);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].second, "marked");
 }
 
 TEST_F(Store, DeleteMessagesPersistsAndDeletesExactlyThose) {
