@@ -6,9 +6,9 @@
 // the usual GetContentsTable, SetColumns(PR_ENTRYID), QueryRows reads one
 // index of a folder of 100,000 messages and keeps one value per row. From
 // the first use on, an in-memory table (memtable.h) answers every call.
-// Columns set after the first use find the envelope values when the first
-// use was a restriction, sort or search (which load them all), and the
-// values loaded then otherwise. Bodies are never row values.
+// A first restriction, sort or search loads every envelope value and the
+// properties it names. Columns set after the first use find only what was
+// loaded then. Bodies are never row values.
 #include "store/folder.h"
 
 #include "runtime/memtable.h"

@@ -1,9 +1,9 @@
 // IMAPIFolder of the message store provider, and the opening of entry
 // identifiers shared by the store and its folders.
 //
-// A folder's changes (its properties, deletions, read flags, new folders)
-// reach the store at once, each in one transaction; its tables are
-// snapshots made when they are asked for.
+// A folder's changes (its properties, deleted, moved and copied messages,
+// read flags, new and deleted folders) reach the store at once, each in one
+// transaction; its tables are snapshots made when they are asked for.
 #ifndef TOLVANE_MAPI_FOLDER_H
 #define TOLVANE_MAPI_FOLDER_H
 
