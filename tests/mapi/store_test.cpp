@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <ftw.h>
+#include <sys/wait.h>
 #include <map>
 #include <string>
 #include <thread>
@@ -1353,6 +1355,68 @@ TEST_F(Store, CopyToCarriesNamedProperties) {
   ASSERT_EQ(src->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, dest.p, 0, nullptr), S_OK);
   EXPECT_EQ(getString(dest.p, tag), "named value");
   EXPECT_EQ(getString(dest.p, PR_SUBJECT_A), "named");
+}
+
+// A writer killed at a random point leaves only whole messages: each stored
+// message has all its recipients, attachments and embedded message.
+TEST_F(Store, AKilledWriterLeavesOnlyWholeMessages) {
+  closeStore();  // no connection of this process crosses the fork
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    for (int k = 0; k < 100000; ++k) {
+      MessageDef inner = simpleMessage("inner " + std::to_string(k));
+      MessageDef m = simpleMessage("message " + std::to_string(k));
+      m.recipients = {Recipient::make(MAPI_TO, "Ann", "ann@example.com"), Recipient::make(MAPI_CC, "Bob", "bob@example.com"),
+                      Recipient::make(MAPI_BCC, "Cy", "cy@example.com")};
+      Attachment big = Attachment::file("big.bin", "");
+      big.props.back() = Value::Generated(PR_ATTACH_DATA_BIN, 700 * 1024, pattern);
+      m.attachments = {big, Attachment::message("Fwd", inner)};
+      std::string eid, error;
+      if (FAILED(mapifixture::addMessage("alice", m, eid, error))) _exit(1);
+    }
+    _exit(0);
+  }
+  // Let it store a few, then kill it wherever it is.
+  for (int wait = 0; wait < 400; ++wait) {
+    openStore();
+    size_t n = inboxRows().size();
+    closeStore();
+    if (n >= 3) break;
+    usleep(50 * 1000);
+  }
+  usleep(static_cast<useconds_t>(rand() % 200) * 1000);
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended before it was killed";
+
+  openStore();
+  auto rows = inboxRows();
+  ASSERT_GE(rows.size(), 3u);
+  for (const auto& row : rows) {
+    Ref<IMessage> msg;
+    openMessage(row.first, msg);
+    Ref<IMAPITable> recips, atts;
+    ASSERT_EQ(msg->GetRecipientTable(0, recips.out()), S_OK);
+    ASSERT_EQ(msg->GetAttachmentTable(0, atts.out()), S_OK);
+    ULONG r = 0, a = 0;
+    ASSERT_EQ(recips->GetRowCount(0, &r), S_OK);
+    ASSERT_EQ(atts->GetRowCount(0, &a), S_OK);
+    EXPECT_EQ(r, 3u) << row.second;
+    ASSERT_EQ(a, 2u) << row.second;
+    Ref<IAttach> big;
+    ASSERT_EQ(msg->OpenAttach(0, nullptr, 0, big.out()), S_OK);
+    Ref<IStream> s;
+    ASSERT_EQ(big->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(s.out())), S_OK);
+    uint64_t total = 0;
+    EXPECT_EQ(streamSum(s.p, 65536, total), patternSum(700 * 1024)) << row.second;
+    Ref<IAttach> fwd;
+    ASSERT_EQ(msg->OpenAttach(1, nullptr, 0, fwd.out()), S_OK);
+    Ref<IMessage> inner;
+    ASSERT_EQ(fwd->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, reinterpret_cast<LPUNKNOWN*>(inner.out())), S_OK);
+    EXPECT_EQ(getString(inner.p, PR_SUBJECT_A), "inner " + row.second.substr(8)) << row.second;
+  }
 }
 
 // ---------------------------------------------------------------- threads
