@@ -79,8 +79,17 @@ struct MailAttachment {
   std::unique_ptr<MailItem> embedded;
 };
 
+// A text too long to hold in memory (a body of many MiB): converted to
+// UTF-8 from its part piece by piece while it is written.
+struct MailStreamedText {
+  ULONG tag = 0;  // PT_UNICODE tag: PR_BODY_W or the HTML body
+  GObjectRef part;
+  std::string charset;
+};
+
 struct MailItem {
   MailProps props;
+  std::vector<MailStreamedText> streamedTexts;
   std::vector<MailHeaderProp> headers;
   std::vector<MailRecipient> recipients;
   std::vector<MailAttachment> attachments;

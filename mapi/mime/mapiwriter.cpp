@@ -167,6 +167,47 @@ HRESULT setProps(LPMAPIPROP object, const MailProps& props, std::string& error) 
   return hr;
 }
 
+// Writes a long text from its part, converted to UTF-8 piece by piece, as
+// the PT_STRING8 form of its tag (the store keeps text as UTF-8).
+HRESULT streamText(LPMAPIPROP object, const MailStreamedText& text, std::string& error) {
+  Released<IStream> stream;
+  HRESULT hr = object->OpenProperty(CHANGE_PROP_TYPE(text.tag, PT_STRING8), &IID_IStream, 0,
+                                    MAPI_CREATE | MAPI_MODIFY, stream.unknownOut());
+  if (FAILED(hr)) {
+    error = mapiErrorText(object, hr, "Cannot open a body stream to write");
+    return hr;
+  }
+  Utf8Converter converter(text.charset.empty() ? nullptr : text.charset.c_str());
+  DecodedReader reader(text.part.get());
+  std::vector<char> buf(MapiWriter::kPieceSize);
+  std::string utf8;
+  bool end = false;
+  while (!end) {
+    ssize_t n = reader.read(buf.data(), buf.size());
+    if (n < 0) {
+      error = "Cannot read a body text from the input";
+      return MAPI_E_DISK_ERROR;
+    }
+    utf8.clear();
+    if (n > 0) {
+      converter.feed(buf.data(), static_cast<size_t>(n), utf8);
+    } else {
+      converter.finish(utf8);
+      end = true;
+    }
+    if (utf8.empty()) continue;
+    ULONG written = 0;
+    hr = stream->Write(utf8.data(), static_cast<ULONG>(utf8.size()), &written);
+    if (FAILED(hr) || written != utf8.size()) {
+      error = "Cannot write a body stream (" + hexCode(hr) + ")";
+      return FAILED(hr) ? hr : MAPI_E_DISK_ERROR;
+    }
+  }
+  hr = stream->Commit(STGC_DEFAULT);
+  if (FAILED(hr)) error = "Cannot commit a body stream (" + hexCode(hr) + ")";
+  return hr;
+}
+
 HRESULT setHeaderProps(LPMESSAGE message, const std::vector<MailHeaderProp>& headers, std::string& error) {
   if (headers.empty()) return S_OK;
   std::vector<std::wstring> names;
@@ -332,6 +373,10 @@ std::string mapiErrorText(LPMAPIPROP object, HRESULT hr, const std::string& what
 HRESULT MapiWriter::write(const MailItem& item, LPMESSAGE message, std::string& error) {
   HRESULT hr = setProps(message, item.props, error);
   if (FAILED(hr)) return hr;
+  for (const auto& t : item.streamedTexts) {
+    hr = streamText(message, t, error);
+    if (FAILED(hr)) return hr;
+  }
   hr = setHeaderProps(message, item.headers, error);
   if (FAILED(hr)) return hr;
   hr = setRecipients(message, item.recipients, error);

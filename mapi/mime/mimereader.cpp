@@ -119,6 +119,22 @@ std::string decodedContent(GMimeObject* part) {
   return out;
 }
 
+std::string itemText(const MailItem& item, ULONG tag) {
+  if (const MailProp* p = findProp(item.props, tag)) return p->bytes;
+  for (const auto& t : item.streamedTexts) {
+    if (t.tag != tag) continue;
+    Utf8Converter converter(t.charset.empty() ? nullptr : t.charset.c_str());
+    DecodedReader reader(t.part.get());
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = reader.read(buf, sizeof buf)) > 0) converter.feed(buf, static_cast<size_t>(n), out);
+    converter.finish(out);
+    return out;
+  }
+  return "";
+}
+
 std::string attachmentData(const MailAttachment& attachment) {
   if (attachment.part.get()) return decodedContent(attachment.part.get());
   return attachment.inlineData;
@@ -295,6 +311,14 @@ std::string extensionFor(const std::string& type) {
   return "bin";
 }
 
+// Size of a leaf part's content as it stands in the input (encoded).
+int64_t encodedLength(GMimeObject* obj) {
+  if (!GMIME_IS_PART(obj)) return 0;
+  GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(obj));
+  GMimeStream* stream = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+  return stream ? g_mime_stream_length(stream) : 0;
+}
+
 bool isAttachmentDisposition(GMimeObject* obj) {
   GMimeContentDisposition* d = g_mime_object_get_content_disposition(obj);
   return d && g_mime_content_disposition_is_attachment(d);
@@ -325,6 +349,8 @@ class Converter {
   int m_depth;
   bool m_haveText = false;
   bool m_haveHtml = false;
+  bool m_textStreamed = false;
+  bool m_htmlStreamed = false;
   std::string m_text;
   std::string m_html;
   // A delivery status report being read.
@@ -347,8 +373,8 @@ void Converter::run(GMimeMessage* message) {
   GMimeObject* body = g_mime_message_get_mime_part(message);
   if (body) walk(body, 0);
   if (m_inReport) finishReport();
-  if (m_haveText) m_item.props.push_back(MailProp::text(PR_BODY_W, m_text));
-  if (m_haveHtml) m_item.props.push_back(MailProp::text(kPrBodyHtml, m_html));
+  if (m_haveText && !m_textStreamed) m_item.props.push_back(MailProp::text(PR_BODY_W, m_text));
+  if (m_haveHtml && !m_htmlStreamed) m_item.props.push_back(MailProp::text(kPrBodyHtml, m_html));
   m_item.props.push_back(MailProp::longValue(kPrInternetCpid, kCpUtf8));
   m_item.props.push_back(MailProp::longValue(kPrMessageCodepage, kCpUtf8));
   bool hasAttach = !m_item.attachments.empty();
@@ -527,7 +553,18 @@ bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
   // parts after it are attachments, so that nothing is lost.
   if (!inAlternative && (m_haveText || m_haveHtml)) return false;
   if ((plain && m_haveText) || (html && m_haveHtml)) return false;
-  std::string text = toUtf8(decodedContent(obj), g_mime_object_get_content_type_parameter(obj, "charset"));
+  const char* charset = g_mime_object_get_content_type_parameter(obj, "charset");
+  if (encodedLength(obj) > MimeReader::kHoldTextUpTo) {
+    MailStreamedText t;
+    t.tag = plain ? PR_BODY_W : kPrBodyHtml;
+    t.part = GObjectRef(obj);
+    t.charset = str(charset);
+    m_item.streamedTexts.push_back(t);
+    (plain ? m_haveText : m_haveHtml) = true;
+    (plain ? m_textStreamed : m_htmlStreamed) = true;
+    return true;
+  }
+  std::string text = toUtf8(decodedContent(obj), charset);
   if (plain) {
     m_text = std::move(text);
     m_haveText = true;

@@ -27,6 +27,9 @@ class MimeReader {
  public:
   // Embedded messages deeper than this are attached as .eml files instead.
   static constexpr int kMaxEmbeddingDepth = 16;
+  // Body texts whose encoded form is larger than this are not read here
+  // but streamed while written (MailItem::streamedTexts).
+  static constexpr size_t kHoldTextUpTo = 1024 * 1024;
 
   // Reads the message in `stream`, which must be seekable and stay alive
   // (and unchanged) while the item is used: attachment data is read from
@@ -59,6 +62,10 @@ class DecodedReader {
 
 // The whole decoded content of a leaf part (for text and for tests).
 std::string decodedContent(GMimeObject* part);
+
+// A text property of the item, whole, also when it is streamed (tests);
+// "" when the item has no such text.
+std::string itemText(const MailItem& item, ULONG tag);
 
 // The data of an attachment, whole (for tests and small values).
 std::string attachmentData(const MailAttachment& attachment);

@@ -111,37 +111,95 @@ std::string sanitizeUtf8(const std::string& s) {
   return out;
 }
 
-std::string toUtf8(const std::string& bytes, const char* charset) {
-  if (!charset || !*charset || isUtf8Name(charset) || isAsciiName(charset)) return sanitizeUtf8(bytes);
+Utf8Converter::Utf8Converter(const char* charset) {
+  if (!charset || !*charset || isUtf8Name(charset) || isAsciiName(charset)) return;
   // GMime knows the aliases mail software writes (e.g. "latin1", "x-sjis").
   const char* canonical = g_mime_charset_iconv_name(charset);
   iconv_t cd = iconv_open("UTF-8", canonical ? canonical : charset);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return sanitizeUtf8(bytes);
-  std::string out;
-  out.reserve(bytes.size() + bytes.size() / 2 + 16);
-  char buf[8192];
-  char* in = const_cast<char*>(bytes.data());
-  size_t inLeft = bytes.size();
-  while (true) {
-    char* o = buf;
-    size_t oLeft = sizeof buf;
-    size_t rc = iconv(cd, inLeft ? &in : nullptr, inLeft ? &inLeft : nullptr, &o, &oLeft);
-    out.append(buf, o - buf);
-    if (rc != static_cast<size_t>(-1)) {
-      if (inLeft == 0) break;
+  if (cd != reinterpret_cast<iconv_t>(-1)) m_cd = cd;
+}
+
+Utf8Converter::~Utf8Converter() {
+  if (m_cd) iconv_close(static_cast<iconv_t>(m_cd));
+}
+
+void Utf8Converter::feed(const char* data, size_t n, std::string& out) {
+  m_pending.append(data, n);
+  if (m_cd) {
+    feedIconv(out, false);
+  } else {
+    feedUtf8(out, false);
+  }
+}
+
+void Utf8Converter::finish(std::string& out) {
+  if (m_cd) {
+    feedIconv(out, true);
+  } else {
+    feedUtf8(out, true);
+  }
+}
+
+void Utf8Converter::feedUtf8(std::string& out, bool last) {
+  const std::string& s = m_pending;
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t n = utf8SequenceLength(s, i);
+    if (n > 0) {
+      out.append(s, i, n);
+      i += n;
       continue;
     }
+    // A lead byte whose sequence the next piece may complete.
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t want = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (!last && want && i + want > s.size()) {
+      bool prefix = true;
+      for (size_t k = i + 1; k < s.size(); ++k) prefix = prefix && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80;
+      if (prefix) break;
+    }
+    appendCp1252(out, c);
+    ++i;
+  }
+  m_pending.erase(0, i);
+}
+
+void Utf8Converter::feedIconv(std::string& out, bool last) {
+  iconv_t cd = static_cast<iconv_t>(m_cd);
+  char buf[8192];
+  char* in = const_cast<char*>(m_pending.data());
+  size_t inLeft = m_pending.size();
+  while (inLeft > 0) {
+    char* o = buf;
+    size_t oLeft = sizeof buf;
+    size_t rc = iconv(cd, &in, &inLeft, &o, &oLeft);
+    out.append(buf, o - buf);
+    if (rc != static_cast<size_t>(-1)) continue;
     if (errno == E2BIG) continue;
+    if (errno == EINVAL && !last) break;  // cut short: wait for the next piece
     // A byte that has no meaning in this charset (or a sequence cut off at
-    // the end): mark it and go on with the next.
+    // the end of the text): mark it and go on with the next.
     appendCodePoint(out, 0xFFFD);
-    if (inLeft == 0) break;
     ++in;
     --inLeft;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
-  iconv_close(cd);
-  return sanitizeUtf8(out);
+  m_pending.erase(0, m_pending.size() - inLeft);
+  if (last) {
+    char* o = buf;
+    size_t oLeft = sizeof buf;
+    iconv(cd, nullptr, nullptr, &o, &oLeft);  // the shift state's end
+    out.append(buf, o - buf);
+  }
+}
+
+std::string toUtf8(const std::string& bytes, const char* charset) {
+  Utf8Converter converter(charset);
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 4 + 16);
+  converter.feed(bytes.data(), bytes.size(), out);
+  converter.finish(out);
+  return out;
 }
 
 std::wstring utf8ToWide(const std::string& s) {

@@ -18,6 +18,28 @@ bool isValidUtf8(const std::string& s);
 // still has no meaning becomes U+FFFD.
 std::string toUtf8(const std::string& bytes, const char* charset);
 
+// The same conversion for text that comes in pieces: a character cut
+// between two pieces is held back until the next one.
+class Utf8Converter {
+ public:
+  explicit Utf8Converter(const char* charset);
+  ~Utf8Converter();
+  Utf8Converter(const Utf8Converter&) = delete;
+  Utf8Converter& operator=(const Utf8Converter&) = delete;
+
+  // Appends the UTF-8 of the next piece to `out`.
+  void feed(const char* data, size_t n, std::string& out);
+  // Appends what is left at the end of the text.
+  void finish(std::string& out);
+
+ private:
+  void feedIconv(std::string& out, bool last);
+  void feedUtf8(std::string& out, bool last);
+
+  void* m_cd = nullptr;  // iconv_t; null: UTF-8 (or unknown) checked as it comes
+  std::string m_pending;
+};
+
 // Invalid UTF-8 sequences replaced by their windows-1252 reading.
 std::string sanitizeUtf8(const std::string& s);
 

@@ -481,3 +481,46 @@ TEST(MimeText, DeliveryStatusFields) {
   EXPECT_EQ(describeStatus("5.1.1"), "Bad destination mailbox address");
   EXPECT_EQ(describeStatus("x"), "");
 }
+
+TEST(MimeText, ConversionInPiecesEqualsConversionWhole) {
+  struct {
+    const char* charset;
+    std::string bytes;
+  } cases[] = {
+      {"utf-8", "a\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE6\x97\xA5 end"},
+      {"utf-8", "bad \xFF\xC3 cut \xE2\x82 then \xC3\xA9"},
+      {nullptr, "caf\xE9 and \xC3\xA9"},
+      {"iso-8859-1", "caf\xE9 \xFC\xDF"},
+      {"iso-2022-jp", "\x1B$B$3$s$K$A$O\x1B(B ok"},
+      {"shift_jis", "\x82\xB1\x82\xF1\x82\xC9\x82\xBF\x82\xCD"},
+      {"utf-16le", std::string("h\0i\0=\xD8\x00\xDE", 8)},
+      {"x-unknown", "plain \x93quoted\x94"},
+  };
+  for (const auto& c : cases) {
+    std::string whole = toUtf8(c.bytes, c.charset);
+    EXPECT_TRUE(isValidUtf8(whole));
+    Utf8Converter converter(c.charset);
+    std::string pieces;
+    for (char ch : c.bytes) converter.feed(&ch, 1, pieces);
+    converter.finish(pieces);
+    EXPECT_EQ(pieces, whole) << (c.charset ? c.charset : "(none)");
+  }
+  EXPECT_EQ(toUtf8("a\xE2\x82", "utf-8"), "a\xC3\xA2\xE2\x80\x9A");  // cut at the end: windows-1252
+}
+
+TEST(MimeReader, LongBodiesAreStreamedNotHeld) {
+  std::string body;
+  while (body.size() < 2 * MimeReader::kHoldTextUpTo) body += "Gr=FC=DFe aus K=F6ln.\n";
+  MailItem item = readText(
+      "From: a@example.com\nSubject: long\nMIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=b\n\n"
+      "--b\nContent-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\n" +
+      body + "--b\nContent-Type: text/html; charset=utf-8\n\n<p>short</p>\n--b--\n");
+  EXPECT_FALSE(has(item.props, PR_BODY_W));
+  ASSERT_EQ(item.streamedTexts.size(), 1u);
+  EXPECT_EQ(item.streamedTexts[0].tag, static_cast<ULONG>(PR_BODY_W));
+  std::string text = itemText(item, PR_BODY_W);
+  std::string line = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln.\n";
+  EXPECT_EQ(text.size(), body.size() / 22 * line.size() - 1);  // the last line break belongs to the boundary
+  EXPECT_EQ(text.substr(0, line.size()), line);
+  EXPECT_EQ(itemText(item, kPrBodyHtml), "<p>short</p>");
+}

@@ -480,6 +480,33 @@ TEST_F(MimeStoreTest, EveryExampleInDeliveryOrder) {
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(getString(open(ids[i]), PR_SUBJECT_A), subjects[i]);
 }
 
+// Long bodies go to the store through a stream, converted piece by piece;
+// characters cut between pieces come out whole.
+TEST_F(MimeStoreTest, LongBodiesInOtherCharsets) {
+  std::string latin, expectedLatin, utf8;
+  while (latin.size() < 3 * 1024 * 1024) {
+    latin += "Gr\xFC\xDF" "e aus K\xF6ln \xA4\n";
+    expectedLatin += "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln \xE2\x82\xAC\n";
+    utf8 += "\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80 ok\n";
+  }
+  std::string path = m_home + "/latin.eml";
+  std::ofstream(path, std::ios::binary) << "From: a@example.com\nSubject: latin\nMIME-Version: 1.0\n"
+                                        << "Content-Type: multipart/alternative; boundary=b\n\n--b\n"
+                                        << "Content-Type: text/plain; charset=iso-8859-15\n\n" << latin << "\n--b\n"
+                                        << "Content-Type: text/html; charset=utf-8\n\n" << utf8 << "\n--b--\n";
+  mapimime::DeliveryResult r = m_delivery->deliverFile(path);
+  ASSERT_TRUE(r.ok()) << r.error;
+  std::vector<std::string> ids = inbox();
+  ASSERT_EQ(ids.size(), 1u);
+  LPMESSAGE m = open(ids[0]);
+  std::string body = readStream(m, PR_BODY_A);
+  std::string html = readStream(m, kBodyHtmlA);
+  EXPECT_EQ(body.size(), expectedLatin.size());
+  EXPECT_TRUE(body == expectedLatin);
+  EXPECT_EQ(html.size(), utf8.size());
+  EXPECT_TRUE(html == utf8);
+}
+
 TEST_F(MimeStoreTest, LongBodyIsStoredWhole) {
   std::string body;
   for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) body += "Line " + std::to_string(i) + " of a long body.\n";
