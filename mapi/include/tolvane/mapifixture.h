@@ -5,13 +5,14 @@
 // message gets; addMessage stores it in a folder of a profile's store
 // through the store's own IMessage/IAttach interfaces (so what a test
 // builds is stored the way any client's message is) and returns its entry
-// identifier. Nothing is added that the MessageDef does not name, except what
-// the store itself keeps: PR_MESSAGE_SIZE, PR_HASATTACH (true when there
-// are attachments), MSGFLAG_HASATTACH, PR_CREATION_TIME,
-// PR_LAST_MODIFICATION_TIME and, for a message with recipients,
-// PR_DISPLAY_TO, PR_DISPLAY_CC and PR_DISPLAY_BCC. Give PR_MESSAGE_FLAGS (0 = unread) when it
-// matters: a message without it is stored as MSGFLAG_READ | MSGFLAG_UNSENT,
-// like any new message.
+// identifier. Nothing is added that the MessageDef does not name, except
+// what the store itself keeps: PR_MESSAGE_SIZE, PR_HASATTACH (true when
+// there are attachments), MSGFLAG_HASATTACH, PR_CREATION_TIME,
+// PR_LAST_MODIFICATION_TIME, PR_ATTACH_SIZE and, for a message with
+// recipients, PR_DISPLAY_TO, PR_DISPLAY_CC and PR_DISPLAY_BCC. Give
+// PR_MESSAGE_FLAGS (0 = unread) when it matters: a message without it is
+// stored as MSGFLAG_READ | MSGFLAG_UNSENT, like any new message (embedded
+// messages too).
 //
 // Example:
 //   mapifixture::MessageDef m;
