@@ -112,23 +112,21 @@ void mapNamedIds(IMAPIProp* src, IMAPIProp* dest, const std::vector<ULONG>& tags
     if (PROP_TYPE(out->aulPropTag[k]) != PT_ERROR) map[ids[k]] = PROP_ID(out->aulPropTag[k]);
 }
 
-// Copies every value of src into dest except the ids in `skip`: small ones
-// with one SetProps, large ones (refused by GetProps as too big) through
-// streams, piece by piece.
-HRESULT copyValues(IMAPIProp* src, IMAPIProp* dest, const std::set<ULONG>& skip, std::string& text) {
-  LPSPropTagArray list = nullptr;
-  HRESULT hr = src->GetPropList(0, &list);
-  BufferFree listBuf{list};
+// Copies every value of src into dest except the ids in `skip`: values up
+// to kInlineCopy bytes with one SetProps, larger ones through streams,
+// piece by piece, so no large value is ever held whole.
+const ULONG kInlineCopy = 64 * 1024;
+
+HRESULT copyValues(PropReader& reader, IMAPIProp* src, IMAPIProp* dest, const std::set<ULONG>& skip, std::string& text) {
+  std::vector<ULONG> all;
+  HRESULT hr = reader.ownTags(all);
   if (FAILED(hr)) {
     text = "the source's property list could not be read";
     return hr;
   }
   std::vector<ULONG> tags;
-  for (ULONG k = 0; k < list->cValues; ++k) {
-    ULONG t = list->aulPropTag[k];
-    if (PROP_TYPE(t) == PT_OBJECT || skip.count(PROP_ID(t))) continue;
-    tags.push_back(t);
-  }
+  for (ULONG t : all)
+    if (PROP_TYPE(t) != PT_OBJECT && !skip.count(PROP_ID(t))) tags.push_back(t);
   if (tags.empty()) return S_OK;
   std::map<ULONG, ULONG> named;
   mapNamedIds(src, dest, tags, named);
@@ -138,40 +136,36 @@ HRESULT copyValues(IMAPIProp* src, IMAPIProp* dest, const std::set<ULONG>& skip,
     return it == named.end() ? 0 : PROP_TAG(PROP_TYPE(t), it->second);
   };
 
-  BufferFree askBuf;
-  hr = MAPIAllocateBuffer(CbNewSPropTagArray(tags.size()), &askBuf.p);
-  if (FAILED(hr)) {
-    text = "out of memory";
-    return hr;
-  }
-  LPSPropTagArray ask = static_cast<LPSPropTagArray>(askBuf.p);
-  ask->cValues = static_cast<ULONG>(tags.size());
-  for (size_t k = 0; k < tags.size(); ++k) ask->aulPropTag[k] = tags[k];
-  ULONG count = 0;
-  LPSPropValue values = nullptr;
-  hr = src->GetProps(ask, 0, &count, &values);
-  BufferFree valuesBuf{values};
-  if (FAILED(hr)) {
-    text = "the source's values could not be read";
-    return hr;
-  }
-  std::vector<SPropValue> batch;
+  PropRow batch;
   std::vector<std::pair<ULONG, ULONG>> streamed;
-  for (ULONG k = 0; k < count; ++k) {
-    ULONG destTag = destTagOf(tags[k]);
+  for (ULONG t : tags) {
+    ULONG destTag = destTagOf(t);
     if (!destTag) continue;
-    if (PROP_TYPE(values[k].ulPropTag) == PT_ERROR) {
-      if (values[k].Value.err == MAPI_E_NOT_ENOUGH_MEMORY) streamed.emplace_back(tags[k], destTag);
+    Prop p;
+    hr = reader.readOwn(t, kInlineCopy, p);
+    if (FAILED(hr)) {
+      text = "the source's value " + tagText(t) + " could not be read";
+      return hr;
+    }
+    if (PROP_TYPE(p.tag) == PT_ERROR) {
+      if (p.i == MAPI_E_NOT_ENOUGH_MEMORY) streamed.emplace_back(t, destTag);
       continue;
     }
-    SPropValue v = values[k];
-    v.ulPropTag = destTag;
-    batch.push_back(v);
+    p.tag = CHANGE_PROP_TYPE(destTag, PROP_TYPE(p.tag));
+    batch.push_back(std::move(p));
   }
   if (!batch.empty()) {
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    hr = rowToMAPI(batch, nullptr, &count, &values);
+    if (FAILED(hr)) {
+      text = "out of memory";
+      return hr;
+    }
     LPSPropProblemArray problems = nullptr;
-    hr = dest->SetProps(static_cast<ULONG>(batch.size()), batch.data(), &problems);
+    hr = dest->SetProps(count, values, &problems);
     MAPIFreeBuffer(problems);  // values the destination does not take are left out
+    MAPIFreeBuffer(values);
     if (FAILED(hr)) {
       text = "the destination refused the values";
       return hr;
@@ -241,7 +235,7 @@ HRESULT copyAttachments(MessageObj* src, IMessage* dest, std::string& text) {
       text = "the destination could not create an attachment";
       return hr;
     }
-    hr = copyValues(sa.p, da.p, skip, text);
+    hr = copyValues(*static_cast<AttachObj*>(sa.p), sa.p, da.p, skip, text);
     if (FAILED(hr)) {
       text = "attachment " + std::to_string(num) + ": " + text;
       return hr;
@@ -292,7 +286,7 @@ HRESULT copyMessage(MessageObj* src, IMessage* dest, const SPropTagArray* exclud
       else skip.insert(PROP_ID(t));
     }
   }
-  HRESULT hr = copyValues(src, dest, skip, text);
+  HRESULT hr = copyValues(*src, src, dest, skip, text);
   if (SUCCEEDED(hr) && recipients) hr = copyRecipients(src, dest, text);
   if (SUCCEEDED(hr) && attachments) hr = copyAttachments(src, dest, text);
   return hr;
