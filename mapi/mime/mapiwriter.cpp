@@ -188,20 +188,21 @@ HRESULT streamText(LPMAPIPROP object, const MailStreamedText& text, std::string&
       error = "Cannot read a body text from the input";
       return MAPI_E_DISK_ERROR;
     }
-    utf8.clear();
     if (n > 0) {
       converter.feed(buf.data(), static_cast<size_t>(n), utf8);
     } else {
       converter.finish(utf8);
       end = true;
     }
-    if (utf8.empty()) continue;
+    // Whole pieces to the store, the rest at the end.
+    if (utf8.empty() || (!end && utf8.size() < MapiWriter::kPieceSize)) continue;
     ULONG written = 0;
     hr = stream->Write(utf8.data(), static_cast<ULONG>(utf8.size()), &written);
     if (FAILED(hr) || written != utf8.size()) {
       error = "Cannot write a body stream (" + hexCode(hr) + ")";
       return FAILED(hr) ? hr : MAPI_E_DISK_ERROR;
     }
+    utf8.clear();
   }
   hr = stream->Commit(STGC_DEFAULT);
   if (FAILED(hr)) error = "Cannot commit a body stream (" + hexCode(hr) + ")";
@@ -297,17 +298,23 @@ HRESULT writeAttachmentData(LPATTACH attach, const MailAttachment& a, std::strin
     return S_OK;
   };
   if (a.part.get()) {
+    // The decoder hands out a few KiB at a time; the store gets whole pieces.
     DecodedReader reader(a.part.get());
     std::vector<char> buf(MapiWriter::kPieceSize);
+    size_t filled = 0;
     while (true) {
-      ssize_t n = reader.read(buf.data(), buf.size());
+      ssize_t n = reader.read(buf.data() + filled, buf.size() - filled);
       if (n < 0) {
         error = "Cannot read the attachment from the input";
         return MAPI_E_DISK_ERROR;
       }
+      filled += static_cast<size_t>(n);
+      if (filled == buf.size() || (n == 0 && filled > 0)) {
+        hr = put(buf.data(), filled);
+        if (FAILED(hr)) return hr;
+        filled = 0;
+      }
       if (n == 0) break;
-      hr = put(buf.data(), static_cast<size_t>(n));
-      if (FAILED(hr)) return hr;
     }
   } else {
     for (size_t off = 0; off < a.inlineData.size(); off += MapiWriter::kPieceSize) {

@@ -747,3 +747,47 @@ TEST_F(MimeStoreTest, OutOfMemoryAtAnyAllocation) {
     EXPECT_EQ(recipients(m).size(), 3u);
   }
 }
+
+// What a delivery asks of the store: one save of the message (the embedded
+// message's own save goes into its attachment), attachment data in pieces
+// of 64 KiB however the decoder hands it out.
+TEST_F(MimeStoreTest, CallsOfOneDelivery) {
+  mapitest::startJournal();
+  deliver("attachments.eml");
+  mapitest::stopJournal();
+  EXPECT_EQ(mapitest::journalCount("IMAPIFolder::CreateMessage"), 1u);
+  EXPECT_EQ(mapitest::journalCount("IMessage::SaveChanges"), 1u);
+  EXPECT_EQ(mapitest::journalCount("IMessage::CreateAttach"), 2u);
+  EXPECT_EQ(mapitest::journalCount("IAttach::SaveChanges"), 2u);
+  EXPECT_EQ(mapitest::journalCount("IMessage::ModifyRecipients"), 1u);
+  std::vector<std::string> writes;
+  for (const auto& line : mapitest::journal())
+    if (line.rfind("IStream::Write", 0) == 0) writes.push_back(line.substr(line.find("cb=")));
+  // report.csv (2,542 bytes) in one piece, data.bin (20,000 bytes) in one.
+  EXPECT_EQ(writes, std::vector<std::string>({"cb=2542", "cb=20000"}));
+
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  deliver("attached-message.eml");
+  mapitest::stopJournal();
+  EXPECT_EQ(mapitest::journalCount("IMessage::SaveChanges"), 2u);  // the message and the embedded one
+  EXPECT_EQ(mapitest::journalCount("IAttach::SaveChanges"), 2u);
+  EXPECT_EQ(mapitest::journalCount("IAttach::OpenProperty"), 2u);
+
+  std::string big;
+  for (int i = 0; big.size() < 150000; ++i) big += "line " + std::to_string(i) + "\n";
+  std::string path = m_home + "/pieces.eml";
+  std::ofstream(path) << "From: a@example.com\nSubject: pieces\nMIME-Version: 1.0\nContent-Type: multipart/mixed; "
+                         "boundary=b\n\n--b\nContent-Type: text/plain; name=big.txt\n"
+                         "Content-Transfer-Encoding: quoted-printable\n\n"
+                      << big << "\n--b--\n";
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  mapimime::DeliveryResult r = m_delivery->deliverFile(path);
+  mapitest::stopJournal();
+  ASSERT_TRUE(r.ok()) << r.error;
+  writes.clear();
+  for (const auto& line : mapitest::journal())
+    if (line.rfind("IStream::Write", 0) == 0) writes.push_back(line.substr(line.find("cb=")));
+  EXPECT_EQ(writes, std::vector<std::string>({"cb=65536", "cb=65536", "cb=" + std::to_string(big.size() - 131072)}));
+}
