@@ -26,6 +26,7 @@ if [ $# -lt 1 ]; then
 fi
 build=$(cd "$1" && pwd)
 what=${2:-all}
+top=$(cd "$(dirname "$0")/.." && pwd)
 env_file="$build/java/bench.env"
 for needed in "$build/bin/bench_populate" "$build/bin/tolvane-mapi" "$build/lib/libtolvanemapi81_build001.so" \
   "$env_file"; do
@@ -88,6 +89,10 @@ fresh_home() {
   export TOLVANE_MAPI_HOME=$1
 }
 machine() {
+  local head dirty
+  head=$(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)
+  dirty=$(git -C "$top" status --porcelain --untracked-files=no 2>/dev/null | wc -l || true)
+  echo "tree: $head, $dirty files changed and not committed"
   echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo),"\
     "load average $(cut -d' ' -f1-3 /proc/loadavg); $bench_dir on $(df -h "$bench_dir" | awk 'NR == 2 {print $1 " (" $4 " free)"}')"
 }
@@ -156,15 +161,13 @@ bench_inbox() {
 
 # ---- A large attachment to a file, against cp; the .msg of a large message -------------
 
-# copy SRC DST: seconds cp takes (the target removed and the disk flushed first)
+# timed_cp SRC DST: "elapsed user system" seconds of cp (the target removed and the
+# disk flushed first)
 timed_cp() {
   rm -f "$2"
   sync
-  local t0 t1
-  t0=$(now)
-  cp "$1" "$2"
-  t1=$(now)
-  calc '%.6f' "$t1 - $t0"
+  local TIMEFORMAT='%3R %3U %3S'
+  { time cp "$1" "$2"; } 2>&1
 }
 
 bench_attachment() {
@@ -191,15 +194,15 @@ bench_attachment() {
   # Both sources read once, so that each is read from the page cache.
   cat "$files/source.bin" "$home/stores/large.db" >/dev/null
 
-  local cp1 cp2 log="$bench_dir/attachment-write.log"
-  cp1=$(timed_cp "$files/source.bin" "$files/cp-copy.bin")
-  echo "cp: $(calc '%.3f' "$cp1") s, $(calc '%.1f' "$bytes / $cp1 / 1e6") MB/s"
+  local cp1 cp1u cp1s cp2 cp2u cp2s log="$bench_dir/attachment-write.log"
+  read -r cp1 cp1u cp1s <<<"$(timed_cp "$files/source.bin" "$files/cp-copy.bin")"
+  echo "cp: $cp1 s, $(calc '%.1f' "$bytes / $cp1 / 1e6") MB/s (CPU $(calc '%.3f' "$cp1u + $cp1s") s)"
   rm -f "$files/java-copy.bin" "$files/java-copy.link"
   sync
   run_java com.plimo.mail.mapi.bench.AttachmentWrite large "$home/tmp" write "$files/java-copy.bin" \
     "$files/java-copy.link" | tee "$log" | grep -v '^RESULT'
-  cp2=$(timed_cp "$files/source.bin" "$files/cp-copy.bin")
-  echo "cp: $(calc '%.3f' "$cp2") s, $(calc '%.1f' "$bytes / $cp2 / 1e6") MB/s"
+  read -r cp2 cp2u cp2s <<<"$(timed_cp "$files/source.bin" "$files/cp-copy.bin")"
+  echo "cp: $cp2 s, $(calc '%.1f' "$bytes / $cp2 / 1e6") MB/s (CPU $(calc '%.3f' "$cp2u + $cp2s") s)"
   local same="identical to"
   cmp -s "$files/source.bin" "$files/java-copy.link" || same="DIFFERENT from"
   echo "the written file is $same cp's source"
@@ -210,28 +213,36 @@ bench_attachment() {
   "$populate" attachment msg "$msg_bytes"
   "$populate" file "$files/source.bin" "$msg_bytes"
   cat "$files/source.bin" "$home/stores/msg.db" >/dev/null
-  local cp3 mlog="$bench_dir/attachment-msg.log"
+  local cp3 cp3u cp3s mlog="$bench_dir/attachment-msg.log"
   sync
   run_java com.plimo.mail.mapi.bench.AttachmentWrite msg "$home/tmp" msg | tee "$mlog" | grep -v '^RESULT'
-  cp3=$(timed_cp "$files/source.bin" "$files/cp-copy.bin")
-  echo "cp of $msg_attachment_mb MiB: $(calc '%.3f' "$cp3") s, $(calc '%.1f' "$msg_bytes / $cp3 / 1e6") MB/s"
+  read -r cp3 cp3u cp3s <<<"$(timed_cp "$files/source.bin" "$files/cp-copy.bin")"
+  echo "cp of $msg_attachment_mb MiB: $cp3 s, $(calc '%.1f' "$msg_bytes / $cp3 / 1e6") MB/s" \
+    "(CPU $(calc '%.3f' "$cp3u + $cp3s") s)"
   rm -f "$files/cp-copy.bin" "$files/source.bin"
 
   echo
   echo "== Attachment summary =="
-  local wb ws cpm
+  local wb ws wc cpm cpc
   wb=$(result write_bytes "$log")
   ws=$(result write_s "$log")
+  wc=$(result write_cpu_s "$log")
   cpm=$(calc '%.6f' "($cp1 + $cp2) / 2")
+  cpc=$(calc '%.6f' "($cp1u + $cp1s + $cp2u + $cp2s) / 2")
+  cpc=$(calc '%.6f' "($cpc > 0 ? $cpc : 0.001)")
   echo "  writeBodypartToFile $(calc '%.1f' "$wb / $ws / 1e6") MB/s, cp $(calc '%.1f' "$bytes / $cpm / 1e6") MB/s" \
     "(mean of two): ratio $(calc '%.2f' "($wb / $ws) / ($bytes / $cpm)") (goal >= 0.5);" \
+    "per CPU second: $(calc '%.1f' "$wb / $wc / 1e6") MB against cp's $(calc '%.1f' "$bytes / $cpc / 1e6") MB," \
+    "ratio $(calc '%.2f' "($wb / $wc) / ($bytes / $cpc)");" \
     "peak resident growth $(calc '%.1f' "$(result growth "$log") / 1048576") MiB (goal < 32 MiB)"
-  local mb ms
+  local mb ms mc
   mb=$(result msg_bytes "$mlog")
   ms=$(result msg_s "$mlog")
+  mc=$(result msg_cpu_s "$mlog")
   echo "  getMessageFile of the $msg_attachment_mb MiB message: $(calc '%.1f' "$mb / 1e6") MB of .msg in" \
     "$(calc '%.2f' "$ms") s, $(calc '%.1f' "$mb / $ms / 1e6") MB/s, $(calc '%.2f' "($mb / $ms) / ($msg_bytes / $cp3)")" \
-    "of cp; peak resident growth $(calc '%.1f' "$(result growth "$mlog") / 1048576") MiB"
+    "of cp (per CPU second $(calc '%.2f' "($mb / $mc) / ($msg_bytes / ($cp3u + $cp3s > 0 ? $cp3u + $cp3s : 0.001))") of cp);" \
+    "peak resident growth $(calc '%.1f' "$(result growth "$mlog") / 1048576") MiB"
 }
 
 case "$what" in
