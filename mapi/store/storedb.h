@@ -97,7 +97,8 @@ class StoreDb {
 
   // Rows for tables: the children of one kind of a parent, in creation
   // order (then stably by position), each with the stored values of the
-  // property ids in propIds (empty: every property). Values larger than
+  // properties named in propIds (tags, of which only the ids count; empty:
+  // every property). Values larger than
   // maxBytes are not read: they come back as PT_ERROR with
   // MAPI_E_NOT_ENOUGH_MEMORY. One statement for all rows, so a folder of
   // 100,000 messages is one pass over the index.
@@ -120,7 +121,8 @@ class StoreDb {
   HRESULT setProps(ObjectId id, const PropRow& values);
   HRESULT deleteProps(ObjectId id, const std::vector<ULONG>& tags);
 
-  // Large values, in pieces. valueInfo tells the stored type (strings as
+  // Large values, in pieces (propId: a property id, not a tag). valueInfo
+  // tells the stored type (strings as
   // PT_STRING8) and size in bytes of a string or binary value; found is
   // false when the object has no such property. readRange copies up to n
   // bytes from offset (got < n only at the end of the value) without
