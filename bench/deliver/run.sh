@@ -16,5 +16,20 @@ if [ ! -f "$corpus/manifest.json" ]; then
   python3 "$gen" "$n" "$corpus"
 fi
 cmake -S "$here" -B "$out" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$out" -j "$(nproc)" --target bench_deliver >/dev/null
+cmake --build "$out" -j "$(nproc)" --target bench_deliver tolvane-mapi-tool-for-bench >/dev/null
 "$out/bench_deliver" "$corpus"
+
+# As a mail server calls it: one deliver process per message, for the first
+# 500 messages.
+tool=$out/tolvane-mapi
+export TOLVANE_MAPI_HOME
+TOLVANE_MAPI_HOME=$(mktemp -d "${BENCH_DIR:-/tmp}/tolvane-bench-tool-XXXXXX")
+trap 'rm -rf "$TOLVANE_MAPI_HOME"' EXIT
+"$tool" profile create bench >/dev/null
+files=$(ls "$corpus"/*.eml | head -500)
+count=$(echo "$files" | wc -l)
+start=$(date +%s.%N)
+for f in $files; do "$tool" deliver bench "$f"; done
+end=$(date +%s.%N)
+python3 -c "import sys; n, s = int(sys.argv[1]), float(sys.argv[3]) - float(sys.argv[2]); print('one process per message:  %8.0f messages/s  (%d messages)' % (n / s, n))" \
+  "$count" "$start" "$end"
