@@ -565,6 +565,8 @@ bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
     return true;
   }
   std::string text = toUtf8(decodedContent(obj), charset);
+  if (plain && lowerAscii(str(g_mime_object_get_content_type_parameter(obj, "format"))) == "flowed")
+    text = unflow(text, lowerAscii(str(g_mime_object_get_content_type_parameter(obj, "delsp"))) == "yes");
   if (plain) {
     m_text = std::move(text);
     m_haveText = true;

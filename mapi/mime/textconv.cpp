@@ -238,6 +238,50 @@ FILETIME fileTimeNow() {
   return ft;
 }
 
+std::string unflow(const std::string& text, bool delsp) {
+  std::string out;
+  out.reserve(text.size());
+  bool joining = false;  // the line before ended in a soft break
+  size_t joinDepth = 0;
+  std::string joinEol = "\n";
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    bool lastLine = eol == std::string::npos;
+    std::string line = text.substr(pos, lastLine ? std::string::npos : eol - pos);
+    pos = lastLine ? text.size() : eol + 1;
+    std::string lineEnd = lastLine ? "" : "\n";
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+      if (!lastLine) lineEnd = "\r\n";
+    }
+    size_t depth = 0;
+    while (depth < line.size() && line[depth] == '>') ++depth;
+    std::string content = line.substr(depth);
+    if (!content.empty() && content[0] == ' ') content.erase(0, 1);  // space-stuffing
+    // "-- " is the signature separator, never a soft break.
+    bool soft = !lastLine && !content.empty() && content.back() == ' ' && content != "-- ";
+    if (joining && depth != joinDepth) {
+      // A soft break only joins lines of one quote depth.
+      out += joinEol;
+      joining = false;
+    }
+    if (!joining && depth > 0) out += line.substr(0, depth) + " ";
+    if (soft && delsp) content.pop_back();
+    out += content;
+    if (soft) {
+      joining = true;
+      joinDepth = depth;
+      joinEol = lineEnd;
+    } else {
+      joining = false;
+      out += lineEnd;
+    }
+  }
+  if (joining) out += joinEol;
+  return out;
+}
+
 std::string lowerAscii(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

@@ -51,6 +51,11 @@ FILETIME fileTimeFromUnix(int64_t seconds);
 // Now, as a FILETIME.
 FILETIME fileTimeNow();
 
+// Text of a format=flowed part (RFC 3676) as the lines the writer meant:
+// space-stuffing removed, soft line breaks (a line ending in a blank) joined
+// with the next line of the same quote depth; delsp drops that blank.
+std::string unflow(const std::string& text, bool delsp);
+
 std::string lowerAscii(std::string s);
 std::string trim(const std::string& s);
 

@@ -524,3 +524,20 @@ TEST(MimeReader, LongBodiesAreStreamedNotHeld) {
   EXPECT_EQ(text.substr(0, line.size()), line);
   EXPECT_EQ(itemText(item, kPrBodyHtml), "<p>short</p>");
 }
+
+TEST(MimeText, FlowedText) {
+  EXPECT_EQ(unflow("This is a long \nparagraph that \nflows.\n\nNext one.\n", false),
+            "This is a long paragraph that flows.\n\nNext one.\n");
+  EXPECT_EQ(unflow("Japanese \ntext\n", true), "Japanesetext\n");
+  EXPECT_EQ(unflow(" From the start\n  two\n", false), "From the start\n two\n");
+  EXPECT_EQ(unflow("> quoted \n> more\n>> deeper \nnot quoted\n", false), "> quoted more\n>> deeper \nnot quoted\n");
+  EXPECT_EQ(unflow("Body\n-- \nSignature\n", false), "Body\n-- \nSignature\n");
+  EXPECT_EQ(unflow("crlf \r\nline\r\n", false), "crlf line\r\n");
+}
+
+TEST(MimeReader, FlowedBodyIsUnflowed) {
+  MailItem item = readText(
+      "From: a@example.com\nSubject: f\nContent-Type: text/plain; charset=utf-8; format=flowed\n\n"
+      "A long line that the \nsender wrapped.\n>From here.\n");
+  EXPECT_EQ(text(item.props, PR_BODY_W), "A long line that the sender wrapped.\n> From here.\n");
+}
