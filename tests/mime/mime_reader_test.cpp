@@ -541,3 +541,31 @@ TEST(MimeReader, FlowedBodyIsUnflowed) {
       "A long line that the \nsender wrapped.\n>From here.\n");
   EXPECT_EQ(text(item.props, PR_BODY_W), "A long line that the sender wrapped.\n> From here.\n");
 }
+
+TEST(MimeReaderBadInput, OddShapes) {
+  // A multipart without a boundary.
+  MailItem a = readText("From: a@example.com\nSubject: nb\nMIME-Version: 1.0\nContent-Type: multipart/mixed\n\nbody\n");
+  EXPECT_EQ(text(a.props, PR_SUBJECT_W), "nb");
+  // Headers only.
+  MailItem b = readText("From: a@example.com\nSubject: headers only\n");
+  EXPECT_EQ(text(b.props, PR_SUBJECT_W), "headers only");
+  EXPECT_EQ(text(b.props, PR_BODY_W), "");
+  // Binary junk with NULs.
+  std::string junk;
+  uint32_t x = 7;
+  for (int i = 0; i < 100000; ++i) junk += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  MailItem c;
+  std::string error;
+  EXPECT_TRUE(MimeReader::readBytes(junk, c, error)) << error;
+  // A header line of a megabyte, and ten thousand recipients.
+  std::string to = "To: ";
+  for (int i = 0; i < 10000; ++i) to += (i ? ", r" : "r") + std::to_string(i) + "@example.com";
+  MailItem d = readText("From: a@example.com\nSubject: " + std::string(1 << 20, 'x') + "\n" + to + "\n\nbody\n");
+  EXPECT_EQ(text(d.props, PR_SUBJECT_W).size(), 1u << 20);
+  EXPECT_EQ(d.recipients.size(), 10000u);
+  // A part that says it is a message but holds none.
+  MailItem e = readText(
+      "From: a@example.com\nSubject: m\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n"
+      "--b\nContent-Type: text/plain\n\nbody\n--b\nContent-Type: message/rfc822\n\n--b--\n");
+  EXPECT_EQ(text(e.props, PR_BODY_W), "body");
+}
