@@ -46,6 +46,9 @@ State& state() {
 std::atomic<long> g_liveObjects{0};
 std::atomic<long> g_liveBuffers{0};
 std::atomic<ULONG> g_sizeLimit{kDefaultSizeLimit};
+// How long a store connection waits for another process's lock.
+const ULONG kDefaultLockWaitMs = 15000;
+std::atomic<ULONG> g_lockWaitMs{kDefaultLockWaitMs};
 
 // Caller holds s.mu.
 void refreshActive(const State& s) {
@@ -128,6 +131,13 @@ struct EnvironmentControls {
         mapitest::setSizeLimit(static_cast<ULONG>(bytes));
       else
         fprintf(stderr, "tolvane-mapi: TOLVANE_MAPI_SIZE_LIMIT: ignoring malformed value \"%s\"\n", limit);
+    }
+    if (const char* wait = getenv("TOLVANE_MAPI_LOCK_WAIT_MS")) {
+      unsigned long ms = 0;
+      if (parseNumber(wait, ms))
+        mapitest::setLockWait(static_cast<ULONG>(ms));
+      else
+        fprintf(stderr, "tolvane-mapi: TOLVANE_MAPI_LOCK_WAIT_MS: ignoring malformed value \"%s\"\n", wait);
     }
   }
 };
@@ -250,6 +260,12 @@ void setSizeLimit(ULONG bytes) {
 
 ULONG sizeLimit() { return tmapi::g_sizeLimit.load(std::memory_order_relaxed); }
 
+void setLockWait(ULONG milliseconds) {
+  tmapi::g_lockWaitMs.store(milliseconds == 0 ? tmapi::kDefaultLockWaitMs : milliseconds, std::memory_order_relaxed);
+}
+
+ULONG lockWait() { return tmapi::g_lockWaitMs.load(std::memory_order_relaxed); }
+
 void reset() {
   auto& s = state();
   {
@@ -260,6 +276,7 @@ void reset() {
     tmapi::refreshActive(s);
   }
   setSizeLimit(0);
+  setLockWait(0);
 }
 
 }  // namespace mapitest

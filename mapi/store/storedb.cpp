@@ -1,5 +1,7 @@
 #include "store/storedb.h"
 
+#include <tolvane/mapitest.h>
+
 #include <mapicode.h>
 #include <mapitags.h>
 
@@ -19,8 +21,6 @@ namespace tmapi {
 namespace {
 
 const int kSchemaVersion = 1;
-// How long a connection waits for another process's write lock.
-const int kBusyTimeoutMs = 15000;
 
 const char* const kSchema = R"SQL(
 CREATE TABLE store_info(key TEXT PRIMARY KEY, value BLOB) WITHOUT ROWID;
@@ -267,7 +267,7 @@ HRESULT StoreDb::create(const std::string& path, const std::string& displayName,
   if (rc != SQLITE_OK) {
     hr = db.sqlFail("Cannot open the new message store");
   } else {
-    sqlite3_busy_timeout(db.m_db, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db.m_db, static_cast<int>(mapitest::lockWait()));
     std::random_device rd;
     for (BYTE& b : uid.ab) b = static_cast<BYTE>(rd());
     char* msg = nullptr;
@@ -360,7 +360,7 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
   if (rc != SQLITE_OK) {
     hr = db->sqlFail("The message store cannot be opened");
   } else {
-    sqlite3_busy_timeout(db->m_db, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db->m_db, static_cast<int>(mapitest::lockWait()));
     hr = db->loadInfo();
   }
   if (SUCCEEDED(hr)) {

@@ -58,7 +58,7 @@ struct StoreFolders {
 // begin() to the outermost commit() or rollback().
 class StoreDb {
  public:
-  static const size_t kChunkSize = 256 * 1024;
+  static constexpr size_t kChunkSize = 256 * 1024;
 
   ~StoreDb();
   StoreDb(const StoreDb&) = delete;

@@ -6,6 +6,9 @@
 #include <mapitags.h>
 #include <mapiutil.h>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace {
 
 using testutil::InboxTest;
@@ -204,6 +207,54 @@ TEST_F(FolderTest, FailedDeletionIsLoggedAndCloseGoesOn) {
   EXPECT_EQ(m_folder->m_lpFolder, nullptr);
   m_folder.reset();
   EXPECT_EQ(storedCount(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+class StoreTroubleTest : public testutil::InboxTest {};
+
+TEST_F(StoreTroubleTest, StoreLockedByAnotherProcessGivesBusyErrorsNotACrash) {
+  addSubject("locked");
+  mapitest::setLockWait(200);  // for the connections opened from here on
+  openInbox();
+  // Another process takes the store's write lock and keeps it.
+  std::string command = "python3 -c \"import sqlite3,sys,time; c=sqlite3.connect(sys.argv[1], isolation_level=None); "
+                        "c.execute('BEGIN EXCLUSIVE'); print('locked', flush=True); time.sleep(3)\" '" +
+                        m_alice.storePath + "'";
+  FILE* locker = popen(command.c_str(), "r");
+  ASSERT_NE(locker, nullptr);
+  char line[32] = {0};
+  ASSERT_NE(fgets(line, sizeof line, locker), nullptr);
+  ASSERT_STREQ(line, "locked\n");
+
+  // Reading goes on; the read mark cannot be stored, which a fetch ignores.
+  CMapiMessage* message = fetch(1);
+  EXPECT_EQ(message->getSubject(), "locked");
+  message->setDeleteFlag(true);
+  m_folder->Close(true);
+  std::string text = log();
+  size_t at = text.find("CMapiFolder::close: failed : ");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_NE(text.substr(at, 200).find("locked"), std::string::npos) << text.substr(at, 200);
+  pclose(locker);
+  m_folder.reset();
+  EXPECT_EQ(storedCount(), 1u) << "the failed deletion left the message in place";
+}
+
+TEST_F(StoreTroubleTest, StoreFileDeletedWhileTheFolderIsOpen) {
+  addSubject("still here");
+  openInbox();
+  ASSERT_EQ(m_folder->getMessageCount(), 1u);
+  unlink(m_alice.storePath.c_str());
+  CMapiMessage* message = fetch(1);
+  EXPECT_EQ(message->getSubject(), "still here");
+  m_folder->Close(true);
+  m_folder.reset();
+  m_store.reset();
+  CMapiStore again("alice", "", "", m_tempDir);
+  EXPECT_NE(thrown([&] { again.initialize(); }).find("cannot be opened"), std::string::npos);
 }
 
 }  // namespace

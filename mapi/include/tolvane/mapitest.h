@@ -12,6 +12,8 @@
 //   TOLVANE_MAPI_JOURNAL  set: the journal records from the start
 //   TOLVANE_MAPI_SIZE_LIMIT  bytes: the single-read limit of string and
 //                         binary property values (default 4 MiB)
+//   TOLVANE_MAPI_LOCK_WAIT_MS  how long a store waits for another
+//                         process's lock (default 15000)
 #ifndef TOLVANE_MAPITEST_H
 #define TOLVANE_MAPITEST_H
 
@@ -52,6 +54,10 @@ long liveBuffers();
 // Settings.
 void setSizeLimit(ULONG bytes);  // 0 restores the default
 ULONG sizeLimit();
+// How long a store connection opened from now on waits for another
+// process's lock before the call fails with MAPI_E_BUSY (default 15 s).
+void setLockWait(ULONG milliseconds);  // 0 restores the default
+ULONG lockWait();
 
 // Everything back to the default: faults, journal, settings. Counts stay.
 void reset();
