@@ -746,7 +746,11 @@ void Converter::attach(GMimeObject* obj, bool relatedPart) {
   std::string name = fileNameOf(obj);
   if (name.empty()) {
     std::string ext = extensionFor(type);
-    name = (type.rfind("image/", 0) == 0 ? "image" : "attachment") + std::string(".") + ext;
+    const char* stem = type.rfind("image/", 0) == 0           ? "image"
+                       : type == "message/delivery-status"     ? "delivery-status"
+                       : type == "text/rfc822-headers"         ? "headers"
+                                                               : "attachment";
+    name = std::string(stem) + "." + ext;
   }
   if (GMIME_IS_PART(obj)) {
     a.part = GObjectRef(obj);

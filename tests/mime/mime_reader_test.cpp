@@ -228,6 +228,7 @@ TEST(MimeReader, NonDeliveryReport) {
   // The delivery report part and the undelivered message.
   ASSERT_EQ(item.attachments.size(), 2u);
   EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_MIME_TAG_W), "message/delivery-status");
+  EXPECT_EQ(text(item.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "delivery-status.txt");
   EXPECT_EQ(item.attachments[1].method, static_cast<ULONG>(ATTACH_EMBEDDED_MSG));
   EXPECT_EQ(text(item.attachments[1].props, PR_DISPLAY_NAME_W), "Lunch on Tuesday?");
 }
