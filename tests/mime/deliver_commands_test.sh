@@ -90,15 +90,27 @@ expect_count "nothing stored after store failures" 10
 # A store locked by another writer: a short lock is waited for; one held
 # past the wait gives 75 and stores nothing.
 db=$TOLVANE_MAPI_HOME/stores/alice.db
-(echo "BEGIN IMMEDIATE;"; sleep 2; echo "COMMIT;") | sqlite3 "$db" &
-sleep 0.5
+hold_lock() {  # hold_lock SECONDS: another writer holds the store's write lock (in the background)
+  rm -f "$work/locked"
+  python3 - "$db" "$work/locked" "$1" <<'PY' &
+import sqlite3, sys, time
+connection = sqlite3.connect(sys.argv[1], isolation_level=None)
+connection.execute("BEGIN IMMEDIATE")
+open(sys.argv[2], "w").close()
+time.sleep(float(sys.argv[3]))
+connection.execute("COMMIT")
+PY
+  locker=$!
+  while [ ! -e "$work/locked" ]; do sleep 0.05; done
+}
+hold_lock 2
 check "short lock waited for" 0 "" -- "$tool" deliver alice "$examples/plain.eml"
-wait
+wait $locker
 if [ "${TOLVANE_SKIP_SLOW:-}" = "" ]; then
-  (echo "BEGIN IMMEDIATE;"; sleep 19; echo "COMMIT;") | sqlite3 "$db" &
-  sleep 0.5
+  hold_lock 120
   check "lock held past the wait" 75 "" -- "$tool" deliver alice "$examples/plain.eml"
-  wait
+  kill $locker 2>/dev/null
+  wait $locker 2>/dev/null
 fi
 expect_count "only the waited delivery stored" 11
 
