@@ -349,6 +349,7 @@ class Converter {
   int m_depth;
   bool m_haveText = false;
   bool m_haveHtml = false;
+  int m_alternativeDepth = 0;  // inside a multipart that is one rendering of an alternative
   bool m_textStreamed = false;
   bool m_htmlStreamed = false;
   std::string m_text;
@@ -551,7 +552,7 @@ bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
   if (!plain && !html) return false;
   // Outside an alternative only the first text part is the body; the
   // parts after it are attachments, so that nothing is lost.
-  if (!inAlternative && (m_haveText || m_haveHtml)) return false;
+  if (!inAlternative && m_alternativeDepth == 0 && (m_haveText || m_haveHtml)) return false;
   if ((plain && m_haveText) || (html && m_haveHtml)) return false;
   const char* charset = g_mime_object_get_content_type_parameter(obj, "charset");
   if (encodedLength(obj) > MimeReader::kHoldTextUpTo) {
@@ -610,7 +611,12 @@ void Converter::alternative(GMimeMultipart* mp, int level) {
   for (int i = 0; i < n; ++i) {
     GMimeObject* child = g_mime_multipart_get_part(mp, i);
     if (GMIME_IS_MULTIPART(child)) {
+      // Another rendering of the body (multipart/related, or the
+      // multipart/mixed of HTML pieces and attachments some mailers write):
+      // its first text of a kind not yet found is that body.
+      ++m_alternativeDepth;
       walk(child, level + 1);
+      --m_alternativeDepth;
       continue;
     }
     if (takeAsBody(child, true)) continue;

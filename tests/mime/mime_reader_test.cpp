@@ -570,3 +570,47 @@ TEST(MimeReaderBadInput, OddShapes) {
       "--b\nContent-Type: text/plain\n\nbody\n--b\nContent-Type: message/rfc822\n\n--b--\n");
   EXPECT_EQ(text(e.props, PR_BODY_W), "body");
 }
+
+TEST(MimeReader, MailerShapesOfAlternatives) {
+  // Outlook: mixed > (alternative > (plain, related > (html, image)), file).
+  MailItem outlook = readText(
+      "From: a@example.com\nSubject: o\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n"
+      "--m\nContent-Type: multipart/alternative; boundary=a\n\n"
+      "--a\nContent-Type: text/plain\n\nplain\n"
+      "--a\nContent-Type: multipart/related; boundary=r\n\n"
+      "--r\nContent-Type: text/html\n\n<p>html</p>\n"
+      "--r\nContent-Type: image/png\nContent-ID: <i1>\n\nPNG\n--r--\n"
+      "--a--\n"
+      "--m\nContent-Type: application/pdf; name=doc.pdf\n\n%PDF\n--m--\n");
+  EXPECT_EQ(text(outlook.props, PR_BODY_W), "plain");
+  EXPECT_EQ(text(outlook.props, kPrBodyHtml), "<p>html</p>");
+  ASSERT_EQ(outlook.attachments.size(), 2u);
+  EXPECT_EQ(text(outlook.attachments[0].props, kPrAttachContentId), "i1");
+  EXPECT_EQ(text(outlook.attachments[1].props, PR_ATTACH_LONG_FILENAME_W), "doc.pdf");
+
+  // Apple Mail: alternative > (plain, mixed > (html, file, html)).
+  MailItem apple = readText(
+      "From: a@example.com\nSubject: a\nMIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=a\n\n"
+      "--a\nContent-Type: text/plain\n\nplain\n"
+      "--a\nContent-Type: multipart/mixed; boundary=m\n\n"
+      "--m\nContent-Type: text/html\n\n<p>first</p>\n"
+      "--m\nContent-Type: application/pdf; name=doc.pdf\nContent-Disposition: inline; filename=doc.pdf\n\n%PDF\n"
+      "--m\nContent-Type: text/html\n\n<p>second</p>\n--m--\n"
+      "--a--\n");
+  EXPECT_EQ(text(apple.props, PR_BODY_W), "plain");
+  EXPECT_EQ(text(apple.props, kPrBodyHtml), "<p>first</p>");
+  ASSERT_EQ(apple.attachments.size(), 2u);
+  EXPECT_EQ(text(apple.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "doc.pdf");
+  EXPECT_EQ(text(apple.attachments[1].props, PR_ATTACH_MIME_TAG_W), "text/html");
+
+  // Signed: the signature is an attachment, the content is read as usual.
+  MailItem signedMail = readText(
+      "From: a@example.com\nSubject: s\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=s\n\n"
+      "--s\nContent-Type: text/plain\n\nsigned text\n"
+      "--s\nContent-Type: application/pkcs7-signature; name=smime.p7s\nContent-Transfer-Encoding: base64\n\nAAEC\n"
+      "--s--\n");
+  EXPECT_EQ(text(signedMail.props, PR_BODY_W), "signed text");
+  ASSERT_EQ(signedMail.attachments.size(), 1u);
+  EXPECT_EQ(text(signedMail.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "smime.p7s");
+}
