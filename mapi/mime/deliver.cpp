@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -261,6 +262,14 @@ DeliveryResult MailDelivery::deliverFile(const std::string& path) {
     result.failure = DeliveryFailure::kInput;
     result.hr = MAPI_E_DISK_ERROR;
     result.error = "Cannot open " + path + ": " + strerror(errno);
+    return result;
+  }
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    result.failure = DeliveryFailure::kInput;
+    result.hr = MAPI_E_DISK_ERROR;
+    result.error = "Cannot read " + path + ": it is a folder";
     return result;
   }
   result = deliverFd(fd);

@@ -75,6 +75,7 @@ printf '\r\n  \n' > "$work/blank.eml"
 check "empty standard input" 65 "standard input: the input is empty: it is not a message" -- bash -c "'$tool' deliver alice < /dev/null"
 check "empty file" 65 "empty.eml: the input is empty: it is not a message" -- "$tool" deliver alice "$work/empty.eml"
 check "blank file" 65 "it is not a message" -- "$tool" deliver alice "$work/blank.eml"
+check "a folder" 74 "it is a folder" -- "$tool" deliver alice "$work"
 check "missing file" 74 "Cannot open $work/nope.eml: No such file or directory" -- "$tool" deliver alice "$work/nope.eml"
 expect_count "nothing stored for bad input" 8
 check "one bad file among good ones" 74 "nope.eml" -- "$tool" deliver alice "$examples/plain.eml" "$work/nope.eml" "$examples/plain.eml"
