@@ -225,6 +225,13 @@ HRESULT setHeaderProps(LPMESSAGE message, const std::vector<MailHeaderProp>& hea
   }
   LPSPropTagArray tags = nullptr;
   HRESULT hr = message->GetIDsFromNames(static_cast<ULONG>(ids.size()), idPtrs.data(), MAPI_CREATE, &tags);
+  if (hr == MAPI_E_TOO_BIG) {
+    // The store's named properties are used up (mail with made-up X-
+    // headers can do that): the headers stay in
+    // PR_TRANSPORT_MESSAGE_HEADERS, and the message is still delivered.
+    if (tags) MAPIFreeBuffer(tags);
+    return S_OK;
+  }
   if (FAILED(hr) || !tags) {
     error = mapiErrorText(message, hr, "Cannot name the Internet header properties");
     return FAILED(hr) ? hr : MAPI_E_CALL_FAILED;

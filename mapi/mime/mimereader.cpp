@@ -424,9 +424,11 @@ void Converter::headers(GMimeMessage* message) {
       g_free(all);
     }
   }
-  // X- headers as named properties; the first of several with one name.
+  // X- headers as named properties; the first of several with one name,
+  // and no more than kMaxHeaderProps of them (each new name takes one of the
+  // store's named properties for good).
   int count = list ? g_mime_header_list_get_count(list) : 0;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count && m_item.headers.size() < MimeReader::kMaxHeaderProps; ++i) {
     GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
     std::string name = str(g_mime_header_get_name(h));
     if (name.size() < 3 || (name[0] != 'X' && name[0] != 'x') || name[1] != '-') continue;

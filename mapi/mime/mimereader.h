@@ -30,6 +30,8 @@ class MimeReader {
   // Body texts whose encoded form is larger than this are not read here
   // but streamed while written (MailItem::streamedTexts).
   static constexpr size_t kHoldTextUpTo = 1024 * 1024;
+  // X- headers kept as named properties per message.
+  static constexpr size_t kMaxHeaderProps = 64;
 
   // Reads the message in `stream`, which must be seekable and stay alive
   // (and unchanged) while the item is used: attachment data is read from

@@ -614,3 +614,11 @@ TEST(MimeReader, MailerShapesOfAlternatives) {
   ASSERT_EQ(signedMail.attachments.size(), 1u);
   EXPECT_EQ(text(signedMail.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "smime.p7s");
 }
+
+TEST(MimeReaderBadInput, ManyXHeaders) {
+  std::string headers;
+  for (int i = 0; i < 500; ++i) headers += "X-Random-" + std::to_string(i) + ": v\n";
+  MailItem item = readText("From: a@example.com\n" + headers + "Subject: x\n\nbody\n");
+  EXPECT_EQ(item.headers.size(), MimeReader::kMaxHeaderProps);
+  EXPECT_NE(text(item.props, PR_TRANSPORT_MESSAGE_HEADERS_W).find("X-Random-499: v"), std::string::npos);
+}
