@@ -251,6 +251,14 @@ HRESULT remove(const std::string& name, bool purge, std::string& error) {
     }
     unlink((p.storePath + "-wal").c_str());
     unlink((p.storePath + "-shm").c_str());
+    // The files of the store's large values.
+    std::string values = p.storePath + ".values";
+    if (DIR* dir = opendir(values.c_str())) {
+      while (struct dirent* e = readdir(dir))
+        if (e->d_name[0] != '.') unlink((values + "/" + e->d_name).c_str());
+      closedir(dir);
+      rmdir(values.c_str());
+    }
   }
   return S_OK;
 }

@@ -722,14 +722,16 @@ HRESULT MessageObj::SetReadFlag(ULONG ulFlags) {
     if (held == m_st.set.end()) m_st.setValue(Prop::Long(PR_MESSAGE_FLAGS, static_cast<LONG>(apply(0))));
     return S_OK;
   }
-  // A stored message changes in the store at once, without SaveChanges.
+  // A stored message changes in the store at once, without SaveChanges. A
+  // read mark is not mail: its commit need not wait for the disk, and a mark
+  // that is already set is not written again.
   StoreDb& db = *m_db;
-  HRESULT hr = db.begin();
+  HRESULT hr = db.begin(false);
   PropRow cur;
   if (SUCCEEDED(hr)) hr = db.getProps(m_st.id, {PR_MESSAGE_FLAGS}, 0, cur);
   if (SUCCEEDED(hr)) {
     int64_t flags = PROP_TYPE(cur[0].tag) == PT_LONG ? cur[0].i : 0;
-    hr = db.setProps(m_st.id, {Prop::Long(PR_MESSAGE_FLAGS, static_cast<LONG>(apply(flags)))});
+    if (apply(flags) != flags) hr = db.setProps(m_st.id, {Prop::Long(PR_MESSAGE_FLAGS, static_cast<LONG>(apply(flags)))});
   }
   if (SUCCEEDED(hr)) hr = db.commit();
   if (FAILED(hr)) {

@@ -20,7 +20,17 @@ namespace tmapi {
 
 namespace {
 
-const int kSchemaVersion = 1;
+const int kSchemaVersion = 2;
+// Version 1 lacked value_files; opening such a store adds it.
+const char* const kValueFilesTable = R"SQL(
+CREATE TABLE IF NOT EXISTS value_files(
+  object_id INTEGER NOT NULL,
+  prop_id INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  PRIMARY KEY(object_id, prop_id),
+  FOREIGN KEY(object_id, prop_id) REFERENCES props(object_id, prop_id) ON DELETE CASCADE) WITHOUT ROWID;
+UPDATE store_info SET value = 2 WHERE key = 'schema_version';
+)SQL";
 
 const char* const kSchema = R"SQL(
 CREATE TABLE store_info(key TEXT PRIMARY KEY, value BLOB) WITHOUT ROWID;
@@ -43,6 +53,12 @@ CREATE TABLE prop_chunks(
   seq INTEGER NOT NULL,
   data BLOB NOT NULL,
   PRIMARY KEY(object_id, prop_id, seq),
+  FOREIGN KEY(object_id, prop_id) REFERENCES props(object_id, prop_id) ON DELETE CASCADE) WITHOUT ROWID;
+CREATE TABLE value_files(
+  object_id INTEGER NOT NULL,
+  prop_id INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  PRIMARY KEY(object_id, prop_id),
   FOREIGN KEY(object_id, prop_id) REFERENCES props(object_id, prop_id) ON DELETE CASCADE) WITHOUT ROWID;
 CREATE TABLE named_props(
   id INTEGER PRIMARY KEY,
@@ -214,6 +230,16 @@ HRESULT sqliteResult(int rc) {
   }
 }
 
+namespace {
+// props.chunked: how a value is kept.
+const int64_t kInFile = 2;  // in a file of its own (1: in prop_chunks rows)
+
+const char* const kValueFileOfProp = "SELECT name FROM value_files WHERE object_id = ?1 AND prop_id = ?2";
+const char* const kValueFilesOfTree =
+    "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL SELECT o.id FROM objects o JOIN tree t ON o.parent_id = t.id) "
+    "SELECT name FROM value_files WHERE object_id IN tree";
+}  // namespace
+
 StoreDb::StoreDb() = default;
 
 StoreDb::~StoreDb() {
@@ -368,6 +394,15 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
     if (sqlite3_exec(db->m_db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr) != SQLITE_OK)
       hr = db->sqlFail("The message store cannot be configured");
   }
+  if (SUCCEEDED(hr) && db->m_schemaVersion < kSchemaVersion) {
+    hr = db->begin();
+    if (SUCCEEDED(hr) && sqlite3_exec(db->m_db, kValueFilesTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      hr = db->sqlFail("The message store cannot be brought to the current format");
+      db->rollback();
+    } else if (SUCCEEDED(hr)) {
+      hr = db->commit();
+    }
+  }
   if (FAILED(hr)) {
     error = db->m_lastError;
     delete db;
@@ -417,7 +452,8 @@ HRESULT StoreDb::loadInfo() {
   if (rc != SQLITE_DONE)
     return fail(sqliteResult(sqlite3_extended_errcode(m_db)),
                 "The message store " + m_path + " cannot be read: " + sqlite3_errmsg(m_db));
-  if (version != kSchemaVersion)
+  m_schemaVersion = static_cast<int>(version);
+  if (version != kSchemaVersion && version != 1)
     return fail(MAPI_E_VERSION, "The message store " + m_path + " has an unknown format version " +
                                     std::to_string(version));
   if (!haveUid || !m_folders.root || !m_folders.ipmSubtree || !m_folders.inbox || !m_folders.outbox ||
@@ -426,19 +462,36 @@ HRESULT StoreDb::loadInfo() {
   return S_OK;
 }
 
-HRESULT StoreDb::begin() {
+HRESULT StoreDb::begin(bool durable) {
   // One lock per level; the outermost commit or rollback releases them.
   m_mu.lock();
   if (m_txDepth++ > 0) return S_OK;
+  // A commit that need not reach the disk at once leaves the sync to the
+  // next durable commit (the WAL keeps the order).
+  m_lazyCommit = !durable;
+  if (m_lazyCommit) sqlite3_exec(m_db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
   // IMMEDIATE takes the write lock now, so a busy store is reported here
   // (after the bounded wait) rather than half-way through a change.
   if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     m_txDepth = 0;
     HRESULT hr = sqlFail("Cannot start a change of the message store");
+    endTransaction(false);
     m_mu.unlock();
     return hr;
   }
   return S_OK;
+}
+
+void StoreDb::endTransaction(bool committed) {
+  if (m_lazyCommit) {
+    sqlite3_exec(m_db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    m_lazyCommit = false;
+  }
+  // Files of values are removed only once no committed row can name them.
+  for (const std::string& name : committed ? m_droppedFiles : m_newFiles)
+    unlink((valuesDir() + "/" + name).c_str());
+  m_newFiles.clear();
+  m_droppedFiles.clear();
 }
 
 HRESULT StoreDb::commit() {
@@ -449,10 +502,18 @@ HRESULT StoreDb::commit() {
     return S_OK;
   }
   HRESULT hr = S_OK;
-  if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    hr = sqlFail("Cannot save the change to the message store");
-    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  // The names of new value files must be on disk before the rows that
+  // name them.
+  if (!m_newFiles.empty()) {
+    int dir = ::open(valuesDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || fsync(dir) != 0) hr = fail(MAPI_E_DISK_ERROR, "Cannot save the change to the message store: " +
+                                                                     std::string(strerror(errno)));
+    if (dir >= 0) ::close(dir);
   }
+  if (SUCCEEDED(hr) && sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+    hr = sqlFail("Cannot save the change to the message store");
+  if (FAILED(hr)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  endTransaction(SUCCEEDED(hr));
   m_mu.unlock();
   return hr;
 }
@@ -463,6 +524,7 @@ void StoreDb::rollback() {
   int levels = m_txDepth;
   m_txDepth = 0;
   sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  endTransaction(false);
   for (int k = 0; k < levels; ++k) m_mu.unlock();
 }
 
@@ -506,12 +568,106 @@ HRESULT StoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, Obj
 
 HRESULT StoreDb::deleteObject(ObjectId id) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  hr = dropValueFiles(kValueFilesOfTree, id, 0);
+  if (FAILED(hr)) return rollback(), hr;
   Stmt q(prepared("DELETE FROM objects WHERE id = ?1"));
-  if (!q.ok()) return sqlFail("Cannot write to the message store");
+  if (!q.ok()) return rollback(), sqlFail("Cannot write to the message store");
   q.bind(1, id);
-  if (q.step() != SQLITE_DONE) return sqlFail("Cannot delete from the message store");
-  if (sqlite3_changes(m_db) == 0) return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
+  if (q.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot delete from the message store");
+  if (sqlite3_changes(m_db) == 0) {
+    rollback();
+    return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
+  }
+  return commit();
+}
+
+HRESULT StoreDb::valueFileName(ObjectId id, ULONG propId, std::string& name) {
+  Stmt q(prepared(kValueFileOfProp));
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id).bind(2, propId);
+  int rc = q.step();
+  if (rc == SQLITE_DONE) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file is not recorded");
+  if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
+  const unsigned char* text = sqlite3_column_text(q.get(), 0);
+  name = text ? reinterpret_cast<const char*>(text) : "";
+  // Names are made here; anything else (a path) is refused.
+  if (name.empty() || name.find('/') != std::string::npos || name[0] == '.')
+    return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file name is not valid");
   return S_OK;
+}
+
+HRESULT StoreDb::dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG propId) {
+  Stmt q(prepared(selectNamesSql));
+  if (!q.ok()) return sqlFail("Cannot read the message store");
+  q.bind(1, id);
+  if (sqlite3_bind_parameter_count(q.get()) >= 2) q.bind(2, propId);
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(q.get(), 0);
+    std::string name = text ? reinterpret_cast<const char*>(text) : "";
+    if (!name.empty() && name.find('/') == std::string::npos && name[0] != '.') m_droppedFiles.push_back(name);
+  }
+  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+  return S_OK;
+}
+
+HRESULT StoreDb::writeValueFile(ObjectId id, ULONG propId, uint64_t size, const PieceReader& read, std::string& name) {
+  if (mkdir(valuesDir().c_str(), 0700) != 0 && errno != EEXIST)
+    return fail(MAPI_E_DISK_ERROR, "Cannot create " + valuesDir() + ": " + strerror(errno));
+  std::string pattern = valuesDir() + "/" + std::to_string(id) + "-" + std::to_string(propId) + "-XXXXXX";
+  int fd = mkostemp(&pattern[0], O_CLOEXEC);  // mode 0600
+  if (fd < 0) return fail(MAPI_E_DISK_ERROR, "Cannot create a value file in " + valuesDir() + ": " + strerror(errno));
+  name = pattern.substr(valuesDir().size() + 1);
+  m_newFiles.push_back(name);  // removed again unless the transaction commits
+  std::vector<char> piece(kChunkSize);
+  HRESULT hr = S_OK;
+  for (uint64_t off = 0; off < size && SUCCEEDED(hr); off += kChunkSize) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - off));
+    hr = read(off, piece.data(), n);
+    if (FAILED(hr)) {
+      fail(hr, "The value to store could not be read");
+      break;
+    }
+    for (size_t done = 0; done < n;) {
+      ssize_t w = ::write(fd, piece.data() + done, n - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        hr = fail(errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR,
+                  std::string("Cannot write a value file: ") + strerror(errno));
+        break;
+      }
+      done += static_cast<size_t>(w);
+    }
+  }
+  if (SUCCEEDED(hr) && fdatasync(fd) != 0)
+    hr = fail(MAPI_E_DISK_ERROR, std::string("Cannot write a value file: ") + strerror(errno));
+  if (::close(fd) != 0 && SUCCEEDED(hr))
+    hr = fail(MAPI_E_DISK_ERROR, std::string("Cannot write a value file: ") + strerror(errno));
+  return hr;
+}
+
+HRESULT StoreDb::readValueFile(const std::string& name, uint64_t offset, void* buf, size_t n, size_t& got) {
+  got = 0;
+  int fd = ::open((valuesDir() + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0)
+    return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file " + name + " cannot be read: " +
+                                         strerror(errno));
+  char* out = static_cast<char*>(buf);
+  HRESULT hr = S_OK;
+  while (got < n) {
+    ssize_t r = pread(fd, out + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      hr = fail(MAPI_E_DISK_ERROR, std::string("Cannot read a value file: ") + strerror(errno));
+      break;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  return hr;
 }
 
 HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found) {
@@ -524,7 +680,8 @@ HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG si
   if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
   sqlite3_stmt* s = q.get();
   ULONG type = static_cast<ULONG>(sqlite3_column_int64(s, 0));
-  bool chunked = sqlite3_column_int64(s, 2) != 0;
+  int64_t storage = sqlite3_column_int64(s, 2);
+  bool chunked = storage != 0;
 
   // The type asked for must match the stored one, strings in either width.
   ULONG want = wantedType == PT_UNSPECIFIED ? type : storedType(wantedType);
@@ -545,6 +702,18 @@ HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG si
       return S_OK;
     }
     std::string value;
+    if (storage == kInFile) {
+      std::string name;
+      HRESULT hr = valueFileName(id, propId, name);
+      if (FAILED(hr)) return hr;
+      value.resize(static_cast<size_t>(size));
+      size_t got = 0;
+      hr = readValueFile(name, 0, &value[0], value.size(), got);
+      if (FAILED(hr)) return hr;
+      if (got != value.size()) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file is short");
+      out.bytes = std::move(value);
+      return S_OK;
+    }
     value.reserve(static_cast<size_t>(size));
     Stmt c(prepared("SELECT data FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 ORDER BY seq"));
     if (!c.ok()) return sqlFail("Cannot read the message store");
@@ -636,6 +805,8 @@ HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
     ULONG type = storedType(PROP_TYPE(p.tag));
     ULONG propId = PROP_ID(p.tag);
     // Replacing a value drops its old pieces (the cascade runs on delete).
+    hr = dropValueFiles(kValueFileOfProp, id, propId);
+    if (FAILED(hr)) return rollback(), hr;
     Stmt del(prepared("DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2"));
     if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
     del.bind(1, id).bind(2, propId);
@@ -684,6 +855,8 @@ HRESULT StoreDb::deleteProps(ObjectId id, const std::vector<ULONG>& tags) {
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
   for (ULONG tag : tags) {
+    hr = dropValueFiles(kValueFileOfProp, id, PROP_ID(tag));
+    if (FAILED(hr)) return rollback(), hr;
     Stmt del(prepared("DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2"));
     if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
     del.bind(1, id).bind(2, PROP_ID(tag));
@@ -875,7 +1048,8 @@ HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf
   int rc = head.step();
   if (rc == SQLITE_DONE) return fail(MAPI_E_NOT_FOUND, "The value no longer exists in the message store");
   if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
-  bool chunked = sqlite3_column_int64(head.get(), 0) != 0;
+  int64_t storage = sqlite3_column_int64(head.get(), 0);
+  bool chunked = storage != 0;
   char* out = static_cast<char*>(buf);
   if (!chunked) {
     Stmt q(prepared("SELECT substr(CAST(value AS BLOB), ?3, ?4) FROM props WHERE object_id = ?1 AND prop_id = ?2"));
@@ -891,6 +1065,14 @@ HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf
   uint64_t size = static_cast<uint64_t>(sqlite3_column_int64(head.get(), 1));
   if (offset >= size) return S_OK;
   n = static_cast<size_t>(std::min<uint64_t>(n, size - offset));
+  if (storage == kInFile) {
+    std::string name;
+    HRESULT hr = valueFileName(id, propId, name);
+    if (FAILED(hr)) return hr;
+    hr = readValueFile(name, offset, buf, n, got);
+    if (SUCCEEDED(hr) && got != n) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file is short");
+    return hr;
+  }
   // Every piece but the last holds exactly kChunkSize bytes.
   Stmt q(prepared("SELECT substr(data, ?4, ?5) FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 AND seq = ?3"));
   if (!q.ok()) return sqlFail("Cannot read the message store");
@@ -920,6 +1102,8 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
   if (!isBytesType(type)) return fail(MAPI_E_INVALID_TYPE, "Only string and binary values are stored in pieces");
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
+  hr = dropValueFiles(kValueFileOfProp, id, propId);
+  if (FAILED(hr)) return rollback(), hr;
   Stmt del(prepared("DELETE FROM props WHERE object_id = ?1 AND prop_id = ?2"));
   if (!del.ok()) return rollback(), sqlFail("Cannot write to the message store");
   del.bind(1, id).bind(2, propId);
@@ -939,20 +1123,17 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
     if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
     return commit();
   }
-  ins.bind(4, static_cast<int64_t>(size)).bind(5, 1);
+  // A large value goes to a file of its own: written once, read at disk
+  // speed, and never copied through the database's journal.
+  std::string name;
+  hr = writeValueFile(id, propId, size, read, name);
+  if (FAILED(hr)) return rollback(), hr;
+  ins.bind(4, static_cast<int64_t>(size)).bind(5, kInFile);
   if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
-  Stmt c(prepared("INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
-  if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
-  piece.resize(kChunkSize);
-  int64_t seq = 0;
-  for (uint64_t off = 0; off < size; off += kChunkSize, ++seq) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - off));
-    hr = read(off, &piece[0], n);
-    if (FAILED(hr)) return rollback(), fail(hr, "The value to store could not be read");
-    sqlite3_reset(c.get());
-    c.bind(1, id).bind(2, propId).bind(3, seq).bindBlob(4, piece.data(), n);
-    if (c.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
-  }
+  Stmt f(prepared("INSERT INTO value_files(object_id, prop_id, name) VALUES(?1, ?2, ?3)"));
+  if (!f.ok()) return rollback(), sqlFail("Cannot write to the message store");
+  f.bind(1, id).bind(2, propId).bindText(3, name);
+  if (f.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
   return commit();
 }
 

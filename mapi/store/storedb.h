@@ -18,6 +18,12 @@
 //       PT_STRING8 / PT_MV_STRING8; a value above kChunkSize is kept in
 //       prop_chunks (value then holds its size) and read in pieces.
 //   prop_chunks(object_id, prop_id, seq, data)
+//   value_files(object_id, prop_id, name)
+//       values written in pieces that are larger than kChunkSize live in
+//       files of their own in the folder "<store>.values" beside the store
+//       (chunked = 2), written and synced before the transaction that names
+//       them commits, removed after the transaction that drops them
+//       commits; they are read straight into the caller's buffer.
 //   named_props(id, guid, kind, lid, name)   the named-property map
 // Deleting an object deletes its children, properties and chunks (foreign
 // keys with ON DELETE CASCADE).
@@ -143,7 +149,10 @@ class StoreDb {
   HRESULT namedPropName(ULONG propId, GUID& guid, ULONG& kind, LONG& lid, std::string& name);
 
   // Transactions (nested calls are counted; only the outermost commits).
-  HRESULT begin();
+  // A transaction begun with durable false (a read mark) is not synced to
+  // disk at its commit, only with the next durable one: losing it in a
+  // power failure loses no mail.
+  HRESULT begin(bool durable = true);
   HRESULT commit();
   void rollback();
 
@@ -156,6 +165,15 @@ class StoreDb {
   HRESULT sqlFail(const char* what);
   HRESULT loadInfo();
   HRESULT readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found);
+  // Value files: the folder, the file of a value, and the files that the
+  // open transaction made (removed if it rolls back) or dropped (removed
+  // once it commits).
+  std::string valuesDir() const { return m_path + ".values"; }
+  HRESULT valueFileName(ObjectId id, ULONG propId, std::string& name);
+  HRESULT dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG propId);
+  HRESULT writeValueFile(ObjectId id, ULONG propId, uint64_t size, const PieceReader& read, std::string& name);
+  HRESULT readValueFile(const std::string& name, uint64_t offset, void* buf, size_t n, size_t& got);
+  void endTransaction(bool committed);
 
   // Statements are prepared once per connection and kept, keyed by their
   // SQL text's address (string literals only).
@@ -174,6 +192,10 @@ class StoreDb {
   std::string m_displayName;
   std::string m_lastError;
   int m_txDepth = 0;
+  int m_schemaVersion = 0;
+  bool m_lazyCommit = false;
+  std::vector<std::string> m_newFiles;
+  std::vector<std::string> m_droppedFiles;
   std::recursive_mutex m_mu;  // held once per open transaction level, and by each call
 };
 
