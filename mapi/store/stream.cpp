@@ -177,7 +177,17 @@ class PropStream : public IStream, public ObjectBase, public ErrorHolder {
     got = 0;
     while (got < n) {
       uint64_t pos = m_pos + got;
-      if (pos < m_pieceStart || pos >= m_pieceStart + m_piece.size()) {
+      bool cached = pos >= m_pieceStart && pos < m_pieceStart + m_piece.size();
+      if (!cached && n - got >= StoreDb::kChunkSize) {
+        // A large read goes straight into the caller's buffer.
+        size_t read = 0;
+        HRESULT hr = m_db->readRange(m_id, m_propId, pos, out + got, n - got, read);
+        if (FAILED(hr)) return hr;
+        got += read;
+        if (read == 0) break;
+        continue;
+      }
+      if (!cached) {
         uint64_t start = pos - pos % StoreDb::kChunkSize;
         m_piece.resize(static_cast<size_t>(std::min<uint64_t>(StoreDb::kChunkSize, m_size - start)));
         size_t read = 0;
