@@ -10,6 +10,7 @@ packages=(
   openjdk-17-jdk-headless libmail-java junit5
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
+  python3
 )
 
 missing=()
