@@ -32,9 +32,10 @@ win32: deps
 clean:
 	rm -rf $(BUILD)
 
-# The reading benchmarks (figures, not tests): bench/README.md. Sizes from the
+# The reading and delivery benchmarks (figures, not tests): bench/README.md. Sizes from the
 # environment, e.g. BENCH_INBOX_SIZES="1000 10000" BENCH_ATTACHMENT_MB=256 make bench
 .PHONY: bench
 bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target bench_tools
 	bash bench/run.sh $(BUILD)
+	bash bench/deliver/run.sh $${BENCH_DELIVER_COUNT:-10000}
