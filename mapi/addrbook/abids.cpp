@@ -71,65 +71,6 @@ bool takeString(const BYTE* data, size_t cb, bool unicode, size_t& pos, std::str
   return true;
 }
 
-void appendUtf8(std::string& out, uint32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// UTF-8 -> code points; invalid sequences give U+FFFD.
-template <typename Sink>
-void decodeUtf8(const std::string& in, Sink sink) {
-  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-  size_t n = in.size(), i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    uint32_t cp;
-    size_t len;
-    if (c < 0x80) {
-      cp = c, len = 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      cp = c & 0x1F, len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      cp = c & 0x0F, len = 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      cp = c & 0x07, len = 4;
-    } else {
-      sink(0xFFFD);
-      ++i;
-      continue;
-    }
-    bool ok = i + len <= n;
-    for (size_t k = 1; ok && k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF)))
-      ok = false;
-    if (!ok) {
-      sink(0xFFFD);
-      ++i;
-      continue;
-    }
-    sink(cp);
-    i += len;
-  }
-}
-
 }  // namespace
 
 AbIdKind abIdKind(ULONG cb, const BYTE* data) {
@@ -217,69 +158,9 @@ bool parseOneOffEntryId(ULONG cb, const BYTE* data, OneOff& o) {
   return true;
 }
 
-std::string utf8ToUtf16le(const std::string& utf8) {
-  std::string out;
-  decodeUtf8(utf8, [&out](uint32_t cp) {
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      putU16(out, static_cast<uint16_t>(0xD800 + (cp >> 10)));
-      putU16(out, static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      putU16(out, static_cast<uint16_t>(cp));
-    }
-  });
-  return out;
-}
-
 bool utf16leToUtf8(const BYTE* data, size_t units, std::string& utf8) {
-  std::string out;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t cp = getU16(data + 2 * i);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units) {
-      uint32_t lo = getU16(data + 2 * i + 2);
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-        ++i;
-      }
-    }
-    appendUtf8(out, cp);
-  }
-  utf8 = std::move(out);
+  utf8 = tmapi::utf16leToUtf8(std::string(reinterpret_cast<const char*>(data), 2 * units));
   return true;
-}
-
-std::string wideToUtf8String(const wchar_t* wide) {
-  std::string out;
-  if (!wide) return out;
-  for (size_t i = 0; wide[i]; ++i) {
-    uint32_t cp = static_cast<uint32_t>(wide[i]);
-    if (sizeof(wchar_t) == 2) {
-      cp &= 0xFFFF;
-      if (cp >= 0xD800 && cp <= 0xDBFF && wide[i + 1]) {
-        uint32_t lo = static_cast<uint32_t>(wide[i + 1]) & 0xFFFF;
-        if (lo >= 0xDC00 && lo <= 0xDFFF) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-          ++i;
-        }
-      }
-    }
-    appendUtf8(out, cp);
-  }
-  return out;
-}
-
-std::wstring utf8ToWideString(const std::string& utf8) {
-  std::wstring out;
-  decodeUtf8(utf8, [&out](uint32_t cp) {
-    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<wchar_t>(0xD800 + (cp >> 10));
-      out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(cp);
-    }
-  });
-  return out;
 }
 
 std::string lowerAscii(std::string s) {

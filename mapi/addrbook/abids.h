@@ -16,6 +16,8 @@
 #ifndef TOLVANE_MAPI_ABIDS_H
 #define TOLVANE_MAPI_ABIDS_H
 
+#include "runtime/text.h"
+
 #include <mapidefs.h>
 
 #include <cstdint>
@@ -49,12 +51,9 @@ std::string makeOneOffEntryId(const OneOff& oneOff);
 // Address type and address must not be empty.
 bool parseOneOffEntryId(ULONG cb, const BYTE* data, OneOff& oneOff);
 
-// Conversions between UTF-8 and UTF-16LE bytes and wchar_t strings; invalid
-// sequences become U+FFFD.
-std::string utf8ToUtf16le(const std::string& utf8);
+// UTF-16LE code units in an entry identifier to UTF-8 (the other text
+// conversions are in runtime/text.h).
 bool utf16leToUtf8(const BYTE* data, size_t units, std::string& utf8);
-std::string wideToUtf8String(const wchar_t* wide);
-std::wstring utf8ToWideString(const std::string& utf8);
 
 // ASCII case folding, for the case-blind comparisons of the directory.
 std::string lowerAscii(std::string s);

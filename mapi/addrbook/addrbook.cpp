@@ -296,7 +296,7 @@ class AddrBook : public IAddrBook, public ObjectBase, public ErrorHolder {
     o.noRichInfo = (ulFlags & MAPI_SEND_NO_RICH_INFO) != 0;
     auto text = [&o](LPTSTR s) {
       if (!s) return std::string();
-      return o.unicode ? wideToUtf8String(reinterpret_cast<const wchar_t*>(s))
+      return o.unicode ? wideToUtf8(reinterpret_cast<const wchar_t*>(s))
                        : std::string(reinterpret_cast<const char*>(s));
     };
     o.displayName = text(lpszName);
@@ -346,7 +346,7 @@ class AddrBook : public IAddrBook, public ObjectBase, public ErrorHolder {
           name = v.Value.lpszA;
           haveName = true;
         } else if (v.ulPropTag == PR_DISPLAY_NAME_W && v.Value.lpszW) {
-          name = wideToUtf8String(v.Value.lpszW);
+          name = wideToUtf8(v.Value.lpszW);
           haveName = true;
         }
         if (haveName) break;

@@ -14,7 +14,7 @@
 // SubmitMessage is not offered (MAPI_E_NO_SUPPORT).
 #include "msgfile/msgcopy.h"
 #include "msgfile/msgdata.h"
-#include "msgfile/text.h"
+#include "runtime/text.h"
 #include "runtime/memtable.h"
 #include "runtime/object.h"
 #include "runtime/testctl_internal.h"

@@ -5,7 +5,7 @@
 // are mapped by name onto the destination's ids.
 #include "msgfile/msgcopy.h"
 
-#include "msgfile/text.h"
+#include "runtime/text.h"
 
 #include <mapicode.h>
 #include <mapiguid.h>

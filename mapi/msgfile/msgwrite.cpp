@@ -7,7 +7,7 @@
 // (UTF-16LE), whatever type they were set with, and an 8-bit HTML body as the
 // binary PR_HTML, the way Outlook writes them.
 #include "msgfile/msgdata.h"
-#include "msgfile/text.h"
+#include "runtime/text.h"
 
 #include <mapitags.h>
 

@@ -1,7 +1,7 @@
 #include "msgfile/storage.h"
 
 #include "msgfile/spool.h"
-#include "msgfile/text.h"
+#include "runtime/text.h"
 #include "runtime/object.h"
 #include "runtime/testctl_internal.h"
 
@@ -644,7 +644,7 @@ HRESULT createDocfile(const std::string& path, DWORD grfMode, IStorage** storage
 }  // namespace msgfile
 }  // namespace tmapi
 
-using tmapi::msgfile::wideToUtf8;
+using tmapi::wideToUtf8;
 
 extern "C" HRESULT STDAPICALLTYPE StgCreateDocfile(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved,
                                                    IStorage** ppstgOpen) {

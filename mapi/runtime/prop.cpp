@@ -6,6 +6,8 @@
 // does not depend on the process locale.
 #include "runtime/prop.h"
 
+#include "runtime/text.h"
+
 #include <mapicode.h>
 #include <mapix.h>
 
@@ -14,102 +16,6 @@
 namespace tmapi {
 
 namespace {
-
-// UTF-8 -> wchar_t (UTF-32, or UTF-16 where wchar_t has 16 bits). Invalid
-// sequences become U+FFFD.
-std::wstring utf8ToWide(const std::string& in) {
-  std::wstring out;
-  out.reserve(in.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-  size_t n = in.size(), i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    uint32_t cp;
-    size_t len;
-    if (c < 0x80) {
-      cp = c;
-      len = 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      cp = c & 0x1F;
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      cp = c & 0x0F;
-      len = 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      cp = c & 0x07;
-      len = 4;
-    } else {
-      out.push_back(L'\xFFFD');
-      ++i;
-      continue;
-    }
-    bool ok = i + len <= n;
-    for (size_t k = 1; ok && k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80)
-        ok = false;
-      else
-        cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    // Overlong forms, surrogates and code points past U+10FFFF are invalid.
-    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF)))
-      ok = false;
-    if (!ok) {
-      out.push_back(L'\xFFFD');
-      ++i;
-      continue;
-    }
-    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<wchar_t>(cp));
-    }
-    i += len;
-  }
-  return out;
-}
-
-void appendUtf8(std::string& out, uint32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// NUL-terminated wchar_t string -> UTF-8.
-std::string wideToUtf8(const wchar_t* in) {
-  std::string out;
-  if (!in) return out;
-  for (size_t i = 0; in[i]; ++i) {
-    uint32_t cp = static_cast<uint32_t>(in[i]);
-    if (sizeof(wchar_t) == 2) {
-      cp &= 0xFFFF;
-      if (cp >= 0xD800 && cp <= 0xDBFF && in[i + 1]) {
-        uint32_t lo = static_cast<uint32_t>(in[i + 1]) & 0xFFFF;
-        if (lo >= 0xDC00 && lo <= 0xDFFF) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-          ++i;
-        }
-      }
-    }
-    appendUtf8(out, cp);
-  }
-  return out;
-}
 
 int64_t fileTimeValue(const FILETIME& ft) {
   return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
@@ -138,7 +44,7 @@ HRESULT copyString8(const std::string& s, LPVOID parent, LPSTR* out) {
 }
 
 HRESULT copyWide(const std::string& utf8, LPVOID parent, LPWSTR* out) {
-  std::wstring w = utf8ToWide(utf8);
+  std::wstring w = utf8ToWideString(utf8);
   void* p = nullptr;
   HRESULT hr = allocMore((w.size() + 1) * sizeof(wchar_t), parent, &p);
   if (FAILED(hr)) return hr;

@@ -1,14 +1,13 @@
-// Text conversions of the .msg layer: names and values are UTF-16LE in the
-// compound file, wchar_t (UTF-32) in the API, UTF-8 (the process code page)
-// everywhere else.
-#ifndef TOLVANE_MAPI_MSGFILE_TEXT_H
-#define TOLVANE_MAPI_MSGFILE_TEXT_H
+// Text conversions of the subsystem, independent of the process locale:
+// UTF-16LE in compound files, wchar_t (UTF-32) in the MAPI API, UTF-8 (the
+// process code page) everywhere else.
+#ifndef TOLVANE_MAPI_TEXT_H
+#define TOLVANE_MAPI_TEXT_H
 
 #include <cstdint>
 #include <string>
 
 namespace tmapi {
-namespace msgfile {
 
 // NUL-terminated wchar_t string -> UTF-8.
 std::string wideToUtf8(const wchar_t* in);
@@ -34,7 +33,6 @@ class Utf8ToUtf16Stream {
   std::string m_pending;
 };
 
-}  // namespace msgfile
 }  // namespace tmapi
 
 #endif

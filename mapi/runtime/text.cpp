@@ -1,7 +1,6 @@
-#include "msgfile/text.h"
+#include "runtime/text.h"
 
 namespace tmapi {
-namespace msgfile {
 
 namespace {
 
@@ -176,5 +175,4 @@ void Utf8ToUtf16Stream::finish(std::string& out) {
   m_pending.clear();
 }
 
-}  // namespace msgfile
 }  // namespace tmapi
