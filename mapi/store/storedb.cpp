@@ -1,5 +1,7 @@
 #include "store/storedb.h"
 
+#include "runtime/testctl_internal.h"
+
 #include <tolvane/mapitest.h>
 
 #include <mapicode.h>
@@ -502,9 +504,14 @@ HRESULT StoreDb::commit() {
     return S_OK;
   }
   HRESULT hr = S_OK;
+  // The fault plan can make a commit fail, as a full disk would.
+  if (g_testControlsActive.load(std::memory_order_relaxed)) {
+    HRESULT planned = testCall("StoreDb::commit", "");
+    if (FAILED(planned)) hr = fail(planned, faultText("StoreDb::commit", planned));
+  }
   // The names of new value files must be on disk before the rows that
   // name them.
-  if (!m_newFiles.empty()) {
+  if (SUCCEEDED(hr) && !m_newFiles.empty()) {
     int dir = ::open(valuesDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0 || fsync(dir) != 0) hr = fail(MAPI_E_DISK_ERROR, "Cannot save the change to the message store: " +
                                                                      std::string(strerror(errno)));

@@ -6,6 +6,7 @@
 #include "content/mapicontent.h"
 #include "content/mapimultipart.h"
 
+#include <mapicode.h>
 #include <mapitags.h>
 
 #include <dirent.h>
@@ -69,6 +70,21 @@ TEST_F(ValueFileTest, LargeValueIsAPrivateFileReadBackWholeAndRemovedWithItsMess
   m_folder->Close(true);
   EXPECT_TRUE(valueFiles().empty()) << "the deleted message's value file stays";
   m_folder.reset();
+  EXPECT_EQ(storedCount(), 1u);
+}
+
+TEST_F(ValueFileTest, FailedCommitLeavesNeitherTheMessageNorItsValueFile) {
+  // A whole message is stored in one commit, after its value file is
+  // written: failing that commit must take the file away again.
+  mapitest::startJournal();
+  add(withProps({Value::String(PR_SUBJECT_A, "one commit")}));
+  ASSERT_EQ(mapitest::journalCount("StoreDb::commit"), 1u);
+  mapitest::addStickyFault("StoreDb::commit", 1, MAPI_E_NOT_ENOUGH_DISK);
+  std::string eid, error;
+  EXPECT_EQ(mapifixture::addMessage("alice", withLargeAttachment(2 * 1024 * 1024), eid, error),
+            MAPI_E_NOT_ENOUGH_DISK);
+  mapitest::clearFaults();
+  EXPECT_TRUE(valueFiles().empty());
   EXPECT_EQ(storedCount(), 1u);
 }
 
