@@ -596,7 +596,7 @@ HRESULT createDocfile(const std::string& path, DWORD grfMode, IStorage** storage
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0 && errno == EEXIST && (grfMode & STGM_CREATE)) {
     created = false;
-    fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);  // never through a planted link
   }
   if (fd < 0) return errnoToStg(errno);
   close(fd);
