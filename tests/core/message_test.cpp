@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -327,6 +328,20 @@ TEST_F(MessageTest, StaticSaveToMsgWithoutAMessage) {
   EXPECT_EQ(CMapiMessage::SaveToMSG(nullptr, path), 1);
   EXPECT_FALSE(platform::fileExists(path));
   EXPECT_NE(log().find("CMapiMessage::SaveToMSG failed, pMessage == NULL\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MessageTest, ExportNeverWritesThroughASymbolicLink) {
+  CMapiMessage* m = only(withProps({Value::String(PR_SUBJECT_A, "x")}));
+  std::string victim = m_tempDir + "/victim";
+  testutil::writeFile(victim, "keep me");
+  std::string link = m_tempDir + "/planted.msg";
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_LT(CMapiMessage::SaveToMSG(m->m_lpMessage, link), 0);
+  EXPECT_EQ(testutil::readFile(victim), "keep me");
 }
 
 }  // namespace
