@@ -262,9 +262,29 @@ StoreDb::Prepared StoreDb::prepared(const char* sql) {
   return p;
 }
 
+StoreDb::Prepared StoreDb::preparedText(const std::string& sql) {
+  Prepared p;
+  auto it = m_builtStatements.find(sql);
+  if (it != m_builtStatements.end()) {
+    p.stmt = it->second;
+    p.rc = SQLITE_OK;
+    return p;
+  }
+  // A bounded set: tables ask for a handful of column sets.
+  if (m_builtStatements.size() >= 64) {
+    for (auto& s : m_builtStatements) sqlite3_finalize(s.second);
+    m_builtStatements.clear();
+  }
+  p.rc = sqlite3_prepare_v3(m_db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &p.stmt, nullptr);
+  if (p.rc == SQLITE_OK && p.stmt) m_builtStatements.emplace(sql, p.stmt);
+  return p;
+}
+
 void StoreDb::finalizeStatements() {
   for (auto& s : m_statements) sqlite3_finalize(s.second);
   m_statements.clear();
+  for (auto& s : m_builtStatements) sqlite3_finalize(s.second);
+  m_builtStatements.clear();
 }
 
 HRESULT StoreDb::fail(HRESULT hr, const std::string& what) {
@@ -995,7 +1015,7 @@ HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>
       "FROM objects o LEFT JOIN props p ON p.object_id = o.id";
   if (!propIds.empty()) sql += " AND p.prop_id IN (" + idList(propIds) + ")";
   sql += " WHERE o.parent_id = ?1 AND o.kind = ?2 ORDER BY o.id";
-  Stmt q(m_db, sql.c_str());
+  Stmt q(preparedText(sql));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   q.bind(1, parent).bind(2, kind).bind(3, maxBytes);
   sqlite3_stmt* s = q.get();

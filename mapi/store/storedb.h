@@ -182,10 +182,14 @@ class StoreDb {
     int rc = 0;
   };
   Prepared prepared(const char* sql);
+  // The same for statements built at run time (one per column set of a
+  // table), keyed by their text.
+  Prepared preparedText(const std::string& sql);
   void finalizeStatements();
 
   sqlite3* m_db = nullptr;
   std::unordered_map<const char*, sqlite3_stmt*> m_statements;
+  std::unordered_map<std::string, sqlite3_stmt*> m_builtStatements;
   std::string m_path;
   MAPIUID m_uid{};
   StoreFolders m_folders;
