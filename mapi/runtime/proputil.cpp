@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <cwchar>
 #include <string>
 
@@ -147,6 +148,14 @@ SCODE copyValueData(const SPropValue& src, SPropValue& dst, Allocator& a) {
   void* p = nullptr;
   SCODE sc = S_OK;
   auto array = [&](const void* from, size_t cb, void** to) { return copyBytes(a, from, cb, to); };
+  // A multi-valued property of fixed-size elements: one copied array.
+  auto values = [&](auto* from, ULONG count, auto*& to) {
+    using T = std::remove_reference_t<decltype(*from)>;
+    void* q = nullptr;
+    SCODE r = copyBytes(a, from, count * sizeof(T), &q);
+    to = static_cast<T*>(q);
+    return r;
+  };
   switch (PROP_TYPE(src.ulPropTag)) {
     case PT_STRING8:
       sc = array(s.lpszA, strlen(s.lpszA) + 1, &p);
@@ -165,41 +174,23 @@ SCODE copyValueData(const SPropValue& src, SPropValue& dst, Allocator& a) {
       d.bin.lpb = static_cast<LPBYTE>(p);
       return sc;
     case PT_MV_I2:
-      sc = array(s.MVi.lpi, s.MVi.cValues * sizeof(short), &p);
-      d.MVi.lpi = static_cast<short*>(p);
-      return sc;
+      return values(s.MVi.lpi, s.MVi.cValues, d.MVi.lpi);
     case PT_MV_LONG:
-      sc = array(s.MVl.lpl, s.MVl.cValues * sizeof(LONG), &p);
-      d.MVl.lpl = static_cast<LONG*>(p);
-      return sc;
+      return values(s.MVl.lpl, s.MVl.cValues, d.MVl.lpl);
     case PT_MV_R4:
-      sc = array(s.MVflt.lpflt, s.MVflt.cValues * sizeof(float), &p);
-      d.MVflt.lpflt = static_cast<float*>(p);
-      return sc;
+      return values(s.MVflt.lpflt, s.MVflt.cValues, d.MVflt.lpflt);
     case PT_MV_DOUBLE:
-      sc = array(s.MVdbl.lpdbl, s.MVdbl.cValues * sizeof(double), &p);
-      d.MVdbl.lpdbl = static_cast<double*>(p);
-      return sc;
+      return values(s.MVdbl.lpdbl, s.MVdbl.cValues, d.MVdbl.lpdbl);
     case PT_MV_CURRENCY:
-      sc = array(s.MVcur.lpcur, s.MVcur.cValues * sizeof(CURRENCY), &p);
-      d.MVcur.lpcur = static_cast<CURRENCY*>(p);
-      return sc;
+      return values(s.MVcur.lpcur, s.MVcur.cValues, d.MVcur.lpcur);
     case PT_MV_APPTIME:
-      sc = array(s.MVat.lpat, s.MVat.cValues * sizeof(double), &p);
-      d.MVat.lpat = static_cast<double*>(p);
-      return sc;
+      return values(s.MVat.lpat, s.MVat.cValues, d.MVat.lpat);
     case PT_MV_SYSTIME:
-      sc = array(s.MVft.lpft, s.MVft.cValues * sizeof(FILETIME), &p);
-      d.MVft.lpft = static_cast<FILETIME*>(p);
-      return sc;
+      return values(s.MVft.lpft, s.MVft.cValues, d.MVft.lpft);
     case PT_MV_I8:
-      sc = array(s.MVli.lpli, s.MVli.cValues * sizeof(LARGE_INTEGER), &p);
-      d.MVli.lpli = static_cast<LARGE_INTEGER*>(p);
-      return sc;
+      return values(s.MVli.lpli, s.MVli.cValues, d.MVli.lpli);
     case PT_MV_CLSID:
-      sc = array(s.MVguid.lpguid, s.MVguid.cValues * sizeof(GUID), &p);
-      d.MVguid.lpguid = static_cast<GUID*>(p);
-      return sc;
+      return values(s.MVguid.lpguid, s.MVguid.cValues, d.MVguid.lpguid);
     case PT_MV_BINARY: {
       sc = array(s.MVbin.lpbin, s.MVbin.cValues * sizeof(SBinary), &p);
       if (FAILED(sc)) return sc;
