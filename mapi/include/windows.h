@@ -176,6 +176,12 @@ typedef const CLSID *LPCCLSID;
 #define CP_ACP 0
 #define CP_UTF8 65001
 
+/* Whether a byte begins a double-byte character in the system code page.
+ * The code page is a setting of this subsystem (TOLVANE_MAPI_DBCS_CODEPAGE,
+ * mapitest::setDBCSCodePage); with none set, as in a UTF-8 locale, no byte
+ * is a lead byte. */
+BOOL IsDBCSLeadByte(BYTE TestChar);
+
 #ifdef __cplusplus
 }
 #endif

@@ -49,6 +49,8 @@ std::atomic<ULONG> g_sizeLimit{kDefaultSizeLimit};
 // How long a store connection waits for another process's lock.
 const ULONG kDefaultLockWaitMs = 15000;
 std::atomic<ULONG> g_lockWaitMs{kDefaultLockWaitMs};
+// The system's double-byte code page (0: none).
+std::atomic<unsigned> g_dbcsCodePage{0};
 
 // Caller holds s.mu.
 void refreshActive(const State& s) {
@@ -131,6 +133,13 @@ struct EnvironmentControls {
         mapitest::setSizeLimit(static_cast<ULONG>(bytes));
       else
         fprintf(stderr, "tolvane-mapi: TOLVANE_MAPI_SIZE_LIMIT: ignoring malformed value \"%s\"\n", limit);
+    }
+    if (const char* cp = getenv("TOLVANE_MAPI_DBCS_CODEPAGE")) {
+      unsigned long value = 0;
+      if (parseNumber(cp, value))
+        mapitest::setDBCSCodePage(static_cast<unsigned>(value));
+      else
+        fprintf(stderr, "tolvane-mapi: TOLVANE_MAPI_DBCS_CODEPAGE: ignoring malformed value \"%s\"\n", cp);
     }
     if (const char* wait = getenv("TOLVANE_MAPI_LOCK_WAIT_MS")) {
       unsigned long ms = 0;
@@ -266,6 +275,10 @@ void setLockWait(ULONG milliseconds) {
 
 ULONG lockWait() { return tmapi::g_lockWaitMs.load(std::memory_order_relaxed); }
 
+void setDBCSCodePage(unsigned codePage) { tmapi::g_dbcsCodePage.store(codePage, std::memory_order_relaxed); }
+
+unsigned dbcsCodePage() { return tmapi::g_dbcsCodePage.load(std::memory_order_relaxed); }
+
 void reset() {
   auto& s = state();
   {
@@ -277,6 +290,21 @@ void reset() {
   }
   setSizeLimit(0);
   setLockWait(0);
+  setDBCSCodePage(0);
 }
 
 }  // namespace mapitest
+
+// The lead-byte ranges of the double-byte code pages Windows knows.
+extern "C" BOOL IsDBCSLeadByte(BYTE TestChar) {
+  switch (tmapi::g_dbcsCodePage.load(std::memory_order_relaxed)) {
+    case 932:  // Shift JIS
+      return (TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC);
+    case 936:  // GBK
+    case 949:  // Unified Hangul
+    case 950:  // Big5
+      return TestChar >= 0x81 && TestChar <= 0xFE;
+    default:
+      return FALSE;
+  }
+}

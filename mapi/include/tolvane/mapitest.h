@@ -14,6 +14,9 @@
 //                         binary property values (default 4 MiB)
 //   TOLVANE_MAPI_LOCK_WAIT_MS  how long a store waits for another
 //                         process's lock (default 15000)
+//   TOLVANE_MAPI_DBCS_CODEPAGE  the system's double-byte code page (932,
+//                         936, 949 or 950) that IsDBCSLeadByte answers for
+//                         (default: none, as with a UTF-8 locale)
 #ifndef TOLVANE_MAPITEST_H
 #define TOLVANE_MAPITEST_H
 
@@ -58,6 +61,11 @@ ULONG sizeLimit();
 // process's lock before the call fails with MAPI_E_BUSY (default 15 s).
 void setLockWait(ULONG milliseconds);  // 0 restores the default
 ULONG lockWait();
+// The system code page that IsDBCSLeadByte answers for: 932 (Shift JIS),
+// 936 (GBK), 949 (Unified Hangul) or 950 (Big5); 0 (the default) or any
+// other value: a code page without lead bytes.
+void setDBCSCodePage(unsigned codePage);
+unsigned dbcsCodePage();
 
 // Everything back to the default: faults, journal, settings. Counts stay.
 void reset();

@@ -220,12 +220,9 @@ std::wstring toWide(const std::string& text) {
   return out;
 }
 
-bool isDBCSLeadByte(BYTE byte) {
-  (void)byte;
-  // The process code page here is UTF-8 (or a single-byte one): it has no
-  // double-byte lead bytes.
-  return false;
-}
+// The MAPI subsystem keeps the system code page (a setting; none with a
+// UTF-8 locale) and answers as Windows does.
+bool isDBCSLeadByte(BYTE byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 int compareNoCase(const char* a, const char* b) { return strcasecmp(a, b); }
 
