@@ -1,27 +1,44 @@
-# The two entry points: `make demo` and `make test`. Both install what is
-# missing, configure and build first.
+# `make demo` and `make test` (what `bash demo.sh` and `bash test.sh` run once make is
+# installed): both install what is missing, configure and build first.
+#   demo   the demo's packages, the demo's targets alone, then the demo
+#   test   every package, the npm tools of the tests, everything built, every test run;
+#          a test whose tool is missing fails (TOLVANE_REQUIRE_ALL_TOOLS=1)
+# BUILD names the build folder (build/ by default), e.g. make test BUILD=build-fresh.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo win32 clean
+.PHONY: all deps deps-demo npm-deps configure configure-demo build build-demo test demo win32 clean
 
 all: build
 
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh test $(BUILD)
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+deps-demo:
+	@bash scripts/install-deps.sh demo $(BUILD)
 
-configure: deps $(BUILD)/CMakeCache.txt
+# The independent .msg reader of the tests (one npm ci from the lock file).
+npm-deps: deps
+	@bash scripts/install-npm-deps.sh $(BUILD)
+
+# Configured means CMake's generated Makefile is there (scripts/configure.sh): a failed
+# or interrupted configuration leaves none, and the next run configures again.
+configure: deps
+	@bash scripts/configure.sh $(BUILD) test
+
+configure-demo: deps-demo
+	@bash scripts/configure.sh $(BUILD) demo
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+build-demo: configure-demo
+	cmake --build $(BUILD) -j $(JOBS) --target demo_deps
 
-demo: build
+test: npm-deps build
+	@bash scripts/run-tests.sh $(BUILD) $(JOBS)
+
+demo: build-demo
 	bash examples/run-demo.sh $(BUILD)
 
 # The 32-bit Windows DLL alone (make test builds and checks it too).

@@ -1,17 +1,44 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# they are missing. Runs as root (apt-get); does nothing when all are there.
+# Installs the Debian packages that the demo or the tests need, those of them that are
+# missing, with apt-get; does nothing when all are there. Installing needs root.
+#
+#   scripts/install-deps.sh demo|test [LOG_DIR]
+#
+#   demo  building the command, the JNI library and the Java classes, and running the
+#         demo: make and cmake among them, so that a minimal Debian gets going
+#   test  the same, and what the tests and the benchmarks need (GoogleTest, JUnit 5,
+#         mingw-w64, Python, Node.js and npm for the independent .msg reader)
+#
+# The terminal gets what is installed and how much (packages, download, disk), then the
+# progress of the download and of the installation; apt-get's own output goes to
+# LOG_DIR/apt-install.log (LOG_DIR: the build folder, build/ by default).
 set -euo pipefail
 
-packages=(
-  cmake make g++ pkg-config
-  libsqlite3-dev sqlite3
-  libgsf-1-dev libgmime-3.0-dev libcurl4-openssl-dev
-  openjdk-17-jdk-headless libmail-java junit5
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
-  python3
+group=${1:-test}
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+logdir=${2:-$here/build}
+
+demo_packages=(
+  make cmake g++ pkg-config
+  libsqlite3-dev libgsf-1-dev libgmime-3.0-dev libcurl4-openssl-dev
+  openjdk-17-jdk-headless libmail-java
 )
+test_packages=(
+  sqlite3 python3
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  junit5
+  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  ca-certificates
+)
+
+case "$group" in
+  demo) packages=("${demo_packages[@]}") ;;
+  test) packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
+  *)
+    echo "usage: $0 demo|test [LOG_DIR]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,23 +47,92 @@ for p in "${packages[@]}"; do
   fi
 done
 
-# Node.js runs the independent .msg reader of the tests. Any node and npm
-# will do (a machine may carry them from another source than Debian's
-# packages, which would then conflict): only when the commands are missing
-# are Debian's packages installed.
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+# Node.js and npm run the independent .msg reader of the tests. Any node and npm will do
+# (a machine may carry them from another source than Debian's packages, which would then
+# conflict): only when the commands are missing are Debian's packages installed.
+if [ "$group" = test ] && { ! command -v node >/dev/null || ! command -v npm >/dev/null; }; then
   missing+=(nodejs npm)
 fi
 
 if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: the packages the $group needs are installed"
   exit 0
 fi
 
-echo "Installing: ${missing[*]}"
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps: these packages are missing and installing them needs root: ${missing[*]}" >&2
+  echo "install-deps: as root: apt-get install --no-install-recommends ${missing[*]}" >&2
   exit 1
 fi
+
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+mkdir -p "$logdir"
+log="$logdir/apt-install.log"
+: >"$log"
+
+fail() {
+  echo "install-deps: $1; the end of apt-get's output ($log):" >&2
+  tail -n 30 "$log" >&2
+  exit 1
+}
+
+echo "install-deps: the $group needs ${missing[*]}"
+echo "install-deps: reading Debian's package lists (apt-get update)"
+apt-get update >>"$log" 2>&1 || fail "apt-get update failed (is Debian's mirror reachable?)"
+
+# How much: apt-get's own summary, without installing anything.
+plan=$(LC_ALL=C apt-get install --no-install-recommends --assume-no "${missing[@]}" 2>&1 || true)
+echo "$plan" >>"$log"
+count=$(sed -n 's/.* \([0-9][0-9]*\) newly installed.*/\1/p' <<<"$plan")
+download=$(sed -n 's/^Need to get \(.*\) of archives\.$/\1/p' <<<"$plan")
+disk=$(sed -n 's/^After this operation, \(.*\) of additional disk space will be used\.$/\1/p' <<<"$plan")
+if [ -z "$count" ]; then
+  echo "$plan" | tail -n 20 >&2
+  echo "install-deps: apt-get cannot install these packages: ${missing[*]}" >&2
+  exit 1
+fi
+echo "install-deps: installing $count packages (those and what they depend on):" \
+  "${download:-0 B} to download, ${disk:-0 B} on disk"
+
+# apt-get reports its progress on a descriptor of its own (APT::Status-Fd): one line per
+# file fetched and per package step. Print one line every 5 percent of each phase.
+progress() {
+  awk '
+    function field_message(start,   i, m) {
+      m = $start
+      for (i = start + 1; i <= NF; i++) m = m ":" $i
+      return m
+    }
+    BEGIN { FS = ":"; dl = -5; pm = -5 }
+    $1 == "dlstatus" {
+      p = int($3)
+      if (p >= dl + 5) {
+        dl = p - p % 5
+        printf "install-deps: download %3d%%  %s\n", p, field_message(4)
+        fflush()
+      }
+      next
+    }
+    $1 == "pmstatus" || $1 == "pmerror" {
+      # pmstatus:PACKAGE[:ARCH]:PERCENT:MESSAGE
+      for (i = 3; i <= NF; i++) if ($i ~ /^[0-9]+(\.[0-9]+)?$/) break
+      if ($1 == "pmerror") {
+        printf "install-deps: error: %s\n", field_message(i + 1)
+        fflush()
+        next
+      }
+      p = int($i)
+      if (p >= pm + 5) {
+        pm = p - p % 5
+        printf "install-deps: install  %3d%%  %s\n", p, field_message(i + 1)
+        fflush()
+      }
+    }
+  '
+}
+
+status=0
+apt-get install -y --no-install-recommends -o APT::Status-Fd=3 "${missing[@]}" \
+  3>&1 >>"$log" 2>&1 | progress || status=$?
+[ "$status" -eq 0 ] || fail "apt-get install failed"
+echo "install-deps: installed $count packages"

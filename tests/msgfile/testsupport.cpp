@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "../required_tool.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -179,15 +181,10 @@ bool ReaderResult::hasTag(const std::string& prefix, const std::string& tag) con
 ReaderResult readWithIndependentReader(const std::string& msgPath) {
   ReaderResult r;
   std::string src = TOLVANE_SOURCE_DIR;
-  if (access("/usr/bin/node", X_OK) != 0 && system("command -v node >/dev/null 2>&1") != 0) {
-    r.why = "node is not installed";
-    return r;
-  }
-  // Does nothing once the reader is installed; waits while another test
-  // installs it.
-  std::string install = "bash " + shellQuote(src + "/scripts/install-npm-deps.sh") + " >&2";
-  if (system(install.c_str()) != 0) {
-    r.why = "scripts/install-npm-deps.sh failed";
+  // The set-up of the test command installs the reader; a test never does.
+  r.why = requiredtool::msgReaderMissing(src);
+  if (!r.why.empty()) {
+    requiredtool::reportMissing(r.why);
     return r;
   }
   std::string cmd = "node " + shellQuote(src + "/tests/msgreader/read.js") + " --flat " + shellQuote(msgPath);

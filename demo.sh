@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The demo, from a bare Debian 12 machine on: installs the Debian packages the demo needs
+# (make, cmake, g++, the headless JDK, ...; root's apt-get), configures and builds the
+# demo's targets in build/ (BUILD=... for another folder), then runs examples/run-demo.sh.
+#
+#   bash demo.sh
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")"
+build=${BUILD:-build}
+jobs=${JOBS:-$(nproc)}
+
+start=$SECONDS
+step() {
+  local name=$1 from=$SECONDS
+  shift
+  "$@"
+  echo "demo.sh: $name: $((SECONDS - from)) s"
+}
+step "packages" bash scripts/install-deps.sh demo "$build"
+step "configure and build" make --no-print-directory build-demo BUILD="$build" JOBS="$jobs"
+step "demo" make --no-print-directory demo BUILD="$build" JOBS="$jobs"
+echo "demo.sh: done in $((SECONDS - start)) s"
