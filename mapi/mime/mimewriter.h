@@ -31,6 +31,29 @@
 //                      data in base64; embedded messages as message/rfc822.
 // No header value ever carries a bare CR or LF that would start a new
 // header line: values are folded or stripped.
+//
+// Decisions the callers rely on:
+//   - Every recipient row of type MAPI_TO, MAPI_CC or MAPI_BCC is in the
+//     envelope, in table order. A row whose address is no usable Internet
+//     address (none at all, no domain and not in the address book, another
+//     address type, characters an address cannot hold) is there with
+//     deliverable = false and a problem sentence, and is left out of To and
+//     Cc: a header only ever names addresses one can reply to.
+//   - A message that names no sender with an Internet address takes the
+//     options' default sender; without one, writing fails with
+//     MAPI_E_INVALID_PARAMETER (an attached message is written without From).
+//   - A damaged PR_REPLY_RECIPIENT_ENTRIES is left out (no Reply-To); the
+//     message is still written.
+//   - PR_PRIORITY (else PR_IMPORTANCE) gives one level for both headers:
+//     urgent "X-Priority: 1" and "Importance: high", non-urgent
+//     "X-Priority: 5" and "Importance: low", normal neither.
+//   - Bodies are UTF-8 in quoted-printable with their line ends made LF;
+//     all attachment data is base64, so the whole output is 7-bit. Only
+//     ATTACH_BY_VALUE and ATTACH_EMBEDDED_MSG attachments are written (a
+//     reference is a local path, an OLE object has no MIME form); one
+//     without data is an empty part.
+//   - Lines end in LF unless the options ask for CRLF; `out` is written to
+//     but neither flushed nor closed.
 #ifndef TOLVANE_MIME_MIMEWRITER_H
 #define TOLVANE_MIME_MIMEWRITER_H
 
@@ -76,6 +99,8 @@ struct MimeWriteOptions {
   // address is the entry's. May be null: such recipients are then not
   // deliverable.
   LPADRBOOK addrBook = nullptr;
+  // Lines end in CRLF (SMTP's canonical form) instead of LF.
+  bool crlfLineEnds = false;
 };
 
 // Writes `message` as MIME to `out` and describes its envelope. The message
@@ -83,6 +108,11 @@ struct MimeWriteOptions {
 // text) and nothing useful is in `out`.
 HRESULT writeMimeMessage(LPMESSAGE message, const MimeWriteOptions& options, GMimeStream* out,
                          OutgoingEnvelope& envelope, std::string& error);
+
+// The entry identifiers of a FLATENTRYLIST (PR_REPLY_RECIPIENT_ENTRIES):
+// false, with `entries` empty, when a count or size points past the end of
+// the value; nothing outside the value is ever read.
+bool parseFlatEntryList(const std::string& value, std::vector<std::string>& entries);
 
 }  // namespace mapimime
 
