@@ -49,6 +49,27 @@ class CMapiMessage {
   // else the result of the final commit.
   static HRESULT SaveToMSG(LPMESSAGE pMessage, const std::string& path);
 
+  // Composition (a message created by a transport). Each operation writes
+  // its properties to the MAPI message at once; send saves and submits.
+  // They throw CMapiException, except setXHeader, which never does.
+  void setSubject(std::string subject);
+  void addRecipient(std::string name, std::string address, ULONG ulRecipientType);
+  void addFrom(std::string name, std::string address);
+  void setPriority(LONG priority);
+  void setXHeader(std::string name, std::string value);
+  void send();
+  void setPlainTextBody(std::string body);
+  void setHTMLBody(std::string body);
+  void setReplyTo(std::string name, std::string address);
+
+  // Attachments of a composed message: the file's bytes become the data of
+  // a new attachment, saved with the message later. Throw CMapiException.
+  void addAttachment(std::string attachName, std::string mimeType, std::string path);
+  void addInlineAttachment(std::string attachName, std::string mimeType, std::string path, std::string contentID);
+
+  // What one of the two attachment operations says when it fails.
+  struct AttachTexts;
+
   void setDeleteFlag(bool bDelete);
   bool getDeleteFlag() const { return m_bDelete; }
   void close();
@@ -73,6 +94,11 @@ class CMapiMessage {
   void removeTempFile(const char* deletedFormat, const char* failedFormat);
   std::string normalizeAddress(std::string address);
   CMapiSession* session();
+  // The transport that created this message (null for a received one).
+  CMapiSession* transport();
+  void setOneProp(ULONG ulPropTag, const SPropValue& value, const char* prefix);
+  void attachFile(const AttachTexts& texts, const std::string& attachName, const std::string& mimeType,
+                  const std::string& path, const std::string* contentID);
 };
 
 #endif

@@ -166,4 +166,7 @@ CMapiContent* CMapiMessage::getContent() {
   return m_pContent;
 }
 
-CMapiSession* CMapiMessage::session() { return m_pFolder ? m_pFolder->m_pStore : nullptr; }
+CMapiSession* CMapiMessage::session() {
+  if (!m_pFolder) return nullptr;
+  return m_pFolder->m_pStore ? m_pFolder->m_pStore : transport();
+}

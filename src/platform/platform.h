@@ -69,6 +69,32 @@ class OutputFile {
   intptr_t m_handle;
 };
 
+// A file opened for reading only, without denying other openers any
+// access, read front to back. Small reads are served from a buffer, so that
+// reading a large file a kilobyte at a time costs about as much as reading
+// it in large pieces.
+class InputFile {
+ public:
+  InputFile();
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  bool open(const std::string& path);  // false with the last error set
+  // Up to size bytes; got is 0 at the end. False (last error set) on a read
+  // error.
+  bool read(void* data, ULONG size, ULONG& got);
+  bool seekToStart();
+  void close();
+  bool isOpen() const;
+
+ private:
+  intptr_t m_handle;
+  char* m_buffer;
+  ULONG m_bufferFill;
+  ULONG m_bufferPos;
+};
+
 // Current time in UTC as a FILETIME (100 ns intervals since 1601-01-01).
 FILETIME systemTimeAsFileTime();
 

@@ -105,6 +105,11 @@ std::string CMapiSession::getSMTPAddress(std::string distinguishedName) {
   return result;
 }
 
+LPADRBOOK CMapiSession::addressBook(const char* logFormat) {
+  openAddressBook(logFormat);
+  return m_lpAddrBook;
+}
+
 HRESULT CMapiSession::resolveAddress(LPADRLIST lpAdrList) {
   openAddressBook("CMapiSession::resolveAddress : %s\n");
   return m_lpAddrBook->ResolveName(0, 0, nullptr, lpAdrList);

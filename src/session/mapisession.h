@@ -42,9 +42,19 @@ class CMapiSession {
   std::string getSMTPAddress(ULONG cbEntryID, LPBYTE lpEntryID);
   std::string getSMTPAddress(std::string distinguishedName);
 
+  // The entry identifier of the folder at `path` (backslash-separated
+  // display names below "Top of Information Store"), in a new
+  // MAPIAllocateBuffer buffer; null and 0 when the path is empty or names no
+  // folder (logged). Never throws.
+  void getSentFolder(std::string path, LPENTRYID* lppEntryID, ULONG* lpcbEntryID);
+
   // Resolves the entries of lpAdrList in place through the address book,
   // without a dialog; returns MAPI's result.
   HRESULT resolveAddress(LPADRLIST lpAdrList);
+
+  // The session's address book, opened on first use. Throws CMapiException
+  // when it cannot be opened (the text is logged with logFormat).
+  LPADRBOOK addressBook(const char* logFormat);
 
   LPMAPISESSION m_lpSession;
   std::string m_strProfile;

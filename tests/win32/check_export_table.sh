@@ -4,7 +4,8 @@
 #
 #  (a) the export directory names the module tolvanemapi81_build001.dll;
 #  (b) the exported names are exactly "_<JNI name>@<bytes>" for every static
-#      native declared in MAPINative.java that the Linux library implements,
+#      native declared in MAPINative.java (every one must be implemented by
+#      the Linux library too),
 #      the bytes counted from the Java parameter list (8 for JNIEnv* and
 #      jclass, 8 per long/double, 4 per other parameter), plus _JNI_OnLoad@8
 #      and _JNI_OnUnload@8 when the Linux library defines those: a native
@@ -118,7 +119,12 @@ undeclared=$(LC_ALL=C comm -23 "$WORK/linux.txt" "$WORK/java_names.txt")
 unimplemented=$(LC_ALL=C comm -13 "$WORK/linux.txt" "$WORK/java_names.txt" | wc -l)
 
 echo "Java declares $(wc -l <"$WORK/java.txt") static natives; the Linux library implements" \
-     "$(wc -l <"$WORK/linux.txt") Java_ functions; $unimplemented declared natives are not implemented yet"
+     "$(wc -l <"$WORK/linux.txt") Java_ functions"
+if [ "$unimplemented" -ne 0 ]; then
+  echo "FAIL: $unimplemented natives declared in MAPINative.java are not implemented by the Linux library:" >&2
+  LC_ALL=C comm -13 "$WORK/linux.txt" "$WORK/java_names.txt" | sed 's/^/  /' >&2
+  status=1
+fi
 if [ -n "$undeclared" ]; then
   echo "note: exported by the Linux library but not declared in MAPINative.java (a Windows export of" \
        "these counts as unexpected):" >&2

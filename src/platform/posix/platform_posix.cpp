@@ -1,6 +1,7 @@
 // OS services on Linux and other POSIX systems.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -138,6 +139,90 @@ bool OutputFile::close() {
 }
 
 bool OutputFile::isOpen() const { return m_handle >= 0; }
+
+namespace {
+const ULONG kInputBufferSize = 1024 * 1024;
+}
+
+InputFile::InputFile() : m_handle(-1), m_buffer(nullptr), m_bufferFill(0), m_bufferPos(0) {}
+
+InputFile::~InputFile() {
+  close();
+  delete[] m_buffer;
+}
+
+bool InputFile::open(const std::string& path) {
+  close();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return false;
+  }
+  m_handle = fd;
+  m_bufferFill = m_bufferPos = 0;
+  return true;
+}
+
+bool InputFile::read(void* data, ULONG size, ULONG& got) {
+  got = 0;
+  if (m_handle < 0) {
+    errno = EBADF;
+    return false;
+  }
+  if (!m_buffer) m_buffer = new char[kInputBufferSize];
+  char* out = static_cast<char*>(data);
+  while (got < size) {
+    if (m_bufferPos == m_bufferFill) {
+      // A large read goes straight to the caller.
+      if (size - got >= kInputBufferSize) {
+        ssize_t n = ::read(static_cast<int>(m_handle), out + got, size - got);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return false;
+        }
+        if (n == 0) break;
+        got += static_cast<ULONG>(n);
+        continue;
+      }
+      ssize_t n = ::read(static_cast<int>(m_handle), m_buffer, kInputBufferSize);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) break;
+      m_bufferFill = static_cast<ULONG>(n);
+      m_bufferPos = 0;
+    }
+    ULONG take = std::min(size - got, m_bufferFill - m_bufferPos);
+    memcpy(out + got, m_buffer + m_bufferPos, take);
+    m_bufferPos += take;
+    got += take;
+    // One read call of the caller gives what one system read gave, as a
+    // plain read would.
+    if (m_bufferPos == m_bufferFill) break;
+  }
+  return true;
+}
+
+bool InputFile::seekToStart() {
+  if (m_handle < 0) {
+    errno = EBADF;
+    return false;
+  }
+  m_bufferFill = m_bufferPos = 0;
+  return lseek(static_cast<int>(m_handle), 0, SEEK_SET) == 0;
+}
+
+void InputFile::close() {
+  if (m_handle >= 0) ::close(static_cast<int>(m_handle));
+  m_handle = -1;
+  m_bufferFill = m_bufferPos = 0;
+}
+
+bool InputFile::isOpen() const { return m_handle >= 0; }
 
 namespace {
 // 100 ns intervals between 1601-01-01 and 1970-01-01.

@@ -184,6 +184,47 @@ bool OutputFile::close() {
 
 bool OutputFile::isOpen() const { return toHandle(m_handle) != INVALID_HANDLE_VALUE; }
 
+// Windows reads ahead on its own: no buffer of ours.
+InputFile::InputFile() : m_handle(fromHandle(INVALID_HANDLE_VALUE)), m_buffer(nullptr), m_bufferFill(0), m_bufferPos(0) {}
+
+InputFile::~InputFile() { close(); }
+
+bool InputFile::open(const std::string& path) {
+  close();
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  m_handle = fromHandle(file);
+  return true;
+}
+
+bool InputFile::read(void* data, ULONG size, ULONG& got) {
+  got = 0;
+  if (!isOpen()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  DWORD n = 0;
+  if (!ReadFile(toHandle(m_handle), data, size, &n, nullptr)) return false;
+  got = n;
+  return true;
+}
+
+bool InputFile::seekToStart() {
+  if (!isOpen()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return SetFilePointer(toHandle(m_handle), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+}
+
+void InputFile::close() {
+  if (isOpen()) CloseHandle(toHandle(m_handle));
+  m_handle = fromHandle(INVALID_HANDLE_VALUE);
+}
+
+bool InputFile::isOpen() const { return toHandle(m_handle) != INVALID_HANDLE_VALUE; }
+
 FILETIME systemTimeAsFileTime() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);

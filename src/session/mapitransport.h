@@ -1,0 +1,34 @@
+// CMapiTransport: the session behind a Java transport handle, through which
+// mail is composed and sent. It owns the store's Outbox, where it creates
+// each new message, and knows the folder that keeps sent copies.
+#ifndef TOLVANE_SESSION_MAPITRANSPORT_H
+#define TOLVANE_SESSION_MAPITRANSPORT_H
+
+#include "session/mapisession.h"
+
+#include <string>
+
+class CMapiFolder;
+class CMapiMessage;
+
+class CMapiTransport : public CMapiSession {
+ public:
+  CMapiTransport(std::string profile, std::string password, std::string tempDir, std::string sentFolder);
+  ~CMapiTransport() override;
+
+  // Logs on, opens the Outbox and resolves the sent folder (a path that
+  // names no folder leaves none: sent messages are then deleted). Throws
+  // CMapiException.
+  void open();
+
+  // A new message in the Outbox, owned by the caller. Throws
+  // CMapiException.
+  CMapiMessage* createMessage();
+
+  CMapiFolder* m_pOutbox;
+  std::string m_strSentFolder;
+  LPENTRYID m_lpSentEntryID;
+  ULONG m_cbSentEntryID;
+};
+
+#endif
