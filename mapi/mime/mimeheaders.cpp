@@ -2,6 +2,7 @@
 
 #include "textconv.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace mapimime {
@@ -52,7 +53,7 @@ std::string quoted(const std::string& s) {
 }
 
 // The display name of a mailbox as pieces of a phrase.
-std::vector<std::string> phrasePieces(const std::string& name) {
+std::vector<std::string> phrasePieces(const std::string& name, size_t room) {
   std::vector<std::string> pieces;
   if (name.empty()) return pieces;
   // Atoms separated by single blanks: as they are.
@@ -85,7 +86,7 @@ std::vector<std::string> phrasePieces(const std::string& name) {
     pieces.push_back(quoted(name));
     return pieces;
   }
-  return encodedWords(name);
+  return encodedWords(name, room);
 }
 
 // The pieces of an unstructured value kept as it is: split at the blanks
@@ -154,9 +155,10 @@ bool validAddress(const std::string& address) {
   return true;
 }
 
-std::vector<std::string> encodedWords(const std::string& utf8) {
+std::vector<std::string> encodedWords(const std::string& utf8, size_t firstWordRoom) {
   static const char kPrefix[] = "=?utf-8?q?";
-  static const size_t kBudget = 75 - (sizeof kPrefix - 1) - 2;
+  static const size_t kOverhead = (sizeof kPrefix - 1) + 2;
+  size_t firstRoom = std::max<size_t>(20, std::min<size_t>(75, firstWordRoom));
   std::string text = sanitizeUtf8(utf8);
   std::vector<std::string> words;
   std::string payload;
@@ -174,7 +176,8 @@ std::vector<std::string> encodedWords(const std::string& utf8) {
         appendHex(encoded, '=', c);
       }
     }
-    if (!payload.empty() && payload.size() + encoded.size() > kBudget) {
+    size_t budget = (words.empty() ? firstRoom : 75) - kOverhead;
+    if (!payload.empty() && payload.size() + encoded.size() > budget) {
       words.push_back(kPrefix + payload + "?=");
       payload.clear();
     }
@@ -231,7 +234,7 @@ std::string unstructuredField(const std::string& name, const std::string& utf8Va
     if (field.longestLine() <= kMaxLineLength) return field.text();
   }
   HeaderField field(name);
-  for (const auto& word : encodedWords(value)) field.add(word);
+  for (const auto& word : encodedWords(value, kFoldColumn - name.size() - 2)) field.add(word);
   return field.text();
 }
 
@@ -248,7 +251,10 @@ std::string addressField(const std::string& name, const std::vector<HeaderMailbo
       field.add(box.address + separator);
       continue;
     }
-    for (const auto& piece : phrasePieces(display)) field.add(piece);
+    // The first name starts on the field's first line; later ones may
+    // start a line of their own.
+    size_t room = i == 0 ? kFoldColumn - name.size() - 2 : kFoldColumn - 1;
+    for (const auto& piece : phrasePieces(display, room)) field.add(piece);
     field.add("<" + box.address + ">" + separator);
   }
   return field.text();

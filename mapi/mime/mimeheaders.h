@@ -44,7 +44,9 @@ bool validAddress(const std::string& address);
 // letters, digits and !*+-/ as they are, so the words may stand in a
 // phrase as well as in unstructured text. Blanks are encoded ("_"), so the
 // words decode to the text exactly when joined by folding white space.
-std::vector<std::string> encodedWords(const std::string& utf8);
+// The first word is kept within `firstWordRoom` characters (not below 20),
+// so that it fits the first line after the field name.
+std::vector<std::string> encodedWords(const std::string& utf8, size_t firstWordRoom = 75);
 
 // One header field built from pieces; a piece added with add() follows a
 // blank where the line may fold, glue() appends directly.
