@@ -119,6 +119,96 @@ bool validName(const std::string& name, std::string& why) {
   return true;
 }
 
+bool parseTransport(const std::string& text, Transport& transport, std::string& why) {
+  transport = Transport();
+  auto lower = [](std::string v) {
+    for (char& c : v) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return v;
+  };
+  std::string t = lower(text);
+  if (t == "local") return true;
+  if (t == "sendmail" || t.rfind("sendmail:", 0) == 0) {
+    transport.kind = Transport::kSendmail;
+    transport.path = t == "sendmail" ? "/usr/sbin/sendmail" : text.substr(9);
+    if (transport.path.empty() || transport.path[0] != '/') {
+      why = "the sendmail program must be given by its absolute path (sendmail:/usr/sbin/sendmail)";
+      return false;
+    }
+    for (unsigned char c : transport.path) {
+      if (c < 0x20 || c == 0x7F || c == ' ') {
+        why = "the sendmail path must not contain blanks or control characters";
+        return false;
+      }
+    }
+    return true;
+  }
+  bool secure = t.rfind("smtps://", 0) == 0;
+  if (!secure && t.rfind("smtp://", 0) != 0) {
+    why = "use local, smtp://HOST[:PORT], smtps://HOST[:PORT] or sendmail[:PATH]";
+    return false;
+  }
+  transport.kind = secure ? Transport::kSmtps : Transport::kSmtp;
+  transport.port = secure ? 465 : 587;
+  std::string rest = text.substr(secure ? 8 : 7);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.find('@') != std::string::npos) {
+    why = "credentials do not belong in the transport setting; give only the server";
+    return false;
+  }
+  std::string host = rest, port;
+  bool hasPort = false;
+  if (!rest.empty() && rest[0] == '[') {
+    size_t close = rest.find(']');
+    if (close == std::string::npos) {
+      why = "the IPv6 address of the server lacks its closing ']'";
+      return false;
+    }
+    host = rest.substr(1, close - 1);
+    std::string after = rest.substr(close + 1);
+    if (!after.empty() && after[0] != ':') {
+      why = "only :PORT may follow the server";
+      return false;
+    }
+    hasPort = !after.empty();
+    if (hasPort) port = after.substr(1);
+    for (unsigned char c : host) {
+      if (!(isxdigit(c) || c == ':' || c == '.')) {
+        why = "the IPv6 address of the server is not valid";
+        return false;
+      }
+    }
+  } else {
+    size_t colon = rest.find(':');
+    if (colon != std::string::npos) {
+      hasPort = true;
+      host = rest.substr(0, colon);
+      port = rest.substr(colon + 1);
+    }
+    for (unsigned char c : host) {
+      if (!(isalnum(c) || c == '-' || c == '.')) {
+        why = "the server name may hold only letters, digits, '-' and '.' (and only :PORT may follow it)";
+        return false;
+      }
+    }
+  }
+  if (host.empty()) {
+    why = "the server is missing (smtp://HOST[:PORT])";
+    return false;
+  }
+  if (hasPort) {
+    unsigned long n = 0;
+    bool ok = !port.empty() && port.size() <= 5 &&
+              port.find_first_not_of("0123456789") == std::string::npos && (n = std::stoul(port)) >= 1 && n <= 65535;
+    if (!ok) {
+      why = "the port must be a number from 1 to 65535";
+      return false;
+    }
+    transport.port = static_cast<unsigned>(n);
+  }
+  transport.host = lower(host);
+  return true;
+}
+
 HRESULT write(const Profile& profile, std::string& error) {
   std::string why;
   if (!validName(profile.name, why)) {
@@ -127,6 +217,11 @@ HRESULT write(const Profile& profile, std::string& error) {
   }
   if (!singleLine(profile.address) || !singleLine(profile.displayName) || !singleLine(profile.storePath)) {
     error = "Profile values must not contain line breaks";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  Transport transport;
+  if (!parseTransport(profile.transport, transport, why)) {
+    error = "Invalid transport '" + profile.transport + "': " + why;
     return MAPI_E_INVALID_PARAMETER;
   }
   if (!makeDirs(profilesDir(), error)) return MAPI_E_NO_ACCESS;
@@ -138,9 +233,16 @@ HRESULT write(const Profile& profile, std::string& error) {
       error = "Cannot write the profile " + path + ": " + strerror(errno);
       return MAPI_E_NO_ACCESS;
     }
-    std::string text = "store=" + profile.storePath + "\nstore_uid=" + hex(profile.storeUid) +
+    // A store inside the home is named relative to it, so that reading the
+    // profile and writing it again (`profile set`) keeps the same file,
+    // also when the home itself is given as a relative path.
+    std::string store = profile.storePath;
+    std::string home = homeDir() + "/";
+    if (store.size() > home.size() && store.compare(0, home.size(), home) == 0) store = store.substr(home.size());
+    std::string text = "store=" + store + "\nstore_uid=" + hex(profile.storeUid) +
                        "\naddress=" + profile.address + "\ndisplay_name=" + profile.displayName +
-                       "\ndefault_store=" + (profile.defaultStore ? "yes" : "no") + "\n";
+                       "\ndefault_store=" + (profile.defaultStore ? "yes" : "no") +
+                       "\ntransport=" + profile.transport + "\n";
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ok = (fsync(fd) == 0) && ok;
     ok = (::close(fd) == 0) && ok;
@@ -203,6 +305,7 @@ HRESULT load(const std::string& name, Profile& profile, std::string& error) {
     else if (key == "address") profile.address = value;
     else if (key == "display_name") profile.displayName = value;
     else if (key == "default_store") profile.defaultStore = (value != "no");
+    else if (key == "transport" && !value.empty()) profile.transport = value;
   }
   if (profile.storePath.empty() || !haveUid) {
     error = "The profile '" + name + "' is damaged: it names no message store";

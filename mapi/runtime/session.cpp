@@ -4,6 +4,7 @@
 #include "runtime/object.h"
 #include "runtime/prop.h"
 #include "runtime/testctl_internal.h"
+#include "spool/background.h"
 #include "store/entryid.h"
 #include "store/msgstore.h"
 
@@ -35,7 +36,11 @@ std::string hex32(ULONG v) {
 
 class Session : public IMAPISession, public ObjectBase, public ErrorHolder {
  public:
-  explicit Session(mapiprofile::Profile profile) : m_profile(std::move(profile)) {}
+  // A session of this process has its profile's spooler run in the
+  // background once it submits a message (spool/background.h).
+  explicit Session(mapiprofile::Profile profile) : m_profile(std::move(profile)) {
+    m_spooler = spoolSessionStarted(m_profile);
+  }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_INVALIDARG;
@@ -147,6 +152,7 @@ class Session : public IMAPISession, public ObjectBase, public ErrorHolder {
   STDMETHODIMP Logoff(ULONG_PTR, ULONG ulFlags, ULONG) override {
     TM_CALL_OBJ(this, "IMAPISession::Logoff", "flags=" + hex32(ulFlags));
     m_loggedOff = true;
+    endSpooler();
     return S_OK;
   }
   STDMETHODIMP SetDefaultStore(ULONG, ULONG, LPENTRYID) override {
@@ -164,10 +170,19 @@ class Session : public IMAPISession, public ObjectBase, public ErrorHolder {
   }
 
  private:
-  ~Session() override = default;
+  ~Session() override { endSpooler(); }
+
+  // The last session of the profile stops its spooler, after the message
+  // in hand.
+  void endSpooler() {
+    if (!m_spooler) return;
+    m_spooler = false;
+    spoolSessionEnded(m_profile.storePath);
+  }
 
   mapiprofile::Profile m_profile;
   bool m_loggedOff = false;
+  bool m_spooler = false;
 };
 
 }  // namespace

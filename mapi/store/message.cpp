@@ -5,6 +5,7 @@
 #include "store/entryid.h"
 #include "store/msgstore.h"
 #include "store/stream.h"
+#include "spool/background.h"
 
 #include <mapicode.h>
 #include <mapiguid.h>
@@ -706,7 +707,74 @@ HRESULT MessageObj::ModifyRecipients(ULONG ulFlags, LPADRLIST lpMods) {
 
 HRESULT MessageObj::SubmitMessage(ULONG ulFlags) {
   TM_CALL_OBJ(this, "IMessage::SubmitMessage", "flags=" + std::to_string(ulFlags));
-  return setError(MAPI_E_NO_SUPPORT, "IMessage::SubmitMessage: this store has no transport to submit to yet");
+  if (ulFlags & ~static_cast<ULONG>(FORCE_SUBMIT))
+    return setError(MAPI_E_UNKNOWN_FLAGS, "IMessage::SubmitMessage: unknown flags");
+  if (m_parent)
+    return setError(MAPI_E_NO_SUPPORT, "IMessage::SubmitMessage: an attached message cannot be submitted on its own");
+  if (!m_writable)
+    return setError(MAPI_E_NO_ACCESS, "IMessage::SubmitMessage: the message was opened for reading only");
+  std::vector<PropRow> recips;
+  HRESULT hr = recipientRows(recips);
+  if (FAILED(hr)) return setError(hr, "IMessage::SubmitMessage: " + m_db->lastError());
+  if (recips.empty())
+    return setError(MAPI_E_NO_RECIPIENTS, "IMessage::SubmitMessage: the message has no recipients; add at least one "
+                                          "with ModifyRecipients before submitting it");
+
+  // Pending changes are saved with the submission, all in one transaction:
+  // once it commits the message is in the queue, and survives a crash of
+  // this process right after the call returns.
+  StoreDb& db = *m_db;
+  hr = db.begin();
+  if (FAILED(hr)) return setError(hr, "IMessage::SubmitMessage: " + db.lastError());
+  auto fail = [&](HRESULT code, const std::string& what) {
+    std::string text = db.lastError();
+    db.rollback();
+    return setError(code, "IMessage::SubmitMessage: " + what + text);
+  };
+  if (m_st.id) {
+    StoreDb::QueueEntry queued;
+    bool found = false;
+    ULONG kind = 0;
+    ObjectId parent = 0;
+    hr = db.objectKind(m_st.id, kind, parent);
+    if (hr == MAPI_E_NOT_FOUND) {
+      db.rollback();
+      return setError(MAPI_E_OBJECT_DELETED, "IMessage::SubmitMessage: the message was deleted while it was open");
+    }
+    if (SUCCEEDED(hr)) hr = db.queueEntryOf(m_st.id, queued, found);
+    if (FAILED(hr)) return fail(hr, "");
+    if (found) {
+      db.rollback();
+      return setError(MAPI_E_NO_ACCESS, "IMessage::SubmitMessage: the message has already been submitted and waits "
+                                        "in the submission queue");
+    }
+  }
+  ObjectId id = 0;
+  hr = writeMessageTree(db, m_st, m_folder, id);
+  if (FAILED(hr)) return fail(hr, "the message could not be stored: ");
+  PropRow cur;
+  hr = db.getProps(id, {PR_MESSAGE_FLAGS}, 0, cur);
+  if (FAILED(hr)) return fail(hr, "");
+  LONG flags = PROP_TYPE(cur[0].tag) == PT_LONG ? static_cast<LONG>(cur[0].i) : 0;
+  FILETIME t = now();
+  // The store stamps the submission time; the message stays unsent until
+  // the spooler has handed it to the transport.
+  hr = db.setProps(id, {Prop::Long(PR_MESSAGE_FLAGS, flags | static_cast<LONG>(MSGFLAG_SUBMIT | MSGFLAG_UNSENT)),
+                        Prop::Long(PR_SUBMIT_FLAGS, 0), Prop::Time(PR_CLIENT_SUBMIT_TIME, t)});
+  if (FAILED(hr)) return fail(hr, "");
+  int64_t ticks = (static_cast<int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  int64_t queueId = 0;
+  hr = db.enqueue(id, (ticks - 116444736000000000LL) / 10000, queueId);
+  if (FAILED(hr)) return fail(hr, "the message could not be queued: ");
+  hr = db.commit();
+  if (FAILED(hr)) return setError(hr, "IMessage::SubmitMessage: nothing was submitted: " + db.lastError());
+  MessageState fresh;
+  fresh.id = id;
+  m_st = std::move(fresh);
+  // MAPI allows nothing but Release on a submitted message.
+  m_writable = false;
+  notifySubmitted(db.path());
+  return S_OK;
 }
 
 HRESULT MessageObj::SetReadFlag(ULONG ulFlags) {

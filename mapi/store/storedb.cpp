@@ -22,8 +22,9 @@ namespace tmapi {
 
 namespace {
 
-const int kSchemaVersion = 2;
-// Version 1 lacked value_files; opening such a store adds it.
+const int kSchemaVersion = 3;
+// Version 1 lacked value_files, version 2 the submission queue; opening
+// such a store adds what it lacks, in one transaction.
 const char* const kValueFilesTable = R"SQL(
 CREATE TABLE IF NOT EXISTS value_files(
   object_id INTEGER NOT NULL,
@@ -33,6 +34,32 @@ CREATE TABLE IF NOT EXISTS value_files(
   FOREIGN KEY(object_id, prop_id) REFERENCES props(object_id, prop_id) ON DELETE CASCADE) WITHOUT ROWID;
 UPDATE store_info SET value = 2 WHERE key = 'schema_version';
 )SQL";
+// The submission queue: one row per submitted message, and the progress of
+// its recipients (rows delivered, rows that failed for good). New stores
+// get it after kSchema; older stores get it when opened (IF NOT EXISTS:
+// two processes may open an old store at once).
+const char* const kQueueTables = R"SQL(
+CREATE TABLE IF NOT EXISTS submit_queue(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  message_id INTEGER NOT NULL UNIQUE REFERENCES objects(id) ON DELETE CASCADE,
+  queued_at INTEGER NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  next_attempt INTEGER NOT NULL,
+  last_error TEXT NOT NULL DEFAULT '',
+  lease_owner TEXT NOT NULL DEFAULT '',
+  lease_until INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS submit_recipients(
+  queue_id INTEGER NOT NULL REFERENCES submit_queue(id) ON DELETE CASCADE,
+  row_id INTEGER NOT NULL,
+  state INTEGER NOT NULL,
+  address TEXT NOT NULL DEFAULT '',
+  display_name TEXT NOT NULL DEFAULT '',
+  status TEXT NOT NULL DEFAULT '',
+  detail TEXT NOT NULL DEFAULT '',
+  at INTEGER NOT NULL,
+  PRIMARY KEY(queue_id, row_id)) WITHOUT ROWID;
+)SQL";
+const char* const kCurrentVersion = "UPDATE store_info SET value = 3 WHERE key = 'schema_version'";
 
 const char* const kSchema = R"SQL(
 CREATE TABLE store_info(key TEXT PRIMARY KEY, value BLOB) WITHOUT ROWID;
@@ -323,7 +350,8 @@ HRESULT StoreDb::create(const std::string& path, const std::string& displayName,
     sqlite3_free(msg);
     if (rc != SQLITE_OK) hr = db.sqlFail("Cannot configure the new message store");
     if (SUCCEEDED(hr)) hr = db.begin();
-    if (SUCCEEDED(hr) && sqlite3_exec(db.m_db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
+    if (SUCCEEDED(hr) && (sqlite3_exec(db.m_db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                          sqlite3_exec(db.m_db, kQueueTables, nullptr, nullptr, nullptr) != SQLITE_OK))
       hr = db.sqlFail("Cannot create the store schema");
   }
 
@@ -418,12 +446,16 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
   }
   if (SUCCEEDED(hr) && db->m_schemaVersion < kSchemaVersion) {
     hr = db->begin();
-    if (SUCCEEDED(hr) && sqlite3_exec(db->m_db, kValueFilesTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (SUCCEEDED(hr) && ((db->m_schemaVersion < 2 &&
+                           sqlite3_exec(db->m_db, kValueFilesTable, nullptr, nullptr, nullptr) != SQLITE_OK) ||
+                          sqlite3_exec(db->m_db, kQueueTables, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                          sqlite3_exec(db->m_db, kCurrentVersion, nullptr, nullptr, nullptr) != SQLITE_OK)) {
       hr = db->sqlFail("The message store cannot be brought to the current format");
       db->rollback();
     } else if (SUCCEEDED(hr)) {
       hr = db->commit();
     }
+    if (SUCCEEDED(hr)) db->m_schemaVersion = kSchemaVersion;
   }
   if (FAILED(hr)) {
     error = db->m_lastError;
@@ -475,7 +507,7 @@ HRESULT StoreDb::loadInfo() {
     return fail(sqliteResult(sqlite3_extended_errcode(m_db)),
                 "The message store " + m_path + " cannot be read: " + sqlite3_errmsg(m_db));
   m_schemaVersion = static_cast<int>(version);
-  if (version != kSchemaVersion && version != 1)
+  if (version < 1 || version > kSchemaVersion)
     return fail(MAPI_E_VERSION, "The message store " + m_path + " has an unknown format version " +
                                     std::to_string(version));
   if (!haveUid || !m_folders.root || !m_folders.ipmSubtree || !m_folders.inbox || !m_folders.outbox ||

@@ -25,6 +25,16 @@
 //       them commits, removed after the transaction that drops them
 //       commits; they are read straight into the caller's buffer.
 //   named_props(id, guid, kind, lid, name)   the named-property map
+//   submit_queue(id, message_id, queued_at, attempts, next_attempt,
+//                last_error, lease_owner, lease_until)
+//       one row per submitted message (storedb_queue.cpp); times in
+//       milliseconds since 1970. A spooler sends a row only while it holds
+//       its lease (lease_owner, until lease_until), taken in a transaction,
+//       so two spoolers never send the same message at once.
+//   submit_recipients(queue_id, row_id, state, address, display_name,
+//                     status, detail, at)
+//       the recipients of a queued message that are done: delivered, or
+//       failed for good (kept for the non-delivery report)
 // Deleting an object deletes its children, properties and chunks (foreign
 // keys with ON DELETE CASCADE).
 #ifndef TOLVANE_MAPI_STOREDB_H
@@ -147,6 +157,58 @@ class StoreDb {
   // the range is used up).
   HRESULT namedPropId(const GUID& guid, ULONG kind, LONG lid, const std::string& name, bool create, ULONG& propId);
   HRESULT namedPropName(ULONG propId, GUID& guid, ULONG& kind, LONG& lid, std::string& name);
+
+  // The submission queue (storedb_queue.cpp). Times are milliseconds since
+  // 1970 (UTC).
+  struct QueueEntry {
+    int64_t id = 0;  // never reused
+    ObjectId message = 0;
+    int64_t queuedAt = 0;
+    int64_t attempts = 0;
+    int64_t nextAttempt = 0;
+    std::string lastError;
+    std::string leaseOwner;  // "" when no spooler holds it
+    int64_t leaseUntil = 0;
+  };
+  enum RecipientState { kRecipientDelivered = 1, kRecipientFailed = 2 };
+  struct QueueRecipient {
+    ULONG rowId = 0;  // PR_ROWID of the message's recipient row
+    int state = kRecipientDelivered;
+    std::string address;
+    std::string displayName;
+    std::string status;  // enhanced status code of a failure ("5.1.1")
+    std::string detail;  // why it failed, in words
+    int64_t at = 0;
+  };
+  // Queues a message (inside the caller's transaction, with the message's
+  // submitted state): due at once. MAPI_E_COLLISION when it is queued.
+  HRESULT enqueue(ObjectId message, int64_t now, int64_t& queueId);
+  // The queue entry of a message; found false when it is not queued.
+  HRESULT queueEntryOf(ObjectId message, QueueEntry& entry, bool& found);
+  HRESULT queueEntries(std::vector<QueueEntry>& entries);
+  // Takes the lease of the first entry after afterId (in id order) that no
+  // live lease holds and, when dueOnly, whose next attempt has come: the
+  // entry is owner's until leaseUntil. The message's PR_SUBMIT_FLAGS gets
+  // SUBMITFLAG_LOCKED. found false when there is none.
+  HRESULT claimQueued(int64_t afterId, bool dueOnly, int64_t now, const std::string& owner, int64_t leaseUntil,
+                      QueueEntry& entry, bool& found);
+  HRESULT queueRecipients(int64_t queueId, std::vector<QueueRecipient>& rows);
+  // Records recipients as done and renews owner's lease until leaseUntil.
+  // MAPI_E_OBJECT_CHANGED when owner no longer holds the entry (nothing is
+  // recorded then).
+  HRESULT recordRecipients(int64_t queueId, const std::string& owner, int64_t leaseUntil,
+                           const std::vector<QueueRecipient>& rows);
+  // Gives the entry back after a failed attempt: one attempt more, the next
+  // one not before nextAttempt, the error kept; the lease and
+  // SUBMITFLAG_LOCKED end. MAPI_E_OBJECT_CHANGED as above.
+  HRESULT deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error);
+  // Removes the entry (and its recipients' progress); inside the caller's
+  // transaction that also moves or deletes the sent message.
+  // MAPI_E_OBJECT_CHANGED as above.
+  HRESULT dequeue(int64_t queueId, const std::string& owner);
+  // Number of entries, and the earliest time at which one can be taken
+  // (its next attempt, or the end of a lease that holds it).
+  HRESULT queueState(uint64_t& count, int64_t& earliest);
 
   // Transactions (nested calls are counted; only the outermost commits).
   // A transaction begun with durable false (a read mark) is not synced to

@@ -10,6 +10,7 @@ int profileCommand(const std::vector<std::string>& args);
 int directoryCommand(const std::vector<std::string>& args);
 int deliverCommand(const std::vector<std::string>& args);
 int listCommand(const std::vector<std::string>& args);
+int spoolCommand(const std::vector<std::string>& args);
 
 // Prints "tolvane-mapi: <message>" on standard error.
 void toolError(const std::string& message);

@@ -10,6 +10,8 @@ namespace {
 
 const char* const kUsage =
     "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT]\n"
+    "       tolvane-mapi profile set NAME [--transport local|smtp://HOST[:PORT]|smtps://HOST[:PORT]|sendmail[:PATH]]\n"
+    "                                     [--address SMTP] [--display-name TEXT]\n"
     "       tolvane-mapi profile list\n"
     "       tolvane-mapi profile delete NAME [--purge]\n"
     "       tolvane-mapi directory add --display-name TEXT [--smtp ADDR] [--dn DN] [--proxy TYPE:ADDR]...\n"
@@ -17,6 +19,8 @@ const char* const kUsage =
     "       tolvane-mapi directory remove ID|SMTP\n"
     "       tolvane-mapi deliver PROFILE [--folder PATH] [FILE...]\n"
     "       tolvane-mapi list PROFILE [--folder PATH]\n"
+    "       tolvane-mapi spool run PROFILE [--flush]\n"
+    "       tolvane-mapi spool list PROFILE\n"
     "\n"
     "Profiles, stores and the directory live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
 
@@ -39,6 +43,7 @@ int main(int argc, char** argv) {
   if (command == "directory") return directoryCommand(args);
   if (command == "deliver") return deliverCommand(args);
   if (command == "list") return listCommand(args);
+  if (command == "spool") return spoolCommand(args);
   toolError("unknown command '" + command + "'");
   std::cerr << kUsage;
   return 64;

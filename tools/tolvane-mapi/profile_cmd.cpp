@@ -1,4 +1,4 @@
-// tolvane-mapi profile create|list|delete
+// tolvane-mapi profile create|set|list|delete
 #include "commands.h"
 
 #include <tolvane/profiles.h>
@@ -52,6 +52,69 @@ int create(const std::vector<std::string>& args) {
   return 0;
 }
 
+// profile set NAME [--transport T] [--address SMTP] [--display-name TEXT]
+int set(const std::vector<std::string>& args) {
+  std::string name, transport, address, displayName;
+  bool haveTransport = false, haveAddress = false, haveDisplayName = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--transport" && i + 1 < args.size()) {
+      transport = args[++i];
+      haveTransport = true;
+    } else if (a == "--address" && i + 1 < args.size()) {
+      address = args[++i];
+      haveAddress = true;
+    } else if (a == "--display-name" && i + 1 < args.size()) {
+      displayName = args[++i];
+      haveDisplayName = true;
+    } else if (a.rfind("--", 0) == 0) {
+      toolError("unknown or incomplete option '" + a + "'");
+      return kUsageError;
+    } else if (name.empty()) {
+      name = a;
+    } else {
+      toolError("unexpected argument '" + a + "'");
+      return kUsageError;
+    }
+  }
+  if (name.empty()) {
+    toolError("profile set needs a NAME");
+    return kUsageError;
+  }
+  if (!haveTransport && !haveAddress && !haveDisplayName) {
+    toolError("profile set needs what to change: --transport, --address or --display-name");
+    return kUsageError;
+  }
+  mapiprofile::Transport parsed;
+  std::string why;
+  if (haveTransport && !mapiprofile::parseTransport(transport, parsed, why)) {
+    toolError("invalid transport '" + transport + "': " + why);
+    return kDataError;
+  }
+  mapiprofile::Profile profile;
+  std::string error;
+  if (FAILED(mapiprofile::load(name, profile, error))) {
+    toolError(error);
+    return kDataError;
+  }
+  if (haveTransport) profile.transport = transport;
+  if (haveAddress) profile.address = address;
+  if (haveDisplayName) profile.displayName = displayName;
+  HRESULT hr = mapiprofile::write(profile, error);
+  if (FAILED(hr)) {
+    toolError(error);
+    return hr == MAPI_E_INVALID_PARAMETER ? kDataError : kIoError;
+  }
+  std::cout << "Changed profile '" << name << "'";
+  if (haveTransport) {
+    std::cout << ": transport " << transport;
+    if (parsed.kind != mapiprofile::Transport::kLocal)
+      std::cout << " (not supported by this version yet: submitted mail stays queued until a version that has it runs)";
+  }
+  std::cout << "\n";
+  return 0;
+}
+
 int list() {
   std::vector<mapiprofile::Profile> profiles;
   std::string error;
@@ -97,11 +160,12 @@ int remove(const std::vector<std::string>& args) {
 
 int profileCommand(const std::vector<std::string>& args) {
   if (args.empty()) {
-    toolError("profile needs a subcommand: create, list or delete");
+    toolError("profile needs a subcommand: create, set, list or delete");
     return kUsageError;
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "create") return create(rest);
+  if (args[0] == "set") return set(rest);
   if (args[0] == "list") return list();
   if (args[0] == "delete") return remove(rest);
   toolError("unknown profile subcommand '" + args[0] + "'");

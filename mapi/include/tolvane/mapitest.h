@@ -16,6 +16,7 @@
 //                         process's lock (default 15000)
 //   TOLVANE_MAPI_DBCS_CODEPAGE  the system's double-byte code page (932,
 //                         936, 949 or 950) that IsDBCSLeadByte answers for
+//   TOLVANE_MAPI_SPOOLER  "off": no background spooler (tolvane/spool.h)
 //                         (default: none, as with a UTF-8 locale)
 #ifndef TOLVANE_MAPITEST_H
 #define TOLVANE_MAPITEST_H
@@ -66,6 +67,13 @@ ULONG lockWait();
 // other value: a code page without lead bytes.
 void setDBCSCodePage(unsigned codePage);
 unsigned dbcsCodePage();
+
+// Whether a logged-on session starts the background spooler of its profile
+// at its first SubmitMessage (default: yes, unless TOLVANE_MAPI_SPOOLER is
+// "off"), so that a test can look at the queue and run the spooler itself
+// (mapispool::run). Spoolers already running go on. reset() leaves it.
+void setBackgroundSpooler(bool on);
+bool backgroundSpooler();
 
 // Everything back to the default: faults, journal, settings. Counts stay.
 void reset();

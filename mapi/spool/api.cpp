@@ -1,0 +1,141 @@
+// The public calls of tolvane/spool.h.
+#include <tolvane/spool.h>
+
+#include "spool/local.h"
+#include "spool/spooler.h"
+#include "store/entryid.h"
+#include "store/msgstore.h"
+
+#include <tolvane/profiles.h>
+
+#include <mapicode.h>
+#include <mapitags.h>
+
+#include <chrono>
+#include <thread>
+
+namespace mapispool {
+
+namespace {
+
+HRESULT loadProfile(const std::string& name, mapiprofile::Profile& profile, std::string& error) {
+  HRESULT hr = mapiprofile::load(name, profile, error);
+  if (FAILED(hr)) {
+    error = "There is no profile '" + name + "'";
+    return MAPI_E_LOGON_FAILED;
+  }
+  return S_OK;
+}
+
+HRESULT openStore(const mapiprofile::Profile& profile, tmapi::MsgStore** store, std::string& error) {
+  std::string display = profile.displayName.empty() ? profile.name : profile.displayName;
+  return tmapi::MsgStore::open(profile.storePath, profile.storeUid, display, profile.address, store, error);
+}
+
+int64_t seconds(int64_t ms) { return ms / 1000; }
+
+}  // namespace
+
+const char* stateName(State state) {
+  switch (state) {
+    case State::kQueued:
+      return "queued";
+    case State::kSending:
+      return "sending";
+    case State::kRetrying:
+      return "retrying";
+  }
+  return "queued";
+}
+
+HRESULT run(const std::string& profile, const RunOptions& options, RunResult& result, std::string& error) {
+  result = RunResult();
+  mapiprofile::Profile p;
+  HRESULT hr = loadProfile(profile, p, error);
+  if (FAILED(hr)) return hr;
+  tmapi::Spooler spooler(p);
+  return spooler.runPass(options.flush, nullptr, result, error);
+}
+
+HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messages, std::string& error) {
+  messages.clear();
+  mapiprofile::Profile p;
+  HRESULT hr = loadProfile(profile, p, error);
+  if (FAILED(hr)) return hr;
+  tmapi::MsgStore* store = nullptr;
+  hr = openStore(p, &store, error);
+  if (FAILED(hr)) return hr;
+  tmapi::StoreDb& db = *store->db();
+  std::vector<tmapi::StoreDb::QueueEntry> entries;
+  hr = db.queueEntries(entries);
+  int64_t now = tmapi::nowMs();
+  for (size_t k = 0; SUCCEEDED(hr) && k < entries.size(); ++k) {
+    const auto& e = entries[k];
+    QueuedMessage m;
+    m.id = e.id;
+    m.entryId = store->entryIdOf(MAPI_MESSAGE, e.message);
+    m.queuedAt = seconds(e.queuedAt);
+    m.nextAttempt = seconds(e.nextAttempt);
+    m.attempts = static_cast<unsigned>(e.attempts);
+    m.lastError = e.lastError;
+    if (!e.leaseOwner.empty() && e.leaseUntil > now) m.state = State::kSending;
+    else if (e.attempts > 0) m.state = State::kRetrying;
+    tmapi::PropRow values;
+    hr = db.getProps(e.message, {PR_SUBJECT_A}, 64 * 1024, values);
+    if (FAILED(hr)) break;
+    if (PROP_TYPE(values[0].tag) == PT_STRING8) m.subject = values[0].bytes;
+    ULONG recipients = 0;
+    hr = db.countChildren(e.message, MAPI_MAILUSER, false, recipients);
+    if (FAILED(hr)) break;
+    m.recipients = recipients;
+    std::vector<tmapi::StoreDb::QueueRecipient> done;
+    hr = db.queueRecipients(e.id, done);
+    if (FAILED(hr)) break;
+    m.recipientsDone = static_cast<unsigned>(done.size());
+    messages.push_back(std::move(m));
+  }
+  if (FAILED(hr)) error = db.lastError();
+  store->Release();
+  return hr;
+}
+
+std::string outgoingDir(const std::string& profile) { return tmapi::outgoingDirOf(profile); }
+
+HRESULT listOutgoing(const std::string& profile, std::vector<OutgoingMessage>& messages, std::string& error) {
+  messages.clear();
+  mapiprofile::Profile p;
+  HRESULT hr = loadProfile(profile, p, error);
+  if (FAILED(hr)) return hr;
+  return tmapi::readOutgoing(tmapi::outgoingDirOf(p.name), messages, error);
+}
+
+HRESULT waitForEmptyQueue(const std::string& profile, unsigned timeoutMs, std::string& error) {
+  mapiprofile::Profile p;
+  HRESULT hr = loadProfile(profile, p, error);
+  if (FAILED(hr)) return hr;
+  tmapi::MsgStore* store = nullptr;
+  hr = openStore(p, &store, error);
+  if (FAILED(hr)) return hr;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  uint64_t count = 0;
+  int64_t earliest = 0;
+  while (true) {
+    hr = store->db()->queueState(count, earliest);
+    if (FAILED(hr) && hr != MAPI_E_BUSY) {
+      error = store->db()->lastError();
+      break;
+    }
+    if (SUCCEEDED(hr) && count == 0) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      hr = MAPI_E_TIMEOUT;
+      error = "The submission queue of '" + profile + "' still holds " + std::to_string(count) + " message" +
+              (count == 1 ? "" : "s") + " after " + std::to_string(timeoutMs) + " ms";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  store->Release();
+  return hr;
+}
+
+}  // namespace mapispool

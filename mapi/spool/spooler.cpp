@@ -1,0 +1,477 @@
+#include "spool/spooler.h"
+
+#include "addrbook/addrbook.h"
+#include "mime/mimereader.h"
+#include "mime/mimewriter.h"
+#include "spool/background.h"
+#include "spool/local.h"
+#include "spool/ndr.h"
+#include "store/entryid.h"
+#include "store/msgstore.h"
+
+#include <mapicode.h>
+#include <mapiguid.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+
+#include <gmime/gmime.h>
+
+#include <chrono>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <random>
+#include <set>
+#include <unistd.h>
+
+namespace tmapi {
+
+namespace {
+
+// PR_INTERNET_MESSAGE_ID (MS-OXPROPS), 8-bit.
+const ULONG kPrInternetMessageIdA = PROP_TAG(PT_STRING8, 0x1035);
+
+template <typename T>
+struct Held {
+  T* p = nullptr;
+  ~Held() {
+    if (p) p->Release();
+  }
+};
+
+std::string callText(IMAPIProp* obj, HRESULT hr, const std::string& what) {
+  std::string text = what;
+  LPMAPIERROR info = nullptr;
+  if (obj && SUCCEEDED(obj->GetLastError(hr, 0, &info)) && info) {
+    if (info->lpszError) text += ": " + std::string(reinterpret_cast<const char*>(info->lpszError));
+    MAPIFreeBuffer(info);
+  }
+  return text;
+}
+
+FILETIME fileTimeOfMs(int64_t ms) {
+  int64_t v = ms * 10000 + 116444736000000000LL;
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(v & 0xFFFFFFFF);
+  ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) >> 32);
+  return ft;
+}
+
+// The name of a queued message's file pair in the outgoing folder: the
+// same for every attempt, so that a second attempt replaces the pair of a
+// first one that was cut short.
+std::string outgoingBase(const StoreDb& db, const StoreDb::QueueEntry& entry) {
+  time_t t = static_cast<time_t>(entry.queuedAt / 1000);
+  struct tm tm;
+  gmtime_r(&t, &tm);
+  char when[32];
+  strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm);
+  char uid[9];
+  snprintf(uid, sizeof uid, "%02x%02x%02x%02x", db.uid().ab[0], db.uid().ab[1], db.uid().ab[2], db.uid().ab[3]);
+  return std::string(when) + "-" + uid + "-" + std::to_string(entry.id);
+}
+
+StoreDb::QueueRecipient recipientRecord(const mapimime::EnvelopeRecipient& r, int state, const std::string& status,
+                                        const std::string& detail) {
+  StoreDb::QueueRecipient q;
+  q.rowId = r.rowId;
+  q.state = state;
+  q.address = r.address;
+  q.displayName = r.displayName;
+  q.status = status;
+  q.detail = detail;
+  q.at = nowMs();
+  return q;
+}
+
+// PR_EMAIL_ADDRESS of each recipient row, by PR_ROWID: what a report
+// names for a recipient that has no usable address (what the sender wrote).
+std::map<ULONG, std::string> rowAddresses(IMessage* message) {
+  std::map<ULONG, std::string> out;
+  LPMAPITABLE table = nullptr;
+  if (FAILED(message->GetRecipientTable(0, &table))) return out;
+  SizedSPropTagArray(2, columns) = {2, {PR_ROWID, PR_EMAIL_ADDRESS_A}};
+  LPSRowSet rows = nullptr;
+  if (SUCCEEDED(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows))) {
+    for (ULONG i = 0; i < rows->cRows; ++i) {
+      const SPropValue* v = rows->aRow[i].lpProps;
+      if (v[0].ulPropTag == PR_ROWID && v[1].ulPropTag == PR_EMAIL_ADDRESS_A && v[1].Value.lpszA)
+        out[v[0].Value.ul] = reinterpret_cast<const char*>(v[1].Value.lpszA);
+    }
+    FreeProws(rows);
+  }
+  table->Release();
+  return out;
+}
+
+}  // namespace
+
+int64_t nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+Spooler::Spooler(mapiprofile::Profile profile) : m_profile(std::move(profile)) {
+  char host[256] = "";
+  if (gethostname(host, sizeof host - 1) != 0) strcpy(host, "localhost");
+  std::random_device rd;
+  char tag[32];
+  snprintf(tag, sizeof tag, "%08x%08x", rd(), rd());
+  m_owner = std::string(host) + ":" + std::to_string(getpid()) + ":" + tag;
+}
+
+Spooler::~Spooler() {
+  if (m_addrBook) m_addrBook->Release();
+  if (m_store) m_store->Release();
+}
+
+int64_t Spooler::retryDelay(int64_t attempts) {
+  int64_t delay = kFirstRetryMs;
+  for (int64_t k = 0; k < attempts && delay < kLongestRetryMs; ++k) delay *= 2;
+  return std::min(delay, kLongestRetryMs);
+}
+
+HRESULT Spooler::open(std::string& error) {
+  if (m_store) return S_OK;
+  std::string display = m_profile.displayName.empty() ? m_profile.name : m_profile.displayName;
+  HRESULT hr = MsgStore::open(m_profile.storePath, m_profile.storeUid, display, m_profile.address, &m_store, error);
+  if (FAILED(hr)) {
+    m_store = nullptr;
+    return hr;
+  }
+  // Without an address book, recipients that only the directory resolves
+  // cannot be reached (the writer says so); the rest can.
+  if (FAILED(createAddrBook(&m_addrBook))) m_addrBook = nullptr;
+  return S_OK;
+}
+
+HRESULT Spooler::queueState(uint64_t& count, int64_t& earliest, std::string& error) {
+  HRESULT hr = open(error);
+  if (FAILED(hr)) return hr;
+  hr = m_store->db()->queueState(count, earliest);
+  if (FAILED(hr)) error = m_store->db()->lastError();
+  return hr;
+}
+
+HRESULT Spooler::runPass(bool flush, const std::function<bool()>& stop, mapispool::RunResult& result,
+                         std::string& error) {
+  HRESULT hr = open(error);
+  if (FAILED(hr)) return hr;
+  // The profile may have been changed since (`profile set`): its identity
+  // and transport are read again for each pass.
+  mapiprofile::Profile fresh;
+  std::string ignored;
+  if (SUCCEEDED(mapiprofile::load(m_profile.name, fresh, ignored)) && fresh.storePath == m_profile.storePath)
+    m_profile = fresh;
+  mapimime::initMime();
+  SpoolingScope scope;
+  StoreDb& db = *m_store->db();
+  int64_t after = 0;
+  while (!(stop && stop())) {
+    StoreDb::QueueEntry entry;
+    bool found = false;
+    int64_t now = nowMs();
+    hr = db.claimQueued(after, !flush, now, m_owner, now + kLeaseMs, entry, found);
+    if (FAILED(hr)) {
+      error = "Cannot take a message from the submission queue: " + db.lastError();
+      return hr;
+    }
+    if (!found) break;
+    after = entry.id;
+    result.lines.push_back(send(entry));
+  }
+  return S_OK;
+}
+
+mapispool::RunLine Spooler::defer(const StoreDb::QueueEntry& entry, mapispool::RunLine line, const std::string& why) {
+  StoreDb& db = *m_store->db();
+  int64_t next = nowMs() + retryDelay(entry.attempts);
+  HRESULT hr = db.deferQueued(entry.id, m_owner, next, why);
+  // A store that was busy a moment ago is often free again; else the lease
+  // runs out and the message is taken again then.
+  if (FAILED(hr) && hr != MAPI_E_OBJECT_CHANGED) hr = db.deferQueued(entry.id, m_owner, next, why);
+  if (hr == MAPI_E_OBJECT_CHANGED) {
+    line.outcome = mapispool::RunLine::kTakenOver;
+    line.detail = db.lastError();
+    return line;
+  }
+  line.outcome = mapispool::RunLine::kDeferred;
+  line.detail = why;
+  if (FAILED(hr))
+    line.detail += " (the queue could not record this attempt: " + db.lastError() +
+                   "; the message is taken again when this spooler's lease ends)";
+  return line;
+}
+
+mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
+  mapispool::RunLine line;
+  line.id = entry.id;
+  StoreDb& db = *m_store->db();
+
+  std::string eid = m_store->entryIdOf(MAPI_MESSAGE, entry.message);
+  Held<IUnknown> unk;
+  ULONG type = 0;
+  HRESULT hr = m_store->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(&eid[0]), nullptr, 0,
+                                  &type, &unk.p);
+  if (FAILED(hr)) return defer(entry, line, callText(m_store, hr, "The submitted message cannot be opened"));
+  IMessage* message = reinterpret_cast<IMessage*>(unk.p);
+  LPSPropValue subject = nullptr;
+  if (SUCCEEDED(HrGetOneProp(message, PR_SUBJECT_A, &subject)) && subject->Value.lpszA)
+    line.subject = reinterpret_cast<const char*>(subject->Value.lpszA);
+  MAPIFreeBuffer(subject);
+
+  // Only the local transport sends in this version; mail for the others
+  // waits in the queue, where `spool list` shows why.
+  mapiprofile::Transport transport;
+  std::string why;
+  if (!mapiprofile::parseTransport(m_profile.transport, transport, why))
+    return defer(entry, line,
+                 "The transport setting '" + m_profile.transport + "' of the profile is not valid (" + why + ")");
+  if (transport.kind != mapiprofile::Transport::kLocal)
+    return defer(entry, line,
+                 "The transport " + m_profile.transport +
+                     " is not supported by this version; the message stays queued until a version that has it runs");
+
+  // The message as MIME, written once into a private temporary file.
+  TempFile file;
+  std::string text;
+  hr = file.create(mapiprofile::homeDir(), text);
+  if (FAILED(hr)) return defer(entry, line, text);
+  int own = dup(file.fd());
+  if (own < 0) return defer(entry, line, "Cannot write the message to its temporary file: " + std::string(strerror(errno)));
+  GMimeStream* out = g_mime_stream_fs_new(own);
+  mapimime::MimeWriteOptions options;
+  options.defaultFromName = m_profile.displayName.empty() ? m_profile.name : m_profile.displayName;
+  options.defaultFromAddress = m_profile.address;
+  options.messageIdDomain = domainOf(m_profile.address);
+  options.addrBook = m_addrBook;
+  mapimime::OutgoingEnvelope envelope;
+  hr = mapimime::writeMimeMessage(message, options, out, envelope, text);
+  if (SUCCEEDED(hr) && g_mime_stream_flush(out) != 0) {
+    hr = MAPI_E_DISK_ERROR;
+    text = "Cannot write the message to its temporary file: " + std::string(strerror(errno));
+  }
+  g_object_unref(out);
+  if (FAILED(hr)) return defer(entry, line, "The message could not be converted to MIME: " + text);
+  // A retry sends the same Message-ID.
+  if (envelope.messageIdGenerated && !envelope.messageId.empty()) {
+    hr = db.setProps(entry.message, {Prop::String(kPrInternetMessageIdA, envelope.messageId)});
+    if (FAILED(hr)) return defer(entry, line, "The Message-ID of the message could not be stored: " + db.lastError());
+  }
+
+  std::vector<StoreDb::QueueRecipient> done;
+  hr = db.queueRecipients(entry.id, done);
+  if (FAILED(hr)) return defer(entry, line, db.lastError());
+  std::set<ULONG> finished;
+  for (const auto& d : done) finished.insert(d.rowId);
+  LocalAddresses home;
+  hr = home.load(text);
+  if (FAILED(hr)) return defer(entry, line, text);
+
+  // Where each recipient still waiting goes.
+  std::map<std::string, std::vector<const mapimime::EnvelopeRecipient*>> local;  // by profile
+  std::vector<const mapimime::EnvelopeRecipient*> outside;
+  std::vector<StoreDb::QueueRecipient> failed;
+  std::map<ULONG, std::string> written;  // the addresses as the sender wrote them
+  bool haveWritten = false;
+  for (const auto& r : envelope.recipients) {
+    if (finished.count(r.rowId)) continue;
+    if (!r.deliverable || r.address.empty()) {
+      if (!haveWritten) {
+        written = rowAddresses(message);
+        haveWritten = true;
+      }
+      failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "5.1.3",
+                                       r.problem.empty() ? "The recipient has no e-mail address that mail can be sent to"
+                                                         : r.problem));
+      if (failed.back().address.empty()) failed.back().address = written[r.rowId];
+    } else if (home.isLocalDomain(r.address)) {
+      std::string profile = home.profileOf(r.address);
+      if (profile.empty())
+        failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "5.1.1",
+                                         "No profile of this mail system has the address " + r.address));
+      else
+        local[profile].push_back(&r);
+    } else {
+      outside.push_back(&r);
+    }
+  }
+  // Another spooler has the message now (this one's lease ran out).
+  auto takenOver = [&]() {
+    line.outcome = mapispool::RunLine::kTakenOver;
+    line.detail = db.lastError();
+    return line;
+  };
+  auto record = [&](const std::vector<StoreDb::QueueRecipient>& rows, const std::string& after) -> HRESULT {
+    HRESULT rc = db.recordRecipients(entry.id, m_owner, nowMs() + kLeaseMs, rows);
+    if (FAILED(rc) && rc != MAPI_E_OBJECT_CHANGED) text = after + db.lastError();
+    return rc;
+  };
+  if (!failed.empty()) {
+    hr = record(failed, "The recipients that cannot be reached could not be recorded: ");
+    if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
+    if (FAILED(hr)) return defer(entry, line, text);
+  }
+
+  std::string trouble;  // temporary failures of this attempt
+  auto delivered = [&](const std::vector<const mapimime::EnvelopeRecipient*>& rows) {
+    std::vector<StoreDb::QueueRecipient> records;
+    for (const auto* r : rows) records.push_back(recipientRecord(*r, StoreDb::kRecipientDelivered, "", ""));
+    return records;
+  };
+  auto addTrouble = [&](const std::string& t) { trouble += (trouble.empty() ? "" : "; ") + t; };
+  for (const auto& target : local) {
+    hr = deliverToProfile(target.first, file.fd(), text);
+    if (FAILED(hr)) {
+      addTrouble("Delivery to the profile '" + target.first + "' failed: " + text);
+      continue;
+    }
+    // Delivered: recorded at once, so that a later attempt does not
+    // deliver again (a crash right here may, at worst).
+    hr = record(delivered(target.second), "The message was delivered to the profile '" + target.first +
+                                              "' but the queue could not record it: ");
+    if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
+    if (FAILED(hr)) return defer(entry, line, text);
+  }
+  if (!outside.empty()) {
+    OutgoingEnvelopeData data;
+    data.sender = envelope.sender;
+    data.messageId = envelope.messageId;
+    std::set<std::string> seen;
+    for (const auto* r : outside)
+      if (seen.insert(lowerCase(r->address)).second) data.recipients.push_back(r->address);
+    hr = writeOutgoing(outgoingDirOf(m_profile.name), outgoingBase(db, entry), file.fd(), data, text);
+    if (FAILED(hr)) {
+      addTrouble("The message could not be put into the outgoing folder: " + text);
+    } else {
+      hr = record(delivered(outside), "The message was put into the outgoing folder but the queue could not record it: ");
+      if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
+      if (FAILED(hr)) return defer(entry, line, text);
+    }
+  }
+
+  if (!trouble.empty()) {
+    if (nowMs() - entry.queuedAt < kGiveUpMs) return defer(entry, line, trouble);
+    // Tried for days: the recipients still waiting get a report.
+    hr = db.queueRecipients(entry.id, done);
+    if (FAILED(hr)) return defer(entry, line, trouble);
+    finished.clear();
+    for (const auto& d : done) finished.insert(d.rowId);
+    failed.clear();
+    for (const auto& r : envelope.recipients)
+      if (!finished.count(r.rowId))
+        failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "4.4.7",
+                                         "The message could not be delivered for five days: " + trouble));
+    hr = record(failed, "");
+    if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
+    if (FAILED(hr)) return defer(entry, line, trouble);
+  }
+
+  hr = finish(entry, message, envelope.sender, line.reports, text);
+  if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
+  if (FAILED(hr)) return defer(entry, line, "The message was sent but could not be filed: " + text);
+  line.outcome = mapispool::RunLine::kSent;
+  return line;
+}
+
+HRESULT Spooler::finish(const StoreDb::QueueEntry& entry, IMessage* message, const std::string& senderAddress,
+                        unsigned& reports, std::string& error) {
+  StoreDb& db = *m_store->db();
+  SizedSPropTagArray(5, tags) = {5, {PR_DELETE_AFTER_SUBMIT, PR_SENTMAIL_ENTRYID, PR_MESSAGE_FLAGS,
+                                     PR_SENDER_EMAIL_ADDRESS_A, PR_SENT_REPRESENTING_EMAIL_ADDRESS_A}};
+  ULONG count = 0;
+  LPSPropValue raw = nullptr;
+  HRESULT hr = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &raw);
+  if (FAILED(hr)) {
+    error = callText(message, hr, "Cannot read the submitted message");
+    return hr;
+  }
+  PropRow values;
+  rowFromMAPI(count, raw, values);
+  MAPIFreeBuffer(raw);
+  const Prop* deleteAfter = findProp(values, PR_DELETE_AFTER_SUBMIT);
+  const Prop* sentMail = findProp(values, PR_SENTMAIL_ENTRYID);
+  const Prop* flagsValue = findProp(values, PR_MESSAGE_FLAGS);
+
+  // The folder for the sent message: the one PR_SENTMAIL_ENTRYID names,
+  // when it is a folder of this store (else Sent Items); none named: the
+  // message stays where it is.
+  ObjectId destination = 0;
+  if (sentMail) {
+    MAPIUID uid;
+    ULONG kind = 0;
+    ObjectId id = 0, parent = 0;
+    ULONG storedKind = 0;
+    destination = db.folders().sentItems;
+    if (parseObjectEntryId(static_cast<ULONG>(sentMail->bytes.size()),
+                           reinterpret_cast<const BYTE*>(sentMail->bytes.data()), uid, kind, id) &&
+        memcmp(uid.ab, db.uid().ab, sizeof uid.ab) == 0 && kind == MAPI_FOLDER &&
+        SUCCEEDED(db.objectKind(id, storedKind, parent)) && storedKind == MAPI_FOLDER)
+      destination = id;
+  }
+
+  std::vector<StoreDb::QueueRecipient> progress, failed;
+  hr = db.queueRecipients(entry.id, progress);
+  if (FAILED(hr)) {
+    error = db.lastError();
+    return hr;
+  }
+  for (const auto& p : progress)
+    if (p.state == StoreDb::kRecipientFailed) failed.push_back(p);
+  std::string domain = domainOf(m_profile.address);
+  std::string reporter = "MAILER-DAEMON@" + (domain.empty() ? std::string("localhost") : domain);
+
+  // One transaction: the message leaves the queue, its report arrives and
+  // it is filed, or none of this happens.
+  hr = db.begin();
+  if (FAILED(hr)) {
+    error = db.lastError();
+    return hr;
+  }
+  auto failWith = [&](HRESULT code, const std::string& text) {
+    db.rollback();
+    error = text;
+    return code;
+  };
+  hr = db.dequeue(entry.id, m_owner);
+  if (FAILED(hr)) return failWith(hr, db.lastError());
+  if (!failed.empty()) {
+    std::string text;
+    hr = putNonDeliveryReport(m_store, message, failed, reporter, text);
+    if (FAILED(hr)) return failWith(hr, text);
+  }
+  if (deleteAfter && deleteAfter->i) {
+    hr = db.deleteObject(entry.message);
+    if (FAILED(hr)) return failWith(hr, "Cannot delete the sent message: " + db.lastError());
+  } else {
+    LONG flags = flagsValue ? static_cast<LONG>(flagsValue->i) : 0;
+    flags = (flags | static_cast<LONG>(MSGFLAG_READ)) & ~static_cast<LONG>(MSGFLAG_SUBMIT | MSGFLAG_UNSENT);
+    PropRow sent = {Prop::Long(PR_MESSAGE_FLAGS, flags), Prop::Time(PR_MESSAGE_DELIVERY_TIME, fileTimeOfMs(nowMs()))};
+    std::string name = m_profile.displayName.empty() ? m_profile.name : m_profile.displayName;
+    std::string address = senderAddress.empty() ? m_profile.address : senderAddress;
+    if (!findProp(values, PR_SENDER_EMAIL_ADDRESS_A) && !address.empty()) {
+      sent.push_back(Prop::String(PR_SENDER_NAME_A, name));
+      sent.push_back(Prop::String(PR_SENDER_EMAIL_ADDRESS_A, address));
+      sent.push_back(Prop::String(PR_SENDER_ADDRTYPE_A, "SMTP"));
+    }
+    if (!findProp(values, PR_SENT_REPRESENTING_EMAIL_ADDRESS_A) && !address.empty()) {
+      sent.push_back(Prop::String(PR_SENT_REPRESENTING_NAME_A, name));
+      sent.push_back(Prop::String(PR_SENT_REPRESENTING_EMAIL_ADDRESS_A, address));
+      sent.push_back(Prop::String(PR_SENT_REPRESENTING_ADDRTYPE_A, "SMTP"));
+    }
+    hr = db.setProps(entry.message, sent);
+    if (SUCCEEDED(hr)) hr = db.deleteProps(entry.message, {PR_SUBMIT_FLAGS});
+    if (SUCCEEDED(hr) && destination) hr = db.moveObject(entry.message, destination);
+    if (FAILED(hr)) return failWith(hr, "Cannot file the sent message: " + db.lastError());
+  }
+  hr = db.commit();
+  if (FAILED(hr)) {
+    error = db.lastError();
+    return hr;
+  }
+  reports = static_cast<unsigned>(failed.size());
+  return S_OK;
+}
+
+}  // namespace tmapi

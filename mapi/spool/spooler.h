@@ -1,0 +1,71 @@
+// The spooler of one profile: takes the messages of the profile's
+// submission queue one by one (each under a lease), converts each to MIME
+// once (mapimime::writeMimeMessage) and hands it to the profile's
+// transport, recording per recipient what is done; then, in one
+// transaction of the sender's store, files the sent message, puts the
+// non-delivery report of the failed recipients into the Inbox and removes
+// the message from the queue. See tolvane/spool.h.
+#ifndef TOLVANE_SPOOL_SPOOLER_H
+#define TOLVANE_SPOOL_SPOOLER_H
+
+#include "store/storedb.h"
+
+#include <tolvane/profiles.h>
+#include <tolvane/spool.h>
+
+#include <mapidefs.h>
+#include <mapix.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tmapi {
+
+class MsgStore;
+
+class Spooler {
+ public:
+  // How long a spooler holds a message before another may take it over
+  // (renewed with each recipient done), and the pauses between attempts.
+  static constexpr int64_t kLeaseMs = 10 * 60 * 1000;
+  static constexpr int64_t kFirstRetryMs = 60 * 1000;
+  static constexpr int64_t kLongestRetryMs = 60 * 60 * 1000;
+  static constexpr int64_t kGiveUpMs = 5LL * 24 * 60 * 60 * 1000;
+
+  explicit Spooler(mapiprofile::Profile profile);
+  ~Spooler();
+  Spooler(const Spooler&) = delete;
+  Spooler& operator=(const Spooler&) = delete;
+
+  // One pass over the queue in id order: every message that can be taken
+  // now (flush: also those waiting for their next attempt). stop is asked
+  // between messages. Fails only when the queue cannot be read.
+  HRESULT runPass(bool flush, const std::function<bool()>& stop, mapispool::RunResult& result, std::string& error);
+
+  // The number of queued messages and the earliest time (ms since 1970)
+  // at which one of them can be taken.
+  HRESULT queueState(uint64_t& count, int64_t& earliest, std::string& error);
+
+  // The pause before attempt number `attempts + 1`.
+  static int64_t retryDelay(int64_t attempts);
+
+ private:
+  HRESULT open(std::string& error);
+  mapispool::RunLine send(const StoreDb::QueueEntry& entry);
+  // Ends an attempt that failed for a while: the message stays queued.
+  mapispool::RunLine defer(const StoreDb::QueueEntry& entry, mapispool::RunLine line, const std::string& why);
+  HRESULT finish(const StoreDb::QueueEntry& entry, IMessage* message, const std::string& senderAddress,
+                 unsigned& reports, std::string& error);
+
+  mapiprofile::Profile m_profile;
+  MsgStore* m_store = nullptr;
+  LPADRBOOK m_addrBook = nullptr;
+  std::string m_owner;  // this spooler's name in the leases it takes
+};
+
+int64_t nowMs();
+
+}  // namespace tmapi
+
+#endif

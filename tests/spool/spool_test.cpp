@@ -1,0 +1,451 @@
+// Sending: SubmitMessage and the queue, the spooler with the local
+// transport between profiles of one home, the outgoing folder, sent items,
+// non-delivery reports, failures in the middle of spooling, a process
+// killed after SubmitMessage, concurrent spoolers, and stores of older
+// formats. Every test has its own home with the profiles alice, bob, carol
+// and dave (all @example.com); the background spooler is off unless a test
+// turns it on, so that tests look at the queue and run the spooler
+// themselves.
+#include "spool_testutil.h"
+
+#include <tolvane/mapitest.h>
+#include <tolvane/profiles.h>
+#include <tolvane/spool.h>
+
+#include <mapicode.h>
+#include <mapiguid.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+#include <mapix.h>
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <csignal>
+#include <ctime>
+#include <dirent.h>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using spooltest::Draft;
+using spooltest::Mailbox;
+using spooltest::Recipient;
+using spooltest::Stored;
+
+namespace {
+
+const ULONG kInternetMessageIdA = PROP_TAG(PT_STRING8, 0x1035);
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_home = spooltest::tempDir("spool-home");
+    setenv("TOLVANE_MAPI_HOME", m_home.c_str(), 1);
+    mapitest::reset();
+    mapitest::setBackgroundSpooler(false);
+    makeProfile("alice", "alice@example.com", "Alice Example");
+    makeProfile("bob", "bob@example.com", "Bob Builder");
+    makeProfile("carol", "carol@example.com", "Carol Jones");
+    makeProfile("dave", "Dave@Example.com", "Dave Hidden");
+    m_objects = mapitest::liveObjects();
+    m_buffers = mapitest::liveBuffers();
+    std::string error;
+    ASSERT_EQ(m_alice.open("alice", error), S_OK) << error;
+  }
+
+  void TearDown() override {
+    m_alice.close();
+    mapitest::reset();
+    mapitest::setBackgroundSpooler(false);
+    EXPECT_EQ(mapitest::liveObjects(), m_objects) << "MAPI objects were not released";
+    EXPECT_EQ(mapitest::liveBuffers(), m_buffers) << "MAPI buffers were not freed";
+    spooltest::removeTree(m_home);
+  }
+
+  void makeProfile(const std::string& name, const std::string& address, const std::string& display) {
+    mapiprofile::Profile p;
+    p.name = name;
+    p.address = address;
+    p.displayName = display;
+    std::string error;
+    ASSERT_EQ(mapiprofile::create(p, error), S_OK) << error;
+  }
+
+  static Draft draft(const std::string& subject, std::vector<Recipient> recipients) {
+    Draft d;
+    d.subject = subject;
+    d.body = "Hello,\nthe plan for " + subject + " is attached.\n";
+    d.recipients = std::move(recipients);
+    return d;
+  }
+
+  void submit(const Draft& d) {
+    std::string error;
+    ASSERT_EQ(m_alice.submit(d, error), S_OK) << error;
+  }
+
+  mapispool::RunResult run(bool flush = false) {
+    mapispool::RunResult result;
+    std::string error;
+    mapispool::RunOptions options;
+    options.flush = flush;
+    EXPECT_EQ(mapispool::run("alice", options, result, error), S_OK) << error;
+    return result;
+  }
+
+  std::vector<mapispool::QueuedMessage> queue(const std::string& profile = "alice") {
+    std::vector<mapispool::QueuedMessage> q;
+    std::string error;
+    EXPECT_EQ(mapispool::listQueue(profile, q, error), S_OK) << error;
+    return q;
+  }
+
+  // The messages of a folder of another profile.
+  std::vector<Stored> folderOf(const std::string& profile, const std::string& folder) {
+    Mailbox box;
+    std::string error;
+    EXPECT_EQ(box.open(profile, error), S_OK) << error;
+    return box.messages(folder);
+  }
+
+  static size_t countSubject(const std::vector<Stored>& messages, const std::string& subject) {
+    return static_cast<size_t>(
+        std::count_if(messages.begin(), messages.end(), [&](const Stored& s) { return s.subject == subject; }));
+  }
+
+  std::string m_home;
+  Mailbox m_alice;
+  long m_objects = 0;
+  long m_buffers = 0;
+};
+
+const Recipient kBob{MAPI_TO, "Bob Builder", "bob@example.com"};
+const Recipient kCarol{MAPI_CC, "Carol Jones", "carol@example.com"};
+
+// ---- SubmitMessage and the queue
+
+TEST_F(SpoolTest, SubmitMessageMarksTheMessageSubmittedAndQueuesIt) {
+  LPMESSAGE msg = nullptr;
+  std::string error;
+  ASSERT_EQ(m_alice.compose(draft("Budget", {kBob}), &msg, error), S_OK) << error;
+  time_t before = time(nullptr);
+  ASSERT_EQ(msg->SubmitMessage(0), S_OK) << spooltest::lastErrorText(msg, E_FAIL);
+  // Nothing but Release is allowed on a submitted message.
+  SPropValue v;
+  v.ulPropTag = PR_SUBJECT_A;
+  v.Value.lpszA = const_cast<LPSTR>("changed");
+  EXPECT_EQ(msg->SetProps(1, &v, nullptr), MAPI_E_NO_ACCESS);
+  msg->Release();
+
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_EQ(outbox[0].subject, "Budget");
+  EXPECT_EQ(outbox[0].flags & (MSGFLAG_SUBMIT | MSGFLAG_UNSENT), static_cast<LONG>(MSGFLAG_SUBMIT | MSGFLAG_UNSENT));
+  LPMESSAGE stored = m_alice.open(outbox[0].entryId);
+  EXPECT_EQ(spooltest::longProp(stored, PR_SUBMIT_FLAGS), 0);
+  int64_t submitted = spooltest::unixTimeProp(stored, PR_CLIENT_SUBMIT_TIME);
+  EXPECT_GE(submitted, before);
+  EXPECT_LE(submitted, time(nullptr));
+  stored->Release();
+
+  auto q = queue();
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].subject, "Budget");
+  EXPECT_EQ(q[0].entryId, outbox[0].entryId);
+  EXPECT_EQ(q[0].state, mapispool::State::kQueued);
+  EXPECT_EQ(q[0].attempts, 0u);
+  EXPECT_EQ(q[0].lastError, "");
+  EXPECT_EQ(q[0].recipients, 1u);
+  EXPECT_EQ(q[0].recipientsDone, 0u);
+  EXPECT_GE(q[0].queuedAt, before);
+  EXPECT_EQ(q[0].nextAttempt, q[0].queuedAt);
+}
+
+TEST_F(SpoolTest, SubmitMessageSavesPendingChangesWithTheSubmission) {
+  LPMESSAGE msg = nullptr;
+  std::string error;
+  ASSERT_EQ(m_alice.compose(draft("Never saved", {kBob}), &msg, error, false), S_OK) << error;
+  ASSERT_EQ(msg->SubmitMessage(0), S_OK) << spooltest::lastErrorText(msg, E_FAIL);
+  msg->Release();
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_EQ(outbox[0].subject, "Never saved");
+  EXPECT_EQ(outbox[0].displayTo, "Bob Builder");
+  ASSERT_EQ(queue().size(), 1u);
+}
+
+TEST_F(SpoolTest, SubmitMessageWithoutRecipientsFailsAndQueuesNothing) {
+  LPMESSAGE msg = nullptr;
+  std::string error;
+  ASSERT_EQ(m_alice.compose(draft("Nobody", {}), &msg, error), S_OK) << error;
+  EXPECT_EQ(msg->SubmitMessage(0), MAPI_E_NO_RECIPIENTS);
+  EXPECT_EQ(MAPI_E_NO_RECIPIENTS, static_cast<HRESULT>(0x80040607));
+  EXPECT_EQ(spooltest::lastErrorText(msg, MAPI_E_NO_RECIPIENTS),
+            "IMessage::SubmitMessage: the message has no recipients; add at least one with ModifyRecipients before "
+            "submitting it");
+  msg->Release();
+  EXPECT_TRUE(queue().empty());
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_EQ(outbox[0].flags & MSGFLAG_SUBMIT, 0);
+}
+
+TEST_F(SpoolTest, AFailedSubmitMessageQueuesNothing) {
+  LPMESSAGE msg = nullptr;
+  std::string error;
+  ASSERT_EQ(m_alice.compose(draft("Faulty", {kBob}), &msg, error), S_OK) << error;
+  mapitest::addFault("IMessage::SubmitMessage", 1, MAPI_E_CALL_FAILED);
+  EXPECT_EQ(msg->SubmitMessage(0), MAPI_E_CALL_FAILED);
+  EXPECT_TRUE(queue().empty());
+
+  // The commit of the submission fails, as on a full disk: neither the
+  // queue row nor the submitted state remain.
+  mapitest::addFault("StoreDb::commit", 1, MAPI_E_NOT_ENOUGH_DISK);
+  EXPECT_EQ(msg->SubmitMessage(0), MAPI_E_NOT_ENOUGH_DISK);
+  EXPECT_EQ(spooltest::lastErrorText(msg, MAPI_E_NOT_ENOUGH_DISK),
+            "IMessage::SubmitMessage: nothing was submitted: StoreDb::commit failed: injected fault 0x8004010D");
+  EXPECT_TRUE(queue().empty());
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_EQ(outbox[0].flags & MSGFLAG_SUBMIT, 0);
+
+  // The object still works: the next SubmitMessage goes through.
+  ASSERT_EQ(msg->SubmitMessage(0), S_OK) << spooltest::lastErrorText(msg, E_FAIL);
+  msg->Release();
+  EXPECT_EQ(queue().size(), 1u);
+}
+
+TEST_F(SpoolTest, ResubmittingAQueuedMessageIsRefused) {
+  submit(draft("Twice", {kBob}));
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  LPMESSAGE again = m_alice.open(outbox[0].entryId);
+  EXPECT_EQ(again->SubmitMessage(0), MAPI_E_NO_ACCESS);
+  EXPECT_EQ(spooltest::lastErrorText(again, MAPI_E_NO_ACCESS),
+            "IMessage::SubmitMessage: the message has already been submitted and waits in the submission queue");
+  again->Release();
+  EXPECT_EQ(queue().size(), 1u);
+}
+
+// ---- the local transport
+
+TEST_F(SpoolTest, MessageReachesTheOtherProfilesAndIsFiledInSentItems) {
+  Draft d = draft("Site visit", {kBob, kCarol, {MAPI_BCC, "Dave Hidden", "dave@example.com"}});
+  std::string attachment = "line one\nline two\n";
+  for (int k = 0; k < 2000; ++k) attachment += static_cast<char>(k * 7);
+  d.files.push_back({"plan.bin", attachment});
+  submit(d);
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent) << result.lines[0].detail;
+  EXPECT_EQ(result.lines[0].subject, "Site visit");
+  EXPECT_EQ(result.lines[0].reports, 0u);
+  EXPECT_TRUE(queue().empty());
+
+  // Each recipient, the blind one too, has the message with its body and
+  // attachment; no copy names the blind recipient.
+  std::string messageId;
+  for (const char* profile : {"bob", "carol", "dave"}) {
+    Mailbox box;
+    std::string error;
+    ASSERT_EQ(box.open(profile, error), S_OK) << error;
+    std::vector<Stored> inbox = box.messages("Inbox");
+    ASSERT_EQ(inbox.size(), 1u) << profile;
+    EXPECT_EQ(inbox[0].subject, "Site visit");
+    EXPECT_NE(inbox[0].body.find("the plan for Site visit is attached."), std::string::npos) << inbox[0].body;
+    EXPECT_EQ(inbox[0].displayTo, "Bob Builder");
+    EXPECT_EQ(inbox[0].displayCc, "Carol Jones");
+    EXPECT_EQ(inbox[0].displayBcc, "");
+    EXPECT_EQ(inbox[0].flags & MSGFLAG_READ, 0) << "delivered unread";
+    EXPECT_FALSE(inbox[0].messageId.empty());
+    if (messageId.empty()) messageId = inbox[0].messageId;
+    EXPECT_EQ(inbox[0].messageId, messageId) << "one Message-ID for every copy";
+    LPMESSAGE m = box.open(inbox[0].entryId);
+    auto rows = spooltest::recipientRows(m, {PR_EMAIL_ADDRESS_A});
+    EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"bob@example.com"}, {"carol@example.com"}}));
+    EXPECT_EQ(spooltest::stringProp(m, PR_SENDER_EMAIL_ADDRESS_A), "alice@example.com");
+    LPATTACH att = nullptr;
+    ASSERT_EQ(m->OpenAttach(0, nullptr, 0, &att), S_OK);
+    EXPECT_EQ(spooltest::stringProp(att, PR_ATTACH_LONG_FILENAME_A), "plan.bin");
+    EXPECT_EQ(spooltest::streamProp(att, PR_ATTACH_DATA_BIN), attachment);
+    att->Release();
+    m->Release();
+  }
+
+  // The sent message: in Sent Items, read, neither submitted nor unsent,
+  // with the Message-ID that was sent.
+  EXPECT_TRUE(m_alice.messages("Outbox").empty());
+  std::vector<Stored> sent = m_alice.messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].subject, "Site visit");
+  EXPECT_EQ(sent[0].flags & (MSGFLAG_READ | MSGFLAG_SUBMIT | MSGFLAG_UNSENT), static_cast<LONG>(MSGFLAG_READ));
+  EXPECT_FALSE(sent[0].hasSubmitFlags);
+  EXPECT_EQ(sent[0].messageId, messageId);
+  EXPECT_EQ(sent[0].displayBcc, "Dave Hidden");
+  LPMESSAGE m = m_alice.open(sent[0].entryId);
+  EXPECT_EQ(spooltest::stringProp(m, PR_SENDER_EMAIL_ADDRESS_A), "alice@example.com");
+  m->Release();
+  EXPECT_TRUE(m_alice.messages("Inbox").empty()) << "no report: everyone was reached";
+}
+
+TEST_F(SpoolTest, AddressesOfProfilesMatchWhateverTheirCase) {
+  submit(draft("Shouting", {{MAPI_TO, "Bob", "BOB@EXAMPLE.COM"}, {MAPI_TO, "Dave", "dave@example.COM"}}));
+  run();
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Shouting"), 1u);
+  EXPECT_EQ(countSubject(folderOf("dave", "Inbox"), "Shouting"), 1u);
+}
+
+TEST_F(SpoolTest, DeleteAfterSubmitLeavesNoCopy) {
+  Draft d = draft("Ephemeral", {kBob});
+  d.deleteAfterSubmit = true;
+  submit(d);
+  run();
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Ephemeral"), 1u);
+  EXPECT_TRUE(m_alice.messages("Outbox").empty());
+  EXPECT_TRUE(m_alice.messages("Sent Items").empty());
+}
+
+TEST_F(SpoolTest, WithoutASentMailFolderTheMessageStaysWhereItIs) {
+  Draft d = draft("Stays", {kBob});
+  d.sentMailEntryId = false;
+  submit(d);
+  run();
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_EQ(outbox[0].flags & (MSGFLAG_READ | MSGFLAG_SUBMIT | MSGFLAG_UNSENT), static_cast<LONG>(MSGFLAG_READ));
+  EXPECT_TRUE(m_alice.messages("Sent Items").empty());
+  EXPECT_TRUE(queue().empty());
+}
+
+// ---- non-delivery reports
+
+TEST_F(SpoolTest, UnknownLocalRecipientGetsAReportWhileTheOthersGetTheMessage) {
+  submit(draft("Offsite", {kBob, {MAPI_CC, "Nobody", "nobody@example.com"}, kCarol}));
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent);
+  EXPECT_EQ(result.lines[0].reports, 1u);
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Offsite"), 1u);
+  EXPECT_EQ(countSubject(folderOf("carol", "Inbox"), "Offsite"), 1u);
+  std::vector<Stored> sent = m_alice.messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+
+  std::vector<Stored> inbox = m_alice.messages("Inbox");
+  ASSERT_EQ(inbox.size(), 1u);
+  EXPECT_EQ(inbox[0].messageClass, "REPORT.IPM.Note.NDR");
+  EXPECT_EQ(inbox[0].subject, "Undeliverable: Offsite");
+  EXPECT_EQ(inbox[0].flags & MSGFLAG_READ, 0);
+  LPMESSAGE report = m_alice.open(inbox[0].entryId);
+  EXPECT_EQ(spooltest::stringProp(report, PR_ORIGINAL_SUBJECT_A), "Offsite");
+  LPMESSAGE original = m_alice.open(sent[0].entryId);
+  int64_t submitted = spooltest::unixTimeProp(original, PR_CLIENT_SUBMIT_TIME);
+  original->Release();
+  EXPECT_GT(submitted, 0);
+  EXPECT_EQ(spooltest::unixTimeProp(report, PR_ORIGINAL_SUBMIT_TIME), submitted);
+  EXPECT_EQ(spooltest::stringProp(report, PR_SENDER_EMAIL_ADDRESS_A), "MAILER-DAEMON@example.com");
+  // One row, for the recipient that failed, with the report columns.
+  auto rows = spooltest::recipientRows(
+      report, {PR_EMAIL_ADDRESS_A, PR_DISPLAY_NAME_A, PR_REPORT_TEXT_A, PR_SUPPLEMENTARY_INFO_A, PR_REPORT_TIME});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], "nobody@example.com");
+  EXPECT_EQ(rows[0][1], "Nobody");
+  EXPECT_EQ(rows[0][2], "No profile of this mail system has the address nobody@example.com");
+  EXPECT_EQ(rows[0][3], "5.1.1");
+  EXPECT_GE(std::stoll(rows[0][4]), submitted);
+  EXPECT_NE(inbox[0].body.find("\tnobody@example.com  on  "), std::string::npos) << inbox[0].body;
+  // The original, attached as a message.
+  LPATTACH att = nullptr;
+  ASSERT_EQ(report->OpenAttach(0, nullptr, 0, &att), S_OK);
+  EXPECT_EQ(spooltest::longProp(att, PR_ATTACH_METHOD), ATTACH_EMBEDDED_MSG);
+  LPMESSAGE inner = nullptr;
+  ASSERT_EQ(att->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, reinterpret_cast<LPUNKNOWN*>(&inner)), S_OK);
+  EXPECT_EQ(spooltest::stringProp(inner, PR_SUBJECT_A), "Offsite");
+  EXPECT_EQ(spooltest::recipientRows(inner, {PR_EMAIL_ADDRESS_A}).size(), 3u);
+  EXPECT_EQ(spooltest::longProp(inner, PR_MESSAGE_FLAGS) & (MSGFLAG_SUBMIT | MSGFLAG_UNSENT), 0);
+  inner->Release();
+  att->Release();
+  report->Release();
+}
+
+TEST_F(SpoolTest, RecipientsWithoutAUsableAddressGetAReport) {
+  submit(draft("Half addressed", {kBob, {MAPI_TO, "Carl", "carl"}, {MAPI_CC, "Just A Name", "", true}}));
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].reports, 2u);
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Half addressed"), 1u);
+  std::vector<Stored> inbox = m_alice.messages("Inbox");
+  ASSERT_EQ(inbox.size(), 1u);
+  LPMESSAGE report = m_alice.open(inbox[0].entryId);
+  auto rows = spooltest::recipientRows(report, {PR_EMAIL_ADDRESS_A, PR_SUPPLEMENTARY_INFO_A, PR_REPORT_TEXT_A});
+  report->Release();
+  ASSERT_EQ(rows.size(), 2u);
+  // The address as it was written, and the writer's reason.
+  EXPECT_EQ(rows[0], (std::vector<std::string>{
+                         "carl", "5.1.3", "The recipient's address \"carl\" has no domain and is not in the address book"}));
+  // No address at all: the name stands in for it.
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"Just A Name", "5.1.3", "The recipient \"Just A Name\" has no address"}));
+}
+
+// ---- the outgoing folder
+
+TEST_F(SpoolTest, OutsideAddressesGoToTheOutgoingFolderWithTheirEnvelope) {
+  submit(draft("Partners", {kBob, {MAPI_TO, "Pat Partner", "pat@partner.example.org"},
+                            {MAPI_BCC, "Quiet Auditor", "audit@elsewhere.example.net"}}));
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent) << result.lines[0].detail;
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Partners"), 1u);
+
+  std::string dir = mapispool::outgoingDir("alice");
+  EXPECT_EQ(dir, m_home + "/outgoing/alice");
+  struct stat st;
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((m_home + "/outgoing").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  std::vector<mapispool::OutgoingMessage> out;
+  std::string error;
+  ASSERT_EQ(mapispool::listOutgoing("alice", out, error), S_OK) << error;
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].sender, "alice@example.com");
+  EXPECT_EQ(out[0].recipients, (std::vector<std::string>{"pat@partner.example.org", "audit@elsewhere.example.net"}));
+  ASSERT_EQ(stat(out[0].path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(static_cast<uint64_t>(st.st_size), out[0].size);
+  ASSERT_EQ(stat(out[0].envelopePath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // The message as it would be sent: its headers name the visible
+  // recipients, never the envelope's blind one.
+  std::string eml = spooltest::readFile(out[0].path);
+  EXPECT_NE(eml.find("Subject: Partners"), std::string::npos) << eml.substr(0, 800);
+  EXPECT_NE(eml.find("pat@partner.example.org"), std::string::npos);
+  EXPECT_EQ(eml.find("audit@elsewhere.example.net"), std::string::npos);
+  EXPECT_EQ(eml.find("Quiet Auditor"), std::string::npos);
+  std::vector<Stored> sent = m_alice.messages("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(eml.find("Message-ID: " + sent[0].messageId), std::string::npos);
+  EXPECT_EQ(out[0].messageId, sent[0].messageId);
+  std::string envelope = spooltest::readFile(out[0].envelopePath);
+  EXPECT_EQ(envelope.rfind("Sender: alice@example.com\nRecipient: pat@partner.example.org\n"
+                           "Recipient: audit@elsewhere.example.net\nMessage-ID: " + sent[0].messageId + "\nWritten: ",
+                           0),
+            0u)
+      << envelope;
+  // Nothing half-written is left behind.
+  DIR* d = opendir(dir.c_str());
+  ASSERT_TRUE(d);
+  std::set<std::string> names;
+  while (struct dirent* e = readdir(d))
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
+  closedir(d);
+  EXPECT_EQ(names.size(), 2u);
+  for (const auto& n : names) EXPECT_NE(n[0], '.') << n;
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+// tolvane-mapi spool run PROFILE [--flush]
+// tolvane-mapi spool list PROFILE
+//
+// `run` sends what the profile's submission queue holds (for a timer or
+// cron; a logged-on session does the same in the background) and prints
+// one line per message, tab-separated: the outcome (sent, queued: left for
+// a later attempt, skipped: another spooler has it), the queue number, the
+// subject and a remark. --flush also sends the messages that wait for their
+// next attempt.
+//
+// `list` prints the queue and the outgoing folder, one line each,
+// tab-separated:
+//   queue  ID  STATE  QUEUED  ATTEMPTS  NEXT-ATTEMPT  DONE/RECIPIENTS  SUBJECT  LAST-ERROR
+//   outgoing  WRITTEN  SENDER  RECIPIENTS  SIZE  FILE
+// Times are UTC; "-" stands for an empty value.
+//
+// Exit codes (sysexits): 0 done (messages may stay queued; `list` says
+// why), 64 usage, 67 no such profile, 74 the store cannot be read, 75 the
+// store is busy (try again later).
+#include "commands.h"
+
+#include <tolvane/spool.h>
+
+#include <mapicode.h>
+
+#include <ctime>
+#include <iostream>
+
+namespace {
+
+const int kUsageError = 64;
+const int kNoUser = 67;
+const int kIoError = 74;
+const int kTempFail = 75;
+
+int exitCodeOf(HRESULT hr) {
+  if (hr == MAPI_E_LOGON_FAILED) return kNoUser;
+  if (hr == MAPI_E_BUSY) return kTempFail;
+  return kIoError;
+}
+
+std::string timeText(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm tm;
+  gmtime_r(&t, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+// Tabs and line breaks would break the line format.
+std::string field(const std::string& value) {
+  if (value.empty()) return "-";
+  std::string out = value;
+  for (char& c : out)
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  return out;
+}
+
+int run(const std::vector<std::string>& args) {
+  std::string profile;
+  mapispool::RunOptions options;
+  for (const auto& a : args) {
+    if (a == "--flush") {
+      options.flush = true;
+    } else if (a.rfind("-", 0) == 0 || !profile.empty()) {
+      toolError("spool run: unexpected argument '" + a + "'");
+      return kUsageError;
+    } else {
+      profile = a;
+    }
+  }
+  if (profile.empty()) {
+    toolError("spool run needs a PROFILE");
+    return kUsageError;
+  }
+  mapispool::RunResult result;
+  std::string error;
+  HRESULT hr = mapispool::run(profile, options, result, error);
+  for (const auto& line : result.lines) {
+    std::string outcome, remark = line.detail;
+    switch (line.outcome) {
+      case mapispool::RunLine::kSent:
+        outcome = "sent";
+        if (line.reports)
+          remark = std::to_string(line.reports) + " recipient" + (line.reports == 1 ? "" : "s") +
+                   " could not be reached: a non-delivery report is in the Inbox";
+        break;
+      case mapispool::RunLine::kDeferred:
+        outcome = "queued";
+        break;
+      case mapispool::RunLine::kTakenOver:
+        outcome = "skipped";
+        remark = "another spooler has taken the message over";
+        break;
+    }
+    std::cout << outcome << "\t" << line.id << "\t" << field(line.subject) << "\t" << field(remark) << "\n";
+  }
+  if (FAILED(hr)) {
+    toolError("spool run: " + error);
+    return exitCodeOf(hr);
+  }
+  return 0;
+}
+
+int list(const std::vector<std::string>& args) {
+  if (args.size() != 1 || args[0].rfind("-", 0) == 0) {
+    toolError(args.empty() ? "spool list needs a PROFILE" : "spool list: unexpected argument '" + args.back() + "'");
+    return kUsageError;
+  }
+  std::vector<mapispool::QueuedMessage> queued;
+  std::string error;
+  HRESULT hr = mapispool::listQueue(args[0], queued, error);
+  if (FAILED(hr)) {
+    toolError("spool list: " + error);
+    return exitCodeOf(hr);
+  }
+  for (const auto& m : queued) {
+    std::cout << "queue\t" << m.id << "\t" << mapispool::stateName(m.state) << "\t" << timeText(m.queuedAt) << "\t"
+              << m.attempts << "\t" << timeText(m.nextAttempt) << "\t" << m.recipientsDone << "/" << m.recipients
+              << "\t" << field(m.subject) << "\t" << field(m.lastError) << "\n";
+  }
+  std::vector<mapispool::OutgoingMessage> outgoing;
+  hr = mapispool::listOutgoing(args[0], outgoing, error);
+  if (FAILED(hr)) {
+    toolError("spool list: " + error);
+    return kIoError;
+  }
+  for (const auto& m : outgoing) {
+    std::string recipients;
+    for (const auto& r : m.recipients) recipients += (recipients.empty() ? "" : ",") + r;
+    std::cout << "outgoing\t" << timeText(m.written) << "\t" << field(m.sender) << "\t" << field(recipients) << "\t"
+              << m.size << "\t" << m.path << (m.envelopePath.empty() ? " (no envelope yet)" : "") << "\n";
+  }
+  return 0;
+}
+
+}  // namespace
+
+int spoolCommand(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    toolError("spool needs a subcommand: run or list");
+    return kUsageError;
+  }
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "run") return run(rest);
+  if (args[0] == "list") return list(rest);
+  toolError("unknown spool subcommand '" + args[0] + "'");
+  return kUsageError;
+}
