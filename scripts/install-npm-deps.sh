@@ -43,7 +43,13 @@ registry=$(npm config get registry)
 echo "install-npm-deps: asking the npm registry $registry"
 if ! npm ping --fetch-timeout=20000 --fetch-retries=1 >"$build/npm/ping.log" 2>&1; then
   sed 's/^/  /' "$build/npm/ping.log" >&2
-  echo "install-npm-deps: the npm registry $registry cannot be reached." >&2
+  if grep -qE 'CERT|certificate' "$build/npm/ping.log"; then
+    echo "install-npm-deps: the npm registry $registry answered with a certificate this machine does not trust." >&2
+    echo "install-npm-deps: where the network's HTTPS goes through a CA of its own, install that CA" \
+      "(a .crt in /usr/local/share/ca-certificates, then update-ca-certificates) or set npm_config_cafile." >&2
+  else
+    echo "install-npm-deps: the npm registry $registry cannot be reached." >&2
+  fi
   echo "install-npm-deps: the tests need the independent .msg reader (@kenjiuno/msgreader) from it;" \
     "reach the registry (or point npm_config_registry at a mirror of it) and run again." >&2
   exit 1
