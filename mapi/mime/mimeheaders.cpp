@@ -155,6 +155,54 @@ bool validAddress(const std::string& address) {
   return true;
 }
 
+bool validDomain(const std::string& d) {
+  if (d.empty() || d.size() > 253 || d.front() == '.' || d.back() == '.') return false;
+  for (unsigned char c : d)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'))
+      return false;
+  return true;
+}
+
+bool validMessageId(const std::string& id) {
+  if (id.size() < 5 || id.size() > 250 || id.front() != '<' || id.back() != '>') return false;
+  size_t at = id.find('@');
+  if (at == std::string::npos || at == 1 || at + 2 == id.size()) return false;
+  for (size_t i = 1; i + 1 < id.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(id[i]);
+    if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>') return false;
+  }
+  return true;
+}
+
+std::string mediaType(const std::string& tag) {
+  std::string t = lowerAscii(trim(tag.substr(0, tag.find(';'))));
+  size_t slash = t.find('/');
+  if (slash == std::string::npos || slash == 0 || slash + 1 == t.size() || t.find('/', slash + 1) != std::string::npos)
+    return "";
+  for (size_t i = 0; i < t.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(t[i]);
+    if (i == slash) continue;
+    if (c <= 0x20 || c >= 0x7F || strchr("()<>@,;:\\\"/[]?=", c)) return "";
+  }
+  return t;
+}
+
+std::string contentId(const std::string& value) {
+  std::string id = trim(value);
+  if (id.size() >= 2 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
+  if (id.empty() || id.size() > 250) return "";
+  for (unsigned char c : id)
+    if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>') return "";
+  return id;
+}
+
+// Q encoding only, never B: GMime 3.2.13 (Debian 12) decodes only the
+// first of adjacent base64 encoded words when one ends in '=' padding
+// (jstedfast/gmime#133, fixed after 3.2.13), so a reader on it, our own
+// delivery included, would lose the rest of a long subject or name. GMime's
+// own encoder (g_mime_utils_header_encode_text) is not used either: it
+// chooses B for such text and writes words past RFC 2047's 75 characters
+// when the text has no blanks.
 std::vector<std::string> encodedWords(const std::string& utf8, size_t firstWordRoom) {
   static const char kPrefix[] = "=?utf-8?q?";
   static const size_t kOverhead = (sizeof kPrefix - 1) + 2;

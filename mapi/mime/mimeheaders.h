@@ -39,6 +39,21 @@ bool reservedFieldName(const std::string& name);
 // quotes or the specials ()<>[]:;,\ and at most 254 characters.
 bool validAddress(const std::string& address);
 
+// A domain name of letters, digits, '-' and '.' (generated Message-IDs).
+bool validDomain(const std::string& domain);
+
+// "<left@right>" of printable ASCII without blanks or further angle
+// brackets, at most 250 characters.
+bool validMessageId(const std::string& id);
+
+// A media type "type/subtype" of token characters in lower case, from a
+// MIME tag (parameters after ';' dropped); "" when the text is not one.
+std::string mediaType(const std::string& tag);
+
+// A Content-ID as the header carries it, without the angle brackets; ""
+// when the value cannot stand there.
+std::string contentId(const std::string& value);
+
 // RFC 2047 encoded words of UTF-8 text: "=?utf-8?q?...?=", each at most 75
 // characters, a character never split between two. Q encoding keeps only
 // letters, digits and !*+-/ as they are, so the words may stand in a

@@ -1,6 +1,7 @@
 #include "mimewriter.h"
 
 #include "mapiwriter.h"
+#include "mimeaddress.h"
 #include "mimeheaders.h"
 #include "mimereader.h"
 #include "mimetags.h"
@@ -30,7 +31,6 @@ namespace {
 // Tags the SDK headers of this era do not carry (MS-OXPROPS).
 const ULONG kPrHtml = PROP_TAG(PT_BINARY, 0x1013);
 const ULONG kPrSmtpAddressA = PROP_TAG(PT_STRING8, 0x39FE);
-const ULONG kPrEmsAbProxyAddresses = PROP_TAG(PT_MV_STRING8, 0x800F);
 const ULONG kIdBody = PROP_ID(PR_BODY);
 const ULONG kIdHtml = 0x1013;
 
@@ -75,37 +75,10 @@ std::string tagText(ULONG tag) {
 
 std::string trimmed(const std::string& s) { return trim(s); }
 
-// The text of a string value (8-bit strings are the process code page,
-// UTF-8; anything that is not is read as windows-1252).
-std::string textOf(const SPropValue& v) {
-  switch (PROP_TYPE(v.ulPropTag)) {
-    case PT_UNICODE:
-      return v.Value.lpszW ? tmapi::wideToUtf8(v.Value.lpszW) : std::string();
-    case PT_STRING8:
-      return v.Value.lpszA ? sanitizeUtf8(v.Value.lpszA) : std::string();
-    default:
-      return std::string();
-  }
-}
-
 std::string bytesOf(const SPropValue& v) {
   if (PROP_TYPE(v.ulPropTag) != PT_BINARY || !v.Value.bin.lpb) return std::string();
   return std::string(reinterpret_cast<const char*>(v.Value.bin.lpb), v.Value.bin.cb);
 }
-
-std::vector<std::string> textsOf(const SPropValue& v) {
-  std::vector<std::string> out;
-  if (PROP_TYPE(v.ulPropTag) == PT_MV_STRING8) {
-    for (ULONG i = 0; i < v.Value.MVszA.cValues; ++i)
-      if (v.Value.MVszA.lppszA[i]) out.push_back(sanitizeUtf8(v.Value.MVszA.lppszA[i]));
-  } else if (PROP_TYPE(v.ulPropTag) == PT_MV_UNICODE) {
-    for (ULONG i = 0; i < v.Value.MVszW.cValues; ++i)
-      if (v.Value.MVszW.lppszW[i]) out.push_back(tmapi::wideToUtf8(v.Value.MVszW.lppszW[i]));
-  }
-  return out;
-}
-
-bool hasAt(const std::string& s) { return s.find('@') != std::string::npos; }
 
 // The values of one GetProps call.
 class PropValues {
@@ -155,7 +128,7 @@ class PropValues {
   }
   std::string text(ULONG tag) const {
     const SPropValue* v = find(tag);
-    return v ? textOf(*v) : std::string();
+    return v ? propText(*v) : std::string();
   }
   std::string bytes(ULONG tag) const {
     const SPropValue* v = find(tag);
@@ -261,45 +234,10 @@ std::string randomAlnum(size_t n) {
 // base64 text, so a boundary that starts with it never meets the content.
 std::string newBoundary() { return "=_" + randomAlnum(28); }
 
-bool validDomain(const std::string& d) {
-  if (d.empty() || d.size() > 253 || d.front() == '.' || d.back() == '.') return false;
-  for (unsigned char c : d)
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'))
-      return false;
-  return true;
-}
-
-// "<left@right>" of printable ASCII without blanks or further angle brackets.
-bool validMessageId(const std::string& id) {
-  if (id.size() < 5 || id.size() > 250 || id.front() != '<' || id.back() != '>') return false;
-  size_t at = id.find('@');
-  if (at == std::string::npos || at == 1 || at + 2 == id.size()) return false;
-  for (size_t i = 1; i + 1 < id.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(id[i]);
-    if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>') return false;
-  }
-  return true;
-}
-
 std::string messageIdFrom(const std::string& value) {
   std::string id = trimmed(value);
   if (!id.empty() && id.front() != '<') id = "<" + id + ">";
   return validMessageId(id) ? id : std::string();
-}
-
-// A media type "type/subtype" of token characters, lower case; "" when the
-// text is not one. Parameters after ';' are dropped.
-std::string mediaTypeOf(const std::string& tag) {
-  std::string t = lowerAscii(trimmed(tag.substr(0, tag.find(';'))));
-  size_t slash = t.find('/');
-  if (slash == std::string::npos || slash == 0 || slash + 1 == t.size() || t.find('/', slash + 1) != std::string::npos)
-    return "";
-  for (size_t i = 0; i < t.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(t[i]);
-    if (i == slash) continue;
-    if (c <= 0x20 || c >= 0x7F || strchr("()<>@,;:\\\"/[]?=", c)) return "";
-  }
-  return t;
 }
 
 // The media type of an attachment: its MIME tag, else a guess from the
@@ -307,14 +245,14 @@ std::string mediaTypeOf(const std::string& tag) {
 // multipart types are not taken from a tag: their bodies may not be
 // base64 encoded (RFC 2046 5.2.1), and attachment data always is.
 std::string attachmentType(const std::string& mimeTag, const std::string& fileName) {
-  std::string type = mediaTypeOf(mimeTag);
+  std::string type = mediaType(mimeTag);
   if (type.rfind("message/", 0) == 0 || type.rfind("multipart/", 0) == 0) return "application/octet-stream";
   if (!type.empty()) return type;
   if (!fileName.empty() && fileName.find('.') != std::string::npos) {
     gboolean uncertain = TRUE;
     gchar* guess = g_content_type_guess(fileName.c_str(), nullptr, 0, &uncertain);
     gchar* mime = guess ? g_content_type_get_mime_type(guess) : nullptr;
-    std::string guessed = mime && !uncertain ? mediaTypeOf(mime) : std::string();
+    std::string guessed = mime && !uncertain ? mediaType(mime) : std::string();
     g_free(mime);
     g_free(guess);
     if (!guessed.empty() && guessed.rfind("message/", 0) != 0 && guessed.rfind("multipart/", 0) != 0) return guessed;
@@ -326,17 +264,6 @@ std::string attachmentType(const std::string& mimeTag, const std::string& fileNa
 std::string baseName(const std::string& name) {
   size_t slash = name.find_last_of("/\\");
   return slash == std::string::npos ? name : name.substr(slash + 1);
-}
-
-// A Content-ID as the header carries it (without the angle brackets), or ""
-// when the value cannot stand there.
-std::string contentIdOf(const std::string& value) {
-  std::string id = trimmed(value);
-  if (id.size() >= 2 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
-  if (id.empty() || id.size() > 250) return "";
-  for (unsigned char c : id)
-    if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>') return "";
-  return id;
 }
 
 // The charset of an HTML body kept as bytes (PR_HTML), from its code page.
@@ -363,113 +290,6 @@ std::string charsetOfCodePage(LONG cp) {
   if (cp == 28605) return "ISO-8859-15";
   if (cp > 0) return "CP" + std::to_string(cp);
   return "";
-}
-
-// ---- Addresses -------------------------------------------------------------
-
-// What a message names of one person: a recipient row, the sender.
-struct Party {
-  std::string name;
-  std::string addrType;
-  std::string address;
-  std::string smtp;     // PR_SMTP_ADDRESS or the like, when the row has it
-  std::string entryId;  // an address-book entry identifier
-};
-
-struct Resolved {
-  bool ok = false;
-  std::string name;
-  std::string address;
-  std::string problem;
-};
-
-// The SMTP address of an address-book entry. `found` is false when the
-// address book does not know the entry or the entry has no SMTP address;
-// a failure of the address book itself fails the call.
-HRESULT lookUp(LPADRBOOK book, const std::string& entryId, std::string& address, std::string& name, bool& found,
-               std::string& error) {
-  found = false;
-  ULONG type = 0;
-  LPUNKNOWN unk = nullptr;
-  HRESULT hr = book->OpenEntry(static_cast<ULONG>(entryId.size()),
-                               reinterpret_cast<LPENTRYID>(const_cast<char*>(entryId.data())), nullptr, 0, &type, &unk);
-  if (hr == MAPI_E_NOT_FOUND || hr == MAPI_E_UNKNOWN_ENTRYID || hr == MAPI_E_INVALID_ENTRYID) return S_OK;
-  if (FAILED(hr)) {
-    error = mapiErrorText(book, hr, "Cannot open an address-book entry");
-    return hr;
-  }
-  Ref<IMAPIProp> entry(reinterpret_cast<LPMAPIPROP>(unk));
-  if (type != MAPI_MAILUSER) return S_OK;
-  PropValues v;
-  hr = v.read(entry.get(), {kPrSmtpAddressA, kPrEmsAbProxyAddresses, PR_ADDRTYPE_A, PR_EMAIL_ADDRESS_A, PR_DISPLAY_NAME_A},
-              false, "an address-book entry", error);
-  if (FAILED(hr)) return hr;
-  name = v.text(PR_DISPLAY_NAME_A);
-  std::vector<std::string> candidates = {v.text(kPrSmtpAddressA)};
-  std::vector<std::string> proxies;
-  if (const SPropValue* p = v.find(kPrEmsAbProxyAddresses)) proxies = textsOf(*p);
-  // The primary SMTP proxy ("SMTP:", upper case) before the others.
-  for (const auto& p : proxies)
-    if (p.rfind("SMTP:", 0) == 0) candidates.push_back(p.substr(5));
-  for (const auto& p : proxies)
-    if (p.size() > 5 && lowerAscii(p.substr(0, 5)) == "smtp:") candidates.push_back(p.substr(5));
-  if (lowerAscii(v.text(PR_ADDRTYPE_A)) == "smtp") candidates.push_back(v.text(PR_EMAIL_ADDRESS_A));
-  for (const auto& c : candidates) {
-    if (validAddress(c)) {
-      address = c;
-      found = true;
-      return S_OK;
-    }
-  }
-  return S_OK;
-}
-
-// The SMTP address of a party: the address itself when it is an Internet
-// address, else the address book's (when given one). `who` names the party
-// in problems ("recipient", "sender").
-HRESULT resolve(const Party& p, LPADRBOOK book, const char* who, Resolved& r, std::string& error) {
-  r = Resolved();
-  r.name = p.name;
-  std::string type = lowerAscii(p.addrType);
-  bool internetType = type.empty() || type == "smtp";
-  const std::string& shown = p.address.empty() ? p.name : p.address;
-  if (p.address.empty() && p.smtp.empty() && p.entryId.empty()) {
-    r.problem = p.name.empty() ? std::string("The ") + who + " has no address"
-                               : std::string("The ") + who + " \"" + p.name + "\" has no address";
-    return S_OK;
-  }
-  if (internetType && hasAt(p.address)) {
-    if (validAddress(p.address)) {
-      r.ok = true;
-      r.address = p.address;
-    } else {
-      r.problem = std::string("The ") + who + "'s address \"" + p.address + "\" is not a valid Internet address";
-    }
-    return S_OK;
-  }
-  if (validAddress(p.smtp)) {
-    r.ok = true;
-    r.address = p.smtp;
-    return S_OK;
-  }
-  if (book && !p.entryId.empty()) {
-    std::string address, name;
-    bool found = false;
-    HRESULT hr = lookUp(book, p.entryId, address, name, found, error);
-    if (FAILED(hr)) return hr;
-    if (found) {
-      r.ok = true;
-      r.address = address;
-      if (r.name.empty()) r.name = name;
-      return S_OK;
-    }
-  }
-  if (!internetType && hasAt(p.address)) {
-    r.problem = std::string("The ") + who + "'s address type \"" + p.addrType + "\" cannot be sent as Internet mail";
-  } else {
-    r.problem = std::string("The ") + who + "'s address \"" + shown + "\" has no domain and is not in the address book";
-  }
-  return S_OK;
 }
 
 // ---- Bodies and attachments ------------------------------------------------
@@ -574,6 +394,7 @@ class MessageWriter {
   HRESULT readInternetHeaders(const std::vector<ULONG>& named);
   HRESULT readRecipients(OutgoingEnvelope* envelope);
   HRESULT readAttachments();
+  AddressParty party(ULONG name, ULONG addrType, ULONG address, ULONG smtp, ULONG entryId) const;
   HRESULT resolveSender(OutgoingEnvelope* envelope);
   HRESULT readReplyTo();
   std::string headers(OutgoingEnvelope* envelope);
@@ -736,19 +557,21 @@ HRESULT MessageWriter::readRecipients(OutgoingEnvelope* envelope) {
   for (ULONG i = 0; i < rows->cRows; ++i) {
     const SPropValue* v = rows->aRow[i].lpProps;
     ULONG n = rows->aRow[i].cValues;
-    auto col = [&](ULONG k, ULONG tag) -> const SPropValue* { return k < n && v[k].ulPropTag == tag ? &v[k] : nullptr; };
+    auto col = [&](ULONG k, ULONG tag) -> const SPropValue* {
+      return k < n && v[k].ulPropTag == tag ? &v[k] : nullptr;
+    };
     EnvelopeRecipient r;
     r.rowId = col(0, PR_ROWID) ? col(0, PR_ROWID)->Value.ul : i;
     r.type = col(1, PR_RECIPIENT_TYPE) ? col(1, PR_RECIPIENT_TYPE)->Value.ul : MAPI_TO;
     if (r.type != MAPI_TO && r.type != MAPI_CC && r.type != MAPI_BCC) continue;
-    Party p;
-    if (auto* c = col(2, PR_DISPLAY_NAME_A)) p.name = trimmed(headerSafeText(textOf(*c)));
-    if (auto* c = col(3, PR_EMAIL_ADDRESS_A)) p.address = trimmed(textOf(*c));
-    if (auto* c = col(4, PR_ADDRTYPE_A)) p.addrType = trimmed(textOf(*c));
+    AddressParty p;
+    if (auto* c = col(2, PR_DISPLAY_NAME_A)) p.name = trimmed(headerSafeText(propText(*c)));
+    if (auto* c = col(3, PR_EMAIL_ADDRESS_A)) p.address = trimmed(propText(*c));
+    if (auto* c = col(4, PR_ADDRTYPE_A)) p.addrType = trimmed(propText(*c));
     if (auto* c = col(5, PR_ENTRYID)) p.entryId = bytesOf(*c);
-    if (auto* c = col(6, kPrSmtpAddressA)) p.smtp = trimmed(textOf(*c));
-    Resolved res;
-    hr = resolve(p, m_options.addrBook, "recipient", res, m_error);
+    if (auto* c = col(6, kPrSmtpAddressA)) p.smtp = trimmed(propText(*c));
+    ResolvedAddress res;
+    hr = resolveAddress(p, m_options.addrBook, "recipient", res, m_error);
     if (FAILED(hr)) return hr;
     r.displayName = res.name;
     r.address = res.address;
@@ -808,8 +631,9 @@ HRESULT MessageWriter::readAttachments() {
     if (trimmed(name).empty()) name = p.text(PR_ATTACH_FILENAME_W);
     if (trimmed(name).empty() && a.method != ATTACH_EMBEDDED_MSG) name = p.text(PR_DISPLAY_NAME_W);
     a.fileName = trimmed(headerSafeText(baseName(name)));
-    a.type = a.method == ATTACH_EMBEDDED_MSG ? "message/rfc822" : attachmentType(p.text(PR_ATTACH_MIME_TAG_W), a.fileName);
-    a.contentId = contentIdOf(p.text(kPrAttachContentId));
+    a.type = a.method == ATTACH_EMBEDDED_MSG ? "message/rfc822"
+                                             : attachmentType(p.text(PR_ATTACH_MIME_TAG_W), a.fileName);
+    a.contentId = contentId(p.text(kPrAttachContentId));
     std::string location = trimmed(p.text(kPrAttachContentLocation));
     bool locationOk = !location.empty() && location.size() <= 900;
     for (unsigned char c : location) locationOk = locationOk && c > 0x20 && c < 0x7F;
@@ -819,31 +643,40 @@ HRESULT MessageWriter::readAttachments() {
   return S_OK;
 }
 
+// One of the message's senders, from the properties of its name, address
+// type, address, SMTP address and entry identifier.
+AddressParty MessageWriter::party(ULONG name, ULONG addrType, ULONG address, ULONG smtp, ULONG entryId) const {
+  AddressParty p;
+  p.name = trimmed(headerSafeText(m_props.text(name)));
+  p.addrType = trimmed(m_props.text(addrType));
+  p.address = trimmed(m_props.text(address));
+  p.smtp = trimmed(m_props.text(smtp));
+  p.entryId = m_props.bytes(entryId);
+  return p;
+}
+
 HRESULT MessageWriter::resolveSender(OutgoingEnvelope* envelope) {
-  Party representing{trimmed(headerSafeText(m_props.text(PR_SENT_REPRESENTING_NAME_W))),
-                     trimmed(m_props.text(PR_SENT_REPRESENTING_ADDRTYPE_W)),
-                     trimmed(m_props.text(PR_SENT_REPRESENTING_EMAIL_ADDRESS_W)),
-                     trimmed(m_props.text(kPrSentRepresentingSmtpAddress)), m_props.bytes(PR_SENT_REPRESENTING_ENTRYID)};
-  Party sender{trimmed(headerSafeText(m_props.text(PR_SENDER_NAME_W))), trimmed(m_props.text(PR_SENDER_ADDRTYPE_W)),
-               trimmed(m_props.text(PR_SENDER_EMAIL_ADDRESS_W)), trimmed(m_props.text(kPrSenderSmtpAddress)),
-               m_props.bytes(PR_SENDER_ENTRYID)};
-  Resolved rep, snd;
-  HRESULT hr = resolve(representing, m_options.addrBook, "sender", rep, m_error);
+  AddressParty representing = party(PR_SENT_REPRESENTING_NAME_W, PR_SENT_REPRESENTING_ADDRTYPE_W,
+                                    PR_SENT_REPRESENTING_EMAIL_ADDRESS_W, kPrSentRepresentingSmtpAddress,
+                                    PR_SENT_REPRESENTING_ENTRYID);
+  AddressParty sender = party(PR_SENDER_NAME_W, PR_SENDER_ADDRTYPE_W, PR_SENDER_EMAIL_ADDRESS_W, kPrSenderSmtpAddress,
+                              PR_SENDER_ENTRYID);
+  ResolvedAddress rep, snd;
+  HRESULT hr = resolveAddress(representing, m_options.addrBook, "sender", rep, m_error);
   if (FAILED(hr)) return hr;
-  hr = resolve(sender, m_options.addrBook, "sender", snd, m_error);
+  hr = resolveAddress(sender, m_options.addrBook, "sender", snd, m_error);
   if (FAILED(hr)) return hr;
   // From: the one the message is sent for, else its sender, else (for the
   // message being sent, not an attached one) the profile's identity.
+  std::string defaultAddress = trimmed(m_options.defaultFromAddress);
   if (rep.ok) {
     m_from = {rep.name, rep.address};
-    m_haveFrom = true;
   } else if (snd.ok) {
     m_from = {snd.name, snd.address};
-    m_haveFrom = true;
-  } else if (envelope && validAddress(trimmed(m_options.defaultFromAddress))) {
-    m_from = {trimmed(headerSafeText(m_options.defaultFromName)), trimmed(m_options.defaultFromAddress)};
-    m_haveFrom = true;
+  } else if (envelope && validAddress(defaultAddress)) {
+    m_from = {trimmed(headerSafeText(m_options.defaultFromName)), defaultAddress};
   }
+  m_haveFrom = !m_from.address.empty();
   // Sender: who actually sends, when that is someone else.
   if (m_haveFrom && snd.ok && lowerAscii(snd.address) != lowerAscii(m_from.address)) {
     m_sender = {snd.name, snd.address};
@@ -851,10 +684,11 @@ HRESULT MessageWriter::resolveSender(OutgoingEnvelope* envelope) {
   }
   if (!envelope) return S_OK;
   if (!m_haveFrom) {
-    std::string why = !snd.problem.empty() && (sender.address.size() || sender.entryId.size()) ? snd.problem
-                      : !rep.problem.empty() && (representing.address.size() || representing.entryId.size())
-                          ? rep.problem
-                          : std::string("The message names no sender");
+    // Say what is wrong with the sender the message does name.
+    auto names = [](const AddressParty& p) { return !p.address.empty() || !p.entryId.empty(); };
+    std::string why = names(sender)         ? snd.problem
+                      : names(representing) ? rep.problem
+                                            : std::string("The message names no sender");
     m_error = headerSafeText(why) + ", and no default sender is set";
     return MAPI_E_INVALID_PARAMETER;
   }
@@ -891,7 +725,7 @@ HRESULT MessageWriter::readReplyTo() {
     if (!m_options.addrBook) continue;
     std::string address, name;
     bool found = false;
-    HRESULT hr = lookUp(m_options.addrBook, id, address, name, found, m_error);
+    HRESULT hr = lookUpSmtpAddress(m_options.addrBook, id, address, name, found, m_error);
     if (FAILED(hr)) return hr;
     if (found) m_replyTo.push_back({fallbackName.empty() ? name : fallbackName, address});
   }
@@ -1078,7 +912,7 @@ HRESULT MessageWriter::writeAttachment(const Attachment& a, bool relatedPart) {
   LPMESSAGE inner = nullptr;
   HRESULT hr = a.attach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, reinterpret_cast<LPUNKNOWN*>(&inner));
   if (FAILED(hr)) {
-    m_error = mapiErrorText(a.attach.get(), hr, "Cannot open the message attached as attachment " + std::to_string(a.num));
+    m_error = mapiErrorText(a.attach.get(), hr, "Cannot open the message of attachment " + std::to_string(a.num));
     return hr;
   }
   Ref<IMessage> freeInner(inner);

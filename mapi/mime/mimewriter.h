@@ -33,6 +33,11 @@
 // header line: values are folded or stripped.
 //
 // Decisions the callers rely on:
+//   - From is PR_SENT_REPRESENTING_* when the message has it (sent on
+//     someone's behalf), with Sender from PR_SENDER_* when that address
+//     differs; otherwise From is PR_SENDER_*. The envelope sender is the
+//     From address. A sender address without a domain is resolved through
+//     the address book like a recipient's.
 //   - Every recipient row of type MAPI_TO, MAPI_CC or MAPI_BCC is in the
 //     envelope, in table order. A row whose address is no usable Internet
 //     address (none at all, no domain and not in the address book, another

@@ -111,7 +111,8 @@ class PropList {
   std::vector<SPropValue> m_values;
 };
 
-PropList recipient(ULONG type, const std::string& name, const std::string& address, const std::string& addrType = "SMTP") {
+PropList recipient(ULONG type, const std::string& name, const std::string& address,
+                   const std::string& addrType = "SMTP") {
   PropList p;
   p.num(PR_RECIPIENT_TYPE, static_cast<LONG>(type)).str(PR_DISPLAY_NAME_A, name);
   if (!address.empty()) p.str(PR_EMAIL_ADDRESS_A, address);
@@ -683,7 +684,8 @@ TEST_F(MimeWriterTest, LongNonAsciiHeadersSurviveDebianGMime) {
   subject += "Ende";
   std::string name = "\xD0\x90\xD0\xBB\xD0\xB5\xD0\xBA\xD1\x81\xD0\xB0\xD0\xBD\xD0\xB4\xD1\x80 "
                      "\xD0\x9F\xD0\xB5\xD1\x82\xD1\x80\xD0\xBE\xD0\xB2\xD0\xB8\xD1\x87 "
-                     "\xD0\x9A\xD1\x83\xD0\xB7\xD0\xBD\xD0\xB5\xD1\x86\xD0\xBE\xD0\xB2-\xD0\xA1\xD0\xBE\xD0\xBA\xD0\xBE\xD0\xBB\xD0\xBE\xD0\xB2";
+                     "\xD0\x9A\xD1\x83\xD0\xB7\xD0\xBD\xD0\xB5\xD1\x86\xD0\xBE\xD0\xB2-"
+                     "\xD0\xA1\xD0\xBE\xD0\xBA\xD0\xBE\xD0\xBB\xD0\xBE\xD0\xB2";
   LPMESSAGE msg = compose();
   sender(msg, name, "alex@example.ru");
   setProps(msg, PropList().str(PR_SUBJECT_A, subject));
@@ -846,7 +848,8 @@ TEST_F(MimeWriterTest, RecipientsWithoutAnInternetAddressAreUndeliverable) {
   for (const auto& r : env.recipients) EXPECT_FALSE(r.deliverable) << r.displayName;
   EXPECT_EQ(env.recipients[0].problem, "The recipient's address \"" + dave.distinguishedName +
                                            "\" has no domain and is not in the address book");
-  EXPECT_EQ(env.recipients[2].problem, "The recipient's address \"frank\" has no domain and is not in the address book");
+  EXPECT_EQ(env.recipients[2].problem,
+            "The recipient's address \"frank\" has no domain and is not in the address book");
   EXPECT_EQ(env.recipients[3].problem, "The recipient \"Nobody\" has no address");
   EXPECT_EQ(env.recipients[4].problem, "The recipient's address type \"FAX\" cannot be sent as Internet mail");
   EXPECT_EQ(fieldNames(mime).count("to"), 0u);
