@@ -448,4 +448,395 @@ TEST_F(SpoolTest, OutsideAddressesGoToTheOutgoingFolderWithTheirEnvelope) {
   for (const auto& n : names) EXPECT_NE(n[0], '.') << n;
 }
 
+// ---- failures during spooling
+
+TEST_F(SpoolTest, AStoreFailureKeepsTheMessageQueuedAndTheRetrySendsOnlyToTheRest) {
+  submit(draft("Retry me", {kBob, kCarol}));
+  // Bob's delivery is the first SaveChanges of the run, Carol's the second.
+  mapitest::addFault("IMessage::SaveChanges", 2, MAPI_E_NOT_ENOUGH_DISK);
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kDeferred);
+  const std::string why =
+      "Delivery to the profile 'carol' failed: Cannot save the message: IMessage::SaveChanges failed: injected fault "
+      "0x8004010D (0x8004010D)";
+  EXPECT_EQ(result.lines[0].detail, why);
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Retry me"), 1u);
+  EXPECT_EQ(countSubject(folderOf("carol", "Inbox"), "Retry me"), 0u);
+
+  auto q = queue();
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].state, mapispool::State::kRetrying);
+  EXPECT_EQ(q[0].attempts, 1u);
+  EXPECT_EQ(q[0].lastError, why);
+  EXPECT_EQ(q[0].recipientsDone, 1u);
+  EXPECT_GE(q[0].nextAttempt - time(nullptr), 55);
+  EXPECT_LE(q[0].nextAttempt - time(nullptr), 61);
+  // Still in the Outbox, submitted, and with the Message-ID it was sent
+  // with, for the next attempt.
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  EXPECT_NE(outbox[0].flags & MSGFLAG_SUBMIT, 0);
+  std::string bobsId = folderOf("bob", "Inbox")[0].messageId;
+  EXPECT_EQ(outbox[0].messageId, bobsId);
+
+  // Not due yet: a run leaves it alone.
+  EXPECT_TRUE(run().lines.empty());
+  // The next attempt reaches Carol alone, with the same Message-ID.
+  result = run(true);
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent) << result.lines[0].detail;
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Retry me"), 1u);
+  std::vector<Stored> carol = folderOf("carol", "Inbox");
+  ASSERT_EQ(countSubject(carol, "Retry me"), 1u);
+  EXPECT_EQ(carol[0].messageId, bobsId);
+  EXPECT_TRUE(queue().empty());
+  EXPECT_EQ(m_alice.messages("Sent Items").size(), 1u);
+  EXPECT_TRUE(m_alice.messages("Inbox").empty());
+}
+
+TEST_F(SpoolTest, AFailureOfAnyCommitOfARunLosesNothingAndReportsOnce) {
+  // Each round submits a message for Bob, Carol and an unknown address,
+  // makes the nth commit of the run fail (claiming it, storing its
+  // Message-ID, recording progress, the deliveries, filing it with its
+  // report), then runs again without a fault.
+  unsigned duplicates = 0;
+  unsigned rounds = 0;
+  for (unsigned nth = 1; nth < 40; ++nth) {
+    std::string subject = "Round " + std::to_string(nth);
+    submit(draft(subject, {kBob, kCarol, {MAPI_TO, "Nobody", "nobody@example.com"}}));
+    mapitest::clearJournal();
+    mapitest::startJournal();
+    mapitest::addFault("StoreDb::commit", nth, MAPI_E_DISK_ERROR);
+    mapispool::RunResult first;
+    std::string error;
+    HRESULT hr = mapispool::run("alice", mapispool::RunOptions(), first, error);
+    size_t commits = mapitest::journalCount("StoreDb::commit");
+    mapitest::clearFaults();
+    mapitest::stopJournal();
+    if (commits < nth) {
+      // The run had fewer commits: every one has been failed once.
+      EXPECT_EQ(hr, S_OK);
+      ASSERT_EQ(first.lines.size(), 1u);
+      EXPECT_EQ(first.lines[0].outcome, mapispool::RunLine::kSent);
+      break;
+    }
+    ++rounds;
+    if (SUCCEEDED(hr)) {
+      ASSERT_EQ(first.lines.size(), 1u) << subject;
+      EXPECT_EQ(first.lines[0].outcome, mapispool::RunLine::kDeferred) << subject;
+    } else {
+      EXPECT_EQ(error, "Cannot take a message from the submission queue: StoreDb::commit failed: injected fault 0x80040116")
+          << subject;
+    }
+    mapispool::RunResult second = run(true);
+    ASSERT_EQ(second.lines.size(), 1u) << subject;
+    EXPECT_EQ(second.lines[0].outcome, mapispool::RunLine::kSent) << subject << ": " << second.lines[0].detail;
+    EXPECT_TRUE(queue().empty()) << subject;
+    for (const char* profile : {"bob", "carol"}) {
+      size_t n = countSubject(folderOf(profile, "Inbox"), subject);
+      EXPECT_GE(n, 1u) << subject << " never reached " << profile;
+      EXPECT_LE(n, 2u) << subject << " reached " << profile << " " << n << " times";
+      if (n == 2) ++duplicates;
+    }
+    EXPECT_EQ(countSubject(m_alice.messages("Sent Items"), subject), 1u) << subject;
+    EXPECT_EQ(countSubject(m_alice.messages("Inbox"), "Undeliverable: " + subject), 1u) << subject;
+  }
+  EXPECT_GE(rounds, 8u);
+  EXPECT_TRUE(m_alice.messages("Outbox").empty());
+  // A second delivery happens only when the record of a delivery fails
+  // right after it: once for each of the two recipients.
+  EXPECT_EQ(duplicates, 2u);
+}
+
+TEST_F(SpoolTest, RecipientsStillFailingAfterFiveDaysGetAReport) {
+  submit(draft("Stale", {kBob, kCarol}));
+  // Queued six days ago.
+  sqlite3* db = nullptr;
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  ASSERT_EQ(sqlite3_open(alice.storePath.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE submit_queue SET queued_at = queued_at - 6 * 86400 * 1000", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  mapitest::addFault("IMessage::SaveChanges", 2, MAPI_E_BUSY);
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent);
+  EXPECT_EQ(result.lines[0].reports, 1u);
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Stale"), 1u);
+  EXPECT_EQ(countSubject(folderOf("carol", "Inbox"), "Stale"), 0u);
+  std::vector<Stored> inbox = m_alice.messages("Inbox");
+  ASSERT_EQ(inbox.size(), 1u);
+  LPMESSAGE report = m_alice.open(inbox[0].entryId);
+  auto rows = spooltest::recipientRows(report, {PR_EMAIL_ADDRESS_A, PR_SUPPLEMENTARY_INFO_A, PR_REPORT_TEXT_A});
+  report->Release();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{
+                         "carol@example.com", "4.4.7",
+                         "The message could not be delivered for five days: Delivery to the profile 'carol' failed: "
+                         "Cannot save the message: IMessage::SaveChanges failed: injected fault 0x8004010B (0x8004010B)"}));
+}
+
+TEST_F(SpoolTest, ATransportThisVersionLacksKeepsTheMessageQueuedWithLongerPauses) {
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  alice.transport = "smtps://mail.example.com";
+  ASSERT_EQ(mapiprofile::write(alice, error), S_OK) << error;
+  submit(draft("Over the wire", {kBob}));
+  const std::string why =
+      "The transport smtps://mail.example.com is not supported by this version; the message stays queued until a "
+      "version that has it runs";
+  int64_t pauses[] = {60, 120, 240};
+  for (int k = 0; k < 3; ++k) {
+    mapispool::RunResult result = run(true);
+    ASSERT_EQ(result.lines.size(), 1u);
+    EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kDeferred);
+    EXPECT_EQ(result.lines[0].detail, why);
+    auto q = queue();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].attempts, static_cast<unsigned>(k + 1));
+    EXPECT_EQ(q[0].lastError, why);
+    EXPECT_NEAR(static_cast<double>(q[0].nextAttempt - time(nullptr)), static_cast<double>(pauses[k]), 3.0);
+  }
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Over the wire"), 0u);
+  alice.transport = "local";
+  ASSERT_EQ(mapiprofile::write(alice, error), S_OK) << error;
+  mapispool::RunResult result = run(true);
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent);
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Over the wire"), 1u);
+}
+
+// ---- crashes and concurrent spoolers
+
+TEST_F(SpoolTest, ASubmittedMessageSurvivesAProcessKilledRightAfterSubmitMessage) {
+  m_alice.close();
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Mailbox box;
+    std::string error;
+    if (FAILED(box.open("alice", error)) || FAILED(box.submit(draft("Last words", {kBob}), error))) _exit(1);
+    raise(SIGKILL);
+    _exit(2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+  std::string error;
+  ASSERT_EQ(m_alice.open("alice", error), S_OK) << error;
+  ASSERT_EQ(queue().size(), 1u);
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent);
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Last words"), 1u);
+}
+
+TEST_F(SpoolTest, TwoSpoolRunsAtOnceSendEveryMessageOnce) {
+  const int kMessages = 24;
+  for (int k = 0; k < kMessages; ++k) submit(draft("Batch " + std::to_string(k), {kBob}));
+  std::string out1 = m_home + "/run1.txt", out2 = m_home + "/run2.txt";
+  std::string tool = TOLVANE_MAPI_TOOL;
+  std::string command = "'" + tool + "' spool run alice > '" + out1 + "' 2>&1 & '" + tool + "' spool run alice > '" +
+                        out2 + "' 2>&1 & wait";
+  ASSERT_EQ(system(command.c_str()), 0);
+  std::map<std::string, int> sentBy;
+  int lines = 0;
+  for (const std::string& out : {out1, out2}) {
+    std::string text = spooltest::readFile(out);
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t eol = text.find('\n', pos);
+      std::string line = text.substr(pos, eol - pos);
+      pos = eol == std::string::npos ? text.size() : eol + 1;
+      ++lines;
+      EXPECT_EQ(line.rfind("sent\t", 0), 0u) << line;
+      sentBy[line.substr(line.find('\t') + 1)]++;
+    }
+  }
+  EXPECT_EQ(lines, kMessages);
+  EXPECT_EQ(sentBy.size(), static_cast<size_t>(kMessages));
+  std::vector<Stored> inbox = folderOf("bob", "Inbox");
+  EXPECT_EQ(inbox.size(), static_cast<size_t>(kMessages));
+  std::set<std::string> subjects;
+  for (const auto& m : inbox) subjects.insert(m.subject);
+  EXPECT_EQ(subjects.size(), static_cast<size_t>(kMessages));
+  EXPECT_TRUE(queue().empty());
+  EXPECT_EQ(m_alice.messages("Sent Items").size(), static_cast<size_t>(kMessages));
+}
+
+// ---- the background spooler
+
+TEST_F(SpoolTest, TheSessionsSpoolerSendsInTheBackground) {
+  mapitest::setBackgroundSpooler(true);
+  Mailbox box;
+  std::string error;
+  ASSERT_EQ(box.open("alice", error), S_OK) << error;
+  Draft d = draft("In the background", {kBob});
+  ASSERT_EQ(box.submit(d, error), S_OK) << error;
+  ASSERT_EQ(mapispool::waitForEmptyQueue("alice", 20000, error), S_OK) << error;
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "In the background"), 1u);
+  // Woken again by the next submission.
+  ASSERT_EQ(box.submit(draft("Once more", {kCarol}), error), S_OK) << error;
+  ASSERT_EQ(mapispool::waitForEmptyQueue("alice", 20000, error), S_OK) << error;
+  EXPECT_EQ(countSubject(folderOf("carol", "Inbox"), "Once more"), 1u);
+  box.close();  // stops and joins the spooler
+  EXPECT_EQ(m_alice.messages("Sent Items").size(), 2u);
+}
+
+TEST_F(SpoolTest, WithTheBackgroundSpoolerOffTheQueueWaits) {
+  submit(draft("Waiting", {kBob}));
+  std::string error;
+  EXPECT_EQ(mapispool::waitForEmptyQueue("alice", 300, error), MAPI_E_TIMEOUT);
+  EXPECT_EQ(error, "The submission queue of 'alice' still holds 1 message after 300 ms");
+  EXPECT_EQ(queue().size(), 1u);
+  EXPECT_EQ(mapispool::waitForEmptyQueue("nobody", 300, error), MAPI_E_LOGON_FAILED);
+  EXPECT_EQ(error, "There is no profile 'nobody'");
+}
+
+// ---- the queue in the store
+
+TEST_F(SpoolTest, StoresOfEarlierFormatsGainTheQueueWhenOpened) {
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  m_alice.close();
+  auto version = [&]() {
+    sqlite3* db = nullptr;
+    sqlite3_open(alice.storePath.c_str(), &db);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT value FROM store_info WHERE key = 'schema_version'", -1, &st, nullptr);
+    int v = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return v;
+  };
+  EXPECT_EQ(version(), 3);
+  const char* downgrades[] = {
+      "DROP TABLE submit_recipients; DROP TABLE submit_queue; "
+      "UPDATE store_info SET value = 2 WHERE key = 'schema_version'",
+      "DROP TABLE submit_recipients; DROP TABLE submit_queue; DROP TABLE value_files; "
+      "UPDATE store_info SET value = 1 WHERE key = 'schema_version'"};
+  for (const char* sql : downgrades) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(alice.storePath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    ASSERT_NE(version(), 3);
+    ASSERT_EQ(m_alice.open("alice", error), S_OK) << error;
+    EXPECT_EQ(version(), 3);
+    submit(draft(std::string("Upgraded ") + sql, {kBob}));
+    run();
+    m_alice.close();
+  }
+  EXPECT_EQ(folderOf("bob", "Inbox").size(), 2u);
+  // A store of a later format is refused, not changed.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(alice.storePath.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "UPDATE store_info SET value = 4 WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  std::vector<mapispool::QueuedMessage> q;
+  EXPECT_EQ(mapispool::listQueue("alice", q, error), MAPI_E_VERSION);
+  EXPECT_NE(error.find("has an unknown format version 4"), std::string::npos) << error;
+  EXPECT_EQ(version(), 4);
+  sqlite3_open(alice.storePath.c_str(), &db);
+  sqlite3_exec(db, "UPDATE store_info SET value = 3 WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  ASSERT_EQ(m_alice.open("alice", error), S_OK) << error;
+}
+
+TEST_F(SpoolTest, DeletingAQueuedMessageTakesItOutOfTheQueue) {
+  submit(draft("Withdrawn", {kBob}));
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  LPMAPIFOLDER folder = nullptr;
+  LPSPropValue id = nullptr;
+  ASSERT_EQ(HrGetOneProp(m_alice.store(), PR_IPM_OUTBOX_ENTRYID, &id), S_OK);
+  ULONG type = 0;
+  ASSERT_EQ(m_alice.store()->OpenEntry(id->Value.bin.cb, reinterpret_cast<LPENTRYID>(id->Value.bin.lpb), nullptr,
+                                       MAPI_MODIFY, &type, reinterpret_cast<LPUNKNOWN*>(&folder)),
+            S_OK);
+  MAPIFreeBuffer(id);
+  SBinary bin{static_cast<ULONG>(outbox[0].entryId.size()),
+              reinterpret_cast<LPBYTE>(const_cast<char*>(outbox[0].entryId.data()))};
+  ENTRYLIST list{1, &bin};
+  EXPECT_EQ(folder->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  folder->Release();
+  EXPECT_TRUE(queue().empty());
+  EXPECT_TRUE(run(true).lines.empty());
+  EXPECT_TRUE(folderOf("bob", "Inbox").empty());
+}
+
+// ---- the transport setting
+
+TEST(TransportSetting, FormsAndTheirParts) {
+  mapiprofile::Transport t;
+  std::string why;
+  ASSERT_TRUE(mapiprofile::parseTransport("local", t, why));
+  EXPECT_EQ(t.kind, mapiprofile::Transport::kLocal);
+  ASSERT_TRUE(mapiprofile::parseTransport("smtp://Mail.Example.com", t, why));
+  EXPECT_EQ(t.kind, mapiprofile::Transport::kSmtp);
+  EXPECT_EQ(t.host, "mail.example.com");
+  EXPECT_EQ(t.port, 587u);
+  ASSERT_TRUE(mapiprofile::parseTransport("smtp://mail.example.com:25/", t, why));
+  EXPECT_EQ(t.port, 25u);
+  ASSERT_TRUE(mapiprofile::parseTransport("smtps://mail.example.com", t, why));
+  EXPECT_EQ(t.kind, mapiprofile::Transport::kSmtps);
+  EXPECT_EQ(t.port, 465u);
+  ASSERT_TRUE(mapiprofile::parseTransport("smtps://[2001:db8::1]:4650", t, why));
+  EXPECT_EQ(t.host, "2001:db8::1");
+  EXPECT_EQ(t.port, 4650u);
+  ASSERT_TRUE(mapiprofile::parseTransport("sendmail", t, why));
+  EXPECT_EQ(t.kind, mapiprofile::Transport::kSendmail);
+  EXPECT_EQ(t.path, "/usr/sbin/sendmail");
+  ASSERT_TRUE(mapiprofile::parseTransport("sendmail:/opt/Mail/bin/sendmail", t, why));
+  EXPECT_EQ(t.path, "/opt/Mail/bin/sendmail");
+
+  const std::pair<const char*, const char*> refused[] = {
+      {"", "use local, smtp://HOST[:PORT], smtps://HOST[:PORT] or sendmail[:PATH]"},
+      {"lmtp://mail", "use local, smtp://HOST[:PORT], smtps://HOST[:PORT] or sendmail[:PATH]"},
+      {"smtp://", "the server is missing (smtp://HOST[:PORT])"},
+      {"smtp://user@mail.example.com", "credentials do not belong in the transport setting; give only the server"},
+      {"smtp://mail.example.com:65536", "the port must be a number from 1 to 65535"},
+      {"smtp://mail.example.com:", "the port must be a number from 1 to 65535"},
+      {"smtp://mail.example.com:25x", "the port must be a number from 1 to 65535"},
+      {"smtp://mail.example.com/path", "the server name may hold only letters, digits, '-' and '.' (and only :PORT may "
+                                       "follow it)"},
+      {"smtps://[2001:db8::1", "the IPv6 address of the server lacks its closing ']'"},
+      {"smtps://[2001:db8::1]x", "only :PORT may follow the server"},
+      {"sendmail:bin/sendmail", "the sendmail program must be given by its absolute path (sendmail:/usr/sbin/sendmail)"},
+      {"sendmail:/usr/sbin/send mail", "the sendmail path must not contain blanks or control characters"},
+  };
+  for (const auto& r : refused) {
+    EXPECT_FALSE(mapiprofile::parseTransport(r.first, t, why)) << r.first;
+    EXPECT_EQ(why, r.second) << r.first;
+  }
+}
+
+TEST_F(SpoolTest, AProfileWithoutATransportSettingSendsLocally) {
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  EXPECT_EQ(alice.transport, "local");
+  std::string path = m_home + "/profiles/alice.profile";
+  std::string text = spooltest::readFile(path);
+  size_t at = text.find("transport=local\n");
+  ASSERT_NE(at, std::string::npos) << text;
+  text.erase(at, strlen("transport=local\n"));
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_TRUE(f);
+  fputs(text.c_str(), f);
+  fclose(f);
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  EXPECT_EQ(alice.transport, "local");
+  submit(draft("Old profile", {kBob}));
+  run();
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Old profile"), 1u);
+}
+
 }  // namespace
