@@ -1164,3 +1164,31 @@ TEST_F(MimeWriterTest, LargeAttachmentDoesNotRaisePeakMemoryBySize) {
   item = mapimime::MailItem();
   g_object_unref(file);
 }
+
+// A failure of any store call the writer makes (the message's, the
+// attachments', the attached message's) fails the write with that HRESULT
+// and a sentence, and gives back every object and buffer (checked when the
+// test ends).
+TEST_F(MimeWriterTest, EveryStoreFailureFailsCleanly) {
+  LPMESSAGE msg = buildFull(this, compose());
+  addEmbedded(msg, "inner", [](LPMESSAGE inner) {
+    setProps(inner, PropList().str(PR_SUBJECT_A, "inner").str(PR_BODY_A, "inner body\n"));
+  });
+  const char* methods[] = {"IMessage::GetProps",           "IMessage::GetPropList",  "IMessage::GetNamesFromIDs",
+                           "IMessage::GetRecipientTable",  "IMAPITable::QueryRows",  "IMessage::GetAttachmentTable",
+                           "IMessage::OpenAttach",         "IAttach::GetProps",      "IAttach::OpenProperty",
+                           "IMessage::OpenProperty",       "IStream::Read"};
+  for (const char* method : methods) {
+    for (unsigned nth : {1u, 2u, 3u}) {
+      mapitest::reset();
+      mapitest::addFault(method, nth, MAPI_E_DISK_ERROR);
+      OutgoingEnvelope env;
+      std::string mime, error;
+      HRESULT hr = write(msg, mime, env, error);
+      mapitest::reset();
+      if (hr == S_OK && nth > 1) continue;  // called fewer than nth times
+      EXPECT_EQ(hr, MAPI_E_DISK_ERROR) << method << " #" << nth << ": " << error;
+      EXPECT_NE(error.find("0x80040116"), std::string::npos) << method << " #" << nth << ": " << error;
+    }
+  }
+}
