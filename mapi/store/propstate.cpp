@@ -42,16 +42,49 @@ StagedValue::~StagedValue() {
   if (m_fd >= 0) ::close(m_fd);
 }
 
-HRESULT StagedValue::write(uint64_t offset, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
+namespace {
+
+HRESULT writeAt(int fd, uint64_t offset, const char* p, size_t n) {
   size_t done = 0;
   while (done < n) {
-    ssize_t w = pwrite(m_fd, p + done, n - done, static_cast<off_t>(offset + done));
+    ssize_t w = pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
     if (w < 0) {
       if (errno == EINTR) continue;
       return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
     }
     done += static_cast<size_t>(w);
+  }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT StagedValue::flush() const {
+  if (m_pending.empty()) return S_OK;
+  HRESULT hr = writeAt(m_fd, m_pendingAt, m_pending.data(), m_pending.size());
+  m_pending.clear();
+  return hr;
+}
+
+HRESULT StagedValue::write(uint64_t offset, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  bool follows = !m_pending.empty() && offset == m_pendingAt + m_pending.size();
+  if (n < kWriteBuffer && (m_pending.empty() || follows) && m_pending.size() + n <= kWriteBuffer) {
+    if (m_pending.empty()) {
+      m_pendingAt = offset;
+      m_pending.reserve(kWriteBuffer);
+    }
+    m_pending.append(p, n);
+  } else {
+    HRESULT hr = flush();
+    if (FAILED(hr)) return hr;
+    if (n < kWriteBuffer) {
+      m_pendingAt = offset;
+      m_pending.assign(p, n);
+    } else {
+      hr = writeAt(m_fd, offset, p, n);
+      if (FAILED(hr)) return hr;
+    }
   }
   m_size = std::max(m_size, offset + n);
   return S_OK;
@@ -59,6 +92,8 @@ HRESULT StagedValue::write(uint64_t offset, const void* data, size_t n) {
 
 HRESULT StagedValue::read(uint64_t offset, void* buf, size_t n, size_t& got) const {
   got = 0;
+  HRESULT hr = flush();
+  if (FAILED(hr)) return hr;
   if (offset >= m_size) return S_OK;
   n = static_cast<size_t>(std::min<uint64_t>(n, m_size - offset));
   char* p = static_cast<char*>(buf);
@@ -80,6 +115,8 @@ HRESULT StagedValue::read(uint64_t offset, void* buf, size_t n, size_t& got) con
 }
 
 HRESULT StagedValue::resize(uint64_t size) {
+  HRESULT flushed = flush();
+  if (FAILED(flushed)) return flushed;
   if (ftruncate(m_fd, static_cast<off_t>(size)) != 0)
     return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
   m_size = size;

@@ -42,8 +42,16 @@ class StagedValue {
 
  private:
   StagedValue() = default;
+  // Writes what the buffer holds; a failure of an earlier buffered write
+  // surfaces here (and so at the next read, before the value is stored).
+  HRESULT flush() const;
+  // Small sequential writes (a caller copying a file a kilobyte at a time)
+  // are gathered here and written in large pieces.
+  static constexpr size_t kWriteBuffer = 256 * 1024;
   int m_fd = -1;
   uint64_t m_size = 0;
+  mutable std::string m_pending;
+  mutable uint64_t m_pendingAt = 0;
 };
 
 struct StagedEntry {
