@@ -8,6 +8,8 @@
 // themselves.
 #include "spool_testutil.h"
 
+#include "store/storedb.h"
+
 #include <tolvane/mapitest.h>
 #include <tolvane/profiles.h>
 #include <tolvane/spool.h>
@@ -27,6 +29,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <map>
+#include <memory>
 #include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -770,6 +773,76 @@ TEST_F(SpoolTest, DeletingAQueuedMessageTakesItOutOfTheQueue) {
   EXPECT_TRUE(queue().empty());
   EXPECT_TRUE(run(true).lines.empty());
   EXPECT_TRUE(folderOf("bob", "Inbox").empty());
+}
+
+TEST_F(SpoolTest, AQueuedMessageIsHeldByOneSpoolerAtATime) {
+  submit(draft("Leased", {kBob}));
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  tmapi::StoreDb* a = nullptr;
+  tmapi::StoreDb* b = nullptr;
+  ASSERT_EQ(tmapi::StoreDb::open(alice.storePath, &a, error), S_OK) << error;
+  ASSERT_EQ(tmapi::StoreDb::open(alice.storePath, &b, error), S_OK) << error;
+  std::unique_ptr<tmapi::StoreDb> holdA(a), holdB(b);
+  auto submitFlags = [&](tmapi::ObjectId id) {
+    tmapi::PropRow v;
+    EXPECT_EQ(b->getProps(id, {PR_SUBMIT_FLAGS}, 0, v), S_OK);
+    return PROP_TYPE(v[0].tag) == PT_LONG ? v[0].i : -1;
+  };
+  const int64_t now = static_cast<int64_t>(time(nullptr) + 1) * 1000;
+  tmapi::StoreDb::QueueEntry ea, eb;
+  bool found = false;
+  ASSERT_EQ(a->claimQueued(0, true, now, "spooler A", now + 60000, ea, found), S_OK) << a->lastError();
+  ASSERT_TRUE(found);
+  EXPECT_EQ(ea.leaseOwner, "spooler A");
+  EXPECT_EQ(submitFlags(ea.message), SUBMITFLAG_LOCKED);
+  // While A's lease lasts, B finds nothing to take.
+  ASSERT_EQ(b->claimQueued(0, false, now + 59999, "spooler B", now + 120000, eb, found), S_OK);
+  EXPECT_FALSE(found);
+  // Once it has run out, B takes the message over, and A can no longer
+  // record, defer or remove it.
+  ASSERT_EQ(b->claimQueued(0, true, now + 60000, "spooler B", now + 120000, eb, found), S_OK);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(eb.id, ea.id);
+  tmapi::StoreDb::QueueRecipient done;
+  done.rowId = 0;
+  done.at = now;
+  EXPECT_EQ(a->recordRecipients(ea.id, "spooler A", now + 60000, {done}), MAPI_E_OBJECT_CHANGED);
+  EXPECT_EQ(a->lastError(), "The message is no longer held by this spooler (another one took it over)");
+  EXPECT_EQ(a->deferQueued(ea.id, "spooler A", now, "late"), MAPI_E_OBJECT_CHANGED);
+  EXPECT_EQ(a->dequeue(ea.id, "spooler A"), MAPI_E_OBJECT_CHANGED);
+  std::vector<tmapi::StoreDb::QueueRecipient> progress;
+  ASSERT_EQ(b->queueRecipients(eb.id, progress), S_OK);
+  EXPECT_TRUE(progress.empty());
+  // B gives it back after a failed attempt.
+  ASSERT_EQ(b->deferQueued(eb.id, "spooler B", now + 5000, "the store was busy"), S_OK) << b->lastError();
+  EXPECT_EQ(submitFlags(eb.message), 0);
+  std::vector<tmapi::StoreDb::QueueEntry> entries;
+  ASSERT_EQ(b->queueEntries(entries), S_OK);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].attempts, 1);
+  EXPECT_EQ(entries[0].leaseOwner, "");
+  EXPECT_EQ(entries[0].nextAttempt, now + 5000);
+  EXPECT_EQ(entries[0].lastError, "the store was busy");
+  uint64_t count = 0;
+  int64_t earliest = 0;
+  ASSERT_EQ(b->queueState(count, earliest), S_OK);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(earliest, now + 5000);
+  // Not due before then, unless asked for all.
+  ASSERT_EQ(a->claimQueued(0, true, now + 4999, "spooler A", now + 60000, ea, found), S_OK);
+  EXPECT_FALSE(found);
+  ASSERT_EQ(a->claimQueued(0, false, now + 4999, "spooler A", now + 60000, ea, found), S_OK);
+  EXPECT_TRUE(found);
+  // A message is queued once.
+  int64_t again = 0;
+  ASSERT_EQ(a->begin(), S_OK);
+  EXPECT_EQ(a->enqueue(ea.message, now, again), MAPI_E_COLLISION);
+  a->rollback();
+  ASSERT_EQ(a->dequeue(ea.id, "spooler A"), S_OK);
+  ASSERT_EQ(a->queueState(count, earliest), S_OK);
+  EXPECT_EQ(count, 0u);
 }
 
 // ---- the transport setting
