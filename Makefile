@@ -56,3 +56,4 @@ bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target bench_tools
 	bash bench/run.sh $(BUILD)
 	bash bench/deliver/run.sh $${BENCH_DELIVER_COUNT:-10000}
+	bash bench/send/run.sh $(BUILD)
