@@ -983,6 +983,23 @@ TEST_F(MimeWriterTest, MessageWithoutBody) {
   g_object_unref(m);
 }
 
+// PR_HTML keeps the HTML as bytes in the message's Internet code page; it
+// goes out as UTF-8, line ends made LF.
+TEST_F(MimeWriterTest, HtmlBytesAreConvertedFromTheirCodePage) {
+  LPMESSAGE msg = compose();
+  sender(msg, "Ann", "ann@example.org");
+  setProps(msg, PropList()
+                    .bin(PROP_TAG(PT_BINARY, 0x1013), "<p>K\xF6ln \x80 5</p>\r\n<p>ok</p>\r\n")
+                    .num(PROP_TAG(PT_LONG, 0x3FDE), 1252));
+  std::string mime = writeOk(msg);
+  LPMESSAGE back = deliverBack(mime);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(getString(back, kBodyHtmlA), "<p>K\xC3\xB6ln \xE2\x82\xAC 5</p>\n<p>ok</p>\n");
+  bool found = true;
+  getString(back, PR_BODY_A, &found);
+  EXPECT_FALSE(found);
+}
+
 TEST_F(MimeWriterTest, AttachmentTypesAndEmptyData) {
   LPMESSAGE msg = compose();
   sender(msg, "Ann", "ann@example.org");
