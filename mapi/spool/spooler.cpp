@@ -204,6 +204,73 @@ mapispool::RunLine Spooler::defer(const StoreDb::QueueEntry& entry, mapispool::R
   return line;
 }
 
+namespace {
+
+// Where the recipients still waiting go.
+struct Routes {
+  std::map<std::string, std::vector<const mapimime::EnvelopeRecipient*>> local;  // by profile
+  std::vector<const mapimime::EnvelopeRecipient*> outside;
+  std::vector<StoreDb::QueueRecipient> failed;  // for good
+};
+
+Routes route(const mapimime::OutgoingEnvelope& envelope, const std::set<ULONG>& finished, const LocalAddresses& home,
+             IMessage* message) {
+  Routes routes;
+  std::map<ULONG, std::string> written;  // the addresses as the sender wrote them
+  bool haveWritten = false;
+  for (const auto& r : envelope.recipients) {
+    if (finished.count(r.rowId)) continue;
+    if (!r.deliverable || r.address.empty()) {
+      if (!haveWritten) {
+        written = rowAddresses(message);
+        haveWritten = true;
+      }
+      routes.failed.push_back(recipientRecord(
+          r, StoreDb::kRecipientFailed, "5.1.3",
+          r.problem.empty() ? "The recipient has no e-mail address that mail can be sent to" : r.problem));
+      if (routes.failed.back().address.empty()) routes.failed.back().address = written[r.rowId];
+    } else if (home.isLocalDomain(r.address)) {
+      std::string profile = home.profileOf(r.address);
+      if (profile.empty())
+        routes.failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "5.1.1",
+                                                "No profile of this mail system has the address " + r.address));
+      else
+        routes.local[profile].push_back(&r);
+    } else {
+      routes.outside.push_back(&r);
+    }
+  }
+  return routes;
+}
+
+}  // namespace
+
+HRESULT Spooler::writeMime(IMessage* message, TempFile& file, mapimime::OutgoingEnvelope& envelope,
+                           std::string& error) {
+  HRESULT hr = file.create(mapiprofile::homeDir(), error);
+  if (FAILED(hr)) return hr;
+  int own = dup(file.fd());  // the stream closes its own descriptor
+  if (own < 0) {
+    error = "Cannot write the message to its temporary file: " + std::string(strerror(errno));
+    return errno == EMFILE || errno == ENFILE ? MAPI_E_NOT_ENOUGH_RESOURCES : MAPI_E_DISK_ERROR;
+  }
+  GMimeStream* out = g_mime_stream_fs_new(own);
+  mapimime::MimeWriteOptions options;
+  options.defaultFromName = m_profile.displayName.empty() ? m_profile.name : m_profile.displayName;
+  options.defaultFromAddress = m_profile.address;
+  options.messageIdDomain = domainOf(m_profile.address);
+  options.addrBook = m_addrBook;
+  std::string text;
+  hr = mapimime::writeMimeMessage(message, options, out, envelope, text);
+  if (SUCCEEDED(hr) && g_mime_stream_flush(out) != 0) {
+    hr = MAPI_E_DISK_ERROR;
+    text = "Cannot write the message to its temporary file: " + std::string(strerror(errno));
+  }
+  g_object_unref(out);
+  if (FAILED(hr)) error = "The message could not be converted to MIME: " + text;
+  return hr;
+}
+
 mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
   mapispool::RunLine line;
   line.id = entry.id;
@@ -235,25 +302,10 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
 
   // The message as MIME, written once into a private temporary file.
   TempFile file;
-  std::string text;
-  hr = file.create(mapiprofile::homeDir(), text);
-  if (FAILED(hr)) return defer(entry, line, text);
-  int own = dup(file.fd());
-  if (own < 0) return defer(entry, line, "Cannot write the message to its temporary file: " + std::string(strerror(errno)));
-  GMimeStream* out = g_mime_stream_fs_new(own);
-  mapimime::MimeWriteOptions options;
-  options.defaultFromName = m_profile.displayName.empty() ? m_profile.name : m_profile.displayName;
-  options.defaultFromAddress = m_profile.address;
-  options.messageIdDomain = domainOf(m_profile.address);
-  options.addrBook = m_addrBook;
   mapimime::OutgoingEnvelope envelope;
-  hr = mapimime::writeMimeMessage(message, options, out, envelope, text);
-  if (SUCCEEDED(hr) && g_mime_stream_flush(out) != 0) {
-    hr = MAPI_E_DISK_ERROR;
-    text = "Cannot write the message to its temporary file: " + std::string(strerror(errno));
-  }
-  g_object_unref(out);
-  if (FAILED(hr)) return defer(entry, line, "The message could not be converted to MIME: " + text);
+  std::string text;
+  hr = writeMime(message, file, envelope, text);
+  if (FAILED(hr)) return defer(entry, line, text);
   // A retry sends the same Message-ID.
   if (envelope.messageIdGenerated && !envelope.messageId.empty()) {
     hr = db.setProps(entry.message, {Prop::String(kPrInternetMessageIdA, envelope.messageId)});
@@ -268,35 +320,8 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
   LocalAddresses home;
   hr = home.load(text);
   if (FAILED(hr)) return defer(entry, line, text);
+  Routes routes = route(envelope, finished, home, message);
 
-  // Where each recipient still waiting goes.
-  std::map<std::string, std::vector<const mapimime::EnvelopeRecipient*>> local;  // by profile
-  std::vector<const mapimime::EnvelopeRecipient*> outside;
-  std::vector<StoreDb::QueueRecipient> failed;
-  std::map<ULONG, std::string> written;  // the addresses as the sender wrote them
-  bool haveWritten = false;
-  for (const auto& r : envelope.recipients) {
-    if (finished.count(r.rowId)) continue;
-    if (!r.deliverable || r.address.empty()) {
-      if (!haveWritten) {
-        written = rowAddresses(message);
-        haveWritten = true;
-      }
-      failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "5.1.3",
-                                       r.problem.empty() ? "The recipient has no e-mail address that mail can be sent to"
-                                                         : r.problem));
-      if (failed.back().address.empty()) failed.back().address = written[r.rowId];
-    } else if (home.isLocalDomain(r.address)) {
-      std::string profile = home.profileOf(r.address);
-      if (profile.empty())
-        failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "5.1.1",
-                                         "No profile of this mail system has the address " + r.address));
-      else
-        local[profile].push_back(&r);
-    } else {
-      outside.push_back(&r);
-    }
-  }
   // Another spooler has the message now (this one's lease ran out).
   auto takenOver = [&]() {
     line.outcome = mapispool::RunLine::kTakenOver;
@@ -308,8 +333,8 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
     if (FAILED(rc) && rc != MAPI_E_OBJECT_CHANGED) text = after + db.lastError();
     return rc;
   };
-  if (!failed.empty()) {
-    hr = record(failed, "The recipients that cannot be reached could not be recorded: ");
+  if (!routes.failed.empty()) {
+    hr = record(routes.failed, "The recipients that cannot be reached could not be recorded: ");
     if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
     if (FAILED(hr)) return defer(entry, line, text);
   }
@@ -321,7 +346,7 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
     return records;
   };
   auto addTrouble = [&](const std::string& t) { trouble += (trouble.empty() ? "" : "; ") + t; };
-  for (const auto& target : local) {
+  for (const auto& target : routes.local) {
     hr = deliverToProfile(target.first, file.fd(), text);
     if (FAILED(hr)) {
       addTrouble("Delivery to the profile '" + target.first + "' failed: " + text);
@@ -334,18 +359,19 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
     if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
     if (FAILED(hr)) return defer(entry, line, text);
   }
-  if (!outside.empty()) {
+  if (!routes.outside.empty()) {
     OutgoingEnvelopeData data;
     data.sender = envelope.sender;
     data.messageId = envelope.messageId;
     std::set<std::string> seen;
-    for (const auto* r : outside)
+    for (const auto* r : routes.outside)
       if (seen.insert(lowerCase(r->address)).second) data.recipients.push_back(r->address);
     hr = writeOutgoing(outgoingDirOf(m_profile.name), outgoingBase(db, entry), file.fd(), data, text);
     if (FAILED(hr)) {
       addTrouble("The message could not be put into the outgoing folder: " + text);
     } else {
-      hr = record(delivered(outside), "The message was put into the outgoing folder but the queue could not record it: ");
+      hr = record(delivered(routes.outside),
+                  "The message was put into the outgoing folder but the queue could not record it: ");
       if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
       if (FAILED(hr)) return defer(entry, line, text);
     }
@@ -358,12 +384,12 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
     if (FAILED(hr)) return defer(entry, line, trouble);
     finished.clear();
     for (const auto& d : done) finished.insert(d.rowId);
-    failed.clear();
+    std::vector<StoreDb::QueueRecipient> expired;
     for (const auto& r : envelope.recipients)
       if (!finished.count(r.rowId))
-        failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "4.4.7",
-                                         "The message could not be delivered for five days: " + trouble));
-    hr = record(failed, "");
+        expired.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "4.4.7",
+                                          "The message could not be delivered for five days: " + trouble));
+    hr = record(expired, "");
     if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
     if (FAILED(hr)) return defer(entry, line, trouble);
   }

@@ -8,6 +8,8 @@
 #ifndef TOLVANE_SPOOL_SPOOLER_H
 #define TOLVANE_SPOOL_SPOOLER_H
 
+#include "mime/mimewriter.h"
+#include "spool/local.h"
 #include "store/storedb.h"
 
 #include <tolvane/profiles.h>
@@ -53,6 +55,8 @@ class Spooler {
  private:
   HRESULT open(std::string& error);
   mapispool::RunLine send(const StoreDb::QueueEntry& entry);
+  // Writes the message as MIME into a new private temporary file.
+  HRESULT writeMime(IMessage* message, TempFile& file, mapimime::OutgoingEnvelope& envelope, std::string& error);
   // Ends an attempt that failed for a while: the message stays queued.
   mapispool::RunLine defer(const StoreDb::QueueEntry& entry, mapispool::RunLine line, const std::string& why);
   HRESULT finish(const StoreDb::QueueEntry& entry, IMessage* message, const std::string& senderAddress,

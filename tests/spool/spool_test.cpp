@@ -499,15 +499,16 @@ TEST_F(SpoolTest, AStoreFailureKeepsTheMessageQueuedAndTheRetrySendsOnlyToTheRes
 }
 
 TEST_F(SpoolTest, AFailureOfAnyCommitOfARunLosesNothingAndReportsOnce) {
-  // Each round submits a message for Bob, Carol and an unknown address,
-  // makes the nth commit of the run fail (claiming it, storing its
-  // Message-ID, recording progress, the deliveries, filing it with its
-  // report), then runs again without a fault.
+  // Each round submits a message for Bob, Carol, an unknown address and an
+  // outside one, makes the nth commit of the run fail (claiming it,
+  // storing its Message-ID, recording progress, the deliveries, filing it
+  // with its report), then runs again without a fault.
   unsigned duplicates = 0;
   unsigned rounds = 0;
   for (unsigned nth = 1; nth < 40; ++nth) {
     std::string subject = "Round " + std::to_string(nth);
-    submit(draft(subject, {kBob, kCarol, {MAPI_TO, "Nobody", "nobody@example.com"}}));
+    submit(draft(subject, {kBob, kCarol, {MAPI_TO, "Nobody", "nobody@example.com"},
+                           {MAPI_TO, "Pat", "pat@partner.example.org"}}));
     mapitest::clearJournal();
     mapitest::startJournal();
     mapitest::addFault("StoreDb::commit", nth, MAPI_E_DISK_ERROR);
@@ -543,9 +544,13 @@ TEST_F(SpoolTest, AFailureOfAnyCommitOfARunLosesNothingAndReportsOnce) {
       if (n == 2) ++duplicates;
     }
     EXPECT_EQ(countSubject(m_alice.messages("Sent Items"), subject), 1u) << subject;
+    // A second attempt writes the outgoing pair under the same name.
+    std::vector<mapispool::OutgoingMessage> out;
+    ASSERT_EQ(mapispool::listOutgoing("alice", out, error), S_OK) << error;
+    EXPECT_EQ(out.size(), rounds) << subject;
     EXPECT_EQ(countSubject(m_alice.messages("Inbox"), "Undeliverable: " + subject), 1u) << subject;
   }
-  EXPECT_GE(rounds, 8u);
+  EXPECT_GE(rounds, 9u);
   EXPECT_TRUE(m_alice.messages("Outbox").empty());
   // A second delivery happens only when the record of a delivery fails
   // right after it: once for each of the two recipients.
@@ -612,6 +617,34 @@ TEST_F(SpoolTest, ATransportThisVersionLacksKeepsTheMessageQueuedWithLongerPause
   ASSERT_EQ(result.lines.size(), 1u);
   EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent);
   EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Over the wire"), 1u);
+}
+
+TEST_F(SpoolTest, AnOutgoingFolderThatCannotBeWrittenKeepsTheMessageQueued) {
+  std::string dir = mapispool::outgoingDir("alice");
+  ASSERT_EQ(mkdir((m_home + "/outgoing").c_str(), 0700), 0);
+  FILE* f = fopen(dir.c_str(), "w");  // a file where the folder belongs
+  ASSERT_TRUE(f);
+  fclose(f);
+  submit(draft("Abroad", {kBob, {MAPI_TO, "Pat", "pat@partner.example.org"}}));
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kDeferred);
+  EXPECT_EQ(result.lines[0].detail,
+            "The message could not be put into the outgoing folder: The path " + dir + " is not a folder");
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Abroad"), 1u);
+  auto q = queue();
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].recipientsDone, 1u);
+  ASSERT_EQ(unlink(dir.c_str()), 0);
+  result = run(true);
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent) << result.lines[0].detail;
+  EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Abroad"), 1u);
+  std::vector<mapispool::OutgoingMessage> out;
+  std::string error;
+  ASSERT_EQ(mapispool::listOutgoing("alice", out, error), S_OK) << error;
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].recipients, std::vector<std::string>{"pat@partner.example.org"});
 }
 
 // ---- crashes and concurrent spoolers
