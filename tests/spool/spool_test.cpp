@@ -297,10 +297,16 @@ TEST_F(SpoolTest, MessageReachesTheOtherProfilesAndIsFiledInSentItems) {
 }
 
 TEST_F(SpoolTest, AddressesOfProfilesMatchWhateverTheirCase) {
-  submit(draft("Shouting", {{MAPI_TO, "Bob", "BOB@EXAMPLE.COM"}, {MAPI_TO, "Dave", "dave@example.COM"}}));
-  run();
+  // Dave's profile has "Dave@Example.com"; Alice writes to herself too.
+  submit(draft("Shouting", {{MAPI_TO, "Bob", "BOB@EXAMPLE.COM"}, {MAPI_TO, "Dave", "dave@example.COM"},
+                            {MAPI_CC, "Me", "Alice@example.com"}}));
+  mapispool::RunResult result = run();
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].reports, 0u);
   EXPECT_EQ(countSubject(folderOf("bob", "Inbox"), "Shouting"), 1u);
   EXPECT_EQ(countSubject(folderOf("dave", "Inbox"), "Shouting"), 1u);
+  EXPECT_EQ(countSubject(m_alice.messages("Inbox"), "Shouting"), 1u);
+  EXPECT_EQ(countSubject(m_alice.messages("Sent Items"), "Shouting"), 1u);
 }
 
 TEST_F(SpoolTest, DeleteAfterSubmitLeavesNoCopy) {
