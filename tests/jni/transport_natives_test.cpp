@@ -77,6 +77,7 @@ class TransportNatives : public JvmTest {
     if (m_message) callVoid("destroyMessage", "(J)V", m_message);
     if (m_transport) callVoid("closeTransport", "(J)V", m_transport);
     mapitest::reset();
+    mapitest::setBackgroundSpooler(true);
     unsetenv("TOLVANE_MAPI_LOGS");
     EXPECT_EQ(mapitest::liveObjects(), m_objects) << "MAPI objects were not released";
     JvmTest::TearDown();
@@ -258,6 +259,7 @@ TEST_F(TransportNatives, AComposedMessageArrivesWhole) {
     ASSERT_EQ("", takeException());
   }
   ULONG sentBefore = countIn("tsender", PR_IPM_SENTMAIL_ENTRYID);
+  ULONG outboxBefore = countIn("tsender", PR_IPM_OUTBOX_ENTRYID);
 
   std::string attachment;
   attachment.reserve(3 * 1024 * 1024);
@@ -298,7 +300,7 @@ TEST_F(TransportNatives, AComposedMessageArrivesWhole) {
   callVoid("closeTransport", "(J)V", m_transport);
   m_transport = 0;
   EXPECT_EQ(sentBefore + 1, countIn("tsender", PR_IPM_SENTMAIL_ENTRYID)) << "the sent copy is kept";
-  EXPECT_EQ(0u, countIn("tsender", PR_IPM_OUTBOX_ENTRYID));
+  EXPECT_EQ(outboxBefore, countIn("tsender", PR_IPM_OUTBOX_ENTRYID)) << "nothing sent stays in the Outbox";
 
   // Read it back where it arrived.
   jlong store = callLong("getStore", kGetStoreSig, str("treceiver"), str(""), str(""), str(m_temp.c_str()));
@@ -427,6 +429,7 @@ TEST_F(TransportNatives, AComposedMessageArrivesWhole) {
 
 TEST_F(TransportNatives, WithoutASentFolderTheSentMessageIsGone) {
   ULONG sentBefore = countIn("tsender", PR_IPM_SENTMAIL_ENTRYID);
+  ULONG outboxBefore = countIn("tsender", PR_IPM_OUTBOX_ENTRYID);
   openTransport(nullptr);
   callVoid("setMessageSubject", kStringSig, m_message, str("no copy"));
   callVoid("addMessageToRecipient", kNameAddressSig, m_message, str("R"), str("receiver@tolvane.test"));
@@ -435,7 +438,7 @@ TEST_F(TransportNatives, WithoutASentFolderTheSentMessageIsGone) {
   std::string error;
   ASSERT_EQ(S_OK, mapispool::waitForEmptyQueue("tsender", 60000, error)) << error;
   EXPECT_EQ(sentBefore, countIn("tsender", PR_IPM_SENTMAIL_ENTRYID));
-  EXPECT_EQ(0u, countIn("tsender", PR_IPM_OUTBOX_ENTRYID));
+  EXPECT_EQ(outboxBefore, countIn("tsender", PR_IPM_OUTBOX_ENTRYID));
 }
 
 TEST_F(TransportNatives, AnUnknownLocalRecipientGetsANonDeliveryReportAlone) {
