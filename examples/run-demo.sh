@@ -81,5 +81,15 @@ if [ "$status" -ne 0 ]; then
   echo "run-demo: the Java demo failed (exit $status)" >&2
   exit "$status"
 fi
-echo "run-demo: MAPI home (profile 'demo', store): $home"
+echo "run-demo: sending from 'demo' to a second profile 'colleague' of the same home"
+"$tool" profile create colleague --address colleague@example.org --display-name "Colleague"
+status=0
+"$JAVA" -Djava.library.path="$libdir" -Djava.io.tmpdir="$home/tmp" -cp "$DEMO_CLASSPATH" \
+  com.plimo.mail.mapi.demo.SendDemo demo colleague@example.org colleague "$home/tmp" || status=$?
+echo
+if [ "$status" -ne 0 ]; then
+  echo "run-demo: the sending demo failed (exit $status)" >&2
+  exit "$status"
+fi
+echo "run-demo: MAPI home (profiles 'demo' and 'colleague', stores): $home"
 echo "run-demo: attachments and .msg files:       $output"
