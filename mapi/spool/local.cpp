@@ -7,6 +7,8 @@
 #include <mapicode.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -75,6 +77,35 @@ HRESULT TempFile::create(const std::string& preferredDir, std::string& error) {
   }
   unlink(pattern.c_str());
   return S_OK;
+}
+
+struct LocalDeliveries::Logons {
+  std::map<std::string, std::unique_ptr<mapimime::MailDelivery>> byProfile;
+};
+
+LocalDeliveries::LocalDeliveries() : m_logons(new Logons) {}
+
+LocalDeliveries::~LocalDeliveries() { delete m_logons; }
+
+void LocalDeliveries::clear() { m_logons->byProfile.clear(); }
+
+HRESULT LocalDeliveries::deliver(const std::string& profile, int fd, std::string& error) {
+  auto it = m_logons->byProfile.find(profile);
+  if (it == m_logons->byProfile.end()) {
+    std::unique_ptr<mapimime::MailDelivery> delivery(new mapimime::MailDelivery);
+    HRESULT hr = delivery->open(profile, error);
+    if (FAILED(hr)) return hr;
+    it = m_logons->byProfile.emplace(profile, std::move(delivery)).first;
+  }
+  if (lseek(fd, 0, SEEK_SET) != 0) {
+    error = "Cannot read the message again: " + std::string(strerror(errno));
+    return MAPI_E_DISK_ERROR;
+  }
+  mapimime::DeliveryResult result = it->second->deliverFd(fd);
+  if (result.ok()) return S_OK;
+  m_logons->byProfile.erase(it);
+  error = result.error;
+  return FAILED(result.hr) ? result.hr : MAPI_E_CALL_FAILED;
 }
 
 HRESULT deliverToProfile(const std::string& profile, int fd, std::string& error) {

@@ -54,6 +54,24 @@ class TempFile {
 // of a profile of the home.
 HRESULT deliverToProfile(const std::string& profile, int fd, std::string& error);
 
+// The same, keeping each profile's logon open for the next message, so
+// that a spooler sending many messages to the same mailboxes logs on once
+// per mailbox, not once per message. A logon whose delivery failed is
+// dropped (the next delivery logs on afresh).
+class LocalDeliveries {
+ public:
+  LocalDeliveries();
+  ~LocalDeliveries();
+  LocalDeliveries(const LocalDeliveries&) = delete;
+  LocalDeliveries& operator=(const LocalDeliveries&) = delete;
+  HRESULT deliver(const std::string& profile, int fd, std::string& error);
+  void clear();
+
+ private:
+  struct Logons;
+  Logons* m_logons;
+};
+
 // The envelope of a message in the outgoing folder.
 struct OutgoingEnvelopeData {
   std::string sender;

@@ -166,6 +166,11 @@ HRESULT Spooler::runPass(bool flush, const std::function<bool()>& stop, mapispoo
     m_profile = fresh;
   mapimime::initMime();
   SpoolingScope scope;
+  // Logons to the mailboxes delivered to are kept for this pass only.
+  struct ClearDeliveries {
+    LocalDeliveries& d;
+    ~ClearDeliveries() { d.clear(); }
+  } clearDeliveries{m_deliveries};
   StoreDb& db = *m_store->db();
   int64_t after = 0;
   while (!(stop && stop())) {
@@ -347,7 +352,7 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
   };
   auto addTrouble = [&](const std::string& t) { trouble += (trouble.empty() ? "" : "; ") + t; };
   for (const auto& target : routes.local) {
-    hr = deliverToProfile(target.first, file.fd(), text);
+    hr = m_deliveries.deliver(target.first, file.fd(), text);
     if (FAILED(hr)) {
       addTrouble("Delivery to the profile '" + target.first + "' failed: " + text);
       continue;

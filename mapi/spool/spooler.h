@@ -66,6 +66,7 @@ class Spooler {
   MsgStore* m_store = nullptr;
   LPADRBOOK m_addrBook = nullptr;
   std::string m_owner;  // this spooler's name in the leases it takes
+  LocalDeliveries m_deliveries;  // logons to the local mailboxes, kept for the pass
 };
 
 int64_t nowMs();
