@@ -57,3 +57,5 @@ bench: configure
 	bash bench/run.sh $(BUILD)
 	bash bench/deliver/run.sh $${BENCH_DELIVER_COUNT:-10000}
 	bash bench/send/run.sh $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS) --target tolvane_corpus_walk
+	bash bench/corpus/run.sh $(BUILD)
