@@ -83,19 +83,23 @@ echo "install-deps: the $group needs ${missing[*]}"
 echo "install-deps: reading Debian's package lists (apt-get update)"
 apt-get update >>"$log" 2>&1 || fail "apt-get update failed (is Debian's mirror reachable?)"
 
-# How much: apt-get's own summary, without installing anything.
-plan=$(LC_ALL=C apt-get install --no-install-recommends --assume-no "${missing[@]}" 2>&1 || true)
-echo "$plan" >>"$log"
-count=$(sed -n 's/.* \([0-9][0-9]*\) newly installed.*/\1/p' <<<"$plan")
-download=$(sed -n 's/^Need to get \(.*\) of archives\.$/\1/p' <<<"$plan")
-disk=$(sed -n 's/^After this operation, \(.*\) of additional disk space will be used\.$/\1/p' <<<"$plan")
-if [ -z "$count" ]; then
+# How much, without installing anything: the packages apt-get would install (a
+# simulation), the archives it would fetch (--print-uris lists only those not yet in its
+# cache) and their installed sizes.
+plan=$(LC_ALL=C apt-get install -s --no-install-recommends "${missing[@]}" 2>&1) || {
   echo "$plan" | tail -n 20 >&2
   echo "install-deps: apt-get cannot install these packages: ${missing[*]}" >&2
   exit 1
-fi
+}
+echo "$plan" >>"$log"
+mapfile -t new < <(sed -n 's/^Inst \([^ ]*\) .*/\1/p' <<<"$plan")
+count=${#new[@]}
+download=$(LC_ALL=C apt-get install --print-uris -qq --no-install-recommends "${missing[@]}" |
+  awk '{ s += $3 } END { printf "%.1f MB", s / 1e6 }') || true
+disk=$(apt-cache show --no-all-versions "${new[@]}" 2>/dev/null |
+  awk '/^Installed-Size:/ { s += $2 } END { printf "%.1f MB", s * 1024 / 1e6 }') || true
 echo "install-deps: installing $count packages (those and what they depend on):" \
-  "${download:-0 B} to download, ${disk:-0 B} on disk"
+  "$download to download, $disk on disk"
 
 # apt-get reports its progress on a descriptor of its own (APT::Status-Fd): one line per
 # file fetched and per package step. Print one line every 5 percent of each phase.
