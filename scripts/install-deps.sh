@@ -7,7 +7,9 @@
 #   demo  building the command, the JNI library and the Java classes, and running the
 #         demo: make and cmake among them, so that a minimal Debian gets going
 #   test  the same, and what the tests and the benchmarks need (GoogleTest, JUnit 5,
-#         mingw-w64, Python, Node.js and npm for the independent .msg reader)
+#         mingw-w64, Python, Node.js and npm for the independent .msg reader, clang 14
+#         with its sanitizer and libFuzzer runtimes and llvm-symbolizer for the sanitizer
+#         and fuzz tests of tests/sanitize and tests/fuzz)
 #
 # The terminal gets what is installed and how much (packages, download, disk), then the
 # progress of the download and of the installation; apt-get's own output goes to
@@ -32,6 +34,7 @@ test_packages=(
   junit5
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   ca-certificates
+  clang libclang-rt-14-dev llvm-14
 )
 
 case "$group" in
