@@ -81,6 +81,49 @@ bool parseHex(const std::string& text, MAPIUID& uid) {
   return true;
 }
 
+// A folder of the home is used only when it is this user's and nobody
+// else can write in it: whoever can write there can plant a profile that
+// receives this user's mail, or read what is delivered. A folder that does
+// not exist yet passes (it is made owner-only).
+bool safeFolder(const std::string& dir, std::string& error) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    error = "Cannot look at the folder " + dir + ": " + strerror(errno);
+    return false;
+  }
+  uid_t me = geteuid();
+  if (S_ISLNK(st.st_mode)) {
+    // A link in a shared folder (/tmp) is replaced at will by its owner.
+    if (st.st_uid != me) {
+      error = "The folder " + dir + " is a symbolic link of another user (uid " + std::to_string(st.st_uid) +
+              "): refusing to use it";
+      return false;
+    }
+    if (stat(dir.c_str(), &st) != 0) {
+      error = "Cannot look at the folder " + dir + ": " + strerror(errno);
+      return false;
+    }
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    error = "The path " + dir + " is not a folder";
+    return false;
+  }
+  if (st.st_uid != me) {
+    error = "The folder " + dir + " belongs to another user (uid " + std::to_string(st.st_uid) + ", not " +
+            std::to_string(me) + "): refusing to use it, since its owner could place profiles in it";
+    return false;
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    error = "The folder " + dir + " can be written by other users (mode " + mode +
+            "): refusing to use it; make it writable by its owner only (chmod go-w)";
+    return false;
+  }
+  return true;
+}
+
 // Values are single lines: line breaks in them would start new keys.
 bool singleLine(const std::string& v) { return v.find_first_of("\r\n") == std::string::npos; }
 
@@ -92,9 +135,19 @@ std::string homeDir() {
   const char* user = getenv("HOME");
   if (!user || !*user) {
     struct passwd* pw = getpwuid(getuid());
-    user = pw ? pw->pw_dir : "/tmp";
+    // A user without a home folder: a folder of its own in /tmp (checked
+    // like any home before use).
+    if (!pw || !pw->pw_dir || !*pw->pw_dir) return "/tmp/.tolvane-mapi-" + std::to_string(getuid());
+    user = pw->pw_dir;
   }
   return std::string(user) + "/.tolvane-mapi";
+}
+
+HRESULT checkHome(std::string& error) {
+  std::string home = homeDir();
+  for (const std::string& dir : {home, home + "/profiles", home + "/stores"})
+    if (!safeFolder(dir, error)) return MAPI_E_NO_ACCESS;
+  return S_OK;
 }
 
 bool validName(const std::string& name, std::string& why) {
@@ -215,7 +268,8 @@ HRESULT write(const Profile& profile, std::string& error) {
     error = "Invalid profile name '" + profile.name + "': " + why;
     return MAPI_E_INVALID_PARAMETER;
   }
-  if (!singleLine(profile.address) || !singleLine(profile.displayName) || !singleLine(profile.storePath)) {
+  if (!singleLine(profile.address) || !singleLine(profile.displayName) || !singleLine(profile.storePath) ||
+      !singleLine(profile.smtpUser) || !singleLine(profile.smtpPassword)) {
     error = "Profile values must not contain line breaks";
     return MAPI_E_INVALID_PARAMETER;
   }
@@ -224,7 +278,15 @@ HRESULT write(const Profile& profile, std::string& error) {
     error = "Invalid transport '" + profile.transport + "': " + why;
     return MAPI_E_INVALID_PARAMETER;
   }
+  if (profile.starttls != "required" && profile.starttls != "opportunistic") {
+    error = "Invalid starttls setting '" + profile.starttls + "': use required or opportunistic";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  HRESULT checked = checkHome(error);
+  if (FAILED(checked)) return checked;
   if (!makeDirs(profilesDir(), error)) return MAPI_E_NO_ACCESS;
+  checked = checkHome(error);
+  if (FAILED(checked)) return checked;
   std::string path = profilePath(profile.name);
   std::string tmp = path + ".tmp";
   {
@@ -243,7 +305,18 @@ HRESULT write(const Profile& profile, std::string& error) {
                        "\naddress=" + profile.address + "\ndisplay_name=" + profile.displayName +
                        "\ndefault_store=" + (profile.defaultStore ? "yes" : "no") +
                        "\ntransport=" + profile.transport + "\n";
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    // The SMTP settings only where set: a profile of the local transport
+    // keeps the lines it always had.
+    if (profile.starttls != "opportunistic") text += "starttls=" + profile.starttls + "\n";
+    if (!profile.smtpUser.empty()) text += "smtp_user=" + profile.smtpUser + "\n";
+    if (!profile.smtpPassword.empty()) text += "smtp_password=" + profile.smtpPassword + "\n";
+    if (profile.retryAfterSeconds) text += "retry_after=" + std::to_string(profile.retryAfterSeconds) + "\n";
+    if (profile.queueLifetimeSeconds)
+      text += "queue_lifetime=" + std::to_string(profile.queueLifetimeSeconds) + "\n";
+    // The file may hold a password: the owner's only, also when a .tmp of
+    // another mode was left behind.
+    bool ok = fchmod(fd, 0600) == 0;
+    ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ok;
     ok = (fsync(fd) == 0) && ok;
     ok = (::close(fd) == 0) && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
@@ -262,7 +335,12 @@ HRESULT create(Profile& profile, std::string& error) {
     return MAPI_E_INVALID_PARAMETER;
   }
   std::string home = homeDir();
+  HRESULT checked = checkHome(error);
+  if (FAILED(checked)) return checked;
   if (!makeDirs(profilesDir(), error) || !makeDirs(home + "/stores", error)) return MAPI_E_NO_ACCESS;
+  // Made now, or there before: either way this user's alone.
+  checked = checkHome(error);
+  if (FAILED(checked)) return checked;
   struct stat st;
   if (stat(profilePath(profile.name).c_str(), &st) == 0) {
     error = "The profile '" + profile.name + "' already exists";
@@ -287,6 +365,8 @@ HRESULT load(const std::string& name, Profile& profile, std::string& error) {
     error = "Invalid profile name '" + name + "': " + why;
     return MAPI_E_LOGON_FAILED;
   }
+  HRESULT checked = checkHome(error);
+  if (FAILED(checked)) return checked;
   std::ifstream in(profilePath(name));
   if (!in) {
     error = "The profile '" + name + "' does not exist";
@@ -306,6 +386,12 @@ HRESULT load(const std::string& name, Profile& profile, std::string& error) {
     else if (key == "display_name") profile.displayName = value;
     else if (key == "default_store") profile.defaultStore = (value != "no");
     else if (key == "transport" && !value.empty()) profile.transport = value;
+    else if (key == "starttls" && !value.empty()) profile.starttls = value;
+    else if (key == "smtp_user") profile.smtpUser = value;
+    else if (key == "smtp_password") profile.smtpPassword = value;
+    else if (key == "retry_after") profile.retryAfterSeconds = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
+    else if (key == "queue_lifetime")
+      profile.queueLifetimeSeconds = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
   }
   if (profile.storePath.empty() || !haveUid) {
     error = "The profile '" + name + "' is damaged: it names no message store";
@@ -317,6 +403,8 @@ HRESULT load(const std::string& name, Profile& profile, std::string& error) {
 
 HRESULT list(std::vector<Profile>& profiles, std::string& error) {
   profiles.clear();
+  HRESULT checked = checkHome(error);
+  if (FAILED(checked)) return checked;
   DIR* dir = opendir(profilesDir().c_str());
   if (!dir) {
     if (errno == ENOENT) return S_OK;
@@ -342,6 +430,7 @@ HRESULT list(std::vector<Profile>& profiles, std::string& error) {
 HRESULT remove(const std::string& name, bool purge, std::string& error) {
   Profile p;
   HRESULT hr = load(name, p, error);
+  if (hr == MAPI_E_NO_ACCESS) return hr;  // the home is not safe to use
   if (FAILED(hr)) return MAPI_E_NOT_FOUND;
   if (unlink(profilePath(name).c_str()) != 0) {
     error = "Cannot delete the profile " + profilePath(name) + ": " + strerror(errno);

@@ -10,8 +10,10 @@
 
 #include <mapicode.h>
 #include <mapitags.h>
+#include <mapiutil.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 namespace mapispool {
@@ -33,6 +35,40 @@ HRESULT openStore(const mapiprofile::Profile& profile, tmapi::MsgStore** store, 
 }
 
 int64_t seconds(int64_t ms) { return ms / 1000; }
+
+// PR_ROWID and the address (PR_SMTP_ADDRESS, else PR_EMAIL_ADDRESS) of each
+// recipient row of a stored message; empty when it cannot be read.
+std::vector<std::pair<ULONG, std::string>> recipientRows(tmapi::MsgStore* store, tmapi::ObjectId message) {
+  std::vector<std::pair<ULONG, std::string>> out;
+  std::string eid = store->entryIdOf(MAPI_MESSAGE, message);
+  ULONG type = 0;
+  LPUNKNOWN unk = nullptr;
+  if (FAILED(store->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(&eid[0]), nullptr, 0,
+                              &type, &unk)))
+    return out;
+  LPMESSAGE msg = reinterpret_cast<LPMESSAGE>(unk);
+  LPMAPITABLE table = nullptr;
+  if (SUCCEEDED(msg->GetRecipientTable(0, &table))) {
+    const ULONG kSmtpAddressA = PROP_TAG(PT_STRING8, 0x39FE);
+    SizedSPropTagArray(3, columns) = {3, {PR_ROWID, kSmtpAddressA, PR_EMAIL_ADDRESS_A}};
+    LPSRowSet rows = nullptr;
+    if (SUCCEEDED(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows))) {
+      for (ULONG i = 0; i < rows->cRows; ++i) {
+        const SPropValue* v = rows->aRow[i].lpProps;
+        if (v[0].ulPropTag != PR_ROWID) continue;
+        std::string address;
+        if (v[1].ulPropTag == kSmtpAddressA && v[1].Value.lpszA) address = reinterpret_cast<const char*>(v[1].Value.lpszA);
+        else if (v[2].ulPropTag == PR_EMAIL_ADDRESS_A && v[2].Value.lpszA)
+          address = reinterpret_cast<const char*>(v[2].Value.lpszA);
+        out.emplace_back(v[0].Value.ul, address);
+      }
+      FreeProws(rows);
+    }
+    table->Release();
+  }
+  msg->Release();
+  return out;
+}
 
 }  // namespace
 
@@ -91,7 +127,27 @@ HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messag
     std::vector<tmapi::StoreDb::QueueRecipient> done;
     hr = db.queueRecipients(e.id, done);
     if (FAILED(hr)) break;
-    m.recipientsDone = static_cast<unsigned>(done.size());
+    std::map<ULONG, const tmapi::StoreDb::QueueRecipient*> progress;
+    for (const auto& d : done) {
+      progress[d.rowId] = &d;
+      if (d.state != tmapi::StoreDb::kRecipientWaiting) ++m.recipientsDone;
+    }
+    for (const auto& row : recipientRows(store, e.message)) {
+      QueuedRecipient r;
+      r.address = row.second;
+      r.state = "waiting";
+      auto it = progress.find(row.first);
+      if (it != progress.end()) {
+        const auto& d = *it->second;
+        r.state = d.state == tmapi::StoreDb::kRecipientDelivered ? "delivered"
+                  : d.state == tmapi::StoreDb::kRecipientFailed  ? "failed"
+                                                                  : "deferred";
+        r.status = d.status;
+        r.reply = d.detail;
+        if (r.address.empty()) r.address = d.address;
+      }
+      m.recipientList.push_back(std::move(r));
+    }
     messages.push_back(std::move(m));
   }
   if (FAILED(hr)) error = db.lastError();

@@ -6,6 +6,7 @@
 #include "spool/background.h"
 #include "spool/local.h"
 #include "spool/ndr.h"
+#include "spool/transport.h"
 #include "store/entryid.h"
 #include "store/msgstore.h"
 
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <unistd.h>
@@ -126,10 +128,20 @@ Spooler::~Spooler() {
   if (m_store) m_store->Release();
 }
 
-int64_t Spooler::retryDelay(int64_t attempts) {
-  int64_t delay = kFirstRetryMs;
-  for (int64_t k = 0; k < attempts && delay < kLongestRetryMs; ++k) delay *= 2;
-  return std::min(delay, kLongestRetryMs);
+int64_t Spooler::retryDelay(int64_t attempts, int64_t first) {
+  if (first <= 0) first = kFirstRetryMs;
+  int64_t longest = std::max(kLongestRetryMs, first);
+  int64_t delay = first;
+  for (int64_t k = 0; k < attempts && delay < longest; ++k) delay *= 2;
+  return std::min(delay, longest);
+}
+
+int64_t Spooler::firstRetryMs() const {
+  return m_profile.retryAfterSeconds ? int64_t{m_profile.retryAfterSeconds} * 1000 : kFirstRetryMs;
+}
+
+int64_t Spooler::lifetimeMs() const {
+  return m_profile.queueLifetimeSeconds ? int64_t{m_profile.queueLifetimeSeconds} * 1000 : kGiveUpMs;
 }
 
 HRESULT Spooler::open(std::string& error) {
@@ -166,6 +178,11 @@ HRESULT Spooler::runPass(bool flush, const std::function<bool()>& stop, mapispoo
     m_profile = fresh;
   mapimime::initMime();
   SpoolingScope scope;
+  mapiprofile::Transport transport;
+  std::string why;
+  if (mapiprofile::parseTransport(m_profile.transport, transport, why) &&
+      transport.kind != mapiprofile::Transport::kLocal)
+    return runNetwork(transport, flush, stop, result, error);
   // Logons to the mailboxes delivered to are kept for this pass only.
   struct ClearDeliveries {
     LocalDeliveries& d;
@@ -191,7 +208,7 @@ HRESULT Spooler::runPass(bool flush, const std::function<bool()>& stop, mapispoo
 
 mapispool::RunLine Spooler::defer(const StoreDb::QueueEntry& entry, mapispool::RunLine line, const std::string& why) {
   StoreDb& db = *m_store->db();
-  int64_t next = nowMs() + retryDelay(entry.attempts);
+  int64_t next = nowMs() + retryDelay(entry.attempts, firstRetryMs());
   HRESULT hr = db.deferQueued(entry.id, m_owner, next, why);
   // A store that was busy a moment ago is often free again; else the lease
   // runs out and the message is taken again then.
@@ -250,7 +267,7 @@ Routes route(const mapimime::OutgoingEnvelope& envelope, const std::set<ULONG>& 
 
 }  // namespace
 
-HRESULT Spooler::writeMime(IMessage* message, TempFile& file, mapimime::OutgoingEnvelope& envelope,
+HRESULT Spooler::writeMime(IMessage* message, TempFile& file, mapimime::OutgoingEnvelope& envelope, bool crlf,
                            std::string& error) {
   HRESULT hr = file.create(mapiprofile::homeDir(), error);
   if (FAILED(hr)) return hr;
@@ -265,6 +282,7 @@ HRESULT Spooler::writeMime(IMessage* message, TempFile& file, mapimime::Outgoing
   options.defaultFromAddress = m_profile.address;
   options.messageIdDomain = domainOf(m_profile.address);
   options.addrBook = m_addrBook;
+  options.crlfLineEnds = crlf;
   std::string text;
   hr = mapimime::writeMimeMessage(message, options, out, envelope, text);
   if (SUCCEEDED(hr) && g_mime_stream_flush(out) != 0) {
@@ -293,23 +311,19 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
     line.subject = reinterpret_cast<const char*>(subject->Value.lpszA);
   MAPIFreeBuffer(subject);
 
-  // Only the local transport sends in this version; mail for the others
-  // waits in the queue, where `spool list` shows why.
+  // The network transports take their own path (runNetwork); a setting
+  // that is not valid keeps the message queued, where `spool list` shows why.
   mapiprofile::Transport transport;
   std::string why;
   if (!mapiprofile::parseTransport(m_profile.transport, transport, why))
     return defer(entry, line,
                  "The transport setting '" + m_profile.transport + "' of the profile is not valid (" + why + ")");
-  if (transport.kind != mapiprofile::Transport::kLocal)
-    return defer(entry, line,
-                 "The transport " + m_profile.transport +
-                     " is not supported by this version; the message stays queued until a version that has it runs");
 
   // The message as MIME, written once into a private temporary file.
   TempFile file;
   mapimime::OutgoingEnvelope envelope;
   std::string text;
-  hr = writeMime(message, file, envelope, text);
+  hr = writeMime(message, file, envelope, false, text);
   if (FAILED(hr)) return defer(entry, line, text);
   // A retry sends the same Message-ID.
   if (envelope.messageIdGenerated && !envelope.messageId.empty()) {
@@ -321,7 +335,8 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
   hr = db.queueRecipients(entry.id, done);
   if (FAILED(hr)) return defer(entry, line, db.lastError());
   std::set<ULONG> finished;
-  for (const auto& d : done) finished.insert(d.rowId);
+  for (const auto& d : done)
+    if (d.state != StoreDb::kRecipientWaiting) finished.insert(d.rowId);
   LocalAddresses home;
   hr = home.load(text);
   if (FAILED(hr)) return defer(entry, line, text);
@@ -383,17 +398,19 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
   }
 
   if (!trouble.empty()) {
-    if (nowMs() - entry.queuedAt < kGiveUpMs) return defer(entry, line, trouble);
+    if (nowMs() - entry.queuedAt < lifetimeMs()) return defer(entry, line, trouble);
     // Tried for days: the recipients still waiting get a report.
     hr = db.queueRecipients(entry.id, done);
     if (FAILED(hr)) return defer(entry, line, trouble);
     finished.clear();
-    for (const auto& d : done) finished.insert(d.rowId);
+    for (const auto& d : done)
+      if (d.state != StoreDb::kRecipientWaiting) finished.insert(d.rowId);
     std::vector<StoreDb::QueueRecipient> expired;
     for (const auto& r : envelope.recipients)
       if (!finished.count(r.rowId))
         expired.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "4.4.7",
-                                          "The message could not be delivered for five days: " + trouble));
+                                          "The message could not be delivered for " + lifetimeText() + ": " +
+                                              trouble));
     hr = record(expired, "");
     if (hr == MAPI_E_OBJECT_CHANGED) return takenOver();
     if (FAILED(hr)) return defer(entry, line, trouble);
@@ -503,6 +520,236 @@ HRESULT Spooler::finish(const StoreDb::QueueEntry& entry, IMessage* message, con
   }
   reports = static_cast<unsigned>(failed.size());
   return S_OK;
+}
+
+std::string Spooler::lifetimeText() const {
+  int64_t seconds = lifetimeMs() / 1000;
+  auto unit = [](int64_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); };
+  if (seconds % 86400 == 0) return unit(seconds / 86400, "day");
+  if (seconds % 3600 == 0) return unit(seconds / 3600, "hour");
+  if (seconds % 60 == 0) return unit(seconds / 60, "minute");
+  return unit(seconds, "second");
+}
+
+// A message of a network batch: taken, converted, its addresses.
+struct Spooler::Outbound {
+  ~Outbound() {
+    if (message) message->Release();
+  }
+  StoreDb::QueueEntry entry;
+  mapispool::RunLine line;
+  IMessage* message = nullptr;
+  TempFile file;
+  uint64_t size = 0;
+  mapimime::OutgoingEnvelope envelope;
+  // The addresses handed to the transport (each once, compared without
+  // regard to case) and the recipient rows of each.
+  std::vector<std::string> addresses;
+  std::vector<std::vector<const mapimime::EnvelopeRecipient*>> rowsOf;
+  std::vector<RecipientOutcome> outcomes;
+  std::string trouble;      // temporary refusals of this attempt
+  std::string recordError;  // the queue could not record an outcome
+  bool takenOver = false;
+};
+
+bool Spooler::prepare(Outbound& item, const mapiprofile::Transport& transport) {
+  StoreDb& db = *m_store->db();
+  const StoreDb::QueueEntry& entry = item.entry;
+  item.line.id = entry.id;
+  std::string eid = m_store->entryIdOf(MAPI_MESSAGE, entry.message);
+  ULONG type = 0;
+  IUnknown* unk = nullptr;
+  HRESULT hr = m_store->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(&eid[0]), nullptr, 0,
+                                  &type, &unk);
+  if (FAILED(hr)) {
+    item.line = defer(entry, item.line, callText(m_store, hr, "The submitted message cannot be opened"));
+    return false;
+  }
+  item.message = reinterpret_cast<IMessage*>(unk);
+  LPSPropValue subject = nullptr;
+  if (SUCCEEDED(HrGetOneProp(item.message, PR_SUBJECT_A, &subject)) && subject->Value.lpszA)
+    item.line.subject = reinterpret_cast<const char*>(subject->Value.lpszA);
+  MAPIFreeBuffer(subject);
+
+  // SMTP wants CRLF line ends; a sendmail program takes the Unix form.
+  bool crlf = transport.kind != mapiprofile::Transport::kSendmail;
+  std::string text;
+  hr = writeMime(item.message, item.file, item.envelope, crlf, text);
+  if (FAILED(hr)) {
+    item.line = defer(entry, item.line, text);
+    return false;
+  }
+  off_t end = lseek(item.file.fd(), 0, SEEK_END);
+  item.size = end > 0 ? static_cast<uint64_t>(end) : 0;
+  if (item.envelope.messageIdGenerated && !item.envelope.messageId.empty()) {
+    hr = db.setProps(entry.message, {Prop::String(kPrInternetMessageIdA, item.envelope.messageId)});
+    if (FAILED(hr)) {
+      item.line = defer(entry, item.line, "The Message-ID of the message could not be stored: " + db.lastError());
+      return false;
+    }
+  }
+  std::vector<StoreDb::QueueRecipient> done;
+  hr = db.queueRecipients(entry.id, done);
+  if (FAILED(hr)) {
+    item.line = defer(entry, item.line, db.lastError());
+    return false;
+  }
+  std::set<ULONG> finished;
+  for (const auto& d : done)
+    if (d.state != StoreDb::kRecipientWaiting) finished.insert(d.rowId);
+  // Every deliverable address goes to the server (no local routing): an
+  // empty set of local addresses.
+  Routes routes = route(item.envelope, finished, LocalAddresses(), item.message);
+  if (!routes.failed.empty()) {
+    hr = db.recordRecipients(entry.id, m_owner, nowMs() + kLeaseMs, routes.failed);
+    if (hr == MAPI_E_OBJECT_CHANGED) {
+      item.line.outcome = mapispool::RunLine::kTakenOver;
+      item.line.detail = db.lastError();
+      return false;
+    }
+    if (FAILED(hr)) {
+      item.line = defer(entry, item.line, "The recipients that cannot be reached could not be recorded: " +
+                                              db.lastError());
+      return false;
+    }
+  }
+  std::map<std::string, size_t> byAddress;
+  for (const auto* r : routes.outside) {
+    auto it = byAddress.find(lowerCase(r->address));
+    if (it == byAddress.end()) {
+      it = byAddress.emplace(lowerCase(r->address), item.addresses.size()).first;
+      item.addresses.push_back(r->address);
+      item.rowsOf.emplace_back();
+    }
+    item.rowsOf[it->second].push_back(r);
+  }
+  if (item.addresses.empty()) {
+    // Nothing left for the server: filed (with its report) at once.
+    item.line = conclude(item);
+    return false;
+  }
+  return true;
+}
+
+void Spooler::recordOutcome(Outbound& item) {
+  StoreDb& db = *m_store->db();
+  std::vector<StoreDb::QueueRecipient> rows;
+  std::set<std::string> troubles;
+  for (size_t k = 0; k < item.addresses.size() && k < item.outcomes.size(); ++k) {
+    const RecipientOutcome& o = item.outcomes[k];
+    int state = o.kind == RecipientOutcome::kAccepted   ? StoreDb::kRecipientDelivered
+                : o.kind == RecipientOutcome::kRejected ? StoreDb::kRecipientFailed
+                                                        : StoreDb::kRecipientWaiting;
+    if (o.kind == RecipientOutcome::kDeferred && troubles.insert(o.reply).second)
+      item.trouble += (item.trouble.empty() ? "" : "; ") + o.reply;
+    for (const auto* r : item.rowsOf[k]) rows.push_back(recipientRecord(*r, state, o.status, o.reply));
+  }
+  // Committed before the transport goes on: what the server accepted is
+  // never sent again, unless the process dies right now.
+  HRESULT hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + kLeaseMs, rows);
+  if (FAILED(hr) && hr != MAPI_E_OBJECT_CHANGED) hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + kLeaseMs, rows);
+  if (hr == MAPI_E_OBJECT_CHANGED) {
+    item.takenOver = true;
+    item.line.detail = db.lastError();
+  } else if (FAILED(hr)) {
+    item.recordError = "The server's verdict on the message could not be recorded in the queue (" + db.lastError() +
+                       "); recipients it accepted may get the message again";
+  }
+}
+
+mapispool::RunLine Spooler::conclude(Outbound& item) {
+  StoreDb& db = *m_store->db();
+  const StoreDb::QueueEntry& entry = item.entry;
+  mapispool::RunLine line = item.line;
+  auto takenOver = [&](const std::string& why) {
+    line.outcome = mapispool::RunLine::kTakenOver;
+    line.detail = why;
+    return line;
+  };
+  if (item.takenOver) return takenOver(item.line.detail);
+  if (!item.recordError.empty()) return defer(entry, line, item.recordError);
+  if (!item.trouble.empty()) {
+    if (nowMs() - entry.queuedAt < lifetimeMs()) return defer(entry, line, item.trouble);
+    // Queued for its whole lifetime: the recipients still waiting are
+    // bounced, each with the last reply it got.
+    std::vector<StoreDb::QueueRecipient> done;
+    HRESULT hr = db.queueRecipients(entry.id, done);
+    if (FAILED(hr)) return defer(entry, line, item.trouble);
+    std::map<ULONG, const StoreDb::QueueRecipient*> known;
+    for (const auto& d : done) known[d.rowId] = &d;
+    std::vector<StoreDb::QueueRecipient> expired;
+    for (const auto& r : item.envelope.recipients) {
+      auto it = known.find(r.rowId);
+      if (it != known.end() && it->second->state != StoreDb::kRecipientWaiting) continue;
+      std::string last = it != known.end() ? it->second->detail : item.trouble;
+      expired.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "4.4.7",
+                                        "The message could not be delivered for " + lifetimeText() +
+                                            "; the last attempt: " + last));
+    }
+    hr = db.recordRecipients(entry.id, m_owner, nowMs() + kLeaseMs, expired);
+    if (hr == MAPI_E_OBJECT_CHANGED) return takenOver(db.lastError());
+    if (FAILED(hr)) return defer(entry, line, item.trouble);
+  }
+  std::string text;
+  HRESULT hr = finish(entry, item.message, item.envelope.sender, line.reports, text);
+  if (hr == MAPI_E_OBJECT_CHANGED) return takenOver(db.lastError());
+  if (FAILED(hr)) return defer(entry, line, "The message was sent but could not be filed: " + text);
+  line.outcome = mapispool::RunLine::kSent;
+  line.detail.clear();
+  return line;
+}
+
+HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush, const std::function<bool()>& stop,
+                            mapispool::RunResult& result, std::string& error) {
+  StoreDb& db = *m_store->db();
+  int64_t after = 0;
+  bool more = true;
+  HRESULT failure = S_OK;
+  while (more && !(stop && stop())) {
+    std::vector<std::unique_ptr<Outbound>> items;
+    uint64_t bytes = 0;
+    while (items.size() < kBatchMessages && bytes < kBatchBytes && !(stop && stop())) {
+      auto item = std::make_unique<Outbound>();
+      bool found = false;
+      int64_t now = nowMs();
+      HRESULT hr = db.claimQueued(after, !flush, now, m_owner, now + kLeaseMs, item->entry, found);
+      if (FAILED(hr)) {
+        failure = hr;
+        error = "Cannot take a message from the submission queue: " + db.lastError();
+        more = false;
+        break;
+      }
+      if (!found) {
+        more = false;
+        break;
+      }
+      after = item->entry.id;
+      if (!prepare(*item, transport)) {
+        result.lines.push_back(item->line);
+        continue;
+      }
+      bytes += item->size;
+      items.push_back(std::move(item));
+    }
+    if (items.empty()) continue;
+    std::vector<OutboundMessage> batch(items.size());
+    for (size_t k = 0; k < items.size(); ++k) {
+      batch[k].fd = items[k]->file.fd();
+      batch[k].size = items[k]->size;
+      batch[k].sender = items[k]->envelope.sender;
+      batch[k].recipients = items[k]->addresses;
+    }
+    MessageDone done = [&](size_t k) {
+      items[k]->outcomes = batch[k].outcomes;
+      recordOutcome(*items[k]);
+    };
+    if (transport.kind == mapiprofile::Transport::kSendmail)
+      sendSendmail(transport, batch, done);
+    else
+      sendSmtp(m_profile, transport, batch, done);
+    for (auto& item : items) result.lines.push_back(conclude(*item));
+  }
+  return failure;
 }
 
 }  // namespace tmapi

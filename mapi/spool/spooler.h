@@ -34,6 +34,10 @@ class Spooler {
   static constexpr int64_t kFirstRetryMs = 60 * 1000;
   static constexpr int64_t kLongestRetryMs = 60 * 60 * 1000;
   static constexpr int64_t kGiveUpMs = 5LL * 24 * 60 * 60 * 1000;
+  // A network transport sends up to this many messages (and about this many
+  // bytes) over one connection.
+  static constexpr size_t kBatchMessages = 100;
+  static constexpr uint64_t kBatchBytes = 64ULL * 1024 * 1024;
 
   explicit Spooler(mapiprofile::Profile profile);
   ~Spooler();
@@ -49,14 +53,30 @@ class Spooler {
   // at which one of them can be taken.
   HRESULT queueState(uint64_t& count, int64_t& earliest, std::string& error);
 
-  // The pause before attempt number `attempts + 1`.
-  static int64_t retryDelay(int64_t attempts);
+  // The pause before attempt number `attempts + 1`: `first` (ms), doubling
+  // with each attempt, at most an hour (or `first` when that is longer).
+  static int64_t retryDelay(int64_t attempts, int64_t first = kFirstRetryMs);
 
  private:
   HRESULT open(std::string& error);
   mapispool::RunLine send(const StoreDb::QueueEntry& entry);
+  // The smtp/smtps/sendmail transports: batches of messages, each message's
+  // recipients recorded as soon as the server has given its verdict.
+  struct Outbound;
+  HRESULT runNetwork(const mapiprofile::Transport& transport, bool flush, const std::function<bool()>& stop,
+                     mapispool::RunResult& result, std::string& error);
+  // Opens, converts and routes a taken message; false when the message is
+  // already concluded (line set).
+  bool prepare(Outbound& item, const mapiprofile::Transport& transport);
+  void recordOutcome(Outbound& item);
+  mapispool::RunLine conclude(Outbound& item);
+  int64_t firstRetryMs() const;
+  int64_t lifetimeMs() const;
+  std::string lifetimeText() const;  // "5 days"
   // Writes the message as MIME into a new private temporary file.
-  HRESULT writeMime(IMessage* message, TempFile& file, mapimime::OutgoingEnvelope& envelope, std::string& error);
+  // crlf: lines end in CRLF (SMTP's form), else in LF.
+  HRESULT writeMime(IMessage* message, TempFile& file, mapimime::OutgoingEnvelope& envelope, bool crlf,
+                    std::string& error);
   // Ends an attempt that failed for a while: the message stays queued.
   mapispool::RunLine defer(const StoreDb::QueueEntry& entry, mapispool::RunLine line, const std::string& why);
   HRESULT finish(const StoreDb::QueueEntry& entry, IMessage* message, const std::string& senderAddress,

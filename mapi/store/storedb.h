@@ -23,7 +23,10 @@
 //       files of their own in the folder "<store>.values" beside the store
 //       (chunked = 2), written and synced before the transaction that names
 //       them commits, removed after the transaction that drops them
-//       commits; they are read straight into the caller's buffer.
+//       commits; they are read straight into the caller's buffer. Files
+//       that a killed writer left unnamed by any row are removed when the
+//       store is next opened (storedb_files.cpp: writers hold a lock in
+//       "<store>.values/.writers" while they run).
 //   named_props(id, guid, kind, lid, name)   the named-property map
 //   submit_queue(id, message_id, queued_at, attempts, next_attempt,
 //                last_error, lease_owner, lease_until)
@@ -34,7 +37,8 @@
 //   submit_recipients(queue_id, row_id, state, address, display_name,
 //                     status, detail, at)
 //       the recipients of a queued message that are done: delivered, or
-//       failed for good (kept for the non-delivery report)
+//       failed for good (kept for the non-delivery report); and those
+//       waiting after a temporary refusal, with the server's last reply
 // Deleting an object deletes its children, properties and chunks (foreign
 // keys with ON DELETE CASCADE).
 #ifndef TOLVANE_MAPI_STOREDB_H
@@ -170,7 +174,10 @@ class StoreDb {
     std::string leaseOwner;  // "" when no spooler holds it
     int64_t leaseUntil = 0;
   };
-  enum RecipientState { kRecipientDelivered = 1, kRecipientFailed = 2 };
+  // Delivered and failed recipients are done; a waiting one was refused for
+  // a while (a 4xx reply: status and detail keep the last reply) and is
+  // tried again.
+  enum RecipientState { kRecipientDelivered = 1, kRecipientFailed = 2, kRecipientWaiting = 3 };
   struct QueueRecipient {
     ULONG rowId = 0;  // PR_ROWID of the message's recipient row
     int state = kRecipientDelivered;
@@ -221,10 +228,23 @@ class StoreDb {
   // The text of the last failure of this connection.
   const std::string& lastError() const { return m_lastError; }
 
+  // Removes the value files of writers that are gone (killed before their
+  // transaction committed) that no row names; open() does it. Files of
+  // writers that still run are never touched. counts (may be null)
+  // receives what was found.
+  struct SweepCounts {
+    size_t deadWriters = 0;
+    size_t removedFiles = 0;
+  };
+  void sweepValueFiles(SweepCounts* counts = nullptr);
+
  private:
   StoreDb();
   HRESULT fail(HRESULT hr, const std::string& what);
   HRESULT sqlFail(const char* what);
+  // The MAPI result of an SQLite failure of this connection (the system
+  // error behind a file SQLite could not open counts).
+  HRESULT connectionResult(int rc);
   HRESULT loadInfo();
   HRESULT readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found);
   // Value files: the folder, the file of a value, and the files that the
@@ -235,6 +255,10 @@ class StoreDb {
   HRESULT dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG propId);
   HRESULT writeValueFile(ObjectId id, ULONG propId, uint64_t size, const PieceReader& read, std::string& name);
   HRESULT readValueFile(const std::string& name, uint64_t offset, void* buf, size_t n, size_t& got);
+  // The lock file that marks this connection as a running writer of value
+  // files (taken at its first value file, given up when it closes).
+  HRESULT registerWriter();
+  void unregisterWriter();
   void endTransaction(bool committed);
 
   // Statements are prepared once per connection and kept, keyed by their
@@ -262,11 +286,20 @@ class StoreDb {
   bool m_lazyCommit = false;
   std::vector<std::string> m_newFiles;
   std::vector<std::string> m_droppedFiles;
+  int m_writerFd = -1;       // the locked writer file, once registered
+  std::string m_writer;      // its name, the prefix of this writer's value files
+  bool m_namedValueFiles = false;  // no O_TMPFILE here: files get their name at once
   std::recursive_mutex m_mu;  // held once per open transaction level, and by each call
 };
 
 // Maps an SQLite result code to a MAPI result.
 HRESULT sqliteResult(int rc);
+// Maps the system error of a failed file operation to a MAPI result: no
+// space is MAPI_E_NOT_ENOUGH_DISK, no descriptor left
+// MAPI_E_NOT_ENOUGH_RESOURCES and no memory MAPI_E_NOT_ENOUGH_MEMORY (all
+// passing: a mail server tries again later), anything else
+// MAPI_E_DISK_ERROR.
+HRESULT fileErrorResult(int err);
 
 }  // namespace tmapi
 

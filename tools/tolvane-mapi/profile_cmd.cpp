@@ -5,6 +5,9 @@
 
 #include <mapicode.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 
 namespace {
@@ -52,43 +55,125 @@ int create(const std::vector<std::string>& args) {
   return 0;
 }
 
+// A duration: a number with s, m, h or d (no unit: seconds). False when
+// it is not one, or not from 1 second to about 136 years.
+bool parseDuration(const std::string& text, unsigned& seconds) {
+  size_t digits = text.find_first_not_of("0123456789");
+  if (digits == 0 || text.empty()) return false;
+  std::string number = text.substr(0, digits), unit = digits == std::string::npos ? "" : text.substr(digits);
+  if (number.size() > 10) return false;
+  unsigned long long n = std::stoull(number);
+  unsigned long long factor = unit.empty() || unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
+  if (factor == 0 || n == 0 || n * factor > 0xFFFFFFFFULL) return false;
+  seconds = static_cast<unsigned>(n * factor);
+  return true;
+}
+
+// The password from a file (or standard input for "-"): its first line.
+bool readSecret(const std::string& file, std::string& secret, std::string& error) {
+  std::string text;
+  if (file == "-") {
+    std::getline(std::cin, text);
+  } else {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      error = "cannot read the password file " + file + ": " + strerror(errno);
+      return false;
+    }
+    std::getline(in, text);
+  }
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  if (text.empty()) {
+    error = "the password file " + file + " holds no password";
+    return false;
+  }
+  secret = text;
+  return true;
+}
+
 // profile set NAME [--transport T] [--address SMTP] [--display-name TEXT]
+//   [--starttls required|opportunistic] [--smtp-user USER --smtp-password-file FILE]
+//   [--no-smtp-auth] [--retry-after DURATION] [--queue-lifetime DURATION]
+// The setting is stored whether or not a server can be reached now. The
+// password goes only into the profile file (the owner's only); it is never
+// printed.
 int set(const std::vector<std::string>& args) {
-  std::string name, transport, address, displayName;
-  bool haveTransport = false, haveAddress = false, haveDisplayName = false;
+  std::string name, transport, address, displayName, starttls, user, passwordFile;
+  bool haveTransport = false, haveAddress = false, haveDisplayName = false, noAuth = false;
+  unsigned retryAfter = 0, lifetime = 0;
+  bool changes = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--transport" && i + 1 < args.size()) {
+    bool hasValue = i + 1 < args.size();
+    if (a == "--transport" && hasValue) {
       transport = args[++i];
       haveTransport = true;
-    } else if (a == "--address" && i + 1 < args.size()) {
+    } else if (a == "--address" && hasValue) {
       address = args[++i];
       haveAddress = true;
-    } else if (a == "--display-name" && i + 1 < args.size()) {
+    } else if (a == "--display-name" && hasValue) {
       displayName = args[++i];
       haveDisplayName = true;
+    } else if (a == "--starttls" && hasValue) {
+      starttls = args[++i];
+      if (starttls != "required" && starttls != "opportunistic") {
+        toolError("--starttls takes required or opportunistic, not '" + starttls + "'");
+        return kUsageError;
+      }
+    } else if (a == "--smtp-user" && hasValue) {
+      user = args[++i];
+      if (user.empty() || user.find_first_of("\r\n") != std::string::npos) {
+        toolError("--smtp-user needs a user name on one line");
+        return kUsageError;
+      }
+    } else if (a == "--smtp-password-file" && hasValue) {
+      passwordFile = args[++i];
+    } else if (a == "--no-smtp-auth") {
+      noAuth = true;
+    } else if ((a == "--retry-after" || a == "--queue-lifetime") && hasValue) {
+      unsigned& target = a == "--retry-after" ? retryAfter : lifetime;
+      if (!parseDuration(args[++i], target)) {
+        toolError(a + " takes a duration such as 90s, 5m, 2h or 5d, not '" + args[i] + "'");
+        return kUsageError;
+      }
     } else if (a.rfind("--", 0) == 0) {
       toolError("unknown or incomplete option '" + a + "'");
       return kUsageError;
     } else if (name.empty()) {
       name = a;
+      continue;
     } else {
       toolError("unexpected argument '" + a + "'");
       return kUsageError;
     }
+    changes = true;
   }
   if (name.empty()) {
     toolError("profile set needs a NAME");
     return kUsageError;
   }
-  if (!haveTransport && !haveAddress && !haveDisplayName) {
-    toolError("profile set needs what to change: --transport, --address or --display-name");
+  if (!changes) {
+    toolError("profile set needs what to change: --transport, --address, --display-name, --starttls, "
+              "--smtp-user with --smtp-password-file, --no-smtp-auth, --retry-after or --queue-lifetime");
+    return kUsageError;
+  }
+  if (user.empty() != passwordFile.empty()) {
+    toolError("--smtp-user and --smtp-password-file go together");
+    return kUsageError;
+  }
+  if (noAuth && !user.empty()) {
+    toolError("--no-smtp-auth and --smtp-user exclude each other");
     return kUsageError;
   }
   mapiprofile::Transport parsed;
   std::string why;
   if (haveTransport && !mapiprofile::parseTransport(transport, parsed, why)) {
     toolError("invalid transport '" + transport + "': " + why);
+    return kDataError;
+  }
+  std::string password;
+  if (!passwordFile.empty() && !readSecret(passwordFile, password, why)) {
+    toolError(why);
     return kDataError;
   }
   mapiprofile::Profile profile;
@@ -100,17 +185,27 @@ int set(const std::vector<std::string>& args) {
   if (haveTransport) profile.transport = transport;
   if (haveAddress) profile.address = address;
   if (haveDisplayName) profile.displayName = displayName;
+  if (!starttls.empty()) profile.starttls = starttls;
+  if (!user.empty()) {
+    profile.smtpUser = user;
+    profile.smtpPassword = password;
+  }
+  if (noAuth) {
+    profile.smtpUser.clear();
+    profile.smtpPassword.clear();
+  }
+  if (retryAfter) profile.retryAfterSeconds = retryAfter;
+  if (lifetime) profile.queueLifetimeSeconds = lifetime;
   HRESULT hr = mapiprofile::write(profile, error);
   if (FAILED(hr)) {
     toolError(error);
     return hr == MAPI_E_INVALID_PARAMETER ? kDataError : kIoError;
   }
   std::cout << "Changed profile '" << name << "'";
-  if (haveTransport) {
-    std::cout << ": transport " << transport;
-    if (parsed.kind != mapiprofile::Transport::kLocal)
-      std::cout << " (not supported by this version yet: submitted mail stays queued until a version that has it runs)";
-  }
+  if (haveTransport) std::cout << ": transport " << transport;
+  if (!starttls.empty()) std::cout << (haveTransport ? ", " : ": ") << "STARTTLS " << starttls;
+  if (!user.empty()) std::cout << ", SMTP user " << user << " (password stored)";
+  if (noAuth) std::cout << ", no SMTP authentication";
   std::cout << "\n";
   return 0;
 }

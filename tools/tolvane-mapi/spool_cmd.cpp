@@ -1,4 +1,5 @@
 // tolvane-mapi spool run PROFILE [--flush]
+// tolvane-mapi spool flush PROFILE          (run --flush)
 // tolvane-mapi spool list PROFILE
 //
 // `run` sends what the profile's submission queue holds (for a timer or
@@ -9,14 +10,16 @@
 // next attempt.
 //
 // `list` prints the queue and the outgoing folder, one line each,
-// tab-separated:
+// tab-separated; after each queued message a line per recipient:
 //   queue  ID  STATE  QUEUED  ATTEMPTS  NEXT-ATTEMPT  DONE/RECIPIENTS  SUBJECT  LAST-ERROR
+//   recipient  ID  ADDRESS  STATE  STATUS  LAST-REPLY
 //   outgoing  WRITTEN  SENDER  RECIPIENTS  SIZE  FILE
 // Times are UTC; "-" stands for an empty value.
 //
-// Exit codes (sysexits): 0 done (messages may stay queued; `list` says
-// why), 64 usage, 67 no such profile, 74 the store cannot be read, 75 the
-// store is busy (try again later).
+// Exit codes (sysexits): 0 done, nothing left in the queue; 75 something
+// is still queued (a temporary failure, a message not due yet, another
+// spooler's) or the store is busy: run again later; 64 usage, 67 no such
+// profile, 74 the store cannot be read. `list` exits 0 when it could read.
 #include "commands.h"
 
 #include <tolvane/spool.h>
@@ -57,9 +60,10 @@ std::string field(const std::string& value) {
   return out;
 }
 
-int run(const std::vector<std::string>& args) {
+int run(const std::vector<std::string>& args, bool flush) {
   std::string profile;
   mapispool::RunOptions options;
+  options.flush = flush;
   for (const auto& a : args) {
     if (a == "--flush") {
       options.flush = true;
@@ -100,7 +104,11 @@ int run(const std::vector<std::string>& args) {
     toolError("spool run: " + error);
     return exitCodeOf(hr);
   }
-  return 0;
+  // What the queue still holds, whatever the reason: a timer runs again.
+  std::vector<mapispool::QueuedMessage> left;
+  hr = mapispool::listQueue(profile, left, error);
+  if (FAILED(hr)) return kTempFail;
+  return left.empty() ? 0 : kTempFail;
 }
 
 int list(const std::vector<std::string>& args) {
@@ -119,6 +127,9 @@ int list(const std::vector<std::string>& args) {
     std::cout << "queue\t" << m.id << "\t" << mapispool::stateName(m.state) << "\t" << timeText(m.queuedAt) << "\t"
               << m.attempts << "\t" << timeText(m.nextAttempt) << "\t" << m.recipientsDone << "/" << m.recipients
               << "\t" << field(m.subject) << "\t" << field(m.lastError) << "\n";
+    for (const auto& r : m.recipientList)
+      std::cout << "recipient\t" << m.id << "\t" << field(r.address) << "\t" << r.state << "\t" << field(r.status)
+                << "\t" << field(r.reply) << "\n";
   }
   std::vector<mapispool::OutgoingMessage> outgoing;
   hr = mapispool::listOutgoing(args[0], outgoing, error);
@@ -139,11 +150,12 @@ int list(const std::vector<std::string>& args) {
 
 int spoolCommand(const std::vector<std::string>& args) {
   if (args.empty()) {
-    toolError("spool needs a subcommand: run or list");
+    toolError("spool needs a subcommand: run, flush or list");
     return kUsageError;
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (args[0] == "run") return run(rest);
+  if (args[0] == "run") return run(rest, false);
+  if (args[0] == "flush") return run(rest, true);
   if (args[0] == "list") return list(rest);
   toolError("unknown spool subcommand '" + args[0] + "'");
   return kUsageError;

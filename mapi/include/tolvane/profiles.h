@@ -8,7 +8,10 @@
 //                           store_uid (32 hex digits), address,
 //                           display_name, default_store (yes|no),
 //                           transport (how submitted mail leaves; see
-//                           parseTransport; absent: local)
+//                           parseTransport; absent: local),
+//                           starttls (required|opportunistic), smtp_user,
+//                           smtp_password (the file is the owner's only),
+//                           retry_after, queue_lifetime (seconds)
 //   stores/NAME.db          the profile's message store (SQLite)
 #ifndef TOLVANE_PROFILES_H
 #define TOLVANE_PROFILES_H
@@ -28,6 +31,17 @@ struct Profile {
   std::string displayName;  // the user's display name
   bool defaultStore = true;  // the store is the profile's default store
   std::string transport = "local";  // the transport setting, as written
+  // Settings of the smtp:// and smtps:// transports. The password is a
+  // secret: written only into the profile file (mode 0600), never printed.
+  std::string starttls = "opportunistic";  // "required": no TLS, no mail
+  std::string smtpUser;
+  std::string smtpPassword;
+  // The pause before the first retry after a temporary failure (it doubles
+  // with each attempt, up to an hour or this pause when longer) and how long
+  // a message stays queued before its remaining recipients are bounced;
+  // 0: one minute and five days.
+  unsigned retryAfterSeconds = 0;
+  unsigned queueLifetimeSeconds = 0;
 };
 
 // The transport of a profile: where the spooler hands submitted mail.
@@ -36,8 +50,7 @@ struct Profile {
 //   smtp://HOST[:PORT]    an SMTP server (port 587 by default), STARTTLS
 //   smtps://HOST[:PORT]   an SMTP server over TLS (port 465 by default)
 //   sendmail[:PATH]       a sendmail-compatible program (/usr/sbin/sendmail)
-// Only `local` sends today; the spooler keeps mail for the others queued.
-// The setting never holds credentials.
+// The setting never holds credentials (smtp_user and smtp_password do).
 struct Transport {
   enum Kind { kLocal, kSmtp, kSmtps, kSendmail };
   Kind kind = kLocal;
@@ -48,15 +61,26 @@ struct Transport {
 // False with a reason when the text is not one of the forms above.
 bool parseTransport(const std::string& text, Transport& transport, std::string& why);
 
-// The home folder: $TOLVANE_MAPI_HOME, else ~/.tolvane-mapi.
+// The home folder: $TOLVANE_MAPI_HOME, else ~/.tolvane-mapi (for a user
+// without a home folder, /tmp/.tolvane-mapi-UID).
 std::string homeDir();
+
+// Whether the home and its profiles/ and stores/ folders (those that
+// exist) are safe to use: each must belong to this user (the effective
+// uid) and be writable by nobody else (no group or other write bit), or
+// whoever can write there could plant a profile that receives this
+// user's mail. MAPI_E_NO_ACCESS with a sentence naming the folder
+// otherwise. create, load, list, remove and write check it first.
+HRESULT checkHome(std::string& error);
 
 // Profile names: 1 to 64 characters of letters, digits, blank, '.', '_',
 // '-' and '@', not starting with '.' or a blank. False with a reason.
 bool validName(const std::string& name, std::string& why);
 
-// Each returns S_OK or a failure with a sentence in `error`.
+// Each returns S_OK or a failure with a sentence in `error`; a home that
+// checkHome refuses gives MAPI_E_NO_ACCESS.
 HRESULT create(Profile& profile, std::string& error);  // also creates the store
+// MAPI_E_LOGON_FAILED when there is no such profile.
 HRESULT load(const std::string& name, Profile& profile, std::string& error);
 HRESULT list(std::vector<Profile>& profiles, std::string& error);
 // Removes the profile; its store file is kept unless purge.

@@ -23,10 +23,17 @@
 // PR_DELETE_AFTER_SUBMIT is true, puts a non-delivery report
 // (REPORT.IPM.Note.NDR) for the failed recipients into the sender's Inbox
 // and removes the message from the queue. A temporary failure (a store
-// busy, out of descriptors, a transport that this version lacks) leaves the
+// busy, out of descriptors, a 4xx reply, no connection, EX_TEMPFAIL) leaves the
 // message queued with its error, for another attempt after a pause that
 // grows with each attempt (one minute, doubling, at most an hour); after
-// five days the recipients still waiting get a non-delivery report.
+// five days the recipients still waiting get a non-delivery report (both
+// settings of the profile: retry_after, queue_lifetime).
+//
+// The transports: `local` (local.h), and the network transports
+// (spool/transport.h): SMTP through libESMTP and a sendmail program. They
+// get a batch of messages; the verdict on each recipient is committed to the
+// queue as soon as the server has given it (accepted, refused for good,
+// refused for a while), so that what a server accepted is not sent again.
 #ifndef TOLVANE_SPOOL_H
 #define TOLVANE_SPOOL_H
 
@@ -76,6 +83,14 @@ enum class State {
 };
 const char* stateName(State state);  // "queued", "sending", "retrying"
 
+// A recipient of a queued message and where it stands.
+struct QueuedRecipient {
+  std::string address;
+  std::string state;   // "waiting" (not tried yet), "deferred" (refused for a while), "delivered", "failed"
+  std::string status;  // enhanced status code of the last reply
+  std::string reply;   // the last reply (the server's, or why the spooler failed)
+};
+
 struct QueuedMessage {
   int64_t id = 0;
   std::string entryId;  // of the message (PR_ENTRYID bytes)
@@ -87,6 +102,7 @@ struct QueuedMessage {
   std::string lastError;
   unsigned recipients = 0;      // rows of the recipient table
   unsigned recipientsDone = 0;  // delivered or failed for good
+  std::vector<QueuedRecipient> recipientList;  // in the order of the recipient table
 };
 
 HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messages, std::string& error);

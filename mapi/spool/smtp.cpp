@@ -1,0 +1,485 @@
+// The SMTP transport, on libESMTP: one session per batch (EHLO, STARTTLS,
+// AUTH, then MAIL, RCPT and DATA per message, pipelined where the server
+// offers it), with the status of every recipient and of every message.
+//
+// smtps:// (TLS from the first byte, port 465) is not something libESMTP
+// does: it connects by itself and only knows STARTTLS. For it a relay thread
+// listens on a loopback port of this process, accepts libESMTP's one
+// connection and carries its bytes over a TLS connection to the server.
+#include "spool/transport.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <auth-client.h>
+#include <libesmtp.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tmapi {
+
+std::string enhancedStatus(int code, int cls, int subject, int detail) {
+  if (cls >= 2 && cls <= 5)
+    return std::to_string(cls) + "." + std::to_string(subject) + "." + std::to_string(detail);
+  int c = code / 100;
+  if (c < 2 || c > 5) c = 4;
+  return std::to_string(c) + ".0.0";
+}
+
+void ignoreSigpipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction old;
+    if (sigaction(SIGPIPE, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_DFL)
+      signal(SIGPIPE, SIG_IGN);
+  });
+}
+
+namespace {
+
+const size_t kReadPiece = 64 * 1024;
+
+// One line of what a server said: line breaks of a multi-line reply become
+// blanks.
+std::string oneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  for (char& c : text)
+    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+  return text;
+}
+
+std::string replyText(const smtp_status_t* s) {
+  if (!s || s->code == 0) return "";
+  std::string text = s->text ? oneLine(s->text) : "";
+  std::string enh = s->enh_class ? enhancedStatus(s->code, s->enh_class, s->enh_subject, s->enh_detail) : "";
+  // libESMTP keeps the text after the code and the enhanced code.
+  std::string out = std::to_string(s->code);
+  if (!enh.empty() && text.rfind(enh, 0) != 0) out += " " + enh;
+  if (!text.empty()) out += " " + text;
+  return out;
+}
+
+RecipientOutcome outcomeOf(const smtp_status_t* s, const std::string& server, const std::string& what) {
+  RecipientOutcome o;
+  o.status = enhancedStatus(s->code, s->enh_class, s->enh_subject, s->enh_detail);
+  o.kind = s->code >= 500 ? RecipientOutcome::kRejected : RecipientOutcome::kDeferred;
+  o.reply = "The server " + server + " " + what + ": " + replyText(s);
+  return o;
+}
+
+// A reader of the message file for libESMTP (which frees *ctx itself).
+const char* readMessage(void** ctx, int* len, void* arg) {
+  auto* m = static_cast<OutboundMessage*>(arg);
+  struct Cursor {
+    off_t offset;
+    char data[kReadPiece];
+  };
+  if (!*ctx) {
+    *ctx = malloc(sizeof(Cursor));
+    if (!*ctx) {
+      if (len) *len = 0;
+      return nullptr;
+    }
+    static_cast<Cursor*>(*ctx)->offset = 0;
+  }
+  Cursor* c = static_cast<Cursor*>(*ctx);
+  if (!len) {  // start again
+    c->offset = 0;
+    return nullptr;
+  }
+  ssize_t n;
+  do n = pread(m->fd, c->data, sizeof c->data, c->offset);
+  while (n < 0 && errno == EINTR);
+  // A read error ends the data early: the server then gets a message whose
+  // size is wrong, but the failure is caught before: the file is ours and
+  // complete (written and flushed by the spooler).
+  *len = n > 0 ? static_cast<int>(n) : 0;
+  if (n > 0) c->offset += n;
+  return c->data;
+}
+
+// The relay of smtps://: a loopback listener whose one connection is carried
+// over TLS to the server.
+class TlsRelay {
+ public:
+  ~TlsRelay() {
+    if (m_thread.joinable()) {
+      if (m_listen >= 0) shutdown(m_listen, SHUT_RDWR);
+      m_thread.join();
+    }
+    if (m_listen >= 0) close(m_listen);
+    if (m_ssl) SSL_free(m_ssl);
+    if (m_ctx) SSL_CTX_free(m_ctx);
+    if (m_server >= 0) close(m_server);
+  }
+
+  // Connects to the server and shakes hands; then listens for libESMTP.
+  bool start(const std::string& host, unsigned port, bool verify, std::string& error) {
+    if (!connectTo(host, port, error)) return false;
+    m_ctx = SSL_CTX_new(TLS_client_method());
+    if (!m_ctx) return sslFail("TLS cannot be set up", error);
+    SSL_CTX_set_min_proto_version(m_ctx, TLS1_2_VERSION);
+    SSL_CTX_set_default_verify_paths(m_ctx);
+    m_ssl = SSL_new(m_ctx);
+    if (!m_ssl) return sslFail("TLS cannot be set up", error);
+    SSL_set_tlsext_host_name(m_ssl, host.c_str());
+    if (verify) {
+      SSL_set_verify(m_ssl, SSL_VERIFY_PEER, nullptr);
+      in6_addr a6;
+      in_addr a4;
+      if (inet_pton(AF_INET, host.c_str(), &a4) == 1 || inet_pton(AF_INET6, host.c_str(), &a6) == 1)
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_ssl), host.c_str());
+      else
+        SSL_set1_host(m_ssl, host.c_str());
+    }
+    SSL_set_fd(m_ssl, m_server);
+    if (SSL_connect(m_ssl) != 1) {
+      long v = SSL_get_verify_result(m_ssl);
+      if (verify && v != X509_V_OK) {
+        error = std::string("the certificate of the server could not be verified: ") +
+                X509_verify_cert_error_string(v);
+        return false;
+      }
+      return sslFail("the TLS handshake with the server failed", error);
+    }
+    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(m_listen, 1) != 0 || getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
+      error = std::string("a loopback socket for the TLS connection cannot be made: ") + strerror(errno);
+      return false;
+    }
+    m_localPort = ntohs(a.sin_port);
+    m_thread = std::thread([this] { carry(); });
+    return true;
+  }
+  unsigned localPort() const { return m_localPort; }
+
+ private:
+  bool sslFail(const char* what, std::string& error) {
+    char buf[256] = "";
+    unsigned long e = ERR_get_error();
+    if (e) ERR_error_string_n(e, buf, sizeof buf);
+    error = std::string(what) + (buf[0] ? std::string(" (") + buf + ")" : std::string());
+    return false;
+  }
+
+  bool connectTo(const std::string& host, unsigned port, std::string& error) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (rc != 0) {
+      error = "the server " + host + " cannot be found: " + gai_strerror(rc);
+      return false;
+    }
+    int lastErrno = 0;
+    for (addrinfo* ai = list; ai && m_server < 0; ai = ai->ai_next) {
+      int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+      if (fd < 0) continue;
+      if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        m_server = fd;
+      } else {
+        lastErrno = errno;
+        close(fd);
+      }
+    }
+    freeaddrinfo(list);
+    if (m_server < 0) {
+      error = "no connection to " + host + ":" + std::to_string(port) + ": " + strerror(lastErrno ? lastErrno : EIO);
+      return false;
+    }
+    return true;
+  }
+
+  // Copies both ways until either side closes.
+  void carry() {
+    int client = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) return;
+    char buf[16384];
+    bool open = true;
+    while (open) {
+      pollfd fds[2] = {{client, POLLIN, 0}, {m_server, POLLIN, 0}};
+      // Bytes TLS has already decrypted are not seen by poll.
+      if (SSL_pending(m_ssl) == 0 && poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (SSL_pending(m_ssl) > 0 || (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        int n = SSL_read(m_ssl, buf, sizeof buf);
+        if (n <= 0) {
+          int e = SSL_get_error(m_ssl, n);
+          if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
+        } else {
+          for (int off = 0; off < n;) {
+            ssize_t w = send(client, buf + off, static_cast<size_t>(n - off), MSG_NOSIGNAL);
+            if (w <= 0) {
+              open = false;
+              break;
+            }
+            off += static_cast<int>(w);
+          }
+        }
+      }
+      if (open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+        ssize_t n = recv(client, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        if (SSL_write(m_ssl, buf, static_cast<int>(n)) <= 0) break;
+      }
+    }
+    SSL_shutdown(m_ssl);
+    close(client);
+  }
+
+  int m_server = -1;
+  int m_listen = -1;
+  unsigned m_localPort = 0;
+  SSL_CTX* m_ctx = nullptr;
+  SSL* m_ssl = nullptr;
+  std::thread m_thread;
+};
+
+struct Session {
+  std::vector<OutboundMessage>* batch = nullptr;
+  const MessageDone* done = nullptr;
+  std::string server;  // for texts
+  bool requireTls = false;
+  std::vector<bool> reported;
+  std::vector<smtp_message_t> messages;
+  std::vector<std::vector<smtp_recipient_t>> recipients;
+  // What the monitor saw: only the server's replies are kept (never what
+  // this side wrote, which holds the credentials).
+  std::string lastReply;
+  bool authSent = false;
+  bool authOk = false;
+  std::string authReply;  // the server's answer to a failed AUTH
+  std::string tlsTrouble;
+  const char* user = nullptr;
+  const char* password = nullptr;
+};
+
+// The final verdict on message k, from its statuses: MAIL, each RCPT, DATA.
+void judge(Session& s, size_t k) {
+  OutboundMessage& m = (*s.batch)[k];
+  smtp_message_t msg = s.messages[k];
+  const smtp_status_t* mail = smtp_reverse_path_status(msg);
+  const smtp_status_t* data = smtp_message_transfer_status(msg);
+  for (size_t r = 0; r < m.recipients.size(); ++r) {
+    RecipientOutcome& o = m.outcomes[r];
+    const smtp_status_t* rcpt = smtp_recipient_status(s.recipients[k][r]);
+    if (mail && mail->code >= 400) {
+      o = outcomeOf(mail, s.server, "refused the sender <" + m.sender + ">");
+    } else if (rcpt && rcpt->code >= 400) {
+      o = outcomeOf(rcpt, s.server, "refused the recipient");
+    } else if (rcpt && rcpt->code >= 200 && rcpt->code < 300 && data && data->code >= 200 && data->code < 300) {
+      o.kind = RecipientOutcome::kAccepted;
+      o.status = enhancedStatus(data->code, data->enh_class, data->enh_subject, data->enh_detail);
+      o.reply = replyText(data);
+    } else if (rcpt && rcpt->code >= 200 && rcpt->code < 300 && data && data->code >= 400) {
+      o = outcomeOf(data, s.server, "refused the message");
+    } else {
+      // Never answered: the connection ended first (reported at the end).
+      o.kind = RecipientOutcome::kDeferred;
+      o.status = "4.4.2";
+      o.reply = "The connection to " + s.server + " ended before the server answered";
+    }
+  }
+  // Without the credentials accepted, a refusal may be for want of them:
+  // not a reason to give the recipients up.
+  if (s.authSent && !s.authOk)
+    for (auto& o : m.outcomes)
+      if (o.kind == RecipientOutcome::kRejected) {
+        o.kind = RecipientOutcome::kDeferred;
+        o.reply = "The server " + s.server + " did not accept the profile's SMTP credentials (" + s.authReply +
+                  "); then: " + o.reply;
+      }
+}
+
+void onEvent(smtp_session_t, int event, void* arg, ...) {
+  Session& s = *static_cast<Session*>(arg);
+  va_list ap;
+  va_start(ap, arg);
+  switch (event) {
+    case SMTP_EV_MESSAGESENT: {
+      smtp_message_t msg = va_arg(ap, smtp_message_t);
+      for (size_t k = 0; k < s.messages.size(); ++k) {
+        if (s.messages[k] != msg || s.reported[k]) continue;
+        judge(s, k);
+        s.reported[k] = true;
+        (*s.done)(k);
+      }
+      break;
+    }
+    case SMTP_EV_INVALID_PEER_CERTIFICATE: {
+      long verify = va_arg(ap, long);
+      int* ok = va_arg(ap, int*);
+      // Opportunistic TLS encrypts without trusting (as MTAs do); required
+      // TLS trusts only a certificate that verifies.
+      *ok = s.requireTls ? 0 : 1;
+      if (!*ok)
+        s.tlsTrouble = std::string("the certificate of the server could not be verified: ") +
+                       X509_verify_cert_error_string(verify);
+      break;
+    }
+    case SMTP_EV_NO_PEER_CERTIFICATE: {
+      int* ok = va_arg(ap, int*);
+      *ok = s.requireTls ? 0 : 1;
+      if (!*ok) s.tlsTrouble = "the server presented no certificate";
+      break;
+    }
+    case SMTP_EV_WRONG_PEER_CERTIFICATE: {
+      int* ok = va_arg(ap, int*);
+      const char* domain = va_arg(ap, const char*);
+      *ok = s.requireTls ? 0 : 1;
+      if (!*ok) s.tlsTrouble = std::string("the certificate of the server is for ") + (domain ? domain : "another name");
+      break;
+    }
+    case SMTP_EV_EXTNA_STARTTLS:
+      s.tlsTrouble = "the server does not offer STARTTLS, which the profile requires";
+      break;
+    default:
+      break;
+  }
+  va_end(ap);
+}
+
+void onMonitor(const char* buf, int len, int writing, void* arg) {
+  Session& s = *static_cast<Session*>(arg);
+  if (writing) {
+    // Only whether this is an AUTH command; its arguments are not looked at.
+    if (len >= 5 && strncasecmp(buf, "AUTH ", 5) == 0) s.authSent = true;
+    return;
+  }
+  std::string text(buf, static_cast<size_t>(len));
+  s.lastReply = oneLine(text);
+  if (s.authSent && !s.authOk && text.size() >= 3) {
+    if (text.compare(0, 3, "235") == 0) s.authOk = true;
+    else if (text[0] == '5' || text[0] == '4') s.authReply = s.lastReply;
+  }
+}
+
+int interact(auth_client_request_t request, char** result, int fields, void* arg) {
+  Session& s = *static_cast<Session*>(arg);
+  for (int i = 0; i < fields; ++i) {
+    if (request[i].flags & AUTH_PASS) result[i] = const_cast<char*>(s.password);
+    else if (request[i].flags & AUTH_USER) result[i] = const_cast<char*>(s.user);
+    else result[i] = const_cast<char*>("");
+  }
+  return 1;
+}
+
+std::string sessionError(const Session& s) {
+  char buf[256];
+  int e = smtp_errno();
+  std::string text = s.tlsTrouble;
+  if (text.empty()) {
+    text = smtp_strerror(e, buf, sizeof buf) ? buf : "the SMTP session failed";
+    if (e == 0 || e == SMTP_ERR_DROPPED_CONNECTION || e == SMTP_ERR_INVALID_RESPONSE_STATUS) {
+      if (!s.lastReply.empty()) text += " (the server's last reply: " + s.lastReply + ")";
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport& transport,
+              std::vector<OutboundMessage>& batch, const MessageDone& done) {
+  ignoreSigpipe();
+  Session s;
+  s.batch = &batch;
+  s.done = &done;
+  std::string host = transport.host.find(':') != std::string::npos ? "[" + transport.host + "]" : transport.host;
+  s.server = host + ":" + std::to_string(transport.port);
+  bool smtps = transport.kind == mapiprofile::Transport::kSmtps;
+  s.requireTls = profile.starttls == "required";
+  s.user = profile.smtpUser.c_str();
+  s.password = profile.smtpPassword.c_str();
+  s.reported.assign(batch.size(), false);
+  for (auto& m : batch) m.outcomes.assign(m.recipients.size(), RecipientOutcome());
+
+  auto failAll = [&](const std::string& why, const char* status) {
+    for (size_t k = 0; k < batch.size(); ++k) {
+      if (s.reported[k]) continue;
+      for (auto& o : batch[k].outcomes) {
+        o.kind = RecipientOutcome::kDeferred;
+        o.status = status;
+        o.reply = "No mail could be sent through " + s.server + ": " + why;
+      }
+      s.reported[k] = true;
+      done(k);
+    }
+  };
+
+  TlsRelay relay;
+  std::string target = host + ":" + std::to_string(transport.port);
+  if (smtps) {
+    std::string why;
+    if (!relay.start(transport.host, transport.port, true, why)) return failAll(why, "4.4.1");
+    target = "127.0.0.1:" + std::to_string(relay.localPort());
+  }
+
+  smtp_session_t session = smtp_create_session();
+  if (!session) return failAll("libESMTP cannot create a session", "4.3.0");
+  auth_context_t auth = nullptr;
+  smtp_set_server(session, target.c_str());
+  smtp_set_eventcb(session, onEvent, &s);
+  smtp_set_monitorcb(session, onMonitor, &s, 0);
+  // Over the smtps relay the connection is already encrypted.
+  smtp_starttls_enable(session, smtps ? Starttls_DISABLED : s.requireTls ? Starttls_REQUIRED : Starttls_ENABLED);
+  if (!profile.smtpUser.empty()) {
+    static std::once_flag once;
+    std::call_once(once, [] { auth_client_init(); });
+    auth = auth_create_context();
+    // PLAIN and LOGIN send the password itself: allowed (the server only
+    // offers them on an encrypted connection when configured to).
+    auth_set_mechanism_flags(auth, AUTH_PLUGIN_PLAIN, 0);
+    auth_set_interact_cb(auth, interact, &s);
+    smtp_auth_set_context(session, auth);
+  }
+  for (auto& m : batch) {
+    smtp_message_t msg = smtp_add_message(session);
+    smtp_set_reverse_path(msg, m.sender.empty() ? nullptr : m.sender.c_str());
+    smtp_set_messagecb(msg, readMessage, &m);
+    if (m.size) smtp_size_set_estimate(msg, static_cast<unsigned long>(m.size));
+    s.messages.push_back(msg);
+    s.recipients.emplace_back();
+    for (const auto& r : m.recipients) s.recipients.back().push_back(smtp_add_recipient(msg, r.c_str()));
+  }
+  bool ok = smtp_start_session(session) != 0;
+  std::string why = sessionError(s);
+  // Messages the session did not finish: judged from what is known.
+  for (size_t k = 0; k < batch.size(); ++k) {
+    if (s.reported[k]) continue;
+    judge(s, k);
+    bool anyAnswer = false;
+    for (const auto& o : batch[k].outcomes)
+      if (o.kind != RecipientOutcome::kDeferred || o.status != "4.4.2") anyAnswer = true;
+    if (!anyAnswer)
+      for (auto& o : batch[k].outcomes) {
+        o.status = "4.4.1";
+        o.reply = "No mail could be sent through " + s.server + ": " + (ok ? std::string("the session ended") : why);
+      }
+    s.reported[k] = true;
+    done(k);
+  }
+  smtp_destroy_session(session);
+  if (auth) auth_destroy_context(auth);
+}
+
+}  // namespace tmapi
