@@ -9,7 +9,8 @@
 #   test  the same, and what the tests and the benchmarks need (GoogleTest, JUnit 5,
 #         mingw-w64, Python, Node.js and npm for the independent .msg reader, clang 14
 #         with its sanitizer and libFuzzer runtimes and llvm-symbolizer for the sanitizer
-#         and fuzz tests of tests/sanitize and tests/fuzz)
+#         and fuzz tests of tests/sanitize and tests/fuzz, and Wine with its 32-bit
+#         packages, which the i386 architecture is added for, to run the Windows DLL)
 #
 # The terminal gets what is installed and how much (packages, download, disk), then the
 # progress of the download and of the installation; apt-get's own output goes to
@@ -35,6 +36,8 @@ test_packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   ca-certificates
   clang libclang-rt-14-dev llvm-14
+  # The Windows DLL runs under Wine in the tests (tests/win32): Debian's 32-bit Wine.
+  wine wine32:i386
 )
 
 case "$group" in
@@ -83,6 +86,12 @@ fail() {
 }
 
 echo "install-deps: the $group needs ${missing[*]}"
+# Wine's 32-bit packages are i386 ones: dpkg must take that architecture before apt-get
+# update reads its package lists.
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "install-deps: adding the i386 architecture for Wine's 32-bit packages"
+  dpkg --add-architecture i386
+fi
 echo "install-deps: reading Debian's package lists (apt-get update)"
 apt-get update >>"$log" 2>&1 || fail "apt-get update failed (is Debian's mirror reachable?)"
 

@@ -50,6 +50,18 @@ void mapiLog(const char* format, ...) {
   entry += formatV(format, args);
   va_end(args);
 
+#ifdef _WIN32
+  // The log is a text file: on Windows every line break is CR LF, as a
+  // stream opened in text mode writes it.
+  std::string text;
+  text.reserve(entry.size() + entry.size() / 16);
+  for (char c : entry) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  entry.swap(text);
+#endif
+
   platform::appendToPrivateFile(path, entry);
   platform::setLastError(savedError);
 }

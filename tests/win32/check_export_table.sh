@@ -11,7 +11,8 @@
 #      and _JNI_OnUnload@8 when the Linux library defines those: a native
 #      missing, misnamed or mis-sized on Windows fails, and so does any
 #      other export (an ordinal-only one included);
-#  (c) MAPI is imported from MAPI32.dll, and no mingw runtime DLL is needed.
+#  (c) MAPI is imported from MAPI32.dll under the names mapi32 exports (the
+#      stdcall utilities with their @N), and no mingw runtime DLL is needed.
 #
 # usage: check_export_table.sh SOURCE_DIR BINARY_DIR LINUX_LIBRARY [CMAKE [GENERATOR]]
 #   SOURCE_DIR     the source tree (its toolchain file and Java sources)
@@ -162,6 +163,16 @@ if echo "$mapi_imports" | grep -q '^MAPI'; then
 else
   echo "FAIL: the DLL imports no MAPI function from MAPI32.dll; it imports from: $(tr '\n' ' ' <"$WORK/import_dlls.txt")" >&2
   status=1
+fi
+# mapi32.dll exports its stdcall utilities only with their @N (FreeProws@4,
+# HrGetOneProp@12, ...): an undecorated import of one of them makes Windows
+# refuse to load the DLL. Every MAPI import carries its @N.
+undecorated=$(echo "$mapi_imports" | grep -v '@' | grep . || true)
+if [ -n "$undecorated" ]; then
+  echo "FAIL: MAPI32.dll imports without their @N (mapi32 does not export these names): $(echo "$undecorated" | tr '\n' ' ')" >&2
+  status=1
+else
+  echo "ok: every MAPI32.dll import is named as mapi32 exports it (with its @N)"
 fi
 runtime=$(grep -iE '^(libgcc|libstdc\+\+|libwinpthread|libssp)' "$WORK/import_dlls.txt" || true)
 if [ -n "$runtime" ]; then

@@ -35,13 +35,6 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
   return true;
 }
 
-std::string joinPath(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  char last = dir[dir.size() - 1];
-  if (last == '\\' || last == '/' || last == ':') return dir + name;
-  return dir + "\\" + name;
-}
-
 }  // namespace
 
 DWORD lastError() { return GetLastError(); }
@@ -111,36 +104,16 @@ bool appendToPrivateFile(const std::string& path, const std::string& bytes) {
 
 bool createUniqueFile(const std::string& dir, const std::string& prefix, const std::string& extension,
                       std::string& path) {
-  if (extension.empty()) {
-    // GetTempFileNameA with 0 picks the unique number and creates the file
-    // (CREATE_NEW), so the name is ours once it returns.
-    char buffer[MAX_PATH + 1];
-    if (GetTempFileNameA(dir.c_str(), prefix.c_str(), 0, buffer) == 0) return false;
-    path = buffer;
-    return true;
-  }
-
-  // A name that must end with the extension: the same scheme by hand, a
-  // counter from the tick count written in hex, each name tried with
-  // CREATE_NEW until one is free.
-  std::string suffix = extension[0] == '.' ? extension : "." + extension;
-  DWORD start = GetTickCount() ^ (static_cast<DWORD>(_getpid()) << 16);
-  for (DWORD i = 0; i < 0x10000; ++i) {
-    char unique[16];
-    snprintf(unique, sizeof unique, "%lX", static_cast<unsigned long>((start + i) & 0xFFFFu));
-    std::string candidate = joinPath(dir, prefix + unique + suffix);
-    HANDLE file = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-      path = candidate;
-      return true;
-    }
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
-  }
-  SetLastError(ERROR_FILE_EXISTS);
-  return false;
+  // GetTempFileNameA with 0 picks the unique number and creates the file
+  // (CREATE_NEW), so the name is ours once it returns: dir\<prefix>XXXX.tmp,
+  // the Windows form of a temporary file (the extension asked for is what
+  // other systems end the name with). It fails when dir is missing or not
+  // writable, and when the folder holds all 65535 names of the prefix.
+  (void)extension;
+  char buffer[MAX_PATH + 1] = {0};
+  if (GetTempFileNameA(dir.c_str(), prefix.c_str(), 0, buffer) == 0) return false;
+  path = buffer;
+  return true;
 }
 
 bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }

@@ -1,0 +1,1028 @@
+/*
+ * Runs the 32-bit Windows JNI library for real (under Wine): this program
+ * plays the JVM (fakejvm.c), loads tolvanemapi81_build001.dll with
+ * LoadLibrary, finds each native by its stdcall-decorated name and calls it
+ * through the stack probe (stack_probe.S), which proves that the native pops
+ * exactly the @N bytes of its name. MAPI behind the library is Wine's mapi32
+ * forwarding to the stand-in provider (standin_mapi.c), set per scenario.
+ *
+ *   wine_jni_test.exe SCENARIO TEMP_DIR LIBRARY PROVIDER
+ *
+ * SCENARIO is one of those in main(); TEMP_DIR an empty folder of its own
+ * (the library's TEMP and temporary directory); LIBRARY and PROVIDER the
+ * Windows paths of the two DLLs (PROVIDER as the registry names it).
+ * Prints "ok: ..." or "FAIL: ..." per check and "N passed, M failed" at the
+ * end; exits 0 only when every check passed.
+ */
+#include "fakejvm.h"
+
+#include <windows.h>
+#include <oleauto.h>
+#include <mapicode.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* ---- checks ------------------------------------------------------------------ */
+
+static int g_passed, g_failed;
+
+static int check(int ok, const char* fmt, ...) {
+  va_list args;
+  printf(ok ? "ok: " : "FAIL: ");
+  va_start(args, fmt);
+  vprintf(fmt, args);
+  va_end(args);
+  printf("\n");
+  fflush(stdout);
+  if (ok) ++g_passed;
+  else ++g_failed;
+  return ok;
+}
+
+/* A check that only speaks when it fails (per-call invariants). */
+static void quietCheck(int ok, const char* fmt, ...) {
+  va_list args;
+  if (ok) {
+    ++g_passed;
+    return;
+  }
+  ++g_failed;
+  printf("FAIL: ");
+  va_start(args, fmt);
+  vprintf(fmt, args);
+  va_end(args);
+  printf("\n");
+  fflush(stdout);
+}
+
+static const char* show(const char* text) { return text ? text : "(null)"; }
+
+/* ---- the natives ------------------------------------------------------------------- */
+
+/* params: S String, J long (a handle), I int, Z boolean, O an object
+   (the Folder, MAPIMessage or MAPIMultipart that the method takes).
+   result: V void, Z boolean, I int, J long, L object, D double.
+   handle0: what a 0 handle does: 'X' raises "Invalid class pointer.",
+   'N' nothing, '-' no handle. */
+typedef struct Native {
+  const char* name;
+  const char* params;
+  char result;
+  char handle0;
+} Native;
+
+static const Native g_natives[] = {
+    {"initMapi", "", 'Z', '-'},
+    {"getStore", "SSSS", 'J', '-'},
+    {"getInbox", "J", 'J', 'X'},
+    {"closeStore", "J", 'V', 'N'},
+    {"openFolder", "JI", 'V', 'X'},
+    {"getFolderMessageCount", "J", 'I', 'X'},
+    {"getFolderMessage", "JOI", 'L', 'X'},
+    {"getFolderMessages", "JO", 'L', 'X'},
+    {"getFolderMessageChunk", "JOII", 'L', 'X'},
+    {"isFolderOpen", "J", 'Z', 'X'},
+    {"closeFolder", "JZ", 'V', 'N'},
+    {"destroyMessage", "J", 'V', 'N'},
+    {"getMessageSubject", "J", 'L', 'X'},
+    {"getMessageText", "J", 'L', 'X'},
+    {"getMessageHTML", "J", 'L', 'X'},
+    {"getMessageFrom", "J", 'L', 'X'},
+    {"getMessageTo", "J", 'L', 'X'},
+    {"getMessageCC", "J", 'L', 'X'},
+    {"getMessageBCC", "J", 'L', 'X'},
+    {"getMessageReplyTo", "J", 'L', 'X'},
+    {"getMessageSentDate", "J", 'D', 'X'},
+    {"getMessageReceiveTime", "J", 'D', 'X'},
+    {"getMessageID", "J", 'L', 'X'},
+    {"getMessagePriority", "J", 'L', 'X'},
+    {"setMessageDeleteFlag", "JZ", 'V', 'X'},
+    {"getMessageContent", "JO", 'L', 'X'},
+    {"getMultipartCount", "J", 'I', 'X'},
+    {"getMultipartBodypart", "JOI", 'L', 'X'},
+    {"getBodypartDisposition", "J", 'L', 'X'},
+    {"writeBodypartToFile", "JS", 'V', 'X'},
+    {"getMessageFile", "J", 'L', 'X'},
+    {"getTransport", "SSSS", 'J', '-'},
+    {"createMessage", "J", 'J', 'X'},
+    {"setMessageSubject", "JS", 'V', 'X'},
+    {"addMessageToRecipient", "JSS", 'V', 'X'},
+    {"addMessageCCRecipient", "JSS", 'V', 'X'},
+    {"addMessageBCCRecipient", "JSS", 'V', 'X'},
+    {"addMessageFrom", "JSS", 'V', 'X'},
+    {"setMessagePriority", "JI", 'V', 'X'},
+    {"setMessageXHeader", "JSS", 'V', 'X'},
+    {"sendMessage", "J", 'V', 'X'},
+    {"setMessagePlainTextBody", "JS", 'V', 'X'},
+    {"setMessageHTMLBody", "JS", 'V', 'X'},
+    {"addMessageAttachment", "JSSS", 'V', 'X'},
+    {"addMessageInlineAttachment", "JSSSS", 'V', 'X'},
+    {"setMessageReplyTo", "JSS", 'V', 'X'},
+    {"closeTransport", "J", 'V', 'N'},
+};
+#define NATIVE_COUNT ((int)(sizeof g_natives / sizeof g_natives[0]))
+
+/* Bytes of arguments on the 32-bit stack: JNIEnv* and the class, then 8 per
+   long and 4 per anything else. */
+static int argumentBytes(const Native* n) {
+  const char* p;
+  int bytes = 8;
+  for (p = n->params; *p; ++p) bytes += *p == 'J' ? 8 : 4;
+  return bytes;
+}
+
+static void decoratedName(const Native* n, char* out, size_t size) {
+  snprintf(out, size, "_Java_com_plimo_mail_mapi_MAPINative_%s@%d", n->name, argumentBytes(n));
+}
+
+static const Native* nativeNamed(const char* name) {
+  int i;
+  for (i = 0; i < NATIVE_COUNT; ++i)
+    if (strcmp(g_natives[i].name, name) == 0) return &g_natives[i];
+  printf("FAIL: the test has no native %s\n", name);
+  exit(2);
+}
+
+/* ---- the library and the provider -------------------------------------------------- */
+
+typedef struct ProbeResult {
+  unsigned eax, edx;
+  double st0;
+  int popped;
+} ProbeResult;
+int probe_call(void* fn, const unsigned* words, unsigned count, ProbeResult* out, int returnsDouble);
+
+static const char* g_libraryPath;
+static const char* g_providerPath;
+static char g_tempDir[MAX_PATH];
+static HMODULE g_library;
+static HMODULE g_provider;
+
+typedef int(WINAPI* ConfigureFn)(const char*, int);
+typedef LONG(WINAPI* CountFn)(const char*);
+typedef const char*(WINAPI* TextFn)(const char*);
+static ConfigureFn g_configure;
+static CountFn g_count;
+static TextFn g_text;
+
+static LONG count(const char* what) { return g_count(what); }
+
+static void openProvider(const char* scenario, int messages) {
+  g_provider = LoadLibraryA(g_providerPath);
+  if (!g_provider) {
+    printf("FAIL: the stand-in provider %s does not load (error %lu)\n", g_providerPath, GetLastError());
+    exit(1);
+  }
+  g_configure = (ConfigureFn)(void*)GetProcAddress(g_provider, "StandinConfigure");
+  g_count = (CountFn)(void*)GetProcAddress(g_provider, "StandinCount");
+  g_text = (TextFn)(void*)GetProcAddress(g_provider, "StandinText");
+  if (!g_configure || !g_count || !g_text || !g_configure(scenario, messages)) {
+    printf("FAIL: the stand-in provider does not take the scenario %s\n", scenario);
+    exit(1);
+  }
+}
+
+static void loadLibrary(void) {
+  g_library = LoadLibraryA(g_libraryPath);
+  if (!check(g_library != NULL, "LoadLibrary loads %s", g_libraryPath)) {
+    printf("  (error %lu)\n", GetLastError());
+    exit(1);
+  }
+}
+
+static void freeLibrary(void) {
+  check(FreeLibrary(g_library) != 0, "FreeLibrary unloads the library");
+  g_library = NULL;
+  /* Unloaded for good: a later LoadLibrary starts from fresh statics. */
+  check(GetModuleHandleA(g_libraryPath) == NULL, "the library is no longer mapped after FreeLibrary");
+}
+
+/* ---- calling a native ------------------------------------------------------------------- */
+
+typedef struct Result {
+  jvalue value; /* Z, I, J */
+  double d;     /* D */
+  Obj* obj;     /* L */
+  Obj* thrown;  /* the exception left pending, or NULL */
+  int popped;
+} Result;
+
+static int g_quietStack; /* the per-call stack check speaks only on failure */
+
+/* Calls a native with the arguments its params name: S const char* (NULL for
+   null), J jlong, I and Z int, O jobject. */
+static Result callNative(const char* name, ...) {
+  const Native* n = nativeNamed(name);
+  char decorated[128];
+  unsigned words[16];
+  unsigned count = 0;
+  const char* p;
+  void* fn;
+  ProbeResult probe;
+  Result r;
+  va_list args;
+  memset(&r, 0, sizeof r);
+  decoratedName(n, decorated, sizeof decorated);
+  fn = (void*)GetProcAddress(g_library, decorated);
+  if (!fn) {
+    check(0, "%s is exported", decorated);
+    return r;
+  }
+  words[count++] = (unsigned)(uintptr_t)jvm_env();
+  words[count++] = (unsigned)(uintptr_t)jvm_native_class();
+  va_start(args, name);
+  for (p = n->params; *p; ++p) {
+    switch (*p) {
+      case 'S':
+        words[count++] = (unsigned)(uintptr_t)jvm_string(va_arg(args, const char*));
+        break;
+      case 'J': {
+        unsigned long long v = (unsigned long long)va_arg(args, jlong);
+        words[count++] = (unsigned)(v & 0xFFFFFFFFu);
+        words[count++] = (unsigned)(v >> 32);
+        break;
+      }
+      case 'I':
+      case 'Z':
+        words[count++] = (unsigned)va_arg(args, int);
+        break;
+      default:
+        words[count++] = (unsigned)(uintptr_t)va_arg(args, jobject);
+        break;
+    }
+  }
+  va_end(args);
+
+  jvm_begin(name);
+  r.popped = probe_call(fn, words, count, &probe, n->result == 'D');
+  switch (n->result) {
+    case 'Z': r.value.z = (jboolean)(probe.eax & 0xFF); break;
+    case 'I': r.value.i = (jint)probe.eax; break;
+    case 'J': r.value.j = (jlong)(((unsigned long long)probe.edx << 32) | probe.eax); break;
+    case 'L': r.obj = probe.eax ? jvm_deref((jobject)(uintptr_t)probe.eax) : NULL; break;
+    case 'D': r.d = probe.st0; break;
+    default: break;
+  }
+  quietCheck(jvm_local_peak() <= 16, "%s held %d local references at once (the JVM guarantees 16)", name,
+             jvm_local_peak());
+  r.thrown = jvm_end();
+  if (g_quietStack)
+    quietCheck(r.popped == argumentBytes(n), "%s popped %d bytes of arguments, its name says %d", decorated,
+               r.popped, argumentBytes(n));
+  return r;
+}
+
+static const char* thrownText(const Result* r) { return r->thrown ? r->thrown->bytes : NULL; }
+
+/* The native raised a MessagingException with exactly this text. */
+static int raised(const char* what, const Result* r, const char* text) {
+  int ok = r->thrown && strcmp(r->thrown->cls->name, "javax/mail/MessagingException") == 0 &&
+           strcmp(r->thrown->bytes, text) == 0;
+  if (!ok && r->thrown)
+    return check(0, "%s raises \"%s\" (got %s: \"%s\")", what, text, r->thrown->cls->name, r->thrown->bytes);
+  return check(ok, "%s raises \"%s\"%s", what, text, r->thrown ? "" : " (nothing raised)");
+}
+
+static int raisedNothing(const char* what, const Result* r) {
+  return check(r->thrown == NULL, "%s raises nothing%s%s", what, r->thrown ? ", raised: " : "",
+               r->thrown ? r->thrown->bytes : "");
+}
+
+/* The system's text for an error code, as FormatMessageA gives it. */
+static void systemText(DWORD code, char* out, size_t size) {
+  LPSTR buffer = NULL;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                           NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&buffer, 0, NULL);
+  out[0] = '\0';
+  if (n && buffer) lstrcpynA(out, buffer, (int)size);
+  if (buffer) LocalFree(buffer);
+}
+
+static const char* stringOf(Obj* o) { return o && o->kind == O_STRING ? o->bytes : NULL; }
+
+static int sameText(const char* a, const char* b) { return a && b && strcmp(a, b) == 0; }
+
+/* ---- files ----------------------------------------------------------------------------- */
+
+static char* readFile(const char* path, DWORD* size) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+  char* data;
+  DWORD got = 0;
+  if (h == INVALID_HANDLE_VALUE) return NULL;
+  *size = GetFileSize(h, NULL);
+  data = (char*)calloc(*size + 1, 1);
+  ReadFile(h, data, *size, &got, NULL);
+  CloseHandle(h);
+  *size = got;
+  return data;
+}
+
+static int fileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+/* Files in the temporary folder whose names match pattern; the first one's
+   path goes to first. */
+static int filesMatching(const char* pattern, char* first, size_t size) {
+  char spec[MAX_PATH * 2];
+  WIN32_FIND_DATAA data;
+  HANDLE h;
+  int n = 0;
+  snprintf(spec, sizeof spec, "%s\\%s", g_tempDir, pattern);
+  h = FindFirstFileA(spec, &data);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  do {
+    if (strcmp(data.cFileName, ".") == 0 || strcmp(data.cFileName, "..") == 0) continue;
+    if (n++ == 0 && first) snprintf(first, size, "%s\\%s", g_tempDir, data.cFileName);
+  } while (FindNextFileA(h, &data));
+  FindClose(h);
+  return n;
+}
+
+static void logPath(char* out, size_t size) {
+  snprintf(out, size, "%s\\mapi-ee-%lu.log", g_tempDir, (unsigned long)GetCurrentProcessId());
+}
+
+static void setEnv(const char* assignment) {
+  /* _putenv changes the C runtime's copy that getenv reads (the library
+     shares msvcrt with this program), and the process environment. */
+  _putenv(assignment);
+}
+
+/* Every function the library imports resolves in the DLL that it names:
+   Windows refuses to load a DLL with an import that does not (Wine binds a
+   stub that aborts when called, so LoadLibrary alone proves nothing). */
+static void checkImports(HMODULE module) {
+  const BYTE* base = (const BYTE*)module;
+  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY* d = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const IMAGE_IMPORT_DESCRIPTOR* imp = (const IMAGE_IMPORT_DESCRIPTOR*)(base + d->VirtualAddress);
+  int total = 0, unresolved = 0;
+  for (; imp->Name; ++imp) {
+    const char* dll = (const char*)(base + imp->Name);
+    HMODULE target = GetModuleHandleA(dll);
+    const IMAGE_THUNK_DATA* names = (const IMAGE_THUNK_DATA*)(base + imp->OriginalFirstThunk);
+    const IMAGE_THUNK_DATA* bound = (const IMAGE_THUNK_DATA*)(base + imp->FirstThunk);
+    for (; names->u1.AddressOfData; ++names, ++bound) {
+      const char* name;
+      char ordinal[16];
+      FARPROC real;
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+        snprintf(ordinal, sizeof ordinal, "#%lu", (unsigned long)IMAGE_ORDINAL(names->u1.Ordinal));
+        name = ordinal;
+        real = target ? GetProcAddress(target, (LPCSTR)(ULONG_PTR)IMAGE_ORDINAL(names->u1.Ordinal)) : NULL;
+      } else {
+        name = (const char*)((const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name;
+        real = target ? GetProcAddress(target, name) : NULL;
+      }
+      ++total;
+      if (!real || (ULONG_PTR)real != (ULONG_PTR)bound->u1.Function) {
+        ++unresolved;
+        check(0, "the import %s!%s resolves in %s (Windows would refuse to load the library)", dll, name, dll);
+      }
+    }
+  }
+  check(total > 0 && unresolved == 0, "every one of the library's %d imports resolves in the DLL it names", total);
+}
+
+/* Points the library's import of dll!name at replacement; FALSE when the
+   library does not import it. */
+static int patchImport(HMODULE module, const char* dll, const char* name, void* replacement) {
+  const BYTE* base = (const BYTE*)module;
+  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY* d = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const IMAGE_IMPORT_DESCRIPTOR* imp = (const IMAGE_IMPORT_DESCRIPTOR*)(base + d->VirtualAddress);
+  for (; imp->Name; ++imp) {
+    const IMAGE_THUNK_DATA* names = (const IMAGE_THUNK_DATA*)(base + imp->OriginalFirstThunk);
+    IMAGE_THUNK_DATA* bound = (IMAGE_THUNK_DATA*)(base + imp->FirstThunk);
+    if (_stricmp((const char*)(base + imp->Name), dll) != 0) continue;
+    for (; names->u1.AddressOfData; ++names, ++bound) {
+      DWORD old;
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      if (strcmp((const char*)((const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name, name) != 0)
+        continue;
+      VirtualProtect(&bound->u1.Function, sizeof bound->u1.Function, PAGE_READWRITE, &old);
+      bound->u1.Function = (ULONG_PTR)replacement;
+      VirtualProtect(&bound->u1.Function, sizeof bound->u1.Function, old, &old);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+/* Wine's mapi32 has no message-on-storage (OpenIMsgSession is a stub that
+   aborts the process). The .msg export is run up to there, with this
+   stand-in refusing the session as a mapi32 without it would. */
+static int g_openIMsgSessionCalls;
+static SCODE WINAPI standinOpenIMsgSession(LPVOID lpMalloc, ULONG ulFlags, LPVOID* lppMsgSess) {
+  (void)lpMalloc;
+  (void)ulFlags;
+  ++g_openIMsgSessionCalls;
+  if (lppMsgSess) *lppMsgSess = NULL;
+  return MAPI_E_NO_SUPPORT;
+}
+
+/* The probe tells a stdcall callee (which pops its arguments) from a cdecl
+   one (which leaves them): otherwise its verdicts on the natives mean
+   nothing. */
+static void checkProbe(void) {
+  unsigned words[1];
+  ProbeResult out;
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  HMODULE crt = GetModuleHandleA("msvcrt.dll");
+  words[0] = (unsigned)(uintptr_t) "probe";
+  check(probe_call((void*)GetProcAddress(kernel, "lstrlenA"), words, 1, &out, 0) == 4 && out.eax == 5,
+        "the stack probe sees the stdcall lstrlenA pop its 4 bytes");
+  check(probe_call((void*)GetProcAddress(crt, "strlen"), words, 1, &out, 0) == 0 && out.eax == 5,
+        "the stack probe sees the cdecl strlen pop nothing");
+}
+
+/* ---- scenarios ------------------------------------------------------------------------------ */
+
+/* The export table names exactly the 47 natives, each with its argument
+   size; each is called with handle 0 (and real arguments otherwise) through
+   the stack probe. */
+static void scenarioExports(void) {
+  const BYTE* base;
+  const IMAGE_NT_HEADERS* nt;
+  const IMAGE_EXPORT_DIRECTORY* dir;
+  const DWORD* names;
+  DWORD i;
+  int k, found[64] = {0}, unexpected = 0;
+  jobject folder, message, multipart;
+  LONG initBefore, uninitBefore;
+
+  openProvider("logon-fails", 0);
+  initBefore = count("MAPIInitialize");
+  uninitBefore = count("MAPIUninitialize");
+  checkProbe();
+  loadLibrary();
+  checkImports(g_library);
+
+  base = (const BYTE*)g_library;
+  nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+  dir = (const IMAGE_EXPORT_DIRECTORY*)(base +
+                                        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+  names = (const DWORD*)(base + dir->AddressOfNames);
+  check(strcmp((const char*)(base + dir->Name), "tolvanemapi81_build001.dll") == 0,
+        "the loaded module's export directory names it tolvanemapi81_build001.dll (%s)",
+        (const char*)(base + dir->Name));
+  for (i = 0; i < dir->NumberOfNames; ++i) {
+    const char* exported = (const char*)(base + names[i]);
+    int match = 0;
+    for (k = 0; k < NATIVE_COUNT; ++k) {
+      char decorated[128];
+      decoratedName(&g_natives[k], decorated, sizeof decorated);
+      if (strcmp(decorated, exported) == 0) {
+        found[k]++;
+        match = 1;
+      }
+    }
+    if (!match) {
+      ++unexpected;
+      check(0, "export %s is none of the 47 natives", exported);
+    }
+  }
+  check(dir->NumberOfFunctions == dir->NumberOfNames, "every export has a name (%lu functions, %lu names)",
+        (unsigned long)dir->NumberOfFunctions, (unsigned long)dir->NumberOfNames);
+  for (k = 0; k < NATIVE_COUNT; ++k) {
+    char decorated[128];
+    decoratedName(&g_natives[k], decorated, sizeof decorated);
+    if (found[k] != 1) check(0, "%s is exported once (found %d)", decorated, found[k]);
+  }
+  check(dir->NumberOfNames == NATIVE_COUNT && unexpected == 0, "the DLL exports exactly the %d natives (%lu names)",
+        NATIVE_COUNT, (unsigned long)dir->NumberOfNames);
+
+  folder = jvm_new_plain("javax/mail/Folder");
+  message = jvm_new_plain("com/plimo/mail/mapi/MAPIMessage");
+  multipart = jvm_new_plain("com/plimo/mail/mapi/MAPIMultipart");
+
+  for (k = 0; k < NATIVE_COUNT; ++k) {
+    const Native* n = &g_natives[k];
+    char what[160], decorated[128];
+    Result r;
+    decoratedName(n, decorated, sizeof decorated);
+    if (strcmp(n->params, "") == 0) {
+      r = callNative(n->name);
+    } else if (strcmp(n->params, "SSSS") == 0) {
+      r = callNative(n->name, "Standin", "s3cret", "Mailbox", g_tempDir);
+    } else if (strcmp(n->params, "J") == 0) {
+      r = callNative(n->name, (jlong)0);
+    } else if (strcmp(n->params, "JI") == 0 || strcmp(n->params, "JZ") == 0) {
+      r = callNative(n->name, (jlong)0, 1);
+    } else if (strcmp(n->params, "JO") == 0) {
+      r = callNative(n->name, (jlong)0, strcmp(n->name, "getMessageContent") == 0 ? message : folder);
+    } else if (strcmp(n->params, "JOI") == 0) {
+      r = callNative(n->name, (jlong)0, strcmp(n->name, "getMultipartBodypart") == 0 ? multipart : folder, 1);
+    } else if (strcmp(n->params, "JOII") == 0) {
+      r = callNative(n->name, (jlong)0, folder, 1, 2);
+    } else if (strcmp(n->params, "JS") == 0) {
+      r = callNative(n->name, (jlong)0, "text");
+    } else if (strcmp(n->params, "JSS") == 0) {
+      r = callNative(n->name, (jlong)0, "Name", "name@example.com");
+    } else if (strcmp(n->params, "JSSS") == 0) {
+      r = callNative(n->name, (jlong)0, "a.txt", "text/plain", "C:\\a.txt");
+    } else {
+      r = callNative(n->name, (jlong)0, "a.png", "image/png", "C:\\a.png", "cid-1");
+    }
+    check(r.popped == argumentBytes(n), "%s pops exactly %d bytes (popped %d)", decorated, argumentBytes(n),
+          r.popped);
+
+    snprintf(what, sizeof what, "%s with handle 0", n->name);
+    if (n->handle0 == 'X') {
+      int failureValue = (n->result == 'L' && r.obj == NULL) || (n->result == 'J' && r.value.j == 0) ||
+                         (n->result == 'I' && r.value.i == 0) || (n->result == 'Z' && r.value.z == JNI_FALSE) ||
+                         (n->result == 'D' && r.d == 0.0) || n->result == 'V';
+      raised(what, &r, "Invalid class pointer.");
+      check(failureValue, "%s returns its failure value", what);
+    } else if (n->handle0 == 'N') {
+      raisedNothing(what, &r);
+    } else if (strcmp(n->name, "initMapi") == 0) {
+      check(r.value.z == JNI_TRUE, "initMapi returns true");
+      raisedNothing("initMapi", &r);
+    } else {
+      /* getStore and getTransport: the stand-in refuses the logon. */
+      snprintf(what, sizeof what, "%s with a profile the stand-in refuses", n->name);
+      raised(what, &r, "MAPILogonEx Failed - Unable to login to MAPI");
+      check(r.value.j == 0, "%s returns 0", what);
+    }
+  }
+  /* The two body setters end silently on an empty body before the handle
+     is looked at. */
+  {
+    Result r = callNative("setMessagePlainTextBody", (jlong)0, "");
+    raisedNothing("setMessagePlainTextBody with handle 0 and an empty body", &r);
+    r = callNative("setMessageHTMLBody", (jlong)0, (const char*)NULL);
+    raisedNothing("setMessageHTMLBody with handle 0 and a null body", &r);
+  }
+
+  freeLibrary();
+  check(count("MAPIInitialize") - initBefore == 1, "initMapi started MAPI once (%ld)",
+        count("MAPIInitialize") - initBefore);
+  check(count("MAPIUninitialize") - uninitBefore == 1, "FreeLibrary ended MAPI exactly once (%ld)",
+        count("MAPIUninitialize") - uninitBefore);
+}
+
+/* Loading and unloading start and end MAPI only as the library's own
+   initMapi calls say. */
+static void scenarioLifecycle(void) {
+  LONG init, uninit, logon;
+  Result r;
+  openProvider("inbox", 3);
+
+  init = count("MAPIInitialize");
+  uninit = count("MAPIUninitialize");
+  loadLibrary();
+  freeLibrary();
+  check(count("MAPIInitialize") == init, "loading and unloading without a native call starts no MAPI");
+  check(count("MAPIUninitialize") == uninit, "FreeLibrary without initMapi does not call MAPIUninitialize (%ld)",
+        count("MAPIUninitialize") - uninit);
+
+  loadLibrary();
+  r = callNative("initMapi");
+  check(r.value.z == JNI_TRUE, "initMapi returns true");
+  r = callNative("initMapi");
+  check(r.value.z == JNI_TRUE, "a second initMapi returns true");
+  check(count("MAPIInitialize") - init == 1, "two initMapi calls start MAPI once (%ld)", count("MAPIInitialize") - init);
+  freeLibrary();
+  check(count("MAPIUninitialize") - uninit == 1, "FreeLibrary then calls MAPIUninitialize exactly once (%ld)",
+        count("MAPIUninitialize") - uninit);
+
+  /* A fresh load has forgotten the earlier start: a logon needs initMapi. */
+  init = count("MAPIInitialize");
+  uninit = count("MAPIUninitialize");
+  logon = count("MAPILogonEx");
+  loadLibrary();
+  r = callNative("getStore", "Standin", "pw", "Mailbox", g_tempDir);
+  check(r.value.j == 0 && r.thrown != NULL && r.thrown->bytes[0] != '\0',
+        "getStore before initMapi fails with a text (\"%s\")", show(thrownText(&r)));
+  check(count("MAPILogonEx") == logon, "getStore before initMapi does not log on");
+  freeLibrary();
+  check(count("MAPIInitialize") == init && count("MAPIUninitialize") == uninit,
+        "that load neither started nor ended MAPI");
+}
+
+/* MAPIInitialize fails: initMapi still reports true; the failure reaches
+   Java at the logon as the system's text for the saved code. The log is on
+   here and is checked afterwards. */
+static void scenarioInitFails(void) {
+  char expected[512], path[MAX_PATH * 2], env[MAX_PATH + 16], text[600], line[700];
+  char* log;
+  DWORD size = 0, i;
+  int bareLf = 0;
+  LONG uninit, logon;
+  Result r;
+
+  openProvider("init-fails", 0);
+  snprintf(env, sizeof env, "TEMP=%s", g_tempDir);
+  setEnv(env);
+  setEnv("TOLVANE_MAPI_LOGS=1");
+  uninit = count("MAPIUninitialize");
+  logon = count("MAPILogonEx");
+
+  loadLibrary();
+  r = callNative("initMapi");
+  check(r.value.z == JNI_TRUE, "initMapi returns true although MAPIInitialize failed");
+  raisedNothing("initMapi", &r);
+  check(count("MAPIInitialize") == 1, "MAPIInitialize was called once");
+
+  systemText(ERROR_FILE_NOT_FOUND, expected, sizeof expected);
+  check(expected[0] != '\0', "the system has a text for ERROR_FILE_NOT_FOUND");
+  r = callNative("getStore", "Standin", "s3cret-pw", "Mailbox", g_tempDir);
+  raised("getStore after a failed MAPI start-up", &r, expected);
+  check(r.value.j == 0, "getStore returns 0");
+  r = callNative("getTransport", "Standin", "s3cret-pw", g_tempDir, "Sent Items");
+  raised("getTransport after a failed MAPI start-up", &r, expected);
+  check(count("MAPILogonEx") == logon, "no logon was tried");
+  freeLibrary();
+  check(count("MAPIUninitialize") == uninit, "FreeLibrary does not end MAPI that never started (%ld calls)",
+        count("MAPIUninitialize") - uninit);
+
+  logPath(path, sizeof path);
+  log = readFile(path, &size);
+  if (!check(log != NULL, "TOLVANE_MAPI_LOGS set: the log %s was written", path)) return;
+  for (i = 0; i < size; ++i)
+    if (log[i] == '\n' && (i == 0 || log[i - 1] != '\r')) ++bareLf;
+  check(bareLf == 0, "every line of the log ends in CR LF (%d bare LF)", bareLf);
+  snprintf(text, sizeof text, "%lu > ", (unsigned long)GetCurrentProcessId());
+  check(strncmp(log, text, strlen(text)) == 0, "an entry begins with the process id and \" > \"");
+  snprintf(line, sizeof line, "CMapiSession::initMapi failed:  %lu%s", (unsigned long)ERROR_FILE_NOT_FOUND, text);
+  check(strstr(log, line) != NULL,
+        "the start-up failure is logged without a line break, the next entry following on its line");
+  snprintf(line, sizeof line, "Java_com_plimo_mail_mapi_MAPINative_getStore : 'Standin' '********' 'Mailbox' '%s'\r\n",
+           g_tempDir);
+  check(strstr(log, line) != NULL, "getStore's argument line shows the password as a mask");
+  check(strstr(log, "s3cret-pw") == NULL, "the password itself is nowhere in the log");
+  check(strstr(log, "Java_com_plimo_mail_mapi_MAPINative_initMapi\r\n") != NULL, "initMapi logs its entry line");
+  free(log);
+}
+
+/* MAPILogonEx fails; the log is off. */
+static void scenarioLogonFails(void) {
+  char env[MAX_PATH + 16], path[MAX_PATH * 2];
+  LONG uninit;
+  Result r;
+
+  openProvider("logon-fails", 0);
+  snprintf(env, sizeof env, "TEMP=%s", g_tempDir);
+  setEnv(env);
+  setEnv("TOLVANE_MAPI_LOGS=");
+  uninit = count("MAPIUninitialize");
+
+  loadLibrary();
+  callNative("initMapi");
+  r = callNative("getStore", "Standin", "s3cret-pw", "Mailbox", g_tempDir);
+  raised("getStore with a logon MAPI refuses", &r, "MAPILogonEx Failed - Unable to login to MAPI");
+  check(r.value.j == 0, "getStore returns 0");
+  check(count("MAPILogonEx") == 1, "MAPILogonEx was called once");
+  check(sameText(g_text("profile"), "Standin"), "the logon names the profile (\"%s\")", g_text("profile"));
+  check(count("password") == 0, "the password never reaches MAPILogonEx");
+  check(count("logonFlags") == 0x8022, "MAPILogonEx gets MAPI_NEW_SESSION | MAPI_EXTENDED | MAPI_NO_MAIL (0x%lX)",
+        (unsigned long)count("logonFlags"));
+
+  r = callNative("getTransport", "Standin", "s3cret-pw", g_tempDir, "Sent Items");
+  raised("getTransport with a logon MAPI refuses", &r, "MAPILogonEx Failed - Unable to login to MAPI");
+  check(r.value.j == 0, "getTransport returns 0");
+
+  r = callNative("getStore", (const char*)NULL, (const char*)NULL, (const char*)NULL, (const char*)NULL);
+  raised("getStore with four null strings", &r, "MAPILogonEx Failed - Unable to login to MAPI");
+  check(sameText(g_text("profile"), ""), "null strings log on with an empty profile name");
+  check(count("live") == 0, "nothing of the stand-in is left referenced");
+  freeLibrary();
+  check(count("MAPIUninitialize") - uninit == 1, "FreeLibrary ends MAPI exactly once");
+
+  logPath(path, sizeof path);
+  check(!fileExists(path), "TOLVANE_MAPI_LOGS unset: no log file in TEMP");
+  check(filesMatching("*", NULL, 0) == 0, "TOLVANE_MAPI_LOGS unset: nothing at all was written to TEMP");
+}
+
+/* The logon succeeds but finding the default store fails. */
+static void scenarioStoreLookup(const char* scenario, const char* expected) {
+  Result r;
+  char what[96];
+  openProvider(scenario, 0);
+  setEnv("TOLVANE_MAPI_LOGS=");
+  loadLibrary();
+  callNative("initMapi");
+  r = callNative("getStore", "Standin", "pw", "Mailbox", g_tempDir);
+  snprintf(what, sizeof what, "getStore (%s)", scenario);
+  raised(what, &r, expected);
+  check(r.value.j == 0, "getStore returns 0");
+  check(count("Logoff") == 1, "the session was logged off before the exception left (%ld)", count("Logoff"));
+  check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+  freeLibrary();
+  check(count("MAPIUninitialize") == 1, "FreeLibrary ends MAPI exactly once");
+}
+
+static double automationDate(int minutes) {
+  SYSTEMTIME st = {2024, 1, 2, 2, 3, 4, 5, 0};
+  FILETIME ft;
+  ULARGE_INTEGER v;
+  double date = 0;
+  SystemTimeToFileTime(&st, &ft);
+  v.LowPart = ft.dwLowDateTime;
+  v.HighPart = ft.dwHighDateTime;
+  v.QuadPart += (ULONGLONG)minutes * 60u * 10000000u;
+  ft.dwLowDateTime = v.LowPart;
+  ft.dwHighDateTime = v.HighPart;
+  FileTimeToSystemTime(&ft, &st);
+  SystemTimeToVariantTime(&st, &date);
+  return date;
+}
+
+static int isTempFileName(const char* path) {
+  /* GetTempFileNameA(dir, "mpi", 0): dir\mpiXXXX.tmp, XXXX hex. */
+  size_t dir = strlen(g_tempDir), len = strlen(path), i;
+  const char* name = path + dir + 1;
+  if (len < dir + 1 + 3 + 1 + 4 || strncmp(path, g_tempDir, dir) != 0 || path[dir] != '\\') return 0;
+  if (strncmp(name, "mpi", 3) != 0 || _stricmp(path + len - 4, ".tmp") != 0) return 0;
+  for (i = 3; name + i < path + len - 4; ++i)
+    if (!strchr("0123456789ABCDEFabcdef", name[i])) return 0;
+  return name + 3 < path + len - 4 && path + len - 4 - (name + 3) <= 4;
+}
+
+/* A .msg export: its file is named and made by GetTempFileNameA in the
+   store's temporary directory, and removed with the message. */
+static void exportMessage(jlong message, char* path, size_t size) {
+  Result r = callNative("getMessageFile", message);
+  path[0] = '\0';
+  if (r.thrown) {
+    /* Wine's mapi32 has no message-on-storage: the export fails after the
+       file was made, and the file stays named by the message. */
+    check(strncmp(r.thrown->bytes, "CMapiMessage::SavetoMSG, OpenIMsgSession failed", 47) == 0,
+          "getMessageFile raises the .msg writer's failure (\"%s\")", r.thrown->bytes);
+    check(filesMatching("mpi*", path, size) == 1, "the export made one file mpi* in the temporary directory");
+  } else {
+    lstrcpynA(path, show(stringOf(r.obj)), (int)size);
+    check(fileExists(path), "getMessageFile returns the path of a file that exists (%s)", path);
+  }
+  check(isTempFileName(path), "the file is named by GetTempFileNameA(dir, \"mpi\", 0): %s", path);
+}
+
+static Obj* element(Obj* array, int i) { return array && array->kind == O_ARRAY && i < array->length ? array->elems[i] : NULL; }
+
+/* Reading the Inbox of a default store. */
+static void scenarioInbox(void) {
+  static const char* const subjects[] = {"Quarterly figures", "Lunch on Friday?", "Re: build 81"};
+  static const char* const froms[] = {"\"Alice Example\" <alice@example.com>", "\"Bruno Beispiel\" <bruno@example.de>",
+                                      "\"Chloe Exemple\" <chloe@example.fr>"};
+  static const char* const priorities[] = {"1", "3", "5"};
+  jobject folderObject;
+  jlong store, folder, handles[3];
+  Result r;
+  Obj* array;
+  int i;
+  char path[MAX_PATH * 2], expected[128];
+
+  openProvider("inbox", 3);
+  setEnv("TOLVANE_MAPI_LOGS=");
+  loadLibrary();
+  check(patchImport(g_library, "MAPI32.DLL", "OpenIMsgSession@12", (void*)standinOpenIMsgSession),
+        "the library imports OpenIMsgSession@12 (replaced here: Wine lacks it)");
+  callNative("initMapi");
+  r = callNative("getStore", "Standin", "pw", "Mailbox", g_tempDir);
+  raisedNothing("getStore on the stand-in profile", &r);
+  store = r.value.j;
+  check(store != 0, "getStore returns a handle");
+
+  r = callNative("getInbox", store);
+  raisedNothing("getInbox", &r);
+  folder = r.value.j;
+  check(folder != 0, "getInbox returns a handle");
+  r = callNative("isFolderOpen", folder);
+  check(r.value.z == JNI_FALSE && !r.thrown, "the Inbox is not open before openFolder");
+  r = callNative("openFolder", folder, 0);
+  raisedNothing("openFolder", &r);
+  r = callNative("isFolderOpen", folder);
+  check(r.value.z == JNI_TRUE, "isFolderOpen is true after openFolder");
+  r = callNative("getFolderMessageCount", folder);
+  check(r.value.i == 3 && !r.thrown, "getFolderMessageCount is 3 (%ld)", (long)r.value.i);
+
+  folderObject = jvm_new_plain("javax/mail/Folder");
+  r = callNative("getFolderMessages", folder, folderObject);
+  raisedNothing("getFolderMessages", &r);
+  array = r.obj;
+  check(array && array->kind == O_ARRAY && array->length == 3, "getFolderMessages returns 3 messages");
+  for (i = 0; i < 3; ++i) {
+    Obj* m = element(array, i);
+    jlong h;
+    handles[i] = 0;
+    if (!check(m && strcmp(m->cls->name, "com/plimo/mail/mapi/MAPIMessage") == 0, "element %d is a MAPIMessage", i))
+      continue;
+    check(m->number == i + 1 && m->ref[0] == jvm_deref(folderObject),
+          "message %d was constructed with the folder and its number", i + 1);
+    check(m->pointerSet && m->handle != 0, "message %d was given its native handle", i + 1);
+    h = handles[i] = m->handle;
+
+    r = callNative("getMessageSubject", h);
+    check(sameText(stringOf(r.obj), subjects[i]) && !r.thrown, "message %d's subject is \"%s\" (\"%s\")", i + 1,
+          subjects[i], show(stringOf(r.obj)));
+    snprintf(expected, sizeof expected, "Text of message %d.\r\nSecond line.\r\n", i + 1);
+    r = callNative("getMessageText", h);
+    check(sameText(stringOf(r.obj), expected), "message %d's text is read whole", i + 1);
+    r = callNative("getMessageHTML", h);
+    check(sameText(stringOf(r.obj), "") && !r.thrown, "message %d without HTML gives \"\"", i + 1);
+    snprintf(expected, sizeof expected, "<%d.standin@example.com>", i + 1);
+    r = callNative("getMessageID", h);
+    check(sameText(stringOf(r.obj), expected), "message %d's Internet message id is %s", i + 1, expected);
+    r = callNative("getMessagePriority", h);
+    check(sameText(stringOf(r.obj), priorities[i]), "message %d's priority is \"%s\" (\"%s\")", i + 1,
+          priorities[i], show(stringOf(r.obj)));
+    r = callNative("getMessageSentDate", h);
+    check(r.d == automationDate(i + 1) && !r.thrown, "message %d's sent date is the automation date %.9f (%.9f)",
+          i + 1, automationDate(i + 1), r.d);
+    r = callNative("getMessageReceiveTime", h);
+    check(r.d == automationDate(i + 2), "message %d's receive time is %.9f (%.9f)", i + 1, automationDate(i + 2), r.d);
+    r = callNative("getMessageFrom", h);
+    check(r.obj && r.obj->length == 1 && sameText(stringOf(element(r.obj, 0)), froms[i]),
+          "message %d's sender is %s", i + 1, froms[i]);
+    snprintf(expected, sizeof expected, "\"Recipient %d\" <recipient%d@example.com>", i + 1, i + 1);
+    r = callNative("getMessageTo", h);
+    check(r.obj && r.obj->length == 1 && sameText(stringOf(element(r.obj, 0)), expected),
+          "message %d's To list is %s", i + 1, expected);
+    r = callNative("getMessageCC", h);
+    check(r.obj && r.obj->length == 0 && !r.thrown, "message %d has an empty CC list", i + 1);
+  }
+
+  r = callNative("getFolderMessage", folder, folderObject, 4);
+  raised("getFolderMessage 4 of 3", &r, "Index is out of range");
+  check(r.obj == NULL, "getFolderMessage 4 returns null");
+  r = callNative("getFolderMessage", folder, folderObject, 0);
+  raised("getFolderMessage 0", &r, "Index is out of range");
+  r = callNative("getFolderMessage", folder, folderObject, 2);
+  check(r.obj && r.obj->number == 2 && r.obj->pointerSet && !r.thrown, "getFolderMessage 2 returns message 2");
+  r = callNative("getFolderMessageChunk", folder, folderObject, 2, 3);
+  check(r.obj && r.obj->length == 3 && element(r.obj, 0) == NULL && element(r.obj, 1) &&
+            element(r.obj, 1)->number == 2 && element(r.obj, 2) && element(r.obj, 2)->number == 3,
+        "getFolderMessageChunk 2..3 returns [null, message 2, message 3]");
+
+  /* The .msg export's temporary file. */
+  if (handles[0]) {
+    exportMessage(handles[0], path, sizeof path);
+    check(g_openIMsgSessionCalls == 1, "the export reached OpenIMsgSession once (%d)", g_openIMsgSessionCalls);
+    r = callNative("setMessageDeleteFlag", handles[0], 0);
+    raisedNothing("setMessageDeleteFlag false", &r);
+    check(path[0] && !fileExists(path), "setMessageDeleteFlag removes the exported file");
+  }
+  if (handles[1]) exportMessage(handles[1], path, sizeof path);
+  if (handles[2]) {
+    r = callNative("setMessageDeleteFlag", handles[2], 1);
+    raisedNothing("setMessageDeleteFlag true", &r);
+  }
+  r = callNative("destroyMessage", handles[2]);
+  raisedNothing("destroyMessage on a message the folder owns", &r);
+  r = callNative("getMessageSubject", handles[2]);
+  check(sameText(stringOf(r.obj), subjects[2]), "the folder's message is still usable after destroyMessage");
+
+  r = callNative("closeFolder", folder, 1);
+  raisedNothing("closeFolder with expunge", &r);
+  check(count("DeleteMessages") == 1, "the one message flagged for deletion was deleted from the Inbox (%ld)",
+        count("DeleteMessages"));
+  check(path[0] && !fileExists(path), "closing the folder removed the other exported file");
+  check(filesMatching("*", NULL, 0) == 0, "nothing is left in the temporary directory");
+  r = callNative("closeStore", store);
+  raisedNothing("closeStore", &r);
+  check(count("Logoff") == 1, "closeStore logged the session off");
+  check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+  check(jvm_globals_live() == 0, "every global reference was deleted (%d left)", jvm_globals_live());
+  freeLibrary();
+  check(count("MAPIUninitialize") == 1, "FreeLibrary ends MAPI exactly once");
+}
+
+/* A larger Inbox: the loops of the fetching natives keep their local
+   references balanced. */
+static void scenarioLargeInbox(void) {
+  const int messages = 40;
+  jobject folderObject;
+  jlong store, folder;
+  Result r;
+  int i, numbered = 0;
+
+  openProvider("inbox", messages);
+  setEnv("TOLVANE_MAPI_LOGS=");
+  loadLibrary();
+  callNative("initMapi");
+  store = callNative("getStore", "Standin", "pw", "Mailbox", g_tempDir).value.j;
+  folder = callNative("getInbox", store).value.j;
+  callNative("openFolder", folder, 0);
+  folderObject = jvm_new_plain("javax/mail/Folder");
+
+  r = callNative("getFolderMessages", folder, folderObject);
+  for (i = 0; r.obj && i < r.obj->length; ++i)
+    if (element(r.obj, i) && element(r.obj, i)->number == i + 1 && element(r.obj, i)->pointerSet) ++numbered;
+  check(r.obj && r.obj->length == messages && numbered == messages && !r.thrown,
+        "getFolderMessages returns all %d messages, each numbered and given its handle", messages);
+  check(jvm_local_peak() <= 16, "getFolderMessages of %d messages never held more than 16 local references (%d)",
+        messages, jvm_local_peak());
+  check(jvm_locals_left() <= 2, "getFolderMessages left %d local references undeleted", jvm_locals_left());
+
+  r = callNative("getFolderMessageChunk", folder, folderObject, 5, messages);
+  check(r.obj && r.obj->length == messages && element(r.obj, 3) == NULL && element(r.obj, 4) &&
+            element(r.obj, 4)->number == 5,
+        "getFolderMessageChunk 5..%d fills positions 4..%d", messages, messages - 1);
+  check(jvm_local_peak() <= 16, "getFolderMessageChunk never held more than 16 local references (%d)",
+        jvm_local_peak());
+
+  r = callNative("getMessageTo", element(r.obj, 10)->handle);
+  check(r.obj && r.obj->length == 1, "getMessageTo of message 11 reads its recipient");
+
+  callNative("closeFolder", folder, 0);
+  callNative("closeStore", store);
+  check(count("DeleteMessages") == 0, "closeFolder without expunge deletes nothing");
+  check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+  freeLibrary();
+}
+
+/* Failures of the JVM itself: each native reports its own message, and no
+   JNI call is made while the VM's exception is pending. */
+static void scenarioJvmFailures(void) {
+  jobject folderObject;
+  jlong store, folder, message;
+  LONG logon, live;
+  Result r;
+
+  openProvider("inbox", 3);
+  setEnv("TOLVANE_MAPI_LOGS=");
+  loadLibrary();
+  callNative("initMapi");
+
+  logon = count("MAPILogonEx");
+  jvm_fail_get_bytes(1);
+  r = callNative("getStore", "Standin", "pw", "Mailbox", g_tempDir);
+  jvm_clear_faults();
+  raised("getStore when String.getBytes throws", &r, "Unable to load profile for JNI Native call");
+  check(r.value.j == 0 && count("MAPILogonEx") == logon, "getStore then returns 0 and does not log on");
+
+  store = callNative("getStore", "Standin", "pw", "Mailbox", g_tempDir).value.j;
+  folder = callNative("getInbox", store).value.j;
+  callNative("openFolder", folder, 0);
+  folderObject = jvm_new_plain("javax/mail/Folder");
+  callNative("getFolderMessageCount", folder); /* the Inbox's contents table, held by the folder */
+  live = count("live");
+
+  jvm_fail_find_class("com/plimo/mail/mapi/MAPIMessage");
+  r = callNative("getFolderMessages", folder, folderObject);
+  jvm_clear_faults();
+  raised("getFolderMessages when MAPIMessage cannot be found", &r, "Unable to find MAPIMessage class");
+  check(r.obj == NULL, "getFolderMessages then returns null");
+
+  jvm_fail_new_object("com/plimo/mail/mapi/MAPIMessage", 2);
+  r = callNative("getFolderMessages", folder, folderObject);
+  jvm_clear_faults();
+  raised("getFolderMessages when the second MAPIMessage cannot be made", &r, "Unable to create MAPIMessage object");
+  check(count("live") == live, "the messages that call had opened were released again (%ld objects, %ld before)",
+        count("live"), live);
+
+  r = callNative("getFolderMessage", folder, folderObject, 1);
+  message = r.obj ? r.obj->handle : 0;
+  check(message != 0, "getFolderMessage 1 works after those failures");
+  jvm_fail_find_class("java/lang/String");
+  r = callNative("getMessageSubject", message);
+  jvm_clear_faults();
+  raised("getMessageSubject when String cannot be found", &r, "Unable to create subject result");
+  jvm_fail_find_class("java/lang/String");
+  r = callNative("getMessageTo", message);
+  jvm_clear_faults();
+  raised("getMessageTo when String cannot be found", &r, "Unable to find String class");
+
+  callNative("closeFolder", folder, 0);
+  callNative("closeStore", store);
+  check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+  freeLibrary();
+}
+
+int main(int argc, char** argv) {
+  const char* scenario;
+  if (argc != 5) {
+    fprintf(stderr, "usage: wine_jni_test.exe SCENARIO TEMP_DIR LIBRARY PROVIDER\n");
+    return 2;
+  }
+  setvbuf(stdout, NULL, _IONBF, 0);
+  scenario = argv[1];
+  lstrcpynA(g_tempDir, argv[2], sizeof g_tempDir);
+  g_libraryPath = argv[3];
+  g_providerPath = argv[4];
+  g_quietStack = 1;
+  printf("== %s\n", scenario);
+
+  if (strcmp(scenario, "exports") == 0) scenarioExports();
+  else if (strcmp(scenario, "lifecycle") == 0) scenarioLifecycle();
+  else if (strcmp(scenario, "init-fails") == 0) scenarioInitFails();
+  else if (strcmp(scenario, "logon-fails") == 0) scenarioLogonFails();
+  else if (strcmp(scenario, "no-stores") == 0)
+    scenarioStoreLookup("no-stores", "No default message store found in the profile: 0x80004005");
+  else if (strcmp(scenario, "store-fails") == 0)
+    scenarioStoreLookup("store-fails", "The stand-in profile's default store is not available");
+  else if (strcmp(scenario, "inbox") == 0) scenarioInbox();
+  else if (strcmp(scenario, "large-inbox") == 0) scenarioLargeInbox();
+  else if (strcmp(scenario, "jvm-failures") == 0) scenarioJvmFailures();
+  else {
+    fprintf(stderr, "unknown scenario %s\n", scenario);
+    return 2;
+  }
+  check(jvm_violations() == 0, "%s: no JNI call was made while an exception was pending, no reference misused",
+        scenario);
+  printf("%s: %d passed, %d failed\n", scenario, g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
