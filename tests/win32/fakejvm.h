@@ -60,6 +60,10 @@ int jvm_local_peak(void);     /* most local references live at once */
 int jvm_locals_left(void);    /* local references the native did not delete */
 int jvm_globals_live(void);   /* global references not deleted, all calls */
 int jvm_violations(void);     /* JNI misuse seen since the start */
+/* A self-test provokes misuse: while quiet, it is counted but not
+   reported; jvm_forget_violations drops the count afterwards. */
+void jvm_quiet_violations(int quiet);
+void jvm_forget_violations(void);
 int jvm_call_count(const char* function); /* JNI calls of that name in the last native call */
 void jvm_dump_journal(void);  /* prints the last native call's JNI calls */
 

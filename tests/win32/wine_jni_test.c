@@ -438,6 +438,38 @@ static void checkProbe(void) {
         "the stack probe sees the cdecl strlen pop nothing");
 }
 
+/* The test JVM notices the misuse it is there to notice: a JNI call while
+   an exception is pending, a local reference used after DeleteLocalRef, and
+   more local references than a frame guarantees. */
+static void checkJvm(void) {
+  JNIEnv* env = jvm_env();
+  jclass cls;
+  int i, before = jvm_violations();
+  jvm_quiet_violations(1);
+  jvm_begin("the JVM's self-test");
+  cls = (*env)->FindClass(env, "javax/mail/MessagingException");
+  (*env)->ThrowNew(env, cls, "pending");
+  (*env)->DeleteLocalRef(env, cls); /* allowed while pending */
+  check(jvm_violations() == before, "the test JVM allows DeleteLocalRef while an exception is pending");
+  (*env)->FindClass(env, "java/lang/String");
+  check(jvm_violations() == before + 1, "the test JVM rejects FindClass while an exception is pending");
+  (*env)->ExceptionClear(env);
+  (*env)->GetObjectClass(env, cls);
+  check(jvm_violations() == before + 2, "the test JVM rejects a deleted local reference");
+  jvm_end();
+  jvm_begin("the JVM's self-test");
+  for (i = 0; i < 20; ++i) {
+    cls = (*env)->FindClass(env, "java/lang/String");
+    if (i % 2) (*env)->DeleteLocalRef(env, cls);
+  }
+  check(jvm_local_peak() == 11 && jvm_locals_left() == 10,
+        "the test JVM counts the local references a native holds (peak %d, %d left)", jvm_local_peak(),
+        jvm_locals_left());
+  jvm_end();
+  jvm_quiet_violations(0);
+  jvm_forget_violations();
+}
+
 /* ---- scenarios ------------------------------------------------------------------------------ */
 
 /* The export table names exactly the 47 natives, each with its argument
@@ -457,6 +489,7 @@ static void scenarioExports(void) {
   initBefore = count("MAPIInitialize");
   uninitBefore = count("MAPIUninitialize");
   checkProbe();
+  checkJvm();
   loadLibrary();
   checkImports(g_library);
 
