@@ -5,11 +5,15 @@
 #include <tolvane/mapitest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <new>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,28 +25,106 @@ std::string tagText(ULONG tag) {
   return buf;
 }
 
+// ---- The staging file
+
+// One temporary file without a name, shared by every staged value of the
+// process: values take blocks of it and give them back. Freed blocks are
+// punched out (their disk space returned) and reused; the file itself goes
+// when the last value holding it does, or with the process.
+class StagingFile {
+ public:
+  static constexpr uint64_t kBlock = 256 * 1024;
+
+  ~StagingFile() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+
+  static HRESULT shared(std::shared_ptr<StagingFile>& out, std::string& error) {
+    static std::mutex mu;
+    static std::weak_ptr<StagingFile> current;
+    std::lock_guard<std::mutex> lock(mu);
+    out = current.lock();
+    // A child process after fork makes its own: blocks taken by two
+    // processes from one file would overlap.
+    if (out && out->m_pid == getpid()) return S_OK;
+    const char* dir = getenv("TMPDIR");
+    std::string where = dir && *dir ? dir : "/tmp";
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int err = errno;
+    if (fd < 0 && err != EOPNOTSUPP && err != EISDIR && err != EINVAL) {
+      error = "Cannot make a temporary file for values being written (in " + where + "): " + strerror(err);
+      return fileErrorResult(err);
+    }
+#endif
+    if (fd < 0) {
+      // File systems without O_TMPFILE: a private name, removed at once.
+      std::string tmpl = where + "/tolvane-mapi-value-XXXXXX";
+      fd = mkostemp(&tmpl[0], O_CLOEXEC);
+      if (fd < 0) {
+        int e = errno;
+        error = "Cannot make a temporary file for values being written (" + tmpl + "): " + strerror(e);
+        return fileErrorResult(e);
+      }
+      unlink(tmpl.c_str());
+    }
+    out.reset(new StagingFile);
+    out->m_fd = fd;
+    out->m_pid = getpid();
+    current = out;
+    return S_OK;
+  }
+
+  int fd() const { return m_fd; }
+
+  // A block that reads as zeros: a freed one, or a new one at the end.
+  uint64_t take() {
+    std::lock_guard<std::mutex> lock(m_mu);
+    g_stagedBlocks.fetch_add(1, std::memory_order_relaxed);
+    if (!m_free.empty()) {
+      uint64_t at = m_free.back();
+      m_free.pop_back();
+      return at;
+    }
+    uint64_t at = m_end;
+    m_end += kBlock;
+    return at;
+  }
+
+  void give(uint64_t at) {
+    g_stagedBlocks.fetch_sub(1, std::memory_order_relaxed);
+    // Only a block whose bytes are gone (read as zeros) may serve another
+    // value; where holes cannot be punched, blocks are not reused and the
+    // space comes back with the file.
+    if (!punch(at, kBlock)) return;
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_free.push_back(at);
+  }
+
+  // Makes a range of the file read as zeros, freeing its disk space.
+  bool punch(uint64_t at, uint64_t n) {
+    return fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at),
+                     static_cast<off_t>(n)) == 0;
+  }
+
+  static std::atomic<uint64_t> g_stagedBlocks;
+
+ private:
+  StagingFile() = default;
+  int m_fd = -1;
+  pid_t m_pid = 0;
+  std::mutex m_mu;
+  uint64_t m_end = 0;
+  std::vector<uint64_t> m_free;
+};
+
+std::atomic<uint64_t> StagingFile::g_stagedBlocks{0};
+
 // ---- StagedValue
 
-HRESULT StagedValue::create(std::shared_ptr<StagedValue>& out, std::string& error) {
-  const char* dir = getenv("TMPDIR");
-  std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/tolvane-mapi-value-XXXXXX";
-  int fd = mkostemp(&tmpl[0], O_CLOEXEC);
-  if (fd < 0) {
-    error = "Cannot make a temporary file for a value being written (" + tmpl + "): " + strerror(errno);
-    return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
-  }
-  // Unlinked at once: private to this process and gone with the last handle.
-  unlink(tmpl.c_str());
-  out.reset(new StagedValue);
-  out->m_fd = fd;
-  return S_OK;
-}
-
-StagedValue::~StagedValue() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
 namespace {
+const uint64_t kBlock = StagingFile::kBlock;
 
 HRESULT writeAt(int fd, uint64_t offset, const char* p, size_t n) {
   size_t done = 0;
@@ -50,44 +132,87 @@ HRESULT writeAt(int fd, uint64_t offset, const char* p, size_t n) {
     ssize_t w = pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
     if (w < 0) {
       if (errno == EINTR) continue;
-      return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
+      return fileErrorResult(errno);
     }
     done += static_cast<size_t>(w);
   }
   return S_OK;
 }
-
 }  // namespace
 
+HRESULT StagedValue::create(std::shared_ptr<StagedValue>& out, std::string& error) {
+  std::shared_ptr<StagingFile> file;
+  HRESULT hr = StagingFile::shared(file, error);
+  if (FAILED(hr)) return hr;
+  out.reset(new StagedValue);
+  out->m_file = std::move(file);
+  return S_OK;
+}
+
+StagedValue::~StagedValue() {
+  for (int64_t at : m_blocks)
+    if (at >= 0) m_file->give(static_cast<uint64_t>(at));
+}
+
+uint64_t StagedValue::stagedBytes() { return StagingFile::g_stagedBlocks.load(std::memory_order_relaxed) * kBlock; }
+
+HRESULT StagedValue::writeThrough(uint64_t offset, const char* p, size_t n) const {
+  while (n > 0) {
+    size_t index = static_cast<size_t>(offset / kBlock);
+    uint64_t within = offset % kBlock;
+    size_t take = static_cast<size_t>(std::min<uint64_t>(n, kBlock - within));
+    if (m_blocks.size() <= index) m_blocks.resize(index + 1, -1);
+    if (m_blocks[index] < 0) m_blocks[index] = static_cast<int64_t>(m_file->take());
+    HRESULT hr = writeAt(m_file->fd(), static_cast<uint64_t>(m_blocks[index]) + within, p, take);
+    if (FAILED(hr)) return hr;
+    offset += take;
+    p += take;
+    n -= take;
+  }
+  return S_OK;
+}
+
 HRESULT StagedValue::flush() const {
+  if (FAILED(m_failed)) return m_failed;
   if (m_pending.empty()) return S_OK;
-  HRESULT hr = writeAt(m_fd, m_pendingAt, m_pending.data(), m_pending.size());
+  HRESULT hr = writeThrough(m_pendingAt, m_pending.data(), m_pending.size());
   m_pending.clear();
+  if (FAILED(hr)) m_failed = hr;
   return hr;
 }
 
 HRESULT StagedValue::write(uint64_t offset, const void* data, size_t n) {
+  if (FAILED(m_failed)) return m_failed;
   const char* p = static_cast<const char*>(data);
-  bool follows = !m_pending.empty() && offset == m_pendingAt + m_pending.size();
-  if (n < kWriteBuffer && (m_pending.empty() || follows) && m_pending.size() + n <= kWriteBuffer) {
-    if (m_pending.empty()) {
-      m_pendingAt = offset;
-      m_pending.reserve(kWriteBuffer);
-    }
-    m_pending.append(p, n);
-  } else {
-    HRESULT hr = flush();
-    if (FAILED(hr)) return hr;
-    if (n < kWriteBuffer) {
-      m_pendingAt = offset;
-      m_pending.assign(p, n);
+  try {
+    bool follows = !m_pending.empty() && offset == m_pendingAt + m_pending.size();
+    if (n < kWriteBuffer && (m_pending.empty() || follows) && m_pending.size() + n <= kWriteBuffer) {
+      if (m_pending.empty()) {
+        m_pendingAt = offset;
+        m_pending.reserve(kWriteBuffer);
+      }
+      m_pending.append(p, n);
     } else {
-      hr = writeAt(m_fd, offset, p, n);
+      HRESULT hr = flush();
       if (FAILED(hr)) return hr;
+      if (n < kWriteBuffer) {
+        m_pendingAt = offset;
+        m_pending.assign(p, n);
+      } else {
+        hr = writeThrough(offset, p, n);
+        if (FAILED(hr)) return m_failed = hr;
+      }
     }
+  } catch (const std::bad_alloc&) {
+    return MAPI_E_NOT_ENOUGH_MEMORY;
   }
   m_size = std::max(m_size, offset + n);
   return S_OK;
+}
+
+void StagedValue::settle() {
+  flush();
+  std::string().swap(m_pending);
 }
 
 HRESULT StagedValue::read(uint64_t offset, void* buf, size_t n, size_t& got) const {
@@ -98,18 +223,25 @@ HRESULT StagedValue::read(uint64_t offset, void* buf, size_t n, size_t& got) con
   n = static_cast<size_t>(std::min<uint64_t>(n, m_size - offset));
   char* p = static_cast<char*>(buf);
   while (got < n) {
-    ssize_t r = pread(m_fd, p + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return MAPI_E_DISK_ERROR;
+    uint64_t pos = offset + got;
+    size_t index = static_cast<size_t>(pos / kBlock);
+    uint64_t within = pos % kBlock;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(n - got, kBlock - within));
+    int64_t at = index < m_blocks.size() ? m_blocks[index] : -1;
+    size_t done = 0;
+    while (at >= 0 && done < want) {
+      ssize_t r = pread(m_file->fd(), p + got + done, want - done, static_cast<off_t>(static_cast<uint64_t>(at) + within + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return fileErrorResult(errno);
+      }
+      if (r == 0) break;  // past the written end of the file
+      done += static_cast<size_t>(r);
     }
-    if (r == 0) {
-      // Past the written end of a file grown by resize: zeros.
-      memset(p + got, 0, n - got);
-      got = n;
-      break;
-    }
-    got += static_cast<size_t>(r);
+    // A block never written (a value grown by resize) or its unwritten end:
+    // zeros.
+    if (done < want) memset(p + got + done, 0, want - done);
+    got += want;
   }
   return S_OK;
 }
@@ -117,8 +249,24 @@ HRESULT StagedValue::read(uint64_t offset, void* buf, size_t n, size_t& got) con
 HRESULT StagedValue::resize(uint64_t size) {
   HRESULT flushed = flush();
   if (FAILED(flushed)) return flushed;
-  if (ftruncate(m_fd, static_cast<off_t>(size)) != 0)
-    return errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR;
+  if (size < m_size) {
+    // Bytes past the end must read as zeros if the value grows again: the
+    // blocks past it go back, the rest of the last one is cleared.
+    size_t keep = static_cast<size_t>((size + kBlock - 1) / kBlock);
+    while (m_blocks.size() > keep) {
+      if (m_blocks.back() >= 0) m_file->give(static_cast<uint64_t>(m_blocks.back()));
+      m_blocks.pop_back();
+    }
+    uint64_t within = size % kBlock;
+    if (within && keep == m_blocks.size() && m_blocks[keep - 1] >= 0) {
+      uint64_t at = static_cast<uint64_t>(m_blocks[keep - 1]) + within;
+      if (!m_file->punch(at, kBlock - within)) {
+        std::string zeros(static_cast<size_t>(kBlock - within), '\0');
+        HRESULT hr = writeAt(m_file->fd(), at, zeros.data(), zeros.size());
+        if (FAILED(hr)) return hr;
+      }
+    }
+  }
   m_size = size;
   return S_OK;
 }

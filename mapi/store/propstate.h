@@ -24,9 +24,16 @@
 
 namespace tmapi {
 
-// A string or binary value written through a stream: kept in an unlinked
-// private temporary file until it is stored, so that a value of any size
-// never sits in memory.
+class StagingFile;
+
+// A string or binary value written through a stream, kept on disk until it
+// is stored, so that a value of any size never sits in memory.
+//
+// Every staged value of a process lives in one shared staging file (a
+// temporary file without a name, gone with the process however it ends):
+// a value is a list of blocks of that file, taken when written and given
+// back (their space freed) when the value goes. So a message of a thousand
+// attachments being written holds one descriptor, not a thousand.
 class StagedValue {
  public:
   static HRESULT create(std::shared_ptr<StagedValue>& out, std::string& error);
@@ -39,17 +46,29 @@ class StagedValue {
   // got < n only at the end of the value.
   HRESULT read(uint64_t offset, void* buf, size_t n, size_t& got) const;
   HRESULT resize(uint64_t size);
+  // Writes what the write buffer holds and gives its memory back; called
+  // when the stream that wrote the value is released. A failure is kept
+  // and fails every later read.
+  void settle();
+
+  // Bytes of the staging file this process holds for values (tests).
+  static uint64_t stagedBytes();
 
  private:
   StagedValue() = default;
   // Writes what the buffer holds; a failure of an earlier buffered write
-  // surfaces here (and so at the next read, before the value is stored).
+  // surfaces here, and stays: every later read or write fails with it, so
+  // the value is never stored short.
   HRESULT flush() const;
+  // Writes bytes into the value's blocks, taking blocks as needed.
+  HRESULT writeThrough(uint64_t offset, const char* p, size_t n) const;
   // Small sequential writes (a caller copying a file a kilobyte at a time)
   // are gathered here and written in large pieces.
   static constexpr size_t kWriteBuffer = 256 * 1024;
-  int m_fd = -1;
+  std::shared_ptr<StagingFile> m_file;
+  mutable std::vector<int64_t> m_blocks;  // file offset of each block of the value; -1: none yet (zeros)
   uint64_t m_size = 0;
+  mutable HRESULT m_failed = S_OK;
   mutable std::string m_pending;
   mutable uint64_t m_pendingAt = 0;
 };

@@ -259,6 +259,21 @@ HRESULT sqliteResult(int rc) {
   }
 }
 
+HRESULT fileErrorResult(int err) {
+  switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+      return MAPI_E_NOT_ENOUGH_DISK;
+    case EMFILE:
+    case ENFILE:
+      return MAPI_E_NOT_ENOUGH_RESOURCES;
+    case ENOMEM:
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    default:
+      return MAPI_E_DISK_ERROR;
+  }
+}
+
 namespace {
 // props.chunked: how a value is kept.
 const int64_t kInFile = 2;  // in a file of its own (1: in prop_chunks rows)
@@ -272,8 +287,11 @@ const char* const kValueFilesOfTree =
 StoreDb::StoreDb() = default;
 
 StoreDb::~StoreDb() {
+  // A transaction left open ends here: its new value files go with it.
+  if (m_txDepth > 0) rollback();
   finalizeStatements();
   if (m_db) sqlite3_close_v2(m_db);
+  unregisterWriter();
 }
 
 StoreDb::Prepared StoreDb::prepared(const char* sql) {
@@ -319,10 +337,21 @@ HRESULT StoreDb::fail(HRESULT hr, const std::string& what) {
   return hr;
 }
 
+HRESULT StoreDb::connectionResult(int rc) {
+  // A file SQLite could not open for want of descriptors or memory is a
+  // passing shortage, not a damaged disk.
+  int sys = m_db ? sqlite3_system_errno(m_db) : 0;
+  if ((rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_IOERR) {
+    HRESULT hr = fileErrorResult(sys);
+    if (hr != MAPI_E_DISK_ERROR) return hr;
+  }
+  return sqliteResult(rc);
+}
+
 HRESULT StoreDb::sqlFail(const char* what) {
   int rc = sqlite3_extended_errcode(m_db);
   std::string text = std::string(what) + ": " + sqlite3_errmsg(m_db) + " (store " + m_path + ")";
-  return fail(sqliteResult(rc), text);
+  return fail(connectionResult(rc), text);
 }
 
 HRESULT StoreDb::create(const std::string& path, const std::string& displayName, MAPIUID& uid, std::string& error) {
@@ -462,6 +491,8 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
     delete db;
     return hr;
   }
+  // What killed writers left behind goes now.
+  db->sweepValueFiles();
   *out = db;
   return S_OK;
 }
@@ -474,7 +505,7 @@ HRESULT StoreDb::loadInfo() {
     int rc = sqlite3_errcode(m_db);
     if (rc == SQLITE_ERROR)  // no such table: a database, but not a store
       return fail(MAPI_E_CORRUPT_STORE, "The file " + m_path + " is not a message store");
-    return fail(sqliteResult(rc), "The message store " + m_path + " cannot be read: " + sqlite3_errmsg(m_db));
+    return fail(connectionResult(rc), "The message store " + m_path + " cannot be read: " + sqlite3_errmsg(m_db));
   }
   int64_t version = 0;
   bool haveUid = false;
@@ -504,7 +535,7 @@ HRESULT StoreDb::loadInfo() {
     }
   }
   if (rc != SQLITE_DONE)
-    return fail(sqliteResult(sqlite3_extended_errcode(m_db)),
+    return fail(connectionResult(sqlite3_extended_errcode(m_db)),
                 "The message store " + m_path + " cannot be read: " + sqlite3_errmsg(m_db));
   m_schemaVersion = static_cast<int>(version);
   if (version < 1 || version > kSchemaVersion)
@@ -640,93 +671,6 @@ HRESULT StoreDb::deleteObject(ObjectId id) {
     return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
   }
   return commit();
-}
-
-HRESULT StoreDb::valueFileName(ObjectId id, ULONG propId, std::string& name) {
-  Stmt q(prepared(kValueFileOfProp));
-  if (!q.ok()) return sqlFail("Cannot read the message store");
-  q.bind(1, id).bind(2, propId);
-  int rc = q.step();
-  if (rc == SQLITE_DONE) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file is not recorded");
-  if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
-  const unsigned char* text = sqlite3_column_text(q.get(), 0);
-  name = text ? reinterpret_cast<const char*>(text) : "";
-  // Names are made here; anything else (a path) is refused.
-  if (name.empty() || name.find('/') != std::string::npos || name[0] == '.')
-    return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file name is not valid");
-  return S_OK;
-}
-
-HRESULT StoreDb::dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG propId) {
-  Stmt q(prepared(selectNamesSql));
-  if (!q.ok()) return sqlFail("Cannot read the message store");
-  q.bind(1, id);
-  if (sqlite3_bind_parameter_count(q.get()) >= 2) q.bind(2, propId);
-  int rc;
-  while ((rc = q.step()) == SQLITE_ROW) {
-    const unsigned char* text = sqlite3_column_text(q.get(), 0);
-    std::string name = text ? reinterpret_cast<const char*>(text) : "";
-    if (!name.empty() && name.find('/') == std::string::npos && name[0] != '.') m_droppedFiles.push_back(name);
-  }
-  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
-  return S_OK;
-}
-
-HRESULT StoreDb::writeValueFile(ObjectId id, ULONG propId, uint64_t size, const PieceReader& read, std::string& name) {
-  if (mkdir(valuesDir().c_str(), 0700) != 0 && errno != EEXIST)
-    return fail(MAPI_E_DISK_ERROR, "Cannot create " + valuesDir() + ": " + strerror(errno));
-  std::string pattern = valuesDir() + "/" + std::to_string(id) + "-" + std::to_string(propId) + "-XXXXXX";
-  int fd = mkostemp(&pattern[0], O_CLOEXEC);  // mode 0600
-  if (fd < 0) return fail(MAPI_E_DISK_ERROR, "Cannot create a value file in " + valuesDir() + ": " + strerror(errno));
-  name = pattern.substr(valuesDir().size() + 1);
-  m_newFiles.push_back(name);  // removed again unless the transaction commits
-  std::vector<char> piece(kChunkSize);
-  HRESULT hr = S_OK;
-  for (uint64_t off = 0; off < size && SUCCEEDED(hr); off += kChunkSize) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - off));
-    hr = read(off, piece.data(), n);
-    if (FAILED(hr)) {
-      fail(hr, "The value to store could not be read");
-      break;
-    }
-    for (size_t done = 0; done < n;) {
-      ssize_t w = ::write(fd, piece.data() + done, n - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        hr = fail(errno == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : MAPI_E_DISK_ERROR,
-                  std::string("Cannot write a value file: ") + strerror(errno));
-        break;
-      }
-      done += static_cast<size_t>(w);
-    }
-  }
-  if (SUCCEEDED(hr) && fdatasync(fd) != 0)
-    hr = fail(MAPI_E_DISK_ERROR, std::string("Cannot write a value file: ") + strerror(errno));
-  if (::close(fd) != 0 && SUCCEEDED(hr))
-    hr = fail(MAPI_E_DISK_ERROR, std::string("Cannot write a value file: ") + strerror(errno));
-  return hr;
-}
-
-HRESULT StoreDb::readValueFile(const std::string& name, uint64_t offset, void* buf, size_t n, size_t& got) {
-  got = 0;
-  int fd = ::open((valuesDir() + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0)
-    return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file " + name + " cannot be read: " +
-                                         strerror(errno));
-  char* out = static_cast<char*>(buf);
-  HRESULT hr = S_OK;
-  while (got < n) {
-    ssize_t r = pread(fd, out + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      hr = fail(MAPI_E_DISK_ERROR, std::string("Cannot read a value file: ") + strerror(errno));
-      break;
-    }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  ::close(fd);
-  return hr;
 }
 
 HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found) {

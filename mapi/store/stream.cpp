@@ -168,7 +168,12 @@ class PropStream : public IStream, public ObjectBase, public ErrorHolder {
   }
 
  private:
-  ~PropStream() override = default;
+  ~PropStream() override {
+    // The writer is done: what it buffered goes to disk and the buffer's
+    // memory comes back (a message of many attachments holds no buffer per
+    // attachment). A failure fails the value's next read.
+    if (m_writable && m_staged) m_staged->settle();
+  }
 
   // Reads of a stored value go through one stored piece held here, so that
   // small reads (a caller copying 128 bytes at a time) do not read the
