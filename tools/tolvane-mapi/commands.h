@@ -3,6 +3,8 @@
 #ifndef TOLVANE_TOOLS_COMMANDS_H
 #define TOLVANE_TOOLS_COMMANDS_H
 
+#include <mapidefs.h>
+
 #include <string>
 #include <vector>
 
@@ -14,5 +16,12 @@ int spoolCommand(const std::vector<std::string>& args);
 
 // Prints "tolvane-mapi: <message>" on standard error.
 void toolError(const std::string& message);
+
+// What a command needs to know of a profile before it logs on (a failed
+// logon says only that it failed): MAPI_E_NO_ACCESS when the home is not
+// safe to use (mapiprofile::checkHome), MAPI_E_LOGON_FAILED when there is
+// no such profile, MAPI_E_NOT_FOUND when its message store file is
+// missing; error says which.
+HRESULT checkProfile(const std::string& name, std::string& error);
 
 #endif

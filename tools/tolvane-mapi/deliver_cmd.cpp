@@ -1,11 +1,20 @@
 // tolvane-mapi deliver PROFILE [--folder PATH] [FILE...]
 //
 // The delivery agent a mail server calls: each RFC 5322 message (each FILE,
-// or standard input) becomes one new message in the profile's Inbox, stored
-// in one transaction. Exit codes follow sysexits, as mail servers expect:
-// 0 every message is stored; 64 usage; 65 an input is not a message;
-// 67 no such profile; 74 an input or the store cannot be read or written;
-// 75 the store is busy or failed for a passing reason (try again later).
+// or standard input) becomes one new message in the profile's Inbox (or
+// the folder), stored in one transaction. Exit codes follow sysexits, as
+// mail servers expect: 0 every message is stored; 64 usage; 65 an input is
+// not a message; 67 no such profile, or no such folder; 73 the profile's
+// message store does not exist; 74 an input or the store cannot be read or
+// written; 75 the store is busy or something ran short (descriptors,
+// memory, disk): try again later; 78 the home of the profiles is not safe
+// to use (another user's, or writable by others).
+//
+// Each file is stored or not on its own: a file that fails is named on
+// standard error with the reason, and the exit code is that of the first
+// file not stored. With one message (what a mail server passes) nothing is
+// stored unless the exit code is 0; with several, a last line lists the
+// files not stored, so that exactly those can be tried again.
 #include "commands.h"
 
 #include <deliver.h>
@@ -19,8 +28,10 @@ namespace {
 const int kUsageError = 64;
 const int kDataError = 65;
 const int kNoUser = 67;
+const int kCannotCreate = 73;
 const int kIoError = 74;
 const int kTempFail = 75;
+const int kConfigError = 78;
 
 int exitCodeOf(HRESULT hr) {
   switch (hr) {
@@ -78,22 +89,52 @@ int deliverCommand(const std::vector<std::string>& args) {
   }
   if (files.empty()) files.push_back("-");
 
-  mapimime::MailDelivery delivery;
+  // The home and the profile are looked at first: logging on tells only
+  // that it failed, and a mail server must hear what lasts from what passes.
   std::string error;
+  HRESULT checked = checkProfile(profile, error);
+  if (checked == MAPI_E_NO_ACCESS) {
+    toolError("deliver: " + error);
+    return kConfigError;
+  }
+  if (checked == MAPI_E_NOT_FOUND) {
+    toolError("deliver: " + error);
+    return kCannotCreate;
+  }
+
+  mapimime::MailDelivery delivery;
   HRESULT hr = delivery.open(profile, error);
-  if (SUCCEEDED(hr) && !folder.empty()) hr = delivery.openFolder(folder, error);
   if (FAILED(hr)) {
     toolError("deliver: " + error);
-    return exitCodeOf(hr);
+    // Not found here: the store or its receive folder is missing, which
+    // trying again does not mend.
+    return hr == MAPI_E_NOT_FOUND ? kCannotCreate : exitCodeOf(hr);
+  }
+  if (!folder.empty()) {
+    hr = delivery.openFolder(folder, error);
+    if (FAILED(hr)) {
+      toolError("deliver: " + error);
+      return hr == MAPI_E_NOT_FOUND ? kNoUser : exitCodeOf(hr);
+    }
   }
   int status = 0;
+  std::vector<std::string> notStored;
   for (const auto& file : files) {
     mapimime::DeliveryResult r = delivery.deliverFile(file);
     if (r.ok()) continue;
-    toolError("deliver: " + (file == "-" ? std::string("standard input") : file) + ": " + r.error);
+    std::string name = file == "-" ? std::string("standard input") : file;
+    int code = exitCodeOf(r);
+    toolError("deliver: " + name + ": " + r.error);
+    notStored.push_back(name + " (" + std::to_string(code) + ")");
     // The first failure decides the exit code; the other files are still
     // delivered.
-    if (status == 0) status = exitCodeOf(r);
+    if (status == 0) status = code;
+  }
+  if (files.size() > 1 && !notStored.empty()) {
+    std::string list;
+    for (const auto& n : notStored) list += (list.empty() ? "" : ", ") + n;
+    toolError("deliver: " + std::to_string(notStored.size()) + " of " + std::to_string(files.size()) +
+              " messages not stored: " + list);
   }
   return status;
 }

@@ -2,9 +2,15 @@
 // subsystem.
 #include "commands.h"
 
+#include <tolvane/profiles.h>
+
+#include <mapicode.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -27,6 +33,18 @@ const char* const kUsage =
 }  // namespace
 
 void toolError(const std::string& message) { std::cerr << "tolvane-mapi: " << message << "\n"; }
+
+HRESULT checkProfile(const std::string& name, std::string& error) {
+  mapiprofile::Profile profile;
+  HRESULT hr = mapiprofile::load(name, profile, error);
+  if (FAILED(hr)) return hr;
+  struct stat st;
+  if (stat(profile.storePath.c_str(), &st) != 0 && errno == ENOENT) {
+    error = "The message store " + profile.storePath + " of the profile '" + name + "' does not exist";
+    return MAPI_E_NOT_FOUND;
+  }
+  return S_OK;
+}
 
 int main(int argc, char** argv) {
   if (argc < 2) {
