@@ -918,6 +918,20 @@ static void scenarioInbox(void) {
   raisedNothing("closeStore", &r);
   check(count("Logoff") == 1, "closeStore logged the session off");
   check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+
+  /* A transport on the same profile: the stand-in's store has no Outbox. */
+  r = callNative("getTransport", "Standin", "pw", g_tempDir, (const char*)NULL);
+  raisedNothing("getTransport without a sent folder", &r);
+  store = r.value.j;
+  check(store != 0, "getTransport returns a handle");
+  r = callNative("createMessage", store);
+  raised("createMessage on a store without an Outbox", &r,
+         "CMapiTransport::createMessage: the store has no Outbox to create the message in");
+  check(r.value.j == 0, "createMessage returns 0");
+  r = callNative("closeTransport", store);
+  raisedNothing("closeTransport", &r);
+  check(count("Logoff") == 2, "closeTransport logged its session off");
+  check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
   check(jvm_globals_live() == 0, "every global reference was deleted (%d left)", jvm_globals_live());
   freeLibrary();
   check(count("MAPIUninitialize") == 1, "FreeLibrary ends MAPI exactly once");
