@@ -15,7 +15,7 @@ add_library(standin_mapi SHARED
 target_compile_options(standin_mapi PRIVATE -Wall -Wextra)
 target_link_options(standin_mapi PRIVATE -static-libgcc)
 add_dependencies(standin_mapi tolvane_mapi32_imports)
-target_link_libraries(standin_mapi PRIVATE ${_tolvane_mapi32_lib})
+target_link_libraries(standin_mapi PRIVATE ${_tolvane_mapi32_lib} ole32 uuid)
 set_target_properties(standin_mapi PROPERTIES
   PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${_tolvane_wine_bin}

@@ -37,6 +37,7 @@
 #include <mapiutil.h>
 #include <mapix.h>
 
+#include <objbase.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
@@ -434,18 +435,63 @@ static HRESULT STDMETHODCALLTYPE GetProps_(void* self, LPSPropTagArray lpTags, U
   return missing ? MAPI_W_ERRORS_RETURNED : S_OK;
 }
 
+/* The properties a message has (no PR_HASATTACH: it has no attachments). */
+static const ULONG kMessageTags[] = {PR_ENTRYID, PR_MESSAGE_CLASS_A, PR_SUBJECT_A, PR_BODY_A, PR_SENDER_NAME_A,
+                                     PR_SENDER_EMAIL_ADDRESS_A, PR_SENDER_ADDRTYPE_A, TAG_INTERNET_MESSAGE_ID_A,
+                                     PR_PRIORITY, PR_CLIENT_SUBMIT_TIME, PR_MESSAGE_DELIVERY_TIME, PR_MESSAGE_FLAGS};
+
+static HRESULT STDMETHODCALLTYPE GetPropList_(void* self, ULONG ulFlags, LPSPropTagArray* lppTags) {
+  const ULONG count = sizeof kMessageTags / sizeof kMessageTags[0];
+  LPSPropTagArray tags = NULL;
+  (void)ulFlags;
+  if (!lppTags) return E_INVALIDARG;
+  *lppTags = NULL;
+  if (((Object*)self)->kind != K_MESSAGE) return MAPI_E_NO_SUPPORT;
+  if (MAPIAllocateBuffer(CbNewSPropTagArray(count), (LPVOID*)&tags) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+  tags->cValues = count;
+  memcpy(tags->aulPropTag, kMessageTags, sizeof kMessageTags);
+  *lppTags = tags;
+  return S_OK;
+}
+
 static HRESULT STDMETHODCALLTYPE SaveChanges_(void* self, ULONG ulFlags) {
   (void)self;
   (void)ulFlags;
   return S_OK;
 }
 
+/* A message's string property as a stream to read (the system's stream on
+   memory); nothing else is served through streams. */
 static HRESULT STDMETHODCALLTYPE OpenProperty_(void* self, ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions,
                                                ULONG ulFlags, LPUNKNOWN* lppUnk) {
-  /* No property is large enough to need a stream here. */
-  (void)self; (void)ulPropTag; (void)lpiid; (void)ulInterfaceOptions; (void)ulFlags;
-  if (lppUnk) *lppUnk = NULL;
-  return MAPI_E_NOT_FOUND;
+  Object* o = (Object*)self;
+  SPropValue value;
+  LPVOID scratch = NULL;
+  LPSTREAM stream = NULL;
+  LARGE_INTEGER zero;
+  HRESULT hr;
+  (void)ulInterfaceOptions;
+  if (!lppUnk) return E_INVALIDARG;
+  *lppUnk = NULL;
+  if (o->kind != K_MESSAGE || PROP_TYPE(ulPropTag) != PT_STRING8 || !lpiid || !IsEqualIID(lpiid, &IID_IStream) ||
+      (ulFlags & (MAPI_CREATE | MAPI_MODIFY)))
+    return MAPI_E_NOT_FOUND;
+  if (MAPIAllocateBuffer(1, &scratch) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+  if (!messageProp(o->message, ulPropTag, &value, scratch)) {
+    MAPIFreeBuffer(scratch);
+    return MAPI_E_NOT_FOUND;
+  }
+  hr = CreateStreamOnHGlobal(NULL, TRUE, &stream);
+  if (SUCCEEDED(hr)) hr = IStream_Write(stream, value.Value.lpszA, (ULONG)strlen(value.Value.lpszA), NULL);
+  zero.QuadPart = 0;
+  if (SUCCEEDED(hr)) hr = IStream_Seek(stream, zero, STREAM_SEEK_SET, NULL);
+  MAPIFreeBuffer(scratch);
+  if (FAILED(hr)) {
+    if (stream) IStream_Release(stream);
+    return hr;
+  }
+  *lppUnk = (LPUNKNOWN)stream;
+  return S_OK;
 }
 
 /* ---- tables ---------------------------------------------------------------------- */
@@ -689,6 +735,7 @@ static HRESULT STDMETHODCALLTYPE Message_CopyTo(void* self, ULONG ciidExclude, L
     (v).GetLastError = (void*)GetLastError_;              \
     (v).SaveChanges = (void*)SaveChanges_;                \
     (v).GetProps = (void*)GetProps_;                      \
+    (v).GetPropList = (void*)GetPropList_;                \
     (v).OpenProperty = (void*)OpenProperty_;              \
   } while (0)
 

@@ -806,7 +806,7 @@ static void scenarioInbox(void) {
   Result r;
   Obj* array;
   int i;
-  char path[MAX_PATH * 2], expected[128];
+  char path[MAX_PATH * 2], expected[128], partPath[MAX_PATH * 2] = "";
 
   openProvider("inbox", 3);
   setEnv("TOLVANE_MAPI_LOGS=");
@@ -878,6 +878,46 @@ static void scenarioInbox(void) {
     check(r.obj && r.obj->length == 0 && !r.thrown, "message %d has an empty CC list", i + 1);
   }
 
+  /* The content of message 1: its text body as the one part. */
+  if (handles[0]) {
+    jobject messageObject = jvm_local(element(array, 0));
+    jlong multipart;
+    Obj* part;
+    Obj* multipartObject;
+    DWORD size = 0;
+    char* written;
+    r = callNative("getMessageContent", handles[0], messageObject);
+    check(r.obj && strcmp(r.obj->cls->name, "com/plimo/mail/mapi/MAPIMultipart") == 0 && !r.thrown,
+          "getMessageContent of a message with a text body returns a MAPIMultipart");
+    multipartObject = r.obj;
+    multipart = r.obj ? r.obj->handle : 0;
+    check(r.obj && multipart != 0 && r.obj->ref[0] == jvm_deref(messageObject),
+          "the MAPIMultipart carries its native handle and the MAPIMessage");
+    r = callNative("getMultipartCount", multipart);
+    check(r.value.i == 1 && !r.thrown, "the content has one part (%ld)", (long)r.value.i);
+    r = callNative("getMultipartBodypart", multipart, jvm_local(multipartObject), 0);
+    part = r.obj;
+    check(part && strcmp(part->cls->name, "com/plimo/mail/mapi/MAPIBodyPart") == 0 && part->handle != 0 &&
+              part->ref[0] == multipartObject &&
+              sameText(stringOf(part->ref[1]), "text/plain") && sameText(stringOf(part->ref[2]), "") &&
+              sameText(stringOf(part->ref[3]), "Text of message 1.\r\nSecond line.\r\n"),
+          "part 0 is the text body of the MAPIMultipart: text/plain, no disposition, the text as its content");
+    r = callNative("getMultipartBodypart", multipart, (jobject)NULL, 1);
+    check(r.obj == NULL && r.thrown != NULL, "getMultipartBodypart past the last part returns null with an exception");
+    if (part) {
+      snprintf(partPath, sizeof partPath, "%s\\part-1.txt", g_tempDir);
+      r = callNative("getBodypartDisposition", part->handle);
+      check(sameText(stringOf(r.obj), "") && !r.thrown, "getBodypartDisposition of a body text is \"\"");
+      r = callNative("writeBodypartToFile", part->handle, partPath);
+      raisedNothing("writeBodypartToFile", &r);
+      written = readFile(partPath, &size);
+      check(written && size == strlen("Text of message 1.\r\nSecond line.\r\n") &&
+                memcmp(written, "Text of message 1.\r\nSecond line.\r\n", size) == 0,
+            "writeBodypartToFile wrote the text body's bytes (%lu bytes)", (unsigned long)size);
+      free(written);
+    }
+  }
+
   r = callNative("getFolderMessage", folder, folderObject, 4);
   raised("getFolderMessage 4 of 3", &r, "Index is out of range");
   check(r.obj == NULL, "getFolderMessage 4 returns null");
@@ -897,6 +937,8 @@ static void scenarioInbox(void) {
     r = callNative("setMessageDeleteFlag", handles[0], 0);
     raisedNothing("setMessageDeleteFlag false", &r);
     check(path[0] && !fileExists(path), "setMessageDeleteFlag removes the exported file");
+    check(partPath[0] && !fileExists(partPath),
+          "setMessageDeleteFlag discards the content and with it the file its text part was written to");
   }
   if (handles[1]) exportMessage(handles[1], path, sizeof path);
   if (handles[2]) {
