@@ -240,6 +240,7 @@ DeliveryResult MailDelivery::deliverStream(GMimeStream* stream) {
     result.error = mapiErrorText(m_folder, hr, "Cannot create the message");
     return result;
   }
+  result.truncated = truncationNote(item);
   hr = MapiWriter::write(item, message, result.error);
   if (SUCCEEDED(hr)) {
     hr = message->SaveChanges(0);

@@ -28,6 +28,9 @@ struct DeliveryResult {
   DeliveryFailure failure = DeliveryFailure::kNone;
   HRESULT hr = S_OK;
   std::string error;  // a sentence when failure != kNone
+  // What the delivery limits (DeliveryLimits) left out of a delivered
+  // message, as its X-Tolvane-Truncated header says it; "" for none.
+  std::string truncated;
   bool ok() const { return failure == DeliveryFailure::kNone; }
 };
 

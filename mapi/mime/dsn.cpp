@@ -2,6 +2,8 @@
 
 #include "textconv.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 
 namespace mapimime {
@@ -16,66 +18,91 @@ std::string afterType(const std::string& v) {
 
 }  // namespace
 
-DeliveryStatus parseDeliveryStatus(const std::string& text) {
-  // Split into blocks of unfolded fields; blank lines end a block.
-  std::vector<std::vector<std::pair<std::string, std::string>>> blocks(1);
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t eol = text.find('\n', pos);
-    std::string line = text.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-    pos = eol == std::string::npos ? text.size() + 1 : eol + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (trim(line).empty()) {
-      if (!blocks.back().empty()) blocks.emplace_back();
-      continue;
-    }
-    if ((line[0] == ' ' || line[0] == '\t') && !blocks.back().empty()) {
-      blocks.back().back().second += " " + trim(line);
-      continue;
-    }
-    size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    blocks.back().emplace_back(lowerAscii(trim(line.substr(0, colon))), trim(line.substr(colon + 1)));
-  }
+DeliveryStatusReader::DeliveryStatusReader(size_t maxRecipients, bool failedOnly)
+    : m_max(maxRecipients), m_failedOnly(failedOnly) {}
 
-  DeliveryStatus status;
-  bool first = true;
-  for (const auto& block : blocks) {
-    if (block.empty()) continue;
-    DsnRecipient r;
-    bool isRecipient = false;
-    for (const auto& f : block) {
-      const std::string& name = f.first;
-      const std::string& value = f.second;
-      if (name == "final-recipient") {
-        r.finalRecipient = afterType(value);
-        isRecipient = true;
-      } else if (name == "original-recipient") {
-        r.originalRecipient = afterType(value);
-        isRecipient = true;
-      } else if (name == "action") {
-        r.action = lowerAscii(trim(value));
-      } else if (name == "status") {
-        // "5.1.1 (comment)" keeps only the code.
-        std::string s = trim(value);
-        size_t sp = s.find_first_of(" \t(");
-        r.status = sp == std::string::npos ? s : s.substr(0, sp);
-      } else if (name == "diagnostic-code") {
-        r.diagnostic = afterType(value);
-      } else if (name == "last-attempt-date") {
-        r.lastAttemptDate = value;
-      } else if (name == "remote-mta") {
-        r.remoteMta = afterType(value);
-      } else if (name == "reporting-mta" && first) {
-        status.reportingMta = afterType(value);
-      } else if (name == "arrival-date" && first) {
-        status.arrivalDate = value;
-      }
-    }
-    if (isRecipient) status.recipients.push_back(r);
-    first = false;
+void DeliveryStatusReader::feed(const char* data, size_t n) {
+  while (n > 0) {
+    const char* nl = static_cast<const char*>(memchr(data, '\n', n));
+    size_t piece = nl ? static_cast<size_t>(nl - data) : n;
+    size_t room = m_line.size() < kMaxLine ? kMaxLine - m_line.size() : 0;
+    m_line.append(data, std::min(piece, room));
+    if (!nl) return;
+    line(std::move(m_line));
+    m_line.clear();
+    data += piece + 1;
+    n -= piece + 1;
   }
-  return status;
+}
+
+DeliveryStatus DeliveryStatusReader::finish() {
+  if (!m_line.empty()) line(std::move(m_line));
+  m_line.clear();
+  endBlock();
+  return std::move(m_status);
+}
+
+// Blank lines end a block; a line that starts with a blank continues the
+// field before it.
+void DeliveryStatusReader::line(std::string text) {
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  if (trim(text).empty()) {
+    endBlock();
+    return;
+  }
+  if ((text[0] == ' ' || text[0] == '\t') && !m_block.empty()) {
+    std::string& value = m_block.back().second;
+    if (value.size() < kMaxLine) value += " " + trim(text);
+    return;
+  }
+  size_t colon = text.find(':');
+  if (colon == std::string::npos || m_block.size() >= kMaxFields) return;
+  m_block.emplace_back(lowerAscii(trim(text.substr(0, colon))), trim(text.substr(colon + 1)));
+}
+
+void DeliveryStatusReader::endBlock() {
+  if (m_block.empty()) return;
+  DsnRecipient r;
+  bool isRecipient = false;
+  for (auto& f : m_block) {
+    const std::string& name = f.first;
+    std::string value = sanitizeUtf8(f.second);
+    if (name == "final-recipient") {
+      r.finalRecipient = afterType(value);
+      isRecipient = true;
+    } else if (name == "original-recipient") {
+      r.originalRecipient = afterType(value);
+      isRecipient = true;
+    } else if (name == "action") {
+      r.action = lowerAscii(trim(value));
+    } else if (name == "status") {
+      // "5.1.1 (comment)" keeps only the code.
+      std::string s = trim(value);
+      size_t sp = s.find_first_of(" \t(");
+      r.status = sp == std::string::npos ? s : s.substr(0, sp);
+    } else if (name == "diagnostic-code") {
+      r.diagnostic = afterType(value);
+    } else if (name == "last-attempt-date") {
+      r.lastAttemptDate = value;
+    } else if (name == "remote-mta") {
+      r.remoteMta = afterType(value);
+    } else if (name == "reporting-mta" && m_first) {
+      m_status.reportingMta = afterType(value);
+    } else if (name == "arrival-date" && m_first) {
+      m_status.arrivalDate = value;
+    }
+  }
+  m_block.clear();
+  m_first = false;
+  if (!isRecipient || (m_failedOnly && r.action != "failed")) return;
+  ++m_status.recipientsSeen;
+  if (m_status.recipients.size() < m_max) m_status.recipients.push_back(std::move(r));
+}
+
+DeliveryStatus parseDeliveryStatus(const std::string& text) {
+  DeliveryStatusReader reader;
+  reader.feed(text.data(), text.size());
+  return reader.finish();
 }
 
 std::string describeStatus(const std::string& status) {

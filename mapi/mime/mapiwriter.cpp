@@ -10,7 +10,9 @@
 #include <mapiutil.h>
 #include <mapix.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -209,6 +211,37 @@ HRESULT streamText(LPMAPIPROP object, const MailStreamedText& text, std::string&
   return hr;
 }
 
+// How many of `wanted` new names the store can still map while staying
+// below `limit` named-property ids. Stores hand out ids one after another
+// from 0x8000, so the ids just below the limit tell: those in use are taken
+// from the room. A store that cannot tell gets no new names.
+ULONG roomForNames(LPMESSAGE message, ULONG wanted, ULONG limit) {
+  const ULONG kFirstNamedId = 0x8000, kIds = 0xFFFE - kFirstNamedId + 1;
+  if (limit > kIds) limit = kIds;
+  if (wanted == 0 || limit == 0) return 0;
+  if (wanted > limit) wanted = limit;
+  LPSPropTagArray probe = nullptr;
+  if (FAILED(MAPIAllocateBuffer(CbNewSPropTagArray(wanted), reinterpret_cast<LPVOID*>(&probe)))) return 0;
+  FreedBuffer freeProbe(probe);
+  probe->cValues = wanted;
+  for (ULONG k = 0; k < wanted; ++k) probe->aulPropTag[k] = PROP_TAG(PT_UNSPECIFIED, kFirstNamedId + limit - wanted + k);
+  ULONG count = 0;
+  LPMAPINAMEID* names = nullptr;
+  HRESULT hr = message->GetNamesFromIDs(&probe, nullptr, 0, &count, &names);
+  FreedBuffer freeNames(names);
+  if (FAILED(hr) || !names || count != wanted) return 0;
+  ULONG room = 0;
+  for (ULONG k = 0; k < count; ++k)
+    if (!names[k]) ++room;
+  return room;
+}
+
+// X- headers become named properties of PS_INTERNET_HEADERS. A name the
+// store already maps is always used; a new one only while the store has
+// used fewer than MapiWriter::headerNameIdLimit() named-property ids:
+// mail from outside, with made-up names by the thousand, would otherwise
+// use up the store's 32,767 ids for good. The headers left out stay in
+// PR_TRANSPORT_MESSAGE_HEADERS.
 HRESULT setHeaderProps(LPMESSAGE message, const std::vector<MailHeaderProp>& headers, std::string& error) {
   if (headers.empty()) return S_OK;
   std::vector<std::wstring> names;
@@ -223,24 +256,41 @@ HRESULT setHeaderProps(LPMESSAGE message, const std::vector<MailHeaderProp>& hea
     ids[i].Kind.lpwstrName = const_cast<LPWSTR>(names[i].c_str());
     idPtrs[i] = &ids[i];
   }
+  // (A store whose names are used up says MAPI_E_TOO_BIG: the message is
+  // delivered without these properties all the same.)
   LPSPropTagArray tags = nullptr;
-  HRESULT hr = message->GetIDsFromNames(static_cast<ULONG>(ids.size()), idPtrs.data(), MAPI_CREATE, &tags);
-  if (hr == MAPI_E_TOO_BIG) {
-    // The store's named properties are used up (mail with made-up X-
-    // headers can do that): the headers stay in
-    // PR_TRANSPORT_MESSAGE_HEADERS, and the message is still delivered.
-    if (tags) MAPIFreeBuffer(tags);
-    return S_OK;
-  }
-  if (FAILED(hr) || !tags) {
+  HRESULT hr = message->GetIDsFromNames(static_cast<ULONG>(ids.size()), idPtrs.data(), 0, &tags);
+  FreedBuffer freeTags(tags);
+  if (hr == MAPI_E_TOO_BIG) return S_OK;
+  if (FAILED(hr) || !tags || tags->cValues != headers.size()) {
     error = mapiErrorText(message, hr, "Cannot name the Internet header properties");
     return FAILED(hr) ? hr : MAPI_E_CALL_FAILED;
   }
-  FreedBuffer freeTags(tags);
+  std::vector<ULONG> propTags(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+  std::vector<size_t> unmapped;
+  for (size_t i = 0; i < propTags.size(); ++i)
+    if (PROP_TYPE(propTags[i]) == PT_ERROR) unmapped.push_back(i);
+  ULONG room = unmapped.empty() ? 0
+                                : roomForNames(message, static_cast<ULONG>(unmapped.size()),
+                                               MapiWriter::headerNameIdLimit());
+  if (room > 0) {
+    std::vector<LPMAPINAMEID> fresh;
+    for (ULONG k = 0; k < room; ++k) fresh.push_back(idPtrs[unmapped[k]]);
+    LPSPropTagArray created = nullptr;
+    hr = message->GetIDsFromNames(room, fresh.data(), MAPI_CREATE, &created);
+    FreedBuffer freeCreated(created);
+    if (hr == MAPI_E_TOO_BIG) {
+      created = nullptr;
+    } else if (FAILED(hr) || !created || created->cValues != room) {
+      error = mapiErrorText(message, hr, "Cannot name the Internet header properties");
+      return FAILED(hr) ? hr : MAPI_E_CALL_FAILED;
+    }
+    for (ULONG k = 0; created && k < room; ++k) propTags[unmapped[k]] = created->aulPropTag[k];
+  }
   MailProps props;
-  for (ULONG i = 0; i < tags->cValues && i < headers.size(); ++i) {
-    if (PROP_TYPE(tags->aulPropTag[i]) == PT_ERROR) continue;  // this name could not be mapped
-    props.push_back(MailProp::text(PROP_TAG(PT_UNICODE, PROP_ID(tags->aulPropTag[i])), headers[i].value));
+  for (size_t i = 0; i < propTags.size(); ++i) {
+    if (PROP_TYPE(propTags[i]) == PT_ERROR) continue;  // this name is not mapped
+    props.push_back(MailProp::text(PROP_TAG(PT_UNICODE, PROP_ID(propTags[i])), headers[i].value));
   }
   return setProps(message, props, error);
 }
@@ -258,7 +308,7 @@ HRESULT setRecipients(LPMESSAGE message, const std::vector<MailRecipient>& recip
     MailProps row;
     row.push_back(MailProp::longValue(PR_RECIPIENT_TYPE, static_cast<LONG>(r.type)));
     row.push_back(MailProp::text(PR_DISPLAY_NAME_W, r.name));
-    row.push_back(MailProp::text(PR_EMAIL_ADDRESS_W, r.address));
+    row.push_back(MailProp::text(PR_EMAIL_ADDRESS_W, emailAddressValue(r.address)));
     row.push_back(MailProp::text(PR_ADDRTYPE_W, "SMTP"));
     row.push_back(MailProp::text(kPrSmtpAddress, r.address));
     row.push_back(MailProp::binary(PR_ENTRYID, oneOffEntryId(r.name, r.address)));
@@ -373,6 +423,14 @@ HRESULT writeAttachment(LPMESSAGE message, const MailAttachment& a, std::string&
 }
 
 }  // namespace
+
+ULONG MapiWriter::headerNameIdLimit() {
+  const char* v = getenv("TOLVANE_MAPI_HEADER_NAME_IDS");
+  if (!v || !*v) return kHeaderNameIdLimit;
+  char* end = nullptr;
+  unsigned long n = strtoul(v, &end, 10);
+  return end && !*end && *v != '-' ? static_cast<ULONG>(std::min<unsigned long>(n, 0x7FFF)) : kHeaderNameIdLimit;
+}
 
 std::string mapiErrorText(LPMAPIPROP object, HRESULT hr, const std::string& what) {
   std::string text = what;

@@ -18,6 +18,12 @@ class MapiWriter {
   static constexpr size_t kPieceSize = 64 * 1024;
   // Texts longer than this are written through a stream.
   static constexpr size_t kStreamTextAbove = 1024 * 1024;
+  // New X- header names become named properties only while the store has
+  // used fewer named-property ids than this (of the 32,767 it has); names
+  // it already maps are always used. TOLVANE_MAPI_HEADER_NAME_IDS sets it
+  // (0: no new names).
+  static constexpr ULONG kHeaderNameIdLimit = 4096;
+  static ULONG headerNameIdLimit();
 
   // Writes the item's properties, named properties, recipients and
   // attachments (embedded messages recursively) into `message`, a new

@@ -1,6 +1,7 @@
 #include "mimereader.h"
 
 #include "dsn.h"
+#include "headertext.h"
 #include "mimetags.h"
 #include "textconv.h"
 
@@ -8,8 +9,12 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <strings.h>
 
 namespace mapimime {
 
@@ -230,21 +235,81 @@ std::string shortFileName(const std::string& longName) {
   return e.empty() ? b : b + "." + e;
 }
 
+// ---- Limits ----------------------------------------------------------------
+
+const char* const kTruncationHeader = "X-Tolvane-Truncated";
+
+namespace {
+
+// A positive number from the environment, else `fallback`.
+size_t settingOf(const char* name, size_t fallback, size_t minimum) {
+  const char* v = getenv(name);
+  if (!v || !*v) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long n = strtoull(v, &end, 10);
+  if (errno || !end || *end || *v == '-' || n == 0) return fallback;
+  return n < minimum ? minimum : static_cast<size_t>(n);
+}
+
+}  // namespace
+
+DeliveryLimits DeliveryLimits::fromEnvironment() {
+  DeliveryLimits limits;
+  limits.maxHeaderBytes = settingOf("TOLVANE_MAPI_MAX_HEADER_BYTES", limits.maxHeaderBytes, 4096);
+  limits.maxRecipients = settingOf("TOLVANE_MAPI_MAX_RECIPIENTS", limits.maxRecipients, 1);
+  limits.maxGroupDepth =
+      static_cast<int>(std::min<size_t>(settingOf("TOLVANE_MAPI_MAX_GROUP_NESTING", limits.maxGroupDepth, 1), 1000));
+  return limits;
+}
+
+std::string emailAddressValue(const std::string& address) {
+  if (address.find('@') == std::string::npos || lowerAscii(address).find("smtp:") != std::string::npos)
+    return "SMTP:" + address;
+  return address;
+}
+
+std::string truncationNote(const MailItem& item) {
+  for (const auto& h : item.headers)
+    if (h.name == kTruncationHeader) return h.value;
+  return "";
+}
+
 // ---- Conversion ------------------------------------------------------------
 
 namespace {
 
 std::string str(const char* s) { return s ? std::string(s) : std::string(); }
 
+// The raw value of a field of a parsed part, or null.
+const char* rawField(GMimeObject* obj, const char* name) {
+  GMimeHeaderList* list = g_mime_object_get_header_list(obj);
+  GMimeHeader* h = list ? g_mime_header_list_get_header(list, name) : nullptr;
+  if (!h) return nullptr;
+  const char* raw = g_mime_header_get_raw_value(h);
+  return raw ? raw : g_mime_header_get_value(h);
+}
+
 std::string mediaType(GMimeObject* obj) {
+  // RFC 2045 5.2: a Content-Type that is not "type/subtype" ("text" alone,
+  // as some mailers write) is read as text/plain. GMime makes such a part
+  // application/octet-stream.
+  if (const char* raw = rawField(obj, "Content-Type")) {
+    std::string value = unfoldHeader(raw);
+    value = trim(value.substr(0, value.find(';')));
+    size_t slash = value.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == value.size()) return "text/plain";
+  }
   GMimeContentType* ct = g_mime_object_get_content_type(obj);
   if (!ct) return "text/plain";
   return lowerAscii(str(g_mime_content_type_get_media_type(ct)) + "/" +
                     str(g_mime_content_type_get_media_subtype(ct)));
 }
 
-std::string headerValue(GMimeObject* obj, const char* name) {
-  return sanitizeUtf8(trim(str(g_mime_object_get_header(obj, name))));
+// A field of the block, unfolded and trimmed; "" when it is missing.
+std::string fieldText(const HeaderBlock& block, const char* name) {
+  const HeaderLine* l = block.find(name);
+  return l ? sanitizeUtf8(trim(unfoldHeader(l->raw))) : std::string();
 }
 
 FILETIME fileTimeOf(GDateTime* dt) { return fileTimeFromUnix(g_date_time_to_unix(dt)); }
@@ -258,36 +323,18 @@ bool parseDate(const std::string& text, FILETIME& ft) {
   return true;
 }
 
-struct Mailbox {
-  std::string name;
-  std::string address;
-};
-
-void flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0) {
-  if (!list || depth > 8) return;
-  int n = internet_address_list_length(list);
-  for (int i = 0; i < n; ++i) {
-    InternetAddress* a = internet_address_list_get_address(list, i);
-    if (INTERNET_ADDRESS_IS_GROUP(a)) {
-      flatten(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)), out, depth + 1);
-    } else if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
-      Mailbox m;
-      m.address = sanitizeUtf8(trim(str(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a)))));
-      m.name = sanitizeUtf8(trim(str(internet_address_get_name(a))));
-      if (m.address.empty()) continue;
-      if (m.name.empty()) m.name = m.address;
-      out.push_back(m);
-    }
-  }
-}
-
 // Reads the file name of a part: the RFC 2231 or RFC 2047 encoded
 // "filename" of Content-Disposition or "name" of Content-Type, without any
 // folder the sender's system put in front.
 std::string fileNameOf(GMimeObject* obj) {
+  if (!GMIME_IS_PART(obj)) return "";
   std::string name;
-  if (GMIME_IS_PART(obj)) name = str(g_mime_part_get_filename(GMIME_PART(obj)));
-  name = sanitizeUtf8(trim(name));
+  bool found = false;
+  if (const char* raw = rawField(obj, "Content-Disposition")) name = decodeParameter(unfoldHeader(raw), "filename", &found);
+  if (!found || trim(name).empty()) {
+    if (const char* raw = rawField(obj, "Content-Type")) name = decodeParameter(unfoldHeader(raw), "name", &found);
+  }
+  name = trim(name);
   size_t slash = name.find_last_of("/\\");
   if (slash != std::string::npos) name = name.substr(slash + 1);
   return name;
@@ -311,12 +358,23 @@ std::string extensionFor(const std::string& type) {
   return "bin";
 }
 
-// Size of a leaf part's content as it stands in the input (encoded).
-int64_t encodedLength(GMimeObject* obj) {
-  if (!GMIME_IS_PART(obj)) return 0;
+// Whether a leaf part's content, as it stands in the input (encoded), is
+// longer than `limit` bytes. The content of a message read through a
+// GMimeStreamCat is counted by reading it: GMime 3.2.13 gives a substream of
+// a cat stream the length from its source's start, not its own.
+bool encodedLongerThan(GMimeObject* obj, size_t limit) {
+  if (!GMIME_IS_PART(obj)) return false;
   GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(obj));
   GMimeStream* stream = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
-  return stream ? g_mime_stream_length(stream) : 0;
+  if (!stream) return false;
+  if (!GMIME_IS_STREAM_CAT(stream)) return g_mime_stream_length(stream) > static_cast<gint64>(limit);
+  g_mime_stream_reset(stream);
+  std::vector<char> buf(64 * 1024);
+  size_t total = 0;
+  ssize_t n;
+  while (total <= limit && (n = g_mime_stream_read(stream, buf.data(), buf.size())) > 0) total += static_cast<size_t>(n);
+  g_mime_stream_reset(stream);
+  return total > limit;
 }
 
 bool isAttachmentDisposition(GMimeObject* obj) {
@@ -326,14 +384,16 @@ bool isAttachmentDisposition(GMimeObject* obj) {
 
 class Converter {
  public:
-  Converter(MailItem& item, int depth) : m_item(item), m_depth(depth) {}
+  Converter(MailItem& item, int depth, const DeliveryLimits& limits)
+      : m_item(item), m_depth(depth), m_limits(limits) {}
 
-  void run(GMimeMessage* message);
+  void run(const HeaderBlock& headers, GMimeObject* body);
 
  private:
-  void headers(GMimeMessage* message);
-  void addresses(GMimeMessage* message);
-  void priority(GMimeMessage* message);
+  void headers(const HeaderBlock& block);
+  void addresses(const HeaderBlock& block);
+  std::vector<AddressListMailbox> mailboxes(const HeaderBlock& block, const char* field, size_t max);
+  void priority(const HeaderBlock& block);
   void walk(GMimeObject* obj, int level);
   void alternative(GMimeMultipart* mp, int level);
   void related(GMimeMultipart* mp, int level);
@@ -341,12 +401,14 @@ class Converter {
   void leaf(GMimeObject* obj, bool relatedPart);
   bool takeAsBody(GMimeObject* obj, bool inAlternative);
   void attach(GMimeObject* obj, bool relatedPart);
-  void embed(GMimeMessage* inner, GMimeObject* container, bool original);
+  void embed(const HeaderBlock& headers, GMimeMessage* inner, GMimeObject* container, bool original);
   void deliveryStatus(GMimeObject* part);
   void finishReport();
+  void noteTruncation(const std::string& what);
 
   MailItem& m_item;
   int m_depth;
+  const DeliveryLimits& m_limits;
   bool m_haveText = false;
   bool m_haveHtml = false;
   int m_alternativeDepth = 0;  // inside a multipart that is one rendering of an alternative
@@ -363,15 +425,22 @@ class Converter {
   FILETIME m_originalTime{};
   bool m_haveOriginalTime = false;
   FILETIME m_messageTime{};
+  // What the limits left out ("recipients 10000 of 400000", ...).
+  std::vector<std::string> m_truncated;
+  // Mailboxes in groups nested too deep, of all address fields.
+  size_t m_tooDeep = 0;
+  // Mailboxes of the fields the last mailboxes() call read, kept or not.
+  size_t m_lastTotal = 0;
 };
 
-void Converter::run(GMimeMessage* message) {
-  m_item.message = GObjectRef(GMIME_OBJECT(message));
+void Converter::run(const HeaderBlock& block, GMimeObject* body) {
   m_item.props.push_back(MailProp::text(PR_MESSAGE_CLASS_W, "IPM.Note"));
-  headers(message);
-  addresses(message);
-  priority(message);
-  GMimeObject* body = g_mime_message_get_mime_part(message);
+  if (block.truncated())
+    noteTruncation("headers " + std::to_string(block.bytesKept()) + " of " + std::to_string(block.bytesSeen()) +
+                   " bytes");
+  headers(block);
+  addresses(block);
+  priority(block);
   if (body) walk(body, 0);
   if (m_inReport) finishReport();
   if (m_haveText && !m_textStreamed) m_item.props.push_back(MailProp::text(PR_BODY_W, m_text));
@@ -381,13 +450,25 @@ void Converter::run(GMimeMessage* message) {
   bool hasAttach = !m_item.attachments.empty();
   m_item.props.push_back(MailProp::boolean(PR_HASATTACH, hasAttach));
   m_item.props.push_back(MailProp::longValue(PR_MESSAGE_FLAGS, hasAttach ? MSGFLAG_HASATTACH : 0));
+  if (m_tooDeep > 0)
+    noteTruncation("addresses in groups nested deeper than " + std::to_string(m_limits.maxGroupDepth) + " " +
+                   std::to_string(m_tooDeep));
+  if (!m_truncated.empty()) {
+    std::string note;
+    for (const auto& t : m_truncated) note += (note.empty() ? "" : "; ") + t;
+    m_item.headers.insert(m_item.headers.begin(), MailHeaderProp{kTruncationHeader, note});
+    // The transport headers say it as well (the named property may find no
+    // room in a store whose names are used up).
+    for (auto& p : m_item.props)
+      if (p.tag == PR_TRANSPORT_MESSAGE_HEADERS_W) p.bytes = std::string(kTruncationHeader) + ": " + note + "\n" + p.bytes;
+  }
 }
 
-void Converter::headers(GMimeMessage* message) {
-  GMimeObject* obj = GMIME_OBJECT(message);
-  std::string subject = sanitizeUtf8(trim(str(g_mime_message_get_subject(message))));
-  bool haveSubject = g_mime_message_get_subject(message) != nullptr;
-  if (haveSubject) {
+void Converter::noteTruncation(const std::string& what) { m_truncated.push_back(what); }
+
+void Converter::headers(const HeaderBlock& block) {
+  if (const HeaderLine* s = block.find("Subject")) {
+    std::string subject = trim(decodeHeaderText(unfoldHeader(s->raw)));
     m_item.props.push_back(MailProp::text(PR_SUBJECT_W, subject));
     // "Re: " and the like: the prefix is what stands before the first
     // colon when that is short and has no blank (MS-OXCMAIL).
@@ -403,61 +484,78 @@ void Converter::headers(GMimeMessage* message) {
     m_item.props.push_back(MailProp::text(PR_CONVERSATION_TOPIC_W, normalized));
   }
 
-  const char* id = g_mime_message_get_message_id(message);
-  if (id && *id) m_item.props.push_back(MailProp::text(kPrInternetMessageId, "<" + sanitizeUtf8(id) + ">"));
-  std::string inReplyTo = headerValue(obj, "In-Reply-To");
+  if (const HeaderLine* l = block.find("Message-ID")) {
+    char* id = g_mime_utils_decode_message_id(unfoldHeader(l->raw).c_str());
+    if (id && *id) m_item.props.push_back(MailProp::text(kPrInternetMessageId, "<" + sanitizeUtf8(id) + ">"));
+    g_free(id);
+  }
+  std::string inReplyTo = fieldText(block, "In-Reply-To");
   if (!inReplyTo.empty()) m_item.props.push_back(MailProp::text(kPrInReplyToId, inReplyTo));
-  std::string references = headerValue(obj, "References");
+  std::string references = fieldText(block, "References");
   if (!references.empty()) m_item.props.push_back(MailProp::text(kPrInternetReferences, references));
 
   FILETIME now = fileTimeNow();
-  GDateTime* date = g_mime_message_get_date(message);
-  m_messageTime = date ? fileTimeOf(date) : now;
+  m_messageTime = now;
+  parseDate(fieldText(block, "Date"), m_messageTime);
   m_item.props.push_back(MailProp::time(PR_CLIENT_SUBMIT_TIME, m_messageTime));
   if (m_depth == 0) m_item.props.push_back(MailProp::time(PR_MESSAGE_DELIVERY_TIME, now));
 
-  GMimeHeaderList* list = g_mime_object_get_header_list(obj);
-  if (list && m_depth == 0) {
-    char* all = g_mime_header_list_to_string(list, nullptr);
-    if (all) {
-      m_item.props.push_back(MailProp::text(PR_TRANSPORT_MESSAGE_HEADERS_W, sanitizeUtf8(all)));
-      g_free(all);
-    }
-  }
+  if (m_depth == 0 && !block.lines().empty())
+    m_item.props.push_back(MailProp::text(PR_TRANSPORT_MESSAGE_HEADERS_W, sanitizeUtf8(block.text())));
   // X- headers as named properties; the first of several with one name,
   // and no more than kMaxHeaderProps of them (each new name takes one of the
   // store's named properties for good).
-  int count = list ? g_mime_header_list_get_count(list) : 0;
-  for (int i = 0; i < count && m_item.headers.size() < MimeReader::kMaxHeaderProps; ++i) {
-    GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
-    std::string name = str(g_mime_header_get_name(h));
+  for (const auto& l : block.lines()) {
+    if (m_item.headers.size() >= MimeReader::kMaxHeaderProps) break;
+    const std::string& name = l.name;
     if (name.size() < 3 || (name[0] != 'X' && name[0] != 'x') || name[1] != '-') continue;
+    if (lowerAscii(name) == lowerAscii(kTruncationHeader)) continue;  // only delivery says that
     bool seen = false;
     for (const auto& e : m_item.headers) seen = seen || lowerAscii(e.name) == lowerAscii(name);
     if (seen) continue;
-    m_item.headers.push_back({sanitizeUtf8(name), sanitizeUtf8(trim(str(g_mime_header_get_value(h))))});
+    m_item.headers.push_back({sanitizeUtf8(name), trim(decodeHeaderText(unfoldHeader(l.raw)))});
   }
 }
 
-void Converter::addresses(GMimeMessage* message) {
-  std::vector<Mailbox> from, sender;
-  flatten(g_mime_message_get_from(message), from);
-  flatten(g_mime_message_get_sender(message), sender);
+// The mailboxes of every field of this name, at most `max`; the counts of
+// those left out are noted.
+std::vector<AddressListMailbox> Converter::mailboxes(const HeaderBlock& block, const char* field, size_t max) {
+  std::vector<AddressListMailbox> out;
+  size_t total = 0;
+  for (const auto& l : block.lines()) {
+    if (strcasecmp(l.name.c_str(), field) != 0) continue;
+    AddressListCounts counts;
+    std::vector<AddressListMailbox> some =
+        parseAddressList(unfoldHeader(l.raw), max - std::min(max, out.size()), m_limits.maxGroupDepth, &counts);
+    total += counts.mailboxes - counts.tooDeep;
+    m_tooDeep += counts.tooDeep;
+    for (auto& m : some) {
+      if (m.name.empty()) m.name = m.address;
+      out.push_back(std::move(m));
+    }
+  }
+  m_lastTotal = total;
+  return out;
+}
+
+void Converter::addresses(const HeaderBlock& block) {
+  std::vector<AddressListMailbox> from = mailboxes(block, "From", 1);
+  std::vector<AddressListMailbox> sender = mailboxes(block, "Sender", 1);
   if (sender.empty()) sender = from;
   if (from.empty()) from = sender;
   if (!sender.empty()) {
-    const Mailbox& s = sender.front();
+    const AddressListMailbox& s = sender.front();
     m_item.props.push_back(MailProp::text(PR_SENDER_NAME_W, s.name));
-    m_item.props.push_back(MailProp::text(PR_SENDER_EMAIL_ADDRESS_W, s.address));
+    m_item.props.push_back(MailProp::text(PR_SENDER_EMAIL_ADDRESS_W, emailAddressValue(s.address)));
     m_item.props.push_back(MailProp::text(PR_SENDER_ADDRTYPE_W, "SMTP"));
     m_item.props.push_back(MailProp::binary(PR_SENDER_ENTRYID, oneOffEntryId(s.name, s.address)));
     m_item.props.push_back(MailProp::binary(PR_SENDER_SEARCH_KEY, "SMTP:" + lowerAscii(s.address) + '\0'));
     m_item.props.push_back(MailProp::text(kPrSenderSmtpAddress, s.address));
   }
   if (!from.empty()) {
-    const Mailbox& f = from.front();
+    const AddressListMailbox& f = from.front();
     m_item.props.push_back(MailProp::text(PR_SENT_REPRESENTING_NAME_W, f.name));
-    m_item.props.push_back(MailProp::text(PR_SENT_REPRESENTING_EMAIL_ADDRESS_W, f.address));
+    m_item.props.push_back(MailProp::text(PR_SENT_REPRESENTING_EMAIL_ADDRESS_W, emailAddressValue(f.address)));
     m_item.props.push_back(MailProp::text(PR_SENT_REPRESENTING_ADDRTYPE_W, "SMTP"));
     m_item.props.push_back(MailProp::binary(PR_SENT_REPRESENTING_ENTRYID, oneOffEntryId(f.name, f.address)));
     m_item.props.push_back(
@@ -466,23 +564,28 @@ void Converter::addresses(GMimeMessage* message) {
   }
 
   static const struct {
-    GMimeAddressType header;
+    const char* field;
     ULONG type;
-  } kKinds[] = {{GMIME_ADDRESS_TYPE_TO, MAPI_TO}, {GMIME_ADDRESS_TYPE_CC, MAPI_CC}, {GMIME_ADDRESS_TYPE_BCC, MAPI_BCC}};
+  } kKinds[] = {{"To", MAPI_TO}, {"Cc", MAPI_CC}, {"Bcc", MAPI_BCC}};
+  size_t total = 0;
   for (const auto& k : kKinds) {
-    std::vector<Mailbox> boxes;
-    flatten(g_mime_message_get_addresses(message, k.header), boxes);
-    for (const auto& b : boxes) {
+    size_t room = m_limits.maxRecipients - std::min(m_limits.maxRecipients, m_item.recipients.size());
+    std::vector<AddressListMailbox> boxes = mailboxes(block, k.field, room);
+    total += m_lastTotal;
+    for (auto& b : boxes) {
       MailRecipient r;
       r.type = k.type;
-      r.name = b.name;
-      r.address = b.address;
-      m_item.recipients.push_back(r);
+      r.name = std::move(b.name);
+      r.address = std::move(b.address);
+      m_item.recipients.push_back(std::move(r));
     }
   }
+  if (total > m_item.recipients.size())
+    noteTruncation("recipients " + std::to_string(m_item.recipients.size()) + " of " + std::to_string(total));
 
-  std::vector<Mailbox> replyTo;
-  flatten(g_mime_message_get_reply_to(message), replyTo);
+  std::vector<AddressListMailbox> replyTo = mailboxes(block, "Reply-To", m_limits.maxRecipients);
+  if (m_lastTotal > replyTo.size())
+    noteTruncation("reply-to " + std::to_string(replyTo.size()) + " of " + std::to_string(m_lastTotal));
   if (!replyTo.empty()) {
     std::string names;
     std::vector<std::string> ids;
@@ -496,16 +599,15 @@ void Converter::addresses(GMimeMessage* message) {
   }
 }
 
-void Converter::priority(GMimeMessage* message) {
-  GMimeObject* obj = GMIME_OBJECT(message);
+void Converter::priority(const HeaderBlock& block) {
   // PR_PRIORITY: 1 urgent, 0 normal, -1 non-urgent. PR_IMPORTANCE: 2 high,
   // 1 normal, 0 low. The first of X-Priority, Importance and Priority that
   // the message has and that makes sense sets both; without any the message
   // is normal.
   LONG prio = 0;
-  std::string x = headerValue(obj, "X-Priority");
-  std::string importance = lowerAscii(headerValue(obj, "Importance"));
-  std::string priority = lowerAscii(headerValue(obj, "Priority"));
+  std::string x = fieldText(block, "X-Priority");
+  std::string importance = lowerAscii(fieldText(block, "Importance"));
+  std::string priority = lowerAscii(fieldText(block, "Priority"));
   if (!x.empty() && x[0] >= '1' && x[0] <= '5') {
     prio = x[0] <= '2' ? 1 : (x[0] == '3' ? 0 : -1);
   } else if (importance == "high" || importance == "normal" || importance == "low") {
@@ -521,7 +623,7 @@ void Converter::walk(GMimeObject* obj, int level) {
   if (GMIME_IS_MESSAGE_PART(obj)) {
     GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
     if (inner) {
-      embed(inner, obj, m_inReport);
+      embed(HeaderBlock::fromGMime(GMIME_OBJECT(inner), m_limits.maxHeaderBytes), inner, obj, m_inReport);
     } else {
       attach(obj, false);
     }
@@ -557,7 +659,7 @@ bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
   if (!inAlternative && m_alternativeDepth == 0 && (m_haveText || m_haveHtml)) return false;
   if ((plain && m_haveText) || (html && m_haveHtml)) return false;
   const char* charset = g_mime_object_get_content_type_parameter(obj, "charset");
-  if (encodedLength(obj) > MimeReader::kHoldTextUpTo) {
+  if (encodedLongerThan(obj, MimeReader::kHoldTextUpTo)) {
     MailStreamedText t;
     t.tag = plain ? PR_BODY_W : kPrBodyHtml;
     t.part = GObjectRef(obj);
@@ -589,16 +691,13 @@ void Converter::leaf(GMimeObject* obj, bool relatedPart) {
   }
   if (m_inReport && type == "text/rfc822-headers") {
     // The headers of the undelivered message: an embedded message without
-    // content.
-    std::string headers = decodedContent(obj);
-    GMimeStream* mem = g_mime_stream_mem_new_with_buffer(headers.data(), headers.size());
-    GMimeParser* parser = g_mime_parser_new_with_stream(mem);
-    GMimeMessage* inner = g_mime_parser_construct_message(parser, nullptr);
-    g_object_unref(parser);
-    g_object_unref(mem);
-    if (inner) {
-      embed(inner, obj, true);
-      g_object_unref(inner);
+    // content, its fields read within the limits as they are decoded.
+    DecodedReader reader(obj);
+    HeaderBlock block(m_limits.maxHeaderBytes);
+    int64_t end = 0;
+    scanHeaderBlock([&reader](char* buf, size_t n) { return reader.read(buf, n); }, block, end);
+    if (!block.lines().empty()) {
+      embed(block, nullptr, obj, true);
     } else {
       attach(obj, false);
     }
@@ -666,9 +765,15 @@ void Converter::report(GMimeMultipart* mp, int level) {
   for (int i = 0; i < n; ++i) walk(g_mime_multipart_get_part(mp, i), level + 1);
 }
 
+// The failed recipients of the report, read as the part is decoded: no more
+// than the limit are kept, however many the report names.
 void Converter::deliveryStatus(GMimeObject* part) {
-  std::string text = sanitizeUtf8(decodedContent(part));
-  m_status = parseDeliveryStatus(text);
+  DeliveryStatusReader status(m_limits.maxRecipients, true);
+  DecodedReader reader(part);
+  std::vector<char> buf(64 * 1024);
+  ssize_t n;
+  while ((n = reader.read(buf.data(), buf.size())) > 0) status.feed(buf.data(), static_cast<size_t>(n));
+  m_status = status.finish();
   m_haveStatus = true;
 }
 
@@ -684,6 +789,11 @@ void Converter::finishReport() {
   if (m_haveOriginalTime) m_item.props.push_back(MailProp::time(PR_ORIGINAL_SUBMIT_TIME, m_originalTime));
   // The recipient table of a report lists the recipients it reports on.
   m_item.recipients.clear();
+  // (The message's own recipients no longer count against the limit.)
+  for (auto it = m_truncated.begin(); it != m_truncated.end();)
+    it = it->rfind("recipients ", 0) == 0 ? m_truncated.erase(it) : it + 1;
+  if (m_status.recipientsSeen > failed.size())
+    noteTruncation("recipients " + std::to_string(failed.size()) + " of " + std::to_string(m_status.recipientsSeen));
   FILETIME arrival = m_messageTime;
   parseDate(m_status.arrivalDate, arrival);
   for (const DsnRecipient* r : failed) {
@@ -707,27 +817,28 @@ void Converter::finishReport() {
   }
 }
 
-void Converter::embed(GMimeMessage* inner, GMimeObject* container, bool original) {
+// An attached message: its fields and body (`inner`, null for the headers
+// of a report without a body), in the part `container`.
+void Converter::embed(const HeaderBlock& block, GMimeMessage* inner, GMimeObject* container, bool original) {
   if (original && !m_haveOriginalSubject) {
-    const char* s = g_mime_message_get_subject(inner);
-    if (s) {
-      m_originalSubject = sanitizeUtf8(trim(s));
+    if (const HeaderLine* s = block.find("Subject")) {
+      m_originalSubject = trim(decodeHeaderText(unfoldHeader(s->raw)));
       m_haveOriginalSubject = true;
     }
-    GDateTime* d = g_mime_message_get_date(inner);
-    if (d) {
-      m_originalTime = fileTimeOf(d);
-      m_haveOriginalTime = true;
-    }
+    m_haveOriginalTime = parseDate(fieldText(block, "Date"), m_originalTime);
   }
   MailAttachment a;
   if (m_depth + 1 > MimeReader::kMaxEmbeddingDepth) {
     // Too deep to nest further: keep the message as a file.
-    GMimeStream* mem = g_mime_stream_mem_new();
-    g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, mem);
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
-    a.inlineData.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
-    g_object_unref(mem);
+    if (inner) {
+      GMimeStream* mem = g_mime_stream_mem_new();
+      g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, mem);
+      GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
+      a.inlineData.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+      g_object_unref(mem);
+    } else {
+      a.part = GObjectRef(container);
+    }
     a.props.push_back(MailProp::text(PR_ATTACH_LONG_FILENAME_W, "message.eml"));
     a.props.push_back(MailProp::text(PR_ATTACH_FILENAME_W, "MESSAGE.EML"));
     a.props.push_back(MailProp::text(PR_ATTACH_EXTENSION_W, ".eml"));
@@ -738,7 +849,9 @@ void Converter::embed(GMimeMessage* inner, GMimeObject* container, bool original
   }
   a.method = ATTACH_EMBEDDED_MSG;
   a.embedded.reset(new MailItem);
-  MimeReader::convert(inner, *a.embedded, m_depth + 1);
+  if (inner) a.embedded->message = GObjectRef(GMIME_OBJECT(inner));
+  MimeReader::convert(block, inner ? g_mime_message_get_mime_part(inner) : nullptr, *a.embedded, m_depth + 1,
+                      m_limits);
   const MailProp* subject = findProp(a.embedded->props, PR_SUBJECT_W);
   std::string display = subject && !subject->bytes.empty() ? subject->bytes : "Attached message";
   a.props.push_back(MailProp::text(PR_DISPLAY_NAME_W, display));
@@ -807,11 +920,16 @@ GMimeParserOptions* parserOptions() {
 
 }  // namespace
 
-void MimeReader::convert(GMimeMessage* message, MailItem& item, int depth) {
-  Converter(item, depth).run(message);
+void MimeReader::convert(const HeaderBlock& headers, GMimeObject* body, MailItem& item, int depth,
+                         const DeliveryLimits& limits) {
+  Converter(item, depth, limits).run(headers, body);
 }
 
 bool MimeReader::read(GMimeStream* stream, MailItem& item, std::string& error) {
+  return read(stream, DeliveryLimits::fromEnvironment(), item, error);
+}
+
+bool MimeReader::read(GMimeStream* stream, const DeliveryLimits& limits, MailItem& item, std::string& error) {
   initMime();
   // Not a message at all: nothing, or nothing but white space.
   g_mime_stream_reset(stream);
@@ -826,40 +944,57 @@ bool MimeReader::read(GMimeStream* stream, MailItem& item, std::string& error) {
     error = "the input is empty: it is not a message";
     return false;
   }
+  // The header block is read here, within the limits; GMime gets only the
+  // fields that describe the content, and the body. (GMime keeps every
+  // field and every address of a header in memory, many times its size:
+  // 400,000 addresses or a deep nest of groups took gigabytes.)
   g_mime_stream_reset(stream);
-  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  HeaderBlock block(limits.maxHeaderBytes);
+  int64_t bodyStart = 0;
+  if (!scanHeaderBlock([stream](char* b, size_t len) { return g_mime_stream_read(stream, b, len); }, block,
+                       bodyStart)) {
+    error = "the input cannot be read";
+    return false;
+  }
+  std::string content;
+  for (const auto& l : block.lines()) {
+    if (!HeaderBlock::contentField(l.name)) continue;
+    content += l.name + ":" + l.raw;
+    if (l.raw.empty() || l.raw.back() != '\n') content += '\n';
+  }
+  content += '\n';
+  GMimeStream* cat = g_mime_stream_cat_new();
+  GMimeStream* head = g_mime_stream_mem_new_with_buffer(content.data(), content.size());
+  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), head);
+  g_object_unref(head);
+  GMimeStream* body = g_mime_stream_substream(stream, bodyStart, -1);
+  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), body);
+  g_object_unref(body);
+  GMimeParser* parser = g_mime_parser_new_with_stream(cat);
   // Part contents stay in the (seekable) input instead of being copied.
   g_mime_parser_set_persist_stream(parser, TRUE);
   GMimeMessage* message = g_mime_parser_construct_message(parser, parserOptions());
   g_object_unref(parser);
-  if (!message) {
-    // No header block GMime accepts: the whole input is the body of a
-    // message without headers.
-    GMimeStream* cat = g_mime_stream_cat_new();
-    GMimeStream* blank = g_mime_stream_mem_new_with_buffer("\n", 1);
-    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), blank);
-    g_object_unref(blank);
-    g_mime_stream_reset(stream);
-    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), stream);
-    parser = g_mime_parser_new_with_stream(cat);
-    g_mime_parser_set_persist_stream(parser, TRUE);
-    message = g_mime_parser_construct_message(parser, parserOptions());
-    g_object_unref(parser);
-    g_object_unref(cat);
-  }
+  g_object_unref(cat);
   if (!message) {
     error = "the input cannot be read as a message";
     return false;
   }
-  convert(message, item, 0);
+  item.message = GObjectRef(GMIME_OBJECT(message));
+  convert(block, g_mime_message_get_mime_part(message), item, 0, limits);
   g_object_unref(message);
   return true;
 }
 
 bool MimeReader::readBytes(const std::string& bytes, MailItem& item, std::string& error) {
+  return readBytes(bytes, DeliveryLimits::fromEnvironment(), item, error);
+}
+
+bool MimeReader::readBytes(const std::string& bytes, const DeliveryLimits& limits, MailItem& item,
+                           std::string& error) {
   initMime();
   GMimeStream* mem = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
-  bool ok = read(mem, item, error);
+  bool ok = read(mem, limits, item, error);
   g_object_unref(mem);
   return ok;
 }

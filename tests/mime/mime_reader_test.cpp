@@ -558,12 +558,19 @@ TEST(MimeReaderBadInput, OddShapes) {
   MailItem c;
   std::string error;
   EXPECT_TRUE(MimeReader::readBytes(junk, c, error)) << error;
-  // A header line of a megabyte, and ten thousand recipients.
+  // A header line of a megabyte, and ten thousand recipients: the line is
+  // kept up to a quarter of the header limit.
   std::string to = "To: ";
   for (int i = 0; i < 10000; ++i) to += (i ? ", r" : "r") + std::to_string(i) + "@example.com";
-  MailItem d = readText("From: a@example.com\nSubject: " + std::string(1 << 20, 'x') + "\n" + to + "\n\nbody\n");
-  EXPECT_EQ(text(d.props, PR_SUBJECT_W).size(), 1u << 20);
+  std::string subject = "Subject: " + std::string(1 << 20, 'x') + "\n";
+  std::string header = "From: a@example.com\n" + subject + to + "\n";
+  MailItem d = readText(header + "\nbody\n");
+  size_t keptOfSubject = DeliveryLimits().maxHeaderBytes / 4;  // "Subject:" and the value
+  EXPECT_EQ(text(d.props, PR_SUBJECT_W), std::string(keptOfSubject - 9, 'x'));
   EXPECT_EQ(d.recipients.size(), 10000u);
+  EXPECT_EQ(text(d.props, PR_BODY_W), "body\n");
+  EXPECT_EQ(truncationNote(d), "headers " + std::to_string(header.size() - subject.size() + keptOfSubject) + " of " +
+                                   std::to_string(header.size()) + " bytes");
   // A part that says it is a message but holds none.
   MailItem e = readText(
       "From: a@example.com\nSubject: m\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n"
