@@ -107,12 +107,9 @@ PropRow messageComputedTags() {
           Prop::Long(PR_INSTANCE_KEY, 0),  Prop::Long(PR_ACCESS, 0),           Prop::Long(PR_ACCESS_LEVEL, 0)};
 }
 
-// Columns a recipient or attachment table starts with.
+// Columns a recipient table starts with.
 const ULONG kRecipientColumns[] = {8, PR_ROWID, PR_INSTANCE_KEY, PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_A,
                                    PR_EMAIL_ADDRESS_A, PR_ADDRTYPE_A, PR_ENTRYID, PR_OBJECT_TYPE};
-const ULONG kAttachmentColumns[] = {8, PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_ATTACH_SIZE, PR_ATTACH_METHOD,
-                                    PR_ATTACH_LONG_FILENAME_A, PR_ATTACH_FILENAME_A, PR_DISPLAY_NAME_A,
-                                    PR_RENDERING_POSITION};
 
 void removeTag(PropRow& row, ULONG propId) {
   row.erase(std::remove_if(row.begin(), row.end(), [propId](const Prop& p) { return PROP_ID(p.tag) == propId; }),
@@ -486,22 +483,21 @@ HRESULT MessageObj::GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
   *lppTable = nullptr;
   if (ulFlags & MAPI_UNICODE)
     return setError(MAPI_E_BAD_CHARWIDTH, "IMessage::GetAttachmentTable: Unicode strings are not offered");
-  std::vector<std::pair<ULONG, PropRow>> rows;
+  // Stored attachments by id (their values are read when the table is
+  // used); those saved into the message since it was opened, with their
+  // values now.
+  std::vector<std::pair<ObjectId, ULONG>> stored;
   if (m_st.id) {
-    std::vector<StoreDb::ChildRow> stored;
-    HRESULT hr = m_db->childRows(m_st.id, MAPI_ATTACH, {}, kTableValueLimit, stored);
+    std::vector<std::pair<ObjectId, int64_t>> list;
+    HRESULT hr = storedAttachments(list);
     if (FAILED(hr)) return setError(hr, "IMessage::GetAttachmentTable: " + m_db->lastError());
-    for (auto& s : stored) {
-      ULONG num = static_cast<ULONG>(s.position);
+    for (const auto& s : list) {
+      ULONG num = static_cast<ULONG>(s.second);
       if (m_st.deletedAttachments.count(num) || m_st.attachments.count(num)) continue;
-      PropRow row = std::move(s.props);
-      removeTag(row, PROP_ID(PR_ATTACH_DATA_BIN));  // data is opened from the attachment, never a row value
-      row.push_back(Prop::Long(PR_ATTACH_NUM, static_cast<LONG>(num)));
-      row.push_back(Prop::Binary(PR_INSTANCE_KEY, objectKey(s.id)));
-      row.push_back(Prop::Long(PR_OBJECT_TYPE, MAPI_ATTACH));
-      rows.emplace_back(num, std::move(row));
+      stored.emplace_back(s.first, num);
     }
   }
+  std::vector<std::pair<ULONG, PropRow>> rows;
   for (const auto& a : m_st.attachments) {
     std::vector<ULONG> tags;
     HRESULT hr = stateTags(*m_db, *a.second, tags);
@@ -524,13 +520,7 @@ HRESULT MessageObj::GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
     row.push_back(Prop::Long(PR_OBJECT_TYPE, MAPI_ATTACH));
     rows.emplace_back(a.first, std::move(row));
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<PropRow> table;
-  table.reserve(rows.size());
-  for (auto& r : rows) table.push_back(std::move(r.second));
-  HRESULT hr = createMemTable(std::move(table), reinterpret_cast<const SPropTagArray*>(kAttachmentColumns), lppTable);
-  if (FAILED(hr)) return setError(hr, "IMessage::GetAttachmentTable: the table could not be made");
-  return S_OK;
+  return createAttachmentTable(m_db, m_st.id, std::move(stored), std::move(rows), lppTable);
 }
 
 HRESULT MessageObj::OpenAttach(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) {

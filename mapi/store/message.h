@@ -142,6 +142,14 @@ class AttachObj : public IAttach, public ObjectBase, public ErrorHolder, public 
 // the caller's transaction); id receives the message's object id.
 HRESULT writeMessageTree(StoreDb& db, const MessageState& st, ObjectId parent, ObjectId& id);
 
+// The attachment table of a message (attachtable.cpp): the stored
+// attachments (id, number; their values read at the table's first use,
+// only for the columns set by then) and the attachments saved into the
+// open message (number, every value).
+HRESULT createAttachmentTable(std::shared_ptr<StoreDb> db, ObjectId message,
+                              std::vector<std::pair<ObjectId, ULONG>> stored,
+                              std::vector<std::pair<ULONG, PropRow>> unsaved, IMAPITable** table);
+
 // Copies a message through the destination's public interface: values
 // (minus `excluded` and the store's computed ones; large ones through
 // streams in pieces), recipients, attachments and embedded messages.

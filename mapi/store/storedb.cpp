@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -978,6 +979,12 @@ HRESULT StoreDb::treeSize(ObjectId id, uint64_t& size) {
   return S_OK;
 }
 
+namespace {
+std::atomic<uint64_t> g_rowValueBytes{0};
+}  // namespace
+
+uint64_t StoreDb::rowValueBytes() { return g_rowValueBytes.load(std::memory_order_relaxed); }
+
 HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>& propIds, ULONG maxBytes,
                            std::vector<ChildRow>& rows) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
@@ -1013,6 +1020,12 @@ HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>
       p = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_ENOUGH_MEMORY);
     } else if (!inlineValue(s, 6, type, PROP_TAG(type, propId), p)) {
       return fail(MAPI_E_CORRUPT_DATA, "A stored property is damaged");
+    } else {
+      int valueType = sqlite3_column_type(s, 6);
+      g_rowValueBytes.fetch_add(valueType == SQLITE_BLOB || valueType == SQLITE_TEXT
+                                    ? static_cast<uint64_t>(sqlite3_column_bytes(s, 6))
+                                    : 8,
+                                std::memory_order_relaxed);
     }
     rows.back().props.push_back(std::move(p));
   }

@@ -129,6 +129,10 @@ class StoreDb {
   };
   HRESULT childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>& propIds, ULONG maxBytes,
                     std::vector<ChildRow>& rows);
+  // Bytes of values that childRows has read from the database in this
+  // process, all connections together (integers count 8): what a table
+  // costs, for tests.
+  static uint64_t rowValueBytes();
 
   // Property values. Reads of string and binary values larger than
   // sizeLimit give a PT_ERROR value with MAPI_E_NOT_ENOUGH_MEMORY (they must

@@ -11,6 +11,8 @@
 #include <tolvane/mapitest.h>
 #include <tolvane/profiles.h>
 
+#include "store/storedb.h"  // StoreDb::rowValueBytes: what a table read
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -1273,6 +1275,129 @@ TEST_F(Store, DeleteAttachAndAttachmentNumbers) {
   EXPECT_EQ(rows->aRow[1].lpProps[0].Value.l, 2);
   EXPECT_EQ(rows->aRow[2].lpProps[0].Value.l, 3);
   FreeProws(rows);
+}
+
+// The attachment table reads the values of the columns set, not every
+// value of every attachment: 10,000 attachments each carrying 2,000 bytes
+// nobody asked for cost 10,000 integers when PR_ATTACH_NUM and
+// PR_ATTACH_SIZE are read (PR_ATTACH_NUM is the row's own number).
+TEST_F(Store, AttachmentTableReadsOnlyTheColumnsSet) {
+  const ULONG count = 10000;
+  MessageDef m = simpleMessage("many");
+  for (ULONG k = 0; k < count; ++k) {
+    Attachment a = Attachment::file("a" + std::to_string(k) + ".bin", std::string(k % 7 + 1, 'd'));
+    a.props.push_back(Value::Binary(PR_ATTACH_ENCODING, std::string(2000, 'e')));
+    m.attachments.push_back(std::move(a));
+  }
+  std::string eid = add(m);
+  Ref<IMessage> msg;
+  openMessage(eid, msg);
+  Ref<IMAPITable> table;
+  uint64_t before = tmapi::StoreDb::rowValueBytes();
+  ASSERT_EQ(msg->GetAttachmentTable(0, table.out()), S_OK);
+  ULONG rowCount = 0;
+  ASSERT_EQ(table->GetRowCount(0, &rowCount), S_OK);
+  EXPECT_EQ(rowCount, count);
+  EXPECT_EQ(tmapi::StoreDb::rowValueBytes(), before) << "counting rows reads no value";
+  SizedSPropTagArray(2, cols) = {2, {PR_ATTACH_NUM, PR_ATTACH_SIZE}};
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0), S_OK);
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(table->QueryRows(static_cast<LONG>(count), 0, &rows), S_OK);
+  EXPECT_EQ(tmapi::StoreDb::rowValueBytes() - before, uint64_t{count} * 8);
+  ASSERT_EQ(rows->cRows, count);
+  for (ULONG k = 0; k < count; k += 997) {
+    ASSERT_EQ(rows->aRow[k].cValues, 2u);
+    EXPECT_EQ(rows->aRow[k].lpProps[0].ulPropTag, PR_ATTACH_NUM);
+    EXPECT_EQ(rows->aRow[k].lpProps[0].Value.l, static_cast<LONG>(k));
+    EXPECT_EQ(rows->aRow[k].lpProps[1].ulPropTag, PR_ATTACH_SIZE);
+    Ref<IAttach> attach;
+    ASSERT_EQ(msg->OpenAttach(k, nullptr, 0, attach.out()), S_OK);
+    EXPECT_EQ(rows->aRow[k].lpProps[1].Value.l, getLong(attach.p, PR_ATTACH_SIZE)) << k;
+    EXPECT_GT(rows->aRow[k].lpProps[1].Value.l, 2000) << k;
+  }
+  FreeProws(rows);
+
+  // A column set after the first use is read then, for the same rows, from
+  // the same position.
+  ASSERT_EQ(table->SeekRow(BOOKMARK_BEGINNING, 5, nullptr), S_OK);
+  SizedSPropTagArray(2, named) = {2, {PR_ATTACH_NUM, PR_ATTACH_LONG_FILENAME_A}};
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&named), 0), S_OK);
+  ASSERT_EQ(table->QueryRows(1, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  EXPECT_EQ(rows->aRow[0].lpProps[0].Value.l, 5);
+  ASSERT_EQ(rows->aRow[0].lpProps[1].ulPropTag, PR_ATTACH_LONG_FILENAME_A);
+  EXPECT_STREQ(rows->aRow[0].lpProps[1].Value.lpszA, "a5.bin");
+  FreeProws(rows);
+
+  // A restriction may test any column: every value is there for it (never
+  // the data).
+  SPropValue match;
+  match.ulPropTag = PR_ATTACH_LONG_FILENAME_A;
+  match.Value.lpszA = const_cast<LPSTR>("a9999.bin");
+  SRestriction res;
+  res.rt = RES_PROPERTY;
+  res.res.resProperty.relop = RELOP_EQ;
+  res.res.resProperty.ulPropTag = PR_ATTACH_LONG_FILENAME_A;
+  res.res.resProperty.lpProp = &match;
+  ASSERT_EQ(table->Restrict(&res, 0), S_OK);
+  SizedSPropTagArray(3, wide) = {3, {PR_ATTACH_NUM, PR_ATTACH_ENCODING, PR_ATTACH_DATA_BIN}};
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&wide), 0), S_OK);
+  ASSERT_EQ(table->QueryRows(10, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  EXPECT_EQ(rows->aRow[0].lpProps[0].Value.l, 9999);
+  EXPECT_EQ(rows->aRow[0].lpProps[1].Value.bin.cb, 2000u);
+  EXPECT_EQ(PROP_TYPE(rows->aRow[0].lpProps[2].ulPropTag), static_cast<ULONG>(PT_ERROR));
+  FreeProws(rows);
+}
+
+// Saved, unsaved and deleted attachments of an open message, in number
+// order, with the values each has now; a failed read is the table's error.
+TEST_F(Store, AttachmentTableOfAChangedMessage) {
+  MessageDef m = simpleMessage("three");
+  for (const char* n : {"0.txt", "1.txt", "2.txt"}) m.attachments.push_back(Attachment::file(n, n));
+  std::string eid = add(m);
+  Ref<IMessage> msg;
+  openMessage(eid, msg);
+  ASSERT_EQ(msg->DeleteAttach(1, 0, nullptr, 0), S_OK);
+  {
+    Ref<IAttach> added;
+    ULONG num = 0;
+    ASSERT_EQ(msg->CreateAttach(nullptr, 0, &num, added.out()), S_OK);
+    SPropValue name;
+    name.ulPropTag = PR_ATTACH_LONG_FILENAME_A;
+    name.Value.lpszA = const_cast<LPSTR>("new.txt");
+    ASSERT_EQ(added->SetProps(1, &name, nullptr), S_OK);
+    ASSERT_EQ(added->SaveChanges(0), S_OK);
+  }
+  Ref<IMAPITable> table;
+  ASSERT_EQ(msg->GetAttachmentTable(0, table.out()), S_OK);
+  SizedSPropTagArray(2, cols) = {2, {PR_ATTACH_NUM, PR_ATTACH_LONG_FILENAME_A}};
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0), S_OK);
+  mapitest::addFault("IMAPITable::QueryRows", 1, MAPI_E_DISK_ERROR);
+  LPSRowSet rows = nullptr;
+  EXPECT_EQ(table->QueryRows(10, 0, &rows), MAPI_E_DISK_ERROR);
+  ASSERT_EQ(table->QueryRows(10, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 3u);
+  std::vector<std::string> got;
+  for (ULONG k = 0; k < rows->cRows; ++k)
+    got.push_back(std::to_string(rows->aRow[k].lpProps[0].Value.l) + ":" + rows->aRow[k].lpProps[1].Value.lpszA);
+  EXPECT_EQ(got, (std::vector<std::string>{"0:0.txt", "2:2.txt", "3:new.txt"}));
+  FreeProws(rows);
+  // Columns before the first use, and a fault on the table's own calls.
+  Ref<IMAPITable> fresh;
+  ASSERT_EQ(msg->GetAttachmentTable(0, fresh.out()), S_OK);
+  mapitest::addFault("IMAPITable::SetColumns", 1, MAPI_E_CALL_FAILED);
+  EXPECT_EQ(fresh->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0), MAPI_E_CALL_FAILED);
+  LPMAPIERROR err = nullptr;
+  ASSERT_EQ(fresh->GetLastError(MAPI_E_CALL_FAILED, 0, &err), S_OK);
+  ASSERT_NE(err, nullptr);
+  EXPECT_STREQ(reinterpret_cast<const char*>(err->lpszError), "IMAPITable::SetColumns failed: injected fault 0x80004005");
+  MAPIFreeBuffer(err);
+  LPSPropTagArray asked = nullptr;
+  ASSERT_EQ(fresh->QueryColumns(0, &asked), S_OK);
+  ASSERT_EQ(asked->cValues, 8u);  // the default columns
+  EXPECT_EQ(asked->aulPropTag[2], PR_ATTACH_SIZE);
+  MAPIFreeBuffer(asked);
 }
 
 // ---------------------------------------------------------------- named properties

@@ -1,0 +1,453 @@
+// The store's files below the MAPI interfaces: values staged while they are
+// written (one shared staging file, never named, any number of values on
+// one descriptor), value files (written without a name, linked once whole)
+// and the sweep that removes what killed writers left, without touching a
+// writer that still runs.
+#include "store/propstate.h"
+#include "store/storedb.h"
+
+#include <mapicode.h>
+#include <mapitags.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <memory>
+#include <string>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using tmapi::ObjectId;
+using tmapi::StagedValue;
+using tmapi::StoreDb;
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+size_t openDescriptors() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+std::vector<std::string> namesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+char patternByte(uint64_t x) { return static_cast<char>((x * 2654435761u >> 13) ^ (x >> 7)); }
+
+StoreDb::PieceReader patternReader() {
+  return [](uint64_t off, void* buf, size_t n) -> HRESULT {
+    char* p = static_cast<char*>(buf);
+    for (size_t k = 0; k < n; ++k) p[k] = patternByte(off + k);
+    return S_OK;
+  };
+}
+
+const ULONG kBigTag = PROP_TAG(PT_BINARY, 0x3701);  // PR_ATTACH_DATA_BIN
+const uint64_t kBig = 3 * StoreDb::kChunkSize + 1234;  // a value file
+
+class StoreFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tolvane-storedb-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    m_dir = tmpl;
+    m_tmp = m_dir + "/tmp";
+    ASSERT_EQ(mkdir(m_tmp.c_str(), 0700), 0);
+    const char* old = getenv("TMPDIR");
+    m_oldTmp = old ? old : "";
+    m_hadTmp = old != nullptr;
+    setenv("TMPDIR", m_tmp.c_str(), 1);
+    m_path = m_dir + "/store.db";
+    MAPIUID uid;
+    std::string error;
+    ASSERT_EQ(StoreDb::create(m_path, "Test", uid, error), S_OK) << error;
+  }
+
+  void TearDown() override {
+    if (m_hadTmp) setenv("TMPDIR", m_oldTmp.c_str(), 1);
+    else unsetenv("TMPDIR");
+    nftw(m_dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  StoreDb* open(StoreDb::SweepCounts* counts = nullptr) {
+    StoreDb* db = nullptr;
+    std::string error;
+    EXPECT_EQ(StoreDb::open(m_path, &db, error), S_OK) << error;
+    // open() has swept already; a second sweep tells what is left.
+    if (db && counts) db->sweepValueFiles(counts);
+    return db;
+  }
+
+  // A message in the Inbox with a large value (a value file): committed,
+  // or left inside an open transaction when !commit.
+  ObjectId addLarge(StoreDb& db, bool commit) {
+    ObjectId id = 0;
+    EXPECT_EQ(db.begin(), S_OK);
+    EXPECT_EQ(db.createObject(MAPI_MESSAGE, db.folders().inbox, 0, id), S_OK);
+    EXPECT_EQ(db.setValueFromPieces(id, kBigTag, kBig, patternReader()), S_OK) << db.lastError();
+    if (commit) {
+      EXPECT_EQ(db.commit(), S_OK) << db.lastError();
+    }
+    return id;
+  }
+
+  bool holdsPattern(StoreDb& db, ObjectId id) {
+    std::vector<char> buf(static_cast<size_t>(kBig));
+    size_t got = 0;
+    if (FAILED(db.readRange(id, PROP_ID(kBigTag), 0, buf.data(), buf.size(), got)) || got != kBig) return false;
+    for (uint64_t k = 0; k < kBig; ++k)
+      if (buf[k] != patternByte(k)) return false;
+    return true;
+  }
+
+  std::vector<std::string> valueFiles() {
+    std::vector<std::string> names;
+    for (const auto& n : namesIn(valuesDir()))
+      if (n[0] != '.') names.push_back(n);
+    return names;
+  }
+  std::string valuesDir() const { return m_path + ".values"; }
+  std::string writersDir() const { return m_path + ".values/.writers"; }
+
+  std::string m_dir, m_tmp, m_path, m_oldTmp;
+  bool m_hadTmp = false;
+};
+
+// ---------------------------------------------------------------- staging
+
+TEST_F(StoreFiles, ThousandsOfStagedValuesShareOneDescriptor) {
+  size_t before = openDescriptors();
+  std::vector<std::shared_ptr<StagedValue>> values;
+  std::string error;
+  std::string small(100, 's'), large(300 * 1024, 'L');
+  for (int k = 0; k < 1100; ++k) {
+    std::shared_ptr<StagedValue> v;
+    ASSERT_EQ(StagedValue::create(v, error), S_OK) << error;
+    const std::string& data = k % 100 == 0 ? large : small;
+    ASSERT_EQ(v->write(0, data.data(), data.size()), S_OK);
+    v->settle();
+    values.push_back(v);
+  }
+  EXPECT_LE(openDescriptors(), before + 1);
+  // Each reads back its own bytes.
+  for (int k = 0; k < 1100; k += 37) {
+    const std::string& data = k % 100 == 0 ? large : small;
+    std::string back(data.size(), '\0');
+    size_t got = 0;
+    ASSERT_EQ(values[k]->read(0, &back[0], back.size(), got), S_OK);
+    EXPECT_EQ(got, data.size());
+    EXPECT_EQ(back, data) << "value " << k;
+  }
+  EXPECT_GT(StagedValue::stagedBytes(), 0u);
+  values.clear();
+  EXPECT_EQ(StagedValue::stagedBytes(), 0u);
+  EXPECT_EQ(openDescriptors(), before);  // the file goes with the last value
+}
+
+TEST_F(StoreFiles, StagedValuesReadBackAcrossBlocksAndResizes) {
+  std::string error;
+  std::shared_ptr<StagedValue> a, b;
+  ASSERT_EQ(StagedValue::create(a, error), S_OK);
+  ASSERT_EQ(StagedValue::create(b, error), S_OK);
+  // Interleaved writes of two values, small pieces and pieces larger than
+  // a block, out of order and overlapping.
+  const size_t size = 900 * 1024;
+  std::string wantA(size, '\0'), wantB(size, '\0');
+  for (size_t k = 0; k < size; ++k) {
+    wantA[k] = patternByte(k);
+    wantB[k] = patternByte(k * 3 + 1);
+  }
+  for (size_t off = 0; off < size; off += 1000) {
+    size_t n = std::min<size_t>(1000, size - off);
+    ASSERT_EQ(a->write(off, wantA.data() + off, n), S_OK);
+    if (off % 300000 == 0) {
+      ASSERT_EQ(b->write(off, wantB.data() + off, std::min<size_t>(300000, size - off)), S_OK);
+    }
+  }
+  std::string patch(70000, 'P');
+  ASSERT_EQ(a->write(250000, patch.data(), patch.size()), S_OK);  // across the first block's end
+  wantA.replace(250000, patch.size(), patch);
+  auto readAll = [](StagedValue& v) {
+    std::string out(static_cast<size_t>(v.size()), '\0');
+    size_t got = 0;
+    EXPECT_EQ(v.read(0, &out[0], out.size(), got), S_OK);
+    EXPECT_EQ(got, out.size());
+    return out;
+  };
+  EXPECT_EQ(readAll(*a), wantA);
+  EXPECT_EQ(readAll(*b), wantB);
+  // Shrinking then growing again reads zeros past the old end.
+  ASSERT_EQ(a->resize(300000), S_OK);
+  ASSERT_EQ(a->resize(600000), S_OK);
+  std::string grown = readAll(*a);
+  EXPECT_EQ(grown.substr(0, 300000), wantA.substr(0, 300000));
+  EXPECT_EQ(grown.substr(300000), std::string(300000, '\0'));
+  // A value made after another is gone reuses its blocks: what it has not
+  // written reads as zeros, not as the old value's bytes.
+  b.reset();
+  std::shared_ptr<StagedValue> c;
+  ASSERT_EQ(StagedValue::create(c, error), S_OK);
+  ASSERT_EQ(c->resize(size), S_OK);
+  ASSERT_EQ(c->write(5, "x", 1), S_OK);
+  std::string fresh = readAll(*c);
+  std::string zeros(size, '\0');
+  zeros[5] = 'x';
+  EXPECT_EQ(fresh, zeros);
+}
+
+// No name ever appears in TMPDIR for a staged value, so a process killed at
+// any point leaves nothing there.
+TEST_F(StoreFiles, StagedValuesNeverHaveANameInTheTemporaryFolder) {
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, m_tmp.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  {
+    std::string error;
+    std::shared_ptr<StagedValue> v;
+    ASSERT_EQ(StagedValue::create(v, error), S_OK) << error;
+    std::string data(600 * 1024, 'd');
+    ASSERT_EQ(v->write(0, data.data(), data.size()), S_OK);
+    size_t got = 0;
+    ASSERT_EQ(v->read(0, &data[0], 10, got), S_OK);
+  }
+  char buf[4096];
+  ssize_t n = read(watch, buf, sizeof buf);
+  close(watch);
+  EXPECT_LT(n, 0) << "a temporary file was created with a name";
+  EXPECT_TRUE(namesIn(m_tmp).empty());
+}
+
+// Out of descriptors is a passing shortage (the mail server tries again),
+// not a disk error.
+TEST_F(StoreFiles, NoDescriptorLeftIsNotEnoughResources) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // No staging file exists yet in this process: the next one needs a
+    // descriptor, and none is left.
+    struct rlimit lim;
+    lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(dup(0));
+    close(static_cast<int>(lim.rlim_cur));
+    setrlimit(RLIMIT_NOFILE, &lim);
+    std::shared_ptr<StagedValue> v;
+    std::string error;
+    HRESULT hr = StagedValue::create(v, error);
+    bool ok = hr == MAPI_E_NOT_ENOUGH_RESOURCES && error.find("Too many open files") != std::string::npos;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(tmapi::fileErrorResult(EMFILE), MAPI_E_NOT_ENOUGH_RESOURCES);
+  EXPECT_EQ(tmapi::fileErrorResult(ENFILE), MAPI_E_NOT_ENOUGH_RESOURCES);
+  EXPECT_EQ(tmapi::fileErrorResult(ENOMEM), MAPI_E_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(tmapi::fileErrorResult(ENOSPC), MAPI_E_NOT_ENOUGH_DISK);
+  EXPECT_EQ(tmapi::fileErrorResult(EIO), MAPI_E_DISK_ERROR);
+}
+
+// ---------------------------------------------------------------- value files
+
+// A value file gets its name only once it is whole: nothing is written to
+// a named file, so a writer killed while writing leaves nothing behind.
+TEST_F(StoreFiles, ValueFilesAreNamedOnlyOnceWhole) {
+  std::unique_ptr<StoreDb> db(open());
+  ASSERT_TRUE(db);
+  ASSERT_EQ(mkdir(valuesDir().c_str(), 0700), 0);
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, valuesDir().c_str(), IN_CREATE | IN_MODIFY), 0);
+  ObjectId id = addLarge(*db, true);
+  std::vector<std::string> created, modified;
+  alignas(struct inotify_event) char buf[8192];
+  ssize_t n;
+  while ((n = read(watch, buf, sizeof buf)) > 0) {
+    for (char* p = buf; p < buf + n;) {
+      auto* e = reinterpret_cast<struct inotify_event*>(p);
+      std::string name = e->len ? e->name : "";
+      if (e->mask & IN_CREATE) created.push_back(name);
+      if ((e->mask & IN_MODIFY) && !name.empty()) modified.push_back(name);
+      p += sizeof(struct inotify_event) + e->len;
+    }
+  }
+  close(watch);
+  std::vector<std::string> files = valueFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(std::find(created.begin(), created.end(), files[0]), created.end());
+  // (An unnamed file shows as "#inode" while it is written.)
+  EXPECT_EQ(std::find(modified.begin(), modified.end(), files[0]), modified.end()) << "written under its name";
+  EXPECT_TRUE(holdsPattern(*db, id));
+  // The name starts with the writer's lock file's name.
+  std::vector<std::string> writers = namesIn(writersDir());
+  ASSERT_EQ(writers.size(), 1u);
+  EXPECT_EQ(files[0].rfind(writers[0] + "-" + std::to_string(id) + "-", 0), 0u) << files[0];
+  db.reset();
+  EXPECT_TRUE(namesIn(writersDir()).empty()) << "a closed writer leaves its lock file";
+}
+
+// A writer killed between writing a value file and committing the row that
+// names it: the next open removes that file, and only that one.
+TEST_F(StoreFiles, OpeningRemovesWhatAKilledWriterLeft) {
+  ObjectId committed = 0;
+  {
+    std::unique_ptr<StoreDb> db(open());
+    committed = addLarge(*db, true);
+  }
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    StoreDb* db = nullptr;
+    std::string error;
+    if (FAILED(StoreDb::open(m_path, &db, error))) _exit(2);
+    ObjectId kept = 0, lost = 0;
+    // One value committed, one written and never committed.
+    db->begin();
+    db->createObject(MAPI_MESSAGE, db->folders().inbox, 0, kept);
+    db->setValueFromPieces(kept, kBigTag, kBig, patternReader());
+    if (FAILED(db->commit())) _exit(3);
+    db->begin();
+    db->createObject(MAPI_MESSAGE, db->folders().inbox, 0, lost);
+    db->setValueFromPieces(lost, kBigTag, kBig, patternReader());
+    kill(getpid(), SIGKILL);
+    _exit(4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the writer exited with " << WEXITSTATUS(status);
+  ASSERT_EQ(valueFiles().size(), 3u);
+  ASSERT_EQ(namesIn(writersDir()).size(), 1u);
+
+  StoreDb* raw = nullptr;
+  std::string error;
+  ASSERT_EQ(StoreDb::open(m_path, &raw, error), S_OK) << error;
+  std::unique_ptr<StoreDb> db(raw);
+  EXPECT_EQ(valueFiles().size(), 2u);
+  EXPECT_TRUE(namesIn(writersDir()).empty());
+  EXPECT_TRUE(holdsPattern(*db, committed));
+  std::vector<ObjectId> inbox;
+  ASSERT_EQ(db->children(db->folders().inbox, MAPI_MESSAGE, inbox), S_OK);
+  ASSERT_EQ(inbox.size(), 2u);
+  EXPECT_TRUE(holdsPattern(*db, inbox[1]));
+  StoreDb::SweepCounts again;
+  db->sweepValueFiles(&again);
+  EXPECT_EQ(again.deadWriters, 0u);
+  EXPECT_EQ(again.removedFiles, 0u);
+}
+
+// A writer that runs keeps its files, committed or not, whoever opens the
+// store meanwhile.
+TEST_F(StoreFiles, ASweepLeavesARunningWritersFilesAlone) {
+  std::unique_ptr<StoreDb> writer(open());
+  ObjectId id = addLarge(*writer, false);  // inside its transaction
+  ASSERT_EQ(valueFiles().size(), 1u);
+  StoreDb::SweepCounts counts;
+  std::unique_ptr<StoreDb> other(open(&counts));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(counts.deadWriters, 0u);
+  EXPECT_EQ(counts.removedFiles, 0u);
+  EXPECT_EQ(valueFiles().size(), 1u);
+  ASSERT_EQ(writer->commit(), S_OK) << writer->lastError();
+  EXPECT_TRUE(holdsPattern(*other, id));
+}
+
+// A writer file that nobody holds locked is a dead writer's: it goes with
+// the files named after it, and a new writer takes a name of its own.
+TEST_F(StoreFiles, AnUnlockedWriterFileIsADeadWritersAndGoes) {
+  ASSERT_EQ(mkdir(valuesDir().c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(writersDir().c_str(), 0700), 0);
+  std::string stale = writersDir() + "/0123456789abcdef";
+  int fd = ::open(stale.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::string leftover = valuesDir() + "/0123456789abcdef-77-14081-abcdef";
+  fd = ::open(leftover.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::unique_ptr<StoreDb> db(open());
+  EXPECT_EQ(access(stale.c_str(), F_OK), -1);
+  EXPECT_EQ(access(leftover.c_str(), F_OK), -1);
+  ObjectId id = addLarge(*db, true);
+  EXPECT_TRUE(holdsPattern(*db, id));
+  std::vector<std::string> writers = namesIn(writersDir());
+  ASSERT_EQ(writers.size(), 1u);
+  EXPECT_NE(writers[0], "0123456789abcdef");
+}
+
+// Files named by older versions (no writer in the name) that no row names
+// go once they are an hour old; younger ones might still be written.
+TEST_F(StoreFiles, OldUnnamedFilesOfOlderVersionsGoAfterAnHour) {
+  ASSERT_EQ(mkdir(valuesDir().c_str(), 0700), 0);
+  std::string old = valuesDir() + "/41-14081-AbCdEf";
+  std::string young = valuesDir() + "/42-14081-GhIjKl";
+  for (const std::string& f : {old, young}) {
+    int fd = ::open(f.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "data", 4), 4);
+    close(fd);
+  }
+  struct timeval times[2];
+  gettimeofday(&times[0], nullptr);
+  times[0].tv_sec -= 2 * 3600;
+  times[1] = times[0];
+  ASSERT_EQ(utimes(old.c_str(), times), 0);
+  std::unique_ptr<StoreDb> db(open());
+  EXPECT_EQ(access(old.c_str(), F_OK), -1);
+  EXPECT_EQ(access(young.c_str(), F_OK), 0);
+  // Until the young one is done with, every open looks again.
+  EXPECT_EQ(access(writersDir().c_str(), F_OK), -1);
+}
+
+// ---------------------------------------------------------------- rows
+
+// A table read of some columns reads those values only.
+TEST_F(StoreFiles, ChildRowsReadOnlyTheColumnsAskedFor) {
+  std::unique_ptr<StoreDb> db(open());
+  ObjectId msg = 0;
+  ASSERT_EQ(db->begin(), S_OK);
+  ASSERT_EQ(db->createObject(MAPI_MESSAGE, db->folders().inbox, 0, msg), S_OK);
+  for (int k = 0; k < 50; ++k) {
+    ObjectId a = 0;
+    ASSERT_EQ(db->createObject(MAPI_ATTACH, msg, k, a), S_OK);
+    ASSERT_EQ(db->setProps(a, {tmapi::Prop::Long(PR_ATTACH_SIZE, 1000 + k),
+                               tmapi::Prop::Binary(PR_ATTACH_ENCODING, std::string(3000, 'e'))}),
+              S_OK);
+  }
+  ASSERT_EQ(db->commit(), S_OK);
+  std::vector<StoreDb::ChildRow> rows;
+  uint64_t before = StoreDb::rowValueBytes();
+  ASSERT_EQ(db->childRows(msg, MAPI_ATTACH, {PR_ATTACH_SIZE}, 4096, rows), S_OK);
+  EXPECT_EQ(StoreDb::rowValueBytes() - before, 50u * 8);
+  ASSERT_EQ(rows.size(), 50u);
+  ASSERT_EQ(rows[7].props.size(), 1u);
+  EXPECT_EQ(rows[7].props[0].i, 1007);
+  before = StoreDb::rowValueBytes();
+  ASSERT_EQ(db->childRows(msg, MAPI_ATTACH, {}, 4096, rows), S_OK);
+  EXPECT_EQ(StoreDb::rowValueBytes() - before, 50u * (8 + 3000));
+}
+
+}  // namespace
