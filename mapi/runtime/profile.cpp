@@ -88,7 +88,8 @@ bool parseHex(const std::string& text, MAPIUID& uid) {
 bool safeFolder(const std::string& dir, std::string& error) {
   struct stat st;
   if (lstat(dir.c_str(), &st) != 0) {
-    if (errno == ENOENT) return true;
+    // Not there (or below a file): making it is what fails then.
+    if (errno == ENOENT || errno == ENOTDIR) return true;
     error = "Cannot look at the folder " + dir + ": " + strerror(errno);
     return false;
   }

@@ -78,15 +78,41 @@ check "blank file" 65 "it is not a message" -- "$tool" deliver alice "$work/blan
 check "a folder" 74 "it is a folder" -- "$tool" deliver alice "$work"
 check "missing file" 74 "Cannot open $work/nope.eml: No such file or directory" -- "$tool" deliver alice "$work/nope.eml"
 expect_count "nothing stored for bad input" 8
-check "one bad file among good ones" 74 "nope.eml" -- "$tool" deliver alice "$examples/plain.eml" "$work/nope.eml" "$examples/plain.eml"
+# Several files: each is stored or not on its own; the exit code is that of
+# the first file not stored, and a last line names every file not stored.
+check "one bad file among good ones" 74 "deliver: 1 of 3 messages not stored: $work/nope.eml (74)" -- "$tool" deliver alice "$examples/plain.eml" "$work/nope.eml" "$examples/plain.eml"
 expect_count "the good files of the batch delivered" 10
+check "two bad files, the first decides" 65 "deliver: 2 of 3 messages not stored: $work/empty.eml (65), $work/nope.eml (74)" -- "$tool" deliver alice "$work/empty.eml" "$work/nope.eml" "$examples/plain.eml"
+expect_count "the good file of the second batch delivered" 11
+out=$("$tool" deliver alice "$work/nope.eml" 2>&1)
+if [[ "$out" == *"messages not stored"* ]]; then echo "FAIL: a single file gets a summary: $out"; failures=$((failures + 1)); else echo "ok: a single file is named once"; fi
+
+# What lasts is permanent, so that the mail server does not retry for
+# days: no such folder (67), a profile whose store file is missing (73), a
+# home another user owns or can write (78).
+check "deliver into a missing folder" 67 "No folder 'Nowhere' in 'Nowhere'" -- "$tool" deliver alice --folder Nowhere "$examples/plain.eml"
+"$tool" profile create carol >/dev/null || { echo "FAIL: profile create carol"; failures=$((failures + 1)); }
+mv "$TOLVANE_MAPI_HOME/stores/carol.db" "$work/carol.db"
+check "a missing store file" 73 "The message store $TOLVANE_MAPI_HOME/stores/carol.db of the profile 'carol' does not exist" -- "$tool" deliver carol "$examples/plain.eml"
+check "list of a missing store file" 66 "of the profile 'carol' does not exist" -- "$tool" list carol
+mv "$work/carol.db" "$TOLVANE_MAPI_HOME/stores/carol.db"
+chmod 0777 "$TOLVANE_MAPI_HOME"
+check "a home others can write" 78 "The folder $TOLVANE_MAPI_HOME can be written by other users (mode 0777): refusing to use it" -- "$tool" deliver alice "$examples/plain.eml"
+check "list in a home others can write" 78 "can be written by other users" -- "$tool" list alice
+chmod 0700 "$TOLVANE_MAPI_HOME"
+if [ "$(id -u)" = 0 ]; then
+  chown 65534 "$TOLVANE_MAPI_HOME/profiles"
+  check "a profiles folder of another user" 78 "profiles belongs to another user (uid 65534, not 0)" -- "$tool" deliver alice "$examples/plain.eml"
+  chown 0 "$TOLVANE_MAPI_HOME/profiles"
+fi
+expect_count "nothing stored in a refused home" 11
 
 # Store failures: busy is temporary (75), a disk error is an I/O error (74);
 # neither leaves anything behind.
 check "store busy" 75 "(0x8004010B)" -- env TOLVANE_MAPI_FAULTS="IMessage::SaveChanges#1=0x8004010B" "$tool" deliver alice "$examples/attachments.eml"
 check "disk error" 74 "(0x80040116)" -- env TOLVANE_MAPI_FAULTS="IStream::Write#1=0x80040116" "$tool" deliver alice "$examples/attachments.eml"
 check "store cannot open" 74 "" -- env TOLVANE_MAPI_FAULTS="IMAPISession::OpenMsgStore#1=0x80040116" "$tool" deliver alice "$examples/plain.eml"
-expect_count "nothing stored after store failures" 10
+expect_count "nothing stored after store failures" 11
 
 # A store locked by another writer: a short lock is waited for; one held
 # past the wait gives 75 and stores nothing.
@@ -113,7 +139,7 @@ if [ "${TOLVANE_SKIP_SLOW:-}" = "" ]; then
   kill $locker 2>/dev/null
   wait $locker 2>/dev/null
 fi
-expect_count "only the waited delivery stored" 11
+expect_count "only the waited delivery stored" 12
 
 # A deliver process killed while it writes a large message leaves either
 # nothing or the whole message, and the store takes the next one.
@@ -184,6 +210,58 @@ with open(sys.argv[1], "w") as f:
     f.write(line * (50 * 1024 * 1024 // len(line)))
 PY
 small_enough "50 MiB body through a pipe" "$(peak_of "$work/fifty-body.eml")"
+
+# A message of 1,100 attachments is written on a bounded number of
+# descriptors: it is stored under a limit of 256 open files.
+python3 - "$work/many.eml" <<'PY'
+import base64, sys
+with open(sys.argv[1], "w") as f:
+    f.write("From: a@example.com\nSubject: many parts\nMIME-Version: 1.0\n"
+            "Content-Type: multipart/mixed; boundary=M\n\n--M\nContent-Type: text/plain\n\nsee the parts\n")
+    for k in range(1100):
+        data = (b"part %d " % k) * (1 + k % 50)
+        f.write("--M\nContent-Type: application/octet-stream; name=p%d.bin\nContent-Transfer-Encoding: base64\n\n" % k)
+        f.write(base64.encodebytes(data).decode())
+    f.write("--M--\n")
+PY
+check "1,100 attachments under ulimit -n 256" 0 "" -- bash -c "ulimit -n 256 && exec '$tool' deliver alice '$work/many.eml'"
+"$tool" list alice | grep -q $'\tmany parts\t[0-9]*\t1100$' || { echo "FAIL: the message of 1,100 attachments"; failures=$((failures + 1)); }
+
+# Running out of descriptors is temporary (75), not an I/O error (74), and
+# stores nothing: the limit is lowered until delivery fails in the store.
+before=$(count)
+stored=0
+short=0
+for limit in 12 11 10 9 8 7 6 5; do
+  out=$(bash -c "ulimit -n $limit && exec '$tool' deliver alice '$work/many.eml'" 2>&1)
+  rc=$?
+  if [ $rc = 0 ]; then
+    stored=$((stored + 1))
+  elif [[ "$out" == *"temporary file for values"* || "$out" == *"message store"* ]]; then
+    if [ $rc = 75 ]; then short=$((short + 1)); else echo "FAIL: ulimit -n $limit: exit $rc: $out"; failures=$((failures + 1)); fi
+  fi
+done
+after=$(count)
+if [ "$short" = 0 ] || [ "$after" != $((before + stored)) ]; then
+  echo "FAIL: descriptor shortage: $short temporary failures, $before + $stored stored gave $after"
+  failures=$((failures + 1))
+else
+  echo "ok: descriptor shortage is temporary ($short times) and stores nothing"
+fi
+
+# Control characters of senders and subjects (encoded words decode to any)
+# are shown escaped, never sent to the terminal.
+subject=$(printf 'A\033[31mred\tB\177\302\233C\\D' | base64 -w0)
+printf 'From: =?utf-8?q?Evil=1B]0;title=07?= <evil@example.com>\nSubject: =?utf-8?b?%s?=\n\nbody\n' "$subject" > "$work/escapes.eml"
+check "deliver escapes" 0 "" -- "$tool" deliver alice "$work/escapes.eml"
+line=$("$tool" list alice | grep -F 'evil@example.com')
+want=$'Evil\\x1b]0;title\\x07 <evil@example.com>\tA\\x1b[31mred\\tB\\x7f\\u009bC\\\\D'
+if [[ "$line" != *"$want"* ]] || printf '%s' "$line" | LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]\|\xc2\x9b'; then
+  echo "FAIL: list shows control characters: $(printf '%s' "$line" | od -c | head -5)"
+  failures=$((failures + 1))
+else
+  echo "ok: list escapes control characters"
+fi
 
 check "list usage" 64 "list needs a PROFILE" -- "$tool" list
 check "list of a missing profile" 67 "There is no profile" -- "$tool" list nobody

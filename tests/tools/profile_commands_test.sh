@@ -48,6 +48,22 @@ check "unknown option" 64 "unknown or incomplete option" -- "$tool" profile crea
 touch "$work/not-a-folder"
 TOLVANE_MAPI_HOME=$work/not-a-folder/home check "home not writable" 73 "Cannot create the folder" -- "$tool" profile create bob
 
+# A home that others can write (or another user owns) is refused, with the
+# folder named: its owner could plant a profile that receives the mail.
+chmod 0777 "$TOLVANE_MAPI_HOME"
+check "list in a home others can write" 74 "The folder $TOLVANE_MAPI_HOME can be written by other users (mode 0777): refusing to use it" -- "$tool" profile list
+check "create in a home others can write" 73 "can be written by other users" -- "$tool" profile create bob
+chmod 0700 "$TOLVANE_MAPI_HOME"
+chmod 0775 "$TOLVANE_MAPI_HOME/profiles"
+check "delete with a profiles folder the group can write" 74 "profiles can be written by other users (mode 0775)" -- "$tool" profile delete alice
+chmod 0700 "$TOLVANE_MAPI_HOME/profiles"
+if [ "$(id -u)" = 0 ]; then
+  chown 65534 "$TOLVANE_MAPI_HOME/stores"
+  check "stores folder of another user" 74 "stores belongs to another user (uid 65534, not 0)" -- "$tool" profile list
+  chown 0 "$TOLVANE_MAPI_HOME/stores"
+fi
+check "an own home again" 0 "alice" -- "$tool" profile list
+
 check "delete keeps the store" 0 "Deleted profile 'alice'" -- "$tool" profile delete alice
 [ -f "$TOLVANE_MAPI_HOME/stores/alice.db" ] || { echo "FAIL: store deleted without --purge"; failures=$((failures + 1)); }
 check "delete unknown" 65 "does not exist" -- "$tool" profile delete alice
