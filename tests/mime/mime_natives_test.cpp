@@ -10,6 +10,9 @@
 
 #include "deliver.h"
 
+#include <tolvane/directory.h>
+#include <tolvane/mapitest.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -41,6 +44,17 @@ class MimeNativesTest : public testutil::InboxTest {
     }
     openInbox();
     ASSERT_EQ(m_folder->getMessageCount(), names.size());
+  }
+
+  // Delivers a message given as text.
+  void deliverText(const std::string& text) {
+    std::string path = m_tempDir + "/message.eml";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    mapimime::MailDelivery delivery;
+    std::string error;
+    ASSERT_EQ(delivery.open("alice", error), S_OK) << error;
+    mapimime::DeliveryResult r = delivery.deliverFile(path);
+    ASSERT_TRUE(r.ok()) << r.error;
   }
 
   CMapiMultipart* parts(CMapiMessage* m) {
@@ -148,4 +162,60 @@ TEST_F(MimeNativesTest, NonAsciiSubject) {
   CStringList from;
   m->getFrom(from);
   EXPECT_EQ(from, CStringList({"\"J\xC3\xBCrgen M\xC3\xBCller\" <juergen@example.de>"}));
+}
+
+TEST_F(MimeNativesTest, AddressesWithoutDomainReadBackAsGiven) {
+  deliverText("From: foo\nTo: XX\nCc: Team <team>\nSubject: no domains\n\nbody\n");
+  openInbox();
+  std::unique_ptr<CMapiMessage> m(fetch(1));
+  CStringList from, to, cc;
+  m->getFrom(from);
+  m->getTo(to);
+  m->getCC(cc);
+  EXPECT_EQ(from, CStringList({"\"foo\" <foo>"}));
+  EXPECT_EQ(to, CStringList({"\"XX\" <XX>"}));
+  EXPECT_EQ(cc, CStringList({"\"Team\" <team>"}));
+}
+
+// A sender from outside cannot pose as a directory entry: an address that
+// came with Internet mail reads back as it was written and is never looked
+// up in the address book.
+TEST_F(MimeNativesTest, DirectoryNamesFromOutsideAreNeverResolved) {
+  const std::string dn = "/o=corp/ou=x/cn=Recipients/cn=boss";
+  mapidirectory::Entry boss;
+  boss.displayName = "The Boss";
+  boss.smtpAddress = "boss@corp.example";
+  boss.distinguishedName = dn;
+  std::string error;
+  ASSERT_EQ(mapidirectory::add(boss, error), S_OK) << error;
+  // What the reading code does with such an address when the store holds it
+  // bare (as a MAPI client would for a directory entry): the directory's
+  // address. That is the spoof.
+  mapifixture::MessageDef internal;
+  internal.props = {mapifixture::Value::String(PR_SENDER_NAME_A, "Boss"),
+                    mapifixture::Value::String(PR_SENDER_EMAIL_ADDRESS_A, dn)};
+  add(internal);
+
+  deliverText("From: Boss <" + dn + ">\nTo: " + dn + ", Boss <SMTP:boss>\nCc: <smtp:boss@corp.example>\n"
+              "Subject: urgent transfer\n\nPlease pay the invoice today.\n");
+  openInbox();
+  ASSERT_EQ(m_folder->getMessageCount(), 2u);
+  std::unique_ptr<CMapiMessage> control(fetch(1));
+  CStringList controlFrom;
+  control->getFrom(controlFrom);
+  ASSERT_EQ(controlFrom, CStringList({"\"Boss\" <boss@corp.example>"}));
+
+  std::unique_ptr<CMapiMessage> m(fetch(2));
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  CStringList from, to, cc;
+  m->getFrom(from);
+  m->getTo(to);
+  m->getCC(cc);
+  mapitest::stopJournal();
+  EXPECT_EQ(from, CStringList({"\"Boss\" <" + dn + ">"}));
+  EXPECT_EQ(to, CStringList({"\"" + dn + "\" <" + dn + ">", "\"Boss\" <SMTP:boss>"}));
+  EXPECT_EQ(cc, CStringList({"\"smtp:boss@corp.example\" <smtp:boss@corp.example>"}));
+  EXPECT_EQ(mapitest::journalCount("IAddrBook::OpenEntry"), 0u);
+  EXPECT_EQ(mapitest::journalCount("IAddrBook::ResolveName"), 0u);
 }
