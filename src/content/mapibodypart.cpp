@@ -68,32 +68,58 @@ HRESULT CMapiBodyPart::copyAttachmentDataToFile(LPMESSAGE lpMessage, ULONG ulAtt
 
 void CMapiBodyPart::writeToFile(const std::string& path) {
   if (!m_strFilePath.empty()) return;
-
+  // The part takes the file only once it is written: a failed write leaves
+  // the part unwritten, so that the caller can try another path, and takes
+  // away a file it made.
   if (m_nSource == SOURCE_ATTACHMENT && m_nType == PART_ATTACHED_MESSAGE) {
-    LPMESSAGE lpOwner = m_pAttachMessage ? m_pAttachMessage->m_lpMessage : nullptr;
-    LPATTACH lpAttach = nullptr;
-    LPMESSAGE lpEmbedded = nullptr;
-    HRESULT hr = lpOwner ? lpOwner->OpenAttach(m_ulAttachNum, &IID_IAttachment, 0, &lpAttach) : E_FAIL;
-    if (SUCCEEDED(hr) && lpAttach)
-      hr = lpAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, reinterpret_cast<LPUNKNOWN*>(&lpEmbedded));
-    if (SUCCEEDED(hr) && lpEmbedded) {
-      m_strFilePath = path;  // the file is the part's from its creation on
-      hr = CMapiMessage::SaveToMSG(lpEmbedded, path);
-    } else if (SUCCEEDED(hr)) {
-      hr = E_FAIL;
-    }
-    if (lpEmbedded) lpEmbedded->Release();
-    if (lpAttach) lpAttach->Release();
-    if (FAILED(hr)) throw CMapiException("Unable to write part to file");
+    writeAttachedMessage(path);
+  } else if (m_nSource == SOURCE_MESSAGE_PROPERTY || (m_nSource == SOURCE_ATTACHMENT && m_nType == PART_ATTACHMENT)) {
+    writeData(path);
+  } else {
     return;
   }
-  if (m_nSource != SOURCE_MESSAGE_PROPERTY && !(m_nSource == SOURCE_ATTACHMENT && m_nType == PART_ATTACHMENT)) return;
+  m_strFilePath = path;
+}
 
-  // A file that cannot be made is a failure the caller must hear of; the
-  // part stays unwritten, so that another path can be tried.
+void CMapiBodyPart::writeAttachedMessage(const std::string& path) {
+  LPMESSAGE lpOwner = m_pAttachMessage ? m_pAttachMessage->m_lpMessage : nullptr;
+  struct Opened {
+    LPATTACH lpAttach = nullptr;
+    LPMESSAGE lpEmbedded = nullptr;
+    ~Opened() {
+      if (lpEmbedded) lpEmbedded->Release();
+      if (lpAttach) lpAttach->Release();
+    }
+  } opened;
+  HRESULT hr = lpOwner ? lpOwner->OpenAttach(m_ulAttachNum, &IID_IAttachment, 0, &opened.lpAttach) : E_FAIL;
+  if (SUCCEEDED(hr) && opened.lpAttach)
+    hr = opened.lpAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
+                                       reinterpret_cast<LPUNKNOWN*>(&opened.lpEmbedded));
+  if (SUCCEEDED(hr) && !opened.lpEmbedded) hr = E_FAIL;
+  // The path is claimed the way every part file is (new and private, or a
+  // regular file of the user; never through a link) before the .msg writer
+  // replaces it.
+  bool created = false;
+  if (SUCCEEDED(hr)) {
+    platform::OutputFile claim;
+    if (claim.open(path)) {
+      created = claim.created();
+      claim.close();
+    } else {
+      hr = E_FAIL;
+    }
+  }
+  if (SUCCEEDED(hr)) {
+    hr = CMapiMessage::SaveToMSG(opened.lpEmbedded, path);
+    if (FAILED(hr) && created) platform::deleteFile(path);
+  }
+  if (FAILED(hr)) throw CMapiException("Unable to write part to file");
+}
+
+void CMapiBodyPart::writeData(const std::string& path) {
+  // A file that cannot be made is a failure the caller must hear of.
   platform::OutputFile file;
   if (!file.open(path)) throw CMapiException("Unable to write part to file");
-  m_strFilePath = path;
 
   HRESULT hr = S_OK;
   if (m_nSource == SOURCE_MESSAGE_PROPERTY) {
@@ -111,26 +137,8 @@ void CMapiBodyPart::writeToFile(const std::string& path) {
     hr = copyAttachmentDataToFile(mapiMessage(), m_ulAttachNum, file);
   }
   bool closed = file.close();
-  if (FAILED(hr) || !closed) throw CMapiException("Unable to write part to file");
-}
-
-void CMapiBodyPart::lookUpAttachmentSize() {
-  m_ulSize = 0;
-  if (m_nSource != SOURCE_ATTACHMENT) return;
-  LPMESSAGE lpMessage = mapiMessage();
-  LPMAPITABLE lpTable = nullptr;
-  if (!lpMessage || FAILED(lpMessage->GetAttachmentTable(0, &lpTable)) || !lpTable) return;
-  SizedSPropTagArray(2, columns) = {2, {PR_ATTACH_NUM, PR_ATTACH_SIZE}};
-  LPSRowSet lpRows = nullptr;
-  if (SUCCEEDED(HrQueryAllRows(lpTable, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &lpRows)) &&
-      lpRows) {
-    for (ULONG i = 0; i < lpRows->cRows; ++i) {
-      const SRow& row = lpRows->aRow[i];
-      if (row.cValues >= 2 && row.lpProps && row.lpProps[0].ulPropTag == PR_ATTACH_NUM &&
-          static_cast<ULONG>(row.lpProps[0].Value.l) == m_ulAttachNum && row.lpProps[1].ulPropTag == PR_ATTACH_SIZE)
-        m_ulSize = static_cast<ULONG>(row.lpProps[1].Value.l);
-    }
-    FreeProws(lpRows);
+  if (FAILED(hr) || !closed) {
+    if (file.created()) platform::deleteFile(path);
+    throw CMapiException("Unable to write part to file");
   }
-  lpTable->Release();
 }

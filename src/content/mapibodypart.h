@@ -40,17 +40,16 @@ class CMapiBodyPart {
   std::string getFileName() const { return m_strFileName; }
   std::string getContentId() const { return m_strContentId; }
 
-  // Writes the part's data to `path`, once: later calls do nothing. Throws
-  // CMapiException "Unable to write part to file" when the data cannot be
-  // written.
+  // Writes the part's data to `path` (platform::OutputFile's rules: a new
+  // file private to the user, or a regular file of the user emptied; never
+  // through a symbolic link), once: after a successful write later calls do
+  // nothing. Throws CMapiException "Unable to write part to file" when the
+  // data cannot be written; the part then stays unwritten and a file the
+  // call made is removed.
   void writeToFile(const std::string& path);
 
   static HRESULT copyStreamToFile(LPSTREAM lpStream, platform::OutputFile& file);
   static HRESULT copyAttachmentDataToFile(LPMESSAGE lpMessage, ULONG ulAttachNum, platform::OutputFile& file);
-
-  // Reads PR_ATTACH_SIZE of the part's attachment from the message's
-  // attachment table; 0 when it cannot be read.
-  void lookUpAttachmentSize();
 
   int m_nType;
   int m_nSource;
@@ -61,6 +60,8 @@ class CMapiBodyPart {
   std::string m_strFilePath;
   ULONG m_ulAttachNum;
   std::string m_strFileName;
+  // PR_ATTACH_SIZE of an attachment, from its row of the attachment table
+  // that made the parts; 0 for the body texts and when the row has none.
   ULONG m_ulSize;
   std::string m_strText;
   std::string m_strHtml;
@@ -69,6 +70,8 @@ class CMapiBodyPart {
 
  private:
   LPMESSAGE mapiMessage() const;
+  void writeAttachedMessage(const std::string& path);
+  void writeData(const std::string& path);
 };
 
 #endif

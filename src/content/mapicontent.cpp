@@ -161,7 +161,16 @@ void CMapiContent::createAttachmentParts() {
     ~TableGuard() { table->Release(); }
   } tableGuard{lpTable};
 
-  SizedSPropTagArray(1, columns) = {1, {PR_ATTACH_NUM}};
+  // One read of the table gives every part what it shows: no attachment is
+  // opened here (a store may pay a search for each open), only later for
+  // the part whose data is written. Table strings are what GetProps gives;
+  // a store that cuts long strings in tables (255 characters) cuts only
+  // file names no system keeps that long.
+  enum { kNum, kSize, kMethod, kLongName, kShortName, kDisplayName, kMimeTag, kContentId, kColumns };
+  SizedSPropTagArray(kColumns, columns) = {
+      kColumns,
+      {PR_ATTACH_NUM, PR_ATTACH_SIZE, PR_ATTACH_METHOD, PR_ATTACH_LONG_FILENAME_A, PR_ATTACH_FILENAME_A,
+       PR_DISPLAY_NAME_A, PR_ATTACH_MIME_TAG_A, PR_ATTACH_CONTENT_ID_A}};
   if (FAILED(lpTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0))) return;
   ULONG ulRows = 0;
   hr = lpTable->GetRowCount(0, &ulRows);
@@ -181,41 +190,42 @@ void CMapiContent::createAttachmentParts() {
     mapiLog("CMapiContent::createAttachmentParts  lpTable->QueryRows failed: %s\n", text.c_str());
     return;
   }
+  struct RowsGuard {
+    LPSRowSet rows;
+    ~RowsGuard() { FreeProws(rows); }
+  } rowsGuard{lpRows};
 
   for (ULONG i = 0; i < lpRows->cRows; ++i) {
     const SRow& row = lpRows->aRow[i];
-    if (row.cValues < 1 || !row.lpProps || row.lpProps[0].ulPropTag != PR_ATTACH_NUM) continue;
-    ULONG ulAttachNum = static_cast<ULONG>(row.lpProps[0].Value.l);
-    LPATTACH lpAttach = nullptr;
-    if (FAILED(lpMessage->OpenAttach(ulAttachNum, &IID_IAttachment, 0, &lpAttach)) || !lpAttach) continue;
-
-    std::string contentType = "application/binary";
-    std::string mimeTag;
-    if (readString(lpAttach, PR_ATTACH_MIME_TAG_A, mimeTag)) contentType = mimeTag;
-    std::string contentId;
-    readString(lpAttach, PR_ATTACH_CONTENT_ID_A, contentId);
-
-    LPSPropValue lpMethod = nullptr;
-    LONG method = 0;
-    if (SUCCEEDED(HrGetOneProp(lpAttach, PR_ATTACH_METHOD, &lpMethod)) && lpMethod) method = lpMethod->Value.l;
-    MAPIFreeBuffer(lpMethod);
+    if (row.cValues < kColumns || !row.lpProps) continue;
+    // A column the row lacks holds a PT_ERROR value with the reason.
+    auto has = [&](int column) { return row.lpProps[column].ulPropTag == columns.aulPropTag[column]; };
+    auto text = [&](int column) {
+      const char* value = has(column) ? reinterpret_cast<const char*>(row.lpProps[column].Value.lpszA) : nullptr;
+      return std::string(value ? value : "");
+    };
+    auto missing = [&](int column) {
+      return PROP_TYPE(row.lpProps[column].ulPropTag) == PT_ERROR && row.lpProps[column].Value.err == MAPI_E_NOT_FOUND;
+    };
+    if (!has(kNum)) continue;
+    ULONG ulAttachNum = static_cast<ULONG>(row.lpProps[kNum].Value.l);
+    ULONG ulSize = has(kSize) ? static_cast<ULONG>(row.lpProps[kSize].Value.l) : 0;
+    LONG method = has(kMethod) ? row.lpProps[kMethod].Value.l : 0;
+    std::string contentType = has(kMimeTag) ? text(kMimeTag) : "application/binary";
+    std::string contentId = text(kContentId);
 
     if (method >= static_cast<LONG>(ATTACH_BY_VALUE) && method <= static_cast<LONG>(ATTACH_BY_REF_RESOLVE)) {
-      std::string name;
-      HRESULT nameResult = S_OK;
-      if (!readString(lpAttach, PR_ATTACH_LONG_FILENAME_A, name, &nameResult) && nameResult == MAPI_E_NOT_FOUND)
-        readString(lpAttach, PR_ATTACH_FILENAME_A, name);
+      // The short name only stands in for a long name that is missing, not
+      // for one that is empty or could not be read.
+      std::string name = missing(kLongName) ? text(kShortName) : text(kLongName);
       if (!name.empty())
         m_pMultipart->addAttachmentPart(PART_ATTACHMENT, ulAttachNum, name, "attachment", contentType, nullptr,
-                                        contentId);
+                                        contentId, ulSize);
     } else if (method == static_cast<LONG>(ATTACH_EMBEDDED_MSG)) {
-      std::string name;
-      if (readString(lpAttach, PR_DISPLAY_NAME_A, name)) name += ".msg";
+      std::string name = has(kDisplayName) ? text(kDisplayName) + ".msg" : "";
       if (!name.empty())
         m_pMultipart->addAttachmentPart(PART_ATTACHED_MESSAGE, ulAttachNum, name, "attachment", "message/rfc822",
-                                        m_pMessage, contentId);
+                                        m_pMessage, contentId, ulSize);
     }
-    lpAttach->Release();
   }
-  FreeProws(lpRows);
 }

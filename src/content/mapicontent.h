@@ -3,6 +3,7 @@
 #ifndef TOLVANE_CONTENT_MAPICONTENT_H
 #define TOLVANE_CONTENT_MAPICONTENT_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ class CMapiContent {
   bool m_bHasHtml;
   bool m_bHasText;
   bool m_bHasAttachments;
+  // What the JNI bridge attaches to the content (the Java side's view of its
+  // life); released when the content is deleted, which ends every multipart
+  // and body-part handle of it.
+  std::shared_ptr<void> m_pBridgeLink;
 
  private:
   void ensureMultipart();

@@ -36,7 +36,8 @@ void CMapiMultipart::addHtmlPart(int nType, ULONG ulPropTag, std::string disposi
 }
 
 void CMapiMultipart::addAttachmentPart(int nType, ULONG ulAttachNum, std::string fileName, std::string disposition,
-                                       std::string contentType, CMapiMessage* attachMessage, std::string contentId) {
+                                       std::string contentType, CMapiMessage* attachMessage, std::string contentId,
+                                       ULONG ulSize) {
   CMapiBodyPart* part = new CMapiBodyPart;
   part->m_nType = nType;
   part->m_nSource = SOURCE_ATTACHMENT;
@@ -48,7 +49,7 @@ void CMapiMultipart::addAttachmentPart(int nType, ULONG ulAttachNum, std::string
   part->m_strContentType = std::move(contentType);
   part->m_pAttachMessage = attachMessage;
   part->m_strContentId = std::move(contentId);
-  part->lookUpAttachmentSize();
+  part->m_ulSize = ulSize;
   m_parts.push_back(part);
 }
 

@@ -51,8 +51,12 @@ bool deleteFile(const std::string& path);
 // True when the file's status can be read.
 bool fileExists(const std::string& path);
 
-// A file opened for writing (created or truncated), written sequentially;
-// other readers and writers may open it meanwhile.
+// A file opened for writing, written sequentially; other readers and writers
+// may open it meanwhile. open creates the file readable and writable by its
+// owner only, or empties an existing regular file of the user (its mode
+// stays). It never writes through a symbolic link at the path (the last
+// component: a link there is refused, not followed) and refuses anything but
+// a regular file, and, on POSIX systems, a file of another user.
 class OutputFile {
  public:
   OutputFile();
@@ -64,9 +68,13 @@ class OutputFile {
   bool write(const void* data, ULONG size);
   bool close();  // flushes; false when the data did not reach the file
   bool isOpen() const;
+  // Whether the last successful open made the file (rather than emptying one
+  // that was there), so that a failed write can take away what it made.
+  bool created() const { return m_created; }
 
  private:
   intptr_t m_handle;
+  bool m_created;
 };
 
 // A file opened for reading only, without denying other openers any

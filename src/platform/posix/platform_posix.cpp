@@ -99,15 +99,45 @@ bool fileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-OutputFile::OutputFile() : m_handle(-1) {}
+OutputFile::OutputFile() : m_handle(-1), m_created(false) {}
 OutputFile::~OutputFile() {
   if (m_handle >= 0) ::close(static_cast<int>(m_handle));
 }
 
 bool OutputFile::open(const std::string& path) {
   if (m_handle >= 0) close();
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  m_created = false;
+  // A new file is the user's alone. O_EXCL never follows a link at the path,
+  // not even a dangling one: the name is refused as taken.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    m_handle = fd;
+    m_created = true;
+    return true;
+  }
+  if (errno != EEXIST) return false;
+  // A name that is taken: a link there fails with ELOOP (O_NOFOLLOW);
+  // O_NONBLOCK keeps a FIFO planted there from blocking the open. Nothing is
+  // emptied before the file is known to be a regular file of this user.
+  fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if (st.st_uid != geteuid()) {
+    error = EPERM;
+  } else {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ftruncate(fd, 0) != 0) error = errno;
+  }
+  if (error != 0) {
+    ::close(fd);
+    errno = error;
+    return false;
+  }
   m_handle = fd;
   return true;
 }

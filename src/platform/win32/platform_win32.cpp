@@ -120,7 +120,7 @@ bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != F
 
 bool fileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-OutputFile::OutputFile() : m_handle(fromHandle(INVALID_HANDLE_VALUE)) {}
+OutputFile::OutputFile() : m_handle(fromHandle(INVALID_HANDLE_VALUE)), m_created(false) {}
 
 OutputFile::~OutputFile() {
   if (isOpen()) CloseHandle(toHandle(m_handle));
@@ -131,11 +131,37 @@ bool OutputFile::open(const std::string& path) {
     CloseHandle(toHandle(m_handle));
     m_handle = fromHandle(INVALID_HANDLE_VALUE);
   }
-  // Other readers may open the file while it is written; an existing file
-  // is replaced.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  m_created = false;
+  // Other readers may open the file while it is written. The reparse-point
+  // flag opens a symbolic link (or junction) at the path itself, which is
+  // then refused rather than followed; a new file takes the folder's
+  // inherited access, as every file the user makes there.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    m_handle = fromHandle(file);
+    m_created = true;
+    return true;
+  }
+  DWORD error = GetLastError();
+  if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+  file = CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  error = ERROR_SUCCESS;
+  if (!GetFileInformationByHandle(file, &info))
+    error = GetLastError();
+  else if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+    error = ERROR_CANT_ACCESS_FILE;
+  else if (!SetEndOfFile(file))
+    error = GetLastError();
+  if (error != ERROR_SUCCESS) {
+    CloseHandle(file);
+    SetLastError(error);
+    return false;
+  }
   m_handle = fromHandle(file);
   return true;
 }

@@ -5,13 +5,17 @@ import java.io.FileInputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Enumeration;
 import java.util.List;
 import java.util.Locale;
+import java.util.concurrent.atomic.AtomicLong;
 import javax.activation.DataHandler;
 import javax.activation.DataSource;
 import javax.mail.BodyPart;
@@ -35,11 +39,18 @@ import javax.mail.internet.ContentDisposition;
  * <p>The data of a part is written by the store, once per part; this object keeps that
  * copy (a temporary file, which the store deletes together with the message's content)
  * and serves {@link #getInputStream()}, {@link #writeTo(OutputStream)} and
- * {@link #writeTo(String)} from it, so a part can be saved any number of times.
+ * {@link #writeTo(String)} from it, so a part can be saved any number of times. Those
+ * files live in a directory of this process that only its user can enter, made with
+ * {@link Files#createTempDirectory}: no other user can read them or plant a link under
+ * their names.
  */
 public class MAPIBodyPart extends BodyPart {
 
     private static final String READ_ONLY = "MAPI message content is read-only";
+
+    /** The private directory of the part files of this process; made on first use. */
+    private static Path partDirectory;
+    private static final AtomicLong PART_FILES = new AtomicLong();
 
     private final long partPointer;
     private final MAPIMultipart multipart;
@@ -165,23 +176,55 @@ public class MAPIBodyPart extends BodyPart {
      * so it writes into a temporary file of ours and every save copies from there.
      */
     private synchronized File dataFile() throws IOException, MessagingException {
+        checkUsable();
         if (dataFile != null && dataFile.exists()) {
             return dataFile;
         }
         if (dataFile != null) {
             throw new MessagingException("The body part's data is gone: the message's content was discarded");
         }
-        checkUsable();
-        File target = File.createTempFile("mapipart", ".tmp");
-        // the store creates the file itself; leaving ours in place would hide a write that did not happen
-        Files.delete(target.toPath());
-        MAPINative.writeBodypartToFile(partPointer, target.getPath());
+        // A fresh name in the private directory: the store creates the file there itself, so
+        // a write that did not happen leaves no file behind to hide it.
+        File target = newPartFile().toFile();
+        try {
+            writeData(target.getPath());
+        } finally {
+            target.deleteOnExit();
+        }
         if (!target.exists()) {
             throw new MessagingException("The body part could not be written to " + target);
         }
-        target.deleteOnExit();
         dataFile = target;
         return dataFile;
+    }
+
+    /** Asks the store to write the part's data into a new file at path; called once per part. */
+    protected void writeData(String path) throws MessagingException {
+        MAPINative.writeBodypartToFile(partPointer, path);
+    }
+
+    /** A name for a new part file in the process's private directory, which is made when missing. */
+    static Path newPartFile() throws IOException {
+        return partDirectory().resolve("part" + PART_FILES.incrementAndGet() + ".tmp");
+    }
+
+    /** The private directory of the part files: readable, writable and searchable by the user only. */
+    static synchronized Path partDirectory() throws IOException {
+        // A temporary-file cleaner may have taken it away since.
+        if (partDirectory == null || !Files.isDirectory(partDirectory)) {
+            Path made;
+            if (FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+                made = Files.createTempDirectory("mapiparts",
+                        PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
+            } else {
+                // Elsewhere the user's temporary folder is the user's own.
+                made = Files.createTempDirectory("mapiparts");
+            }
+            // Registered before the files in it, so deleted after them at exit.
+            made.toFile().deleteOnExit();
+            partDirectory = made;
+        }
+        return partDirectory;
     }
 
     private void checkUsable() throws MessagingException {

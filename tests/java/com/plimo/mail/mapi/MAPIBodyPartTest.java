@@ -9,6 +9,13 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.plimo.mail.mapi.testing.StandInFolder;
+import java.io.ByteArrayOutputStream;
+import java.io.InputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.List;
@@ -124,6 +131,75 @@ class MAPIBodyPartTest {
         multipart.discard();
         assertThrows(MessagingException.class, part::getInputStream);
         assertThrows(MessagingException.class, () -> part.writeTo("/tmp/never-written"));
+    }
+
+    /** An attachment whose store writes fixed bytes and records where it was asked to. */
+    private final class StubAttachment extends MAPIBodyPart {
+        final List<String> writes = new ArrayList<>();
+        final byte[] data;
+
+        StubAttachment(byte[] data) {
+            super(0x22L, multipart, "application/pdf", "attachment", "report.pdf", "", data == null ? 0 : data.length);
+            this.data = data;
+        }
+
+        @Override
+        protected void writeData(String path) throws MessagingException {
+            writes.add(path);
+            if (data == null) {
+                return;  // a store that wrote nothing
+            }
+            try {
+                // what the store does: the file must not exist yet; it is made private
+                Files.write(Files.createFile(Paths.get(path),
+                        PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rw-------"))), data);
+            } catch (java.io.IOException e) {
+                throw new MessagingException("stub store: " + e, e);
+            }
+        }
+    }
+
+    @Test
+    void partDataGoesToAFreshNameInADirectoryOnlyTheUserCanEnter() throws Exception {
+        byte[] data = "%PDF-1.4 body".getBytes(StandardCharsets.US_ASCII);
+        StubAttachment part = new StubAttachment(data);
+        try (InputStream in = part.getInputStream()) {
+            assertArrayEquals(data, in.readAllBytes());
+        }
+        assertEquals(1, part.writes.size());
+        Path written = Paths.get(part.writes.get(0));
+        Path directory = written.getParent();
+        assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(directory)));
+        assertEquals(Paths.get(System.getProperty("java.io.tmpdir")).toRealPath(), directory.getParent().toRealPath());
+        // every later save copies the one file
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        part.writeTo(out);
+        assertArrayEquals(data, out.toByteArray());
+        assertEquals(1, part.writes.size());
+
+        StubAttachment other = new StubAttachment(data);
+        other.getInputStream().close();
+        assertEquals(directory, Paths.get(other.writes.get(0)).getParent(), "one directory serves the process");
+        assertFalse(other.writes.get(0).equals(part.writes.get(0)));
+    }
+
+    @Test
+    void aDirectoryTakenAwayIsMadeAgain() throws Exception {
+        Path first = MAPIBodyPart.partDirectory();
+        Path name = MAPIBodyPart.newPartFile();
+        assertEquals(first, name.getParent());
+        assertFalse(Files.exists(name));
+        Files.walk(first).sorted(java.util.Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
+        Path again = MAPIBodyPart.newPartFile().getParent();
+        assertTrue(Files.isDirectory(again));
+        assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(again)));
+    }
+
+    @Test
+    void aStoreThatWroteNothingIsAnError() {
+        StubAttachment part = new StubAttachment(null);
+        MessagingException e = assertThrows(MessagingException.class, part::getInputStream);
+        assertTrue(e.getMessage().startsWith("The body part could not be written to "), e.getMessage());
     }
 
     @Test
