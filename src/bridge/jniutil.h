@@ -6,12 +6,16 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // Raises a javax.mail.MessagingException with this text in the calling Java
 // thread. An exception already pending (from the VM or an earlier step) is
-// cleared first, so that the caller receives this one.
-void throwMessagingException(JNIEnv* env, std::string message);
+// cleared first, so that the caller receives this one. The const char*
+// form allocates nothing of its own, so that it can report a failed
+// allocation.
+void throwMessagingException(JNIEnv* env, const char* message) noexcept;
+void throwMessagingException(JNIEnv* env, const std::string& message) noexcept;
 
 // Java String to bytes in the VM's default charset, NUL-terminated, from
 // malloc (the caller frees it). Null on failure.
@@ -42,6 +46,66 @@ bool rejectNullHandle(JNIEnv* env, jlong handle);
 // Text for an unexpected C++ exception caught at the JNI boundary, where
 // nothing but a Java exception may leave.
 const char* unexpectedFailureText();
+
+// Raises the exception being handled (call it inside a catch block): a
+// CMapiException's own text, unexpectedFailureText() for anything else.
+void raiseCaughtException(JNIEnv* env) noexcept;
+
+// The boundary of a native method: runs its body and lets nothing but a Java
+// exception leave (a C++ exception crossing into the VM ends the process).
+// An exception that escapes the body is raised by raiseCaughtException and
+// the native returns `failure`. Every native's whole body runs inside one:
+//
+//   TOLVANE_NATIVE(jint, getMultipartCount)(JNIEnv* env, jclass, jlong h) {
+//     return nativeBoundary(env, jint{0}, [&]() -> jint { ... });
+//   }
+template <class Result, class Body>
+Result nativeBoundary(JNIEnv* env, Result failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raiseCaughtException(env);
+  }
+  return failure;
+}
+
+template <class Body>
+void nativeBoundary(JNIEnv* env, Body body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    raiseCaughtException(env);
+  }
+}
+
+// The Java side's view of a native object's life: a
+// com.plimo.mail.mapi.NativeLifetime, which MAPIMessage, MAPIMultipart and
+// MAPIBodyPart check before every native call. The natives make one for each
+// store, folder and message content they hand out and keep it in the
+// object's m_pBridgeLink; when the native object is deleted, whatever
+// deletes it, the link is released and ends the Java object, so that the
+// Java objects that hold handles into it raise a MessagingException with
+// the lifetime's text instead of reaching freed memory.
+class JavaLifetime {
+ public:
+  // A new NativeLifetime under parent's (an empty link: none), ending with
+  // endText (a literal: it is kept), and the link that ends it. An empty
+  // link with a MessagingException pending when it cannot be made.
+  static std::shared_ptr<void> make(JNIEnv* env, const std::shared_ptr<void>& parent, const char* endText);
+  // The NativeLifetime of a link made by make(); null for an empty link.
+  static jobject object(const std::shared_ptr<void>& link);
+
+  ~JavaLifetime();
+  JavaLifetime(const JavaLifetime&) = delete;
+  JavaLifetime& operator=(const JavaLifetime&) = delete;
+
+ private:
+  JavaLifetime(JavaVM* vm, jobject object, jmethodID end) : m_vm(vm), m_object(object), m_end(end) {}
+
+  JavaVM* m_vm;
+  jobject m_object;  // a global reference
+  jmethodID m_end;
+};
 
 #define TOLVANE_NATIVE(ret, name) \
   extern "C" JNIEXPORT ret JNICALL Java_com_plimo_mail_mapi_MAPINative_##name

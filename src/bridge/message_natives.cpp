@@ -1,4 +1,5 @@
 // Natives that read a received message.
+#include "bridge/handles.h"
 #include "bridge/jniutil.h"
 #include "message/mapimessage.h"
 #include "support/mapiexception.h"
@@ -14,19 +15,20 @@ using StringRead = std::string (CMapiMessage::*)();
 // failure of the read raises the method's fixed text.
 jstring readString(JNIEnv* env, jlong hMessage, const char* entryLog, StringRead read, const char* createFailed,
                    const char* retrieveFailed) {
-  mapiLog("%s", entryLog);
-  if (rejectNullHandle(env, hMessage)) return nullptr;
-  try {
-    std::string value = (fromHandle<CMapiMessage>(hMessage)->*read)();
-    jstring result = nativeToJstring(env, value.c_str());
-    if (!result) throwMessagingException(env, createFailed);
-    return result;
-  } catch (CMapiException&) {
-    throwMessagingException(env, retrieveFailed);
-  } catch (...) {
-    throwMessagingException(env, unexpectedFailureText());
-  }
-  return nullptr;
+  return nativeBoundary(env, jstring{nullptr}, [&]() -> jstring {
+    mapiLog("%s", entryLog);
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return nullptr;
+    try {
+      std::string value = (message->*read)();
+      jstring result = nativeToJstring(env, value.c_str());
+      if (!result) throwMessagingException(env, createFailed);
+      return result;
+    } catch (CMapiException&) {
+      throwMessagingException(env, retrieveFailed);
+    }
+    return nullptr;
+  });
 }
 
 // A native string list as a new Java String array; null with an exception
@@ -61,33 +63,34 @@ using AddressRead = void (CMapiMessage::*)(CStringList&);
 // CMapiException the method's fixed text is raised, or the exception's own
 // text when fixedText is null.
 jobjectArray readAddresses(JNIEnv* env, jlong hMessage, AddressRead read, const char* fixedText) {
-  if (rejectNullHandle(env, hMessage)) return nullptr;
-  CStringList list;
-  try {
-    (fromHandle<CMapiMessage>(hMessage)->*read)(list);
-  } catch (CMapiException& e) {
-    throwMessagingException(env, fixedText ? std::string(fixedText) : e.m_strMessage);
-    return nullptr;
-  } catch (...) {
-    throwMessagingException(env, unexpectedFailureText());
-    return nullptr;
-  }
-  return toStringArray(env, list);
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return nullptr;
+    CStringList list;
+    try {
+      (message->*read)(list);
+    } catch (CMapiException& e) {
+      throwMessagingException(env, fixedText ? fixedText : e.m_strMessage.c_str());
+      return nullptr;
+    }
+    return toStringArray(env, list);
+  });
 }
 
 using DateRead = double (CMapiMessage::*)();
 
 jdouble readDate(JNIEnv* env, jlong hMessage, const char* entryLog, DateRead read, const char* retrieveFailed) {
-  mapiLog("%s", entryLog);
-  if (rejectNullHandle(env, hMessage)) return 0.0;
-  try {
-    return (fromHandle<CMapiMessage>(hMessage)->*read)();
-  } catch (CMapiException&) {
-    throwMessagingException(env, retrieveFailed);
-  } catch (...) {
-    throwMessagingException(env, unexpectedFailureText());
-  }
-  return 0.0;
+  return nativeBoundary(env, jdouble{0.0}, [&]() -> jdouble {
+    mapiLog("%s", entryLog);
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return 0.0;
+    try {
+      return (message->*read)();
+    } catch (CMapiException&) {
+      throwMessagingException(env, retrieveFailed);
+    }
+    return 0.0;
+  });
 }
 
 }  // namespace
@@ -120,46 +123,54 @@ TOLVANE_NATIVE(jstring, getMessagePriority)(JNIEnv* env, jclass, jlong hMessage)
 }
 
 TOLVANE_NATIVE(jobjectArray, getMessageFrom)(JNIEnv* env, jclass, jlong hMessage) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageFrom->In\n");
-  jobjectArray result = readAddresses(env, hMessage, &CMapiMessage::getFrom, nullptr);
-  if (result) mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageFrom->Out\n");
-  return result;
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageFrom->In\n");
+    jobjectArray result = readAddresses(env, hMessage, &CMapiMessage::getFrom, nullptr);
+    if (result) mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageFrom->Out\n");
+    return result;
+  });
 }
 
 TOLVANE_NATIVE(jobjectArray, getMessageTo)(JNIEnv* env, jclass, jlong hMessage) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageTo ->In\n");
-  if (rejectNullHandle(env, hMessage)) return nullptr;
-  mapiLog("Before getTo \n");
-  CStringList list;
-  try {
-    fromHandle<CMapiMessage>(hMessage)->getTo(list);
-    mapiLog("After getTo \n");
-  } catch (CMapiException& e) {
-    mapiLog("getTo Exception occured %s \n", e.m_strMessage.c_str());
-    throwMessagingException(env, "Unable to retrieve TO for message");
-    return nullptr;
-  } catch (...) {
-    throwMessagingException(env, unexpectedFailureText());
-    return nullptr;
-  }
-  jobjectArray result = toStringArray(env, list);
-  if (result) mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageTo ->Out\n");
-  return result;
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageTo ->In\n");
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return nullptr;
+    mapiLog("Before getTo \n");
+    CStringList list;
+    try {
+      message->getTo(list);
+      mapiLog("After getTo \n");
+    } catch (CMapiException& e) {
+      mapiLog("getTo Exception occured %s \n", e.m_strMessage.c_str());
+      throwMessagingException(env, "Unable to retrieve TO for message");
+      return nullptr;
+    }
+    jobjectArray result = toStringArray(env, list);
+    if (result) mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageTo ->Out\n");
+    return result;
+  });
 }
 
 TOLVANE_NATIVE(jobjectArray, getMessageCC)(JNIEnv* env, jclass, jlong hMessage) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageCC\n");
-  return readAddresses(env, hMessage, &CMapiMessage::getCC, "Unable to retrieve CC for message");
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageCC\n");
+    return readAddresses(env, hMessage, &CMapiMessage::getCC, "Unable to retrieve CC for message");
+  });
 }
 
 TOLVANE_NATIVE(jobjectArray, getMessageBCC)(JNIEnv* env, jclass, jlong hMessage) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageBCC\n");
-  return readAddresses(env, hMessage, &CMapiMessage::getBCC, "Unable to retrieve BCC for message");
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageBCC\n");
+    return readAddresses(env, hMessage, &CMapiMessage::getBCC, "Unable to retrieve BCC for message");
+  });
 }
 
 TOLVANE_NATIVE(jobjectArray, getMessageReplyTo)(JNIEnv* env, jclass, jlong hMessage) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageReplyTo\n");
-  return readAddresses(env, hMessage, &CMapiMessage::getReplyTo, "Unable to retrieve Reply To for message");
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageReplyTo\n");
+    return readAddresses(env, hMessage, &CMapiMessage::getReplyTo, "Unable to retrieve Reply To for message");
+  });
 }
 
 TOLVANE_NATIVE(jdouble, getMessageSentDate)(JNIEnv* env, jclass, jlong hMessage) {
@@ -173,8 +184,12 @@ TOLVANE_NATIVE(jdouble, getMessageReceiveTime)(JNIEnv* env, jclass, jlong hMessa
 }
 
 TOLVANE_NATIVE(void, setMessageDeleteFlag)(JNIEnv* env, jclass, jlong hMessage, jboolean flag) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageDeleteFlag\n");
-  bool bDelete = flag == 1;
-  if (rejectNullHandle(env, hMessage)) return;
-  fromHandle<CMapiMessage>(hMessage)->setDeleteFlag(bDelete);
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageDeleteFlag\n");
+    bool bDelete = flag == 1;
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return;
+    // Discards the content: its link ends the Java multipart and parts.
+    message->setDeleteFlag(bDelete);
+  });
 }

@@ -24,7 +24,7 @@ void compose(JNIEnv* env, jlong hMessage, const char* fixedText, Operation opera
   try {
     operation(fromHandle<CMapiMessage>(hMessage));
   } catch (CMapiException& e) {
-    throwMessagingException(env, fixedText ? std::string(fixedText) : e.m_strMessage);
+    throwMessagingException(env, fixedText ? fixedText : e.m_strMessage.c_str());
   } catch (...) {
     throwMessagingException(env, unexpectedFailureText());
   }
@@ -57,148 +57,180 @@ void body(JNIEnv* env, jlong hMessage, jstring jBody, void (CMapiMessage::*sette
 
 TOLVANE_NATIVE(jlong, getTransport)(JNIEnv* env, jclass, jstring jProfile, jstring jPassword, jstring jTempDir,
                                     jstring jSentFolder) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_getTransport\n");
-  std::string profile, password, tempDir, sentFolder;
-  if (!loadJavaString(env, jProfile, profile, "Unable to load profile for JNI Native call")) return 0;
-  if (!loadJavaString(env, jPassword, password, "Unable to load Password for JNI Native call")) return 0;
-  if (!loadJavaString(env, jTempDir, tempDir, "Unable to load TempDir for JNI Native call")) return 0;
-  if (!loadJavaString(env, jSentFolder, sentFolder, "Unable to load SentFolder for JNI Native call")) return 0;
+  return nativeBoundary(env, jlong{0}, [&]() -> jlong {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_getTransport\n");
+    std::string profile, password, tempDir, sentFolder;
+    if (!loadJavaString(env, jProfile, profile, "Unable to load profile for JNI Native call")) return 0;
+    if (!loadJavaString(env, jPassword, password, "Unable to load Password for JNI Native call")) return 0;
+    if (!loadJavaString(env, jTempDir, tempDir, "Unable to load TempDir for JNI Native call")) return 0;
+    if (!loadJavaString(env, jSentFolder, sentFolder, "Unable to load SentFolder for JNI Native call")) return 0;
 
-  CMapiTransport* pTransport = nullptr;
-  try {
-    pTransport = new CMapiTransport(profile, password, tempDir, sentFolder);
-    pTransport->open();
-    return toHandle(pTransport);
-  } catch (CMapiException& e) {
-    throwMessagingException(env, e.m_strMessage);
-  } catch (...) {
-    throwMessagingException(env, unexpectedFailureText());
-  }
-  delete pTransport;
-  return 0;
+    CMapiTransport* pTransport = nullptr;
+    try {
+      pTransport = new CMapiTransport(profile, password, tempDir, sentFolder);
+      pTransport->open();
+      return toHandle(pTransport);
+    } catch (CMapiException& e) {
+      throwMessagingException(env, e.m_strMessage);
+    } catch (...) {
+      throwMessagingException(env, unexpectedFailureText());
+    }
+    delete pTransport;
+    return 0;
+  });
 }
 
 TOLVANE_NATIVE(jlong, createMessage)(JNIEnv* env, jclass, jlong hTransport) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_createMessage\n");
-  if (rejectNullHandle(env, hTransport)) return 0;
-  try {
-    return toHandle(fromHandle<CMapiTransport>(hTransport)->createMessage());
-  } catch (CMapiException& e) {
-    throwMessagingException(env, e.m_strMessage);
-  } catch (...) {
-    throwMessagingException(env, unexpectedFailureText());
-  }
-  return 0;
+  return nativeBoundary(env, jlong{0}, [&]() -> jlong {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_createMessage\n");
+    if (rejectNullHandle(env, hTransport)) return 0;
+    try {
+      return toHandle(fromHandle<CMapiTransport>(hTransport)->createMessage());
+    } catch (CMapiException& e) {
+      throwMessagingException(env, e.m_strMessage);
+    } catch (...) {
+      throwMessagingException(env, unexpectedFailureText());
+    }
+    return 0;
+  });
 }
 
 TOLVANE_NATIVE(void, setMessageSubject)(JNIEnv* env, jclass, jlong hMessage, jstring jSubject) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageSubject\n");
-  std::string subject;
-  if (!loadJavaString(env, jSubject, subject, "Unable to load subject for JNI Native call")) return;
-  if (rejectNullHandle(env, hMessage)) return;
-  compose(env, hMessage, "Unable to set subject for message",
-          [&](CMapiMessage* message) { message->setSubject(subject); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageSubject\n");
+    std::string subject;
+    if (!loadJavaString(env, jSubject, subject, "Unable to load subject for JNI Native call")) return;
+    if (rejectNullHandle(env, hMessage)) return;
+    compose(env, hMessage, "Unable to set subject for message",
+            [&](CMapiMessage* message) { message->setSubject(subject); });
+  });
 }
 
 TOLVANE_NATIVE(void, addMessageToRecipient)(JNIEnv* env, jclass, jlong hMessage, jstring jPersonal,
                                             jstring jAddress) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageToRecipient\n");
-  nameAndAddress(env, hMessage, jPersonal, jAddress, true, "Unable to add recipient for message",
-                 [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addRecipient(n, a, MAPI_TO); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageToRecipient\n");
+    nameAndAddress(env, hMessage, jPersonal, jAddress, true, "Unable to add recipient for message",
+                   [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addRecipient(n, a, MAPI_TO); });
+  });
 }
 
 TOLVANE_NATIVE(void, addMessageCCRecipient)(JNIEnv* env, jclass, jlong hMessage, jstring jPersonal,
                                             jstring jAddress) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageCCRecipient\n");
-  nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set CC recipient for message",
-                 [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addRecipient(n, a, MAPI_CC); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageCCRecipient\n");
+    nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set CC recipient for message",
+                   [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addRecipient(n, a, MAPI_CC); });
+  });
 }
 
 TOLVANE_NATIVE(void, addMessageBCCRecipient)(JNIEnv* env, jclass, jlong hMessage, jstring jPersonal,
                                              jstring jAddress) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageBCCRecipient\n");
-  nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set BCC recipient for message",
-                 [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addRecipient(n, a, MAPI_BCC); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageBCCRecipient\n");
+    nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set BCC recipient for message",
+                   [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addRecipient(n, a, MAPI_BCC); });
+  });
 }
 
 TOLVANE_NATIVE(void, addMessageFrom)(JNIEnv* env, jclass, jlong hMessage, jstring jPersonal, jstring jAddress) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageFrom\n");
-  nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set from address for message",
-                 [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addFrom(n, a); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageFrom\n");
+    nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set from address for message",
+                   [](CMapiMessage* m, const std::string& n, const std::string& a) { m->addFrom(n, a); });
+  });
 }
 
 TOLVANE_NATIVE(void, setMessageReplyTo)(JNIEnv* env, jclass, jlong hMessage, jstring jPersonal, jstring jAddress) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageReplyTo\n");
-  nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set Reply To address for message",
-                 [](CMapiMessage* m, const std::string& n, const std::string& a) { m->setReplyTo(n, a); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageReplyTo\n");
+    nameAndAddress(env, hMessage, jPersonal, jAddress, false, "Unable to set Reply To address for message",
+                   [](CMapiMessage* m, const std::string& n, const std::string& a) { m->setReplyTo(n, a); });
+  });
 }
 
 TOLVANE_NATIVE(void, setMessagePriority)(JNIEnv* env, jclass, jlong hMessage, jint priority) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessagePriority\n");
-  if (rejectNullHandle(env, hMessage)) return;
-  compose(env, hMessage, "Unable to set priority for message",
-          [&](CMapiMessage* message) { message->setPriority(static_cast<LONG>(priority)); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessagePriority\n");
+    if (rejectNullHandle(env, hMessage)) return;
+    compose(env, hMessage, "Unable to set priority for message",
+            [&](CMapiMessage* message) { message->setPriority(static_cast<LONG>(priority)); });
+  });
 }
 
 TOLVANE_NATIVE(void, setMessageXHeader)(JNIEnv* env, jclass, jlong hMessage, jstring jName, jstring jValue) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageXHeader\n");
-  if (rejectNullHandle(env, hMessage)) return;
-  std::string name, value;
-  if (!loadJavaString(env, jName, name, "Unable to load Header Name for JNI Native call")) return;
-  if (!loadJavaString(env, jValue, value, "Unable to load Header Value for JNI Native call")) return;
-  // The operation reports nothing; an unexpected failure still must not
-  // leave the native method.
-  compose(env, hMessage, nullptr, [&](CMapiMessage* message) { message->setXHeader(name, value); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageXHeader\n");
+    if (rejectNullHandle(env, hMessage)) return;
+    std::string name, value;
+    if (!loadJavaString(env, jName, name, "Unable to load Header Name for JNI Native call")) return;
+    if (!loadJavaString(env, jValue, value, "Unable to load Header Value for JNI Native call")) return;
+    // The operation reports nothing; an unexpected failure still must not
+    // leave the native method.
+    compose(env, hMessage, nullptr, [&](CMapiMessage* message) { message->setXHeader(name, value); });
+  });
 }
 
 TOLVANE_NATIVE(void, sendMessage)(JNIEnv* env, jclass, jlong hMessage) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_sendMessage\n");
-  if (rejectNullHandle(env, hMessage)) return;
-  compose(env, hMessage, nullptr, [](CMapiMessage* message) { message->send(); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_sendMessage\n");
+    if (rejectNullHandle(env, hMessage)) return;
+    compose(env, hMessage, nullptr, [](CMapiMessage* message) { message->send(); });
+  });
 }
 
 TOLVANE_NATIVE(void, setMessagePlainTextBody)(JNIEnv* env, jclass, jlong hMessage, jstring jBody) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessagePlainTextBody\n");
-  body(env, hMessage, jBody, &CMapiMessage::setPlainTextBody);
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessagePlainTextBody\n");
+    body(env, hMessage, jBody, &CMapiMessage::setPlainTextBody);
+  });
 }
 
 TOLVANE_NATIVE(void, setMessageHTMLBody)(JNIEnv* env, jclass, jlong hMessage, jstring jBody) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageHTMLBody\n");
-  body(env, hMessage, jBody, &CMapiMessage::setHTMLBody);
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageHTMLBody\n");
+    body(env, hMessage, jBody, &CMapiMessage::setHTMLBody);
+  });
 }
 
 TOLVANE_NATIVE(void, addMessageAttachment)(JNIEnv* env, jclass, jlong hMessage, jstring jAttachName,
                                            jstring jMimeType, jstring jTempFile) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageAttachment\n");
-  std::string mimeType, attachName, tempFile;
-  if (!loadJavaString(env, jMimeType, mimeType, kLoadMimeType)) return;
-  if (!loadJavaString(env, jAttachName, attachName, kLoadAttachName)) return;
-  if (!loadJavaString(env, jTempFile, tempFile, kLoadTempFile)) return;
-  if (rejectNullHandle(env, hMessage)) return;
-  compose(env, hMessage, kSetContentFailed,
-          [&](CMapiMessage* message) { message->addAttachment(attachName, mimeType, tempFile); });
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageAttachment\n");
+    std::string mimeType, attachName, tempFile;
+    if (!loadJavaString(env, jMimeType, mimeType, kLoadMimeType)) return;
+    if (!loadJavaString(env, jAttachName, attachName, kLoadAttachName)) return;
+    if (!loadJavaString(env, jTempFile, tempFile, kLoadTempFile)) return;
+    if (rejectNullHandle(env, hMessage)) return;
+    compose(env, hMessage, kSetContentFailed,
+            [&](CMapiMessage* message) { message->addAttachment(attachName, mimeType, tempFile); });
+  });
 }
 
 TOLVANE_NATIVE(void, addMessageInlineAttachment)(JNIEnv* env, jclass, jlong hMessage, jstring jAttachName,
                                                  jstring jMimeType, jstring jTempFile, jstring jContentID) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageInlineAttachment\n");
-  std::string mimeType, attachName, tempFile, contentID;
-  if (!loadJavaString(env, jMimeType, mimeType, kLoadMimeType)) return;
-  if (!loadJavaString(env, jAttachName, attachName, kLoadAttachName)) return;
-  if (!loadJavaString(env, jTempFile, tempFile, kLoadTempFile)) return;
-  if (!loadJavaString(env, jContentID, contentID, "Unable to load ContentID for JNI Native call")) return;
-  if (rejectNullHandle(env, hMessage)) return;
-  compose(env, hMessage, kSetContentFailed, [&](CMapiMessage* message) {
-    message->addInlineAttachment(attachName, mimeType, tempFile, contentID);
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_addMessageInlineAttachment\n");
+    std::string mimeType, attachName, tempFile, contentID;
+    if (!loadJavaString(env, jMimeType, mimeType, kLoadMimeType)) return;
+    if (!loadJavaString(env, jAttachName, attachName, kLoadAttachName)) return;
+    if (!loadJavaString(env, jTempFile, tempFile, kLoadTempFile)) return;
+    if (!loadJavaString(env, jContentID, contentID, "Unable to load ContentID for JNI Native call")) return;
+    if (rejectNullHandle(env, hMessage)) return;
+    compose(env, hMessage, kSetContentFailed, [&](CMapiMessage* message) {
+      message->addInlineAttachment(attachName, mimeType, tempFile, contentID);
+    });
   });
 }
 
-TOLVANE_NATIVE(void, closeTransport)(JNIEnv*, jclass, jlong hTransport) {
-  mapiLog("Java_com_plimo_mail_mapi_MAPINative_closeTransport\n");
-  if (hTransport == 0) return;
-  try {
-    delete fromHandle<CMapiTransport>(hTransport);
-  } catch (...) {
-    // A destructor that fails leaves nothing more to release.
-  }
+TOLVANE_NATIVE(void, closeTransport)(JNIEnv* env, jclass, jlong hTransport) {
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINative_closeTransport\n");
+    if (hTransport == 0) return;
+    try {
+      delete fromHandle<CMapiTransport>(hTransport);
+    } catch (...) {
+      // A destructor that fails leaves nothing more to release.
+    }
+  });
 }

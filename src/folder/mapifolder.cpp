@@ -1,7 +1,7 @@
 #include "folder/mapifolder.h"
 
 #include "message/mapimessage.h"
-#include "session/mapisession.h"
+#include "session/mapistore.h"
 #include "support/mapierror.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
@@ -12,20 +12,57 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+namespace {
+
+const char* const kStoreClosed = "The store of this folder is closed";
+
+// Every folder that exists. Never destroyed: a folder may outlive the
+// statics of this file at the end of the process.
+std::mutex& registryLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+std::unordered_set<const CMapiFolder*>& registry() {
+  static auto* folders = new std::unordered_set<const CMapiFolder*>;
+  return *folders;
+}
+
+}  // namespace
 
 CMapiFolder::CMapiFolder()
     : m_lpFolder(nullptr), m_lpEntryID(nullptr), m_cbEntryID(0), m_pStore(nullptr), m_pTransport(nullptr),
-      m_lpContents(nullptr), m_lpRows(nullptr), m_bOpen(false) {}
+      m_lpContents(nullptr), m_lpRows(nullptr), m_bOpen(false), m_pOwningStore(nullptr), m_bStoreClosed(false) {
+  std::lock_guard<std::mutex> hold(registryLock());
+  registry().insert(this);
+}
 
 CMapiFolder::~CMapiFolder() {
-  mapiLog("CMapiFolder::~CMapiFolder\n");
-  Close(true);
+  {
+    std::lock_guard<std::mutex> hold(registryLock());
+    registry().erase(this);
+  }
+  if (m_pOwningStore) m_pOwningStore->forgetFolder(this);
+  // A destructor must not throw: what cannot be released now stays.
+  try {
+    mapiLog("CMapiFolder::~CMapiFolder\n");
+    Close(true);
+  } catch (...) {
+  }
+}
+
+bool CMapiFolder::exists(const CMapiFolder* folder) {
+  std::lock_guard<std::mutex> hold(registryLock());
+  return registry().count(folder) != 0;
 }
 
 std::string CMapiFolder::folderErrorText(HRESULT hr) { return mapiErrorText(m_lpFolder, hr); }
 
 void CMapiFolder::open(ULONG ulFlags) {
   mapiLog("CMapiFolder::open ulFlags:%d\n", static_cast<int>(ulFlags));
+  if (m_bStoreClosed) throw CMapiException(kStoreClosed);
   HRESULT hr = MAPI_E_INVALID_OBJECT;
   if (m_pStore && m_pStore->m_lpMsgStore) {
     ULONG ulObjType = 0;
@@ -84,6 +121,7 @@ ULONG CMapiFolder::getMessageCount() {
 }
 
 bool CMapiFolder::getMessage(ULONG position, CMapiMessage* message) {
+  if (m_bStoreClosed) throw CMapiException(kStoreClosed);
   if (!m_lpRows) createMessageList();
   if (position < 1 || !m_lpRows || position > m_lpRows->cRows) throw CMapiException("Index is out of range");
 
@@ -150,17 +188,26 @@ void CMapiFolder::removeMessage(CMapiMessage* message) {
 }
 
 void CMapiFolder::Close(bool expunge) {
-  for (CMapiMessage* message : m_messages) {
+  // Each message leaves the list before anything else happens to it, so that
+  // a failure part way (the exception reaches the caller) neither deletes a
+  // message twice nor keeps a deleted one in the list.
+  while (!m_messages.empty()) {
+    CMapiMessage* message = m_messages.front();
+    m_messages.pop_front();
+    struct Deletion {
+      CMapiMessage* message;
+      ~Deletion() {
+        // The message must neither delete itself again nor look for itself
+        // in this list.
+        message->m_pFolder = nullptr;
+        delete message;
+      }
+    } deletion{message};
     if (expunge && message->getDeleteFlag() && m_lpFolder) {
       HRESULT hr = deleteEntry(message);
       if (FAILED(hr)) mapiLog("CMapiFolder::close: failed : %s\n", folderErrorText(hr).c_str());
     }
-    // The message must neither delete itself again nor look for itself in
-    // this list.
-    message->m_pFolder = nullptr;
-    delete message;
   }
-  m_messages.clear();
   if (m_lpContents) {
     m_lpContents->Release();
     m_lpContents = nullptr;
@@ -179,5 +226,37 @@ void CMapiFolder::Close(bool expunge) {
   if (m_lpEntryID) {
     MAPIFreeBuffer(m_lpEntryID);
     m_lpEntryID = nullptr;
+  }
+}
+
+void CMapiFolder::detachFromStore() {
+  mapiLog("CMapiFolder::detachFromStore\n");
+  m_bStoreClosed = true;
+  m_bOpen = false;
+  m_pOwningStore = nullptr;
+  m_pStore = nullptr;
+  // Nothing of a closed session is used again, not even for Release. The
+  // messages keep their contents, so that a handle into them still meets a
+  // live object that can say its store is closed.
+  for (CMapiMessage* message : m_messages) {
+    if (message->m_lpMessage) {
+      message->m_lpMessage->Release();
+      message->m_lpMessage = nullptr;
+    }
+    message->m_lpEntryID = nullptr;
+    message->m_cbEntryID = 0;
+  }
+  if (m_lpContents) {
+    m_lpContents->Release();
+    m_lpContents = nullptr;
+  }
+  // After the messages: their entry identifiers pointed into these rows.
+  if (m_lpRows) {
+    FreeProws(m_lpRows);
+    m_lpRows = nullptr;
+  }
+  if (m_lpFolder) {
+    m_lpFolder->Release();
+    m_lpFolder = nullptr;
   }
 }

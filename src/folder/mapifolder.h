@@ -7,9 +7,11 @@
 #include <mapix.h>
 
 #include <list>
+#include <memory>
 #include <string>
 
 class CMapiSession;
+class CMapiStore;
 class CMapiTransport;
 class CMapiMessage;
 
@@ -34,6 +36,18 @@ class CMapiFolder {
   void DeleteMsgFromMapiFolder(CMapiMessage* message);
   void removeMessage(CMapiMessage* message);
 
+  // Called by the folder's store as it closes (the folder may live on until
+  // its owner deletes it): releases every MAPI object of the folder and of
+  // its messages, which stay the folder's with their contents but can no
+  // longer read anything, and marks the folder so that callers can say why.
+  void detachFromStore();
+  bool isStoreClosed() const { return m_bStoreClosed; }
+
+  // Whether a CMapiFolder exists at this address: a folder registers itself
+  // as it is made and leaves as it is deleted, so that a handle to a deleted
+  // folder is refused rather than followed.
+  static bool exists(const CMapiFolder* folder);
+
   LPMAPIFOLDER m_lpFolder;
   LPENTRYID m_lpEntryID;
   ULONG m_cbEntryID;
@@ -43,6 +57,13 @@ class CMapiFolder {
   LPSRowSet m_lpRows;
   bool m_bOpen;
   std::list<CMapiMessage*> m_messages;
+  // The store that located this folder (CMapiStore::getInbox), which detaches
+  // it when it closes; null for a transport's folder and once detached.
+  CMapiStore* m_pOwningStore;
+  bool m_bStoreClosed;
+  // What the JNI bridge attaches to the folder (the Java side's view of its
+  // life); released when the folder is deleted.
+  std::shared_ptr<void> m_pBridgeLink;
 
  private:
   std::string folderErrorText(HRESULT hr);

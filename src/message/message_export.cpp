@@ -129,13 +129,14 @@ HRESULT CMapiMessage::SaveToMSG(LPMESSAGE pMessage, const std::string& path) {
 
 void CMapiMessage::removeTempFile(const char* deletedFormat, const char* failedFormat) {
   if (m_strTempFile.empty() || !platform::fileExists(m_strTempFile)) return;
-  if (platform::deleteFile(m_strTempFile)) {
-    std::string removed = m_strTempFile;
-    m_strTempFile.clear();
-    mapiLog(deletedFormat, removed.c_str());
-  } else {
-    mapiLog(failedFormat, m_strTempFile.c_str());
+  // The destructor calls this: the file goes and the name is forgotten
+  // whatever the log does (it allocates, and may fail to).
+  bool deleted = platform::deleteFile(m_strTempFile);
+  try {
+    mapiLog(deleted ? deletedFormat : failedFormat, m_strTempFile.c_str());
+  } catch (...) {
   }
+  if (deleted) m_strTempFile.clear();
 }
 
 void CMapiMessage::setDeleteFlag(bool bDelete) {
@@ -162,10 +163,15 @@ CMapiMessage::~CMapiMessage() {
   removeTempFile("CMapiMessage::~CMapiMessage Deleting file : %s\n",
                  "CMapiMessage::~CMapiMessage:  failed to delete temp file : %s\n");
   if (m_pFolder) {
-    mapiLog("CMapiMessage::~CMapiMessage %d\n", m_bDelete ? 1 : 0);
-    if (m_bDelete) {
-      mapiLog("CMapiMessage::~CMapiMessage: Deleting Message from Inbox: %s\n", m_strTempFile.c_str());
-      m_pFolder->DeleteMsgFromMapiFolder(this);
+    // A destructor must not throw; whatever fails here, the message leaves
+    // its folder's list.
+    try {
+      mapiLog("CMapiMessage::~CMapiMessage %d\n", m_bDelete ? 1 : 0);
+      if (m_bDelete) {
+        mapiLog("CMapiMessage::~CMapiMessage: Deleting Message from Inbox: %s\n", m_strTempFile.c_str());
+        m_pFolder->DeleteMsgFromMapiFolder(this);
+      }
+    } catch (...) {
     }
     m_pFolder->removeMessage(this);
     m_pFolder = nullptr;

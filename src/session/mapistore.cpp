@@ -7,18 +7,57 @@
 
 #include <mapiutil.h>
 
+#include <algorithm>
+#include <mutex>
+#include <unordered_set>
 #include <utility>
+
+namespace {
+
+// Every store that exists. Never destroyed: a store may outlive the statics
+// of this file at the end of the process.
+std::mutex& registryLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+std::unordered_set<const CMapiStore*>& registry() {
+  static auto* stores = new std::unordered_set<const CMapiStore*>;
+  return *stores;
+}
+
+}  // namespace
 
 CMapiStore::CMapiStore(std::string profile, std::string password, std::string store, std::string tempDir) {
   m_strProfile = std::move(profile);
   m_strPassword = std::move(password);
   m_strStore = std::move(store);
   m_strTempDir = std::move(tempDir);
+  std::lock_guard<std::mutex> hold(registryLock());
+  registry().insert(this);
 }
 
 CMapiStore::~CMapiStore() {
-  mapiLog("CMapiStore::~CMapiStore\n");
-  close();
+  {
+    std::lock_guard<std::mutex> hold(registryLock());
+    registry().erase(this);
+  }
+  // A destructor must not throw: what cannot be released now stays.
+  try {
+    mapiLog("CMapiStore::~CMapiStore\n");
+    // The folders go on (their owner deletes them) without the session.
+    while (!m_folders.empty()) {
+      CMapiFolder* folder = m_folders.front();
+      m_folders.pop_front();
+      folder->detachFromStore();
+    }
+    close();
+  } catch (...) {
+  }
+}
+
+bool CMapiStore::exists(const CMapiStore* store) {
+  std::lock_guard<std::mutex> hold(registryLock());
+  return registry().count(store) != 0;
 }
 
 void CMapiStore::getInbox(CMapiFolder& folder) {
@@ -32,5 +71,15 @@ void CMapiStore::getInbox(CMapiFolder& folder) {
     mapiLog("%s\n", text.c_str());
     throw CMapiException(text);
   }
+  if (folder.m_pOwningStore != this) {
+    if (folder.m_pOwningStore) folder.m_pOwningStore->forgetFolder(&folder);
+    m_folders.push_back(&folder);
+    folder.m_pOwningStore = this;
+  }
   folder.m_pStore = this;
+  folder.m_bStoreClosed = false;
+}
+
+void CMapiStore::forgetFolder(CMapiFolder* folder) {
+  m_folders.remove(folder);
 }

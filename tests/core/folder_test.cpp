@@ -6,7 +6,10 @@
 #include <mapitags.h>
 #include <mapiutil.h>
 
+#include "content/mapicontent.h"
+
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -207,6 +210,75 @@ TEST_F(FolderTest, FailedDeletionIsLoggedAndCloseGoesOn) {
   EXPECT_EQ(m_folder->m_lpFolder, nullptr);
   m_folder.reset();
   EXPECT_EQ(storedCount(), 1u);
+}
+
+TEST_F(FolderTest, StoreThatClosesDetachesItsFoldersAndReleasesTheirMapiObjects) {
+  addSubject("one");
+  addSubject("two");
+  openInbox();
+  CMapiMessage* message = fetch(1);
+  CMapiContent* content = message->getContent();
+  message->setDeleteFlag(true);
+  content = message->getContent();
+  m_store.reset();
+
+  EXPECT_TRUE(m_folder->isStoreClosed());
+  EXPECT_EQ(m_folder->m_pStore, nullptr);
+  EXPECT_EQ(m_folder->m_pOwningStore, nullptr);
+  EXPECT_EQ(m_folder->m_lpFolder, nullptr);
+  EXPECT_FALSE(m_folder->m_bOpen);
+  EXPECT_EQ(message->m_lpMessage, nullptr);
+  EXPECT_EQ(message->m_pContent, content) << "the content stays, so that handles into it meet a live object";
+  EXPECT_EQ(mapitest::liveObjects(), m_objectsAtStart) << "a MAPI object of the closed session was kept";
+  EXPECT_EQ(thrown([&] { m_folder->open(0); }), "The store of this folder is closed");
+  CMapiMessage other;
+  EXPECT_EQ(thrown([&] { m_folder->getMessage(2, &other); }), "The store of this folder is closed");
+  EXPECT_EQ(thrown([&] { message->getSubject(); }), "CMapiMessage::getSubject, m_lpMessage == NULL");
+  EXPECT_EQ(thrown([&] { message->SaveToMSG(); }), "CMapiMessage::SavetoMSG failed, m_lpMessage == NULL \n ");
+  // The folder still closes; the flagged message cannot be deleted any more.
+  m_folder->Close(true);
+  m_folder.reset();
+  EXPECT_EQ(storedCount(), 2u);
+}
+
+TEST_F(FolderTest, StoresAndFoldersAreKnownExactlyWhileTheyExist) {
+  auto* store = new CMapiStore("alice", "", "", m_tempDir);
+  auto* folder = new CMapiFolder;
+  auto* kept = new CMapiFolder;
+  EXPECT_TRUE(CMapiStore::exists(store));
+  EXPECT_TRUE(CMapiFolder::exists(folder));
+  store->initialize();
+  store->getInbox(*folder);
+  store->getInbox(*kept);
+  // A folder deleted first leaves its store's list: the store's end must not
+  // reach it.
+  delete folder;
+  EXPECT_FALSE(CMapiFolder::exists(folder));
+  EXPECT_TRUE(CMapiFolder::exists(kept));
+  delete store;
+  EXPECT_FALSE(CMapiStore::exists(store));
+  EXPECT_TRUE(kept->isStoreClosed());
+  delete kept;
+  EXPECT_FALSE(CMapiFolder::exists(kept));
+}
+
+TEST_F(FolderTest, FolderLocatedAgainBelongsToTheLastStore) {
+  CMapiStore first("alice", "", "", m_tempDir);
+  first.initialize();
+  auto second = std::make_unique<CMapiStore>("alice", "", "", m_tempDir);
+  second->initialize();
+  CMapiFolder folder;
+  first.getInbox(folder);
+  MAPIFreeBuffer(folder.m_lpEntryID);
+  second->getInbox(folder);
+  EXPECT_EQ(folder.m_pOwningStore, second.get());
+  second.reset();
+  EXPECT_TRUE(folder.isStoreClosed());
+  MAPIFreeBuffer(folder.m_lpEntryID);
+  first.getInbox(folder);
+  EXPECT_FALSE(folder.isStoreClosed()) << "a folder located again is attached again";
+  folder.open(0);
+  EXPECT_TRUE(folder.m_bOpen);
 }
 
 }  // namespace

@@ -34,9 +34,11 @@ import javax.mail.internet.ParseException;
  * A received message of a MAPI store, read through the native library.
  *
  * <p>The native side builds these objects (constructor, then {@link #setMessagePointer})
- * when a folder hands out its messages; the handle stays valid until that folder is closed.
- * Every read goes to the store: nothing is cached except the message's content, which the
- * native message caches too.
+ * when a folder hands out its messages; the handle stays valid until that folder or its store
+ * is closed. After that every read throws a {@link MessagingException} ("The folder of this
+ * message is closed", "The store of this message is closed") without reaching the native
+ * library. Every read goes to the store: nothing is cached except the message's content,
+ * which the native message caches too.
  *
  * <p>Mapping onto {@link Message}:
  * <ul>
@@ -69,6 +71,8 @@ public class MAPIMessage extends Message {
             "Message-ID", "Date", "From", "Reply-To", "To", "Cc", "Bcc", "Subject", "X-Priority"));
 
     private long messagePointer;
+    /** The life of the folder that handed out the handle; null when none was given. */
+    private NativeLifetime folderLifetime;
     private final Flags flags = new Flags(Flags.Flag.SEEN);
 
     /** The content as last fetched; null until fetched or after the store discarded it. */
@@ -83,12 +87,34 @@ public class MAPIMessage extends Message {
         this.msgnum = msgnum;
     }
 
-    /** Called by the native side right after construction with the native message handle. */
+    /** Sets the native message handle, of a message whose owner's life this object cannot see. */
     public void setMessagePointer(long messagePointer) {
+        setMessagePointer(messagePointer, null);
+    }
+
+    /**
+     * Called by the native side right after construction with the native message handle and
+     * the life of the folder that owns the native message.
+     */
+    void setMessagePointer(long messagePointer, NativeLifetime folderLifetime) {
         this.messagePointer = messagePointer;
+        this.folderLifetime = folderLifetime;
     }
 
     public long getMessagePointer() {
+        return messagePointer;
+    }
+
+    /** Throws when the native message is gone with its folder or store. */
+    void checkUsable() throws MessagingException {
+        if (folderLifetime != null) {
+            folderLifetime.check();
+        }
+    }
+
+    /** The handle for a native call, once the native message is known to exist. */
+    private long handle() throws MessagingException {
+        checkUsable();
         return messagePointer;
     }
 
@@ -97,22 +123,22 @@ public class MAPIMessage extends Message {
     /** The subject, or null when the message has none. */
     @Override
     public String getSubject() throws MessagingException {
-        return emptyToNull(MAPINative.getMessageSubject(messagePointer));
+        return emptyToNull(MAPINative.getMessageSubject(handle()));
     }
 
     /** The plain-text body; "" when there is none. */
     public String getTextBody() throws MessagingException {
-        return nullToEmpty(MAPINative.getMessageText(messagePointer));
+        return nullToEmpty(MAPINative.getMessageText(handle()));
     }
 
     /** The HTML body; "" when there is none. */
     public String getHtmlBody() throws MessagingException {
-        return nullToEmpty(MAPINative.getMessageHTML(messagePointer));
+        return nullToEmpty(MAPINative.getMessageHTML(handle()));
     }
 
     /** The Internet message identifier, or null when the message has none or it cannot be read. */
     public String getMessageID() throws MessagingException {
-        String id = MAPINative.getMessageID(messagePointer);
+        String id = MAPINative.getMessageID(handle());
         if (id == null || id.isEmpty() || UNREADABLE_MESSAGE_ID.equals(id)) {
             return null;
         }
@@ -121,23 +147,23 @@ public class MAPIMessage extends Message {
 
     /** "1" (high), "3" (normal) or "5" (low), as an X-Priority header gives it. */
     public String getPriority() throws MessagingException {
-        return MAPINative.getMessagePriority(messagePointer);
+        return MAPINative.getMessagePriority(handle());
     }
 
     @Override
     public Address[] getFrom() throws MessagingException {
-        return nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageFrom(messagePointer)));
+        return nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageFrom(handle())));
     }
 
     @Override
     public Address[] getRecipients(Message.RecipientType type) throws MessagingException {
         String[] texts;
         if (type == Message.RecipientType.TO) {
-            texts = MAPINative.getMessageTo(messagePointer);
+            texts = MAPINative.getMessageTo(handle());
         } else if (type == Message.RecipientType.CC) {
-            texts = MAPINative.getMessageCC(messagePointer);
+            texts = MAPINative.getMessageCC(handle());
         } else if (type == Message.RecipientType.BCC) {
-            texts = MAPINative.getMessageBCC(messagePointer);
+            texts = MAPINative.getMessageBCC(handle());
         } else {
             return null;
         }
@@ -147,18 +173,18 @@ public class MAPIMessage extends Message {
     /** The reply-to addresses; the store itself falls back to the sender. */
     @Override
     public Address[] getReplyTo() throws MessagingException {
-        Address[] replyTo = nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageReplyTo(messagePointer)));
+        Address[] replyTo = nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageReplyTo(handle())));
         return replyTo != null ? replyTo : getFrom();
     }
 
     @Override
     public Date getSentDate() throws MessagingException {
-        return AutomationDate.toDate(MAPINative.getMessageSentDate(messagePointer));
+        return AutomationDate.toDate(MAPINative.getMessageSentDate(handle()));
     }
 
     @Override
     public Date getReceivedDate() throws MessagingException {
-        return AutomationDate.toDate(MAPINative.getMessageReceiveTime(messagePointer));
+        return AutomationDate.toDate(MAPINative.getMessageReceiveTime(handle()));
     }
 
     @Override
@@ -205,7 +231,7 @@ public class MAPIMessage extends Message {
     /** The message's parts, or null when it has neither body text nor attachments. */
     public synchronized MAPIMultipart getMultipart() throws MessagingException {
         if (!contentFetched) {
-            content = MAPINative.getMessageContent(messagePointer, this);
+            content = MAPINative.getMessageContent(handle(), this);
             contentFetched = true;
         }
         return content;
@@ -255,7 +281,7 @@ public class MAPIMessage extends Message {
      * closed, so copy it to keep it.
      */
     public String getMessageFile() throws MessagingException {
-        String path = MAPINative.getMessageFile(messagePointer);
+        String path = MAPINative.getMessageFile(handle());
         if (path == null || path.isEmpty()) {
             throw new MessagingException("The message could not be exported to a .msg file");
         }
@@ -349,7 +375,7 @@ public class MAPIMessage extends Message {
     public synchronized void setFlags(Flags changed, boolean set) throws MessagingException {
         if (changed.contains(Flags.Flag.DELETED)) {
             try {
-                MAPINative.setMessageDeleteFlag(messagePointer, set);
+                MAPINative.setMessageDeleteFlag(handle(), set);
             } finally {
                 discardContent();
             }

@@ -14,9 +14,10 @@ import javax.mail.Multipart;
  *
  * <p>The native side builds this object from {@link MAPINative#getMessageContent}. Parts
  * are fetched on first use and kept. The handle belongs to the message's native content,
- * which the store discards when the message's delete flag changes or its folder is
- * closed; after a delete-flag change through {@link MAPIMessage#setFlags} this object
- * refuses further native calls instead of using a dead handle.
+ * which the store discards when the message's delete flag changes (through
+ * {@link MAPIMessage#setFlags} or {@link MAPINative#setMessageDeleteFlag}) or its folder or
+ * store is closed; after that this object and its parts refuse further native calls with a
+ * {@link MessagingException} instead of using a dead handle.
  */
 public class MAPIMultipart extends Multipart {
 
@@ -24,14 +25,22 @@ public class MAPIMultipart extends Multipart {
 
     private final long multipartPointer;
     private final MAPIMessage message;
+    /** The life of the native content; null when none was given. */
+    private final NativeLifetime contentLifetime;
 
     /** The parts fetched so far, by index; null until the count is known. */
     private MAPIBodyPart[] cache;
     private boolean discarded;
 
     public MAPIMultipart(long multipartPointer, MAPIMessage message) {
+        this(multipartPointer, message, null);
+    }
+
+    /** Called by the native side with the life of the native content. */
+    MAPIMultipart(long multipartPointer, MAPIMessage message, NativeLifetime contentLifetime) {
         this.multipartPointer = multipartPointer;
         this.message = message;
+        this.contentLifetime = contentLifetime;
         this.parent = message;
         this.contentType = "multipart/mixed";
     }
@@ -103,7 +112,16 @@ public class MAPIMultipart extends Multipart {
         return discarded;
     }
 
+    /**
+     * Throws when the native content is gone: discarded with a delete-flag change, or with
+     * the message's folder or store (which say so first).
+     */
     void checkUsable() throws MessagingException {
+        if (contentLifetime != null) {
+            contentLifetime.check();
+        } else if (message != null) {
+            message.checkUsable();
+        }
         if (isDiscarded()) {
             throw new MessagingException(
                     "The message's content was discarded when its delete flag changed; fetch it again");

@@ -12,6 +12,14 @@ import javax.mail.MessagingException;
  * methods that take that kind of handle, and never after the object that owns it has
  * been closed. Failures reach the caller as {@link MessagingException}.
  *
+ * <p>What the library can tell of a handle whose object was closed, it refuses with a
+ * {@link MessagingException}: a store or folder handle after its close ("The store is
+ * closed", "The folder is closed", a second close included), and the folders, messages
+ * and parts of a closed store ("The store of this folder is closed", "The store of this
+ * message is closed"); a closed folder's messages and a discarded content's parts no
+ * longer exist, and only {@link MAPIMessage}, {@link MAPIMultipart} and
+ * {@link MAPIBodyPart} know it: use the handles through those objects.
+ *
  * <p>Nothing here is synchronised: a handle, and everything reached through it (a folder
  * and its messages, a message and its parts), must be used by one thread at a time.
  *
@@ -41,7 +49,12 @@ public final class MAPINative {
     /** Locates the store's Inbox; returns a folder handle (not yet opened). */
     public static native long getInbox(long store) throws MessagingException;
 
-    /** Logs the store's session off and deletes the store. Does nothing for 0. */
+    /**
+     * Logs the store's session off and deletes the store. Its folders stay until they are
+     * closed, but read nothing more. Does nothing for 0. A store closed before raises a
+     * {@link MessagingException}, "The store is already closed" (not declared, so that
+     * callers written for the first version still compile).
+     */
     public static native void closeStore(long store);
 
     /** Opens the folder and takes a snapshot of its messages. */
@@ -69,7 +82,9 @@ public final class MAPINative {
 
     /**
      * Closes and deletes the folder and every message fetched from it; with
-     * {@code expunge}, first deletes the messages whose delete flag is set. Does nothing for 0.
+     * {@code expunge}, first deletes the messages whose delete flag is set. Does nothing for
+     * 0. A folder closed before raises a {@link MessagingException}, "The folder is already
+     * closed" (not declared, so that callers written for the first version still compile).
      */
     public static native void closeFolder(long folder, boolean expunge);
 
@@ -130,8 +145,12 @@ public final class MAPINative {
     public static native String getBodypartDisposition(long bodypart) throws MessagingException;
 
     /**
-     * Writes the part's data to {@code fileName}. The part owns that file from then on and
-     * deletes it when the message's content is discarded; only the first call writes.
+     * Writes the part's data to {@code fileName}: a new file readable by its owner only, or
+     * an existing regular file of the user, emptied first; never through a symbolic link
+     * at that name. The part owns that file from then on and deletes it when the message's
+     * content is discarded; once a call succeeded, later calls write nothing. A call that
+     * fails leaves the part unwritten (and takes away a file it made), so another name can
+     * be tried.
      */
     public static native void writeBodypartToFile(long bodypart, String fileName) throws MessagingException;
 

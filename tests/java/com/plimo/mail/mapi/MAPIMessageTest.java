@@ -15,9 +15,11 @@ import java.util.Date;
 import javax.mail.Flags;
 import javax.mail.IllegalWriteException;
 import javax.mail.Message;
+import javax.mail.MessagingException;
 import javax.mail.internet.InternetAddress;
 import javax.mail.internet.MimeMultipart;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 
 /** What a MAPIMessage does without asking the store. */
 class MAPIMessageTest {
@@ -46,6 +48,28 @@ class MAPIMessageTest {
         assertEquals(0L, message.getMessagePointer());
         message.setMessagePointer(0xFFFFFFFF80001234L);
         assertEquals(0xFFFFFFFF80001234L, message.getMessagePointer());
+    }
+
+    @Test
+    void aMessageOfAClosedFolderRefusesEveryNativeRead() {
+        NativeLifetime store = new NativeLifetime(null, "The store of this message is closed");
+        NativeLifetime inbox = new NativeLifetime(store, "The folder of this message is closed");
+        MAPIMessage message = new MAPIMessage(folder, 1);
+        message.setMessagePointer(0x10L, inbox);
+        inbox.end();
+        // The native library is not loaded here: a call that reached it would fail with an
+        // Error, not with the folder's text.
+        for (Executable read : new Executable[] {
+                message::getSubject, message::getTextBody, message::getHtmlBody, message::getMessageID,
+                message::getPriority, message::getFrom, () -> message.getRecipients(Message.RecipientType.TO),
+                message::getReplyTo, message::getSentDate, message::getReceivedDate, message::getContent,
+                message::getMessageFile, () -> message.setFlags(new Flags(Flags.Flag.DELETED), true)}) {
+            assertEquals("The folder of this message is closed",
+                    assertThrows(MessagingException.class, read).getMessage());
+        }
+        store.end();
+        assertEquals("The store of this message is closed",
+                assertThrows(MessagingException.class, message::getSubject).getMessage());
     }
 
     @Test

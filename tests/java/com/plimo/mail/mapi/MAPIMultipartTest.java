@@ -131,6 +131,35 @@ class MAPIMultipartTest {
     }
 
     @Test
+    void deletedContentStopsTheMultipartBeforeTheStore() {
+        NativeLifetime inbox = new NativeLifetime(null, "The folder of this message is closed");
+        NativeLifetime content = new NativeLifetime(inbox, "discarded");
+        MAPIMultipart multipart = new MAPIMultipart(1L, message, content) {
+            @Override
+            protected int loadCount() {
+                throw new AssertionError("the store was asked for a deleted content");
+            }
+        };
+        content.end();
+        assertEquals("discarded", assertThrows(MessagingException.class, multipart::getCount).getMessage());
+        inbox.end();
+        assertEquals("The folder of this message is closed",
+                assertThrows(MessagingException.class, multipart::getCount).getMessage());
+    }
+
+    @Test
+    void withoutALifetimeOfItsOwnTheMultipartAsksItsMessage() {
+        NativeLifetime inbox = new NativeLifetime(null, "The folder of this message is closed");
+        MAPIMessage fetched = new MAPIMessage(null, 1);
+        fetched.setMessagePointer(0x10L, inbox);
+        StubMultipart multipart = new StubMultipart(fetched).withPart("text/plain", "", "hi");
+        inbox.end();
+        assertEquals("The folder of this message is closed",
+                assertThrows(MessagingException.class, multipart::getCount).getMessage());
+        assertEquals(0, multipart.countCalls);
+    }
+
+    @Test
     void isReadOnly() {
         StubMultipart multipart = new StubMultipart(message).withPart("text/plain", "", "hi");
         MAPIBodyPart part = multipart.stored.get(0);
