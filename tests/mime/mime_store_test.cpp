@@ -2,6 +2,7 @@
 // client reads it: subject, addresses, bodies and attachment bytes compared
 // with the source files; a failure anywhere leaves no message behind.
 #include "deliver.h"
+#include "mapiwriter.h"
 #include "mimereader.h"
 #include "mime_testutil.h"
 
@@ -15,6 +16,8 @@
 #include <mapix.h>
 
 #include <gtest/gtest.h>
+
+#include <gmime/gmime.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -795,4 +798,159 @@ TEST_F(MimeStoreTest, CallsOfOneDelivery) {
   for (const auto& line : mapitest::journal())
     if (line.rfind("IStream::Write", 0) == 0) writes.push_back(line.substr(line.find("cb=")));
   EXPECT_EQ(writes, std::vector<std::string>({"cb=65536", "cb=65536", "cb=" + std::to_string(big.size() - 131072)}));
+}
+
+namespace {
+
+// The PS_INTERNET_HEADERS property of an X- header: "" and mapped false when
+// the store does not map the name; found says whether the message has it.
+std::string headerProperty(LPMESSAGE m, const std::wstring& name, bool* mapped, bool* found = nullptr) {
+  GUID guid = {0x00020386, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+  MAPINAMEID id;
+  id.lpguid = &guid;
+  id.ulKind = MNID_STRING;
+  id.Kind.lpwstrName = const_cast<LPWSTR>(name.c_str());
+  LPMAPINAMEID ids[] = {&id};
+  LPSPropTagArray tags = nullptr;
+  HRESULT hr = m->GetIDsFromNames(1, ids, 0, &tags);
+  *mapped = SUCCEEDED(hr) && tags && PROP_TYPE(tags->aulPropTag[0]) != PT_ERROR;
+  std::string value;
+  if (*mapped) value = getString(m, CHANGE_PROP_TYPE(tags->aulPropTag[0], PT_STRING8), found);
+  MAPIFreeBuffer(tags);
+  return value;
+}
+
+std::string madeUpHeaders(int message, int count) {
+  std::string msg = "From: a@example.com\nTo: alice@example.com\nSubject: names " + std::to_string(message) + "\n";
+  for (int k = 0; k < count; ++k)
+    msg += "X-Made-Up-" + std::to_string(message) + "-" + std::to_string(k) + ": value " + std::to_string(k) + "\n";
+  return msg + "\nbody\n";
+}
+
+}  // namespace
+
+// Mail from outside with made-up X- header names cannot use up the store's
+// 32,767 named-property ids: new names are mapped only while the store has
+// used fewer than a limit (4,096; 512 here, so that the store's lookups of
+// names stay quick); names it maps are always used; the rest stay in the
+// transport headers. 600 messages of 64 names would need 38,400 ids.
+TEST_F(MimeStoreTest, MadeUpHeaderNamesLeaveTheStoreRoomForNames) {
+  EXPECT_EQ(mapimime::MapiWriter::headerNameIdLimit(), 4096u);
+  setenv("TOLVANE_MAPI_HEADER_NAME_IDS", "512", 1);
+  deliver("plain.eml");  // maps X-Priority and X-Mailer
+  for (int i = 0; i < 600; ++i) {
+    std::string text = madeUpHeaders(i, 64);
+    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(text.data(), text.size());
+    mapimime::DeliveryResult r = m_delivery->deliverStream(stream);
+    g_object_unref(stream);
+    ASSERT_TRUE(r.ok()) << i << ": " << r.error;
+  }
+  deliver("plain.eml");
+  unsetenv("TOLVANE_MAPI_HEADER_NAME_IDS");
+  std::vector<std::string> ids = inbox();
+  ASSERT_EQ(ids.size(), 602u);
+
+  // A name nobody used before can still be mapped.
+  LPMESSAGE first = open(ids[0]);
+  GUID publicStrings = {0x00020329, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+  MAPINAMEID fresh;
+  fresh.lpguid = &publicStrings;
+  fresh.ulKind = MNID_STRING;
+  fresh.Kind.lpwstrName = const_cast<LPWSTR>(L"Some client's own property");
+  LPMAPINAMEID freshIds[] = {&fresh};
+  LPSPropTagArray tags = nullptr;
+  ASSERT_EQ(first->GetIDsFromNames(1, freshIds, MAPI_CREATE, &tags), S_OK);
+  EXPECT_NE(PROP_TYPE(tags->aulPropTag[0]), static_cast<ULONG>(PT_ERROR));
+  EXPECT_EQ(PROP_ID(tags->aulPropTag[0]), 0x8000u + 512u);  // the limit reached exactly
+  MAPIFreeBuffer(tags);
+
+  bool mapped = false;
+  // The first messages' names are properties.
+  EXPECT_EQ(headerProperty(open(ids[1]), L"X-Made-Up-0-63", &mapped), "value 63");
+  EXPECT_TRUE(mapped);
+  // The last ones' are not, but their headers are kept.
+  LPMESSAGE late = open(ids[600]);
+  headerProperty(late, L"X-Made-Up-599-0", &mapped);
+  EXPECT_FALSE(mapped);
+  EXPECT_NE(getString(late, PR_TRANSPORT_MESSAGE_HEADERS_A).find("X-Made-Up-599-0: value 0\n"), std::string::npos);
+  // A name the store maps is used however full it is.
+  EXPECT_EQ(headerProperty(open(ids[601]), L"X-Mailer", &mapped), "Example Mail 4.2");
+  EXPECT_TRUE(mapped);
+}
+
+TEST_F(MimeStoreTest, HeaderNameSettingAndProbeFailures) {
+  // With no room for new names, none is made; the probe of the store's ids
+  // happens only when a name is new.
+  setenv("TOLVANE_MAPI_HEADER_NAME_IDS", "0", 1);
+  mapitest::startJournal();
+  deliver("plain.eml");
+  mapitest::stopJournal();
+  unsetenv("TOLVANE_MAPI_HEADER_NAME_IDS");
+  EXPECT_EQ(mapitest::journalCount("IMessage::GetIDsFromNames"), 1u);
+  bool mapped = true;
+  LPMESSAGE m = open(inbox().back());
+  headerProperty(m, L"X-Mailer", &mapped);
+  EXPECT_FALSE(mapped);
+  EXPECT_NE(getString(m, PR_TRANSPORT_MESSAGE_HEADERS_A).find("X-Mailer: Example Mail 4.2\n"), std::string::npos);
+
+  // A store that cannot tell how many ids it used gets no new names, and the
+  // message is delivered.
+  mapitest::addFault("IMessage::GetNamesFromIDs", 1, MAPI_E_CALL_FAILED);
+  deliver("plain.eml");
+  mapitest::reset();
+  headerProperty(open(inbox().back()), L"X-Mailer", &mapped);
+  EXPECT_FALSE(mapped);
+
+  // New names: one probe, one mapping of them.
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  deliver("plain.eml");
+  mapitest::stopJournal();
+  EXPECT_EQ(mapitest::journalCount("IMessage::GetNamesFromIDs"), 1u);
+  EXPECT_EQ(mapitest::journalCount("IMessage::GetIDsFromNames"), 2u);
+  EXPECT_EQ(headerProperty(open(inbox().back()), L"X-Mailer", &mapped), "Example Mail 4.2");
+  EXPECT_TRUE(mapped);
+  // Known names: no probe.
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  deliver("plain.eml");
+  mapitest::stopJournal();
+  EXPECT_EQ(mapitest::journalCount("IMessage::GetNamesFromIDs"), 0u);
+  EXPECT_EQ(mapitest::journalCount("IMessage::GetIDsFromNames"), 1u);
+
+  // A failed mapping of the new names fails the delivery (nothing stored);
+  // a store out of ids delivers without them.
+  size_t before = inbox().size();
+  std::string text = madeUpHeaders(1, 3);
+  std::string path = m_home + "/made-up.eml";
+  std::ofstream(path) << text;
+  mapitest::addFault("IMessage::GetIDsFromNames", 2, MAPI_E_DISK_ERROR);
+  mapimime::DeliveryResult r = m_delivery->deliverFile(path);
+  mapitest::reset();
+  EXPECT_EQ(r.hr, MAPI_E_DISK_ERROR);
+  EXPECT_EQ(inbox().size(), before);
+  mapitest::addFault("IMessage::GetIDsFromNames", 2, MAPI_E_TOO_BIG);
+  r = m_delivery->deliverFile(path);
+  mapitest::reset();
+  EXPECT_TRUE(r.ok()) << r.error;
+  headerProperty(open(inbox().back()), L"X-Made-Up-1-0", &mapped);
+  EXPECT_FALSE(mapped);
+}
+
+TEST_F(MimeStoreTest, AddressesWithoutDomainAreStoredBehindTheSmtpPrefix) {
+  std::string path = m_home + "/nodomain.eml";
+  std::ofstream(path) << "From: foo\nTo: XX, Boss </o=corp/ou=x/cn=Recipients/cn=boss>, b@example.com\nSubject: d\n\nbody\n";
+  mapimime::DeliveryResult r = m_delivery->deliverFile(path);
+  ASSERT_TRUE(r.ok()) << r.error;
+  LPMESSAGE m = open(inbox().back());
+  EXPECT_EQ(getString(m, PR_SENDER_EMAIL_ADDRESS_A), "SMTP:foo");
+  EXPECT_EQ(getString(m, PR_SENT_REPRESENTING_EMAIL_ADDRESS_A), "SMTP:foo");
+  EXPECT_EQ(getString(m, PR_SENDER_NAME_A), "foo");
+  std::vector<RecipientRow> rows = recipients(m);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].address, "SMTP:XX");
+  EXPECT_EQ(rows[0].name, "XX");
+  EXPECT_EQ(rows[1].address, "SMTP:/o=corp/ou=x/cn=Recipients/cn=boss");
+  EXPECT_EQ(rows[1].addrType, "SMTP");
+  EXPECT_EQ(rows[2].address, "b@example.com");
 }
