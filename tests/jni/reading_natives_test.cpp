@@ -289,6 +289,39 @@ TEST_F(ReadingNatives, ContentPartsFilesAndMsgExport) {
   EXPECT_EQ(0, callInt("getFolderMessageCount", "(J)I", m_folder)) << "expunge deleted the flagged message";
 }
 
+TEST_F(ReadingNatives, PartDataReadThroughJavaLivesInPrivateFiles) {
+  MessageDef inner;
+  inner.props = {Value::String(PR_SUBJECT_A, "inner")};
+  MessageDef def;
+  def.attachments = {Attachment::file("data.bin", "private bytes"), Attachment::message("Earlier", inner)};
+  add(def);
+  openInbox();
+  jobject message = callObject("getFolderMessage", kMessageSig, m_folder, newFolder(), 1);
+  ASSERT_EQ("", takeException());
+  jobject multipart = callObjectMethod(message, "getMultipart", "()Lcom/plimo/mail/mapi/MAPIMultipart;");
+  ASSERT_EQ("", takeException());
+  for (jint i = 0; i < 2; ++i) {
+    jobject part = callObjectMethod(multipart, "getBodyPart", "(I)Ljavax/mail/BodyPart;", i);
+    ASSERT_EQ("", takeException());
+    jobject in = callObjectMethod(part, "getInputStream", "()Ljava/io/InputStream;");
+    ASSERT_EQ("", takeException()) << "part " << i;
+    callVoidMethod(in, "close", "()V");
+    // The file the store wrote (MAPIBodyPart.dataFile, private: JNI reaches it all the same).
+    jobject file = callObjectMethod(part, "dataFile", "()Ljava/io/File;");
+    ASSERT_EQ("", takeException());
+    std::string path = toStd(static_cast<jstring>(callObjectMethod(file, "getPath", "()Ljava/lang/String;")));
+    struct stat st;
+    ASSERT_EQ(0, lstat(path.c_str(), &st)) << path;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
+    EXPECT_EQ(0600u, st.st_mode & 07777) << path;
+    std::string dir = path.substr(0, path.rfind('/'));
+    ASSERT_EQ(0, lstat(dir.c_str(), &st)) << dir;
+    EXPECT_EQ(0700u, st.st_mode & 07777) << dir;
+    EXPECT_EQ(i == 0 ? "private bytes" : std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8),
+              readFile(path).substr(0, i == 0 ? 13 : 8));
+  }
+}
+
 TEST_F(ReadingNatives, MessageWithoutContentGivesNull) {
   MessageDef def;
   def.props = {Value::String(PR_SUBJECT_A, "bare")};
