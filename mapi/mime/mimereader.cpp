@@ -75,7 +75,19 @@ GObjectRef::~GObjectRef() {
 
 void initMime() {
   static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
+  std::call_once(once, [] {
+    g_mime_init();
+    // Attached messages are parsed by the reader (parseMessage below), one
+    // at a time and within the delivery limits, not by GMime while it parses
+    // the message that holds them: GMime would keep every field and address
+    // of their headers in memory, 65 times their size for nested groups.
+    // For the parser they are leaves, their content the message as written.
+    // (This is GMime's table for the whole process; nothing else here parses
+    // mail.)
+    g_mime_object_register_type("message", "rfc822", GMIME_TYPE_PART);
+    g_mime_object_register_type("message", "global", GMIME_TYPE_PART);
+    g_mime_object_register_type("message", "news", GMIME_TYPE_PART);
+  });
 }
 
 // ---- Decoding --------------------------------------------------------------
@@ -382,6 +394,8 @@ bool isAttachmentDisposition(GMimeObject* obj) {
   return d && g_mime_content_disposition_is_attachment(d);
 }
 
+GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block);
+
 class Converter {
  public:
   Converter(MailItem& item, int depth, const DeliveryLimits& limits)
@@ -401,6 +415,8 @@ class Converter {
   void leaf(GMimeObject* obj, bool relatedPart);
   bool takeAsBody(GMimeObject* obj, bool inAlternative);
   void attach(GMimeObject* obj, bool relatedPart);
+  void attachedMessage(GMimeObject* part);
+  void attachMessageFile(GMimeObject* part);
   void embed(const HeaderBlock& headers, GMimeMessage* inner, GMimeObject* container, bool original);
   void deliveryStatus(GMimeObject* part);
   void finishReport();
@@ -684,6 +700,10 @@ bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
 
 void Converter::leaf(GMimeObject* obj, bool relatedPart) {
   std::string type = mediaType(obj);
+  if (type == "message/rfc822" || type == "message/global" || type == "message/news") {
+    attachedMessage(obj);
+    return;
+  }
   if (m_inReport && type == "message/delivery-status") {
     deliveryStatus(obj);
     attach(obj, false);
@@ -817,6 +837,44 @@ void Converter::finishReport() {
   }
 }
 
+// A message/rfc822 part (a leaf for GMime, see initMime): read like the
+// message that holds it, within the same limits, and embedded.
+void Converter::attachedMessage(GMimeObject* part) {
+  GMimeDataWrapper* content = GMIME_IS_PART(part) ? g_mime_part_get_content(GMIME_PART(part)) : nullptr;
+  GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+  GMimeContentEncoding encoding = content ? g_mime_data_wrapper_get_encoding(content) : GMIME_CONTENT_ENCODING_DEFAULT;
+  bool asWritten = encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
+                   encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY;
+  // Too deep to nest further, or encoded (RFC 2046 allows no encoding
+  // here): kept as a file.
+  if (!raw || !asWritten || m_depth + 1 > MimeReader::kMaxEmbeddingDepth) {
+    attachMessageFile(part);
+    return;
+  }
+  g_mime_stream_reset(raw);
+  HeaderBlock block(m_limits.maxHeaderBytes);
+  GMimeMessage* inner = parseMessage(raw, block);
+  if (!inner || block.lines().empty()) {
+    // No message in it: its bytes as they are.
+    if (inner) g_object_unref(inner);
+    attach(part, false);
+    return;
+  }
+  embed(block, inner, part, m_inReport);
+  g_object_unref(inner);
+}
+
+void Converter::attachMessageFile(GMimeObject* part) {
+  MailAttachment a;
+  a.part = GObjectRef(part);
+  a.props.push_back(MailProp::text(PR_ATTACH_LONG_FILENAME_W, "message.eml"));
+  a.props.push_back(MailProp::text(PR_ATTACH_FILENAME_W, "MESSAGE.EML"));
+  a.props.push_back(MailProp::text(PR_ATTACH_EXTENSION_W, ".eml"));
+  a.props.push_back(MailProp::text(PR_DISPLAY_NAME_W, "message.eml"));
+  a.props.push_back(MailProp::text(PR_ATTACH_MIME_TAG_W, "message/rfc822"));
+  m_item.attachments.push_back(std::move(a));
+}
+
 // An attached message: its fields and body (`inner`, null for the headers
 // of a report without a body), in the part `container`.
 void Converter::embed(const HeaderBlock& block, GMimeMessage* inner, GMimeObject* container, bool original) {
@@ -918,6 +976,39 @@ GMimeParserOptions* parserOptions() {
   return options;
 }
 
+// The header block is read here, within the limits; GMime gets only the
+// fields that describe the content, and the body. (GMime keeps every field
+// and every address of a header in memory, many times its size: 400,000
+// addresses or a deep nest of groups took gigabytes.)
+GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block) {
+  gint64 start = g_mime_stream_tell(stream);
+  int64_t bodyStart = 0;
+  if (start < 0 || !scanHeaderBlock([stream](char* b, size_t len) { return g_mime_stream_read(stream, b, len); },
+                                    block, bodyStart))
+    return nullptr;
+  std::string content;
+  for (const auto& l : block.lines()) {
+    if (!HeaderBlock::contentField(l.name)) continue;
+    content += l.name + ":" + l.raw;
+    if (l.raw.empty() || l.raw.back() != '\n') content += '\n';
+  }
+  content += '\n';
+  GMimeStream* cat = g_mime_stream_cat_new();
+  GMimeStream* head = g_mime_stream_mem_new_with_buffer(content.data(), content.size());
+  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), head);
+  g_object_unref(head);
+  GMimeStream* body = g_mime_stream_substream(stream, start + bodyStart, stream->bound_end);
+  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), body);
+  g_object_unref(body);
+  GMimeParser* parser = g_mime_parser_new_with_stream(cat);
+  // Part contents stay in the (seekable) input instead of being copied.
+  g_mime_parser_set_persist_stream(parser, TRUE);
+  GMimeMessage* message = g_mime_parser_construct_message(parser, parserOptions());
+  g_object_unref(parser);
+  g_object_unref(cat);
+  return message;
+}
+
 }  // namespace
 
 void MimeReader::convert(const HeaderBlock& headers, GMimeObject* body, MailItem& item, int depth,
@@ -944,38 +1035,9 @@ bool MimeReader::read(GMimeStream* stream, const DeliveryLimits& limits, MailIte
     error = "the input is empty: it is not a message";
     return false;
   }
-  // The header block is read here, within the limits; GMime gets only the
-  // fields that describe the content, and the body. (GMime keeps every
-  // field and every address of a header in memory, many times its size:
-  // 400,000 addresses or a deep nest of groups took gigabytes.)
   g_mime_stream_reset(stream);
   HeaderBlock block(limits.maxHeaderBytes);
-  int64_t bodyStart = 0;
-  if (!scanHeaderBlock([stream](char* b, size_t len) { return g_mime_stream_read(stream, b, len); }, block,
-                       bodyStart)) {
-    error = "the input cannot be read";
-    return false;
-  }
-  std::string content;
-  for (const auto& l : block.lines()) {
-    if (!HeaderBlock::contentField(l.name)) continue;
-    content += l.name + ":" + l.raw;
-    if (l.raw.empty() || l.raw.back() != '\n') content += '\n';
-  }
-  content += '\n';
-  GMimeStream* cat = g_mime_stream_cat_new();
-  GMimeStream* head = g_mime_stream_mem_new_with_buffer(content.data(), content.size());
-  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), head);
-  g_object_unref(head);
-  GMimeStream* body = g_mime_stream_substream(stream, bodyStart, -1);
-  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), body);
-  g_object_unref(body);
-  GMimeParser* parser = g_mime_parser_new_with_stream(cat);
-  // Part contents stay in the (seekable) input instead of being copied.
-  g_mime_parser_set_persist_stream(parser, TRUE);
-  GMimeMessage* message = g_mime_parser_construct_message(parser, parserOptions());
-  g_object_unref(parser);
-  g_object_unref(cat);
+  GMimeMessage* message = parseMessage(stream, block);
   if (!message) {
     error = "the input cannot be read as a message";
     return false;

@@ -831,3 +831,39 @@ TEST(MimeReaderLimits, SettingsFromTheEnvironment) {
   unsetenv("TOLVANE_MAPI_MAX_RECIPIENTS");
   unsetenv("TOLVANE_MAPI_MAX_GROUP_NESTING");
 }
+
+TEST(MimeReader, AttachedMessagesAreReadLikeTheMessageThatHoldsThem) {
+  MailItem item = readLimited(
+      "From: a@example.com\nSubject: outer\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n"
+      "--b\nContent-Type: text/plain\n\nouter body\n"
+      "--b\nContent-Type: message/rfc822\n\n"
+      "From: m@example.com\nSubject: middle\nTo: a@x, b@x, c@x, d@x, e@x, f@x, g@x\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=c\n\n"
+      "--c\nContent-Type: text/plain\n\nmiddle body\n"
+      "--c\nContent-Type: message/rfc822\n\nFrom: i@example.com\nSubject: =?UTF-8?B?aW5uZXI=?=\nThe body, no blank line\n"
+      "--c\nContent-Type: application/octet-stream; name=m.bin\n\nMMM\n--c--\n"
+      "--b\nContent-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\n"
+      "RnJvbTogYkBleGFtcGxlLmNvbQpTdWJqZWN0OiBlbmNvZGVkCgpib2R5Cg==\n--b--\n",
+      smallLimits());
+  EXPECT_EQ(text(item.props, PR_BODY_W), "outer body");
+  EXPECT_EQ(truncationNote(item), "");
+  ASSERT_EQ(item.attachments.size(), 2u);
+  ASSERT_TRUE(item.attachments[0].embedded);
+  const MailItem& middle = *item.attachments[0].embedded;
+  EXPECT_EQ(text(item.attachments[0].props, PR_DISPLAY_NAME_W), "middle");
+  EXPECT_EQ(text(middle.props, PR_BODY_W), "middle body");
+  // The limits hold in an attached message as well, and it says so itself.
+  EXPECT_EQ(middle.recipients.size(), 5u);
+  EXPECT_EQ(truncationNote(middle), "recipients 5 of 7");
+  ASSERT_EQ(middle.attachments.size(), 2u);
+  ASSERT_TRUE(middle.attachments[0].embedded);
+  const MailItem& inner = *middle.attachments[0].embedded;
+  EXPECT_EQ(text(inner.props, PR_SUBJECT_W), "inner");
+  EXPECT_EQ(text(inner.props, PR_BODY_W), "The body, no blank line");
+  EXPECT_FALSE(has(inner.props, PR_TRANSPORT_MESSAGE_HEADERS_W));
+  EXPECT_EQ(attachmentData(middle.attachments[1]), "MMM");
+  // An encoded message (RFC 2046 allows none) is kept as a file, decoded.
+  EXPECT_FALSE(item.attachments[1].embedded);
+  EXPECT_EQ(text(item.attachments[1].props, PR_ATTACH_LONG_FILENAME_W), "message.eml");
+  EXPECT_EQ(attachmentData(item.attachments[1]), "From: b@example.com\nSubject: encoded\n\nbody\n");
+}
