@@ -93,7 +93,8 @@ bool isHex(const std::string& s) {
 }
 
 bool isNumber(const std::string& s) {
-  return !s.empty() && s.size() <= 19 && s.find_first_not_of("0123456789") == std::string::npos;
+  // Ids and property ids: short enough for stoll never to overflow.
+  return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
 std::vector<std::string> fieldsOf(const std::string& name) {
