@@ -24,6 +24,7 @@ logdir=${2:-$here/build}
 demo_packages=(
   make cmake g++ pkg-config
   libsqlite3-dev libgsf-1-dev libgmime-3.0-dev libcurl4-openssl-dev
+  libesmtp-dev libssl-dev
   openjdk-17-jdk-headless libmail-java
   # At run time: the MIME writer guesses an attachment's media type from its file name
   # through GIO, which reads shared-mime-info's database (only recommended by GLib).
