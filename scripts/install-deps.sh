@@ -39,6 +39,9 @@ test_packages=(
   clang libclang-rt-14-dev llvm-14
   # The Windows DLL runs under Wine in the tests (tests/win32): Debian's 32-bit Wine.
   wine wine32:i386
+  # The sending tests run a private Postfix (tests/smtp), with its SASL database tool
+  # and the openssl command for their certificate.
+  postfix sasl2-bin openssl
 )
 
 case "$group" in
@@ -76,6 +79,9 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+# Postfix comes without any configuration of the machine's mail system (its service does
+# not start): the tests run their own instance with a configuration folder of their own.
+echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
 mkdir -p "$logdir"
 log="$logdir/apt-install.log"
 : >"$log"
