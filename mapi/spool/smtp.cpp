@@ -17,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -442,6 +443,18 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
   smtp_set_monitorcb(session, onMonitor, &s, 0);
   // Over the smtps relay the connection is already encrypted.
   smtp_starttls_enable(session, smtps ? Starttls_DISABLED : s.requireTls ? Starttls_REQUIRED : Starttls_ENABLED);
+  // Our own TLS context: the system's trust store (or SSL_CERT_FILE), not
+  // libESMTP's ~/.authenticate files. Verification failures are reported
+  // after the handshake (SMTP_EV_INVALID_PEER_CERTIFICATE) and judged there.
+  SSL_CTX* tls = nullptr;
+  if (!smtps) {
+    tls = SSL_CTX_new(TLS_client_method());
+    if (tls) {
+      SSL_CTX_set_min_proto_version(tls, TLS1_2_VERSION);
+      SSL_CTX_set_default_verify_paths(tls);
+      smtp_starttls_set_ctx(session, tls);
+    }
+  }
   if (!profile.smtpUser.empty()) {
     static std::once_flag once;
     std::call_once(once, [] { auth_client_init(); });
@@ -480,6 +493,7 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
   }
   smtp_destroy_session(session);
   if (auth) auth_destroy_context(auth);
+  if (tls) SSL_CTX_free(tls);
 }
 
 }  // namespace tmapi
