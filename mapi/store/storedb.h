@@ -4,7 +4,8 @@
 // implementation of this class, not a rewrite of the providers.
 //
 // Schema (SQLite, WAL mode):
-//   store_info(key, value)       store identity and the well-known folders
+//   store_info(key, value)       store identity and the well-known folders;
+//                                swept_at: when value files were last swept
 //   objects(id, kind, parent_id, position)
 //       one row per folder, message, attachment and recipient; kind is the
 //       MAPI object type (MAPI_FOLDER, MAPI_MESSAGE, MAPI_ATTACH,
@@ -263,6 +264,10 @@ class StoreDb {
   // files (taken at its first value file, given up when it closes).
   HRESULT registerWriter();
   void unregisterWriter();
+  // Commits a change of one value, so that no commit a killed writer left
+  // half-recorded in the write-ahead log can appear later (false: the
+  // store could not be written now).
+  bool settleCommits();
   void endTransaction(bool committed);
 
   // Statements are prepared once per connection and kept, keyed by their
