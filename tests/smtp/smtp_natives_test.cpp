@@ -26,6 +26,8 @@
 
 namespace {
 
+// PR_ATTACH_CONTENT_ID (MS-OXPROPS 0x3712), 8-bit.
+const ULONG kAttachContentIdA = PROP_TAG(PT_STRING8, 0x3712);
 const char* const kGetStoreSig = "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)J";
 const char* const kNameAddressSig = "(JLjava/lang/String;Ljava/lang/String;)V";
 const char* const kStringSig = "(JLjava/lang/String;)V";
@@ -327,12 +329,12 @@ TEST_F(SmtpNatives, AMessageComposedInJavaArrivesThroughPostfixIdentical) {
   ASSERT_NE(nullptr, received);
   LPMAPITABLE attachments = nullptr;
   ASSERT_EQ(S_OK, received->GetAttachmentTable(0, &attachments));
-  SizedSPropTagArray(2, acols) = {2, {PR_ATTACH_LONG_FILENAME_A, PR_ATTACH_CONTENT_ID_A}};
+  SizedSPropTagArray(2, acols) = {2, {PR_ATTACH_LONG_FILENAME_A, kAttachContentIdA}};
   LPSRowSet arows = nullptr;
   ASSERT_EQ(S_OK, HrQueryAllRows(attachments, reinterpret_cast<LPSPropTagArray>(&acols), nullptr, nullptr, 0, &arows));
   bool cid = false;
   for (ULONG i = 0; i < arows->cRows; ++i)
-    if (arows->aRow[i].lpProps[1].ulPropTag == PR_ATTACH_CONTENT_ID_A &&
+    if (arows->aRow[i].lpProps[1].ulPropTag == kAttachContentIdA &&
         std::string(reinterpret_cast<const char*>(arows->aRow[i].lpProps[1].Value.lpszA)) == "logo@tolvane")
       cid = true;
   EXPECT_TRUE(cid) << "the inline image's content id";
