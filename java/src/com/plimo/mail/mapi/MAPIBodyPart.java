@@ -101,8 +101,10 @@ public class MAPIBodyPart extends BodyPart {
     public String getDisposition() throws MessagingException {
         String value = disposition;
         if (value == null) {
-            checkUsable();
-            value = MAPINative.getBodypartDisposition(partPointer);
+            synchronized (nativeLock()) {
+                checkUsable();
+                value = MAPINative.getBodypartDisposition(partPointer);
+            }
         }
         return MAPIMessage.emptyToNull(value);
     }
@@ -175,7 +177,20 @@ public class MAPIBodyPart extends BodyPart {
      * The store writes a part only once and deletes that file with the message's content,
      * so it writes into a temporary file of ours and every save copies from there.
      */
-    private synchronized File dataFile() throws IOException, MessagingException {
+    private File dataFile() throws IOException, MessagingException {
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                return lockedDataFile();
+            }
+        }
+    }
+
+    /** The lock of the native calls: the message's (its store's), else this part. */
+    private Object nativeLock() {
+        return multipart != null ? multipart.nativeLock() : this;
+    }
+
+    private File lockedDataFile() throws IOException, MessagingException {
         checkUsable();
         if (dataFile != null && dataFile.exists()) {
             return dataFile;

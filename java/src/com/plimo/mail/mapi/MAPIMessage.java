@@ -1,11 +1,8 @@
 package com.plimo.mail.mapi;
 
-import java.io.File;
-import java.io.FileInputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
-import java.nio.file.Files;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -13,9 +10,10 @@ import java.util.Date;
 import java.util.Enumeration;
 import java.util.List;
 import java.util.Locale;
+import java.util.concurrent.atomic.AtomicBoolean;
 import javax.activation.DataHandler;
-import javax.activation.FileDataSource;
 import javax.mail.Address;
+import javax.mail.BodyPart;
 import javax.mail.Flags;
 import javax.mail.Folder;
 import javax.mail.Header;
@@ -48,8 +46,8 @@ import javax.mail.internet.ParseException;
  * body text for a message that has no parts;
  * <li>headers: the few that MAPI properties answer (Message-ID, Date, From, Reply-To, To,
  * Cc, Bcc, Subject, X-Priority), with decoded values; there are no others;
- * <li>the raw form ({@link #getInputStream()}, {@link #writeTo}, {@link #getDataHandler()})
- * is the message exported as an Outlook {@code .msg} file, not RFC 822 text;
+ * <li>the raw form ({@link #writeTo}) is RFC 822 text made from what the store holds
+ * ({@link #toMimeMessage()}); {@link #getMessageFile()} exports the Outlook {@code .msg} file;
  * <li>{@link Flags.Flag#DELETED} is kept by the store and honoured when the folder is
  * closed with expunge; other flags live in this object only. The folder marks every
  * message it hands out as read, so {@link Flags.Flag#SEEN} starts set.
@@ -74,6 +72,11 @@ public class MAPIMessage extends Message {
     /** The life of the folder that handed out the handle; null when none was given. */
     private NativeLifetime folderLifetime;
     private final Flags flags = new Flags(Flags.Flag.SEEN);
+
+    /** The store's delete flag as last set through this message. */
+    private final AtomicBoolean deleteFlag = new AtomicBoolean();
+    /** Whether the native message holds content or an export that {@link #contentReleaser()} may let go of. */
+    private final AtomicBoolean holdsContent = new AtomicBoolean();
 
     /** The content as last fetched; null until fetched or after the store discarded it. */
     private MAPIMultipart content;
@@ -105,6 +108,46 @@ public class MAPIMessage extends Message {
         return messagePointer;
     }
 
+    /**
+     * The lock that serialises the native calls of one logon, whose objects are not
+     * reentrant: the store of this message's folder when there is one (the provider's store
+     * takes the same lock for its folder calls), else this message. Every native call of the
+     * message, its multipart and its parts holds it, taken before any other lock of theirs.
+     */
+    Object nativeLock() {
+        Folder f = folder;
+        Object store = f == null ? null : f.getStore();
+        return store != null ? store : this;
+    }
+
+    /**
+     * An action that lets go of the native content and exported file of this message (the
+     * store keeps the native message itself until its folder closes), for a folder to run
+     * once this object is unreachable: the natives discard content whenever the delete flag
+     * is set, so it sets the flag again to the value last set. It holds no reference to this
+     * message, does nothing once the folder or store closed or when there is nothing to let
+     * go of, and takes the same lock as every native call of the message.
+     */
+    public Runnable contentReleaser() {
+        final long h = messagePointer;
+        final NativeLifetime life = folderLifetime;
+        final AtomicBoolean delete = deleteFlag;
+        final AtomicBoolean holds = holdsContent;
+        final Object lock = nativeLock();
+        return () -> {
+            synchronized (lock) {
+                if (life == null || life.endedText() != null || !holds.getAndSet(false)) {
+                    return;
+                }
+                try {
+                    MAPINative.setMessageDeleteFlag(h, delete.get());
+                } catch (MessagingException e) {
+                    // The message is unreachable: nobody is left to tell, and the folder's close frees it anyway.
+                }
+            }
+        };
+    }
+
     /** Throws when the native message is gone with its folder or store. */
     void checkUsable() throws MessagingException {
         if (folderLifetime != null) {
@@ -123,22 +166,31 @@ public class MAPIMessage extends Message {
     /** The subject, or null when the message has none. */
     @Override
     public String getSubject() throws MessagingException {
-        return emptyToNull(MAPINative.getMessageSubject(handle()));
+        synchronized (nativeLock()) {
+            return emptyToNull(MAPINative.getMessageSubject(handle()));
+        }
     }
 
     /** The plain-text body; "" when there is none. */
     public String getTextBody() throws MessagingException {
-        return nullToEmpty(MAPINative.getMessageText(handle()));
+        synchronized (nativeLock()) {
+            return nullToEmpty(MAPINative.getMessageText(handle()));
+        }
     }
 
     /** The HTML body; "" when there is none. */
     public String getHtmlBody() throws MessagingException {
-        return nullToEmpty(MAPINative.getMessageHTML(handle()));
+        synchronized (nativeLock()) {
+            return nullToEmpty(MAPINative.getMessageHTML(handle()));
+        }
     }
 
     /** The Internet message identifier, or null when the message has none or it cannot be read. */
     public String getMessageID() throws MessagingException {
-        String id = MAPINative.getMessageID(handle());
+        String id;
+        synchronized (nativeLock()) {
+            id = MAPINative.getMessageID(handle());
+        }
         if (id == null || id.isEmpty() || UNREADABLE_MESSAGE_ID.equals(id)) {
             return null;
         }
@@ -147,25 +199,31 @@ public class MAPIMessage extends Message {
 
     /** "1" (high), "3" (normal) or "5" (low), as an X-Priority header gives it. */
     public String getPriority() throws MessagingException {
-        return MAPINative.getMessagePriority(handle());
+        synchronized (nativeLock()) {
+            return MAPINative.getMessagePriority(handle());
+        }
     }
 
     @Override
     public Address[] getFrom() throws MessagingException {
-        return nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageFrom(handle())));
+        synchronized (nativeLock()) {
+            return nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageFrom(handle())));
+        }
     }
 
     @Override
     public Address[] getRecipients(Message.RecipientType type) throws MessagingException {
         String[] texts;
-        if (type == Message.RecipientType.TO) {
-            texts = MAPINative.getMessageTo(handle());
-        } else if (type == Message.RecipientType.CC) {
-            texts = MAPINative.getMessageCC(handle());
-        } else if (type == Message.RecipientType.BCC) {
-            texts = MAPINative.getMessageBCC(handle());
-        } else {
-            return null;
+        synchronized (nativeLock()) {
+            if (type == Message.RecipientType.TO) {
+                texts = MAPINative.getMessageTo(handle());
+            } else if (type == Message.RecipientType.CC) {
+                texts = MAPINative.getMessageCC(handle());
+            } else if (type == Message.RecipientType.BCC) {
+                texts = MAPINative.getMessageBCC(handle());
+            } else {
+                return null;
+            }
         }
         return nonEmpty(DisplayAddresses.parseAll(texts));
     }
@@ -173,18 +231,25 @@ public class MAPIMessage extends Message {
     /** The reply-to addresses; the store itself falls back to the sender. */
     @Override
     public Address[] getReplyTo() throws MessagingException {
-        Address[] replyTo = nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageReplyTo(handle())));
+        Address[] replyTo;
+        synchronized (nativeLock()) {
+            replyTo = nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageReplyTo(handle())));
+        }
         return replyTo != null ? replyTo : getFrom();
     }
 
     @Override
     public Date getSentDate() throws MessagingException {
-        return AutomationDate.toDate(MAPINative.getMessageSentDate(handle()));
+        synchronized (nativeLock()) {
+            return AutomationDate.toDate(MAPINative.getMessageSentDate(handle()));
+        }
     }
 
     @Override
     public Date getReceivedDate() throws MessagingException {
-        return AutomationDate.toDate(MAPINative.getMessageReceiveTime(handle()));
+        synchronized (nativeLock()) {
+            return AutomationDate.toDate(MAPINative.getMessageReceiveTime(handle()));
+        }
     }
 
     @Override
@@ -215,12 +280,21 @@ public class MAPIMessage extends Message {
     // ---- Content -------------------------------------------------------------------
 
     /**
-     * The message's parts as a {@link MAPIMultipart}; for a message without parts the
-     * plain-text body, else the HTML body ("" when it has neither).
+     * The message's parts as a {@link MAPIMultipart}; for a message whose only part is a
+     * body text, or that has no parts, that text as a String (the plain-text body, else the
+     * HTML body, "" when it has neither), as JavaMail gives a single-part text message.
      */
     @Override
     public Object getContent() throws MessagingException {
         MAPIMultipart multipart = getMultipart();
+        BodyPart sole = MimeRendering.soleText(multipart);
+        if (sole != null) {
+            try {
+                return sole.getContent();
+            } catch (IOException e) {
+                throw new MessagingException("Cannot read the body text", e);
+            }
+        }
         if (multipart != null) {
             return multipart;
         }
@@ -229,17 +303,27 @@ public class MAPIMessage extends Message {
     }
 
     /** The message's parts, or null when it has neither body text nor attachments. */
-    public synchronized MAPIMultipart getMultipart() throws MessagingException {
-        if (!contentFetched) {
-            content = MAPINative.getMessageContent(handle(), this);
-            contentFetched = true;
+    public MAPIMultipart getMultipart() throws MessagingException {
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                checkUsable();
+                if (!contentFetched) {
+                    holdsContent.set(true);
+                    content = MAPINative.getMessageContent(handle(), this);
+                    contentFetched = true;
+                }
+                return content;
+            }
         }
-        return content;
     }
 
     @Override
     public String getContentType() throws MessagingException {
         MAPIMultipart multipart = getMultipart();
+        BodyPart sole = MimeRendering.soleText(multipart);
+        if (sole != null) {
+            return sole.getContentType();
+        }
         if (multipart != null) {
             return multipart.getContentType();
         }
@@ -251,27 +335,33 @@ public class MAPIMessage extends Message {
         return mimeTypeMatches(getContentType(), mimeType);
     }
 
-    /** The message exported as an Outlook {@code .msg} file. */
+    /** The content of the message's MIME form ({@link #toMimeMessage()}), transfer encoding decoded. */
     @Override
     public InputStream getInputStream() throws IOException, MessagingException {
-        return new FileInputStream(exportFile());
+        return toMimeMessage().getInputStream();
     }
 
-    /** The message exported as an Outlook {@code .msg} file. */
+    /** The content of the message's MIME form ({@link #toMimeMessage()}). */
     @Override
     public DataHandler getDataHandler() throws MessagingException {
-        return new DataHandler(new FileDataSource(exportFile()) {
-            @Override
-            public String getContentType() {
-                return MSG_FILE_TYPE;
-            }
-        });
+        return toMimeMessage().getDataHandler();
     }
 
-    /** Writes the message exported as an Outlook {@code .msg} file. */
+    /** Writes the message as RFC 822 text: its MIME form ({@link #toMimeMessage()}). */
     @Override
     public void writeTo(OutputStream out) throws IOException, MessagingException {
-        Files.copy(exportFile().toPath(), out);
+        toMimeMessage().writeTo(out);
+    }
+
+    /**
+     * A MIME message made from what the store holds: the headers this message answers,
+     * the body texts (multipart/alternative when both), inline attachments with the HTML
+     * (multipart/related) and the other attachments (multipart/mixed). Attached messages
+     * stay the {@code .msg} files the store exports. To keep the exact Outlook form, use
+     * {@link #getMessageFile()}.
+     */
+    public MimeMessage toMimeMessage() throws MessagingException {
+        return MimeRendering.render(this, session);
     }
 
     /**
@@ -281,16 +371,17 @@ public class MAPIMessage extends Message {
      * closed, so copy it to keep it.
      */
     public String getMessageFile() throws MessagingException {
-        String path = MAPINative.getMessageFile(handle());
+        String path;
+        synchronized (nativeLock()) {
+            holdsContent.set(true);
+            path = MAPINative.getMessageFile(handle());
+        }
         if (path == null || path.isEmpty()) {
             throw new MessagingException("The message could not be exported to a .msg file");
         }
         return path;
     }
 
-    private File exportFile() throws MessagingException {
-        return new File(getMessageFile());
-    }
 
     // ---- Headers -------------------------------------------------------------------
 
@@ -372,18 +463,24 @@ public class MAPIMessage extends Message {
      * {@link MAPIMultipart} and body parts fetched before can no longer be used.
      */
     @Override
-    public synchronized void setFlags(Flags changed, boolean set) throws MessagingException {
-        if (changed.contains(Flags.Flag.DELETED)) {
-            try {
-                MAPINative.setMessageDeleteFlag(handle(), set);
-            } finally {
-                discardContent();
+    public void setFlags(Flags changed, boolean set) throws MessagingException {
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                if (changed.contains(Flags.Flag.DELETED)) {
+                    try {
+                        MAPINative.setMessageDeleteFlag(handle(), set);
+                        deleteFlag.set(set);
+                    } finally {
+                        holdsContent.set(false);
+                        discardContent();
+                    }
+                }
+                if (set) {
+                    flags.add(changed);
+                } else {
+                    flags.remove(changed);
+                }
             }
-        }
-        if (set) {
-            flags.add(changed);
-        } else {
-            flags.remove(changed);
         }
     }
 
@@ -545,7 +642,21 @@ public class MAPIMessage extends Message {
     }
 
     private static Address[] nonEmpty(InternetAddress[] addresses) {
-        return addresses.length == 0 ? null : addresses;
+        if (addresses.length == 0) {
+            return null;
+        }
+        // The store names a recipient that came without a name by its address; a message
+        // read through JavaMail has no name there.
+        for (InternetAddress a : addresses) {
+            if (a.getPersonal() != null && a.getPersonal().equalsIgnoreCase(a.getAddress())) {
+                try {
+                    a.setPersonal(null);
+                } catch (java.io.UnsupportedEncodingException e) {
+                    throw new IllegalStateException(e);
+                }
+            }
+        }
+        return addresses;
     }
 
     private static boolean containsIgnoreCase(String[] names, String name) {

@@ -55,8 +55,12 @@ public class MAPIMultipart extends Multipart {
     }
 
     @Override
-    public synchronized int getCount() throws MessagingException {
-        return parts().length;
+    public int getCount() throws MessagingException {
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                return parts().length;
+            }
+        }
     }
 
     /**
@@ -65,7 +69,20 @@ public class MAPIMultipart extends Multipart {
      * @throws IndexOutOfBoundsException for an index outside 0 to {@code getCount() - 1}
      */
     @Override
-    public synchronized BodyPart getBodyPart(int index) throws MessagingException {
+    public BodyPart getBodyPart(int index) throws MessagingException {
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                return bodyPart(index);
+            }
+        }
+    }
+
+    /** The lock of the native calls: the message's (its store's), else this multipart. */
+    Object nativeLock() {
+        return message != null ? message.nativeLock() : this;
+    }
+
+    private BodyPart bodyPart(int index) throws MessagingException {
         MAPIBodyPart[] parts = parts();
         if (index < 0 || index >= parts.length) {
             throw new IndexOutOfBoundsException("No body part " + index + " in " + parts.length);

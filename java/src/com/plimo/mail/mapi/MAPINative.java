@@ -30,8 +30,19 @@ import javax.mail.MessagingException;
  */
 public final class MAPINative {
 
+    /**
+     * System property naming the library file to load instead of looking up
+     * {@code tolvanemapi81_build001} on {@code java.library.path}.
+     */
+    public static final String LIBRARY_PATH_PROPERTY = "tolvane.mapi.library";
+
     static {
-        System.loadLibrary("tolvanemapi81_build001");
+        String path = System.getProperty(LIBRARY_PATH_PROPERTY);
+        if (path != null && !path.isEmpty()) {
+            System.load(path);
+        } else {
+            System.loadLibrary("tolvanemapi81_build001");
+        }
     }
 
     private MAPINative() {

@@ -1,0 +1,385 @@
+package com.plimo.mail.mapi.provider.test;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Properties;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import javax.mail.Address;
+import javax.mail.AuthenticationFailedException;
+import javax.mail.FetchProfile;
+import javax.mail.Flags;
+import javax.mail.Folder;
+import javax.mail.FolderNotFoundException;
+import javax.mail.Message;
+import javax.mail.MessagingException;
+import javax.mail.Multipart;
+import javax.mail.Provider;
+import javax.mail.Session;
+import javax.mail.Store;
+import javax.mail.internet.InternetAddress;
+import javax.mail.internet.MimeMessage;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+
+/**
+ * A profile's Inbox, filled by tolvane-mapi deliver from the sample messages, read
+ * through javax.mail alone as from an IMAP store and compared with what JavaMail's own
+ * parser reads from the same files.
+ */
+class StoreReadingTest {
+
+    private static final String PROFILE = "reader";
+    private static Path[] samples;
+
+    @BeforeAll
+    static void deliverSamples() throws Exception {
+        MailHome.profile(PROFILE);
+        samples = MailHome.samples();
+        MailHome.deliver(PROFILE, samples);
+    }
+
+    private static MimeMessage parse(Path file) throws Exception {
+        try (InputStream in = Files.newInputStream(file)) {
+            return new MimeMessage(Session.getInstance(new Properties()), in);
+        }
+    }
+
+    @Test
+    void sessionFindsTheStoreAndTransportOfProtocolMapiByProperties() throws Exception {
+        Session session = MailHome.session(PROFILE);
+        Provider store = session.getProvider("mapi");
+        assertEquals(Provider.Type.STORE, store.getType());
+        assertEquals("com.plimo.mail.mapi.provider.MAPIStore", store.getClassName());
+        Provider transport = session.getProvider("mapi-transport");
+        assertEquals(Provider.Type.TRANSPORT, transport.getType());
+        Store s = session.getStore();
+        assertEquals("com.plimo.mail.mapi.provider.MAPIStore", s.getClass().getName());
+        assertEquals("com.plimo.mail.mapi.provider.MAPITransport", session.getTransport().getClass().getName());
+        // javamail.address.map: Internet addresses go through the MAPI transport.
+        assertEquals("com.plimo.mail.mapi.provider.MAPITransport",
+                Session.getInstance(new Properties()).getTransport(new InternetAddress("x@example.org"))
+                        .getClass().getName());
+    }
+
+    @Test
+    void everyMessagePartAndAttachmentReadsAsJavaMailParsesTheSourceFile() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_ONLY);
+            assertEquals(samples.length, inbox.getMessageCount());
+            Message[] messages = inbox.getMessages();
+            inbox.fetch(messages, new FetchProfile());
+            for (int i = 0; i < samples.length; i++) {
+                MimeMessage expected = parse(samples[i]);
+                Message actual = messages[i];
+                String what = samples[i].getFileName().toString();
+                assertEquals(i + 1, actual.getMessageNumber(), what);
+                assertEquals(expected.getSubject(), actual.getSubject(), what);
+                assertAddresses(expected.getFrom(), actual.getFrom(), what + " From");
+                if (expected.isMimeType("multipart/report")) {
+                    // A delivery report is stored as MAPI keeps one: its recipients are the
+                    // recipients that failed, as the report names them.
+                    assertEquals("null <nobody@example.invalid>;",
+                            describe(actual.getRecipients(Message.RecipientType.TO)), what + " To");
+                } else {
+                    assertAddresses(expected.getRecipients(Message.RecipientType.TO),
+                            actual.getRecipients(Message.RecipientType.TO), what + " To");
+                }
+                assertAddresses(expected.getRecipients(Message.RecipientType.CC),
+                        actual.getRecipients(Message.RecipientType.CC), what + " Cc");
+                assertEquals(expected.getSentDate(), actual.getSentDate(), what + " Date");
+                assertNotNull(actual.getReceivedDate(), what + " received");
+                FlatView source = FlatView.of(expected);
+                FlatView read = FlatView.of(actual);
+                if (expected.isMimeType("multipart/report")) {
+                    // The store keeps a report's own text in place of the reporting server's
+                    // and names the status part; its data and the returned message are kept.
+                    assertEquals(source.attachedMessages, read.attachedMessages, what);
+                    assertEquals(source.attachments.toString().replace("(no name)", "delivery-status.txt"),
+                            read.attachments.toString(), what);
+                } else {
+                    assertEquals(source.toString(), read.toString(), what);
+                }
+            }
+            inbox.close(false);
+        } finally {
+            store.close();
+        }
+    }
+
+    @Test
+    void replyToAndPriorityReadAsHeaders() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("inbox");
+            inbox.open(Folder.READ_ONLY);
+            for (int i = 0; i < samples.length; i++) {
+                if (!samples[i].getFileName().toString().equals("plain.eml")) {
+                    continue;
+                }
+                Message m = inbox.getMessage(i + 1);
+                // The store keeps the Reply-To addresses without their names.
+                assertEquals(((InternetAddress) parse(samples[i]).getReplyTo()[0]).getAddress().toLowerCase(),
+                        ((InternetAddress) m.getReplyTo()[0]).getAddress().toLowerCase());
+                assertArrayEquals(new String[] {"1"}, m.getHeader("X-Priority"));
+                assertTrue(m.isMimeType("text/plain"), m.getContentType());
+                assertEquals(FlatView.normalise((String) parse(samples[i]).getContent()),
+                        FlatView.normalise((String) m.getContent()));
+            }
+            inbox.close(false);
+        } finally {
+            store.close();
+        }
+    }
+
+    @Test
+    void writeToGivesRfc822TextThatJavaMailReadsBackTheSame() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_ONLY);
+            for (int i = 0; i < samples.length; i++) {
+                Message m = inbox.getMessage(i + 1);
+                ByteArrayOutputStream out = new ByteArrayOutputStream();
+                m.writeTo(out);
+                MimeMessage reread = new MimeMessage(Session.getInstance(new Properties()),
+                        new ByteArrayInputStream(out.toByteArray()));
+                String what = samples[i].getFileName().toString();
+                assertEquals(m.getSubject(), reread.getSubject(), what);
+                assertAddresses(m.getFrom(), reread.getFrom(), what);
+                FlatView original = FlatView.of(m);
+                FlatView copy = FlatView.of(reread);
+                assertEquals(original.plain, copy.plain, what);
+                assertEquals(original.html, copy.html, what);
+                assertEquals(original.attachments.size() + original.attachedMessages.size(),
+                        copy.attachments.size() + copy.attachedMessages.size(), what);
+            }
+            inbox.close(false);
+        } finally {
+            store.close();
+        }
+    }
+
+    @Test
+    void severalThreadsReadingOneFolderReadTheSame() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        ExecutorService pool = Executors.newFixedThreadPool(4);
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_ONLY);
+            List<Future<String>> runs = new ArrayList<>();
+            for (int t = 0; t < 8; t++) {
+                final int offset = t;
+                runs.add(pool.submit(() -> {
+                    int count = inbox.getMessageCount();
+                    String[] seen = new String[count];
+                    for (int k = 0; k < count; k++) {
+                        int n = (k + offset) % count + 1;
+                        Message m = inbox.getMessage(n);
+                        seen[n - 1] = n + " " + m.getSubject() + "\n" + FlatView.of(m);
+                    }
+                    return String.join("\n", seen);
+                }));
+            }
+            List<String> first = Arrays.asList(runs.get(0).get().split("\n"));
+            for (Future<String> run : runs) {
+                List<String> other = Arrays.asList(run.get().split("\n"));
+                for (int k = 0; k < Math.max(first.size(), other.size()); k++) {
+                    assertEquals(k < first.size() ? first.get(k) : null, k < other.size() ? other.get(k) : null);
+                }
+            }
+            inbox.close(false);
+        } finally {
+            pool.shutdownNow();
+            store.close();
+        }
+    }
+
+    @Test
+    void aClosedFoldersMessagesRaiseMessagingException() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_ONLY);
+            Message m = inbox.getMessage(1);
+            Object content = m.getContent();
+            inbox.close(false);
+            assertFalse(inbox.isOpen());
+            assertEquals("The folder of this message is closed",
+                    assertThrows(MessagingException.class, m::getSubject).getMessage());
+            assertThrows(MessagingException.class, m::getContent);
+            assertThrows(MessagingException.class, () -> ((Multipart) content).getBodyPart(0).getInputStream());
+            assertThrows(IllegalStateException.class, () -> inbox.getMessage(1));
+        } finally {
+            store.close();
+        }
+    }
+
+    @Test
+    void aClosedStoresFoldersAreClosedAndTheirMessagesRaiseMessagingException() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        Folder inbox = store.getFolder("INBOX");
+        inbox.open(Folder.READ_ONLY);
+        Message m = inbox.getMessage(1);
+        store.close();
+        assertFalse(store.isConnected());
+        assertFalse(inbox.isOpen());
+        assertThrows(MessagingException.class, m::getSubject);
+    }
+
+    @Test
+    void onlyTheInboxIsReachable() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        try {
+            Folder top = store.getDefaultFolder();
+            Folder[] listed = top.list();
+            assertEquals(1, listed.length);
+            assertEquals("INBOX", listed[0].getName());
+            Folder other = store.getFolder("Archive");
+            assertFalse(other.exists());
+            assertThrows(FolderNotFoundException.class, () -> other.open(Folder.READ_ONLY));
+        } finally {
+            store.close();
+        }
+    }
+
+    @Test
+    void anUnknownProfileFailsToConnectNamingIt() throws Exception {
+        Store store = MailHome.session(PROFILE).getStore();
+        AuthenticationFailedException e = assertThrows(AuthenticationFailedException.class,
+                () -> store.connect(null, "nobody-here", ""));
+        assertTrue(e.getMessage().contains("'nobody-here'"), e.getMessage());
+        assertFalse(store.isConnected());
+    }
+
+    @Test
+    void expungeDeletesTheFlaggedMessagesAndCloseWithExpungeToo() throws Exception {
+        MailHome.profile("expunger");
+        Path[] three = Arrays.copyOf(samples, 3);
+        MailHome.deliver("expunger", three);
+        Store store = MailHome.session("expunger").getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_WRITE);
+            Message second = inbox.getMessage(2);
+            String secondSubject = second.getSubject();
+            second.setFlag(Flags.Flag.DELETED, true);
+            assertTrue(second.isSet(Flags.Flag.DELETED));
+            Message[] gone = inbox.expunge();
+            assertEquals(1, gone.length);
+            assertEquals(2, inbox.getMessageCount());
+            assertEquals(parse(three[0]).getSubject(), inbox.getMessage(1).getSubject());
+            assertEquals(parse(three[2]).getSubject(), inbox.getMessage(2).getSubject());
+            assertFalse(secondSubject.equals(inbox.getMessage(2).getSubject()));
+
+            inbox.getMessage(1).setFlag(Flags.Flag.DELETED, true);
+            inbox.close(true);
+            inbox.open(Folder.READ_ONLY);
+            assertEquals(1, inbox.getMessageCount());
+            assertEquals(parse(three[2]).getSubject(), inbox.getMessage(1).getSubject());
+            inbox.close(false);
+        } finally {
+            store.close();
+        }
+    }
+
+    @Test
+    void aWalkLetsGoOfTheAttachmentDataOfMessagesNobodyHolds() throws Exception {
+        MailHome.profile("walker");
+        Path attachments = null;
+        for (Path p : samples) {
+            if (p.getFileName().toString().equals("attachments.eml")) {
+                attachments = p;
+            }
+        }
+        Path[] copies = new Path[60];
+        Arrays.fill(copies, attachments);
+        MailHome.deliver("walker", copies);
+        Store store = MailHome.session("walker").getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_ONLY);
+            List<Message> held = new ArrayList<>();
+            for (int n = 1; n <= copies.length; n++) {
+                held.add(inbox.getMessage(n));
+                Multipart parts = (Multipart) held.get(n - 1).getContent();
+                try (InputStream in = parts.getBodyPart(1).getInputStream()) {
+                    assertTrue(MailHome.readAll(in).length > 0);
+                }
+            }
+            System.gc();
+            inbox.getMessage(1);
+            assertTrue(partFiles() >= 60, partFiles() + " part files while the messages are held");
+            held.clear();
+            // Each attachment read above left its data in a part file; the messages are
+            // unreachable now, and the folder lets go of their content at its next fetch.
+            long deadline = System.nanoTime() + 20_000_000_000L;
+            long left;
+            do {
+                System.gc();
+                Thread.sleep(50);
+                inbox.getMessage(1);
+                left = partFiles();
+            } while (left > 10 && System.nanoTime() < deadline);
+            assertTrue(left <= 10, left + " part files of 60 left");
+            inbox.close(false);
+        } finally {
+            store.close();
+        }
+    }
+
+    /** The part files in the body parts' private directories of this run's temporary folder. */
+    private static long partFiles() throws Exception {
+        long count = 0;
+        try (java.util.stream.Stream<Path> dirs = Files.list(Paths.get(System.getProperty("java.io.tmpdir")))) {
+            for (Path dir : (Iterable<Path>) dirs.filter(d -> d.getFileName().toString().startsWith("mapiparts"))::iterator) {
+                try (java.util.stream.Stream<Path> files = Files.list(dir)) {
+                    count += files.count();
+                }
+            }
+        }
+        return count;
+    }
+
+    private static void assertAddresses(Address[] expected, Address[] actual, String what) {
+        assertEquals(describe(expected), describe(actual), what);
+    }
+
+    private static String describe(Address[] addresses) {
+        if (addresses == null) {
+            return "none";
+        }
+        StringBuilder b = new StringBuilder();
+        for (Address a : addresses) {
+            InternetAddress ia = (InternetAddress) a;
+            b.append(ia.getPersonal()).append(" <").append(ia.getAddress().toLowerCase()).append(">;");
+        }
+        return b.toString();
+    }
+}
