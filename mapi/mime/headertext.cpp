@@ -83,34 +83,60 @@ struct EncodedWord {
 };
 
 // Reads "=?charset?B|Q?text?=" at s[i]. The text holds no blank; a word
-// that is not complete is not one.
-bool matchEncodedWord(const std::string& s, size_t i, EncodedWord& word) {
-  const size_t n = s.size();
-  if (i + 1 >= n || s[i] != '=' || s[i + 1] != '?') return false;
-  size_t p = i + 2;
-  size_t charsetStart = p;
-  while (p < n && s[p] != '?' && !isBlank(s[p]) && p - charsetStart < 64) ++p;
-  if (p >= n || s[p] != '?' || p == charsetStart) return false;
-  std::string charset = s.substr(charsetStart, p - charsetStart);
-  ++p;
-  if (p + 1 >= n || s[p + 1] != '?') return false;
-  char encoding = s[p];
-  if (encoding != 'B' && encoding != 'b' && encoding != 'Q' && encoding != 'q') return false;
-  p += 2;
-  size_t textStart = p;
-  while (p + 1 < n && !(s[p] == '?' && s[p + 1] == '=')) {
-    if (isBlank(s[p])) return false;
+// that is not complete is not one. Where the next "?=" and the next blank
+// are is remembered, so that a text of many "=?" that never close is read
+// in one pass, not once for each of them.
+class EncodedWordMatcher {
+ public:
+  explicit EncodedWordMatcher(const std::string& s) : m_s(s) {}
+
+  bool match(size_t i, EncodedWord& word) {
+    const std::string& s = m_s;
+    const size_t n = s.size();
+    if (i + 1 >= n || s[i] != '=' || s[i + 1] != '?') return false;
+    size_t p = i + 2;
+    size_t charsetStart = p;
+    while (p < n && s[p] != '?' && !isBlank(s[p]) && p - charsetStart < 64) ++p;
+    if (p >= n || s[p] != '?' || p == charsetStart) return false;
+    size_t charsetEnd = p;
     ++p;
+    if (p + 1 >= n || s[p + 1] != '?') return false;
+    char encoding = s[p];
+    if (encoding != 'B' && encoding != 'b' && encoding != 'Q' && encoding != 'q') return false;
+    size_t textStart = p + 2;
+    size_t close = nextClose(textStart);
+    if (close == std::string::npos || nextBlank(textStart) < close) return false;
+    std::string charset = s.substr(charsetStart, charsetEnd - charsetStart);
+    size_t star = charset.find('*');
+    if (star != std::string::npos) charset.resize(star);
+    word.charset = lowerAscii(charset);
+    word.bytes = (encoding == 'B' || encoding == 'b') ? decodeBase64(s.data() + textStart, close - textStart)
+                                                       : decodeQ(s.data() + textStart, close - textStart);
+    word.end = close + 2;
+    return true;
   }
-  if (p + 1 >= n) return false;
-  size_t star = charset.find('*');
-  if (star != std::string::npos) charset.resize(star);
-  word.charset = lowerAscii(charset);
-  word.bytes = (encoding == 'B' || encoding == 'b') ? decodeBase64(s.data() + textStart, p - textStart)
-                                                     : decodeQ(s.data() + textStart, p - textStart);
-  word.end = p + 2;
-  return true;
-}
+
+ private:
+  size_t nextClose(size_t from) {
+    if (!m_haveClose || m_close < from) {
+      m_close = m_s.find("?=", from);
+      m_haveClose = true;
+    }
+    return m_close;
+  }
+
+  size_t nextBlank(size_t from) {
+    if (!m_haveBlank || m_blank < from) {
+      m_blank = m_s.find_first_of(" \t\r\n", from);
+      m_haveBlank = true;
+    }
+    return m_blank;
+  }
+
+  const std::string& m_s;
+  size_t m_close = 0, m_blank = 0;
+  bool m_haveClose = false, m_haveBlank = false;
+};
 
 }  // namespace
 
@@ -136,10 +162,11 @@ std::string decodeHeaderText(const std::string& text) {
     inRun = false;
     runBytes.clear();
   };
+  EncodedWordMatcher matcher(text);
   EncodedWord word;
   size_t i = 0;
   while (i < text.size()) {
-    if (text[i] == '=' && matchEncodedWord(text, i, word)) {
+    if (text[i] == '=' && matcher.match(i, word)) {
       bool joins = inRun && allBlank(literal);
       if (!joins) {
         flushRun();
@@ -188,7 +215,7 @@ bool isAtomChar(char c) {
 class AddressListParser {
  public:
   AddressListParser(const std::string& text, size_t maxMailboxes, int maxGroupDepth, AddressListCounts& counts)
-      : m_s(text), m_max(maxMailboxes), m_maxDepth(maxGroupDepth), m_counts(counts) {}
+      : m_s(text), m_max(maxMailboxes), m_maxDepth(maxGroupDepth), m_counts(counts), m_words(text) {}
 
   std::vector<AddressListMailbox> run() {
     const size_t n = m_s.size();
@@ -324,7 +351,7 @@ class AddressListParser {
     const size_t n = m_s.size();
     size_t start = i;
     EncodedWord word;
-    if (m_s[i] == '=' && matchEncodedWord(m_s, i, word)) {
+    if (m_s[i] == '=' && m_words.match(i, word)) {
       // An encoded word is one word, whatever it holds.
       i = word.end;
     } else {
@@ -335,7 +362,7 @@ class AddressListParser {
           if (i < n) ++i;
           continue;
         }
-        if (m_s[i] == '=' && i > start && matchEncodedWord(m_s, i, word)) break;
+        if (m_s[i] == '=' && i > start && m_words.match(i, word)) break;
         ++i;
       }
       if (i == start) ++i;
@@ -390,6 +417,7 @@ class AddressListParser {
   const size_t m_max;
   const int m_maxDepth;
   AddressListCounts& m_counts;
+  EncodedWordMatcher m_words;
   std::vector<AddressListMailbox> m_out;
   int m_depth = 0;
   // The mailbox being read.

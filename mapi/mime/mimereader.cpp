@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <strings.h>
 
 namespace mapimime {
@@ -521,14 +522,12 @@ void Converter::headers(const HeaderBlock& block) {
   // X- headers as named properties; the first of several with one name,
   // and no more than kMaxHeaderProps of them (each new name takes one of the
   // store's named properties for good).
+  std::set<std::string> seen = {lowerAscii(kTruncationHeader)};  // only delivery says that
   for (const auto& l : block.lines()) {
     if (m_item.headers.size() >= MimeReader::kMaxHeaderProps) break;
     const std::string& name = l.name;
     if (name.size() < 3 || (name[0] != 'X' && name[0] != 'x') || name[1] != '-') continue;
-    if (lowerAscii(name) == lowerAscii(kTruncationHeader)) continue;  // only delivery says that
-    bool seen = false;
-    for (const auto& e : m_item.headers) seen = seen || lowerAscii(e.name) == lowerAscii(name);
-    if (seen) continue;
+    if (!seen.insert(lowerAscii(name)).second) continue;
     m_item.headers.push_back({sanitizeUtf8(name), trim(decodeHeaderText(unfoldHeader(l.raw)))});
   }
 }
