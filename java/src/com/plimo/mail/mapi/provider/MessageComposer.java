@@ -133,39 +133,47 @@ final class MessageComposer {
         }
     }
 
+    /**
+     * Goes by the content objects rather than the Content-Type headers: a MimeMessage given
+     * to sendMessage before saveChanges has its multipart set but no header saying so yet.
+     */
     private void walk(Part part, boolean inRelated) throws MessagingException, IOException {
-        if (part.isMimeType("multipart/*")) {
-            Object content = part.getContent();
-            if (content instanceof Multipart) {
-                Multipart mp = (Multipart) content;
-                boolean related = part.isMimeType("multipart/related");
-                for (int i = 0; i < mp.getCount(); i++) {
-                    walk(mp.getBodyPart(i), related);
-                }
-                return;
+        Object content;
+        try {
+            content = part.getContent();
+        } catch (UnsupportedEncodingException e) {
+            content = null;
+        }
+        if (content instanceof Multipart) {
+            Multipart mp = (Multipart) content;
+            boolean related = mimeTypeOf(mp.getContentType()).equals("multipart/related")
+                    || part.isMimeType("multipart/related");
+            for (int i = 0; i < mp.getCount(); i++) {
+                walk(mp.getBodyPart(i), related);
             }
+            return;
         }
         String disposition = part.getDisposition();
         String fileName = part.getFileName();
         boolean attachment = Part.ATTACHMENT.equalsIgnoreCase(disposition) || fileName != null;
-        if (!attachment && part.isMimeType("text/plain") && plain == null) {
-            plain = text(part);
+        String type = typeOf(part);
+        if (!attachment && type.equals("text/plain") && plain == null) {
+            plain = text(part, content);
             return;
         }
-        if (!attachment && part.isMimeType("text/html") && html == null) {
-            html = text(part);
+        if (!attachment && type.equals("text/html") && html == null) {
+            html = text(part, content);
             return;
         }
-        attach(part, inRelated, disposition, fileName);
+        attach(part, content, type, inRelated, disposition, fileName);
     }
 
-    private void attach(Part part, boolean inRelated, String disposition, String fileName)
-            throws MessagingException, IOException {
+    private void attach(Part part, Object content, String type, boolean inRelated, String disposition,
+            String fileName) throws MessagingException, IOException {
         Path file = dir.resolve("part" + (++files));
-        String type = baseType(part.getContentType());
-        if (part.isMimeType("message/rfc822")) {
-            Object content = part.getContent();
+        if (content instanceof Message || type.equals("message/rfc822")) {
             if (content instanceof Message) {
+                type = "message/rfc822";
                 Message nested = (Message) content;
                 ByteArrayOutputStream out = new ByteArrayOutputStream();
                 nested.writeTo(out);
@@ -208,13 +216,7 @@ final class MessageComposer {
     }
 
     /** A text part's text: decoded by its charset, UTF-8 when that is unknown. */
-    private static String text(Part part) throws MessagingException, IOException {
-        Object content;
-        try {
-            content = part.getContent();
-        } catch (UnsupportedEncodingException e) {
-            content = null;
-        }
+    private static String text(Part part, Object content) throws MessagingException, IOException {
         if (content instanceof String) {
             return (String) content;
         }
@@ -227,6 +229,20 @@ final class MessageComposer {
             }
             return new String(out.toByteArray(), StandardCharsets.UTF_8);
         }
+    }
+
+    /**
+     * The part's type, lower case without parameters: what its data handler says, which is
+     * also right for a part whose Content-Type header is not written yet (before saveChanges).
+     */
+    private static String typeOf(Part part) throws MessagingException {
+        javax.activation.DataHandler dh = part.getDataHandler();
+        String type = dh == null ? null : dh.getContentType();
+        return baseType(type != null ? type : part.getContentType());
+    }
+
+    private static String mimeTypeOf(String contentType) {
+        return baseType(contentType);
     }
 
     private static String baseType(String contentType) {

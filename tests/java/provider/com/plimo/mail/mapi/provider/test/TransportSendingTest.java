@@ -302,7 +302,7 @@ class TransportSendingTest {
         } finally {
             transport.close();
         }
-        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(5);
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
         while (heard.size() < 2 && System.nanoTime() < deadline) {
             Thread.sleep(20);
         }
@@ -312,6 +312,122 @@ class TransportSendingTest {
                     .map(Path::toString).collect(java.util.stream.Collectors.toList()).toString());
         }
         assertNotNull(receive("rcpt", "heard by listeners"));
+    }
+
+    @Test
+    void anAttachmentThatCannotBeReadFailsTheSendAndLeavesNoFileOrQueuedMessage() throws Exception {
+        Session session = MailHome.session(SENDER);
+        MimeMessage m = base(session, "unreadable attachment");
+        MimeMultipart mixed = new MimeMultipart();
+        MimeBodyPart text = new MimeBodyPart();
+        text.setText("the attachment's stream fails");
+        MimeBodyPart broken = new MimeBodyPart();
+        broken.setDataHandler(new DataHandler(new javax.activation.DataSource() {
+            @Override
+            public java.io.InputStream getInputStream() throws java.io.IOException {
+                return new java.io.InputStream() {
+                    private int left = 100_000;
+
+                    @Override
+                    public int read() throws java.io.IOException {
+                        if (left-- <= 0) {
+                            throw new java.io.IOException("disk gone");
+                        }
+                        return 'x';
+                    }
+                };
+            }
+
+            @Override
+            public java.io.OutputStream getOutputStream() {
+                throw new UnsupportedOperationException();
+            }
+
+            @Override
+            public String getContentType() {
+                return "application/octet-stream";
+            }
+
+            @Override
+            public String getName() {
+                return "broken.bin";
+            }
+        }));
+        broken.setFileName("broken.bin");
+        mixed.addBodyPart(text);
+        mixed.addBodyPart(broken);
+        m.setContent(mixed);
+        List<String> heard = Collections.synchronizedList(new ArrayList<>());
+        Transport transport = session.getTransport();
+        transport.addTransportListener(new TransportListener() {
+            @Override
+            public void messageDelivered(TransportEvent e) {
+                heard.add("delivered");
+            }
+
+            @Override
+            public void messageNotDelivered(TransportEvent e) {
+                heard.add("not delivered, unsent " + e.getValidUnsentAddresses().length);
+            }
+
+            @Override
+            public void messagePartiallyDelivered(TransportEvent e) {
+                heard.add("partially");
+            }
+        });
+        transport.connect(null, SENDER, "");
+        try {
+            SendFailedException e = assertThrows(SendFailedException.class,
+                    () -> transport.sendMessage(m, m.getAllRecipients()));
+            assertTrue(e.getMessage().contains("disk gone"), e.getMessage());
+            assertEquals(1, e.getValidUnsentAddresses().length);
+        } finally {
+            transport.close();
+        }
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
+        while (heard.isEmpty() && System.nanoTime() < deadline) {
+            Thread.sleep(20);
+        }
+        assertEquals("[not delivered, unsent 1]", heard.toString());
+        try (Stream<Path> left = Files.list(MailHome.TEMP)) {
+            assertEquals(0, left.filter(p -> p.getFileName().toString().startsWith("mapisend")).count());
+        }
+        // Nothing was queued: the spool has nothing of it to send.
+        assertTrue(!MailHome.tool("spool", "list", SENDER).contains("unreadable attachment"),
+                MailHome.tool("spool", "list", SENDER));
+    }
+
+    @Test
+    void transportSendWithTheProfileAsUser() throws Exception {
+        Session session = MailHome.session("nobody-configured");
+        MimeMessage m = base(session, "sent with user and password");
+        m.setText("Transport.send(message, user, password)");
+        Transport.send(m, SENDER, "");
+        assertEquals("plain=Transport.send(message, user, password)\nhtml=null\nattachments=[]\nmessages=[]",
+                receive("rcpt", "sent with user and password").view);
+    }
+
+    @Test
+    void aMessageNotYetSavedIsSentByItsContentObjects() throws Exception {
+        Session session = MailHome.session(SENDER);
+        MimeMessage m = base(session, "not saved before sendMessage");
+        MimeMultipart alt = new MimeMultipart("alternative");
+        MimeBodyPart plain = new MimeBodyPart();
+        plain.setText("plain, unsaved", "UTF-8");
+        MimeBodyPart html = new MimeBodyPart();
+        html.setText("<p>html, unsaved</p>", "UTF-8", "html");
+        alt.addBodyPart(plain);
+        alt.addBodyPart(html);
+        m.setContent(alt);
+        Transport transport = session.getTransport();
+        transport.connect();
+        try {
+            transport.sendMessage(m, m.getAllRecipients());
+        } finally {
+            transport.close();
+        }
+        assertEquals("plain=plain, unsaved\nhtml=<p>html, unsaved</p>\nattachments=[]\nmessages=[]",
+                receive("rcpt", "not saved before sendMessage").view);
     }
 
     @Test
