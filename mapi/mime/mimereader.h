@@ -29,7 +29,10 @@ typedef struct _GMimeMessage GMimeMessage;
 
 namespace mapimime {
 
-// Starts GMime once per process (thread-safe, idempotent).
+// Starts GMime once per process (thread-safe, idempotent). From then on
+// GMime's parser leaves message/rfc822 (and message/global, message/news)
+// parts unparsed, as leaves: the reader reads attached messages itself,
+// within the delivery limits.
 void initMime();
 
 // What delivery keeps of one message at most. The defaults are far above
