@@ -15,6 +15,9 @@ import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
 import javax.mail.Address;
 import javax.mail.AuthenticationFailedException;
 import javax.mail.Message;
@@ -24,6 +27,7 @@ import javax.mail.Session;
 import javax.mail.Transport;
 import javax.mail.URLName;
 import javax.mail.event.TransportEvent;
+import javax.mail.event.TransportListener;
 import javax.mail.internet.InternetAddress;
 
 /**
@@ -46,6 +50,16 @@ import javax.mail.internet.InternetAddress;
 public class MAPITransport extends Transport {
 
     static final String DEFAULT_SENT_FOLDER = "Sent Items";
+
+    /**
+     * Transport listeners and the thread that tells them, in order. javax.mail 1.6's own
+     * event queue loses the events of a service closed right after they were queued: its
+     * EventQueue starts a thread whose run() reads the queue field, which terminateQueue
+     * (called by close) may already have set to null, so the thread ends without
+     * dispatching. Events here go to a thread of this transport that close() lets finish.
+     */
+    private final List<TransportListener> listeners = new CopyOnWriteArrayList<>();
+    private ExecutorService events;
 
     private long handle;
     private String tempDir;
@@ -114,8 +128,49 @@ public class MAPITransport extends Transport {
                 handle = 0;
                 MAPINative.closeTransport(h);
             }
+            if (events != null) {
+                events.shutdown();
+                events = null;
+            }
         }
         super.close();
+    }
+
+    @Override
+    public void addTransportListener(TransportListener listener) {
+        listeners.add(listener);
+    }
+
+    @Override
+    public void removeTransportListener(TransportListener listener) {
+        listeners.remove(listener);
+    }
+
+    /** Tells the listeners on this transport's event thread, in the order of the calls. */
+    @Override
+    protected void notifyTransportListeners(int type, Address[] validSent, Address[] validUnsent,
+            Address[] invalid, Message message) {
+        if (listeners.isEmpty()) {
+            return;
+        }
+        TransportEvent event = new TransportEvent(this, type, validSent, validUnsent, invalid, message);
+        List<TransportListener> now = new ArrayList<>(listeners);
+        eventThread().execute(() -> {
+            for (TransportListener listener : now) {
+                event.dispatch(listener);
+            }
+        });
+    }
+
+    private synchronized ExecutorService eventThread() {
+        if (events == null) {
+            events = Executors.newSingleThreadExecutor(task -> {
+                Thread t = new Thread(task, "MAPITransport-events");
+                t.setDaemon(true);
+                return t;
+            });
+        }
+        return events;
     }
 
     /**

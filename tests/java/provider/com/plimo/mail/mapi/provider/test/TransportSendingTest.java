@@ -431,6 +431,54 @@ class TransportSendingTest {
     }
 
     @Test
+    void everyEventReachesTheListenersThoughTheTransportClosesRightAfter() throws Exception {
+        // javax.mail 1.6's own event queue drops events queued just before close (its thread
+        // may start after close took the queue away); the transport's events must all arrive.
+        Session session = MailHome.session(SENDER);
+        List<String> heard = Collections.synchronizedList(new ArrayList<>());
+        MimeMessage m = base(session, "never sent");
+        m.setText("x");
+        for (int i = 0; i < 25; i++) {
+            Transport transport = session.getTransport();
+            final int round = i;
+            transport.addTransportListener(new TransportListener() {
+                @Override
+                public void messageDelivered(TransportEvent e) {
+                    heard.add("delivered " + round);
+                }
+
+                @Override
+                public void messageNotDelivered(TransportEvent e) {
+                    heard.add("not delivered " + round);
+                }
+
+                @Override
+                public void messagePartiallyDelivered(TransportEvent e) {
+                    heard.add("partially " + round);
+                }
+            });
+            transport.connect();
+            try {
+                assertThrows(SendFailedException.class,
+                        () -> transport.sendMessage(m, new Address[] {new NewsAddress("comp.mail.misc")}));
+            } finally {
+                transport.close();
+            }
+        }
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
+        while (heard.size() < 25 && System.nanoTime() < deadline) {
+            Thread.sleep(20);
+        }
+        List<String> sorted = new ArrayList<>(heard);
+        sorted.sort(java.util.Comparator.comparingInt(h -> Integer.parseInt(h.replaceAll("\\D", ""))));
+        List<String> expected = new ArrayList<>();
+        for (int i = 0; i < 25; i++) {
+            expected.add("not delivered " + i);
+        }
+        assertEquals(expected, sorted);
+    }
+
+    @Test
     void sendingWithoutConnectingIsRefused() throws Exception {
         Transport transport = MailHome.session(SENDER).getTransport();
         MimeMessage m = base(MailHome.session(SENDER), "never");
