@@ -137,7 +137,7 @@ TEST_F(MessageTest, MessageWithoutItsMapiMessage) {
                                               strerror(ENOENT));
   EXPECT_EQ(thrown([&] { m.getSentDate(); }), "CMapiMessage::getSentDate, m_lpMessage == NULL");
   EXPECT_EQ(thrown([&] { m.getPriority(); }), "CMapiMessage::getPriority, m_lpMessage == NULL");
-  EXPECT_EQ(thrown([&] { m.getFrom(*new CStringList); }), "CMapiMessage::getFrom, m_lpMessage == NULL");
+  EXPECT_EQ(thrown([&] { CStringList from; m.getFrom(from); }), "CMapiMessage::getFrom, m_lpMessage == NULL");
   CStringList list;
   EXPECT_EQ(thrown([&] { m.getTo(list); }), "CMapiMessage::getTo, m_lpMessage == NULL");
   EXPECT_EQ(thrown([&] { m.getCC(list); }), "CMapiMessage::getAddress,  m_lpMessage  == NULL");
