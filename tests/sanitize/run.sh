@@ -12,7 +12,6 @@
 # OPTIONS change the sanitizers' settings for this run (tests/sanitize/CMakeLists.txt says
 # which folder needs which, and why):
 #   --asan-options=A:B   appended to ASAN_OPTIONS
-#   --ubsan-suppressions=FILE   UBSan reports to leave out (a file of tests/sanitize)
 set -euo pipefail
 
 if [ $# -lt 4 ]; then
@@ -31,7 +30,6 @@ sanitizer_env "$src"
 while [ $# -gt 0 ]; do
   case "$1" in
     --asan-options=*) export ASAN_OPTIONS="$ASAN_OPTIONS:${1#--asan-options=}" ;;
-    --ubsan-suppressions=*) export UBSAN_OPTIONS="$UBSAN_OPTIONS:suppressions=$src/tests/sanitize/${1#--ubsan-suppressions=}" ;;
     *) break ;;
   esac
   shift
