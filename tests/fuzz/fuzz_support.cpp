@@ -4,6 +4,7 @@
 
 #include <tolvane/profiles.h>
 
+#include <glib.h>
 #include <sanitizer/lsan_interface.h>
 
 #include <mapicode.h>
@@ -77,6 +78,36 @@ void makeHome(const std::string& name) {
     std::abort();
   }
 }
+
+namespace {
+
+const char* const* g_knownOpen = nullptr;
+unsigned g_known = 0;
+bool g_lastWasKnown = false;
+
+void onGLibMessage(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
+  std::string text = std::string(domain ? domain : "") + ": " + (message ? message : "");
+  bool known = false;
+  for (const char* const* k = g_knownOpen; k && *k; ++k)
+    if (text.find(*k) != std::string::npos) known = true;
+  if (!known && g_lastWasKnown && text.find("g_object_unref: assertion") != std::string::npos) known = true;
+  g_lastWasKnown = known;
+  if (known) {
+    ++g_known;
+    return;
+  }
+  if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING))
+    failed(__FILE__, __LINE__, "no GLib critical or warning", text);
+}
+
+}  // namespace
+
+void failOnGLibCriticals(const char* const* knownOpen) {
+  g_knownOpen = knownOpen;
+  g_log_set_default_handler(onGLibMessage, nullptr);
+}
+
+unsigned knownCriticals() { return g_known; }
 
 void initMime() {
   __lsan_disable();

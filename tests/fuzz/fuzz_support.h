@@ -37,6 +37,16 @@ void makeHome(const std::string& name);
 // of allocations fast, which stops in GLib before a suppression could match.
 void initMime();
 
+// Makes every GLib or GMime critical warning or warning (a g_return_if_fail
+// that failed: a caller broke a library's precondition) end the run like a
+// failed FUZZ_CHECK. A message that contains one of `knownOpen` is only
+// counted: a bug found and reported, not fixed yet (its reproducer is in
+// tests/fuzz/crashes/; the entry goes once the bug is fixed). A critical of
+// g_object_unref right after a known one is taken as part of it.
+void failOnGLibCriticals(const char* const* knownOpen);
+// How many known messages were seen.
+unsigned knownCriticals();
+
 // Whether bytes are valid UTF-8 (no surrogates, no overlong forms).
 bool validUtf8(const std::string& bytes);
 

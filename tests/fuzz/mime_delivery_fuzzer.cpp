@@ -9,7 +9,10 @@
 //   - only input of nothing but white space is refused as "not a message";
 //   - the store never refuses a message: everything else is delivered
 //     (a refusal would make a mail server retry it for ever);
-//   - no MAPI object or buffer outlives the delivery.
+//   - no MAPI object or buffer outlives the delivery;
+//   - GLib and GMime report no critical warning (a broken precondition),
+//     except those of bugs found and not fixed yet (kOpenBugs; their
+//     reproducers are in tests/fuzz/crashes/mime_delivery).
 #include "fuzz_support.h"
 
 #include "deliver.h"
@@ -28,6 +31,15 @@ namespace {
 
 constexpr unsigned kEmptyEvery = 64;
 
+// An attached message whose header block ends where its part ends, without
+// a blank line (crashes/mime_delivery/attached-message-ends-in-its-header.eml):
+// the reader asks GMime for the body as a substream that starts past the end
+// of the part, gets none, and hands the null stream to
+// g_mime_stream_cat_add_source and g_object_unref
+// (mapi/mime/mimereader.cpp, parseMessage). Remove once fixed.
+const char* const kOpenBugs[] = {"g_mime_stream_cat_add_source: assertion 'GMIME_IS_STREAM (source)' failed",
+                                 nullptr};
+
 mapimime::MailDelivery* g_delivery = nullptr;
 unsigned g_delivered = 0;
 
@@ -43,6 +55,7 @@ bool blank(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzsupport::makeHome("fuzz");
   fuzzsupport::initMime();
+  fuzzsupport::failOnGLibCriticals(kOpenBugs);
   g_delivery = new mapimime::MailDelivery;
   std::string error;
   HRESULT hr = g_delivery->open("fuzz", error);
