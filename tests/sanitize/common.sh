@@ -48,6 +48,9 @@ require_clang() {
 #          g_malloc, whoever leaked it, and no suppression can tell GMime's own from ours.
 #   UBSan: every report ends the process with its stack (the code is built with
 #          -fno-sanitize-recover=undefined as well).
+#   GLib:  G_SLICE=always-malloc, so that GLib's objects (GMime's among them) are
+#          allocated with malloc, where ASan sees a use after free or an overflow,
+#          instead of in GLib's slice allocator, where it sees nothing.
 # `fuzz`: the settings of the fuzz runs, where speed counts: allocation stacks unwound
 # fast, no detection of stack use after return (libFuzzer checks leaks itself).
 sanitizer_env() {
@@ -58,6 +61,7 @@ sanitizer_env() {
   fi
   export LSAN_OPTIONS="suppressions=$1/tests/sanitize/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:report_error_type=1"
+  export G_SLICE=always-malloc
   local symbolizer
   symbolizer=$(command -v llvm-symbolizer || ls /usr/lib/llvm-*/bin/llvm-symbolizer 2>/dev/null | head -n 1 || true)
   [ -n "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH="$symbolizer"
