@@ -284,19 +284,34 @@ DeliveryResult MailDelivery::deliverFd(int fd) {
   int readFd = fd;
   int spool = -1;
   if (lseek(fd, 0, SEEK_CUR) < 0) {
-    // A pipe: copy it to an unnamed temporary file first.
+    // A pipe: copy it to a temporary file first, one without a name
+    // (O_TMPFILE), so that a process killed meanwhile leaves nothing behind;
+    // where the file system cannot, a private name removed at once.
     const char* dir = getenv("TMPDIR");
-    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/tolvane-deliver-XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    spool = mkstemp(name.data());
-    if (spool < 0) {
-      result.failure = DeliveryFailure::kInput;
-      result.hr = MAPI_E_DISK_ERROR;
+    std::string where = dir && *dir ? dir : "/tmp";
+#ifdef O_TMPFILE
+    spool = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (spool < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) {
+      result.failure = DeliveryFailure::kStore;  // a shortage: the server tries again
+      result.hr = errno == ENOMEM ? MAPI_E_NOT_ENOUGH_MEMORY : MAPI_E_NOT_ENOUGH_RESOURCES;
       result.error = std::string("Cannot make a temporary file for the input: ") + strerror(errno);
       return result;
     }
-    unlink(name.data());
+    if (spool < 0) {
+      std::string tmpl = where + "/tolvane-deliver-XXXXXX";
+      std::vector<char> name(tmpl.begin(), tmpl.end());
+      name.push_back('\0');
+      spool = mkostemp(name.data(), O_CLOEXEC);
+      if (spool < 0) {
+        bool shortage = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
+        result.failure = shortage ? DeliveryFailure::kStore : DeliveryFailure::kInput;
+        result.hr = shortage ? MAPI_E_NOT_ENOUGH_RESOURCES : MAPI_E_DISK_ERROR;
+        result.error = std::string("Cannot make a temporary file for the input: ") + strerror(errno);
+        return result;
+      }
+      unlink(name.data());
+    }
     std::vector<char> buf(1 << 16);
     while (true) {
       ssize_t n = ::read(fd, buf.data(), buf.size());
