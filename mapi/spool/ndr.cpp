@@ -1,4 +1,5 @@
 #include "spool/ndr.h"
+#include "spool/spoolutil.h"
 
 #include "runtime/prop.h"
 #include "store/msgstore.h"
@@ -14,33 +15,6 @@
 namespace tmapi {
 
 namespace {
-
-template <typename T>
-struct Held {
-  T* p = nullptr;
-  ~Held() {
-    if (p) p->Release();
-  }
-};
-
-// The text of a failed call, with what the object says about it.
-std::string callText(IMAPIProp* obj, HRESULT hr, const std::string& what) {
-  std::string text = what;
-  LPMAPIERROR info = nullptr;
-  if (obj && SUCCEEDED(obj->GetLastError(hr, 0, &info)) && info) {
-    if (info->lpszError) text += ": " + std::string(reinterpret_cast<const char*>(info->lpszError));
-    MAPIFreeBuffer(info);
-  }
-  return text;
-}
-
-FILETIME fileTimeOfMs(int64_t ms) {
-  int64_t v = ms * 10000 + 116444736000000000LL;
-  FILETIME ft;
-  ft.dwLowDateTime = static_cast<DWORD>(v & 0xFFFFFFFF);
-  ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) >> 32);
-  return ft;
-}
 
 std::string utcText(const FILETIME& ft) {
   uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;

@@ -1,4 +1,5 @@
 #include "spool/spooler.h"
+#include "spool/spoolutil.h"
 
 #include "addrbook/addrbook.h"
 #include "mime/mimereader.h"
@@ -33,32 +34,6 @@ namespace {
 
 // PR_INTERNET_MESSAGE_ID (MS-OXPROPS), 8-bit.
 const ULONG kPrInternetMessageIdA = PROP_TAG(PT_STRING8, 0x1035);
-
-template <typename T>
-struct Held {
-  T* p = nullptr;
-  ~Held() {
-    if (p) p->Release();
-  }
-};
-
-std::string callText(IMAPIProp* obj, HRESULT hr, const std::string& what) {
-  std::string text = what;
-  LPMAPIERROR info = nullptr;
-  if (obj && SUCCEEDED(obj->GetLastError(hr, 0, &info)) && info) {
-    if (info->lpszError) text += ": " + std::string(reinterpret_cast<const char*>(info->lpszError));
-    MAPIFreeBuffer(info);
-  }
-  return text;
-}
-
-FILETIME fileTimeOfMs(int64_t ms) {
-  int64_t v = ms * 10000 + 116444736000000000LL;
-  FILETIME ft;
-  ft.dwLowDateTime = static_cast<DWORD>(v & 0xFFFFFFFF);
-  ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) >> 32);
-  return ft;
-}
 
 // The name of a queued message's file pair in the outgoing folder: the
 // same for every attempt, so that a second attempt replaces the pair of a
