@@ -1,5 +1,6 @@
 #include "textconv.h"
 
+#include <cctype>
 #include <gmime/gmime.h>
 
 #include <cerrno>
@@ -73,9 +74,19 @@ size_t utf8SequenceLength(const std::string& s, size_t i, uint32_t* cp = nullptr
   return len;
 }
 
+// glibc's iconv_open reads a charset name without the characters that are
+// not letters or digits, and up to its first "//" (options): "\xC6utf8",
+// "u.t.f.8" and "UTF-8//" all open UTF-8, and converting from UTF-8 to UTF-8
+// passes bytes that are no UTF-8 through. Every name that iconv takes for
+// UTF-8 is therefore checked as UTF-8 here instead.
 bool isUtf8Name(const char* name) {
-  std::string n = lowerAscii(name);
-  return n == "utf-8" || n == "utf8";
+  std::string n;
+  for (const char* p = name; *p; ++p) {
+    if (p[0] == '/' && p[1] == '/') break;
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x80 && isalnum(c)) n += static_cast<char>(tolower(c));
+  }
+  return n == "utf8";
 }
 
 bool isAsciiName(const char* name) {

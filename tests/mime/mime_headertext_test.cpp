@@ -382,3 +382,16 @@ TEST(DeliveryStatusPieces, OnlyFailedRecipientsUpToTheLimit) {
   EXPECT_EQ(b.recipients[0].finalRecipient.size(), DeliveryStatusReader::kMaxLine - 25);
   EXPECT_EQ(b.recipients[0].action, "failed");
 }
+
+// glibc's iconv takes "\xC6utf8", "u.t.f.8" or "UTF-8//" for UTF-8 and would
+// let bytes that are no UTF-8 through; such text is checked as UTF-8.
+TEST(HeaderText, CharsetNamesThatIconvTakesForUtf8GiveValidUtf8) {
+  for (const char* label : {"\xC6utf8", "u.t.f.8", "UTF-8//", "Utf_8"}) {
+    std::string field = std::string("attachment; name*=") + label + "''%F5%B3%B3%B3";
+    bool found = false;
+    std::string value = mapimime::decodeParameter(field, "name", &found);
+    EXPECT_TRUE(found) << label;
+    EXPECT_TRUE(mapimime::isValidUtf8(value)) << label;
+    EXPECT_EQ(mapimime::toUtf8("caf\xC3\xA9", label), "caf\xC3\xA9") << label;
+  }
+}
