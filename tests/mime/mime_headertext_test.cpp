@@ -395,3 +395,10 @@ TEST(HeaderText, CharsetNamesThatIconvTakesForUtf8GiveValidUtf8) {
     EXPECT_EQ(mapimime::toUtf8("caf\xC3\xA9", label), "caf\xC3\xA9") << label;
   }
 }
+
+// An encoded word whose charset has a stray byte ("utf\x80-8"), which iconv
+// reads as UTF-8: the decoded text is UTF-8 all the same.
+TEST(HeaderText, EncodedWordWithACharsetThatIconvTakesForUtf8) {
+  std::string text = mapimime::decodeHeaderText("=?utf\x80-8?b?8oKCgvU=?= and =?u.t.f.8?q?=F5=A9=9E=BA?=");
+  EXPECT_TRUE(mapimime::isValidUtf8(text)) << text;
+}
