@@ -381,7 +381,7 @@ class AddressListParser {
         address = m_angle;
         name = m_phrase;
       } else {
-        // Without angle brackets the words are the address: an addr-spec
+        // Without angle brackets the words are the address: an RFC 5322 addr-spec
         // ("local"@domain, written with blanks or not), or a name without
         // a domain kept as it was written.
         address = m_spec.find('@') != std::string::npos ? m_spec : m_raw;

@@ -100,7 +100,7 @@ static void violation(const char* fmt, ...) {
   note("!! %s", line);
 }
 
-/* Functions that the JNI specification allows while an exception is pending. */
+/* Functions that JNI allows to be called while an exception is pending. */
 static void enter(const char* function, int allowedWhilePending) {
   note("%s", function);
   if (g_pending && !allowedWhilePending)

@@ -325,12 +325,12 @@ static int fileExists(const char* path) { return GetFileAttributesA(path) != INV
 /* Files in the temporary folder whose names match pattern; the first one's
    path goes to first. */
 static int filesMatching(const char* pattern, char* first, size_t size) {
-  char spec[MAX_PATH * 2];
+  char searchPath[MAX_PATH * 2];
   WIN32_FIND_DATAA data;
   HANDLE h;
   int n = 0;
-  snprintf(spec, sizeof spec, "%s\\%s", g_tempDir, pattern);
-  h = FindFirstFileA(spec, &data);
+  snprintf(searchPath, sizeof searchPath, "%s\\%s", g_tempDir, pattern);
+  h = FindFirstFileA(searchPath, &data);
   if (h == INVALID_HANDLE_VALUE) return 0;
   do {
     if (strcmp(data.cFileName, ".") == 0 || strcmp(data.cFileName, "..") == 0) continue;
