@@ -996,9 +996,14 @@ GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block) {
   GMimeStream* head = g_mime_stream_mem_new_with_buffer(content.data(), content.size());
   g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), head);
   g_object_unref(head);
+  // A header block that runs to the end of its part leaves no body. The
+  // substream of a GMimeStreamCat (an attached message's part is one) that
+  // starts past its end is NULL, not an empty stream: the body is then empty.
   GMimeStream* body = g_mime_stream_substream(stream, start + bodyStart, stream->bound_end);
-  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), body);
-  g_object_unref(body);
+  if (body) {
+    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), body);
+    g_object_unref(body);
+  }
   GMimeParser* parser = g_mime_parser_new_with_stream(cat);
   // Part contents stay in the (seekable) input instead of being copied.
   g_mime_parser_set_persist_stream(parser, TRUE);

@@ -1,5 +1,7 @@
 #include "textconv.h"
 
+#include "mimereader.h"
+
 #include <cctype>
 #include <gmime/gmime.h>
 
@@ -125,6 +127,9 @@ std::string sanitizeUtf8(const std::string& s) {
 Utf8Converter::Utf8Converter(const char* charset) {
   if (!charset || !*charset || isUtf8Name(charset) || isAsciiName(charset)) return;
   // GMime knows the aliases mail software writes (e.g. "latin1", "x-sjis").
+  // Its name cache exists only once GMime is started; the decoders may be
+  // the first thing a process uses.
+  initMime();
   const char* canonical = g_mime_charset_iconv_name(charset);
   iconv_t cd = iconv_open("UTF-8", canonical ? canonical : charset);
   if (cd != reinterpret_cast<iconv_t>(-1)) m_cd = cd;

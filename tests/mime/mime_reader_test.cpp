@@ -9,6 +9,7 @@
 
 #include <mapitags.h>
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
 using namespace mapimime;
@@ -701,6 +702,29 @@ TEST(MimeReaderBadInput, HeaderBlockWithoutItsBlankLine) {
   EXPECT_EQ(text(mbox.props, PR_SENDER_EMAIL_ADDRESS_W), "a@example.com");
   EXPECT_EQ(text(mbox.props, PR_BODY_W), "body\n");
   EXPECT_EQ(text(mbox.props, PR_TRANSPORT_MESSAGE_HEADERS_W), "From: a@example.com\nSubject: m\n");
+}
+
+TEST(MimeReaderBadInput, AttachedMessageEndingInItsHeaderBlock) {
+  // The attached message has no blank line and no body before its part
+  // ends: its headers are read and its body is empty, with no GLib warning
+  // on the way (GMime gives no substream past the end of a part).
+  static int warnings = 0;
+  warnings = 0;
+  GLogFunc previous = g_log_set_default_handler(
+      [](const gchar*, GLogLevelFlags level, const gchar*, gpointer) {
+        if (level & (G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) ++warnings;
+      },
+      nullptr);
+  MailItem item = readText(
+      "From: a@b.c\nSubject: outer\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n"
+      "--b\nContent-Type: message/rfc822\n\nSubject: inner\n--b--\n");
+  g_log_set_default_handler(previous, nullptr);
+  EXPECT_EQ(warnings, 0);
+  EXPECT_EQ(text(item.props, PR_SUBJECT_W), "outer");
+  ASSERT_EQ(item.attachments.size(), 1u);
+  ASSERT_TRUE(item.attachments[0].embedded);
+  EXPECT_EQ(text(item.attachments[0].embedded->props, PR_SUBJECT_W), "inner");
+  EXPECT_EQ(text(item.attachments[0].embedded->props, PR_BODY_W), "");
 }
 
 TEST(MimeReaderBadInput, AddressesWithoutDomainAreKeptAsGiven) {
