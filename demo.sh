@@ -17,6 +17,10 @@ step() {
   echo "demo.sh: $name: $((SECONDS - from)) s"
 }
 step "packages" bash scripts/install-deps.sh demo "$build"
+# From here on temporary files (compilers, tests, JVMs) stay in the build folder.
+mkdir -p "$build/tmp"
+TMPDIR=$(cd "$build/tmp" && pwd)
+export TMPDIR
 step "configure and build" make --no-print-directory build-demo BUILD="$build" JOBS="$jobs"
 step "demo" make --no-print-directory demo BUILD="$build" JOBS="$jobs"
 echo "demo.sh: done in $((SECONDS - start)) s"

@@ -18,6 +18,10 @@ step() {
   echo "test.sh: $name: $((SECONDS - from)) s"
 }
 step "packages" bash scripts/install-deps.sh test "$build"
+# From here on temporary files (compilers, tests, JVMs) stay in the build folder.
+mkdir -p "$build/tmp"
+TMPDIR=$(cd "$build/tmp" && pwd)
+export TMPDIR
 step "npm packages" bash scripts/install-npm-deps.sh "$build"
 step "configure and build" make --no-print-directory build BUILD="$build" JOBS="$jobs"
 step "tests" make --no-print-directory test BUILD="$build" JOBS="$jobs"

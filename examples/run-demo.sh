@@ -74,7 +74,7 @@ echo "run-demo: reading the Inbox from Java"
 echo
 status=0
 # java.io.tmpdir: the body parts keep their data in temporary files; keep them in the home too.
-"$JAVA" -Djava.library.path="$libdir" -Djava.io.tmpdir="$home/tmp" -cp "$DEMO_CLASSPATH" \
+"$JAVA" -XX:-UsePerfData -Djava.library.path="$libdir" -Djava.io.tmpdir="$home/tmp" -cp "$DEMO_CLASSPATH" \
   com.plimo.mail.mapi.demo.Demo demo "$home/tmp" "$output" || status=$?
 echo
 if [ "$status" -ne 0 ]; then
@@ -84,7 +84,7 @@ fi
 echo "run-demo: sending from 'demo' to a second profile 'colleague' of the same home"
 "$tool" profile create colleague --address colleague@example.org --display-name "Colleague"
 status=0
-"$JAVA" -Djava.library.path="$libdir" -Djava.io.tmpdir="$home/tmp" -cp "$DEMO_CLASSPATH" \
+"$JAVA" -XX:-UsePerfData -Djava.library.path="$libdir" -Djava.io.tmpdir="$home/tmp" -cp "$DEMO_CLASSPATH" \
   com.plimo.mail.mapi.demo.SendDemo demo colleague@example.org colleague "$home/tmp" || status=$?
 echo
 if [ "$status" -ne 0 ]; then

@@ -15,6 +15,12 @@ fi
 build=$(cd "$1" && pwd)
 jobs=${2:-$(nproc)}
 export TOLVANE_REQUIRE_ALL_TOOLS=1
+# Nothing of a test run is written outside the build folder: temporary files go to its
+# tmp/, and the JVMs keep no performance data file (/tmp/hsperfdata_USER, whatever
+# TMPDIR says). A JVM mentions JAVA_TOOL_OPTIONS on stderr; no test reads that line.
+mkdir -p "$build/tmp"
+export TMPDIR=$build/tmp
+export JAVA_TOOL_OPTIONS="${JAVA_TOOL_OPTIONS:+$JAVA_TOOL_OPTIONS }-XX:-UsePerfData"
 
 count=$(cd "$build" && ctest -N | sed -n 's/^Total Tests: \([0-9]*\)$/\1/p')
 if [ -z "$count" ] || [ "$count" -eq 0 ]; then

@@ -67,6 +67,8 @@ void startVm() {
       std::string("-Djava.class.path=") + TOLVANE_TEST_CLASSPATH,
       std::string("-Djava.library.path=") + TOLVANE_TEST_LIBDIR,
       "-Xcheck:jni",
+      // No performance data file in /tmp (hsperfdata).
+      "-XX:-UsePerfData",
       // Strings cross the bridge in the VM's default charset; the store's text is UTF-8.
       "-Dfile.encoding=UTF-8",
   };

@@ -109,6 +109,12 @@ stop_wineserver() {
   if [ -d "$WINEPREFIX" ]; then
     timeout -k 5 30 "$WINESERVER" -k >/dev/null 2>&1 || true
     timeout -k 5 30 "$WINESERVER" -w >/dev/null 2>&1 || true
+    # The server's socket folder is always under /tmp (/tmp/.wine-UID/server-DEV-INODE
+    # of the prefix, in hex); nothing of the run stays there.
+    local dev ino
+    dev=$(stat -c %d "$WINEPREFIX") ino=$(stat -c %i "$WINEPREFIX")
+    rm -rf "/tmp/.wine-$(id -u)/server-$(printf '%x-%x' "$dev" "$ino")"
+    rmdir "/tmp/.wine-$(id -u)" 2>/dev/null || true
   fi
 }
 trap stop_wineserver EXIT
