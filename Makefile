@@ -53,9 +53,12 @@ clean:
 # environment, e.g. BENCH_INBOX_SIZES="1000 10000" BENCH_ATTACHMENT_MB=256 make bench
 .PHONY: bench
 bench: configure
+	@bash scripts/install-deps.sh bench $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS) --target bench_tools
 	bash bench/run.sh $(BUILD)
 	bash bench/deliver/run.sh $${BENCH_DELIVER_COUNT:-10000}
 	bash bench/send/run.sh $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS) --target tolvane_corpus_walk
 	bash bench/corpus/run.sh $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS) --target bench_compare_tools
+	bash bench/compare/run.sh $(BUILD)

@@ -2,7 +2,7 @@
 # Installs the Debian packages that the demo or the tests need, those of them that are
 # missing, with apt-get; does nothing when all are there. Installing needs root.
 #
-#   scripts/install-deps.sh demo|test [LOG_DIR]
+#   scripts/install-deps.sh demo|test|bench [LOG_DIR]
 #
 #   demo  building the command, the JNI library and the Java classes, and running the
 #         demo: make and cmake among them, so that a minimal Debian gets going
@@ -43,12 +43,17 @@ test_packages=(
   # and the openssl command for their certificate.
   postfix sasl2-bin openssl
 )
+# bench/compare runs a private Dovecot of its own (its service is not used).
+bench_packages=(
+  dovecot-core dovecot-imapd dovecot-lmtpd
+)
 
 case "$group" in
   demo) packages=("${demo_packages[@]}") ;;
   test) packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
+  bench) packages=("${demo_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}") ;;
   *)
-    echo "usage: $0 demo|test [LOG_DIR]" >&2
+    echo "usage: $0 demo|test|bench [LOG_DIR]" >&2
     exit 2
     ;;
 esac
@@ -63,7 +68,7 @@ done
 # Node.js and npm run the independent .msg reader of the tests. Any node and npm will do
 # (a machine may carry them from another source than Debian's packages, which would then
 # conflict): only when the commands are missing are Debian's packages installed.
-if [ "$group" = test ] && { ! command -v node >/dev/null || ! command -v npm >/dev/null; }; then
+if [ "$group" != demo ] && { ! command -v node >/dev/null || ! command -v npm >/dev/null; }; then
   missing+=(nodejs npm)
 fi
 

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Checks the counts of one round of walks against the corpus's manifest and each other.
+
+    check_walks.py MANIFEST_TSV COUNT WALK=RECORDS...
+
+WALK is files, imap or natives; RECORDS the walk's rows (WalkTally: n, bodies, body
+characters, attachments, their bytes, To, Cc, priority). The first COUNT rows of the
+manifest (gen_corpus.py) say what each message holds.
+
+- files and imap (JavaMail, containers walked into) must find exactly the manifest's
+  bodies (text and HTML) and their characters, attachments, attachment bytes, To and Cc
+  of every message, and
+  X-Priority where the manifest has one; and the two must agree row for row, body
+  characters included.
+- natives: the MAPI model differs by design for an attached message, which is one .msg
+  attachment whose inner bodies and attachments are not parts: there, one body (the
+  note) and one attachment. Every other message must match the manifest as above; the
+  priority must be X-Priority's three-level reading (1 and 2 high, 4 and 5 low, else
+  normal), and To and Cc must match everywhere.
+
+Prints one line per walk, "CHECK WALK ok" or "CHECK WALK FAILURE: ..." with the first
+differences, and exits 1 when any walk failed.
+"""
+import csv
+import sys
+
+
+def read_rows(path, count):
+    with open(path, newline="") as f:
+        rows = list(csv.DictReader(f, delimiter="\t"))
+    return rows
+
+
+def main():
+    manifest_path, count = sys.argv[1], int(sys.argv[2])
+    walks = dict(a.split("=", 1) for a in sys.argv[3:])
+    manifest = read_rows(manifest_path, count)[:count]
+    if len(manifest) < count:
+        print("CHECK manifest FAILURE: %d rows, %d wanted" % (len(manifest), count))
+        return 1
+    records = {}
+    failed = False
+    for walk, path in walks.items():
+        try:
+            rows = read_rows(path, count)
+        except OSError as e:
+            print("CHECK %s FAILURE: no records (%s)" % (walk, e))
+            failed = True
+            continue
+        records[walk] = rows
+        problems = []
+        if len(rows) != count:
+            problems.append("%d messages walked, %d in the corpus" % (len(rows), count))
+        for m, r in zip(manifest, rows):
+            n = r["n"]
+            expect = {
+                "bodies": int(m["text"]) + int(m["html"]),
+                "attachments": int(m["attachments"]),
+                "attachment_bytes": int(m["attachment_bytes"]),
+                "to": int(m["to"]),
+                "cc": int(m["cc"]),
+            }
+            if walk != "natives":
+                expect["body_chars"] = int(m["body_chars"])
+            if walk == "natives" and m["kind"] == "rfc822":
+                expect["bodies"] = 1
+                expect["attachments"] = 1
+                del expect["attachment_bytes"]
+                if int(r["attachment_bytes"]) <= 0:
+                    problems.append("message %s: the attached message has no bytes" % n)
+            for key, value in expect.items():
+                if int(r[key]) != value:
+                    problems.append("message %s (%s): %s %s, manifest %d" % (n, m["file"], key, r[key], value))
+            prio = int(r["priority"])
+            if walk == "natives":
+                if prio not in (1, 3, 5):
+                    problems.append("message %s: priority %d" % (n, prio))
+            elif (prio != 0) != (m["x_priority"] == "1"):
+                problems.append("message %s: priority %d, X-Priority in the manifest: %s" % (n, prio, m["x_priority"]))
+        report(walk, problems)
+        failed = failed or bool(problems)
+
+    # The walks against each other: files and imap row for row; natives against files.
+    if "files" in records and "imap" in records:
+        problems = [
+            "message %s: files %s, imap %s" % (a["n"], dict(a), dict(b))
+            for a, b in zip(records["files"], records["imap"]) if a != b
+        ]
+        report("files=imap", problems)
+        failed = failed or bool(problems)
+    if "files" in records and "natives" in records:
+        problems = []
+        for m, a, b in zip(manifest, records["files"], records["natives"]):
+            keys = ["to", "cc"]
+            if m["kind"] != "rfc822":
+                keys += ["bodies", "attachments", "attachment_bytes"]
+            for key in keys:
+                if a[key] != b[key]:
+                    problems.append("message %s: %s files %s, natives %s" % (a["n"], key, a[key], b[key]))
+            level = int(a["priority"])
+            expected = 1 if 0 < level < 3 else 5 if level > 3 else 3
+            if int(b["priority"]) != expected:
+                problems.append("message %s: priority files %d, natives %s" % (a["n"], level, b["priority"]))
+        report("files=natives", problems)
+        failed = failed or bool(problems)
+    return 1 if failed else 0
+
+
+def report(walk, problems):
+    if problems:
+        shown = "; ".join(problems[:5])
+        more = " (and %d more)" % (len(problems) - 5) if len(problems) > 5 else ""
+        print("CHECK %s FAILURE: %s%s" % (walk, shown, more))
+    else:
+        print("CHECK %s ok" % walk)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
