@@ -1,11 +1,17 @@
-// The SMTP transport, on libESMTP: one session per batch (EHLO, STARTTLS,
-// AUTH, then MAIL, RCPT and DATA per message, pipelined where the server
-// offers it), with the status of every recipient and of every message.
+// The SMTP transport, on libESMTP: one session per batch (EHLO, AUTH, then
+// MAIL, RCPT and DATA per message, pipelined where the server offers it),
+// with the status of every recipient and of every message.
 //
-// smtps:// (TLS from the first byte, port 465) is not something libESMTP
-// does: it connects by itself and only knows STARTTLS. For it a relay thread
-// listens on a loopback port of this process, accepts libESMTP's one
-// connection and carries its bytes over a TLS connection to the server.
+// TLS is done here, not by libESMTP: a relay thread listens on a loopback
+// port of this process, accepts libESMTP's one connection and carries its
+// bytes over a TLS connection to the server. For smtps:// (TLS from the
+// first byte, which libESMTP does not do) the relay shakes hands at once; for
+// STARTTLS it first reads the greeting, says EHLO, asks for STARTTLS, shakes
+// hands, and then gives libESMTP the server's greeting, after which libESMTP
+// says EHLO again as RFC 3207 wants. (libESMTP 1.1.0's own STARTTLS sometimes
+// stopped after the server's "220 Ready to start TLS" until the server's
+// five-minute timeout; the relay's handshake has its own time limit, and the
+// reason for a refused certificate is OpenSSL's own.)
 #include "spool/transport.h"
 
 #include <openssl/err.h>
@@ -111,10 +117,17 @@ const char* readMessage(void** ctx, int* len, void* arg) {
   return c->data;
 }
 
-// The relay of smtps://: a loopback listener whose one connection is carried
-// over TLS to the server.
+// How long the relay waits for the server before libESMTP talks to it: the
+// greeting, the replies to EHLO and STARTTLS, the TLS handshake.
+const int kRelayTimeoutSeconds = 120;
+
+// The TLS relay: a loopback listener whose one connection is carried over
+// TLS to the server.
 class TlsRelay {
  public:
+  enum Mode { kImplicit, kStartTls };
+  enum Outcome { kReady, kNoTls, kFailed };
+
   ~TlsRelay() {
     if (m_thread.joinable()) {
       if (m_listen >= 0) shutdown(m_listen, SHUT_RDWR);
@@ -126,16 +139,32 @@ class TlsRelay {
     if (m_server >= 0) close(m_server);
   }
 
-  // Connects to the server and shakes hands; then listens for libESMTP.
-  bool start(const std::string& host, unsigned port, bool verify, std::string& error) {
-    if (!connectTo(host, port, error)) return false;
+  // Connects to the server and shakes hands (after STARTTLS in kStartTls);
+  // then listens for libESMTP. kNoTls: the server offers no STARTTLS or
+  // refused it, and verify is false (opportunistic TLS): the caller talks
+  // to the server in plain text.
+  Outcome start(const std::string& host, unsigned port, Mode mode, bool verify, std::string& error) {
+    if (!connectTo(host, port, error)) return kFailed;
+    timeval tv{kRelayTimeoutSeconds, 0};
+    setsockopt(m_server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(m_server, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (mode == kStartTls) {
+      Outcome o = startTls(verify, error);
+      if (o != kReady) return o;
+    }
     m_ctx = SSL_CTX_new(TLS_client_method());
     if (!m_ctx) return sslFail("TLS cannot be set up", error);
     SSL_CTX_set_min_proto_version(m_ctx, TLS1_2_VERSION);
     SSL_CTX_set_default_verify_paths(m_ctx);
+    // SSL_read returns after a record without data (TLS 1.3 sends session
+    // tickets after the handshake) instead of waiting for the next one on
+    // the blocking socket, while libESMTP's command waits to be carried.
+    SSL_CTX_clear_mode(m_ctx, SSL_MODE_AUTO_RETRY);
     m_ssl = SSL_new(m_ctx);
     if (!m_ssl) return sslFail("TLS cannot be set up", error);
     SSL_set_tlsext_host_name(m_ssl, host.c_str());
+    // Opportunistic TLS encrypts without trusting (as MTAs do); required TLS
+    // and smtps trust only a certificate that verifies for the host.
     if (verify) {
       SSL_set_verify(m_ssl, SSL_VERIFY_PEER, nullptr);
       in6_addr a6;
@@ -146,12 +175,17 @@ class TlsRelay {
         SSL_set1_host(m_ssl, host.c_str());
     }
     SSL_set_fd(m_ssl, m_server);
+    ERR_clear_error();
     if (SSL_connect(m_ssl) != 1) {
       long v = SSL_get_verify_result(m_ssl);
       if (verify && v != X509_V_OK) {
         error = std::string("the certificate of the server could not be verified: ") +
                 X509_verify_cert_error_string(v);
-        return false;
+        return kFailed;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        error = "the TLS handshake with the server took longer than " + std::to_string(kRelayTimeoutSeconds) + " s";
+        return kFailed;
       }
       return sslFail("the TLS handshake with the server failed", error);
     }
@@ -163,21 +197,117 @@ class TlsRelay {
     if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         listen(m_listen, 1) != 0 || getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
       error = std::string("a loopback socket for the TLS connection cannot be made: ") + strerror(errno);
-      return false;
+      return kFailed;
     }
     m_localPort = ntohs(a.sin_port);
     m_thread = std::thread([this] { carry(); });
-    return true;
+    return kReady;
   }
   unsigned localPort() const { return m_localPort; }
 
  private:
-  bool sslFail(const char* what, std::string& error) {
+  Outcome sslFail(const char* what, std::string& error) {
     char buf[256] = "";
     unsigned long e = ERR_get_error();
     if (e) ERR_error_string_n(e, buf, sizeof buf);
     error = std::string(what) + (buf[0] ? std::string(" (") + buf + ")" : std::string());
-    return false;
+    return kFailed;
+  }
+
+  // One reply of the server in plain text (all its lines); false when the
+  // connection ended or timed out first.
+  bool readReply(std::string& reply, std::string& error) {
+    reply.clear();
+    std::string line;
+    for (;;) {
+      char c;
+      ssize_t n = recv(m_server, &c, 1, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n == 0 ? "the server closed the connection"
+                : (errno == EAGAIN || errno == EWOULDBLOCK)
+                    ? "the server did not answer within " + std::to_string(kRelayTimeoutSeconds) + " s"
+                    : std::string("reading from the server failed: ") + strerror(errno);
+        return false;
+      }
+      line += c;
+      if (line.size() > 4096) {
+        error = "the server's reply is not SMTP";
+        return false;
+      }
+      if (c != '\n') continue;
+      reply += line;
+      bool last = line.size() < 4 || line[3] != '-';
+      line.clear();
+      if (last) return true;
+      if (reply.size() > 65536) {
+        error = "the server's reply is not SMTP";
+        return false;
+      }
+    }
+  }
+
+  bool sendLine(const std::string& line, std::string& error) {
+    std::string out = line + "\r\n";
+    for (size_t off = 0; off < out.size();) {
+      ssize_t w = send(m_server, out.data() + off, out.size() - off, MSG_NOSIGNAL);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        error = std::string("writing to the server failed: ") + strerror(errno);
+        return false;
+      }
+      off += static_cast<size_t>(w);
+    }
+    return true;
+  }
+
+  static bool replyCode(const std::string& reply, char first) { return reply.size() >= 3 && reply[0] == first; }
+
+  // Greeting, EHLO, STARTTLS; the greeting is kept for libESMTP.
+  Outcome startTls(bool required, std::string& error) {
+    std::string reply;
+    if (!readReply(reply, error)) return kFailed;
+    if (!replyCode(reply, '2')) {
+      error = "the server refused the connection: " + oneLine(reply);
+      return kFailed;
+    }
+    m_greeting = reply;
+    char name[256] = "localhost";
+    if (gethostname(name, sizeof name - 1) != 0 || !name[0]) strcpy(name, "localhost");
+    name[sizeof name - 1] = '\0';
+    if (!sendLine(std::string("EHLO ") + name, error) || !readReply(reply, error)) return kFailed;
+    bool offered = false;
+    if (replyCode(reply, '2')) {
+      size_t from = 0;
+      while (from < reply.size()) {
+        size_t end = reply.find('\n', from);
+        if (end == std::string::npos) end = reply.size();
+        std::string keyword = end > from + 4 ? reply.substr(from + 4, end - from - 4) : "";
+        while (!keyword.empty() && (keyword.back() == '\r' || keyword.back() == ' ')) keyword.pop_back();
+        if (strcasecmp(keyword.c_str(), "STARTTLS") == 0) offered = true;
+        from = end + 1;
+      }
+    }
+    if (!offered) {
+      if (!required) return plainInstead();
+      error = "the server does not offer STARTTLS, which the profile requires";
+      return kFailed;
+    }
+    if (!sendLine("STARTTLS", error) || !readReply(reply, error)) return kFailed;
+    if (!replyCode(reply, '2')) {
+      if (!required) return plainInstead();
+      error = "the server refused STARTTLS, which the profile requires: " + oneLine(reply);
+      return kFailed;
+    }
+    return kReady;
+  }
+
+  Outcome plainInstead() {
+    std::string ignored;
+    sendLine("QUIT", ignored);
+    close(m_server);
+    m_server = -1;
+    return kNoTls;
   }
 
   bool connectTo(const std::string& host, unsigned port, std::string& error) {
@@ -208,12 +338,23 @@ class TlsRelay {
     return true;
   }
 
-  // Copies both ways until either side closes.
+  static bool sendAll(int fd, const char* data, size_t size) {
+    for (size_t off = 0; off < size;) {
+      ssize_t w = send(fd, data + off, size - off, MSG_NOSIGNAL);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      off += static_cast<size_t>(w);
+    }
+    return true;
+  }
+
+  // Copies both ways until either side closes. After STARTTLS libESMTP first
+  // gets the greeting the relay read.
   void carry() {
     int client = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
     char buf[16384];
-    bool open = true;
+    bool open = m_greeting.empty() || sendAll(client, m_greeting.data(), m_greeting.size());
     while (open) {
       pollfd fds[2] = {{client, POLLIN, 0}, {m_server, POLLIN, 0}};
       // Bytes TLS has already decrypted are not seen by poll.
@@ -226,18 +367,11 @@ class TlsRelay {
         if (n <= 0) {
           int e = SSL_get_error(m_ssl, n);
           if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
-        } else {
-          for (int off = 0; off < n;) {
-            ssize_t w = send(client, buf + off, static_cast<size_t>(n - off), MSG_NOSIGNAL);
-            if (w <= 0) {
-              open = false;
-              break;
-            }
-            off += static_cast<int>(w);
-          }
+        } else if (!sendAll(client, buf, static_cast<size_t>(n))) {
+          break;
         }
       }
-      if (open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+      if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
         ssize_t n = recv(client, buf, sizeof buf, 0);
         if (n <= 0) break;
         if (SSL_write(m_ssl, buf, static_cast<int>(n)) <= 0) break;
@@ -250,6 +384,7 @@ class TlsRelay {
   int m_server = -1;
   int m_listen = -1;
   unsigned m_localPort = 0;
+  std::string m_greeting;
   SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
   std::thread m_thread;
@@ -269,7 +404,6 @@ struct Session {
   bool authSent = false;
   bool authOk = false;
   std::string authReply;  // the server's answer to a failed AUTH
-  std::string tlsTrouble;
   const char* user = nullptr;
   const char* password = nullptr;
 };
@@ -326,33 +460,6 @@ void onEvent(smtp_session_t, int event, void* arg, ...) {
       }
       break;
     }
-    case SMTP_EV_INVALID_PEER_CERTIFICATE: {
-      long verify = va_arg(ap, long);
-      int* ok = va_arg(ap, int*);
-      // Opportunistic TLS encrypts without trusting (as MTAs do); required
-      // TLS trusts only a certificate that verifies.
-      *ok = s.requireTls ? 0 : 1;
-      if (!*ok)
-        s.tlsTrouble = std::string("the certificate of the server could not be verified: ") +
-                       X509_verify_cert_error_string(verify);
-      break;
-    }
-    case SMTP_EV_NO_PEER_CERTIFICATE: {
-      int* ok = va_arg(ap, int*);
-      *ok = s.requireTls ? 0 : 1;
-      if (!*ok) s.tlsTrouble = "the server presented no certificate";
-      break;
-    }
-    case SMTP_EV_WRONG_PEER_CERTIFICATE: {
-      int* ok = va_arg(ap, int*);
-      const char* domain = va_arg(ap, const char*);
-      *ok = s.requireTls ? 0 : 1;
-      if (!*ok) s.tlsTrouble = std::string("the certificate of the server is for ") + (domain ? domain : "another name");
-      break;
-    }
-    case SMTP_EV_EXTNA_STARTTLS:
-      s.tlsTrouble = "the server does not offer STARTTLS, which the profile requires";
-      break;
     default:
       break;
   }
@@ -387,12 +494,9 @@ int interact(auth_client_request_t request, char** result, int fields, void* arg
 std::string sessionError(const Session& s) {
   char buf[256];
   int e = smtp_errno();
-  std::string text = s.tlsTrouble;
-  if (text.empty()) {
-    text = smtp_strerror(e, buf, sizeof buf) ? buf : "the SMTP session failed";
-    if (e == 0 || e == SMTP_ERR_DROPPED_CONNECTION || e == SMTP_ERR_INVALID_RESPONSE_STATUS) {
-      if (!s.lastReply.empty()) text += " (the server's last reply: " + s.lastReply + ")";
-    }
+  std::string text = smtp_strerror(e, buf, sizeof buf) ? buf : "the SMTP session failed";
+  if (e == 0 || e == SMTP_ERR_DROPPED_CONNECTION || e == SMTP_ERR_INVALID_RESPONSE_STATUS) {
+    if (!s.lastReply.empty()) text += " (the server's last reply: " + s.lastReply + ")";
   }
   return text;
 }
@@ -429,10 +533,18 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
 
   TlsRelay relay;
   std::string target = host + ":" + std::to_string(transport.port);
-  if (smtps) {
+  {
     std::string why;
-    if (!relay.start(transport.host, transport.port, true, why)) return failAll(why, "4.4.1");
-    target = "127.0.0.1:" + std::to_string(relay.localPort());
+    switch (relay.start(transport.host, transport.port, smtps ? TlsRelay::kImplicit : TlsRelay::kStartTls,
+                        smtps || s.requireTls, why)) {
+      case TlsRelay::kReady:
+        target = "127.0.0.1:" + std::to_string(relay.localPort());
+        break;
+      case TlsRelay::kNoTls:  // opportunistic, and the server offers none
+        break;
+      case TlsRelay::kFailed:
+        return failAll(why, "4.4.1");
+    }
   }
 
   smtp_session_t session = smtp_create_session();
@@ -441,20 +553,8 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
   smtp_set_server(session, target.c_str());
   smtp_set_eventcb(session, onEvent, &s);
   smtp_set_monitorcb(session, onMonitor, &s, 0);
-  // Over the smtps relay the connection is already encrypted.
-  smtp_starttls_enable(session, smtps ? Starttls_DISABLED : s.requireTls ? Starttls_REQUIRED : Starttls_ENABLED);
-  // Our own TLS context: the system's trust store (or SSL_CERT_FILE), not
-  // libESMTP's ~/.authenticate files. Verification failures are reported
-  // after the handshake (SMTP_EV_INVALID_PEER_CERTIFICATE) and judged there.
-  SSL_CTX* tls = nullptr;
-  if (!smtps) {
-    tls = SSL_CTX_new(TLS_client_method());
-    if (tls) {
-      SSL_CTX_set_min_proto_version(tls, TLS1_2_VERSION);
-      SSL_CTX_set_default_verify_paths(tls);
-      smtp_starttls_set_ctx(session, tls);
-    }
-  }
+  // TLS is the relay's (above): libESMTP talks plain text to it.
+  smtp_starttls_enable(session, Starttls_DISABLED);
   if (!profile.smtpUser.empty()) {
     static std::once_flag once;
     std::call_once(once, [] { auth_client_init(); });
@@ -493,7 +593,6 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
   }
   smtp_destroy_session(session);
   if (auth) auth_destroy_context(auth);
-  if (tls) SSL_CTX_free(tls);
 }
 
 }  // namespace tmapi
