@@ -10,7 +10,8 @@ leading underscore, so every native is listed here as
 
 (exported name = the linker's name of the function). The natives are read
 from the sources that go into the DLL: every definition of a
-Java_com_plimo_mail_mapi_MAPINative_<name> function, written out or through a
+Java_com_plimo_mail_mapi_MAPINative_<name> function (or of
+Java_com_plimo_mail_mapi_MAPINativeAttached_<name>), written out or through a
 macro that pastes the name (as TOLVANE_NATIVE in bridge/jniutil.h does), and
 JNI_OnLoad/JNI_OnUnload when a source defines them. The argument size comes
 from each definition's C parameter list, so the DLL exports exactly what the
@@ -26,6 +27,9 @@ import re
 import sys
 
 PREFIX = "Java_com_plimo_mail_mapi_MAPINative_"
+# Every class whose natives the library implements: MAPINative (the 47) and
+# MAPINativeAttached (the messages attached to received messages).
+PREFIXES = (PREFIX, "Java_com_plimo_mail_mapi_MAPINativeAttached_")
 
 # Bytes each parameter takes on the 32-bit stack (every argument is widened
 # to at least 4 bytes).
@@ -170,15 +174,16 @@ def gather_files(sources, include_dirs):
 
 
 def find_macros(code):
-    """Function-like macros that paste their argument onto the natives'
-    prefix: name -> index of that argument."""
+    """Function-like macros that paste their argument onto a natives'
+    prefix: name -> (index of that argument, prefix)."""
     macros = {}
     joined = re.sub(r"\\\n", " ", code)
     for m in re.finditer(r"^\s*#\s*define\s+(\w+)\(([^)]*)\)(.*)$", joined, re.M):
         args = [a.strip() for a in m.group(2).split(",")]
-        pasted = re.search(re.escape(PREFIX) + r"\s*##\s*(\w+)", m.group(3))
-        if pasted and pasted.group(1) in args:
-            macros[m.group(1)] = args.index(pasted.group(1))
+        for prefix in PREFIXES:
+            pasted = re.search(r"\b" + re.escape(prefix) + r"\s*##\s*(\w+)", m.group(3))
+            if pasted and pasted.group(1) in args:
+                macros[m.group(1)] = (args.index(pasted.group(1)), prefix)
     return macros
 
 
@@ -190,11 +195,12 @@ def body_follows(code, pos):
 
 def find_natives(path, code, macros, found):
     where = os.path.basename(path)
-    for m in re.finditer(r"\b" + re.escape(PREFIX) + r"(\w+)\s*\(", code):
-        params, after = balanced(code, m.end() - 1)
-        if body_follows(code, after):
-            add(found, PREFIX + m.group(1), params_bytes(params, where + ": " + m.group(1)), where)
-    for name, index in macros.items():
+    for prefix in PREFIXES:
+        for m in re.finditer(r"\b" + re.escape(prefix) + r"(\w+)\s*\(", code):
+            params, after = balanced(code, m.end() - 1)
+            if body_follows(code, after):
+                add(found, prefix + m.group(1), params_bytes(params, where + ": " + m.group(1)), where)
+    for name, (index, prefix) in macros.items():
         for m in re.finditer(r"\b" + re.escape(name) + r"\s*\(", code):
             if re.match(r"\s*#\s*define\b", code[code.rfind("\n", 0, m.start()) + 1:m.start()]):
                 continue
@@ -208,7 +214,7 @@ def find_natives(path, code, macros, found):
             params, end = balanced(code, after + rest.end() - 1)
             if body_follows(code, end):
                 native = args[index].strip()
-                add(found, PREFIX + native, params_bytes(params, where + ": " + native), where)
+                add(found, prefix + native, params_bytes(params, where + ": " + native), where)
     for m in re.finditer(r"\b(JNI_OnLoad|JNI_OnUnload)\s*\(", code):
         params, after = balanced(code, m.end() - 1)
         if body_follows(code, after):

@@ -6,6 +6,7 @@
 #include "content/mapicontent.h"
 #include "content/mapimultipart.h"
 #include "folder/mapifolder.h"
+#include "message/attachedmessage.h"
 #include "message/mapimessage.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
@@ -40,6 +41,11 @@ TOLVANE_NATIVE(jobject, getMessageContent)(JNIEnv* env, jclass, jlong hMessage, 
         // object of the content shares it.
         if (!content->m_pBridgeLink) {
           std::shared_ptr<void> folderLink = message->m_pFolder ? message->m_pFolder->m_pBridgeLink : nullptr;
+          // The content of an attached message lives under that message.
+          if (CMapiAttachedMessage::exists(message)) {
+            auto* attached = static_cast<CMapiAttachedMessage*>(message);
+            if (attached->m_pBridgeLink) folderLink = attached->m_pBridgeLink;
+          }
           content->m_pBridgeLink = JavaLifetime::make(env, folderLink, kContentDiscardedText);
           if (!content->m_pBridgeLink) {
             env->DeleteLocalRef(cls);

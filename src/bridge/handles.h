@@ -26,6 +26,7 @@ constexpr const char* kFolderClosedText = "The folder is closed";
 constexpr const char* kStoreOfFolderClosedText = "The store of this folder is closed";
 constexpr const char* kStoreOfMessageClosedText = "The store of this message is closed";
 constexpr const char* kFolderOfMessageClosedText = "The folder of this message is closed";
+constexpr const char* kAttachedMessageClosedText = "The attached message is closed";
 constexpr const char* kContentDiscardedText =
     "The message's content was discarded when its delete flag changed; fetch it again";
 

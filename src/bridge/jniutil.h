@@ -110,4 +110,9 @@ class JavaLifetime {
 #define TOLVANE_NATIVE(ret, name) \
   extern "C" JNIEXPORT ret JNICALL Java_com_plimo_mail_mapi_MAPINative_##name
 
+// The natives of com.plimo.mail.mapi.MAPINativeAttached: the messages
+// attached to received messages (bridge/attached_natives.cpp).
+#define TOLVANE_ATTACHED_NATIVE(ret, name) \
+  extern "C" JNIEXPORT ret JNICALL Java_com_plimo_mail_mapi_MAPINativeAttached_##name
+
 #endif

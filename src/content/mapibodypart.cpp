@@ -81,21 +81,35 @@ void CMapiBodyPart::writeToFile(const std::string& path) {
   m_strFilePath = path;
 }
 
-void CMapiBodyPart::writeAttachedMessage(const std::string& path) {
+HRESULT CMapiBodyPart::openAttachedMessage(LPMESSAGE* lppMessage) const {
+  if (!lppMessage) return E_INVALIDARG;
+  *lppMessage = nullptr;
   LPMESSAGE lpOwner = m_pAttachMessage ? m_pAttachMessage->m_lpMessage : nullptr;
+  if (!lpOwner) return E_FAIL;
+  LPATTACH lpAttach = nullptr;
+  HRESULT hr = lpOwner->OpenAttach(m_ulAttachNum, &IID_IAttachment, 0, &lpAttach);
+  if (FAILED(hr) || !lpAttach) return FAILED(hr) ? hr : E_FAIL;
+  LPMESSAGE lpEmbedded = nullptr;
+  hr = lpAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, reinterpret_cast<LPUNKNOWN*>(&lpEmbedded));
+  // The embedded message keeps what it needs of its attachment.
+  lpAttach->Release();
+  if (SUCCEEDED(hr) && !lpEmbedded) hr = E_FAIL;
+  if (FAILED(hr)) {
+    if (lpEmbedded) lpEmbedded->Release();
+    return hr;
+  }
+  *lppMessage = lpEmbedded;
+  return S_OK;
+}
+
+void CMapiBodyPart::writeAttachedMessage(const std::string& path) {
   struct Opened {
-    LPATTACH lpAttach = nullptr;
     LPMESSAGE lpEmbedded = nullptr;
     ~Opened() {
       if (lpEmbedded) lpEmbedded->Release();
-      if (lpAttach) lpAttach->Release();
     }
   } opened;
-  HRESULT hr = lpOwner ? lpOwner->OpenAttach(m_ulAttachNum, &IID_IAttachment, 0, &opened.lpAttach) : E_FAIL;
-  if (SUCCEEDED(hr) && opened.lpAttach)
-    hr = opened.lpAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
-                                       reinterpret_cast<LPUNKNOWN*>(&opened.lpEmbedded));
-  if (SUCCEEDED(hr) && !opened.lpEmbedded) hr = E_FAIL;
+  HRESULT hr = openAttachedMessage(&opened.lpEmbedded);
   // The path is claimed the way every part file is (new and private, or a
   // regular file of the user; never through a link) before the .msg writer
   // replaces it.

@@ -48,6 +48,11 @@ class CMapiBodyPart {
   // call made is removed.
   void writeToFile(const std::string& path);
 
+  // Opens the message of an attached-message part (its attachment's
+  // PR_ATTACH_DATA_OBJ as IID_IMessage) into *lppMessage, which the caller
+  // releases. A failure leaves *lppMessage null.
+  HRESULT openAttachedMessage(LPMESSAGE* lppMessage) const;
+
   static HRESULT copyStreamToFile(LPSTREAM lpStream, platform::OutputFile& file);
   static HRESULT copyAttachmentDataToFile(LPMESSAGE lpMessage, ULONG ulAttachNum, platform::OutputFile& file);
 

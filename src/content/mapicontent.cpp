@@ -65,7 +65,12 @@ CMapiContent::CMapiContent()
     : m_pMessage(nullptr), m_pMultipart(nullptr), m_bMultipart(false), m_bCalculated(false), m_bHasHtml(false),
       m_bHasText(false), m_bHasAttachments(false) {}
 
-CMapiContent::~CMapiContent() { delete m_pMultipart; }
+CMapiContent::~CMapiContent() {
+  // Each attached message leaves the list as it is deleted; they go before
+  // the parts they were opened from.
+  while (!m_attached.empty()) delete m_attached.back();
+  delete m_pMultipart;
+}
 
 void CMapiContent::ensureMultipart() {
   if (!m_pMultipart) m_pMultipart = new CMapiMultipart(this);

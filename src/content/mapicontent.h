@@ -38,6 +38,9 @@ class CMapiContent {
   // life); released when the content is deleted, which ends every multipart
   // and body-part handle of it.
   std::shared_ptr<void> m_pBridgeLink;
+  // The attached messages opened from this content's parts
+  // (CMapiAttachedMessage): they belong to it and go with it.
+  std::vector<CMapiMessage*> m_attached;
 
  private:
   void ensureMultipart();

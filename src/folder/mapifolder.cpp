@@ -1,5 +1,6 @@
 #include "folder/mapifolder.h"
 
+#include "message/attachedmessage.h"
 #include "message/mapimessage.h"
 #include "session/mapistore.h"
 #include "support/mapierror.h"
@@ -239,6 +240,8 @@ void CMapiFolder::detachFromStore() {
   // messages keep their contents, so that a handle into them still meets a
   // live object that can say its store is closed.
   for (CMapiMessage* message : m_messages) {
+    // The messages attached to it were opened through it: they go first.
+    CMapiAttachedMessage::detachAll(message->m_pContent);
     if (message->m_lpMessage) {
       message->m_lpMessage->Release();
       message->m_lpMessage = nullptr;

@@ -4,8 +4,8 @@
 #
 #  (a) the export directory names the module tolvanemapi81_build001.dll;
 #  (b) the exported names are exactly "_<JNI name>@<bytes>" for every static
-#      native declared in MAPINative.java (every one must be implemented by
-#      the Linux library too),
+#      native declared in MAPINative.java and MAPINativeAttached.java (every
+#      one must be implemented by the Linux library too),
 #      the bytes counted from the Java parameter list (8 for JNIEnv* and
 #      jclass, 8 per long/double, 4 per other parameter), plus _JNI_OnLoad@8
 #      and _JNI_OnUnload@8 when the Linux library defines those: a native
@@ -34,7 +34,9 @@ GENERATOR=${5:-}
 NAME=tolvanemapi81_build001
 TRIPLET=i686-w64-mingw32
 WINBUILD=$BIN/win32
-JAVA_SOURCE=$SRC/java/src/com/plimo/mail/mapi/MAPINative.java
+JAVA_DIR=$SRC/java/src/com/plimo/mail/mapi
+# The classes whose natives the library implements.
+JAVA_SOURCES=("$JAVA_DIR/MAPINative.java" "$JAVA_DIR/MAPINativeAttached.java")
 HERE=$(cd "$(dirname "$0")" && pwd)
 
 fail() {
@@ -53,7 +55,9 @@ fi
 command -v python3 >/dev/null 2>&1 || fail "python3 is needed to read the Java declarations"
 command -v nm >/dev/null 2>&1 || fail "nm (binutils) is needed to read the Linux library's exports"
 [ -f "$LINUX_LIB" ] || fail "the Linux library $LINUX_LIB is not built (build the project first)"
-[ -f "$JAVA_SOURCE" ] || fail "$JAVA_SOURCE not found"
+for source in "${JAVA_SOURCES[@]}"; do
+  [ -f "$source" ] || fail "$source not found"
+done
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -103,8 +107,11 @@ address_entries=$(awk '/^Export Address Table -- Ordinal Base/ { t = 1; next }
 nm -D --defined-only "$LINUX_LIB" | awk '{ print $NF }' | LC_ALL=C sort -u >"$WORK/linux_all.txt"
 grep '^Java_' "$WORK/linux_all.txt" >"$WORK/linux.txt" || true
 
-python3 "$HERE/java_natives.py" "$JAVA_SOURCE" >"$WORK/java.txt" ||
-  fail "could not read the native declarations of $JAVA_SOURCE"
+: >"$WORK/java.txt"
+for source in "${JAVA_SOURCES[@]}"; do
+  python3 "$HERE/java_natives.py" "$source" >>"$WORK/java.txt" ||
+    fail "could not read the native declarations of $source"
+done
 
 # Expected: the Java natives that Linux implements, decorated from the Java
 # parameter list.
@@ -122,12 +129,12 @@ unimplemented=$(LC_ALL=C comm -13 "$WORK/linux.txt" "$WORK/java_names.txt" | wc 
 echo "Java declares $(wc -l <"$WORK/java.txt") static natives; the Linux library implements" \
      "$(wc -l <"$WORK/linux.txt") Java_ functions"
 if [ "$unimplemented" -ne 0 ]; then
-  echo "FAIL: $unimplemented natives declared in MAPINative.java are not implemented by the Linux library:" >&2
+  echo "FAIL: $unimplemented natives declared in the Java classes are not implemented by the Linux library:" >&2
   LC_ALL=C comm -13 "$WORK/linux.txt" "$WORK/java_names.txt" | sed 's/^/  /' >&2
   status=1
 fi
 if [ -n "$undeclared" ]; then
-  echo "note: exported by the Linux library but not declared in MAPINative.java (a Windows export of" \
+  echo "note: exported by the Linux library but not declared in the Java classes (a Windows export of" \
        "these counts as unexpected):" >&2
   echo "$undeclared" | sed 's/^/  /' >&2
 fi

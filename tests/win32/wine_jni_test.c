@@ -123,7 +123,25 @@ static const Native g_natives[] = {
     {"setMessageReplyTo", "JSS", 'V', 'X'},
     {"closeTransport", "J", 'V', 'N'},
 };
-#define NATIVE_COUNT ((int)(sizeof g_natives / sizeof g_natives[0]))
+#define MAPINATIVE_COUNT ((int)(sizeof g_natives / sizeof g_natives[0]))
+
+/* The natives of com.plimo.mail.mapi.MAPINativeAttached: attached messages. */
+static const Native g_attachedNatives[] = {
+    {"openAttachedMessage", "JIO", 'J', 'X'},
+    {"closeAttachedMessage", "J", 'V', 'X'},
+    {"liveAttachedMessages", "", 'I', '-'},
+};
+#define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
+#define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)
+
+/* Native k of both classes: MAPINative's, then MAPINativeAttached's. */
+static const Native* nativeAt(int k) {
+  return k < MAPINATIVE_COUNT ? &g_natives[k] : &g_attachedNatives[k - MAPINATIVE_COUNT];
+}
+
+static int isAttachedNative(const Native* n) {
+  return n >= g_attachedNatives && n < g_attachedNatives + ATTACHED_COUNT;
+}
 
 /* Bytes of arguments on the 32-bit stack: JNIEnv* and the class, then 8 per
    long and 4 per anything else. */
@@ -135,13 +153,14 @@ static int argumentBytes(const Native* n) {
 }
 
 static void decoratedName(const Native* n, char* out, size_t size) {
-  snprintf(out, size, "_Java_com_plimo_mail_mapi_MAPINative_%s@%d", n->name, argumentBytes(n));
+  snprintf(out, size, "_Java_com_plimo_mail_mapi_%s_%s@%d", isAttachedNative(n) ? "MAPINativeAttached" : "MAPINative",
+           n->name, argumentBytes(n));
 }
 
 static const Native* nativeNamed(const char* name) {
   int i;
   for (i = 0; i < NATIVE_COUNT; ++i)
-    if (strcmp(g_natives[i].name, name) == 0) return &g_natives[i];
+    if (strcmp(nativeAt(i)->name, name) == 0) return nativeAt(i);
   printf("FAIL: the test has no native %s\n", name);
   exit(2);
 }
@@ -506,7 +525,7 @@ static void scenarioExports(void) {
     int match = 0;
     for (k = 0; k < NATIVE_COUNT; ++k) {
       char decorated[128];
-      decoratedName(&g_natives[k], decorated, sizeof decorated);
+      decoratedName(nativeAt(k), decorated, sizeof decorated);
       if (strcmp(decorated, exported) == 0) {
         found[k]++;
         match = 1;
@@ -514,14 +533,14 @@ static void scenarioExports(void) {
     }
     if (!match) {
       ++unexpected;
-      check(0, "export %s is none of the 47 natives", exported);
+      check(0, "export %s is none of the %d natives", exported, NATIVE_COUNT);
     }
   }
   check(dir->NumberOfFunctions == dir->NumberOfNames, "every export has a name (%lu functions, %lu names)",
         (unsigned long)dir->NumberOfFunctions, (unsigned long)dir->NumberOfNames);
   for (k = 0; k < NATIVE_COUNT; ++k) {
     char decorated[128];
-    decoratedName(&g_natives[k], decorated, sizeof decorated);
+    decoratedName(nativeAt(k), decorated, sizeof decorated);
     if (found[k] != 1) check(0, "%s is exported once (found %d)", decorated, found[k]);
   }
   check(dir->NumberOfNames == NATIVE_COUNT && unexpected == 0, "the DLL exports exactly the %d natives (%lu names)",
@@ -532,7 +551,7 @@ static void scenarioExports(void) {
   multipart = jvm_new_plain("com/plimo/mail/mapi/MAPIMultipart");
 
   for (k = 0; k < NATIVE_COUNT; ++k) {
-    const Native* n = &g_natives[k];
+    const Native* n = nativeAt(k);
     char what[160], decorated[128];
     Result r;
     decoratedName(n, decorated, sizeof decorated);
@@ -548,6 +567,8 @@ static void scenarioExports(void) {
       r = callNative(n->name, (jlong)0, strcmp(n->name, "getMessageContent") == 0 ? message : folder);
     } else if (strcmp(n->params, "JOI") == 0) {
       r = callNative(n->name, (jlong)0, strcmp(n->name, "getMultipartBodypart") == 0 ? multipart : folder, 1);
+    } else if (strcmp(n->params, "JIO") == 0) {
+      r = callNative(n->name, (jlong)0, 1, message);
     } else if (strcmp(n->params, "JOII") == 0) {
       r = callNative(n->name, (jlong)0, folder, 1, 2);
     } else if (strcmp(n->params, "JS") == 0) {
@@ -574,6 +595,9 @@ static void scenarioExports(void) {
     } else if (strcmp(n->name, "initMapi") == 0) {
       check(r.value.z == JNI_TRUE, "initMapi returns true");
       raisedNothing("initMapi", &r);
+    } else if (strcmp(n->name, "liveAttachedMessages") == 0) {
+      check(r.value.i == 0, "liveAttachedMessages counts no attached message (%d)", (int)r.value.i);
+      raisedNothing("liveAttachedMessages", &r);
     } else {
       /* getStore and getTransport: the stand-in refuses the logon. */
       snprintf(what, sizeof what, "%s with a profile the stand-in refuses", n->name);

@@ -33,8 +33,8 @@ import javax.mail.internet.ContentDisposition;
  * <p>Body texts carry their text and no disposition; attachments carry the disposition
  * "attachment", their file name (an attached message is named after its subject with
  * ".msg" added and its data is an Outlook {@code .msg} file, whatever its
- * "message/rfc822" content type suggests), their size and, for inline ones, a content
- * identifier.
+ * "message/rfc822" content type suggests; its {@link #getContent()} is the message itself,
+ * a {@link MAPIAttachedMessage}), their size and, for inline ones, a content identifier.
  *
  * <p>The data of a part is written by the store, once per part; this object keeps that
  * copy (a temporary file, which the store deletes together with the message's content)
@@ -62,6 +62,11 @@ public class MAPIBodyPart extends BodyPart {
 
     /** The store's copy of this part's data, once written. */
     private File dataFile;
+
+    /** The part's 0-based index in its content; -1 when not known. */
+    private int index = -1;
+    /** The attached message of a "message/rfc822" part, once opened. */
+    private MAPIAttachedMessage attachedMessage;
 
     public MAPIBodyPart(long partPointer, MAPIMultipart multipart, String contentType, String disposition,
             String content, String contentId, int size) {
@@ -137,15 +142,49 @@ public class MAPIBodyPart extends BodyPart {
     }
 
     /**
-     * The text of a body part; for an attachment an {@link InputStream} of its data
-     * (text attachments included: the store gives no charset to decode them with).
+     * The text of a body part; for an attached message ("message/rfc822") the message, a
+     * {@link MAPIAttachedMessage} that reads like any message of the folder; for any other
+     * attachment an {@link InputStream} of its data (text attachments included: the store
+     * gives no charset to decode them with).
      */
     @Override
     public Object getContent() throws IOException, MessagingException {
         if (isAttachment()) {
+            if (isMimeType("message/rfc822") && multipart != null && index >= 0) {
+                return getAttachedMessage();
+            }
             return getInputStream();
         }
         return content == null ? "" : content;
+    }
+
+    /**
+     * The message of an attached-message part, opened on first use and the same object on
+     * every call; it lives as long as the content of the message that holds it.
+     *
+     * @throws MessagingException for a part that is not an attached message, or whose
+     *     message is gone with its content, folder or store
+     */
+    public MAPIAttachedMessage getAttachedMessage() throws MessagingException {
+        if (!isAttachment() || !isMimeType("message/rfc822") || multipart == null || index < 0) {
+            throw new MessagingException("The body part is not an attached message");
+        }
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                checkUsable();
+                if (attachedMessage == null) {
+                    MAPIMessage outer = multipart.getMessage();
+                    attachedMessage = MAPIAttachedMessage.open(this, multipart, index,
+                            outer == null ? null : outer.session());
+                }
+                return attachedMessage;
+            }
+        }
+    }
+
+    /** Called by the multipart that made this part with its index. */
+    void setIndex(int index) {
+        this.index = index;
     }
 
     /** The part's data, as the store writes it. */
@@ -186,7 +225,7 @@ public class MAPIBodyPart extends BodyPart {
     }
 
     /** The lock of the native calls: the message's (its store's), else this part. */
-    private Object nativeLock() {
+    Object nativeLock() {
         return multipart != null ? multipart.nativeLock() : this;
     }
 

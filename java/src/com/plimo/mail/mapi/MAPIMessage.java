@@ -108,6 +108,11 @@ public class MAPIMessage extends Message {
         return messagePointer;
     }
 
+    /** The session of this message (its folder's store's); null when it has none. */
+    Session session() {
+        return session;
+    }
+
     /**
      * The lock that serialises the native calls of one logon, whose objects are not
      * reentrant: the store of this message's folder when there is one (the provider's store
@@ -357,8 +362,8 @@ public class MAPIMessage extends Message {
      * A MIME message made from what the store holds: the headers this message answers,
      * the body texts (multipart/alternative when both), inline attachments with the HTML
      * (multipart/related) and the other attachments (multipart/mixed). Attached messages
-     * stay the {@code .msg} files the store exports. To keep the exact Outlook form, use
-     * {@link #getMessageFile()}.
+     * are message/rfc822 parts of their own MIME form, made the same way. To keep the exact
+     * Outlook form, use {@link #getMessageFile()}.
      */
     public MimeMessage toMimeMessage() throws MessagingException {
         return MimeRendering.render(this, session);

@@ -93,6 +93,7 @@ public class MAPIMultipart extends Multipart {
             if (part == null) {
                 throw new MessagingException("Body part " + index + " is not available");
             }
+            part.setIndex(index);
             parts[index] = part;
         }
         return parts[index];

@@ -23,8 +23,8 @@ import javax.mail.util.ByteArrayDataSource;
  * A MIME message made from what the store answers for a {@link MAPIMessage}: its headers,
  * the plain-text and HTML bodies (multipart/alternative when both), inline attachments
  * with their Content-ID beside the HTML (multipart/related), the other attachments around
- * them (multipart/mixed). An attached message is attached as the store exports it, an
- * Outlook {@code .msg} file.
+ * them (multipart/mixed). An attached message is a message/rfc822 part of its own MIME
+ * form, made the same way.
  */
 final class MimeRendering {
 
@@ -164,6 +164,20 @@ final class MimeRendering {
     }
 
     private static MimeBodyPart attachment(MAPIBodyPart part) throws MessagingException, IOException {
+        if (part.isMimeType("message/rfc822")) {
+            Object content = part.getContent();
+            if (content instanceof MAPIMessage) {
+                // An attached message: its own MIME form, nested.
+                MAPIMessage nested = (MAPIMessage) content;
+                MimeBodyPart copy = new MimeBodyPart();
+                copy.setContent(render(nested, nested.session()), "message/rfc822");
+                copy.setDisposition(Part.ATTACHMENT);
+                return copy;
+            }
+            if (content instanceof InputStream) {
+                ((InputStream) content).close();
+            }
+        }
         String type = part.isMimeType("message/rfc822") ? MAPIMessage.MSG_FILE_TYPE : part.getContentType();
         byte[] data;
         try (InputStream in = part.getInputStream()) {

@@ -29,7 +29,13 @@ import javax.mail.event.ConnectionEvent;
  * so a walk over a large folder keeps only what its caller keeps. Closing deletes the
  * native folder and every message fetched through it: their reads then throw a
  * {@link MessagingException}. {@link Flags.Flag#DELETED} is the store's delete flag;
- * {@link #expunge()} and {@code close(true)} delete the flagged messages.
+ * {@link #expunge()} and {@code close(true)} delete the flagged messages. A folder
+ * dropped while open (never closed) is closed without expunge once it and its messages
+ * are unreachable, by a {@link java.lang.ref.Cleaner}.
+ *
+ * <p>An attached message ({@code message/rfc822} part) reads as a message
+ * ({@link com.plimo.mail.mapi.MAPIAttachedMessage}); it is closed with the content of the
+ * message that holds it, so with the folder too.
  */
 public class MAPIFolder extends Folder {
 
@@ -42,6 +48,8 @@ public class MAPIFolder extends Folder {
     private final boolean root;
 
     private long handle;
+    /** The native folder while open: closed by close(), or by a cleaner if this folder is dropped open. */
+    private NativeHandle nativeFolder;
     private boolean open;
     private WeakReference<MAPIMessage>[] cache;
     /** Messages handed out, each with what lets go of its native content once it is unreachable. */
@@ -159,20 +167,34 @@ public class MAPIFolder extends Folder {
         notifyConnectionListeners(ConnectionEvent.OPENED);
     }
 
-    /** Locates and opens the native Inbox; called with both locks held. */
+    /**
+     * Locates and opens the native Inbox; called with both locks held. A folder dropped
+     * while open has its native folder closed (without expunge) once it is unreachable:
+     * its messages, multiparts and parts hold it, so none of them is usable by then.
+     */
     private void openNative(int requestedMode) throws MessagingException {
         long h = MAPINative.getInbox(mapiStore.handle());
         if (h == 0) {
             throw new MessagingException("The MAPI store has no Inbox");
         }
+        NativeHandle tracked = new NativeHandle(this, h, mapiStore.nativeLock(), f -> MAPINative.closeFolder(f, false));
         try {
             MAPINative.openFolder(h, requestedMode);
         } catch (MessagingException e) {
-            MAPINative.closeFolder(h, false);
+            tracked.close();
             throw e;
         }
+        nativeFolder = tracked;
         handle = h;
         cache = null;
+    }
+
+    /** Takes the native folder for an explicit close; 0 when there is none. */
+    private long takeHandle() {
+        NativeHandle tracked = nativeFolder;
+        nativeFolder = null;
+        handle = 0;
+        return tracked == null ? 0 : tracked.release();
     }
 
     @Override
@@ -208,8 +230,7 @@ public class MAPIFolder extends Folder {
     }
 
     private void closeNative(boolean expunge) {
-        long h = handle;
-        handle = 0;
+        long h = takeHandle();
         open = false;
         cache = null;
         releasers.clear();
@@ -327,11 +348,12 @@ public class MAPIFolder extends Folder {
                         }
                     }
                 }
-                long h = handle;
-                handle = 0;
+                long h = takeHandle();
                 cache = null;
                 releasers.clear();
-                MAPINative.closeFolder(h, true);
+                if (h != 0) {
+                    MAPINative.closeFolder(h, true);
+                }
                 try {
                     openNative(mode);
                 } catch (MessagingException e) {

@@ -2,7 +2,10 @@ package com.plimo.mail.mapi.provider;
 
 import com.plimo.mail.mapi.MAPINative;
 import java.util.ArrayList;
+import java.util.Collections;
 import java.util.List;
+import java.util.Set;
+import java.util.WeakHashMap;
 import javax.mail.AuthenticationFailedException;
 import javax.mail.Folder;
 import javax.mail.MessagingException;
@@ -22,12 +25,17 @@ import javax.mail.URLName;
  * <p>The store and its folders may be used from several threads: every native call made
  * through them (and through their messages) holds the store's monitor, since the native objects of one logon are not
  * reentrant.
+ *
+ * <p>A store dropped while connected (never closed) logs off once it is unreachable, by a
+ * {@link java.lang.ref.Cleaner}; so does a folder dropped while open.
  */
 public class MAPIStore extends Store {
 
-    private long handle;
+    /** The logon: closed by close(), or by a cleaner if this store is dropped connected. */
+    private NativeHandle logon;
     private String profile;
-    private final List<MAPIFolder> folders = new ArrayList<>();
+    /** The folders open; held weakly, so that a folder dropped open can be cleaned. */
+    private final Set<MAPIFolder> folders = Collections.newSetFromMap(new WeakHashMap<>());
 
     public MAPIStore(Session session, URLName url) {
         super(session, url);
@@ -58,7 +66,7 @@ public class MAPIStore extends Store {
         }
         String tempDir = NativeLibrary.property(session, "mail.mapi.tempdir", System.getProperty("java.io.tmpdir"));
         synchronized (nativeLock()) {
-            if (handle != 0) {
+            if (logon != null && logon.get() != 0) {
                 throw new IllegalStateException("The store is already connected");
             }
             long h;
@@ -73,7 +81,8 @@ public class MAPIStore extends Store {
             if (h == 0) {
                 throw new AuthenticationFailedException("Cannot log on to MAPI profile '" + user + "'");
             }
-            handle = h;
+            // The cleaning action may not hold this store: its lock is its own.
+            logon = new NativeHandle(this, h, null, MAPINative::closeStore);
             profile = user;
         }
         return true;
@@ -91,9 +100,9 @@ public class MAPIStore extends Store {
         }
         synchronized (nativeLock()) {
             folders.clear();
-            if (handle != 0) {
-                long h = handle;
-                handle = 0;
+            long h = logon == null ? 0 : logon.release();
+            logon = null;
+            if (h != 0) {
                 MAPINative.closeStore(h);
             }
         }
@@ -103,7 +112,7 @@ public class MAPIStore extends Store {
     @Override
     public boolean isConnected() {
         synchronized (nativeLock()) {
-            return handle != 0 && super.isConnected();
+            return logon != null && logon.get() != 0 && super.isConnected();
         }
     }
 
@@ -141,10 +150,11 @@ public class MAPIStore extends Store {
 
     /** The native store handle; throws when not connected. Call with the native lock held. */
     long handle() throws MessagingException {
-        if (handle == 0) {
+        long h = logon == null ? 0 : logon.get();
+        if (h == 0) {
             throw new MessagingException("The MAPI store is not connected");
         }
-        return handle;
+        return h;
     }
 
     void opened(MAPIFolder folder) {

@@ -46,6 +46,9 @@ import javax.mail.internet.InternetAddress;
  * <p>Listeners get a {@link TransportEvent} per message as JavaMail's own transports send
  * them: {@code MESSAGE_DELIVERED} with every address once queued, {@code MESSAGE_NOT_DELIVERED}
  * with the addresses unsent (or invalid) when it failed.
+ *
+ * <p>A transport dropped while connected (never closed) logs off once it is unreachable,
+ * by a {@link java.lang.ref.Cleaner}.
  */
 public class MAPITransport extends Transport {
 
@@ -62,6 +65,8 @@ public class MAPITransport extends Transport {
     private ExecutorService events;
 
     private long handle;
+    /** The logon: closed by close(), or by a cleaner if this transport is dropped connected. */
+    private NativeHandle logon;
     private String tempDir;
 
     public MAPITransport(Session session, URLName url) {
@@ -111,6 +116,8 @@ public class MAPITransport extends Transport {
         if (h == 0) {
             throw new AuthenticationFailedException("Cannot log on to MAPI profile '" + user + "' to send");
         }
+        // The cleaning action may not hold this transport: its lock is its own.
+        logon = new NativeHandle(this, h, null, MAPINative::closeTransport);
         handle = h;
         return true;
     }
@@ -123,9 +130,10 @@ public class MAPITransport extends Transport {
     @Override
     public void close() throws MessagingException {
         synchronized (this) {
-            if (handle != 0) {
-                long h = handle;
-                handle = 0;
+            long h = logon == null ? 0 : logon.release();
+            logon = null;
+            handle = 0;
+            if (h != 0) {
                 MAPINative.closeTransport(h);
             }
             if (events != null) {
@@ -228,11 +236,16 @@ public class MAPITransport extends Transport {
             if (native_ == 0) {
                 throw new MessagingException("The Outbox gave no new message");
             }
+            MessageComposer composer = new MessageComposer(native_, dir);
+            // Destroyed on every path: here, or by the cleaner should this frame never get to
+            // it. The cleaner's action takes this transport's monitor, which this thread holds
+            // until the send is over, so it cannot destroy the message while it is in use.
+            NativeHandle composed = new NativeHandle(composer, native_, this, MAPINative::destroyMessage);
             try {
-                new MessageComposer(native_, dir).compose(message, envelope);
+                composer.compose(message, envelope);
                 MAPINative.sendMessage(native_);
             } finally {
-                MAPINative.destroyMessage(native_);
+                composed.close();
             }
         } finally {
             deleteTree(dir);

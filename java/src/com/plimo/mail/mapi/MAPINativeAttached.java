@@ -1,0 +1,66 @@
+package com.plimo.mail.mapi;
+
+import javax.mail.MessagingException;
+
+/**
+ * The native entry points for messages attached to received messages, kept apart from the
+ * natives of {@link MAPINative} (whose set and names do not change). Same library, same
+ * conventions: opaque {@code long} handles, failures as {@link MessagingException}.
+ *
+ * <p>{@link #openAttachedMessage} opens the message of a "message/rfc822" part (an
+ * attachment that holds a message, {@code ATTACH_EMBEDDED_MSG}) and gives a message handle
+ * that every reading native of {@link MAPINative} takes: {@code getMessageSubject},
+ * {@code getMessageFrom}, {@code getMessageTo}, {@code getMessageCC}, the dates and bodies,
+ * {@code getMessageContent} (its own parts, attached messages included, which open the
+ * same way), {@code writeBodypartToFile} and {@code getMessageFile}. It cannot be deleted
+ * ({@code setMessageDeleteFlag} only discards its content) and {@code destroyMessage}
+ * leaves it alone.
+ *
+ * <p>The attached message belongs to the content of the message that holds it:
+ * {@link #closeAttachedMessage} deletes it, and the store deletes it with that content (a
+ * change of the outer message's delete flag, the close of its folder or store), whichever
+ * comes first. {@link MAPIAttachedMessage} is the Java object of one; it checks the
+ * {@code NativeLifetime} the native side gives it, so a message whose folder was closed
+ * raises a {@link MessagingException} instead of reaching freed memory. Use the handles
+ * through those objects.
+ *
+ * <p>Loading this class loads the library through {@link MAPINative}.
+ */
+public final class MAPINativeAttached {
+
+    static {
+        try {
+            // MAPINative's initialiser loads the library whose natives these are too.
+            Class.forName(MAPINative.class.getName(), true, MAPINativeAttached.class.getClassLoader());
+        } catch (ClassNotFoundException e) {
+            throw new ExceptionInInitializerError(e);
+        }
+    }
+
+    private MAPINativeAttached() {
+    }
+
+    /**
+     * Opens the attached message of part {@code index} (0-based) of a message's content.
+     *
+     * @param multipart the content's handle ({@link MAPIMultipart#getMultipartPointer()})
+     * @param index the part; out of range, or a part that is not an attached message, is a
+     *     {@link MessagingException}
+     * @param target when not null, the Java message the native side binds to the new handle
+     *     and its lifetime ({@code setMessagePointer}), as it does for a folder's messages
+     * @return the attached message's handle, for {@link MAPINative}'s reading natives and
+     *     {@link #closeAttachedMessage}
+     */
+    public static native long openAttachedMessage(long multipart, int index, MAPIMessage target)
+            throws MessagingException;
+
+    /**
+     * Deletes an attached message and everything opened through it (its content, its own
+     * attached messages). 0 is "Invalid class pointer."; a handle already closed (by this
+     * call or with its content) is "The attached message is closed".
+     */
+    public static native void closeAttachedMessage(long message) throws MessagingException;
+
+    /** How many attached messages the process holds open (what tests of leaks count). */
+    public static native int liveAttachedMessages();
+}

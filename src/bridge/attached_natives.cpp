@@ -1,0 +1,105 @@
+// Natives of com.plimo.mail.mapi.MAPINativeAttached: a message attached to a
+// received message, opened from its part as a message handle that every
+// reading native of MAPINative takes (subject, addresses, dates, bodies,
+// content, parts, .msg export), and closed again.
+//
+// The attached message belongs to the content it was opened from
+// (CMapiAttachedMessage): closeAttachedMessage deletes it, and so does the
+// deletion of that content (a delete-flag change of the outer message, the
+// close of its folder). Its Java side checks the NativeLifetime it is given,
+// which ends with it and lives under the content's.
+#include "bridge/handles.h"
+#include "bridge/jniutil.h"
+#include "content/mapibodypart.h"
+#include "content/mapicontent.h"
+#include "content/mapimultipart.h"
+#include "folder/mapifolder.h"
+#include "message/attachedmessage.h"
+#include "support/maplog.h"
+
+#include <cstdio>
+#include <memory>
+
+TOLVANE_ATTACHED_NATIVE(jlong, openAttachedMessage)(JNIEnv* env, jclass, jlong hMultipart, jint index,
+                                                    jobject javaMessage) {
+  return nativeBoundary(env, jlong{0}, [&]() -> jlong {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_openAttachedMessage %d\n", static_cast<int>(index));
+    CMapiMultipart* multipart = multipartOf(env, hMultipart);
+    if (!multipart) return 0;
+    CMapiContent* content = multipart->m_pOwnerContent;
+    if (!content || !content->m_pMessage) {
+      throwMessagingException(env, "The body part belongs to no message");
+      return 0;
+    }
+    if (index < 0 || index >= multipart->getCount()) {
+      char text[128];
+      snprintf(text, sizeof text, "Body part index %d is out of range: the message has %d parts",
+               static_cast<int>(index), multipart->getCount());
+      throwMessagingException(env, text);
+      return 0;
+    }
+    CMapiBodyPart* part = multipart->getPart(index);
+    if (part->m_nSource != SOURCE_ATTACHMENT || part->m_nType != PART_ATTACHED_MESSAGE) {
+      char text[96];
+      snprintf(text, sizeof text, "Body part %d is not an attached message", static_cast<int>(index));
+      throwMessagingException(env, text);
+      return 0;
+    }
+    // The Java method is found before anything native is made.
+    jmethodID setPointer = nullptr;
+    if (javaMessage) {
+      jclass cls = env->FindClass("com/plimo/mail/mapi/MAPIMessage");
+      if (!cls) {
+        throwMessagingException(env, "Unable to find MAPIMessage class");
+        return 0;
+      }
+      if (!env->IsInstanceOf(javaMessage, cls)) {
+        env->DeleteLocalRef(cls);
+        throwMessagingException(env, "The attached message's Java object is not a MAPIMessage");
+        return 0;
+      }
+      setPointer = env->GetMethodID(cls, "setMessagePointer", "(JLcom/plimo/mail/mapi/NativeLifetime;)V");
+      env->DeleteLocalRef(cls);
+      if (!setPointer) {
+        throwMessagingException(env, "Unable to find MAPIMessage.setMessagePointer() method");
+        return 0;
+      }
+    }
+    // Deleted again (and out of the content's list) on every failure below.
+    std::unique_ptr<CMapiAttachedMessage> message(CMapiAttachedMessage::open(content, part));
+    // Under the content's lifetime, or the folder's when Java never took the
+    // content through getMessageContent.
+    std::shared_ptr<void> parentLink = content->m_pBridgeLink;
+    if (!parentLink && content->m_pMessage->m_pFolder) parentLink = content->m_pMessage->m_pFolder->m_pBridgeLink;
+    message->m_pBridgeLink = JavaLifetime::make(env, parentLink, kAttachedMessageClosedText);
+    if (!message->m_pBridgeLink) return 0;
+    if (javaMessage) {
+      env->CallVoidMethod(javaMessage, setPointer, toHandle(message.get()),
+                          JavaLifetime::object(message->m_pBridgeLink));
+      if (env->ExceptionCheck()) {
+        throwMessagingException(env, "Unable to create the attached message's MAPIMessage object");
+        return 0;
+      }
+    }
+    return toHandle(message.release());
+  });
+}
+
+TOLVANE_ATTACHED_NATIVE(void, closeAttachedMessage)(JNIEnv* env, jclass, jlong hMessage) {
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_closeAttachedMessage\n");
+    if (rejectNullHandle(env, hMessage)) return;
+    CMapiMessage* message = fromHandle<CMapiMessage>(hMessage);
+    // Closed already, by this call or with its content, or never an
+    // attached message: refused rather than followed.
+    if (!CMapiAttachedMessage::exists(message)) {
+      throwMessagingException(env, kAttachedMessageClosedText);
+      return;
+    }
+    delete static_cast<CMapiAttachedMessage*>(message);
+  });
+}
+
+TOLVANE_ATTACHED_NATIVE(jint, liveAttachedMessages)(JNIEnv* env, jclass) {
+  return nativeBoundary(env, jint{0}, [&]() -> jint { return CMapiAttachedMessage::liveCount(); });
+}
