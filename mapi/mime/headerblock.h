@@ -54,6 +54,11 @@ class HeaderBlock {
   size_t bytesKept() const { return m_kept; }
   bool truncated() const { return m_seen > m_kept; }
 
+  // The header blocks of the parts of a multipart body: bytes read and kept
+  // (parseMessage leaves out what is beyond their limits).
+  size_t partHeaderBytesSeen = 0;
+  size_t partHeaderBytesKept = 0;
+
   // The fields of a parsed GMime message or part, within the same limits.
   static HeaderBlock fromGMime(GMimeObject* object, size_t maxBytes);
 

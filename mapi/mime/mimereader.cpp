@@ -455,6 +455,9 @@ void Converter::run(const HeaderBlock& block, GMimeObject* body) {
   if (block.truncated())
     noteTruncation("headers " + std::to_string(block.bytesKept()) + " of " + std::to_string(block.bytesSeen()) +
                    " bytes");
+  if (block.partHeaderBytesSeen > block.partHeaderBytesKept)
+    noteTruncation("part headers " + std::to_string(block.partHeaderBytesKept) + " of " +
+                   std::to_string(block.partHeaderBytesSeen) + " bytes");
   headers(block);
   addresses(block);
   priority(block);
@@ -975,6 +978,147 @@ GMimeParserOptions* parserOptions() {
   return options;
 }
 
+// ---- Header blocks of parts ------------------------------------------------
+//
+// GMime reads the header block of every part of a multipart into memory,
+// about ten times its size (22 MB of fields in one part took 240 MB). The
+// body is scanned first for the header blocks of parts (the lines after a
+// boundary line, up to a blank line), and what is beyond their budget is
+// left out of what GMime reads: a part keeps the first kPartHeaderBytes of
+// its fields, and its Content-* fields up to HeaderBlock::kContentFieldBytes
+// more. Boundaries are those the message declares: the message's own, and
+// those of Content-Type fields in the header blocks of its parts.
+
+constexpr size_t kPartHeaderBytes = 64 * 1024;
+// Of each line, this much is looked at (a boundary is at most 70 characters;
+// a boundary parameter sits in a Content-Type field's first line or two).
+constexpr size_t kLineHead = 2048;
+
+struct ByteRange {
+  gint64 from;
+  gint64 to;
+};
+
+// Adds the boundary parameter of a Content-Type text, if any.
+void addBoundary(const std::string& text, std::vector<std::string>& boundaries) {
+  std::string lower = lowerAscii(text);
+  size_t at = 0;
+  while ((at = lower.find("boundary", at)) != std::string::npos) {
+    size_t i = at + 8;
+    at = i;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i >= text.size() || text[i] != '=') continue;
+    ++i;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    std::string value;
+    if (i < text.size() && text[i] == '"') {
+      size_t end = text.find('"', i + 1);
+      value = text.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+    } else {
+      size_t end = text.find_first_of("; \t\r\n", i);
+      value = text.substr(i, end == std::string::npos ? std::string::npos : end - i);
+    }
+    if (!value.empty() && value.size() <= 200 &&
+        std::find(boundaries.begin(), boundaries.end(), value) == boundaries.end())
+      boundaries.push_back(value);
+  }
+}
+
+// 1 when `line` (its head, line end included) is a boundary line of one of
+// `boundaries`, 2 when it is a closing one ("--boundary--"), else 0.
+int boundaryLine(const std::string& line, const std::vector<std::string>& boundaries) {
+  if (line.size() < 3 || line[0] != '-' || line[1] != '-') return 0;
+  size_t end = line.size();
+  while (end > 2 && (line[end - 1] == '\n' || line[end - 1] == '\r' || line[end - 1] == ' ' || line[end - 1] == '\t'))
+    --end;
+  for (const auto& b : boundaries) {
+    if (end - 2 < b.size() || line.compare(2, b.size(), b) != 0) continue;
+    size_t rest = end - 2 - b.size();
+    if (rest == 0) return 1;
+    if (rest == 2 && line.compare(2 + b.size(), 2, "--") == 0) return 2;
+  }
+  return 0;
+}
+
+// Scans the body of `stream` from `from` to its end for the header blocks of
+// parts; returns the ranges to leave out. The stream is read from `from` on.
+std::vector<ByteRange> partHeaderCuts(GMimeStream* stream, gint64 from, std::vector<std::string> boundaries,
+                                      HeaderBlock& block) {
+  std::vector<ByteRange> cuts;
+  if (boundaries.empty() || g_mime_stream_seek(stream, from, GMIME_STREAM_SEEK_SET) < 0) return cuts;
+  bool inHeader = false;
+  bool contentField = false;
+  size_t used = 0, contentUsed = 0;
+  std::string head;         // the first kLineHead bytes of the line being read
+  size_t lineLength = 0;    // its whole length so far
+  gint64 lineStart = from;
+  gint64 pos = from;
+  std::string contentType;  // the Content-Type field being read, for its boundary
+  auto endField = [&] {
+    if (!contentType.empty()) addBoundary(contentType, boundaries);
+    contentType.clear();
+  };
+  auto line = [&] {
+    int boundary = boundaryLine(head, boundaries);
+    if (inHeader && (boundary || head == "\n" || head == "\r\n")) {
+      endField();
+      inHeader = false;
+    }
+    if (boundary == 1) {  // a part begins with its header block
+      inHeader = true;
+      used = contentUsed = 0;
+      contentField = false;
+    }
+    if (!inHeader || boundary) return;
+    if (head[0] != ' ' && head[0] != '\t') {
+      endField();
+      size_t colon = head.find(':');
+      std::string name = lowerAscii(head.substr(0, colon == std::string::npos ? 0 : colon));
+      contentField = name.compare(0, 8, "content-") == 0;
+      if (name == "content-type") contentType = head;
+    } else if (!contentType.empty() && contentType.size() < 4 * kLineHead) {
+      contentType += head;
+    }
+    block.partHeaderBytesSeen += lineLength;
+    bool keep = false;
+    if (used + lineLength <= kPartHeaderBytes) {
+      used += lineLength;
+      keep = true;
+    } else if (contentField && contentUsed + lineLength <= HeaderBlock::kContentFieldBytes) {
+      contentUsed += lineLength;
+      keep = true;
+    }
+    if (keep) {
+      block.partHeaderBytesKept += lineLength;
+    } else if (!cuts.empty() && cuts.back().to == lineStart) {
+      cuts.back().to = lineStart + static_cast<gint64>(lineLength);
+    } else {
+      cuts.push_back({lineStart, lineStart + static_cast<gint64>(lineLength)});
+    }
+  };
+  char buf[64 * 1024];
+  ssize_t n;
+  while ((n = g_mime_stream_read(stream, buf, sizeof buf)) > 0) {
+    size_t i = 0;
+    while (i < static_cast<size_t>(n)) {
+      const char* nl = static_cast<const char*>(memchr(buf + i, '\n', static_cast<size_t>(n) - i));
+      size_t take = (nl ? static_cast<size_t>(nl - buf) + 1 : static_cast<size_t>(n)) - i;
+      if (head.size() < kLineHead) head.append(buf + i, std::min(take, kLineHead - head.size()));
+      lineLength += take;
+      i += take;
+      pos += static_cast<gint64>(take);
+      if (nl) {
+        line();
+        head.clear();
+        lineLength = 0;
+        lineStart = pos;
+      }
+    }
+  }
+  if (lineLength > 0) line();
+  return cuts;
+}
+
 // The header block is read here, within the limits; GMime gets only the
 // fields that describe the content, and the body. (GMime keeps every field
 // and every address of a header in memory, many times its size: 400,000
@@ -992,17 +1136,28 @@ GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block) {
     if (l.raw.empty() || l.raw.back() != '\n') content += '\n';
   }
   content += '\n';
+  std::vector<std::string> boundaries;
+  if (const HeaderLine* type = block.find("Content-Type")) addBoundary(type->raw, boundaries);
+  std::vector<ByteRange> cuts = partHeaderCuts(stream, start + bodyStart, boundaries, block);
   GMimeStream* cat = g_mime_stream_cat_new();
   GMimeStream* head = g_mime_stream_mem_new_with_buffer(content.data(), content.size());
   g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), head);
   g_object_unref(head);
-  // A header block that runs to the end of its part leaves no body. The
-  // substream of a GMimeStreamCat (an attached message's part is one) that
-  // starts past its end is NULL, not an empty stream: the body is then empty.
-  GMimeStream* body = g_mime_stream_substream(stream, start + bodyStart, stream->bound_end);
-  if (body) {
-    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), body);
-    g_object_unref(body);
+  // The body, without the ranges cut. A header block that runs to the end
+  // of its part leaves no body: the substream of a GMimeStreamCat (an
+  // attached message's part is one) that starts past its end is NULL, not
+  // an empty stream, and is left out.
+  gint64 from = start + bodyStart;
+  cuts.push_back({stream->bound_end, stream->bound_end});
+  for (const ByteRange& cut : cuts) {
+    if (cut.from > from || cut.from < 0) {
+      GMimeStream* piece = g_mime_stream_substream(stream, from, cut.from);
+      if (piece) {
+        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), piece);
+        g_object_unref(piece);
+      }
+    }
+    from = cut.to;
   }
   GMimeParser* parser = g_mime_parser_new_with_stream(cat);
   // Part contents stay in the (seekable) input instead of being copied.

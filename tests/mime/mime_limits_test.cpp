@@ -226,6 +226,41 @@ TEST_F(MimeLimitsTest, OneTwentyMegabyteField) {
   printf("a 20 MB field: peak grew by %ld KiB\n", grown);
 }
 
+// One part whose header block holds 22 MB of fields (240 MB before): the
+// fields beyond the part's budget are left out, its Content-Type after them
+// and its body are kept, and the message says what was left out.
+TEST_F(MimeLimitsTest, PartWithTwentyMegabytesOfHeaderFields) {
+  write([](FILE* f) {
+    fputs("From: a@example.com\nTo: b@example.com\nSubject: big part header\nMIME-Version: 1.0\n"
+          "Content-Type: multipart/mixed; boundary=\"outer\"\n\n--outer\n",
+          f);
+    for (int i = 0; i < 400000; ++i) fprintf(f, "X-Field-%d: %040d\n", i, i);
+    fputs("Content-Type: text/plain; charset=utf-8\n\nthe body of the part\n--outer\n"
+          "Content-Type: application/octet-stream\nContent-Disposition: attachment; filename=\"data.bin\"\n\n"
+          "DATA\n--outer--\n",
+          f);
+  });
+  mapimime::DeliveryResult r;
+  long grown = deliverMeasured(r);
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.truncated.rfind("part headers 65", 0), 0u) << r.truncated;
+  LPMESSAGE m = newest();
+  LPSPropValue body = nullptr;
+  ASSERT_EQ(HrGetOneProp(m, PR_BODY_A, &body), S_OK);
+  EXPECT_STREQ(body->Value.lpszA, "the body of the part");
+  MAPIFreeBuffer(body);
+  LPMAPITABLE attachments = nullptr;
+  ASSERT_EQ(m->GetAttachmentTable(0, &attachments), S_OK);
+  ULONG count = 0;
+  attachments->GetRowCount(0, &count);
+  attachments->Release();
+  EXPECT_EQ(count, 1u);
+  EXPECT_NE(transportHeaders(m).find("X-Tolvane-Truncated: part headers "), std::string::npos);
+  m->Release();
+  EXPECT_LT(grown, 32L * 1024) << "delivery grew the process by " << grown << " KiB";
+  printf("22 MB of fields in a part's header: peak grew by %ld KiB\n", grown);
+}
+
 // A delivery report of 100,000 failed recipients (339 MB before).
 TEST_F(MimeLimitsTest, ReportOfAHundredThousandFailedRecipients) {
   write([](FILE* f) {

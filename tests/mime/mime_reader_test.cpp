@@ -727,6 +727,39 @@ TEST(MimeReaderBadInput, AttachedMessageEndingInItsHeaderBlock) {
   EXPECT_EQ(text(item.attachments[0].embedded->props, PR_BODY_W), "");
 }
 
+TEST(MimeReaderLimits, HeaderBlocksOfPartsBeyondTheirBudget) {
+  // The inner part of a nested multipart has 200 KB of fields before its
+  // Content-Type: the fields beyond 64 KiB are left out, the Content-* ones
+  // kept, so it is still the HTML body.
+  std::string junk;
+  for (int i = 0; junk.size() < 200 * 1024; ++i) junk += "X-Junk-" + std::to_string(i) + ": " + std::string(60, 'j') + "\r\n";
+  MailItem nested = readText(
+      "From: a@example.com\r\nSubject: nested\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=outer\r\n\r\n"
+      "--outer\r\nContent-Type: multipart/alternative;\r\n boundary=\"inner\"\r\n\r\n"
+      "--inner\r\nContent-Type: text/plain\r\n\r\nplain text\r\n"
+      "--inner\r\n" + junk + "Content-Type: text/html\r\n\r\n<p>html</p>\r\n"
+      "--inner--\r\n--outer--\r\n");
+  EXPECT_EQ(text(nested.props, PR_BODY_W), "plain text");
+  EXPECT_EQ(text(nested.props, kPrBodyHtml), "<p>html</p>");
+  ASSERT_EQ(nested.headers.size() > 0, true);
+  EXPECT_EQ(nested.headers[0].name, "X-Tolvane-Truncated");
+  EXPECT_EQ(nested.headers[0].value.rfind("part headers 65", 0), 0u) << nested.headers[0].value;
+
+  // The same lines in a part's body, and a part header of fields under the
+  // budget, are kept whole; lines that only look like a boundary of another
+  // multipart change nothing.
+  std::string lines;
+  for (int i = 0; lines.size() < 200 * 1024; ++i) lines += "X-Line-" + std::to_string(i) + ": " + std::string(60, 'l') + "\n";
+  MailItem whole = readText(
+      "From: a@example.com\nSubject: whole\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n"
+      "--b\nContent-Type: text/plain\nX-Small: 1\n\n--notaboundary\n" + lines + "--b--\n");
+  // (The line end before a boundary belongs to the boundary.)
+  std::string body = text(whole.props, PR_BODY_W);
+  EXPECT_TRUE(body == "--notaboundary\n" + lines.substr(0, lines.size() - 1)) << body.size() << " bytes";
+  for (const auto& h : whole.headers) EXPECT_NE(h.name, "X-Tolvane-Truncated") << h.value;
+}
+
 TEST(MimeReaderBadInput, AddressesWithoutDomainAreKeptAsGiven) {
   MailItem item = readText("From: foo\nTo: XX, Boss </o=corp/ou=x/cn=Recipients/cn=boss>\nSubject: d\n\nbody\n");
   EXPECT_EQ(text(item.props, PR_SENDER_NAME_W), "foo");
