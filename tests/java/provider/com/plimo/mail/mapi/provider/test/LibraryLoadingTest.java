@@ -41,11 +41,14 @@ class LibraryLoadingTest {
 
     private static String run(String libraryPath, String... args) throws Exception {
         String java = System.getProperty("java.home") + File.separator + "bin" + File.separator + "java";
-        List<String> command = new java.util.ArrayList<>(Arrays.asList(java,
+        List<String> command = new java.util.ArrayList<>(Arrays.asList(java, "-XX:-UsePerfData",
                 "-Djava.library.path=" + libraryPath, "-cp", System.getProperty("tolvane.test.classpath"),
                 LibraryLoadingTest.class.getName()));
         command.addAll(Arrays.asList(args));
-        Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+        ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+        // The output is compared line by line: no "Picked up JAVA_TOOL_OPTIONS" line in it.
+        builder.environment().remove("JAVA_TOOL_OPTIONS");
+        Process p = builder.start();
         String out = new String(MailHome.readAll(p.getInputStream()), StandardCharsets.UTF_8);
         assertEquals(0, p.waitFor(), out);
         return out;
