@@ -598,6 +598,10 @@ HRESULT MessageObj::recipientRows(std::vector<PropRow>& rows) {
     return S_OK;
   }
   if (!m_st.id) return S_OK;
+  if (m_storedRecipsRead) {
+    rows = m_storedRecips;
+    return S_OK;
+  }
   std::vector<StoreDb::ChildRow> stored;
   HRESULT hr = m_db->childRows(m_st.id, MAPI_MAILUSER, {}, mapitest::sizeLimit(), stored);
   if (FAILED(hr)) return hr;
@@ -605,6 +609,10 @@ HRESULT MessageObj::recipientRows(std::vector<PropRow>& rows) {
     PropRow row = std::move(s.props);
     row.push_back(Prop::Long(PR_ROWID, static_cast<LONG>(s.position)));
     rows.push_back(std::move(row));
+  }
+  if (!m_writable) {
+    m_storedRecips = rows;
+    m_storedRecipsRead = true;
   }
   return S_OK;
 }

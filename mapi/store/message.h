@@ -92,6 +92,10 @@ class MessageObj : public IMessage, public ObjectBase, public ErrorHolder, publi
   AttachObj* m_parent;  // attachment of an embedded message
   MessageState m_st;
   bool m_writable;
+  // The stored recipients of a message opened for reading, read once: a
+  // reader asks for the recipient table once per recipient type.
+  bool m_storedRecipsRead = false;
+  std::vector<PropRow> m_storedRecips;
 };
 
 class AttachObj : public IAttach, public ObjectBase, public ErrorHolder, public PropReader {
