@@ -1,5 +1,6 @@
 // The sendmail transport against stand-in programs (what it passes, how it
-// reads each exit status), and the spooler's retry pauses.
+// reads each exit status), the SMTP transport against no server and a
+// scripted one without STARTTLS, and the spooler's retry pauses.
 #include "spool/spooler.h"
 #include "spool/transport.h"
 
@@ -13,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -204,6 +206,135 @@ TEST(SmtpTransport, SmtpsWithoutAServerKeepsTheMessageWaiting) {
   EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
   EXPECT_EQ("No mail could be sent through 127.0.0.1:1: no connection to 127.0.0.1:1: Connection refused",
             batch[0].outcomes[0].reply);
+}
+
+// A scripted SMTP server on a loopback port that offers no STARTTLS: it
+// serves `connections` connections one after the other and keeps every
+// command it was sent (the message text after DATA as one "<data>" entry).
+class PlainServer {
+ public:
+  explicit PlainServer(int connections) {
+    m_listen = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(m_listen, 4);
+    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    m_thread = std::thread([this, connections] {
+      for (int i = 0; i < connections; ++i) serve();
+    });
+  }
+  ~PlainServer() {
+    shutdown(m_listen, SHUT_RDWR);
+    if (m_thread.joinable()) m_thread.join();
+    close(m_listen);
+  }
+  void join() { m_thread.join(); }
+
+  unsigned port = 0;
+  std::vector<std::string> commands;
+  int connectionsSeen = 0;
+
+ private:
+  void serve() {
+    int c = accept(m_listen, nullptr, nullptr);
+    if (c < 0) return;
+    ++connectionsSeen;
+    timeval tv{20, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    say(c, "220 fake.test ESMTP\r\n");
+    std::string line;
+    bool data = false;
+    std::string text;
+    char ch;
+    while (recv(c, &ch, 1, 0) == 1) {
+      line += ch;
+      if (ch != '\n') continue;
+      std::string l = line.substr(0, line.find_last_not_of("\r\n") + 1);
+      line.clear();
+      if (data) {
+        if (l == ".") {
+          data = false;
+          commands.push_back("<data>" + text);
+          say(c, "250 2.0.0 Queued\r\n");
+        } else {
+          text += l + "\n";
+        }
+        continue;
+      }
+      commands.push_back(l);
+      std::string verb = l.substr(0, 4);
+      if (verb == "EHLO") say(c, "250-fake.test\r\n250-PIPELINING\r\n250-ENHANCEDSTATUSCODES\r\n250 8BITMIME\r\n");
+      else if (verb == "MAIL") say(c, "250 2.1.0 Ok\r\n");
+      else if (verb == "RCPT") say(c, l.find("bad@") != std::string::npos ? "550 5.1.1 No such user here\r\n" : "250 2.1.5 Ok\r\n");
+      else if (verb == "DATA") { say(c, "354 End data with <CR><LF>.<CR><LF>\r\n"); data = true; }
+      else if (verb == "QUIT") { say(c, "221 2.0.0 Bye\r\n"); break; }
+      else say(c, "502 5.5.2 Not here\r\n");
+    }
+    close(c);
+  }
+  static void say(int c, const std::string& text) { send(c, text.data(), text.size(), MSG_NOSIGNAL); }
+
+  int m_listen = -1;
+  std::thread m_thread;
+};
+
+TEST(SmtpTransport, OpportunisticTlsWithAServerWithoutStarttlsSendsInPlainText) {
+  // The first connection only asks whether STARTTLS is offered; libESMTP
+  // then sends over a second one.
+  PlainServer server(2);
+  mapiprofile::Transport t;
+  t.kind = mapiprofile::Transport::kSmtp;
+  t.host = "127.0.0.1";
+  t.port = server.port;
+  mapiprofile::Profile profile;
+  profile.starttls = "opportunistic";
+  const std::string head = "Date: Mon, 07 Dec 2026 10:00:00 +0000\nFrom: s@tolvane.test\nMessage-ID: <m1@tolvane.test>\n"
+                           "Subject: plain\n";
+  std::string crlf = head;
+  for (size_t i = 0; (i = crlf.find('\n', i)) != std::string::npos; i += 2) crlf.replace(i, 1, "\r\n");
+  int fd = messageFile(crlf + "\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", {"good@x.example", "bad@x.example"});
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  close(fd);
+  server.join();
+  EXPECT_EQ(2, server.connectionsSeen);
+  ASSERT_EQ(2u, batch[0].outcomes.size());
+  EXPECT_EQ(tmapi::RecipientOutcome::kAccepted, batch[0].outcomes[0].kind) << batch[0].outcomes[0].reply;
+  EXPECT_EQ(tmapi::RecipientOutcome::kRejected, batch[0].outcomes[1].kind);
+  EXPECT_EQ("5.1.1", batch[0].outcomes[1].status);
+  EXPECT_EQ("The server 127.0.0.1:" + std::to_string(server.port) +
+                " refused the recipient: 550 5.1.1 No such user here",
+            batch[0].outcomes[1].reply);
+  std::vector<std::string> expected = {"QUIT", "MAIL FROM:<s@tolvane.test>", "RCPT TO:<good@x.example>",
+                                       "RCPT TO:<bad@x.example>", "DATA", "<data>" + head + "\nbody\n", "QUIT"};
+  std::vector<std::string> seen;
+  for (const auto& c : server.commands)
+    if (c.rfind("EHLO ", 0) != 0) seen.push_back(c);
+  EXPECT_EQ(expected, seen);
+}
+
+TEST(SmtpTransport, RequiredTlsWithAServerWithoutStarttlsSendsNothing) {
+  PlainServer server(1);
+  mapiprofile::Transport t;
+  t.kind = mapiprofile::Transport::kSmtp;
+  t.host = "127.0.0.1";
+  t.port = server.port;
+  mapiprofile::Profile profile;
+  profile.starttls = "required";
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  close(fd);
+  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
+  EXPECT_EQ("4.4.1", batch[0].outcomes[0].status);
+  EXPECT_EQ("No mail could be sent through 127.0.0.1:" + std::to_string(server.port) +
+                ": the server does not offer STARTTLS, which the profile requires",
+            batch[0].outcomes[0].reply);
+  for (const auto& c : server.commands) EXPECT_NE(0u, c.rfind("MAIL", 0)) << "a MAIL command was sent";
 }
 
 TEST(SmtpStatus, TheEnhancedCodeOfAReplyOrItsClass) {
