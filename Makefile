@@ -62,3 +62,4 @@ bench: configure
 	bash bench/corpus/run.sh $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS) --target bench_compare_tools
 	bash bench/compare/run.sh $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS) --target bench_smtp_tools && bash bench/smtp/run.sh $(BUILD)
