@@ -39,9 +39,10 @@ test_packages=(
   clang libclang-rt-14-dev llvm-14
   # The Windows DLL runs under Wine in the tests (tests/win32): Debian's 32-bit Wine.
   wine wine32:i386
-  # The sending tests run a private Postfix (tests/smtp), with its SASL database tool
-  # and the openssl command for their certificate.
-  postfix sasl2-bin openssl
+  # The sending tests run a private Postfix (tests/smtp), with its SASL database tool,
+  # the SASL mechanisms it offers (PLAIN, LOGIN: libsasl2-modules, only recommended by
+  # sasl2-bin) and the openssl command for their certificate.
+  postfix sasl2-bin libsasl2-modules openssl
 )
 # bench/compare runs a private Dovecot of its own (its service is not used).
 bench_packages=(

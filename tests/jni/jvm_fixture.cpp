@@ -60,18 +60,35 @@ void prepareEnvironment() {
   if (temp != nullptr && *temp != '\0') makeDirs(temp);
 }
 
+// The class path and library folder: the build's, unless the environment
+// names copies (a test that runs as another user copies them where that
+// user can read them).
+std::string classPath() {
+  const char* p = std::getenv("TOLVANE_TEST_CLASSPATH");
+  return p && *p ? p : TOLVANE_TEST_CLASSPATH;
+}
+std::string libraryDir() {
+  const char* p = std::getenv("TOLVANE_TEST_LIBDIR");
+  return p && *p ? p : TOLVANE_TEST_LIBDIR;
+}
+
 void startVm() {
   prepareEnvironment();
 
   std::vector<std::string> options = {
-      std::string("-Djava.class.path=") + TOLVANE_TEST_CLASSPATH,
-      std::string("-Djava.library.path=") + TOLVANE_TEST_LIBDIR,
+      "-Djava.class.path=" + classPath(),
+      "-Djava.library.path=" + libraryDir(),
       "-Xcheck:jni",
       // No performance data file in /tmp (hsperfdata).
       "-XX:-UsePerfData",
       // Strings cross the bridge in the VM's default charset; the store's text is UTF-8.
       "-Dfile.encoding=UTF-8",
   };
+  // The companion classes' part files go to the test's temporary folder: the
+  // process ends without shutting the VM down, so the VM's own clean-up at
+  // exit (deleteOnExit) never runs, and nothing may stay in /tmp.
+  if (const char* temp = std::getenv("TEMP"); temp != nullptr && *temp != '\0')
+    options.push_back(std::string("-Djava.io.tmpdir=") + temp);
   // Extra options for a debugging session, e.g. TOLVANE_TEST_JVM_OPTIONS=-verbose:jni
   if (const char* extra = std::getenv("TOLVANE_TEST_JVM_OPTIONS")) {
     std::istringstream words(extra);
@@ -134,7 +151,7 @@ jclass JvmTest::nativeClass() {
       jthrowable t = e->ExceptionOccurred();
       e->ExceptionClear();
       die(std::string("cannot load ") + kNativeClass + ": " + describe(t) +
-          "\n  class path: " TOLVANE_TEST_CLASSPATH "\n  library path: " TOLVANE_TEST_LIBDIR);
+          "\n  class path: " + classPath() + "\n  library path: " + libraryDir());
     }
     // Resolving a static method initialises the class: this is where the library loads.
     e->GetStaticMethodID(local, "initMapi", "()Z");
@@ -142,7 +159,7 @@ jclass JvmTest::nativeClass() {
       jthrowable t = e->ExceptionOccurred();
       e->ExceptionClear();
       die(std::string("cannot initialise ") + kNativeClass + ": " + describe(t) +
-          "\n  library path: " TOLVANE_TEST_LIBDIR);
+          "\n  library path: " + libraryDir());
     }
     g_native = static_cast<jclass>(e->NewGlobalRef(local));
     e->DeleteLocalRef(local);

@@ -19,6 +19,58 @@
 # PORT_SMTPS: the same over TLS from the first byte.
 # The certificate is self-signed for localhost (DIR/tls/cert.pem).
 
+# Postfix's daemons and the pipe's user (nobody) must reach the test's
+# folders and programs. A build under a folder they cannot enter (a clone in
+# /root, mode 700) gets a private folder under /tmp instead, removed by
+# pf_cleanup_workdir, with copies of the programs and libraries.
+#
+#   work=$(pf_workdir SCRATCH NAME)     the test's folder (made empty)
+#   tool=$(pf_reachable_tool WORK TOOL) TOOL, or a copy nobody can run
+#   pf_cleanup_workdir WORK             removes WORK when it is under /tmp
+pf_as_nobody_can() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@" 2>/dev/null; }
+
+pf_workdir() {
+  local scratch=$1 name=$2
+  mkdir -p "$scratch"
+  if pf_as_nobody_can test -x "$scratch"; then
+    rm -rf "${scratch:?}/$name"
+    mkdir -p "$scratch/$name"
+    echo "$scratch/$name"
+  else
+    local dir
+    dir=$(TMPDIR=/tmp mktemp -d "/tmp/tolvane-$name-XXXXXX") || return 1
+    chmod 755 "$dir"
+    echo "$dir"
+  fi
+}
+
+pf_cleanup_workdir() {
+  case "$1" in
+    /tmp/tolvane-*) rm -rf "$1" ;;
+  esac
+}
+
+# TOOL and the libraries beside it (TOOL's ../lib), copied to WORK/stage when
+# nobody cannot run TOOL where it is; the copy is a script that runs the
+# copied program with the copied libraries.
+pf_reachable_tool() {
+  local work=$1 tool=$2
+  if pf_as_nobody_can test -x "$tool"; then
+    echo "$tool"
+    return 0
+  fi
+  local stage=$work/stage
+  mkdir -p "$stage/bin" "$stage/lib"
+  cp "$tool" "$stage/bin/" || return 1
+  cp -a "$(dirname "$tool")/../lib/." "$stage/lib/" || return 1
+  chmod -R a+rX "$stage"
+  local name
+  name=$(basename "$tool")
+  printf '#!/bin/sh\nLD_LIBRARY_PATH=%s/lib exec %s/bin/%s "$@"\n' "$stage" "$stage" "$name" >"$stage/$name"
+  chmod 755 "$stage/$name"
+  echo "$stage/$name"
+}
+
 pf_fail() {
   echo "postfix.sh: $*" >&2
   return 1

@@ -21,7 +21,7 @@ source "$here/postfix.sh"
 
 tool=$1
 submit=$2
-work=$3/smtp-postfix
+work=$(pf_workdir "$3" smtp-postfix) || exit 1
 pf=$work/postfix
 passed=0
 failed=0
@@ -34,10 +34,14 @@ expect() { # NAME COMMAND...
   if "$@"; then pass "$name"; else fail "$name"; fi
 }
 
-cleanup() { pf_stop "$pf"; }
+cleanup() {
+  pf_stop "$pf"
+  pf_cleanup_workdir "$work"
+}
 trap cleanup EXIT
 
-rm -rf "$work"
+# The receiving side runs the tool as nobody (and so does Postfix's pipe).
+receiver=$(pf_reachable_tool "$work" "$tool") || exit 1
 mkdir -p "$work/sender" "$work/inbox" "$work/logs"
 chmod 755 "$work"
 chmod 700 "$work/sender" "$work/logs"
@@ -47,11 +51,11 @@ chmod 700 "$work/inbox"
 # The receiving side, as the owner of its home.
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups env TOLVANE_MAPI_HOME="$work/inbox" "$@"; }
 for p in alice bob carol -bad; do
-  as_nobody "$tool" profile create "$p" --address "$p@inbox.test" >/dev/null 2>&1 ||
-    as_nobody "$tool" profile create "x$p" --address "$p@inbox.test" >/dev/null ||
+  as_nobody "$receiver" profile create "$p" --address "$p@inbox.test" >/dev/null 2>&1 ||
+    as_nobody "$receiver" profile create "x$p" --address "$p@inbox.test" >/dev/null ||
     { echo "cannot create the receiving profile $p" >&2; exit 1; }
 done
-inbox_count() { as_nobody "$tool" list "$1" 2>/dev/null | grep -c -- "$2"; }
+inbox_count() { as_nobody "$receiver" list "$1" 2>/dev/null | grep -c -- "$2"; }
 
 export TOLVANE_MAPI_HOME=$work/sender
 export TOLVANE_MAPI_SPOOLER=off
@@ -60,7 +64,7 @@ export TOLVANE_MAPI_SPOOLER=off
 plain=$(pf_free_port)
 secure=$(pf_free_port)
 smtps=$(pf_free_port)
-pf_setup "$pf" "$tool" "$work/inbox" "$plain" "$secure" "$smtps" || exit 1
+pf_setup "$pf" "$receiver" "$work/inbox" "$plain" "$secure" "$smtps" || exit 1
 pf_start "$pf" || exit 1
 password=$(cat "$pf/password")
 
