@@ -10,6 +10,11 @@ build=${BUILD:-build}
 jobs=${JOBS:-$(nproc)}
 
 start=$SECONDS
+# The JVMs of the build (javac, jar) make /tmp/hsperfdata_USER; when it was not there
+# before, it goes again at the end if it is empty.
+perfdata=/tmp/hsperfdata_$(id -un)
+[ -e "$perfdata" ] && perfdata=""
+trap '[ -z "$perfdata" ] || rmdir "$perfdata" 2>/dev/null || true' EXIT
 step() {
   local name=$1 from=$SECONDS
   shift
