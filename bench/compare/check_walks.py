@@ -3,7 +3,7 @@
 
     check_walks.py MANIFEST_TSV COUNT WALK=RECORDS...
 
-WALK is files, imap or natives; RECORDS the walk's rows (WalkTally: n, bodies, body
+WALK is files, imap, natives or provider; RECORDS the walk's rows (WalkTally: n, bodies, body
 characters, attachments, their bytes, To, Cc, priority). The first COUNT rows of the
 manifest (gen_corpus.py) say what each message holds.
 
@@ -17,6 +17,13 @@ manifest (gen_corpus.py) say what each message holds.
   note) and one attachment. Every other message must match the manifest as above; the
   priority must be X-Priority's three-level reading (1 and 2 high, 4 and 5 low, else
   normal), and To and Cc must match everywhere.
+- provider (JavaMail through the library's provider on the same store): attached
+  messages are message/rfc822 parts whose content is a message, walked into as the
+  JavaMail walks do, so every message must match the manifest as files does, body
+  characters included; the priority is the store's, as for natives. It must agree with
+  files row for row except the priority (there the three-level reading of files'), and
+  with natives row for row wherever the models agree: every field of every message
+  without an attached message, and To, Cc and the priority of every message.
 
 Prints one line per walk, "CHECK WALK ok" or "CHECK WALK FAILURE: ..." with the first
 differences, and exits 1 when any walk failed.
@@ -72,7 +79,7 @@ def main():
                 if int(r[key]) != value:
                     problems.append("message %s (%s): %s %s, manifest %d" % (n, m["file"], key, r[key], value))
             prio = int(r["priority"])
-            if walk == "natives":
+            if walk in ("natives", "provider"):
                 if prio not in (1, 3, 5):
                     problems.append("message %s: priority %d" % (n, prio))
             elif (prio != 0) != (m["x_priority"] == "1"):
@@ -98,12 +105,35 @@ def main():
                 if a[key] != b[key]:
                     problems.append("message %s: %s files %s, natives %s" % (a["n"], key, a[key], b[key]))
             level = int(a["priority"])
-            expected = 1 if 0 < level < 3 else 5 if level > 3 else 3
-            if int(b["priority"]) != expected:
+            if int(b["priority"]) != three_levels(level):
                 problems.append("message %s: priority files %d, natives %s" % (a["n"], level, b["priority"]))
         report("files=natives", problems)
         failed = failed or bool(problems)
+    if "files" in records and "provider" in records:
+        problems = []
+        for a, b in zip(records["files"], records["provider"]):
+            for key in a:
+                if key != "priority" and a[key] != b[key]:
+                    problems.append("message %s: %s files %s, provider %s" % (a["n"], key, a[key], b[key]))
+            if int(b["priority"]) != three_levels(int(a["priority"])):
+                problems.append("message %s: priority files %s, provider %s" % (a["n"], a["priority"], b["priority"]))
+        report("files=provider", problems)
+        failed = failed or bool(problems)
+    if "natives" in records and "provider" in records:
+        problems = []
+        for m, a, b in zip(manifest, records["natives"], records["provider"]):
+            keys = list(a) if m["kind"] != "rfc822" else ["n", "to", "cc", "priority"]
+            for key in keys:
+                if a[key] != b[key]:
+                    problems.append("message %s: %s natives %s, provider %s" % (a["n"], key, a[key], b[key]))
+        report("natives=provider", problems)
+        failed = failed or bool(problems)
     return 1 if failed else 0
+
+
+def three_levels(level):
+    """The store's reading of an X-Priority digit: 1 and 2 high, 4 and 5 low, else normal."""
+    return 1 if 0 < level < 3 else 5 if level > 3 else 3
 
 
 def report(walk, problems):

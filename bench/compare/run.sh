@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The natives against the tools Java mail code uses today, on the same generated mail:
 #
-#   walks     JavaMail parsing the .eml files, JavaMail over IMAP on a private Dovecot, and
-#             the natives on a MAPI store; each in its own JVM, interleaved over rounds
+#   walks     JavaMail parsing the .eml files, JavaMail over IMAP on a private Dovecot, the
+#             natives on a MAPI store, and JavaMail through this library's provider (protocol
+#             mapi) on the same store; each in its own JVM, interleaved over rounds
 #   delivery  one process per message, `tolvane-mapi deliver` against `dovecot-lda` into a
 #             Maildir, interleaved over rounds; and all the files in one deliver call
 #             against one LMTP session into the same Maildir
@@ -21,12 +22,13 @@
 #                                BENCH_DIR/compare
 #   BENCH_COMPARE_SIZES          mailbox sizes, ascending (default "1000"); the mailboxes
 #                                grow from one size to the next
-#   BENCH_COMPARE_ROUNDS         rounds of the three walks (default 3)
+#   BENCH_COMPARE_ROUNDS         rounds of the four walks (default 3)
 #   BENCH_COMPARE_WARMUP         messages walked first and not timed (default 500; at
 #                                most half the mailbox, in whole chunks)
 #   BENCH_COMPARE_CHUNK          messages listed or fetched at a time (default 100)
 #   BENCH_COMPARE_DELIVER_COUNT  messages of the delivery rows (default 300)
 #   BENCH_COMPARE_DELIVER_ROUNDS rounds of the delivery rows (default 3)
+#   BENCH_COMPARE_DELIVERY       0: no delivery rows (default 1)
 #   BENCH_COMPARE_PARTS          where attachments are written (default a new folder in
 #                                /dev/shm when it is a tmpfs, else in the scratch folder)
 #   BENCH_JAVA_OPTS              extra JVM options
@@ -67,6 +69,7 @@ warmup=${BENCH_COMPARE_WARMUP:-500}
 chunk=${BENCH_COMPARE_CHUNK:-100}
 deliver_count=${BENCH_COMPARE_DELIVER_COUNT:-300}
 deliver_rounds=${BENCH_COMPARE_DELIVER_ROUNDS:-3}
+delivery=${BENCH_COMPARE_DELIVERY:-1}
 read -r -a java_opts <<<"${BENCH_JAVA_OPTS:-}"
 prev=0
 for s in "${sizes[@]}"; do
@@ -133,7 +136,7 @@ median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (
 field() { tr ' ' '\n' | sed -n "s/^$1=//p"; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 
-echo "== comparison: natives, JavaMail on files, JavaMail IMAP on Dovecot =="
+echo "== comparison: natives, the JavaMail provider, JavaMail on files, JavaMail IMAP on Dovecot =="
 echo "tree $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo '?')" \
   "$(git -C "$top" status --porcelain 2>/dev/null | grep -q . && echo '(with uncommitted changes)')," \
   "$(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), scratch $scratch, attachments to $parts"
@@ -272,8 +275,17 @@ walk() {
         com.plimo.mail.mapi.bench.compare.NativesWalk compare "$mapi_home/tmp" "$count" "$out" "$records" \
         "$warmup" "$chunk" >"$log" 2>&1 || status=$?
       ;;
+    provider)
+      # The provider keeps a copy of every attachment it hands out as a stream, in a folder
+      # of java.io.tmpdir: on the filesystem the attachments are written to, as they are.
+      mkdir -p "$out.tmp"
+      TOLVANE_MAPI_HOME=$mapi_home "$JAVA" "${java_opts[@]}" -Djava.library.path="$snap/lib" \
+        -Djava.io.tmpdir="$out.tmp" -Dfile.encoding=UTF-8 -cp "$classpath" \
+        com.plimo.mail.mapi.bench.compare.ProviderWalk compare "$mapi_home/tmp" "$count" "$out" "$records" \
+        "$warmup" "$chunk" >"$log" 2>&1 || status=$?
+      ;;
   esac
-  rm -rf "$out"
+  rm -rf "$out" "$out.tmp"
   if [ "$status" -ne 0 ] || ! grep -q '^WALK ' "$log"; then
     echo "FAILED (exit $status; $log)"
     return
@@ -285,7 +297,7 @@ mkdir -p "$scratch/walks" "$parts"
 failures=0
 delivered=0
 declare -A result
-walks=(natives files imap)
+walks=(natives provider files imap)
 for size in "${sizes[@]}"; do
   echo "== mailbox of $size messages =="
   deliver_both $((delivered + 1)) "$size"
@@ -295,7 +307,7 @@ for size in "${sizes[@]}"; do
   for round in $(seq "$rounds"); do
     # Interleaved: each round starts with the next walk, so that none always runs first.
     order=()
-    for i in 0 1 2; do order+=("${walks[$(((round - 1 + i) % 3))]}"); done
+    for i in "${!walks[@]}"; do order+=("${walks[$(((round - 1 + i) % ${#walks[@]}))]}"); done
     args=()
     for name in "${order[@]}"; do
       line=$(walk "$name" "$size" "$round")
@@ -319,13 +331,14 @@ for size in "${sizes[@]}"; do
       case "$what" in
         files=imap) failed[files]=1 failed[imap]=1 ;;
         files=natives) failed[natives]=1 ;;
+        files=provider | natives=provider) failed[provider]=1 ;;
         *) failed[$what]=1 ;;
       esac
     done <<<"$check"
     if [ "$status" -ne 0 ] && [ "$named" -eq 0 ]; then
       # The check itself failed: no walk counts as checked.
       echo "  round $round: the check failed: $check"
-      failed[natives]=1 failed[files]=1 failed[imap]=1
+      for name in "${walks[@]}"; do failed[$name]=1; done
     fi
   done
   for name in "${walks[@]}"; do
@@ -340,132 +353,143 @@ for size in "${sizes[@]}"; do
 done
 
 # ---- Delivery, one process per message --------------------------------------------------
-n=$deliver_count
-if [ "$n" -gt "$largest" ]; then
-  echo "generating $n messages for the delivery rows"
-  rm -rf "$scratch/deliver-corpus"
-  python3 "$top/bench/corpus/gen_corpus.py" "$n" "$scratch/deliver-corpus" >/dev/null
-  dcorpus="$scratch/deliver-corpus"
-else
-  dcorpus=$corpus
-fi
-mapfile -t dfiles < <(seq -f "$dcorpus/%06g.eml" 1 "$n")
-echo "== delivery of $n messages: one process per message, and all in one call or session =="
-declare -A dtimes=()
 dfailed=""
-fresh_mapi() {
-  rm -rf "$scratch/deliver-home"
-  mkdir -p "$scratch/deliver-home/tmp"
-  TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" profile create deliver --address deliver@example.org >/dev/null
-}
-fresh_maildir() {
-  rm -rf "$dc/mail/lda"
-  mkdir -p "$dc/mail/lda"
-  chown "$mail_uid:$mail_gid" "$dc/mail/lda"
-}
-maildir_count() { find "$dc/mail/lda/Maildir/new" "$dc/mail/lda/Maildir/cur" -type f 2>/dev/null | wc -l; }
-# verify_store ROUND WHAT: the fresh store holds the N messages, each as the manifest says
-# (a walk through the natives, not timed).
-verify_store() {
-  local status=0 records="$scratch/walks/deliver-$1-$2.tsv" log="$scratch/walks/deliver-$1-$2.log"
-  rm -rf "$parts/deliver"
-  mkdir -p "$parts/deliver"
-  TOLVANE_MAPI_HOME=$scratch/deliver-home "$JAVA" "${java_opts[@]}" -Djava.library.path="$snap/lib" \
-    -Dfile.encoding=UTF-8 -cp "$classpath" com.plimo.mail.mapi.bench.compare.NativesWalk deliver \
-    "$scratch/deliver-home/tmp" "$n" "$parts/deliver" "$records" 0 "$chunk" >"$log" 2>&1 || status=$?
-  rm -rf "$parts/deliver"
-  if [ "$status" -ne 0 ]; then
-    echo "  round $1 $2: the store does not hold the $n messages ($log)"
-    return 1
+n=$deliver_count
+if [ "$delivery" != 0 ]; then
+  if [ "$n" -gt "$largest" ]; then
+    echo "generating $n messages for the delivery rows"
+    rm -rf "$scratch/deliver-corpus"
+    python3 "$top/bench/corpus/gen_corpus.py" "$n" "$scratch/deliver-corpus" >/dev/null
+    dcorpus="$scratch/deliver-corpus"
+  else
+    dcorpus=$corpus
   fi
-  if ! python3 "$here/check_walks.py" "$dcorpus/manifest.tsv" "$n" "natives=$records" >>"$log"; then
-    echo "  round $1 $2: the messages in the store do not match the corpus ($log)"
-    return 1
-  fi
-}
-for round in $(seq "$deliver_rounds"); do
-  if [ $((round % 2)) -eq 1 ]; then order=(mapi lda one lmtp); else order=(lda lmtp one mapi); fi
-  for what in "${order[@]}"; do
-    status=0
-    case "$what" in
-      mapi)
-        fresh_mapi
-        start=$(now_ns)
-        for f in "${dfiles[@]}"; do
-          TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" deliver deliver <"$f" >/dev/null || { status=$?; break; }
-        done
-        end=$(now_ns)
-        ;;
-      lda)
-        fresh_maildir
-        start=$(now_ns)
-        for f in "${dfiles[@]}"; do
-          "$lda" -c "$dc/dovecot.conf" -d lda -f sender@example.org <"$f" || { status=$?; break; }
-        done
-        end=$(now_ns)
-        got=$(maildir_count)
-        if [ "$status" -eq 0 ] && [ "$got" -ne "$n" ]; then
-          echo "  dovecot-lda: $got messages in the Maildir, $n delivered"
-          status=1
-        fi
-        ;;
-      lmtp)
-        fresh_maildir
-        start=$(now_ns)
-        python3 "$here/lmtp_deliver.py" "$dc/run/lmtp" lda "$dcorpus" 1 "$n" >/dev/null || status=$?
-        end=$(now_ns)
-        got=$(maildir_count)
-        if [ "$status" -eq 0 ] && [ "$got" -ne "$n" ]; then
-          echo "  LMTP: $got messages in the Maildir, $n delivered"
-          status=1
-        fi
-        ;;
-      one)
-        fresh_mapi
-        start=$(now_ns)
-        TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" deliver deliver "${dfiles[@]}" >/dev/null || status=$?
-        end=$(now_ns)
-        ;;
-    esac
-    if [ "$status" -eq 0 ] && { [ "$what" = mapi ] || [ "$what" = one ]; }; then
-      verify_store "$round" "$what" || status=1
-    fi
+  mapfile -t dfiles < <(seq -f "$dcorpus/%06g.eml" 1 "$n")
+  echo "== delivery of $n messages: one process per message, and all in one call or session =="
+  declare -A dtimes=()
+  fresh_mapi() {
+    rm -rf "$scratch/deliver-home"
+    mkdir -p "$scratch/deliver-home/tmp"
+    TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" profile create deliver --address deliver@example.org >/dev/null
+  }
+  fresh_maildir() {
+    rm -rf "$dc/mail/lda"
+    mkdir -p "$dc/mail/lda"
+    chown "$mail_uid:$mail_gid" "$dc/mail/lda"
+  }
+  maildir_count() { find "$dc/mail/lda/Maildir/new" "$dc/mail/lda/Maildir/cur" -type f 2>/dev/null | wc -l; }
+  # verify_store ROUND WHAT: the fresh store holds the N messages, each as the manifest says
+  # (a walk through the natives, not timed).
+  verify_store() {
+    local status=0 records="$scratch/walks/deliver-$1-$2.tsv" log="$scratch/walks/deliver-$1-$2.log"
+    rm -rf "$parts/deliver"
+    mkdir -p "$parts/deliver"
+    TOLVANE_MAPI_HOME=$scratch/deliver-home "$JAVA" "${java_opts[@]}" -Djava.library.path="$snap/lib" \
+      -Dfile.encoding=UTF-8 -cp "$classpath" com.plimo.mail.mapi.bench.compare.NativesWalk deliver \
+      "$scratch/deliver-home/tmp" "$n" "$parts/deliver" "$records" 0 "$chunk" >"$log" 2>&1 || status=$?
+    rm -rf "$parts/deliver"
     if [ "$status" -ne 0 ]; then
-      echo "  round $round $what: FAILED (exit $status)"
-      [[ " $dfailed " == *" $what "* ]] || dfailed="$dfailed $what"
-      continue
+      echo "  round $1 $2: the store does not hold the $n messages ($log)"
+      return 1
     fi
-    ms=$(calc '%.2f' "($end - $start) / 1e6 / $n")
-    echo "  round $round $what: $ms ms/message"
-    dtimes[$what]="${dtimes[$what]:-} $ms"
+    if ! python3 "$here/check_walks.py" "$dcorpus/manifest.tsv" "$n" "natives=$records" >>"$log"; then
+      echo "  round $1 $2: the messages in the store do not match the corpus ($log)"
+      return 1
+    fi
+  }
+  for round in $(seq "$deliver_rounds"); do
+    if [ $((round % 2)) -eq 1 ]; then order=(mapi lda one lmtp); else order=(lda lmtp one mapi); fi
+    for what in "${order[@]}"; do
+      status=0
+      case "$what" in
+        mapi)
+          fresh_mapi
+          start=$(now_ns)
+          for f in "${dfiles[@]}"; do
+            TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" deliver deliver <"$f" >/dev/null || { status=$?; break; }
+          done
+          end=$(now_ns)
+          ;;
+        lda)
+          fresh_maildir
+          start=$(now_ns)
+          for f in "${dfiles[@]}"; do
+            "$lda" -c "$dc/dovecot.conf" -d lda -f sender@example.org <"$f" || { status=$?; break; }
+          done
+          end=$(now_ns)
+          got=$(maildir_count)
+          if [ "$status" -eq 0 ] && [ "$got" -ne "$n" ]; then
+            echo "  dovecot-lda: $got messages in the Maildir, $n delivered"
+            status=1
+          fi
+          ;;
+        lmtp)
+          fresh_maildir
+          start=$(now_ns)
+          python3 "$here/lmtp_deliver.py" "$dc/run/lmtp" lda "$dcorpus" 1 "$n" >/dev/null || status=$?
+          end=$(now_ns)
+          got=$(maildir_count)
+          if [ "$status" -eq 0 ] && [ "$got" -ne "$n" ]; then
+            echo "  LMTP: $got messages in the Maildir, $n delivered"
+            status=1
+          fi
+          ;;
+        one)
+          fresh_mapi
+          start=$(now_ns)
+          TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" deliver deliver "${dfiles[@]}" >/dev/null || status=$?
+          end=$(now_ns)
+          ;;
+      esac
+      if [ "$status" -eq 0 ] && { [ "$what" = mapi ] || [ "$what" = one ]; }; then
+        verify_store "$round" "$what" || status=1
+      fi
+      if [ "$status" -ne 0 ]; then
+        echo "  round $round $what: FAILED (exit $status)"
+        [[ " $dfailed " == *" $what "* ]] || dfailed="$dfailed $what"
+        continue
+      fi
+      ms=$(calc '%.2f' "($end - $start) / 1e6 / $n")
+      echo "  round $round $what: $ms ms/message"
+      dtimes[$what]="${dtimes[$what]:-} $ms"
+    done
   done
-done
+fi
 # ---- The table ---------------------------------------------------------------------------
 ratio() {
   # ratio A B: B / A, how many times faster A is than B (both in time per message)
   if [[ "$1" =~ ^[0-9.]+$ ]] && [[ "$2" =~ ^[0-9.]+$ ]]; then calc '%.2f' "$2 / $1"; else echo "-"; fi
 }
-echo
-echo "== results: medians of $rounds rounds, us per message (warm-up not counted); ratios > 1: the natives are faster =="
-printf '%-12s | %14s | %21s | %20s | %21s | %20s\n' "mailbox size" "natives us/msg" "JavaMail files us/msg" \
-  "JavaMail IMAP us/msg" "natives/files speed" "natives/IMAP speed"
-for size in "${sizes[@]}"; do
-  nat=${result[$size,natives]} fil=${result[$size,files]} imp=${result[$size,imap]}
-  printf '%-12s | %14s | %21s | %20s | %21s | %20s\n' "$size" "$nat" "$fil" "$imp" "$(ratio "$nat" "$fil")" \
-    "$(ratio "$nat" "$imp")"
-done
-echo
-echo "== delivery of $n messages: medians of $deliver_rounds rounds =="
-dmed() {
-  if [[ " $dfailed " == *" $1 "* ]]; then echo FAILURE; else median <<<"${dtimes[$1]:-}"; fi
+overhead() {
+  # overhead A B: how much longer B takes than A, in percent of A
+  if [[ "$1" =~ ^[0-9.]+$ ]] && [[ "$2" =~ ^[0-9.]+$ ]]; then calc '%+.1f %%' "($2 - $1) / $1 * 100"; else echo "-"; fi
 }
-mapi_ms=$(dmed mapi) lda_ms=$(dmed lda) one_ms=$(dmed one) lmtp_ms=$(dmed lmtp)
-rate() { if [[ "$1" =~ ^[0-9.]+$ ]]; then calc '%.0f' "1000 / $1"; else echo "$1"; fi; }
-printf '%-46s | %12s | %20s | %s\n' "delivery" "tolvane-mapi" "Dovecot" "speed ratio (> 1: tolvane-mapi faster)"
-printf '%-46s | %12s | %20s | %s\n' "one process per message, ms/message" "$mapi_ms" "$lda_ms (dovecot-lda)" \
-  "$(ratio "$mapi_ms" "$lda_ms")"
-printf '%-46s | %12s | %20s | %s\n' "all $n in one call / one session, messages/s" "$(rate "$one_ms")" \
-  "$(rate "$lmtp_ms") (LMTP)" "$(ratio "$one_ms" "$lmtp_ms")"
+echo
+echo "== results: medians of $rounds rounds, us per message (warm-up not counted); speed ratios > 1: the first is faster =="
+head='%-12s | %14s | %15s | %21s | %21s | %20s | %19s | %20s | %18s\n'
+# shellcheck disable=SC2059
+printf "$head" "mailbox size" "natives us/msg" "provider us/msg" "provider over natives" "JavaMail files us/msg" \
+  "JavaMail IMAP us/msg" "natives/files speed" "provider/files speed" "natives/IMAP speed"
+for size in "${sizes[@]}"; do
+  nat=${result[$size,natives]} prv=${result[$size,provider]} fil=${result[$size,files]} imp=${result[$size,imap]}
+  # shellcheck disable=SC2059
+  printf "$head" "$size" "$nat" "$prv" "$(overhead "$nat" "$prv")" "$fil" "$imp" "$(ratio "$nat" "$fil")" \
+    "$(ratio "$prv" "$fil")" "$(ratio "$nat" "$imp")"
+done
+if [ "$delivery" != 0 ]; then
+  echo
+  echo "== delivery of $n messages: medians of $deliver_rounds rounds =="
+  dmed() {
+    if [[ " $dfailed " == *" $1 "* ]]; then echo FAILURE; else median <<<"${dtimes[$1]:-}"; fi
+  }
+  mapi_ms=$(dmed mapi) lda_ms=$(dmed lda) one_ms=$(dmed one) lmtp_ms=$(dmed lmtp)
+  rate() { if [[ "$1" =~ ^[0-9.]+$ ]]; then calc '%.0f' "1000 / $1"; else echo "$1"; fi; }
+  printf '%-46s | %12s | %20s | %s\n' "delivery" "tolvane-mapi" "Dovecot" "speed ratio (> 1: tolvane-mapi faster)"
+  printf '%-46s | %12s | %20s | %s\n' "one process per message, ms/message" "$mapi_ms" "$lda_ms (dovecot-lda)" \
+    "$(ratio "$mapi_ms" "$lda_ms")"
+  printf '%-46s | %12s | %20s | %s\n' "all $n in one call / one session, messages/s" "$(rate "$one_ms")" \
+    "$(rate "$lmtp_ms") (LMTP)" "$(ratio "$one_ms" "$lmtp_ms")"
+fi
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 for w in $dfailed; do failures=$((failures + 1)); done
 if [ "$failures" -gt 0 ]; then

@@ -1,6 +1,9 @@
 package com.plimo.mail.mapi.bench.compare;
 
 import java.io.File;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.StandardCopyOption;
 import javax.mail.Address;
 import javax.mail.Message;
 import javax.mail.MessagingException;
@@ -10,11 +13,12 @@ import javax.mail.internet.InternetAddress;
 import javax.mail.internet.MimeBodyPart;
 
 /**
- * The content walk of both JavaMail walks (files and IMAP), as the corpus's manifest
- * counts: multipart/* and message/rfc822 parts are containers, walked into; a leaf with a
- * file name or an attachment disposition is an attachment, saved to a file
- * ({@link MimeBodyPart#saveFile}, deleted once its size is taken); any other text/plain or
- * text/html leaf is a body, read as a String.
+ * The content walk of the JavaMail walks (files, IMAP and the MAPI provider), as the
+ * corpus's manifest counts: multipart/* and message/rfc822 parts are containers, walked
+ * into; a leaf with a file name or an attachment disposition is an attachment, saved to a
+ * file and deleted once its size is taken ({@link MimeBodyPart#saveFile} for a MIME part;
+ * for any other, such as the provider's, its {@link Part#getInputStream} copied to the
+ * file); any other text/plain or text/html leaf is a body, read as a String.
  */
 final class MimeParts {
 
@@ -44,7 +48,13 @@ final class MimeParts {
         String name = part.getFileName();
         if (name != null || Part.ATTACHMENT.equalsIgnoreCase(part.getDisposition())) {
             File file = new File(out, "part-" + n + "-" + saved);
-            ((MimeBodyPart) part).saveFile(file);
+            if (part instanceof MimeBodyPart) {
+                ((MimeBodyPart) part).saveFile(file);
+            } else {
+                try (InputStream in = part.getInputStream()) {
+                    Files.copy(in, file.toPath(), StandardCopyOption.REPLACE_EXISTING);
+                }
+            }
             tally.attachment(n, file.length());
             if (!file.delete()) {
                 throw new MessagingException("cannot delete " + file);
