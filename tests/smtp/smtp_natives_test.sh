@@ -43,7 +43,8 @@ pf_setup "$pf" "$receiver" "$work/home" "$plain" "$(pf_free_port)" "$(pf_free_po
 pf_start "$pf" || exit 1
 cd "$work/temp"
 setpriv --reuid=nobody --regid=nogroup --clear-groups \
-  env HOME="$work/temp" TOLVANE_MAPI_HOME="$work/home" TEMP="$work/temp" TOLVANE_SMTP_TEST_PORT="$plain" \
+  env HOME="$work/temp" TOLVANE_MAPI_HOME="$work/home" TEMP="$work/temp" TMPDIR="$work/temp" \
+  TOLVANE_SMTP_TEST_PORT="$plain" \
   "${staged[@]}" "$binary"
 rc=$?
 if [ "$rc" -ne 0 ]; then

@@ -42,14 +42,17 @@ trap cleanup EXIT
 
 # The receiving side runs the tool as nobody (and so does Postfix's pipe).
 receiver=$(pf_reachable_tool "$work" "$tool") || exit 1
-mkdir -p "$work/sender" "$work/inbox" "$work/logs"
+mkdir -p "$work/sender" "$work/inbox" "$work/inbox-tmp" "$work/logs"
 chmod 755 "$work"
 chmod 700 "$work/sender" "$work/logs"
-chown nobody:nogroup "$work/inbox"
-chmod 700 "$work/inbox"
+chown nobody:nogroup "$work/inbox" "$work/inbox-tmp"
+chmod 700 "$work/inbox" "$work/inbox-tmp"
 
 # The receiving side, as the owner of its home.
-as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups env TOLVANE_MAPI_HOME="$work/inbox" "$@"; }
+# (TMPDIR of the test run may be a folder nobody cannot write to.)
+as_nobody() {
+  setpriv --reuid=nobody --regid=nogroup --clear-groups env TOLVANE_MAPI_HOME="$work/inbox" TMPDIR="$work/inbox-tmp" "$@"
+}
 for p in alice bob carol -bad; do
   as_nobody "$receiver" profile create "$p" --address "$p@inbox.test" >/dev/null 2>&1 ||
     as_nobody "$receiver" profile create "x$p" --address "$p@inbox.test" >/dev/null ||
