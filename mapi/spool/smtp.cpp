@@ -4,7 +4,8 @@
 //
 // TLS is done here, not by libESMTP: a relay thread listens on a loopback
 // port of this process, accepts libESMTP's one connection and carries its
-// bytes over a TLS connection to the server. For smtps:// (TLS from the
+// bytes over a TLS connection to the server (in plain text when
+// opportunistic TLS finds the server without STARTTLS). For smtps:// (TLS from the
 // first byte, which libESMTP does not do) the relay shakes hands at once; for
 // STARTTLS it first reads the greeting, says EHLO, asks for STARTTLS, shakes
 // hands, and then gives libESMTP the server's greeting, after which libESMTP
@@ -142,8 +143,8 @@ class TlsRelay {
 
   // Connects to the server and shakes hands (after STARTTLS in kStartTls);
   // then listens for libESMTP. kNoTls: the server offers no STARTTLS or
-  // refused it, and verify is false (opportunistic TLS): the caller talks
-  // to the server in plain text.
+  // refused it, and verify is false (opportunistic TLS): the relay carries
+  // plain text (with the same prompt sending as over TLS).
   Outcome start(const std::string& host, unsigned port, Mode mode, bool verify, std::string& error) {
     if (!connectTo(host, port, error)) return kFailed;
     timeval tv{kRelayTimeoutSeconds, 0};
@@ -152,6 +153,7 @@ class TlsRelay {
     noDelay(m_server);
     if (mode == kStartTls) {
       Outcome o = startTls(verify, error);
+      if (o == kNoTls) return listenForClient(error) ? kNoTls : kFailed;
       if (o != kReady) return o;
     }
     m_ctx = SSL_CTX_new(TLS_client_method());
@@ -191,6 +193,14 @@ class TlsRelay {
       }
       return sslFail("the TLS handshake with the server failed", error);
     }
+    return listenForClient(error) ? kReady : kFailed;
+  }
+  unsigned localPort() const { return m_localPort; }
+
+ private:
+  // The loopback listener libESMTP connects to, and the thread that carries
+  // its one connection.
+  bool listenForClient(std::string& error) {
     m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -198,16 +208,14 @@ class TlsRelay {
     socklen_t alen = sizeof a;
     if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         listen(m_listen, 1) != 0 || getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
-      error = std::string("a loopback socket for the TLS connection cannot be made: ") + strerror(errno);
-      return kFailed;
+      error = std::string("a loopback socket for the connection to the server cannot be made: ") + strerror(errno);
+      return false;
     }
     m_localPort = ntohs(a.sin_port);
     m_thread = std::thread([this] { carry(); });
-    return kReady;
+    return true;
   }
-  unsigned localPort() const { return m_localPort; }
 
- private:
   Outcome sslFail(const char* what, std::string& error) {
     char buf[256] = "";
     unsigned long e = ERR_get_error();
@@ -291,25 +299,17 @@ class TlsRelay {
       }
     }
     if (!offered) {
-      if (!required) return plainInstead();
+      if (!required) return kNoTls;  // opportunistic: on in plain text
       error = "the server does not offer STARTTLS, which the profile requires";
       return kFailed;
     }
     if (!sendLine("STARTTLS", error) || !readReply(reply, error)) return kFailed;
     if (!replyCode(reply, '2')) {
-      if (!required) return plainInstead();
+      if (!required) return kNoTls;  // opportunistic: on in plain text
       error = "the server refused STARTTLS, which the profile requires: " + oneLine(reply);
       return kFailed;
     }
     return kReady;
-  }
-
-  Outcome plainInstead() {
-    std::string ignored;
-    sendLine("QUIT", ignored);
-    close(m_server);
-    m_server = -1;
-    return kNoTls;
   }
 
   bool connectTo(const std::string& host, unsigned port, std::string& error) {
@@ -377,28 +377,38 @@ class TlsRelay {
     while (open) {
       pollfd fds[2] = {{client, POLLIN, 0}, {m_server, POLLIN, 0}};
       // Bytes TLS has already decrypted are not seen by poll.
-      if (SSL_pending(m_ssl) == 0 && poll(fds, 2, -1) < 0) {
+      bool pending = m_ssl && SSL_pending(m_ssl) > 0;
+      if (!pending && poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
         break;
       }
-      if (SSL_pending(m_ssl) > 0 || (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-        int n = SSL_read(m_ssl, buf, sizeof buf);
-        quickAck(m_server);
-        if (n <= 0) {
-          int e = SSL_get_error(m_ssl, n);
-          if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
-        } else if (!sendAll(client, buf, static_cast<size_t>(n))) {
-          break;
+      if (pending || (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (m_ssl) {
+          int n = SSL_read(m_ssl, buf, sizeof buf);
+          quickAck(m_server);
+          if (n <= 0) {
+            int e = SSL_get_error(m_ssl, n);
+            if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
+          } else if (!sendAll(client, buf, static_cast<size_t>(n))) {
+            break;
+          }
+        } else {
+          ssize_t n = recv(m_server, buf, sizeof buf, 0);
+          quickAck(m_server);
+          if (n < 0 && errno == EINTR) continue;
+          if (n <= 0 || !sendAll(client, buf, static_cast<size_t>(n))) break;
         }
       }
       if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
         ssize_t n = recv(client, buf, sizeof buf, 0);
         quickAck(client);
         if (n <= 0) break;
-        if (SSL_write(m_ssl, buf, static_cast<int>(n)) <= 0) break;
+        if (m_ssl ? SSL_write(m_ssl, buf, static_cast<int>(n)) <= 0
+                  : !sendAll(m_server, buf, static_cast<size_t>(n)))
+          break;
       }
     }
-    SSL_shutdown(m_ssl);
+    if (m_ssl) SSL_shutdown(m_ssl);
     close(client);
   }
 
@@ -559,9 +569,8 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
     switch (relay.start(transport.host, transport.port, smtps ? TlsRelay::kImplicit : TlsRelay::kStartTls,
                         smtps || s.requireTls, why)) {
       case TlsRelay::kReady:
+      case TlsRelay::kNoTls:  // opportunistic, and the server offers none: plain text
         target = "127.0.0.1:" + std::to_string(relay.localPort());
-        break;
-      case TlsRelay::kNoTls:  // opportunistic, and the server offers none
         break;
       case TlsRelay::kFailed:
         return failAll(why, "4.4.1");
