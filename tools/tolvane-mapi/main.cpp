@@ -18,6 +18,9 @@ const char* const kUsage =
     "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT]\n"
     "       tolvane-mapi profile set NAME [--transport local|smtp://HOST[:PORT]|smtps://HOST[:PORT]|sendmail[:PATH]]\n"
     "                                     [--address SMTP] [--display-name TEXT]\n"
+    "                                     [--starttls required|opportunistic] [--smtp-user USER]\n"
+    "                                     [--smtp-password-file FILE] [--no-smtp-auth]\n"
+    "                                     [--retry-after TIME] [--queue-lifetime TIME] (TIME: 90s, 5m, 2h, 5d)\n"
     "       tolvane-mapi profile list\n"
     "       tolvane-mapi profile delete NAME [--purge]\n"
     "       tolvane-mapi directory add --display-name TEXT [--smtp ADDR] [--dn DN] [--proxy TYPE:ADDR]...\n"
@@ -26,6 +29,7 @@ const char* const kUsage =
     "       tolvane-mapi deliver PROFILE [--folder PATH] [FILE...]\n"
     "       tolvane-mapi list PROFILE [--folder PATH]\n"
     "       tolvane-mapi spool run PROFILE [--flush]\n"
+    "       tolvane-mapi spool flush PROFILE\n"
     "       tolvane-mapi spool list PROFILE\n"
     "\n"
     "Profiles, stores and the directory live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
