@@ -1119,6 +1119,24 @@ std::vector<ByteRange> partHeaderCuts(GMimeStream* stream, gint64 from, std::vec
   return cuts;
 }
 
+// The bytes of `stream` from `from` up to `to` (its end when -1) in a new
+// memory stream.
+GMimeStream* copyRange(GMimeStream* stream, gint64 from, gint64 to) {
+  GMimeStream* out = g_mime_stream_mem_new();
+  if (g_mime_stream_seek(stream, from, GMIME_STREAM_SEEK_SET) < 0) return out;
+  char buf[64 * 1024];
+  gint64 left = to < 0 ? -1 : to - from;
+  while (left != 0) {
+    size_t want = left < 0 || left > static_cast<gint64>(sizeof buf) ? sizeof buf : static_cast<size_t>(left);
+    ssize_t n = g_mime_stream_read(stream, buf, want);
+    if (n <= 0) break;
+    g_mime_stream_write(out, buf, static_cast<size_t>(n));
+    if (left > 0) left -= n;
+  }
+  g_mime_stream_reset(out);
+  return out;
+}
+
 // The header block is read here, within the limits; GMime gets only the
 // fields that describe the content, and the body. (GMime keeps every field
 // and every address of a header in memory, many times its size: 400,000
@@ -1147,11 +1165,17 @@ GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block) {
   // of its part leaves no body: the substream of a GMimeStreamCat (an
   // attached message's part is one) that starts past its end is NULL, not
   // an empty stream, and is left out.
+  //
+  // The body of a GMimeStreamCat (an attached message's part) is copied:
+  // GMime 3.2.13's substream of a GMimeStreamCat adds a null source for some
+  // ranges (a GLib critical, and a piece missing) - found by fuzzing.
+  bool copyPieces = GMIME_IS_STREAM_CAT(stream);
   gint64 from = start + bodyStart;
   cuts.push_back({stream->bound_end, stream->bound_end});
   for (const ByteRange& cut : cuts) {
     if (cut.from > from || cut.from < 0) {
-      GMimeStream* piece = g_mime_stream_substream(stream, from, cut.from);
+      GMimeStream* piece = copyPieces ? copyRange(stream, from, cut.from)
+                                      : g_mime_stream_substream(stream, from, cut.from);
       if (piece) {
         g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat), piece);
         g_object_unref(piece);
