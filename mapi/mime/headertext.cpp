@@ -264,7 +264,7 @@ class AddressListParser {
     m_phrase += phrasePart;
     if (!m_raw.empty() && m_gap) m_raw += ' ';
     m_raw += rawPart;
-    m_spec += rawPart;
+    m_bare += rawPart;
     m_gap = false;
   }
 
@@ -381,10 +381,11 @@ class AddressListParser {
         address = m_angle;
         name = m_phrase;
       } else {
-        // Without angle brackets the words are the address: an RFC 5322 addr-spec
-        // ("local"@domain, written with blanks or not), or a name without
-        // a domain kept as it was written.
-        address = m_spec.find('@') != std::string::npos ? m_spec : m_raw;
+        // Without angle brackets the words are the address: a bare address
+        // (local@domain as RFC 5322 writes it, the local part quoted or not,
+        // with blanks or without), or a name without a domain kept as it was
+        // written.
+        address = m_bare.find('@') != std::string::npos ? m_bare : m_raw;
         name = m_comment;
       }
       address = sanitizeUtf8(trim(address));
@@ -406,7 +407,7 @@ class AddressListParser {
   void reset() {
     m_phrase.clear();
     m_raw.clear();
-    m_spec.clear();
+    m_bare.clear();
     m_comment.clear();
     m_angle.clear();
     m_hasAngle = false;
@@ -423,7 +424,7 @@ class AddressListParser {
   // The mailbox being read.
   std::string m_phrase;   // words, quoted ones without their quotes, joined by blanks where they had them
   std::string m_raw;      // words as written, joined by blanks where they had them
-  std::string m_spec;     // words as written, joined without blanks
+  std::string m_bare;     // words as written, joined without blanks
   std::string m_comment;  // the last comment
   std::string m_angle;
   bool m_hasAngle = false;
