@@ -999,29 +999,14 @@ struct ByteRange {
   gint64 to;
 };
 
-// Adds the boundary parameter of a Content-Type text, if any.
-void addBoundary(const std::string& text, std::vector<std::string>& boundaries) {
-  std::string lower = lowerAscii(text);
-  size_t at = 0;
-  while ((at = lower.find("boundary", at)) != std::string::npos) {
-    size_t i = at + 8;
-    at = i;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    if (i >= text.size() || text[i] != '=') continue;
-    ++i;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    std::string value;
-    if (i < text.size() && text[i] == '"') {
-      size_t end = text.find('"', i + 1);
-      value = text.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
-    } else {
-      size_t end = text.find_first_of("; \t\r\n", i);
-      value = text.substr(i, end == std::string::npos ? std::string::npos : end - i);
-    }
-    if (!value.empty() && value.size() <= 200 &&
-        std::find(boundaries.begin(), boundaries.end(), value) == boundaries.end())
-      boundaries.push_back(value);
-  }
+// Adds the boundary parameter of a Content-Type value (after the colon), if
+// it has one.
+void addBoundary(const std::string& fieldValue, std::vector<std::string>& boundaries) {
+  bool found = false;
+  std::string value = decodeParameter(unfoldHeader(fieldValue), "boundary", &found);
+  if (found && !value.empty() && value.size() <= 200 &&
+      std::find(boundaries.begin(), boundaries.end(), value) == boundaries.end())
+    boundaries.push_back(value);
 }
 
 // 1 when `line` (its head, line end included) is a boundary line of one of
@@ -1055,7 +1040,7 @@ std::vector<ByteRange> partHeaderCuts(GMimeStream* stream, gint64 from, std::vec
   gint64 pos = from;
   std::string contentType;  // the Content-Type field being read, for its boundary
   auto endField = [&] {
-    if (!contentType.empty()) addBoundary(contentType, boundaries);
+    if (!contentType.empty()) addBoundary(contentType.substr(contentType.find(':') + 1), boundaries);
     contentType.clear();
   };
   auto line = [&] {
@@ -1072,10 +1057,9 @@ std::vector<ByteRange> partHeaderCuts(GMimeStream* stream, gint64 from, std::vec
     if (!inHeader || boundary) return;
     if (head[0] != ' ' && head[0] != '\t') {
       endField();
-      size_t colon = head.find(':');
-      std::string name = lowerAscii(head.substr(0, colon == std::string::npos ? 0 : colon));
-      contentField = name.compare(0, 8, "content-") == 0;
-      if (name == "content-type") contentType = head;
+      std::string name = head.substr(0, std::min(head.find(':'), head.size()));
+      contentField = HeaderBlock::contentField(name);
+      if (strcasecmp(name.c_str(), "Content-Type") == 0) contentType = head;
     } else if (!contentType.empty() && contentType.size() < 4 * kLineHead) {
       contentType += head;
     }

@@ -4,15 +4,15 @@
 //
 // TLS is done here, not by libESMTP: a relay thread listens on a loopback
 // port of this process, accepts libESMTP's one connection and carries its
-// bytes over a TLS connection to the server (in plain text when
-// opportunistic TLS finds the server without STARTTLS). For smtps:// (TLS from the
-// first byte, which libESMTP does not do) the relay shakes hands at once; for
-// STARTTLS it first reads the greeting, says EHLO, asks for STARTTLS, shakes
-// hands, and then gives libESMTP the server's greeting, after which libESMTP
-// says EHLO again as RFC 3207 wants. (libESMTP 1.1.0's own STARTTLS sometimes
-// stopped after the server's "220 Ready to start TLS" until the server's
-// five-minute timeout; the relay's handshake has its own time limit, and the
-// reason for a refused certificate is OpenSSL's own.)
+// bytes to the server, over TLS (in plain text when opportunistic TLS finds
+// the server without STARTTLS). For smtps:// (TLS from the first byte, which
+// libESMTP does not do) the relay shakes hands at once; otherwise it first
+// reads the greeting, says EHLO, asks for STARTTLS, shakes hands, and then
+// gives libESMTP the server's greeting, after which libESMTP says EHLO again
+// as RFC 3207 wants. (libESMTP 1.1.0's own STARTTLS sometimes stopped after
+// the server's "220 Ready to start TLS" until the server's five-minute
+// timeout; the relay's handshake has its own time limit, and the reason for
+// a refused certificate is OpenSSL's own.)
 #include "spool/transport.h"
 
 #include <openssl/err.h>
@@ -123,14 +123,14 @@ const char* readMessage(void** ctx, int* len, void* arg) {
 // greeting, the replies to EHLO and STARTTLS, the TLS handshake.
 const int kRelayTimeoutSeconds = 120;
 
-// The TLS relay: a loopback listener whose one connection is carried over
-// TLS to the server.
-class TlsRelay {
+// The relay: a loopback listener whose one connection is carried to the
+// server, over TLS unless opportunistic TLS finds none.
+class ServerRelay {
  public:
   enum Mode { kImplicit, kStartTls };
   enum Outcome { kReady, kNoTls, kFailed };
 
-  ~TlsRelay() {
+  ~ServerRelay() {
     if (m_thread.joinable()) {
       if (m_listen >= 0) shutdown(m_listen, SHUT_RDWR);
       m_thread.join();
@@ -259,16 +259,9 @@ class TlsRelay {
 
   bool sendLine(const std::string& line, std::string& error) {
     std::string out = line + "\r\n";
-    for (size_t off = 0; off < out.size();) {
-      ssize_t w = send(m_server, out.data() + off, out.size() - off, MSG_NOSIGNAL);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        error = std::string("writing to the server failed: ") + strerror(errno);
-        return false;
-      }
-      off += static_cast<size_t>(w);
-    }
-    return true;
+    if (sendAll(m_server, out.data(), out.size())) return true;
+    error = std::string("writing to the server failed: ") + strerror(errno);
+    return false;
   }
 
   static bool replyCode(const std::string& reply, char first) { return reply.size() >= 3 && reply[0] == first; }
@@ -562,20 +555,13 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
     }
   };
 
-  TlsRelay relay;
-  std::string target = host + ":" + std::to_string(transport.port);
-  {
-    std::string why;
-    switch (relay.start(transport.host, transport.port, smtps ? TlsRelay::kImplicit : TlsRelay::kStartTls,
-                        smtps || s.requireTls, why)) {
-      case TlsRelay::kReady:
-      case TlsRelay::kNoTls:  // opportunistic, and the server offers none: plain text
-        target = "127.0.0.1:" + std::to_string(relay.localPort());
-        break;
-      case TlsRelay::kFailed:
-        return failAll(why, "4.4.1");
-    }
-  }
+  // libESMTP always talks to the relay (plain text, or TLS done by it).
+  ServerRelay relay;
+  std::string relayError;
+  if (relay.start(transport.host, transport.port, smtps ? ServerRelay::kImplicit : ServerRelay::kStartTls,
+                  smtps || s.requireTls, relayError) == ServerRelay::kFailed)
+    return failAll(relayError, "4.4.1");
+  std::string target = "127.0.0.1:" + std::to_string(relay.localPort());
 
   smtp_session_t session = smtp_create_session();
   if (!session) return failAll("libESMTP cannot create a session", "4.3.0");
