@@ -46,22 +46,13 @@ TOLVANE_ATTACHED_NATIVE(jlong, openAttachedMessage)(JNIEnv* env, jclass, jlong h
       return 0;
     }
     // The Java method is found before anything native is made.
-    jmethodID setPointer = nullptr;
+    MessageClass mc;
     if (javaMessage) {
-      jclass cls = env->FindClass("com/plimo/mail/mapi/MAPIMessage");
-      if (!cls) {
-        throwMessagingException(env, "Unable to find MAPIMessage class");
-        return 0;
-      }
-      if (!env->IsInstanceOf(javaMessage, cls)) {
-        env->DeleteLocalRef(cls);
+      if (!findMessageClass(env, mc)) return 0;
+      bool isMessage = env->IsInstanceOf(javaMessage, mc.cls);
+      env->DeleteLocalRef(mc.cls);
+      if (!isMessage) {
         throwMessagingException(env, "The attached message's Java object is not a MAPIMessage");
-        return 0;
-      }
-      setPointer = env->GetMethodID(cls, "setMessagePointer", "(JLcom/plimo/mail/mapi/NativeLifetime;)V");
-      env->DeleteLocalRef(cls);
-      if (!setPointer) {
-        throwMessagingException(env, "Unable to find MAPIMessage.setMessagePointer() method");
         return 0;
       }
     }
@@ -74,7 +65,7 @@ TOLVANE_ATTACHED_NATIVE(jlong, openAttachedMessage)(JNIEnv* env, jclass, jlong h
     message->m_pBridgeLink = JavaLifetime::make(env, parentLink, kAttachedMessageClosedText);
     if (!message->m_pBridgeLink) return 0;
     if (javaMessage) {
-      env->CallVoidMethod(javaMessage, setPointer, toHandle(message.get()),
+      env->CallVoidMethod(javaMessage, mc.setPointer, toHandle(message.get()),
                           JavaLifetime::object(message->m_pBridgeLink));
       if (env->ExceptionCheck()) {
         throwMessagingException(env, "Unable to create the attached message's MAPIMessage object");

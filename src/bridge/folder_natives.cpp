@@ -12,33 +12,6 @@
 
 namespace {
 
-// The MAPIMessage class with its constructor and setMessagePointer (the
-// handle and the folder's NativeLifetime).
-struct MessageClass {
-  jclass cls = nullptr;
-  jmethodID ctor = nullptr;
-  jmethodID setPointer = nullptr;
-};
-
-bool findMessageClass(JNIEnv* env, MessageClass& mc) {
-  mc.cls = env->FindClass("com/plimo/mail/mapi/MAPIMessage");
-  if (!mc.cls) {
-    throwMessagingException(env, "Unable to find MAPIMessage class");
-    return false;
-  }
-  mc.ctor = env->GetMethodID(mc.cls, "<init>", "(Ljavax/mail/Folder;I)V");
-  if (!mc.ctor) {
-    throwMessagingException(env, "Unable to find MAPIMessage constructor");
-    return false;
-  }
-  mc.setPointer = env->GetMethodID(mc.cls, "setMessagePointer", "(JLcom/plimo/mail/mapi/NativeLifetime;)V");
-  if (!mc.setPointer) {
-    throwMessagingException(env, "Unable to find MAPIMessage.setMessagePointer() method");
-    return false;
-  }
-  return true;
-}
-
 // Fetches the messages numbered first..last (1-based) into the array at
 // index number - 1. On failure every message made by this call is closed
 // and deleted, and an exception is pending.

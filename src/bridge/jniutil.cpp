@@ -107,6 +107,25 @@ bool loadJavaString(JNIEnv* env, jstring text, std::string& out, const char* fai
   return true;
 }
 
+bool findMessageClass(JNIEnv* env, MessageClass& mc) {
+  mc.cls = env->FindClass("com/plimo/mail/mapi/MAPIMessage");
+  if (!mc.cls) {
+    throwMessagingException(env, "Unable to find MAPIMessage class");
+    return false;
+  }
+  mc.ctor = env->GetMethodID(mc.cls, "<init>", "(Ljavax/mail/Folder;I)V");
+  if (!mc.ctor) {
+    throwMessagingException(env, "Unable to find MAPIMessage constructor");
+    return false;
+  }
+  mc.setPointer = env->GetMethodID(mc.cls, "setMessagePointer", "(JLcom/plimo/mail/mapi/NativeLifetime;)V");
+  if (!mc.setPointer) {
+    throwMessagingException(env, "Unable to find MAPIMessage.setMessagePointer() method");
+    return false;
+  }
+  return true;
+}
+
 bool rejectNullHandle(JNIEnv* env, jlong handle) {
   if (handle != 0) return false;
   throwMessagingException(env, "Invalid class pointer.");

@@ -40,6 +40,16 @@ inline T* fromHandle(jlong handle) {
   return reinterpret_cast<T*>(static_cast<intptr_t>(handle));
 }
 
+// The MAPIMessage class with its constructor and setMessagePointer (the
+// handle and the NativeLifetime it lives under).
+struct MessageClass {
+  jclass cls = nullptr;
+  jmethodID ctor = nullptr;
+  jmethodID setPointer = nullptr;
+};
+// Looks them up; false with a MessagingException pending when one is missing.
+bool findMessageClass(JNIEnv* env, MessageClass& mc);
+
 // Raises "Invalid class pointer." when handle is 0 and tells whether it did.
 bool rejectNullHandle(JNIEnv* env, jlong handle);
 
