@@ -24,19 +24,8 @@ using mapifixture::MessageDef;
 using mapifixture::Recipient;
 using mapifixture::Value;
 
-const char* const kGetStoreSig = "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)J";
-const char* const kMessageSig = "(JLjavax/mail/Folder;I)Lcom/plimo/mail/mapi/MAPIMessage;";
-const char* const kContentSig = "(JLcom/plimo/mail/mapi/MAPIMessage;)Lcom/plimo/mail/mapi/MAPIMultipart;";
-const char* const kPartSig = "(JLcom/plimo/mail/mapi/MAPIMultipart;I)Lcom/plimo/mail/mapi/MAPIBodyPart;";
 const char* const kOpenSig = "(JILcom/plimo/mail/mapi/MAPIMessage;)J";
 const ULONG kBodyHtml = PROP_TAG(PT_STRING8, 0x1013);
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class AttachedNatives : public JvmTest {
  protected:

@@ -20,8 +20,6 @@ using mapifixture::MessageDef;
 using mapifixture::Recipient;
 using mapifixture::Value;
 
-const char* const kGetStoreSig = "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)J";
-const char* const kMessageSig = "(JLjavax/mail/Folder;I)Lcom/plimo/mail/mapi/MAPIMessage;";
 const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
 const char* const kStringSig = "()Ljava/lang/String;";
 const char* const kFolderOfMessage = "The folder of this message is closed";

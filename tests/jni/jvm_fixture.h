@@ -30,8 +30,25 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+// JNI signatures of the natives the tests call most.
+inline const char* const kGetStoreSig =
+    "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)J";
+inline const char* const kMessageSig = "(JLjavax/mail/Folder;I)Lcom/plimo/mail/mapi/MAPIMessage;";
+inline const char* const kContentSig = "(JLcom/plimo/mail/mapi/MAPIMessage;)Lcom/plimo/mail/mapi/MAPIMultipart;";
+inline const char* const kPartSig = "(JLcom/plimo/mail/mapi/MAPIMultipart;I)Lcom/plimo/mail/mapi/MAPIBodyPart;";
+
+// The bytes of a file ("" when it cannot be read).
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
 
 class JvmTest : public ::testing::Test {
  public:

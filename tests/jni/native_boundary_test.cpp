@@ -32,10 +32,6 @@ void* operator new(std::size_t size) {
 
 namespace {
 
-const char* const kGetStoreSig = "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)J";
-const char* const kMessageSig = "(JLjavax/mail/Folder;I)Lcom/plimo/mail/mapi/MAPIMessage;";
-const char* const kContentSig = "(JLcom/plimo/mail/mapi/MAPIMessage;)Lcom/plimo/mail/mapi/MAPIMultipart;";
-const char* const kPartSig = "(JLcom/plimo/mail/mapi/MAPIMultipart;I)Lcom/plimo/mail/mapi/MAPIBodyPart;";
 const char* const kUnexpected = "Unexpected failure in the native MAPI library";
 
 // Every allocation of this thread fails while it exists. Nothing between its construction

@@ -22,18 +22,9 @@ using mapifixture::MessageDef;
 using mapifixture::Recipient;
 using mapifixture::Value;
 
-const char* const kGetStoreSig = "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)J";
 const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
 const char* const kChunkSig = "(JLjavax/mail/Folder;II)[Lcom/plimo/mail/mapi/MAPIMessage;";
-const char* const kMessageSig = "(JLjavax/mail/Folder;I)Lcom/plimo/mail/mapi/MAPIMessage;";
 const ULONG kBodyHtml = PROP_TAG(PT_STRING8, 0x1013);
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 bool exists(const std::string& path) {
   struct stat st;

@@ -17,7 +17,6 @@
 
 namespace {
 
-const char* const kGetStoreSig = "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)J";
 
 class SessionNatives : public JvmTest {
  protected:
