@@ -28,13 +28,10 @@ build=$(cd "$1" && pwd)
 what=${2:-all}
 top=$(cd "$(dirname "$0")/.." && pwd)
 env_file="$build/java/bench.env"
-for needed in "$build/bin/bench_populate" "$build/bin/tolvane-mapi" "$build/lib/libtolvanemapi81_build001.so" \
-  "$env_file"; do
-  if [ ! -e "$needed" ]; then
-    echo "bench: $needed is missing; build the target bench_tools first" >&2
-    exit 1
-  fi
-done
+# shellcheck source=common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+bench_require bench bench_tools "$build/bin/bench_populate" "$build/bin/tolvane-mapi" \
+  "$build/lib/libtolvanemapi81_build001.so" "$env_file"
 # JAVA and BENCH_CLASSPATH
 # shellcheck source=/dev/null
 . "$env_file"
@@ -55,22 +52,8 @@ bench_dir=$(cd "$bench_dir" && pwd)
 # A run takes long and the build tree may be rebuilt meanwhile: the run uses a copy of
 # what it needs, taken now.
 snap="$bench_dir/build"
-rm -rf "$snap"
-mkdir -p "$snap/bin" "$snap/lib" "$snap/java"
-cp "$build/bin/bench_populate" "$build/bin/tolvane-mapi" "$snap/bin/"
-cp "$build"/lib/*.so* "$snap/lib/"
-classpath=""
-IFS=: read -r -a jars <<<"$BENCH_CLASSPATH"
-for jar in "${jars[@]}"; do
-  case "$jar" in
-    "$build"/*)
-      cp "$jar" "$snap/java/"
-      jar="$snap/java/$(basename "$jar")"
-      ;;
-  esac
-  classpath="${classpath:+$classpath:}$jar"
-done
-export LD_LIBRARY_PATH="$snap/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+bench_snapshot "$build" "$snap" "$BENCH_CLASSPATH" bench_populate tolvane-mapi
+classpath=$bench_classpath
 populate="$snap/bin/bench_populate"
 tool="$snap/bin/tolvane-mapi"
 

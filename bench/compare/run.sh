@@ -43,12 +43,10 @@ build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 env_file="$build/java/compare.env"
-for needed in "$build/bin/tolvane-mapi" "$build/lib/libtolvanemapi81_build001.so" "$env_file"; do
-  if [ ! -e "$needed" ]; then
-    echo "compare: $needed is missing; build the target bench_compare_tools first" >&2
-    exit 1
-  fi
-done
+# shellcheck source=../common.sh
+. "$here/../common.sh"
+bench_require compare bench_compare_tools "$build/bin/tolvane-mapi" "$build/lib/libtolvanemapi81_build001.so" \
+  "$env_file"
 # JAVA and COMPARE_CLASSPATH
 # shellcheck source=/dev/null
 . "$env_file"
@@ -112,22 +110,8 @@ trap 'exit 130' INT TERM
 # The run takes minutes and the build tree may be rebuilt meanwhile: it uses a copy of
 # what it needs, taken now.
 snap="$scratch/build"
-rm -rf "$snap"
-mkdir -p "$snap/bin" "$snap/lib" "$snap/java"
-cp "$build/bin/tolvane-mapi" "$snap/bin/"
-cp "$build"/lib/*.so* "$snap/lib/"
-classpath=""
-IFS=: read -r -a jars <<<"$COMPARE_CLASSPATH"
-for jar in "${jars[@]}"; do
-  case "$jar" in
-    "$build"/*)
-      cp "$jar" "$snap/java/"
-      jar="$snap/java/$(basename "$jar")"
-      ;;
-  esac
-  classpath="${classpath:+$classpath:}$jar"
-done
-export LD_LIBRARY_PATH="$snap/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+bench_snapshot "$build" "$snap" "$COMPARE_CLASSPATH" tolvane-mapi
+classpath=$bench_classpath
 tool="$snap/bin/tolvane-mapi"
 lda=/usr/lib/dovecot/dovecot-lda
 

@@ -38,12 +38,10 @@ build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 env_file="$build/java/smtp-bench.env"
-for needed in "$build/bin/tolvane-mapi" "$build/lib/libtolvanemapi81_build001.so" "$env_file"; do
-  if [ ! -e "$needed" ]; then
-    echo "smtp bench: $needed is missing; build the target bench_smtp_tools first" >&2
-    exit 1
-  fi
-done
+# shellcheck source=../common.sh
+. "$here/../common.sh"
+bench_require "smtp bench" bench_smtp_tools "$build/bin/tolvane-mapi" "$build/lib/libtolvanemapi81_build001.so" \
+  "$env_file"
 # JAVA and SMTP_BENCH_CLASSPATH
 # shellcheck source=/dev/null
 . "$env_file"
@@ -101,26 +99,16 @@ trap 'exit 130' INT TERM
 # The run takes minutes and the build tree may be rebuilt meanwhile: it uses a copy of
 # what it needs, taken now.
 snap="$scratch/build"
-mkdir -p "$snap/bin" "$snap/lib" "$snap/java"
-cp "$build/bin/tolvane-mapi" "$snap/bin/"
-cp "$build"/lib/*.so* "$snap/lib/"
+bench_snapshot "$build" "$snap" "$SMTP_BENCH_CLASSPATH" tolvane-mapi
 # The natives' class path: the bench jar, the MAPI jar, javax.mail. JavaMail's: the same
 # without the MAPI jar, as Java mail code runs today (the MAPI jar maps Internet addresses
 # to its own transport, which Transport.send would then use).
-classpath=""
+classpath=$bench_classpath
 javamail_classpath=""
-IFS=: read -r -a jars <<<"$SMTP_BENCH_CLASSPATH"
+IFS=: read -r -a jars <<<"$classpath"
 for jar in "${jars[@]}"; do
-  case "$jar" in
-    "$build"/*)
-      cp "$jar" "$snap/java/"
-      jar="$snap/java/$(basename "$jar")"
-      ;;
-  esac
-  classpath="${classpath:+$classpath:}$jar"
   [ "$(basename "$jar")" = tolvane-mapi.jar ] || javamail_classpath="${javamail_classpath:+$javamail_classpath:}$jar"
 done
-export LD_LIBRARY_PATH="$snap/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 tool="$snap/bin/tolvane-mapi"
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
