@@ -6,7 +6,6 @@ import java.io.FileInputStream;
 import java.io.InputStream;
 import java.util.Date;
 import java.util.Properties;
-import javax.mail.Address;
 import javax.mail.Message;
 import javax.mail.Part;
 import javax.mail.Session;
@@ -43,16 +42,7 @@ public final class FilesWalk {
             File file = new File(corpus, String.format("%06d.eml", n));
             try (InputStream in = new BufferedInputStream(new FileInputStream(file))) {
                 MimeMessage m = new MimeMessage(session, in);
-                tally.field(m.getSubject());
-                Address[] from = m.getFrom();
-                Address[] to = m.getRecipients(Message.RecipientType.TO);
-                Address[] cc = m.getRecipients(Message.RecipientType.CC);
-                MimeParts.addresses(tally, from);
-                MimeParts.addresses(tally, to);
-                MimeParts.addresses(tally, cc);
-                tally.recipients(n, to == null ? 0 : to.length, cc == null ? 0 : cc.length);
-                Date sent = m.getSentDate();
-                tally.field(sent == null ? 0 : sent.getTime());
+                MimeParts.headers(tally, n, m);
                 tally.field(receivedDate(m, dates));
                 tally.priority(n, MimeParts.priority(m));
                 parts.walk(n, m);

@@ -3,7 +3,6 @@ package com.plimo.mail.mapi.bench.compare;
 import java.io.File;
 import java.util.Date;
 import java.util.Properties;
-import javax.mail.Address;
 import javax.mail.FetchProfile;
 import javax.mail.Folder;
 import javax.mail.Message;
@@ -62,16 +61,7 @@ public final class ImapWalk {
             for (int n = first; n <= last; n++) {
                 tally.before(n);
                 Message m = messages[n - first];
-                tally.field(m.getSubject());
-                Address[] from = m.getFrom();
-                Address[] to = m.getRecipients(Message.RecipientType.TO);
-                Address[] cc = m.getRecipients(Message.RecipientType.CC);
-                MimeParts.addresses(tally, from);
-                MimeParts.addresses(tally, to);
-                MimeParts.addresses(tally, cc);
-                tally.recipients(n, to == null ? 0 : to.length, cc == null ? 0 : cc.length);
-                Date sent = m.getSentDate();
-                tally.field(sent == null ? 0 : sent.getTime());
+                MimeParts.headers(tally, n, m);
                 Date received = m.getReceivedDate();
                 tally.field(received == null ? 0 : received.getTime());
                 tally.priority(n, MimeParts.priority(m));

@@ -4,6 +4,7 @@ import java.io.File;
 import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.StandardCopyOption;
+import java.util.Date;
 import javax.mail.Address;
 import javax.mail.Message;
 import javax.mail.MessagingException;
@@ -65,6 +66,20 @@ final class MimeParts {
             tally.body(n, (String) part.getContent());
         }
         return saved;
+    }
+
+    /** Subject, From, To, Cc and the sent date of message n, as every javax.mail walk reads them. */
+    static void headers(WalkTally tally, int n, Message m) throws MessagingException {
+        tally.field(m.getSubject());
+        Address[] from = m.getFrom();
+        Address[] to = m.getRecipients(Message.RecipientType.TO);
+        Address[] cc = m.getRecipients(Message.RecipientType.CC);
+        addresses(tally, from);
+        addresses(tally, to);
+        addresses(tally, cc);
+        tally.recipients(n, to == null ? 0 : to.length, cc == null ? 0 : cc.length);
+        Date sent = m.getSentDate();
+        tally.field(sent == null ? 0 : sent.getTime());
     }
 
     static void addresses(WalkTally tally, Address[] list) {
