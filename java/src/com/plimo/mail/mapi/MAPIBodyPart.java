@@ -150,7 +150,7 @@ public class MAPIBodyPart extends BodyPart {
     @Override
     public Object getContent() throws IOException, MessagingException {
         if (isAttachment()) {
-            if (isMimeType("message/rfc822") && multipart != null && index >= 0) {
+            if (isAttachedMessage()) {
                 return getAttachedMessage();
             }
             return getInputStream();
@@ -166,7 +166,7 @@ public class MAPIBodyPart extends BodyPart {
      *     message is gone with its content, folder or store
      */
     public MAPIAttachedMessage getAttachedMessage() throws MessagingException {
-        if (!isAttachment() || !isMimeType("message/rfc822") || multipart == null || index < 0) {
+        if (!isAttachedMessage()) {
             throw new MessagingException("The body part is not an attached message");
         }
         synchronized (nativeLock()) {
@@ -180,6 +180,11 @@ public class MAPIBodyPart extends BodyPart {
                 return attachedMessage;
             }
         }
+    }
+
+    /** An attachment of type "message/rfc822" whose place in its content is known. */
+    private boolean isAttachedMessage() throws MessagingException {
+        return isAttachment() && isMimeType("message/rfc822") && multipart != null && index >= 0;
     }
 
     /** Called by the multipart that made this part with its index. */
