@@ -94,3 +94,36 @@ TOLVANE_ATTACHED_NATIVE(void, closeAttachedMessage)(JNIEnv* env, jclass, jlong h
 TOLVANE_ATTACHED_NATIVE(jint, liveAttachedMessages)(JNIEnv* env, jclass) {
   return nativeBoundary(env, jint{0}, [&]() -> jint { return CMapiAttachedMessage::liveCount(); });
 }
+
+TOLVANE_ATTACHED_NATIVE(jint, readPartData)(JNIEnv* env, jclass, jlong hPart, jlong offset, jbyteArray buffer,
+                                            jint start, jint length) {
+  return nativeBoundary(env, jint{0}, [&]() -> jint {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_readPartData\n");
+    CMapiBodyPart* part = partOf(env, hPart);
+    if (!part) return 0;
+    if (!buffer) {
+      throwMessagingException(env, "No buffer to read the part's data into");
+      return 0;
+    }
+    jsize size = env->GetArrayLength(buffer);
+    if (offset < 0 || start < 0 || length < 0 || start > size || length > size - start) {
+      throwMessagingException(env, "The part's data cannot be read into that range of the buffer");
+      return 0;
+    }
+    if (part->m_nSource == SOURCE_ATTACHMENT && part->m_nType == PART_ATTACHED_MESSAGE) {
+      throwMessagingException(env, "The body part is an attached message: its data is a .msg file (writeBodypartToFile)");
+      return 0;
+    }
+    if (length == 0) return 0;
+    // One piece per call, read into memory of ours (the store must not run
+    // while the Java array is pinned).
+    const jint kMaxPiece = 1024 * 1024;
+    jint want = length < kMaxPiece ? length : kMaxPiece;
+    std::unique_ptr<jbyte[]> piece(new jbyte[static_cast<size_t>(want)]);
+    ULONG got = 0;
+    part->readData(static_cast<uint64_t>(offset), piece.get(), static_cast<ULONG>(want), got);
+    if (got == 0) return -1;
+    env->SetByteArrayRegion(buffer, start, static_cast<jsize>(got), piece.get());
+    return static_cast<jint>(got);
+  });
+}

@@ -23,9 +23,10 @@ const ULONG kCopyBufferSize = 1024 * 1024;
 
 CMapiBodyPart::CMapiBodyPart()
     : m_nType(0), m_nSource(0), m_ulPropTag(0), m_pMultipart(nullptr), m_ulAttachNum(0), m_ulSize(0),
-      m_pAttachMessage(nullptr) {}
+      m_pAttachMessage(nullptr), m_lpDataAttach(nullptr), m_lpDataStream(nullptr), m_ullDataPos(0) {}
 
 CMapiBodyPart::~CMapiBodyPart() {
+  releaseDataStream();
   if (!m_strFilePath.empty()) {
     platform::deleteFile(m_strFilePath);  // a file already gone is fine
     m_strFilePath.clear();
@@ -68,6 +69,9 @@ HRESULT CMapiBodyPart::copyAttachmentDataToFile(LPMESSAGE lpMessage, ULONG ulAtt
 
 void CMapiBodyPart::writeToFile(const std::string& path) {
   if (!m_strFilePath.empty()) return;
+  // The writer opens the data afresh (a store may let one stream of a
+  // value be open at a time).
+  releaseDataStream();
   // The part takes the file only once it is written: a failed write leaves
   // the part unwritten, so that the caller can try another path, and takes
   // away a file it made.
@@ -155,4 +159,68 @@ void CMapiBodyPart::writeData(const std::string& path) {
     if (file.created()) platform::deleteFile(path);
     throw CMapiException("Unable to write part to file");
   }
+}
+
+void CMapiBodyPart::releaseDataStream() {
+  if (m_lpDataStream) m_lpDataStream->Release();
+  if (m_lpDataAttach) m_lpDataAttach->Release();
+  m_lpDataStream = nullptr;
+  m_lpDataAttach = nullptr;
+  m_ullDataPos = 0;
+}
+
+bool CMapiBodyPart::openDataStream() {
+  const char* failure = "Unable to read the part's data";
+  LPMESSAGE lpMessage = mapiMessage();
+  if (!lpMessage) throw CMapiException(failure);
+  if (m_nSource == SOURCE_MESSAGE_PROPERTY) {
+    // As writeData: a body that cannot be opened (a report's missing stored
+    // body) is empty.
+    if (FAILED(lpMessage->OpenProperty(m_ulPropTag, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(&m_lpDataStream))) ||
+        !m_lpDataStream) {
+      m_lpDataStream = nullptr;
+      return false;
+    }
+    return true;
+  }
+  if (m_nSource != SOURCE_ATTACHMENT || m_nType != PART_ATTACHMENT) throw CMapiException(failure);
+  if (FAILED(lpMessage->OpenAttach(m_ulAttachNum, nullptr, MAPI_DEFERRED_ERRORS, &m_lpDataAttach)) || !m_lpDataAttach) {
+    m_lpDataAttach = nullptr;
+    throw CMapiException(failure);
+  }
+  if (FAILED(m_lpDataAttach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, STGM_SHARE_EXCLUSIVE, MAPI_DEFERRED_ERRORS,
+                                          reinterpret_cast<LPUNKNOWN*>(&m_lpDataStream))) ||
+      !m_lpDataStream) {
+    m_lpDataStream = nullptr;
+    releaseDataStream();
+    throw CMapiException(failure);
+  }
+  return true;
+}
+
+void CMapiBodyPart::readData(uint64_t offset, void* buf, ULONG n, ULONG& got) {
+  got = 0;
+  if (n == 0) return;
+  if (!m_lpDataStream || offset != m_ullDataPos) {
+    if (!m_lpDataStream && !openDataStream()) return;
+    if (offset != m_ullDataPos) {
+      LARGE_INTEGER to;
+      to.QuadPart = static_cast<LONGLONG>(offset);
+      if (FAILED(m_lpDataStream->Seek(to, STREAM_SEEK_SET, nullptr))) {
+        releaseDataStream();
+        throw CMapiException("Unable to read the part's data");
+      }
+      m_ullDataPos = offset;
+    }
+  }
+  ULONG read = 0;
+  if (FAILED(m_lpDataStream->Read(buf, n, &read))) {
+    releaseDataStream();
+    throw CMapiException("Unable to read the part's data");
+  }
+  got = read;
+  m_ullDataPos += read;
+  // At the end the stream (and the attachment it keeps open) is let go; a
+  // reader that comes back opens it again.
+  if (read == 0) releaseDataStream();
 }

@@ -5,6 +5,7 @@
 
 #include <mapix.h>
 
+#include <cstdint>
 #include <string>
 
 class CMapiMessage;
@@ -48,6 +49,15 @@ class CMapiBodyPart {
   // call made is removed.
   void writeToFile(const std::string& path);
 
+  // Reads up to n bytes of the part's data, from offset on, into buf (a
+  // body text or an attachment; an attached message's data is the .msg file
+  // that writeToFile writes). got is 0 only at the end of the data, and a
+  // body text the message does not hold reads as empty. The stream stays
+  // open from one call to the next that goes on where it ended, and is let
+  // go at the end of the data and with the part. Throws CMapiException
+  // "Unable to read the part's data" when the data cannot be read.
+  void readData(uint64_t offset, void* buf, ULONG n, ULONG& got);
+
   // Opens the message of an attached-message part (its attachment's
   // PR_ATTACH_DATA_OBJ as IID_IMessage) into *lppMessage, which the caller
   // releases. A failure leaves *lppMessage null.
@@ -77,6 +87,16 @@ class CMapiBodyPart {
   LPMESSAGE mapiMessage() const;
   void writeAttachedMessage(const std::string& path);
   void writeData(const std::string& path);
+  // Opens the data stream of readData; false when the message holds no such
+  // body text (the data is empty).
+  bool openDataStream();
+  void releaseDataStream();
+
+  // The stream readData reads from, the attachment it belongs to, and where
+  // the next read of it starts.
+  LPATTACH m_lpDataAttach;
+  LPSTREAM m_lpDataStream;
+  uint64_t m_ullDataPos;
 };
 
 #endif

@@ -352,3 +352,142 @@ TEST_F(AttachedNatives, AClosedStoresAttachedMessagesSaySoAndReleaseTheirMapiObj
 }
 
 }  // namespace
+
+// readPartData: a part's data straight from the store, in pieces that go on
+// where the last one ended or seek, without a file; the same bytes as
+// writeBodypartToFile writes.
+class PartData : public AttachedNatives {
+ protected:
+  jint read(jlong hPart, jlong offset, jbyteArray buffer, jint start, jint length) {
+    jmethodID id = attachedMethod("readPartData", "(JJ[BII)I");
+    return id ? env()->CallStaticIntMethod(attachedClass(), id, hPart, offset, buffer, start, length) : 0;
+  }
+  // Every byte from offset on, in pieces of `piece` bytes.
+  std::string readAll(jlong hPart, jint piece, jlong offset = 0) {
+    jbyteArray buffer = env()->NewByteArray(piece);
+    std::string out;
+    for (;;) {
+      jint n = read(hPart, offset + static_cast<jlong>(out.size()), buffer, 0, piece);
+      EXPECT_EQ("", takeException());
+      if (n <= 0) {
+        EXPECT_EQ(-1, n);
+        break;
+      }
+      EXPECT_LE(n, piece);
+      std::string got(static_cast<size_t>(n), '\0');
+      env()->GetByteArrayRegion(buffer, 0, n, reinterpret_cast<jbyte*>(&got[0]));
+      out += got;
+    }
+    env()->DeleteLocalRef(buffer);
+    return out;
+  }
+  jlong partHandle(jlong hMultipart, jint index) {
+    jobject part = callObject("getMultipartBodypart", kPartSig, hMultipart, nullptr, index);
+    EXPECT_EQ("", takeException());
+    return part ? callLongMethod(part, "getBodyPartPointer", "()J") : 0;
+  }
+  // Outer (text "see below", big.bin of 600,001 bytes: more than two of the
+  // store's pieces, Travel plans.msg).
+  std::string addLarge() {
+    std::string big;
+    for (int i = 0; i < 600001; ++i) big += static_cast<char>((i * 31 + (i >> 9)) & 0xff);
+    MessageDef travel;
+    travel.props = {Value::String(PR_SUBJECT_A, "Travel plans"), Value::String(PR_BODY_A, "The train")};
+    MessageDef outer;
+    outer.props = {Value::String(PR_SUBJECT_A, "Large"), Value::String(PR_BODY_A, "see below")};
+    outer.attachments = {Attachment::file("big.bin", big), Attachment::message("Travel plans", travel)};
+    add(outer);
+    return big;
+  }
+  // addLarge, the Inbox opened, and the message's Java object and content.
+  std::string openLarge(jobject& outer, jlong& hOuter) {
+    std::string big = addLarge();
+    openInbox();
+    openOuter(outer, hOuter);
+    return big;
+  }
+};
+
+TEST_F(PartData, ReadsTheStoredBytesInPiecesAndSeeks) {
+  jobject outer;
+  jlong hOuter;
+  std::string big = openLarge(outer, hOuter);
+  jlong hBig = partHandle(hOuter, 1);
+  EXPECT_EQ("see below", readAll(partHandle(hOuter, 0), 4096));
+  EXPECT_EQ(big, readAll(hBig, 65536));
+  EXPECT_EQ(big, readAll(hBig, 1 << 22)) << "one piece per call, at most 1 MiB";
+  EXPECT_EQ(big.substr(300000), readAll(hBig, 7000, 300000)) << "a read that seeks back";
+  EXPECT_EQ("", readAll(hBig, 10, static_cast<jlong>(big.size()) + 5)) << "past the end";
+
+  // Into the middle of a buffer, which keeps the rest.
+  jbyteArray buffer = env()->NewByteArray(16);
+  jbyte marks[16];
+  for (int i = 0; i < 16; ++i) marks[i] = 'x';
+  env()->SetByteArrayRegion(buffer, 0, 16, marks);
+  EXPECT_EQ(4, read(hBig, 1000, buffer, 6, 4));
+  ASSERT_EQ("", takeException());
+  env()->GetByteArrayRegion(buffer, 0, 16, marks);
+  EXPECT_EQ("xxxxxx" + big.substr(1000, 4) + "xxxxxx", std::string(reinterpret_cast<char*>(marks), 16));
+  EXPECT_EQ(0, read(hBig, 0, buffer, 0, 0));
+  EXPECT_EQ("", takeException());
+
+  // The same bytes as the part's file.
+  std::string path = m_tempDir + "/big.bin";
+  callVoid("writeBodypartToFile", "(JLjava/lang/String;)V", hBig, str(path.c_str()));
+  ASSERT_EQ("", takeException());
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream written;
+  written << file.rdbuf();
+  EXPECT_EQ(big, written.str());
+  EXPECT_EQ(big.substr(0, 5000), readAll(hBig, 5000).substr(0, 5000)) << "a read after the file was written";
+}
+
+TEST_F(PartData, RefusalsAndAFailedReadSayWhy) {
+  jobject outer;
+  jlong hOuter;
+  std::string big = openLarge(outer, hOuter);
+  jlong hBig = partHandle(hOuter, 1);
+  jbyteArray buffer = env()->NewByteArray(100);
+  EXPECT_EQ(0, read(0, 0, buffer, 0, 100));
+  EXPECT_EQ("Invalid class pointer.", takeException());
+  EXPECT_EQ(0, read(hBig, 0, nullptr, 0, 100));
+  EXPECT_EQ("No buffer to read the part's data into", takeException());
+  for (auto range : {std::make_pair(-1, 10), std::make_pair(0, 101), std::make_pair(95, 6), std::make_pair(0, -1)}) {
+    EXPECT_EQ(0, read(hBig, 0, buffer, range.first, range.second));
+    EXPECT_EQ("The part's data cannot be read into that range of the buffer", takeException())
+        << range.first << " " << range.second;
+  }
+  EXPECT_EQ(0, read(hBig, -5, buffer, 0, 10));
+  EXPECT_EQ("The part's data cannot be read into that range of the buffer", takeException());
+  EXPECT_EQ(0, read(partHandle(hOuter, 2), 0, buffer, 0, 100));
+  EXPECT_EQ("The body part is an attached message: its data is a .msg file (writeBodypartToFile)", takeException());
+
+  // A store that fails a read: the text, and the next read starts afresh.
+  EXPECT_EQ(100, read(hBig, 0, buffer, 0, 100));
+  ASSERT_EQ("", takeException());
+  mapitest::addFault("IStream::Read", 1, MAPI_E_DISK_ERROR);
+  EXPECT_EQ(0, read(hBig, 100, buffer, 0, 100));
+  EXPECT_EQ("Unable to read the part's data", takeException());
+  EXPECT_EQ(big.substr(100), readAll(hBig, 65536, 100));
+  mapitest::addFault("IMessage::OpenAttach", 1, MAPI_E_NO_ACCESS);
+  EXPECT_EQ(0, read(hBig, 0, buffer, 0, 100));
+  EXPECT_EQ("Unable to read the part's data", takeException());
+  EXPECT_EQ(big, readAll(hBig, 65536));
+}
+
+TEST_F(PartData, AnOpenStreamIsLetGoWithItsContent) {
+  jobject outer;
+  jlong hOuter;
+  openLarge(outer, hOuter);
+  jlong before = mapitest::liveObjects();
+  jbyteArray buffer = env()->NewByteArray(100);
+  // Half read: the stream and its attachment stay open.
+  EXPECT_EQ(100, read(partHandle(hOuter, 1), 0, buffer, 0, 100));
+  ASSERT_EQ("", takeException());
+  EXPECT_LT(before, mapitest::liveObjects());
+  // A delete-flag change discards the content; the fixture's TearDown then
+  // proves that nothing of it is left once the folder closes.
+  callVoid("setMessageDeleteFlag", "(JZ)V", pointer(outer), JNI_TRUE);
+  ASSERT_EQ("", takeException());
+  EXPECT_GE(before, mapitest::liveObjects());
+}

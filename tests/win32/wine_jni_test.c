@@ -125,11 +125,13 @@ static const Native g_natives[] = {
 };
 #define MAPINATIVE_COUNT ((int)(sizeof g_natives / sizeof g_natives[0]))
 
-/* The natives of com.plimo.mail.mapi.MAPINativeAttached: attached messages. */
+/* The natives of com.plimo.mail.mapi.MAPINativeAttached: attached messages,
+   and a part's data read as a stream. */
 static const Native g_attachedNatives[] = {
     {"openAttachedMessage", "JIO", 'J', 'X'},
     {"closeAttachedMessage", "J", 'V', 'X'},
     {"liveAttachedMessages", "", 'I', '-'},
+    {"readPartData", "JJOII", 'I', 'X'},
 };
 #define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
 #define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)
@@ -571,6 +573,8 @@ static void scenarioExports(void) {
       r = callNative(n->name, (jlong)0, 1, message);
     } else if (strcmp(n->params, "JOII") == 0) {
       r = callNative(n->name, (jlong)0, folder, 1, 2);
+    } else if (strcmp(n->params, "JJOII") == 0) {
+      r = callNative(n->name, (jlong)0, (jlong)0, (jobject)NULL, 0, 16);
     } else if (strcmp(n->params, "JS") == 0) {
       r = callNative(n->name, (jlong)0, "text");
     } else if (strcmp(n->params, "JSS") == 0) {

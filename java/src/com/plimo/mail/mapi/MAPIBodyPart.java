@@ -36,13 +36,14 @@ import javax.mail.internet.ContentDisposition;
  * "message/rfc822" content type suggests; its {@link #getContent()} is the message itself,
  * a {@link MAPIAttachedMessage}), their size and, for inline ones, a content identifier.
  *
- * <p>The data of a part is written by the store, once per part; this object keeps that
- * copy (a temporary file, which the store deletes together with the message's content)
- * and serves {@link #getInputStream()}, {@link #writeTo(OutputStream)} and
- * {@link #writeTo(String)} from it, so a part can be saved any number of times. Those
- * files live in a directory of this process that only its user can enter, made with
- * {@link Files#createTempDirectory}: no other user can read them or plant a link under
- * their names.
+ * <p>The data of a body text or an attachment is read from the store as the caller reads
+ * it ({@link #getInputStream()}, {@link #writeTo(OutputStream)}, {@link #writeTo(String)}),
+ * in pieces and without a file in between, as often as the caller likes. The data of an
+ * attached message is an Outlook {@code .msg} file that the store writes, once per part;
+ * this object keeps that copy (a temporary file, which the store deletes together with the
+ * message's content) and serves every read from it. Those files live in a directory of this
+ * process that only its user can enter, made with {@link Files#createTempDirectory}: no
+ * other user can read them or plant a link under their names.
  */
 public class MAPIBodyPart extends BodyPart {
 
@@ -192,10 +193,40 @@ public class MAPIBodyPart extends BodyPart {
         this.index = index;
     }
 
-    /** The part's data, as the store writes it. */
+    /** The part's data: read from the store as it is read, or an attached message's .msg file. */
     @Override
     public InputStream getInputStream() throws IOException, MessagingException {
+        if (streamsData()) {
+            checkStreamable();
+            return new PartDataStream();
+        }
         return new FileInputStream(dataFile());
+    }
+
+    /**
+     * Whether the data is read from the store piece by piece ({@link #readData}); the
+     * {@code .msg} file of an attached message is written whole ({@link #writeData}).
+     */
+    protected boolean streamsData() throws MessagingException {
+        return !(isAttachment() && isMimeType("message/rfc822"));
+    }
+
+    /** Refuses, as the first read would, a part whose content is gone. */
+    private void checkStreamable() throws MessagingException {
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                checkUsable();
+            }
+        }
+    }
+
+    /**
+     * Reads up to {@code length} bytes of the part's data from {@code offset} into
+     * {@code buffer[start...]}, straight from the store; -1 at the end. Called with the
+     * native lock held.
+     */
+    protected int readData(long offset, byte[] buffer, int start, int length) throws MessagingException {
+        return MAPINativeAttached.readPartData(partPointer, offset, buffer, start, length);
     }
 
     @Override
@@ -206,6 +237,15 @@ public class MAPIBodyPart extends BodyPart {
     /** Writes the part's data (not a MIME body part with headers). */
     @Override
     public void writeTo(OutputStream out) throws IOException, MessagingException {
+        if (streamsData()) {
+            byte[] buffer = new byte[PIECE];
+            try (InputStream in = getInputStream()) {
+                for (int n; (n = in.read(buffer)) > 0; ) {
+                    out.write(buffer, 0, n);
+                }
+            }
+            return;
+        }
         Files.copy(dataFile().toPath(), out);
     }
 
@@ -214,12 +254,19 @@ public class MAPIBodyPart extends BodyPart {
         if (fileName == null || fileName.isEmpty()) {
             throw new MessagingException("No file name to write the body part to");
         }
+        if (streamsData()) {
+            try (InputStream in = getInputStream()) {
+                Files.copy(in, new File(fileName).toPath(), StandardCopyOption.REPLACE_EXISTING);
+            }
+            return;
+        }
         Files.copy(dataFile().toPath(), new File(fileName).toPath(), StandardCopyOption.REPLACE_EXISTING);
     }
 
     /**
-     * The store writes a part only once and deletes that file with the message's content,
-     * so it writes into a temporary file of ours and every save copies from there.
+     * The store writes an attached message's .msg file only once and deletes it with the
+     * message's content, so it writes into a temporary file of ours and every save copies
+     * from there.
      */
     private File dataFile() throws IOException, MessagingException {
         synchronized (nativeLock()) {
@@ -413,6 +460,110 @@ public class MAPIBodyPart extends BodyPart {
     @Override
     public void removeHeader(String name) throws MessagingException {
         throw new IllegalWriteException(READ_ONLY);
+    }
+
+    /** Bytes of the store's data asked for at once: few calls, and little memory per stream. */
+    private static final int PIECE = 64 * 1024;
+
+    /**
+     * The part's data as the store gives it, a piece at a time. Each piece is read under the
+     * native lock after the part's content is checked, so a stream whose message content was
+     * discarded, or whose folder or store was closed, fails with an IOException instead of
+     * reading freed memory.
+     */
+    private final class PartDataStream extends InputStream {
+        private final byte[] piece;
+        private int next;
+        private int end;
+        private long offset;
+        private boolean atEnd;
+        private boolean closed;
+
+        PartDataStream() {
+            // A small attachment needs no 64 KiB buffer (its size is the store's estimate).
+            int expected = size > 0 ? size + 1 : PIECE;
+            piece = new byte[Math.max(4096, Math.min(PIECE, expected))];
+        }
+
+        @Override
+        public int read() throws IOException {
+            if (next == end && !fill()) {
+                return -1;
+            }
+            return piece[next++] & 0xff;
+        }
+
+        @Override
+        public int read(byte[] b, int off, int len) throws IOException {
+            if (off < 0 || len < 0 || len > b.length - off) {
+                throw new IndexOutOfBoundsException("offset " + off + ", length " + len + ", array " + b.length);
+            }
+            if (len == 0) {
+                return 0;
+            }
+            if (next == end) {
+                if (len >= piece.length) {
+                    // Large reads go straight into the caller's array.
+                    return readAt(b, off, len);
+                }
+                if (!fill()) {
+                    return -1;
+                }
+            }
+            int n = Math.min(len, end - next);
+            System.arraycopy(piece, next, b, off, n);
+            next += n;
+            return n;
+        }
+
+        @Override
+        public int available() throws IOException {
+            ensureOpen();
+            return end - next;
+        }
+
+        @Override
+        public void close() {
+            closed = true;
+            next = end;
+        }
+
+        private boolean fill() throws IOException {
+            int n = readAt(piece, 0, piece.length);
+            next = 0;
+            end = Math.max(n, 0);
+            return n > 0;
+        }
+
+        private int readAt(byte[] b, int off, int len) throws IOException {
+            ensureOpen();
+            if (atEnd) {
+                return -1;
+            }
+            int n;
+            try {
+                synchronized (nativeLock()) {
+                    synchronized (MAPIBodyPart.this) {
+                        checkUsable();
+                        n = readData(offset, b, off, len);
+                    }
+                }
+            } catch (MessagingException e) {
+                throw new IOException(e.getMessage(), e);
+            }
+            if (n < 0) {
+                atEnd = true;
+                return -1;
+            }
+            offset += n;
+            return n;
+        }
+
+        private void ensureOpen() throws IOException {
+            if (closed) {
+                throw new IOException("The stream of the body part's data is closed");
+            }
+        }
     }
 
     /** The part's data for activation: read on demand, typed and named like the part. */

@@ -3,8 +3,9 @@ package com.plimo.mail.mapi;
 import javax.mail.MessagingException;
 
 /**
- * The native entry points for messages attached to received messages, kept apart from the
- * natives of {@link MAPINative} (whose set and names do not change). Same library, same
+ * The native entry points for messages attached to received messages, and for reading a
+ * part's data as a stream, kept apart from the natives of {@link MAPINative} (whose set and
+ * names do not change). Same library, same
  * conventions: opaque {@code long} handles, failures as {@link MessagingException}.
  *
  * <p>{@link #openAttachedMessage} opens the message of a "message/rfc822" part (an
@@ -63,4 +64,18 @@ public final class MAPINativeAttached {
 
     /** How many attached messages the process holds open (what tests of leaks count). */
     public static native int liveAttachedMessages();
+
+    /**
+     * Reads a piece of a part's data straight from the store, without a file: up to
+     * {@code length} bytes from byte {@code offset} of the data into
+     * {@code buffer[start...]}. A reader that goes on where its last call ended reads on
+     * from the open stream; another offset seeks. A body text that the message does not hold
+     * reads as empty; an attached message's data is a {@code .msg} file and is refused here
+     * ({@link MAPINative#writeBodypartToFile} writes it).
+     *
+     * @param part the part's handle ({@link MAPIBodyPart#getBodyPartPointer()})
+     * @return the number of bytes read (at most 1 MiB per call), -1 at the end of the data
+     */
+    public static native int readPartData(long part, long offset, byte[] buffer, int start, int length)
+            throws MessagingException;
 }

@@ -25,6 +25,7 @@ import javax.mail.MessagingException;
 import javax.mail.Part;
 import javax.mail.internet.ContentDisposition;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
 class MAPIBodyPartTest {
 
@@ -133,14 +134,30 @@ class MAPIBodyPartTest {
         assertThrows(MessagingException.class, () -> part.writeTo("/tmp/never-written"));
     }
 
-    /** An attachment whose store writes fixed bytes and records where it was asked to. */
+    /**
+     * A part whose store holds fixed bytes: it records the pieces asked for (attachment data is
+     * read as a stream) and where it was asked to write a whole file (an attached message's
+     * .msg file).
+     */
     private final class StubAttachment extends MAPIBodyPart {
         final List<String> writes = new ArrayList<>();
+        final List<long[]> reads = new ArrayList<>();
         final byte[] data;
 
-        StubAttachment(byte[] data) {
-            super(0x22L, multipart, "application/pdf", "attachment", "report.pdf", "", data == null ? 0 : data.length);
+        StubAttachment(String type, byte[] data) {
+            super(0x22L, multipart, type, "attachment", "report", "", data == null ? 0 : data.length);
             this.data = data;
+        }
+
+        @Override
+        protected int readData(long offset, byte[] buffer, int start, int length) {
+            reads.add(new long[] {offset, length});
+            if (offset >= data.length) {
+                return -1;
+            }
+            int n = (int) Math.min(length, data.length - offset);
+            System.arraycopy(data, (int) offset, buffer, start, n);
+            return n;
         }
 
         @Override
@@ -159,14 +176,94 @@ class MAPIBodyPartTest {
         }
     }
 
+    private static byte[] bytes(int n) {
+        byte[] data = new byte[n];
+        for (int i = 0; i < n; i++) {
+            data[i] = (byte) (i * 31 + (i >> 8));
+        }
+        return data;
+    }
+
     @Test
-    void partDataGoesToAFreshNameInADirectoryOnlyTheUserCanEnter() throws Exception {
-        byte[] data = "%PDF-1.4 body".getBytes(StandardCharsets.US_ASCII);
-        StubAttachment part = new StubAttachment(data);
+    void attachmentDataIsReadFromTheStoreInPiecesWithoutAFile(@TempDir Path dir) throws Exception {
+        byte[] data = bytes(200_000);
+        StubAttachment part = new StubAttachment("application/pdf", data);
+        try (InputStream in = part.getInputStream()) {
+            assertArrayEquals(data, in.readAllBytes());
+        }
+        // each piece goes on where the last one ended, and the end is asked for once
+        long expected = 0;
+        for (long[] read : part.reads) {
+            assertEquals(expected, read[0]);
+            expected += Math.min(read[1], data.length - read[0]);
+        }
+        assertEquals(data.length, expected);
+        assertTrue(part.reads.size() <= 1 + data.length / 4096, "pieces: " + part.reads.size());
+
+        // byte by byte, and a large read that goes straight into the caller's array
+        try (InputStream in = part.getInputStream()) {
+            assertEquals(data[0] & 0xff, in.read());
+            assertEquals(data[1] & 0xff, in.read());
+            byte[] rest = new byte[data.length];
+            int got = 0;
+            for (int n; (n = in.read(rest, got, rest.length - got)) > 0; ) {
+                got += n;
+            }
+            assertEquals(data.length - 2, got);
+            assertArrayEquals(java.util.Arrays.copyOfRange(data, 2, data.length),
+                    java.util.Arrays.copyOf(rest, got));
+            assertEquals(-1, in.read());
+        }
+        // every save reads again, and writes nothing of the store's
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        part.writeTo(out);
+        assertArrayEquals(data, out.toByteArray());
+        Path saved = dir.resolve("saved.pdf");
+        Files.write(saved, new byte[] {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+        part.writeTo(saved.toString());
+        assertArrayEquals(data, Files.readAllBytes(saved), "an existing file is replaced whole");
+        assertTrue(part.writes.isEmpty(), "no file of the store: " + part.writes);
+
+        InputStream closed = part.getInputStream();
+        closed.close();
+        assertThrows(java.io.IOException.class, closed::read);
+    }
+
+    @Test
+    void emptyDataReadsAsAnEmptyStream() throws Exception {
+        StubAttachment part = new StubAttachment("text/plain", new byte[0]);
+        try (InputStream in = part.getInputStream()) {
+            assertEquals(-1, in.read());
+            assertEquals(-1, in.read(new byte[10], 0, 10));
+            assertEquals(0, in.read(new byte[10], 0, 0));
+        }
+    }
+
+    @Test
+    void aStreamOfContentDiscardedSinceFailsCleanly() throws Exception {
+        StubAttachment part = new StubAttachment("application/pdf", bytes(100_000));
+        InputStream in = part.getInputStream();
+        assertEquals(part.data[0] & 0xff, in.read());
+        multipart.discard();
+        // what was read already may be used up; the next piece is refused
+        java.io.IOException e = assertThrows(java.io.IOException.class, () -> {
+            while (in.read() >= 0) {
+                // reads on until a piece must come from the store
+            }
+        });
+        assertTrue(e.getCause() instanceof MessagingException, String.valueOf(e.getCause()));
+        assertThrows(MessagingException.class, part::getInputStream);
+    }
+
+    @Test
+    void attachedMessageFileGoesToAFreshNameInADirectoryOnlyTheUserCanEnter() throws Exception {
+        byte[] data = "msg file bytes".getBytes(StandardCharsets.US_ASCII);
+        StubAttachment part = new StubAttachment("message/rfc822", data);
         try (InputStream in = part.getInputStream()) {
             assertArrayEquals(data, in.readAllBytes());
         }
         assertEquals(1, part.writes.size());
+        assertTrue(part.reads.isEmpty(), "a .msg file is not streamed");
         Path written = Paths.get(part.writes.get(0));
         Path directory = written.getParent();
         assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(directory)));
@@ -177,7 +274,7 @@ class MAPIBodyPartTest {
         assertArrayEquals(data, out.toByteArray());
         assertEquals(1, part.writes.size());
 
-        StubAttachment other = new StubAttachment(data);
+        StubAttachment other = new StubAttachment("message/rfc822", data);
         other.getInputStream().close();
         assertEquals(directory, Paths.get(other.writes.get(0)).getParent(), "one directory serves the process");
         assertFalse(other.writes.get(0).equals(part.writes.get(0)));
@@ -197,7 +294,7 @@ class MAPIBodyPartTest {
 
     @Test
     void aStoreThatWroteNothingIsAnError() {
-        StubAttachment part = new StubAttachment(null);
+        StubAttachment part = new StubAttachment("message/rfc822", null);
         MessagingException e = assertThrows(MessagingException.class, part::getInputStream);
         assertTrue(e.getMessage().startsWith("The body part could not be written to "), e.getMessage());
     }

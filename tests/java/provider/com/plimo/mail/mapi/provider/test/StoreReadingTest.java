@@ -22,6 +22,7 @@ import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import javax.mail.Address;
 import javax.mail.AuthenticationFailedException;
+import javax.mail.BodyPart;
 import javax.mail.FetchProfile;
 import javax.mail.Flags;
 import javax.mail.Folder;
@@ -29,6 +30,7 @@ import javax.mail.FolderNotFoundException;
 import javax.mail.Message;
 import javax.mail.MessagingException;
 import javax.mail.Multipart;
+import javax.mail.Part;
 import javax.mail.Provider;
 import javax.mail.Session;
 import javax.mail.Store;
@@ -312,40 +314,70 @@ class StoreReadingTest {
     void aWalkLetsGoOfTheAttachmentDataOfMessagesNobodyHolds() throws Exception {
         MailHome.profile("walker");
         Path attachments = null;
+        Path attached = null;
         for (Path p : samples) {
             if (p.getFileName().toString().equals("attachments.eml")) {
                 attachments = p;
             }
+            if (p.getFileName().toString().equals("attached-message.eml")) {
+                attached = p;
+            }
         }
-        Path[] copies = new Path[60];
-        Arrays.fill(copies, attachments);
+        Path[] copies = new Path[61];
+        Arrays.fill(copies, attached);
+        copies[60] = attachments;
         MailHome.deliver("walker", copies);
         Store store = MailHome.session("walker").getStore();
         store.connect();
         try {
             Folder inbox = store.getFolder("INBOX");
             inbox.open(Folder.READ_ONLY);
+            // An attachment's data comes straight from the store: no file is left behind.
+            long before = partFiles();
+            Multipart plain = (Multipart) inbox.getMessage(61).getContent();
+            byte[] expected = null;
+            for (int i = 0; i < plain.getCount(); i++) {
+                BodyPart part = plain.getBodyPart(i);
+                if (Part.ATTACHMENT.equalsIgnoreCase(part.getDisposition())) {
+                    try (InputStream in = part.getInputStream()) {
+                        expected = MailHome.readAll(in);
+                    }
+                    ByteArrayOutputStream again = new ByteArrayOutputStream();
+                    part.writeTo(again);
+                    assertArrayEquals(expected, again.toByteArray(), "a second read of " + part.getFileName());
+                }
+            }
+            assertTrue(expected != null && expected.length > 0, "attachments.eml has attachments");
+            assertEquals(before, partFiles(), "part files made by reading attachments");
+
+            // An attached message's data is a .msg file the store writes: one file per part.
             List<Message> held = new ArrayList<>();
-            for (int n = 1; n <= copies.length; n++) {
+            for (int n = 1; n <= 60; n++) {
                 held.add(inbox.getMessage(n));
                 Multipart parts = (Multipart) held.get(n - 1).getContent();
-                try (InputStream in = parts.getBodyPart(1).getInputStream()) {
+                BodyPart msg = null;
+                for (int i = 0; i < parts.getCount(); i++) {
+                    if (parts.getBodyPart(i).isMimeType("message/rfc822")) {
+                        msg = parts.getBodyPart(i);
+                    }
+                }
+                try (InputStream in = msg.getInputStream()) {
                     assertTrue(MailHome.readAll(in).length > 0);
                 }
             }
             System.gc();
             inbox.getMessage(1);
-            assertTrue(partFiles() >= 60, partFiles() + " part files while the messages are held");
+            assertTrue(partFiles() >= before + 60, partFiles() + " part files while the messages are held");
             held.clear();
-            // Each attachment read above left its data in a part file; the messages are
-            // unreachable now, and the folder lets go of their content at its next fetch.
+            // The messages are unreachable now, and the folder lets go of their content (and
+            // its .msg files) at its next fetch.
             long deadline = System.nanoTime() + 20_000_000_000L;
             long left;
             do {
                 System.gc();
                 Thread.sleep(50);
                 inbox.getMessage(1);
-                left = partFiles();
+                left = partFiles() - before;
             } while (left > 10 && System.nanoTime() < deadline);
             assertTrue(left <= 10, left + " part files of 60 left");
             inbox.close(false);
