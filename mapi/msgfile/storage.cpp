@@ -118,7 +118,9 @@ class Docfile {
 
   HRESULT write(Node* node, const void* data, ULONG cb);
   void endStream(Node* node);  // the stream's last interface went away
-  HRESULT commit();
+  // Writes the file and puts it in place; toDisk also waits until it is on
+  // the disk (fdatasync) before the rename.
+  HRESULT commit(bool toDisk);
 
  private:
   HRESULT fail(HRESULT hr) {
@@ -261,7 +263,7 @@ HRESULT Docfile::writeTree(Node* node) {
   return S_OK;
 }
 
-HRESULT Docfile::commit() {
+HRESULT Docfile::commit(bool toDisk) {
   if (m_broken != S_OK) return m_broken;
   if (m_final) return S_OK;
   // The stream passing through is finished first: libgsf writes one stream
@@ -282,7 +284,7 @@ HRESULT Docfile::commit() {
   m_sink = nullptr;
   if (!ok || ferror(m_fp)) return fail(err ? errnoToStg(err) : STG_E_WRITEFAULT);
   errno = 0;
-  if (fflush(m_fp) != 0 || ferror(m_fp) || fdatasync(fileno(m_fp)) != 0) {
+  if (fflush(m_fp) != 0 || ferror(m_fp) || (toDisk && fdatasync(fileno(m_fp)) != 0)) {
     err = errno;
     return fail(err ? errnoToStg(err) : STG_E_WRITEFAULT);
   }
@@ -486,11 +488,13 @@ class DocStorage : public IStorage, public ObjectBase {
   }
   // The root's Commit writes the file; a sub-storage has nothing of its own
   // to commit (its elements are already part of the tree).
+  // STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE leaves the file to the system's
+  // cache (a copy the caller reads and deletes needs no sync).
   HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
     TM_CALL("IStorage::Commit", "flags=" + hex(flags));
     if (m_node->removed) return kStgReverted;
     if (m_node->parent) return m_file->broken() != S_OK ? m_file->broken() : S_OK;
-    return m_file->commit();
+    return m_file->commit((flags & STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE) == 0);
   }
   HRESULT STDMETHODCALLTYPE Revert() override {
     TM_CALL("IStorage::Revert", "");

@@ -89,16 +89,22 @@ std::string CMapiMessage::SaveToMSG() {
   check("CMapiMessage::SavetoMSG, StgCreateDocfile failed");
   hr = OpenIMsgSession(w.lpMalloc, 0, &w.lpMsgSession);
   check("CMapiMessage::SavetoMSG, OpenIMsgSession failed ");
+  // The storage is committed once, below, not by SaveChanges.
   hr = OpenIMsgOnIStg(w.lpMsgSession, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, w.lpMalloc, nullptr,
-                      w.lpStorage, nullptr, 0, 0, &w.lpMsgFile);
+                      w.lpStorage, nullptr, 0, IMSG_NO_ISTG_COMMIT, &w.lpMsgFile);
   check("CMapiMessage::SavetoMSG, OpenIMsgOnIStg failed ");
   hr = WriteClassStg(w.lpStorage, kMsgFileClass);
   check("CMapiMessage::SavetoMSG, WriteClassStg failed ");
   hr = m_lpMessage->CopyTo(0, nullptr, reinterpret_cast<LPSPropTagArray>(&g_excludedProps), 0, nullptr,
                            &IID_IMessage, w.lpMsgFile, 0, nullptr);
   check("CMapiMessage::SavetoMSG, m_lpMessage->CopyTo failed ");
-  w.lpMsgFile->SaveChanges(KEEP_OPEN_READWRITE);
-  hr = w.lpStorage->Commit(STGC_DEFAULT);
+  // A message that could not be written into the storage must not be
+  // committed as a whole file.
+  hr = w.lpMsgFile->SaveChanges(KEEP_OPEN_READWRITE);
+  check("CMapiMessage::SavetoMSG, SaveChanges failed ");
+  // The file is a copy for the caller to read, deleted with the message: the
+  // system's cache is enough (the message itself is in the store).
+  hr = w.lpStorage->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE);
   check("CMapiMessage::SavetoMSG, pStorage -> Commit failed ");
   mapiLog("CMapiMessage::SaveToMSG->Out\n");
   return m_strTempFile;
@@ -117,13 +123,15 @@ HRESULT CMapiMessage::SaveToMSG(LPMESSAGE pMessage, const std::string& path) {
   if (SUCCEEDED(hr)) hr = OpenIMsgSession(w.lpMalloc, 0, &w.lpMsgSession);
   if (SUCCEEDED(hr))
     hr = OpenIMsgOnIStg(w.lpMsgSession, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, w.lpMalloc, nullptr,
-                        w.lpStorage, nullptr, 0, 0, &w.lpMsgFile);
+                        w.lpStorage, nullptr, 0, IMSG_NO_ISTG_COMMIT, &w.lpMsgFile);
   if (SUCCEEDED(hr)) hr = WriteClassStg(w.lpStorage, kMsgFileClass);
   if (SUCCEEDED(hr))
     hr = pMessage->CopyTo(0, nullptr, reinterpret_cast<LPSPropTagArray>(&g_excludedProps), 0, nullptr, &IID_IMessage,
                           w.lpMsgFile, 0, nullptr);
   if (SUCCEEDED(hr)) hr = w.lpMsgFile->SaveChanges(KEEP_OPEN_READWRITE);
-  if (SUCCEEDED(hr)) hr = w.lpStorage->Commit(STGC_DEFAULT);
+  // Written like any part file: complete and in place, left to the system's
+  // cache (the message is in the store).
+  if (SUCCEEDED(hr)) hr = w.lpStorage->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE);
   return hr;
 }
 

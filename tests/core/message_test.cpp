@@ -262,7 +262,17 @@ TEST_F(MessageTest, SaveToMsgWritesACompoundFileWithoutThePlainBody) {
   def.attachments = {mapifixture::Attachment::file("a.bin", std::string(5000, 'a')),
                      mapifixture::Attachment::message("Inner", inner)};
   CMapiMessage* m = only(def);
+  mapitest::startJournal();
   std::string path = m->SaveToMSG();
+  // One commit writes the file, and leaves it to the system's cache: the
+  // copy is the caller's to read and goes with the message.
+  std::vector<std::string> commits;
+  for (const std::string& line : mapitest::journal())
+    if (line.rfind("IStorage::Commit", 0) == 0) commits.push_back(line);
+  mapitest::stopJournal();
+  mapitest::clearJournal();
+  ASSERT_EQ(commits.size(), 1u);
+  EXPECT_NE(commits[0].find("flags=0x4"), std::string::npos) << commits[0];
   EXPECT_EQ(path.rfind(m_tempDir + "/mpi", 0), 0u) << path;
   EXPECT_EQ(m->m_strTempFile, path);
   std::string bytes = testutil::readFile(path);
@@ -308,10 +318,11 @@ TEST_F(MessageTest, SaveToMsgFailures) {
   const Case cases[] = {
       {"StgCreateDocfile", "CMapiMessage::SavetoMSG, StgCreateDocfile failed"},
       {"IMessage::CopyTo", "CMapiMessage::SavetoMSG, m_lpMessage->CopyTo failed "},
+      {"IMessage::SaveChanges", "CMapiMessage::SavetoMSG, SaveChanges failed "},
       {"IStorage::Commit", "CMapiMessage::SavetoMSG, pStorage -> Commit failed "},
   };
   for (const auto& c : cases) {
-    // Sticky: the storage is also committed inside SaveChanges.
+    // Sticky: every call of the method fails, wherever the export makes it.
     mapitest::addStickyFault(c.method, 1, MAPI_E_NOT_ENOUGH_DISK);
     std::string text = thrown([&] { m->SaveToMSG(); });
     mapitest::clearFaults();

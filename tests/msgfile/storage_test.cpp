@@ -14,10 +14,21 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <string>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// Every fdatasync of this program comes here first (the definition of the
+// executable comes before the C library's), so a test can count them.
+static std::atomic<int> g_dataSyncs{0};
+extern "C" int fdatasync(int fd) {
+  ++g_dataSyncs;
+  return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
 
 namespace {
 
@@ -254,6 +265,29 @@ TEST_F(StorageTest, OpeningAndReadingAreNotOffered) {
   EXPECT_EQ(StgCreateDocfile(w.c_str(), STGM_READ, 0, &sub), STG_E_INVALIDFLAG);
   EXPECT_EQ(StgCreateDocfile(nullptr, kMode, 0, &sub), STG_E_INVALIDNAME);
   root->Release();
+}
+
+TEST_F(StorageTest, ACommitToTheCacheWritesTheSameFileWithoutASync) {
+  msgtest::TempDir dir;
+  for (DWORD flags : {DWORD{STGC_DEFAULT}, DWORD{STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE}}) {
+    std::string path = dir.file("c" + std::to_string(flags) + ".cfb");
+    IStorage* root = nullptr;
+    std::wstring w = msgtest::wide(path);
+    ASSERT_EQ(StgCreateDocfile(w.c_str(), kMode, 0, &root), S_OK);
+    IStream* stm = nullptr;
+    ASSERT_EQ(root->CreateStream(L"data", kMode, 0, 0, &stm), S_OK);
+    std::string data = pattern(70000, 'k');
+    write(stm, data, 4096);
+    stm->Release();
+    int before = g_dataSyncs;
+    EXPECT_EQ(root->Commit(flags), S_OK);
+    root->Release();
+    EXPECT_EQ(g_dataSyncs - before, flags == STGC_DEFAULT ? 1 : 0) << "flags " << flags;
+    Reader back(path);
+    ASSERT_TRUE(back.ok()) << "flags " << flags;
+    EXPECT_EQ(back.stream("data"), data) << "flags " << flags;
+  }
+  EXPECT_EQ(dir.listing(), "c0.cfb c4.cfb") << "no temporary file is left";
 }
 
 TEST_F(StorageTest, CallsAreJournaled) {
