@@ -467,6 +467,12 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
     hr = db->sqlFail("The message store cannot be opened");
   } else {
     sqlite3_busy_timeout(db->m_db, static_cast<int>(mapitest::lockWait()));
+    // Closing does not copy the log into the store file: the log is on disk
+    // already (every durable commit syncs it), and a process that delivers
+    // one message and exits would otherwise pay for a checkpoint, its two
+    // syncs and a new log (with a synced header) every time. The next
+    // connection reads the log; commit() keeps it short.
+    sqlite3_db_config(db->m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     hr = db->loadInfo();
   }
   if (SUCCEEDED(hr)) {
@@ -605,8 +611,21 @@ HRESULT StoreDb::commit() {
     hr = sqlFail("Cannot save the change to the message store");
   if (FAILED(hr)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
   endTransaction(SUCCEEDED(hr));
+  if (SUCCEEDED(hr)) keepLogShort();
   m_mu.unlock();
   return hr;
+}
+
+void StoreDb::keepLogShort() {
+  struct stat st;
+  if (stat((m_path + "-wal").c_str(), &st) != 0 || st.st_size < kLogRestartBytes) return;
+  // Everything in the log goes into the store file, which is synced, and
+  // the log starts again from nothing. A reader in the middle of a read
+  // keeps the log as it is: no waiting for it here, a later commit tries
+  // again (and SQLite's own checkpoints still run at their size).
+  sqlite3_busy_timeout(m_db, 0);
+  sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_timeout(m_db, static_cast<int>(mapitest::lockWait()));
 }
 
 void StoreDb::rollback() {

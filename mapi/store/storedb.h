@@ -50,6 +50,7 @@
 #include <mapidefs.h>
 
 #include <cstdint>
+#include <sys/types.h>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -80,6 +81,9 @@ struct StoreFolders {
 class StoreDb {
  public:
   static constexpr size_t kChunkSize = 256 * 1024;
+  // The write-ahead log is copied into the store file and started again by
+  // the first commit that finds it this long.
+  static constexpr off_t kLogRestartBytes = 512 * 1024;
 
   ~StoreDb();
   StoreDb(const StoreDb&) = delete;
@@ -269,6 +273,9 @@ class StoreDb {
   // store could not be written now).
   bool settleCommits();
   void endTransaction(bool committed);
+  // Copies the write-ahead log into the store file and empties it once it
+  // has grown past kLogRestartBytes (connections close without doing so).
+  void keepLogShort();
 
   // Statements are prepared once per connection and kept, keyed by their
   // SQL text's address (string literals only).

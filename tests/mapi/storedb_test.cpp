@@ -19,16 +19,42 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+// Every fdatasync of this program comes here first (the definition of the
+// executable comes before the C library's): the path of each synced file is
+// recorded, so a test can tell what reached the disk when.
+static std::mutex g_syncMu;
+static std::vector<std::string> g_synced;
+extern "C" int fdatasync(int fd) {
+  char link[64], path[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, path, sizeof path - 1);
+  {
+    std::lock_guard<std::mutex> lock(g_syncMu);
+    g_synced.push_back(n > 0 ? std::string(path, static_cast<size_t>(n)) : "?");
+  }
+  return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
+
 namespace {
+
+// The files synced since the last call.
+std::vector<std::string> takeSynced() {
+  std::lock_guard<std::mutex> lock(g_syncMu);
+  std::vector<std::string> out;
+  out.swap(g_synced);
+  return out;
+}
 
 using tmapi::ObjectId;
 using tmapi::StagedValue;
@@ -425,6 +451,53 @@ TEST_F(StoreFiles, OldUnnamedFilesOfOlderVersionsGoAfterAnHour) {
 // ---------------------------------------------------------------- rows
 
 // A table read of some columns reads those values only.
+TEST_F(StoreFiles, ClosingLeavesTheSyncedLogToTheNextConnectionAndCommitsKeepItShort) {
+  std::string log = m_path + "-wal";
+  auto logSize = [&] {
+    struct stat st;
+    return stat(log.c_str(), &st) == 0 ? static_cast<off_t>(st.st_size) : off_t{-1};
+  };
+  auto logSyncs = [&] {
+    std::vector<std::string> synced = takeSynced();
+    return std::count(synced.begin(), synced.end(), log);
+  };
+  ObjectId msg = 0;
+  {
+    std::unique_ptr<StoreDb> db(open());
+    takeSynced();
+    ASSERT_EQ(db->begin(), S_OK);
+    ASSERT_EQ(db->createObject(MAPI_MESSAGE, db->folders().inbox, 0, msg), S_OK);
+    ASSERT_EQ(db->setProps(msg, {tmapi::Prop::String(PR_SUBJECT_A, "kept")}), S_OK);
+    ASSERT_EQ(db->commit(), S_OK);
+    EXPECT_GE(logSyncs(), 1) << "a durable commit is on disk when it returns";
+  }
+  // The last connection closed without a checkpoint: no sync, the log stays.
+  EXPECT_TRUE(takeSynced().empty());
+  EXPECT_GT(logSize(), 0);
+  std::unique_ptr<StoreDb> db(open());
+  tmapi::PropRow row;
+  ASSERT_EQ(db->getProps(msg, {PR_SUBJECT_A}, 4096, row), S_OK);
+  ASSERT_EQ(row.size(), 1u);
+  EXPECT_EQ(row[0].bytes, "kept") << "the next connection reads the log";
+
+  // Commits of 64 KiB each: once the log has passed its limit, a commit
+  // copies it into the store file and empties it.
+  bool emptied = false;
+  for (int k = 0; k < 20 && !emptied; ++k) {
+    ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x1013), std::string(64 * 1024, static_cast<char>('a' + k)))}),
+              S_OK);
+    off_t size = logSize();
+    EXPECT_LT(size, StoreDb::kLogRestartBytes + 128 * 1024) << "commit " << k;
+    emptied = size == 0;
+  }
+  EXPECT_TRUE(emptied) << "the log was never emptied";
+  db.reset();
+  // What the emptied log held is in the store file.
+  db.reset(open());
+  ASSERT_EQ(db->getProps(msg, {PR_SUBJECT_A}, 4096, row), S_OK);
+  EXPECT_EQ(row[0].bytes, "kept");
+}
+
 TEST_F(StoreFiles, ChildRowsReadOnlyTheColumnsAskedFor) {
   std::unique_ptr<StoreDb> db(open());
   ObjectId msg = 0;
