@@ -260,8 +260,8 @@ walk() {
         "$warmup" "$chunk" >"$log" 2>&1 || status=$?
       ;;
     provider)
-      # The provider keeps a copy of every attachment it hands out as a stream, in a folder
-      # of java.io.tmpdir: on the filesystem the attachments are written to, as they are.
+      # The provider keeps the .msg file of an attached message whose data it hands out, in a
+      # folder of java.io.tmpdir: on the filesystem the attachments are written to.
       mkdir -p "$out.tmp"
       TOLVANE_MAPI_HOME=$mapi_home "$JAVA" "${java_opts[@]}" -Djava.library.path="$snap/lib" \
         -Djava.io.tmpdir="$out.tmp" -Dfile.encoding=UTF-8 -cp "$classpath" \

@@ -1,3 +1,6 @@
+// The compound file writer on libgsf: the module libtolvane-mapi-cfb.so
+// (runtime/modules.h), loaded by the first StgCreateDocfile
+// (storage_entry.cpp).
 #include "msgfile/storage.h"
 
 #include "msgfile/spool.h"
@@ -30,8 +33,6 @@ namespace {
 constexpr HRESULT kStgReverted = static_cast<HRESULT>(0x80030102u);  // STG_E_REVERTED
 constexpr size_t kCopyChunk = 64 * 1024;
 constexpr size_t kMaxNameUnits = 31;  // a directory entry holds 32 UTF-16 units with the NUL
-
-std::atomic<size_t> g_memoryLimit{Spool::kDefaultMemLimit};
 
 HRESULT errnoToStg(int err) {
   switch (err) {
@@ -175,7 +176,7 @@ HRESULT Docfile::write(Node* node, const void* data, ULONG cb) {
     node->size += cb;
     return S_OK;
   }
-  size_t limit = g_memoryLimit.load();
+  size_t limit = streamMemoryLimit();
   if (!m_passing && node->data->size() + cb > limit) {
     // Becomes the stream passing through: what it holds goes first.
     HRESULT hr = ensureDir(node->parent);
@@ -454,7 +455,7 @@ class DocStorage : public IStorage, public ObjectBase {
     std::shared_ptr<Node> node;
     HRESULT hr = newChild(name, mode, r1, r2, false, node);
     if (FAILED(hr)) return hr;
-    node->data.reset(new Spool(g_memoryLimit.load()));
+    node->data.reset(new Spool(streamMemoryLimit()));
     *pp = new DocStream(m_file, node);
     return S_OK;
   }
@@ -587,9 +588,7 @@ HRESULT DocStorage::newChild(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2
 
 }  // namespace
 
-void setStreamMemoryLimit(size_t bytes) { g_memoryLimit.store(bytes ? bytes : Spool::kDefaultMemLimit); }
-
-HRESULT createDocfile(const std::string& path, DWORD grfMode, IStorage** storage) {
+HRESULT writeDocfile(const std::string& path, DWORD grfMode, IStorage** storage) {
   *storage = nullptr;
   if (path.empty()) return STG_E_INVALIDNAME;
   if (!writeAccess(grfMode) || (grfMode & (STGM_CONVERT | STGM_DELETEONRELEASE | STGM_SIMPLE | STGM_PRIORITY)))
@@ -648,30 +647,8 @@ HRESULT createDocfile(const std::string& path, DWORD grfMode, IStorage** storage
 }  // namespace msgfile
 }  // namespace tmapi
 
-using tmapi::wideToUtf8;
-
-extern "C" HRESULT STDAPICALLTYPE StgCreateDocfile(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved,
-                                                   IStorage** ppstgOpen) {
-  if (ppstgOpen) *ppstgOpen = nullptr;
-  TM_CALL("StgCreateDocfile", "name=" + wideToUtf8(pwcsName) + " mode=" + tmapi::msgfile::hex(grfMode));
-  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
-  if (reserved) return STG_E_INVALIDPARAMETER;
-  if (!pwcsName) return STG_E_INVALIDNAME;
-  return tmapi::msgfile::createDocfile(wideToUtf8(pwcsName), grfMode, ppstgOpen);
-}
-
-extern "C" HRESULT STDAPICALLTYPE WriteClassStg(IStorage* pStg, REFCLSID rclsid) {
-  TM_CALL("WriteClassStg", "");
-  if (!pStg) return E_INVALIDARG;
-  return pStg->SetClass(rclsid);
-}
-
-extern "C" HRESULT STDAPICALLTYPE ReadClassStg(IStorage* pStg, CLSID* pclsid) {
-  TM_CALL("ReadClassStg", "");
-  if (!pStg || !pclsid) return E_INVALIDARG;
-  STATSTG st;
-  HRESULT hr = pStg->Stat(&st, STATFLAG_NONAME);
-  if (FAILED(hr)) return hr;
-  *pclsid = st.clsid;
-  return S_OK;
+// The module's entry point (runtime/modules.h): StgCreateDocfile of the
+// subsystem comes here once the path is checked.
+extern "C" HRESULT tolvane_cfb_create(const char* path, DWORD grfMode, IStorage** storage) {
+  return tmapi::msgfile::writeDocfile(path, grfMode, storage);
 }

@@ -32,12 +32,15 @@ namespace tmapi {
 namespace msgfile {
 
 // StgCreateDocfile on a UTF-8 path (the wide entry point converts and calls
-// this).
+// this). The writer is the module libtolvane-mapi-cfb.so (runtime/modules.h),
+// loaded by the first call; when it cannot be loaded the call fails with
+// STG_E_UNIMPLEMENTEDFUNCTION.
 HRESULT createDocfile(const std::string& path, DWORD grfMode, IStorage** storage);
 
 // Stream bytes kept in memory before a stream passes through to the file or
 // moves to a temporary file. Tests lower it to reach those paths quickly.
 void setStreamMemoryLimit(size_t bytes);  // 0 restores the default
+size_t streamMemoryLimit();
 
 }  // namespace msgfile
 }  // namespace tmapi

@@ -1,6 +1,8 @@
-// The SMTP transport, on libESMTP: one session per batch (EHLO, AUTH, then
-// MAIL, RCPT and DATA per message, pipelined where the server offers it),
-// with the status of every recipient and of every message.
+// The SMTP transport, on libESMTP: the module libtolvane-mapi-smtp.so
+// (runtime/modules.h), loaded by the first sendSmtp (transport.cpp). One
+// session per batch (EHLO, AUTH, then MAIL, RCPT and DATA per message,
+// pipelined where the server offers it), with the status of every recipient
+// and of every message.
 //
 // TLS is done here, not by libESMTP: a relay thread listens on a loopback
 // port of this process, accepts libESMTP's one connection and carries its
@@ -38,23 +40,6 @@
 #include <unistd.h>
 
 namespace tmapi {
-
-std::string enhancedStatus(int code, int cls, int subject, int detail) {
-  if (cls >= 2 && cls <= 5)
-    return std::to_string(cls) + "." + std::to_string(subject) + "." + std::to_string(detail);
-  int c = code / 100;
-  if (c < 2 || c > 5) c = 4;
-  return std::to_string(c) + ".0.0";
-}
-
-void ignoreSigpipe() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction old;
-    if (sigaction(SIGPIPE, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_DFL)
-      signal(SIGPIPE, SIG_IGN);
-  });
-}
 
 namespace {
 
@@ -527,8 +512,8 @@ std::string sessionError(const Session& s) {
 
 }  // namespace
 
-void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport& transport,
-              std::vector<OutboundMessage>& batch, const MessageDone& done) {
+void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport& transport,
+                  std::vector<OutboundMessage>& batch, const MessageDone& done) {
   ignoreSigpipe();
   Session s;
   s.batch = &batch;
@@ -612,3 +597,10 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
 }
 
 }  // namespace tmapi
+
+// The module's entry point (runtime/modules.h): sendSmtp of the subsystem
+// comes here.
+extern "C" void tolvane_smtp_send(const mapiprofile::Profile* profile, const mapiprofile::Transport* transport,
+                                  std::vector<tmapi::OutboundMessage>* batch, const tmapi::MessageDone* done) {
+  tmapi::sendOverSmtp(*profile, *transport, *batch, *done);
+}

@@ -104,6 +104,26 @@ next=$(date -u -d "$(printf '%s' "$line" | cut -f6)" +%s)
 [ $((next - queued)) -ge 55 ] && [ $((next - queued)) -le 90 ] || fail "the next attempt is a minute later: $line"
 same "bob has nothing yet" "$("$tool" list bob | wc -l)" "0"
 
+# ---- the SMTP transport's module missing: the library alone, in a folder of its own
+nomod=$work/nomod
+mkdir -p "$nomod"
+lib=$(ldd "$tool" | sed -n 's/^.*libtolvane-mapi\.so => \(.*\) (.*$/\1/p')
+cp "$lib" "$nomod/" || fail "copy of $lib"
+out=$(LD_LIBRARY_PATH=$nomod "$tool" spool run alice --flush 2>&1)
+rc=$?
+same "without its module the message waits (75)" "$rc" "75"
+[[ "$out" == *"The SMTP transport cannot be used: the module libtolvane-mapi-smtp.so cannot be loaded: "* ]] ||
+  fail "run output without the module: $out"
+same "every recipient waits" "$("$tool" spool list alice | grep '^recipient' | cut -f4,5 | sort -u)" "deferred	4.3.0"
+
+# ---- a delivery loads only what delivery needs: neither module nor their libraries
+"$tool" profile create carol --address carol@example.com >/dev/null || fail "profile create carol"
+loaded=$(printf 'Subject: x\n\nbody\n' | LD_DEBUG=files "$tool" deliver carol 2>&1 >/dev/null |
+  grep -oE 'file=[^ ]*(tolvane-mapi-cfb|tolvane-mapi-smtp|libgsf|libesmtp|libssl|libcrypto|libxml2|libicu)[^ ]*' |
+  sort -u)
+same "the libraries a delivery loads" "$loaded" ""
+same "the delivered message" "$("$tool" list carol | cut -f3)" "x"
+
 # ---- the local transport sends it
 "$tool" profile set alice --transport local >/dev/null
 same "not before its next attempt" "$("$tool" spool run alice 2>&1)" ""

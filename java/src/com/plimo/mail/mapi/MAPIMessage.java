@@ -22,11 +22,9 @@ import javax.mail.Message;
 import javax.mail.MessagingException;
 import javax.mail.Multipart;
 import javax.mail.Session;
-import javax.mail.internet.ContentType;
 import javax.mail.internet.InternetAddress;
 import javax.mail.internet.MailDateFormat;
 import javax.mail.internet.MimeMessage;
-import javax.mail.internet.ParseException;
 
 /**
  * A received message of a MAPI store, read through the native library.
@@ -631,11 +629,33 @@ public class MAPIMessage extends Message {
         if (contentType == null || pattern == null) {
             return false;
         }
-        try {
-            return new ContentType(contentType).match(pattern);
-        } catch (ParseException e) {
-            return contentType.equalsIgnoreCase(pattern);
+        // ContentType.match's rule (primary types equal, subtypes equal or either "*",
+        // case ignored, parameters not compared) without parsing both texts into objects
+        // on every call: a walk asks each part several times.
+        int slash = contentType.indexOf('/');
+        int end = baseEnd(contentType);
+        String primary = slash < 0 || slash > end ? "" : contentType.substring(0, slash).trim();
+        String sub = primary.isEmpty() ? "" : contentType.substring(slash + 1, end).trim();
+        if (sub.isEmpty()) {
+            return contentType.equalsIgnoreCase(pattern);  // not a type/subtype: as given
         }
+        int patternSlash = pattern.indexOf('/');
+        int patternEnd = baseEnd(pattern);
+        if (patternSlash < 0 || patternSlash > patternEnd) {
+            return false;
+        }
+        String patternPrimary = pattern.substring(0, patternSlash).trim();
+        String patternSub = pattern.substring(patternSlash + 1, patternEnd).trim();
+        if (patternPrimary.isEmpty() || patternSub.isEmpty() || !primary.equalsIgnoreCase(patternPrimary)) {
+            return false;
+        }
+        return sub.equals("*") || patternSub.equals("*") || sub.equalsIgnoreCase(patternSub);
+    }
+
+    /** Where the type/subtype of a content type ends: at its parameters, or the end. */
+    private static int baseEnd(String type) {
+        int semicolon = type.indexOf(';');
+        return semicolon < 0 ? type.length() : semicolon;
     }
 
     static String emptyToNull(String s) {

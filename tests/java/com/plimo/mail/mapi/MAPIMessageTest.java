@@ -134,6 +134,21 @@ class MAPIMessageTest {
         assertTrue(MAPIMessage.mimeTypeMatches("text/plain; charset=UTF-8", "TEXT/PLAIN"));
         assertFalse(MAPIMessage.mimeTypeMatches("text/plain", "text/html"));
         assertFalse(MAPIMessage.mimeTypeMatches(null, "text/plain"));
+        // The same verdict as JavaMail's ContentType.match, case by case (a text that is
+        // not a type/subtype is compared as given).
+        String[] types = {"text/plain", "TEXT/Plain ; charset=x", " text / html ", "text/*", "*/*", "image/png",
+            "message/rfc822", "multipart/related; type=\"text/html\"", "text", "text/", "/plain", "", "text/plain;"};
+        for (String type : types) {
+            for (String pattern : types) {
+                boolean expected;
+                try {
+                    expected = new javax.mail.internet.ContentType(type).match(pattern);
+                } catch (javax.mail.internet.ParseException e) {
+                    expected = type.equalsIgnoreCase(pattern);
+                }
+                assertEquals(expected, MAPIMessage.mimeTypeMatches(type, pattern), "'" + type + "' ~ '" + pattern + "'");
+            }
+        }
     }
 
     @Test
