@@ -790,10 +790,17 @@ HRESULT MessageObj::SetReadFlag(ULONG ulFlags) {
   }
   // A stored message changes in the store at once, without SaveChanges. A
   // read mark is not mail: its commit need not wait for the disk, and a mark
-  // that is already set is not written again.
+  // that is already set is not written again (looked at first without the
+  // store's write lock, which a walk over read messages would otherwise
+  // take once per message).
   StoreDb& db = *m_db;
-  HRESULT hr = db.begin(false);
   PropRow cur;
+  HRESULT hr = db.getProps(m_st.id, {PR_MESSAGE_FLAGS}, 0, cur);
+  if (FAILED(hr)) return setError(hr, "IMessage::SetReadFlag: " + db.lastError());
+  int64_t stored = PROP_TYPE(cur[0].tag) == PT_LONG ? cur[0].i : 0;
+  if (apply(stored) == stored) return S_OK;
+  cur.clear();
+  hr = db.begin(false);
   if (SUCCEEDED(hr)) hr = db.getProps(m_st.id, {PR_MESSAGE_FLAGS}, 0, cur);
   if (SUCCEEDED(hr)) {
     int64_t flags = PROP_TYPE(cur[0].tag) == PT_LONG ? cur[0].i : 0;

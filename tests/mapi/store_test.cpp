@@ -609,6 +609,13 @@ TEST_F(Store, SetReadFlagIsStoredAtOnce) {
     Ref<IMAPIFolder> inbox;
     openInbox(inbox);
     EXPECT_EQ(getLong(inbox.p, PR_CONTENT_UNREAD), 0);
+    // A mark that is set already changes nothing, and takes no transaction:
+    // a commit that would fail is never reached.
+    mapitest::addFault("StoreDb::commit", 1, MAPI_E_NOT_ENOUGH_DISK);
+    EXPECT_EQ(msg->SetReadFlag(0), S_OK);
+    EXPECT_EQ(msg->SetReadFlag(CLEAR_READ_FLAG), MAPI_E_NOT_ENOUGH_DISK) << "the fault was still there";
+    mapitest::clearFaults();
+    EXPECT_EQ(getLong(inbox.p, PR_CONTENT_UNREAD), 0) << "a failed change leaves the mark";
     ASSERT_EQ(msg->SetReadFlag(CLEAR_READ_FLAG), S_OK);
     EXPECT_EQ(getLong(inbox.p, PR_CONTENT_UNREAD), 1);
   }
