@@ -51,6 +51,7 @@ HRESULT openStoreEntry(MsgStore* store, ULONG cb, LPENTRYID eid, LPCIID iface, U
   }
   *unk = nullptr;
   StoreDb& db = *store->db();
+  StoreDb::ReadScope reading(db);
   bool writable = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
   ObjectId id = 0;
   ULONG kind = 0;

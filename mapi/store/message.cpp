@@ -304,6 +304,7 @@ HRESULT MessageObj::ownTags(std::vector<ULONG>& tags) { return stateTags(*m_db, 
 HRESULT MessageObj::GetProps(LPSPropTagArray lpPropTagArray, ULONG ulFlags, ULONG* lpcValues,
                              LPSPropValue* lppPropArray) {
   TM_CALL_OBJ(this, "IMessage::GetProps", lpPropTagArray ? "count=" + std::to_string(lpPropTagArray->cValues) : "all");
+  StoreDb::ReadScope reading(*m_db);
   std::string text;
   HRESULT hr = getPropsFor(*this, lpPropTagArray, ulFlags, lpcValues, lppPropArray, text);
   if (FAILED(hr)) return setError(hr, "IMessage::" + text);
@@ -321,6 +322,7 @@ HRESULT MessageObj::GetPropList(ULONG ulFlags, LPSPropTagArray* lppPropTagArray)
 HRESULT MessageObj::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                                  LPUNKNOWN* lppUnk) {
   TM_CALL_OBJ(this, "IMessage::OpenProperty", tagText(ulPropTag) + " flags=" + std::to_string(ulFlags));
+  StoreDb::ReadScope reading(*m_db);
   if (!lppUnk || !lpiid) return setError(MAPI_E_INVALID_PARAMETER, "IMessage::OpenProperty: no interface or output");
   *lppUnk = nullptr;
   if (*lpiid == IID_IStream) {
@@ -409,6 +411,7 @@ HRESULT MessageObj::CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArr
                            LPMAPIPROGRESS, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
                            LPSPropProblemArray* lppProblems) {
   TM_CALL_OBJ(this, "IMessage::CopyTo", "flags=" + std::to_string(ulFlags));
+  StoreDb::ReadScope reading(*m_db);
   if (lppProblems) *lppProblems = nullptr;
   if (!lpDestObj) return setError(MAPI_E_INVALID_PARAMETER, "IMessage::CopyTo: no destination");
   if (lpInterface && *lpInterface != IID_IMessage)
@@ -479,6 +482,7 @@ void MessageObj::commitAttach(std::shared_ptr<const AttachState> state) {
 
 HRESULT MessageObj::GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
   TM_CALL_OBJ(this, "IMessage::GetAttachmentTable", "flags=" + std::to_string(ulFlags));
+  StoreDb::ReadScope reading(*m_db);
   if (!lppTable) return setError(MAPI_E_INVALID_PARAMETER, "IMessage::GetAttachmentTable: no output");
   *lppTable = nullptr;
   if (ulFlags & MAPI_UNICODE)
@@ -525,6 +529,7 @@ HRESULT MessageObj::GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
 
 HRESULT MessageObj::OpenAttach(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) {
   TM_CALL_OBJ(this, "IMessage::OpenAttach", "num=" + std::to_string(ulAttachmentNum) + " flags=" + std::to_string(ulFlags));
+  StoreDb::ReadScope reading(*m_db);
   if (!lppAttach) return setError(MAPI_E_INVALID_PARAMETER, "IMessage::OpenAttach: no output");
   *lppAttach = nullptr;
   if (lpInterface && *lpInterface != IID_IAttachment && *lpInterface != IID_IMAPIProp && *lpInterface != IID_IUnknown)
@@ -629,6 +634,7 @@ HRESULT MessageObj::loadRecipients() {
 
 HRESULT MessageObj::GetRecipientTable(ULONG ulFlags, LPMAPITABLE* lppTable) {
   TM_CALL_OBJ(this, "IMessage::GetRecipientTable", "flags=" + std::to_string(ulFlags));
+  StoreDb::ReadScope reading(*m_db);
   if (!lppTable) return setError(MAPI_E_INVALID_PARAMETER, "IMessage::GetRecipientTable: no output");
   *lppTable = nullptr;
   if (ulFlags & MAPI_UNICODE)
@@ -921,6 +927,7 @@ HRESULT AttachObj::SaveChanges(ULONG ulFlags) {
 
 HRESULT AttachObj::GetProps(LPSPropTagArray lpPropTagArray, ULONG ulFlags, ULONG* lpcValues, LPSPropValue* lppPropArray) {
   TM_CALL_OBJ(this, "IAttach::GetProps", lpPropTagArray ? "count=" + std::to_string(lpPropTagArray->cValues) : "all");
+  StoreDb::ReadScope reading(*m_db);
   std::string text;
   HRESULT hr = getPropsFor(*this, lpPropTagArray, ulFlags, lpcValues, lppPropArray, text);
   if (FAILED(hr)) return setError(hr, "IAttach::" + text);
@@ -938,6 +945,7 @@ HRESULT AttachObj::GetPropList(ULONG ulFlags, LPSPropTagArray* lppPropTagArray) 
 HRESULT AttachObj::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                                 LPUNKNOWN* lppUnk) {
   TM_CALL_OBJ(this, "IAttach::OpenProperty", tagText(ulPropTag) + " flags=" + std::to_string(ulFlags));
+  StoreDb::ReadScope reading(*m_db);
   if (!lppUnk || !lpiid) return setError(MAPI_E_INVALID_PARAMETER, "IAttach::OpenProperty: no interface or output");
   *lppUnk = nullptr;
   if (*lpiid == IID_IStream) {

@@ -554,10 +554,38 @@ HRESULT StoreDb::loadInfo() {
   return S_OK;
 }
 
+StoreDb::ReadScope::ReadScope(StoreDb& db) : m_db(db) {
+  m_db.m_mu.lock();
+  if (m_db.m_readDepth++ == 0 && m_db.m_txDepth == 0) {
+    // Deferred: the read transaction starts with the first statement. If it
+    // cannot begin, the statements run one by one as without a scope.
+    m_db.m_readOpen = sqlite3_exec(m_db.m_db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+}
+
+StoreDb::ReadScope::~ReadScope() {
+  if (--m_db.m_readDepth == 0 && m_db.m_readOpen) {
+    m_db.m_readOpen = false;
+    if (sqlite3_exec(m_db.m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+      sqlite3_exec(m_db.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  m_db.m_mu.unlock();
+}
+
+void StoreDb::endRead() {
+  // A change inside a ReadScope: its read transaction ends here (it wrote
+  // nothing), and the change takes the write lock on the latest state (a
+  // read transaction whose state is old could not become a write).
+  if (!m_readOpen) return;
+  m_readOpen = false;
+  sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+}
+
 HRESULT StoreDb::begin(bool durable) {
   // One lock per level; the outermost commit or rollback releases them.
   m_mu.lock();
   if (m_txDepth++ > 0) return S_OK;
+  endRead();
   // A commit that need not reach the disk at once leaves the sync to the
   // next durable commit (the WAL keeps the order).
   m_lazyCommit = !durable;
@@ -667,6 +695,7 @@ HRESULT StoreDb::children(ObjectId parent, ULONG kind, std::vector<ObjectId>& id
 
 HRESULT StoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, ObjectId& id) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
+  endRead();
   Stmt q(prepared("INSERT INTO objects(kind, parent_id, position) VALUES(?1, ?2, ?3)"));
   if (!q.ok()) return sqlFail("Cannot write to the message store");
   q.bind(1, kind).bind(3, position);
@@ -950,6 +979,7 @@ HRESULT StoreDb::objectInfo(ObjectId id, ULONG& kind, ObjectId& parent, int64_t&
 
 HRESULT StoreDb::moveObject(ObjectId id, ObjectId newParent) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
+  endRead();
   Stmt q(prepared("UPDATE objects SET parent_id = ?2 WHERE id = ?1"));
   if (!q.ok()) return sqlFail("Cannot write to the message store");
   q.bind(1, id).bind(2, newParent);

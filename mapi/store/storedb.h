@@ -234,6 +234,22 @@ class StoreDb {
   HRESULT commit();
   void rollback();
 
+  // A read of several statements as one: while a ReadScope lives (and no
+  // transaction is open) its statements share one read transaction, so they
+  // see one state of the store and take the store file's locks once rather
+  // than once each. A change begun inside it ends that read transaction
+  // first. Scopes nest; the connection is held for the scope's thread.
+  class ReadScope {
+   public:
+    explicit ReadScope(StoreDb& db);
+    ~ReadScope();
+    ReadScope(const ReadScope&) = delete;
+    ReadScope& operator=(const ReadScope&) = delete;
+
+   private:
+    StoreDb& m_db;
+  };
+
   // The text of the last failure of this connection.
   const std::string& lastError() const { return m_lastError; }
 
@@ -273,6 +289,8 @@ class StoreDb {
   // store could not be written now).
   bool settleCommits();
   void endTransaction(bool committed);
+  // Ends the read transaction of a ReadScope before a change.
+  void endRead();
   // Copies the write-ahead log into the store file and empties it once it
   // has grown past kLogRestartBytes (connections close without doing so).
   void keepLogShort();
@@ -298,6 +316,8 @@ class StoreDb {
   std::string m_displayName;
   std::string m_lastError;
   int m_txDepth = 0;
+  int m_readDepth = 0;      // ReadScopes alive
+  bool m_readOpen = false;  // the read transaction of the outermost one is open
   int m_schemaVersion = 0;
   bool m_lazyCommit = false;
   std::vector<std::string> m_newFiles;

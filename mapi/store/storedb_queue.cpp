@@ -69,6 +69,7 @@ void readEntry(Query& q, StoreDb::QueueEntry& e) {
 HRESULT StoreDb::enqueue(ObjectId message, int64_t now, int64_t& queueId) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   queueId = 0;
+  endRead();
   TM_QUERY(q, "INSERT INTO submit_queue(message_id, queued_at, next_attempt) VALUES(?1, ?2, ?2) "
               "ON CONFLICT(message_id) DO NOTHING");
   if (!q.ok()) return sqlFail("Cannot queue the message");

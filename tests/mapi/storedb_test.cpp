@@ -498,6 +498,34 @@ TEST_F(StoreFiles, ClosingLeavesTheSyncedLogToTheNextConnectionAndCommitsKeepItS
   EXPECT_EQ(row[0].bytes, "kept");
 }
 
+TEST_F(StoreFiles, AReadScopeSeesOneStateAndAChangeInsideItWorks) {
+  std::unique_ptr<StoreDb> db(open());
+  std::unique_ptr<StoreDb> other(open());
+  ULONG inbox = 0;
+  auto count = [&](StoreDb& d) {
+    ULONG n = 0;
+    EXPECT_EQ(d.countChildren(d.folders().inbox, MAPI_MESSAGE, false, n), S_OK) << d.lastError();
+    return n;
+  };
+  ObjectId first = 0, second = 0;
+  {
+    StoreDb::ReadScope reading(*db);
+    inbox = count(*db);
+    ASSERT_EQ(other->createObject(MAPI_MESSAGE, other->folders().inbox, 0, first), S_OK) << other->lastError();
+    EXPECT_EQ(count(*db), inbox) << "inside the scope the store stays as it was";
+    {
+      StoreDb::ReadScope nested(*db);
+      EXPECT_EQ(count(*db), inbox);
+    }
+    EXPECT_EQ(count(*db), inbox) << "a nested scope's end does not end the outer one";
+    // A change inside the scope ends its read and sees the latest state.
+    ASSERT_EQ(db->createObject(MAPI_MESSAGE, db->folders().inbox, 0, second), S_OK) << db->lastError();
+    EXPECT_EQ(count(*db), inbox + 2);
+  }
+  EXPECT_EQ(count(*db), inbox + 2);
+  EXPECT_EQ(count(*other), inbox + 2);
+}
+
 TEST_F(StoreFiles, ChildRowsReadOnlyTheColumnsAskedFor) {
   std::unique_ptr<StoreDb> db(open());
   ObjectId msg = 0;
