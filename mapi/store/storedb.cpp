@@ -554,21 +554,20 @@ HRESULT StoreDb::loadInfo() {
   return S_OK;
 }
 
+// BEGIN and COMMIT of a read are kept statements: a scope costs two steps,
+// not two parses.
 StoreDb::ReadScope::ReadScope(StoreDb& db) : m_db(db) {
   m_db.m_mu.lock();
   if (m_db.m_readDepth++ == 0 && m_db.m_txDepth == 0) {
     // Deferred: the read transaction starts with the first statement. If it
     // cannot begin, the statements run one by one as without a scope.
-    m_db.m_readOpen = sqlite3_exec(m_db.m_db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+    Stmt begin(m_db.prepared("BEGIN"));
+    m_db.m_readOpen = begin.ok() && sqlite3_step(begin.get()) == SQLITE_DONE;
   }
 }
 
 StoreDb::ReadScope::~ReadScope() {
-  if (--m_db.m_readDepth == 0 && m_db.m_readOpen) {
-    m_db.m_readOpen = false;
-    if (sqlite3_exec(m_db.m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-      sqlite3_exec(m_db.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
+  if (--m_db.m_readDepth == 0 && m_db.m_readOpen) m_db.endRead();
   m_db.m_mu.unlock();
 }
 
@@ -578,7 +577,9 @@ void StoreDb::endRead() {
   // read transaction whose state is old could not become a write).
   if (!m_readOpen) return;
   m_readOpen = false;
-  sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+  Stmt commit(prepared("COMMIT"));
+  if (!commit.ok() || sqlite3_step(commit.get()) != SQLITE_DONE)
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 HRESULT StoreDb::begin(bool durable) {
