@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 #include <map>
 #include <mutex>
 
@@ -29,11 +31,12 @@ void* moduleSymbol(const char* name, const char* symbol, std::string& error) {
   void*& handle = g_loaded[name];
   if (!handle) {
     std::string file = std::string("libtolvane-mapi-") + name + ".so";
-    std::string folder = ownFolder();
+    const char* chosen = getenv("TOLVANE_MAPI_MODULE_DIR");
+    std::string folder = chosen && *chosen ? std::string(chosen) + "/" : ownFolder();
     // RTLD_NOW: a module that cannot be bound fails here, not half-way
     // through a call.
     if (!folder.empty()) handle = dlopen((folder + file).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle && !(chosen && *chosen)) handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       const char* why = dlerror();
       error = "the module " + file + " cannot be loaded: " + (why ? why : "not found");

@@ -7,7 +7,9 @@
 // and starts in about half the time.
 //
 // A module is looked for in the folder of this library (where the build and
-// `make install` put it), then by the dynamic linker's search path.
+// `make install` put it), then by the dynamic linker's search path; when
+// TOLVANE_MAPI_MODULE_DIR is set, in that folder only (an installation that
+// keeps the modules apart).
 #ifndef TOLVANE_MAPI_MODULES_H
 #define TOLVANE_MAPI_MODULES_H
 
