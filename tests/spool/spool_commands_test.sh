@@ -116,7 +116,7 @@ same "every recipient waits" "$("$tool" spool list alice | grep '^recipient' | c
 
 # ---- a delivery loads only what delivery needs: neither module nor their libraries
 "$tool" profile create carol --address carol@example.com >/dev/null || fail "profile create carol"
-# One trace file per process (a sanitizer's helper programs write their own): the
+# One trace file per process (programs a sanitizer starts write their own): the
 # delivery's is the one that loads libtolvane-mapi.so.
 mkdir -p "$work/ld"
 printf 'Subject: x\n\nbody\n' | LD_DEBUG=files LD_DEBUG_OUTPUT=$work/ld/trace "$tool" deliver carol >/dev/null 2>&1
