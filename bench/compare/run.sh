@@ -96,14 +96,14 @@ else
 fi
 
 dovecot_pid=""
-dc_outside=""
+dc_made=""
 cleanup() {
   if [ -n "$dovecot_pid" ] && kill -0 "$dovecot_pid" 2>/dev/null; then
     kill "$dovecot_pid" 2>/dev/null || true
     wait "$dovecot_pid" 2>/dev/null || true
   fi
   rm -rf "$parts"
-  [ -z "$dc_outside" ] || rm -rf "$dc_outside"
+  [ -z "$dc_made" ] || pf_cleanup_workdir "$dc_made"
   [ -n "${BENCH_KEEP:-}" ] || rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -141,25 +141,13 @@ fi
 # Its own configuration, base_dir, state and mail (Maildir) under the scratch folder, a
 # passwd-file with the two users (the IMAP mailbox and the delivery rows), plaintext
 # logins on loopback only. The mail belongs to nobody: Dovecot does not keep mail as root.
-# nobody must reach it: when the scratch folder lies under a folder others cannot enter
-# (a clone in /root), Dovecot's folder is a private one in /tmp instead, removed at the end.
-others_can_enter() {
-  local d=$1 mode
-  while [ "$d" != / ] && [ -n "$d" ]; do
-    mode=$(stat -c %A "$d" 2>/dev/null) || return 1
-    case "${mode:9:1}" in x | t) ;; *) return 1 ;; esac
-    d=$(dirname "$d")
-  done
-}
-if others_can_enter "$scratch"; then
-  dc="$scratch/dovecot"
-  rm -rf "$dc"
-  mkdir -p "$dc"
-else
-  dc_outside=$(mktemp -d /tmp/tolvane-dovecot-XXXXXX)
-  chmod 711 "$dc_outside"
-  dc=$dc_outside
-fi
+# nobody must reach it: when the scratch folder lies under a folder nobody cannot enter
+# (a clone in /root), Dovecot's folder is a private one in /tmp instead (pf_workdir of
+# tests/smtp/postfix.sh), removed at the end.
+# shellcheck source=../../tests/smtp/postfix.sh
+. "$top/tests/smtp/postfix.sh"
+dc=$(pf_workdir "$scratch" dovecot) || { echo "compare: no folder for Dovecot" >&2; exit 1; }
+dc_made=$dc
 mkdir -p "$dc/run" "$dc/state" "$dc/mail/imap" "$dc/mail/lda"
 mail_uid=$(id -u nobody)
 mail_gid=$(id -g nobody)

@@ -62,12 +62,6 @@ HRESULT errnoToStg(int err) {
   }
 }
 
-std::string hex(DWORD v) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "0x%X", v);
-  return buf;
-}
-
 bool writeAccess(DWORD mode) { return (mode & 3) == STGM_WRITE || (mode & 3) == STGM_READWRITE; }
 
 HRESULT checkName(const OLECHAR* name, std::string& utf8) {
@@ -449,7 +443,7 @@ class DocStorage : public IStorage, public ObjectBase {
   TM_REFCOUNT_METHODS
 
   HRESULT STDMETHODCALLTYPE CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2, IStream** pp) override {
-    TM_CALL("IStorage::CreateStream", "name=" + wideToUtf8(name) + " mode=" + hex(mode));
+    TM_CALL("IStorage::CreateStream", "name=" + wideToUtf8(name) + " mode=" + flagsText(mode));
     if (!pp) return STG_E_INVALIDPOINTER;
     *pp = nullptr;
     std::shared_ptr<Node> node;
@@ -465,7 +459,7 @@ class DocStorage : public IStorage, public ObjectBase {
     return STG_E_INVALIDFUNCTION;
   }
   HRESULT STDMETHODCALLTYPE CreateStorage(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2, IStorage** pp) override {
-    TM_CALL("IStorage::CreateStorage", "name=" + wideToUtf8(name) + " mode=" + hex(mode));
+    TM_CALL("IStorage::CreateStorage", "name=" + wideToUtf8(name) + " mode=" + flagsText(mode));
     if (!pp) return STG_E_INVALIDPOINTER;
     *pp = nullptr;
     std::shared_ptr<Node> node;
@@ -492,7 +486,7 @@ class DocStorage : public IStorage, public ObjectBase {
   // STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE leaves the file to the system's
   // cache (a copy the caller reads and deletes needs no sync).
   HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override {
-    TM_CALL("IStorage::Commit", "flags=" + hex(flags));
+    TM_CALL("IStorage::Commit", "flags=" + flagsText(flags));
     if (m_node->removed) return kStgReverted;
     if (m_node->parent) return m_file->broken() != S_OK ? m_file->broken() : S_OK;
     return m_file->commit((flags & STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE) == 0);

@@ -42,6 +42,9 @@ HRESULT createDocfile(const std::string& path, DWORD grfMode, IStorage** storage
 void setStreamMemoryLimit(size_t bytes);  // 0 restores the default
 size_t streamMemoryLimit();
 
+// Mode and flag words as the call journal shows them ("0x1012").
+std::string flagsText(DWORD v);
+
 }  // namespace msgfile
 }  // namespace tmapi
 

@@ -20,13 +20,13 @@ namespace {
 
 std::atomic<size_t> g_memoryLimit{Spool::kDefaultMemLimit};
 
-std::string modeText(DWORD v) {
+}  // namespace
+
+std::string flagsText(DWORD v) {
   char buf[16];
   snprintf(buf, sizeof buf, "0x%X", v);
   return buf;
 }
-
-}  // namespace
 
 void setStreamMemoryLimit(size_t bytes) { g_memoryLimit.store(bytes ? bytes : Spool::kDefaultMemLimit); }
 
@@ -49,7 +49,7 @@ using tmapi::wideToUtf8;
 extern "C" HRESULT STDAPICALLTYPE StgCreateDocfile(const OLECHAR* pwcsName, DWORD grfMode, DWORD reserved,
                                                    IStorage** ppstgOpen) {
   if (ppstgOpen) *ppstgOpen = nullptr;
-  TM_CALL("StgCreateDocfile", "name=" + wideToUtf8(pwcsName) + " mode=" + tmapi::msgfile::modeText(grfMode));
+  TM_CALL("StgCreateDocfile", "name=" + wideToUtf8(pwcsName) + " mode=" + tmapi::msgfile::flagsText(grfMode));
   if (!ppstgOpen) return STG_E_INVALIDPOINTER;
   if (reserved) return STG_E_INVALIDPARAMETER;
   if (!pwcsName) return STG_E_INVALIDNAME;

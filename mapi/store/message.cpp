@@ -800,18 +800,21 @@ HRESULT MessageObj::SetReadFlag(ULONG ulFlags) {
   // store's write lock, which a walk over read messages would otherwise
   // take once per message).
   StoreDb& db = *m_db;
-  PropRow cur;
-  HRESULT hr = db.getProps(m_st.id, {PR_MESSAGE_FLAGS}, 0, cur);
+  int64_t flags = 0;
+  auto readFlags = [&] {
+    PropRow cur;
+    HRESULT got = db.getProps(m_st.id, {PR_MESSAGE_FLAGS}, 0, cur);
+    flags = SUCCEEDED(got) && PROP_TYPE(cur[0].tag) == PT_LONG ? cur[0].i : 0;
+    return got;
+  };
+  HRESULT hr = readFlags();
   if (FAILED(hr)) return setError(hr, "IMessage::SetReadFlag: " + db.lastError());
-  int64_t stored = PROP_TYPE(cur[0].tag) == PT_LONG ? cur[0].i : 0;
-  if (apply(stored) == stored) return S_OK;
-  cur.clear();
+  if (apply(flags) == flags) return S_OK;
+  // Read again under the write lock: another writer may have set it since.
   hr = db.begin(false);
-  if (SUCCEEDED(hr)) hr = db.getProps(m_st.id, {PR_MESSAGE_FLAGS}, 0, cur);
-  if (SUCCEEDED(hr)) {
-    int64_t flags = PROP_TYPE(cur[0].tag) == PT_LONG ? cur[0].i : 0;
-    if (apply(flags) != flags) hr = db.setProps(m_st.id, {Prop::Long(PR_MESSAGE_FLAGS, static_cast<LONG>(apply(flags)))});
-  }
+  if (SUCCEEDED(hr)) hr = readFlags();
+  if (SUCCEEDED(hr) && apply(flags) != flags)
+    hr = db.setProps(m_st.id, {Prop::Long(PR_MESSAGE_FLAGS, static_cast<LONG>(apply(flags)))});
   if (SUCCEEDED(hr)) hr = db.commit();
   if (FAILED(hr)) {
     std::string text = db.lastError();

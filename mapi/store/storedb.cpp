@@ -567,7 +567,7 @@ StoreDb::ReadScope::ReadScope(StoreDb& db) : m_db(db) {
 }
 
 StoreDb::ReadScope::~ReadScope() {
-  if (--m_db.m_readDepth == 0 && m_db.m_readOpen) m_db.endRead();
+  if (--m_db.m_readDepth == 0) m_db.endRead();
   m_db.m_mu.unlock();
 }
 

@@ -39,7 +39,7 @@ TOLVANE_ATTACHED_NATIVE(jlong, openAttachedMessage)(JNIEnv* env, jclass, jlong h
       return 0;
     }
     CMapiBodyPart* part = multipart->getPart(index);
-    if (part->m_nSource != SOURCE_ATTACHMENT || part->m_nType != PART_ATTACHED_MESSAGE) {
+    if (!part->isAttachedMessage()) {
       char text[96];
       snprintf(text, sizeof text, "Body part %d is not an attached message", static_cast<int>(index));
       throwMessagingException(env, text);
@@ -110,7 +110,7 @@ TOLVANE_ATTACHED_NATIVE(jint, readPartData)(JNIEnv* env, jclass, jlong hPart, jl
       throwMessagingException(env, "The part's data cannot be read into that range of the buffer");
       return 0;
     }
-    if (part->m_nSource == SOURCE_ATTACHMENT && part->m_nType == PART_ATTACHED_MESSAGE) {
+    if (part->isAttachedMessage()) {
       throwMessagingException(env, "The body part is an attached message: its data is a .msg file (writeBodypartToFile)");
       return 0;
     }

@@ -50,32 +50,12 @@ HRESULT CMapiBodyPart::copyStreamToFile(LPSTREAM lpStream, platform::OutputFile&
   return S_OK;
 }
 
-HRESULT CMapiBodyPart::copyAttachmentDataToFile(LPMESSAGE lpMessage, ULONG ulAttachNum, platform::OutputFile& file) {
-  LPATTACH lpAttach = nullptr;
-  if (!lpMessage || FAILED(lpMessage->OpenAttach(ulAttachNum, nullptr, MAPI_DEFERRED_ERRORS, &lpAttach)) || !lpAttach)
-    return E_FAIL;
-  LPSTREAM lpStream = nullptr;
-  HRESULT hr = lpAttach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, STGM_SHARE_EXCLUSIVE, MAPI_DEFERRED_ERRORS,
-                                      reinterpret_cast<LPUNKNOWN*>(&lpStream));
-  if (FAILED(hr) || !lpStream) {
-    lpAttach->Release();
-    return hr == MAPI_E_NOT_FOUND ? MAPI_E_NOT_FOUND : E_FAIL;
-  }
-  hr = FAILED(copyStreamToFile(lpStream, file)) ? E_FAIL : S_OK;
-  lpStream->Release();
-  lpAttach->Release();
-  return hr;
-}
-
 void CMapiBodyPart::writeToFile(const std::string& path) {
   if (!m_strFilePath.empty()) return;
-  // The writer opens the data afresh (a store may let one stream of a
-  // value be open at a time).
-  releaseDataStream();
   // The part takes the file only once it is written: a failed write leaves
   // the part unwritten, so that the caller can try another path, and takes
   // away a file it made.
-  if (m_nSource == SOURCE_ATTACHMENT && m_nType == PART_ATTACHED_MESSAGE) {
+  if (isAttachedMessage()) {
     writeAttachedMessage(path);
   } else if (m_nSource == SOURCE_MESSAGE_PROPERTY || (m_nSource == SOURCE_ATTACHMENT && m_nType == PART_ATTACHMENT)) {
     writeData(path);
@@ -139,21 +119,11 @@ void CMapiBodyPart::writeData(const std::string& path) {
   platform::OutputFile file;
   if (!file.open(path)) throw CMapiException("Unable to write part to file");
 
-  HRESULT hr = S_OK;
-  if (m_nSource == SOURCE_MESSAGE_PROPERTY) {
-    LPMESSAGE lpMessage = mapiMessage();
-    LPSTREAM lpStream = nullptr;
-    // A body that cannot be opened (a report's missing stored body) leaves
-    // an empty file.
-    if (lpMessage && SUCCEEDED(lpMessage->OpenProperty(m_ulPropTag, &IID_IStream, 0, 0,
-                                                       reinterpret_cast<LPUNKNOWN*>(&lpStream))) &&
-        lpStream) {
-      hr = copyStreamToFile(lpStream, file);
-      lpStream->Release();
-    }
-  } else {
-    hr = copyAttachmentDataToFile(mapiMessage(), m_ulAttachNum, file);
-  }
+  // From the start of the data; a body text the message does not hold
+  // leaves an empty file.
+  HRESULT hr = openDataStream();
+  if (hr == S_OK) hr = copyStreamToFile(m_lpDataStream, file);
+  releaseDataStream();
   bool closed = file.close();
   if (FAILED(hr) || !closed) {
     if (file.created()) platform::deleteFile(path);
@@ -169,58 +139,62 @@ void CMapiBodyPart::releaseDataStream() {
   m_ullDataPos = 0;
 }
 
-bool CMapiBodyPart::openDataStream() {
-  const char* failure = "Unable to read the part's data";
+HRESULT CMapiBodyPart::openDataStream() {
+  releaseDataStream();
   LPMESSAGE lpMessage = mapiMessage();
-  if (!lpMessage) throw CMapiException(failure);
   if (m_nSource == SOURCE_MESSAGE_PROPERTY) {
-    // As writeData: a body that cannot be opened (a report's missing stored
-    // body) is empty.
-    if (FAILED(lpMessage->OpenProperty(m_ulPropTag, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(&m_lpDataStream))) ||
-        !m_lpDataStream) {
-      m_lpDataStream = nullptr;
-      return false;
-    }
-    return true;
+    // A body that cannot be opened (a report's missing stored body) is
+    // empty.
+    LPSTREAM lpStream = nullptr;
+    if (!lpMessage ||
+        FAILED(lpMessage->OpenProperty(m_ulPropTag, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(&lpStream))) ||
+        !lpStream)
+      return S_FALSE;
+    m_lpDataStream = lpStream;
+    return S_OK;
   }
-  if (m_nSource != SOURCE_ATTACHMENT || m_nType != PART_ATTACHMENT) throw CMapiException(failure);
-  if (FAILED(lpMessage->OpenAttach(m_ulAttachNum, nullptr, MAPI_DEFERRED_ERRORS, &m_lpDataAttach)) || !m_lpDataAttach) {
-    m_lpDataAttach = nullptr;
-    throw CMapiException(failure);
+  if (!lpMessage || m_nSource != SOURCE_ATTACHMENT || m_nType != PART_ATTACHMENT) return E_FAIL;
+  LPATTACH lpAttach = nullptr;
+  LPSTREAM lpStream = nullptr;
+  HRESULT hr = lpMessage->OpenAttach(m_ulAttachNum, nullptr, MAPI_DEFERRED_ERRORS, &lpAttach);
+  if (SUCCEEDED(hr) && lpAttach)
+    hr = lpAttach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, STGM_SHARE_EXCLUSIVE, MAPI_DEFERRED_ERRORS,
+                                reinterpret_cast<LPUNKNOWN*>(&lpStream));
+  if (FAILED(hr) || !lpAttach || !lpStream) {
+    if (lpStream) lpStream->Release();
+    if (lpAttach) lpAttach->Release();
+    return FAILED(hr) ? hr : E_FAIL;
   }
-  if (FAILED(m_lpDataAttach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, STGM_SHARE_EXCLUSIVE, MAPI_DEFERRED_ERRORS,
-                                          reinterpret_cast<LPUNKNOWN*>(&m_lpDataStream))) ||
-      !m_lpDataStream) {
-    m_lpDataStream = nullptr;
-    releaseDataStream();
-    throw CMapiException(failure);
-  }
-  return true;
+  m_lpDataAttach = lpAttach;
+  m_lpDataStream = lpStream;
+  return S_OK;
 }
 
 void CMapiBodyPart::readData(uint64_t offset, void* buf, ULONG n, ULONG& got) {
+  const char* failure = "Unable to read the part's data";
   got = 0;
   if (n == 0) return;
-  if (!m_lpDataStream || offset != m_ullDataPos) {
-    if (!m_lpDataStream && !openDataStream()) return;
-    if (offset != m_ullDataPos) {
-      LARGE_INTEGER to;
-      to.QuadPart = static_cast<LONGLONG>(offset);
-      if (FAILED(m_lpDataStream->Seek(to, STREAM_SEEK_SET, nullptr))) {
-        releaseDataStream();
-        throw CMapiException("Unable to read the part's data");
-      }
-      m_ullDataPos = offset;
+  if (!m_lpDataStream) {
+    HRESULT hr = openDataStream();
+    if (hr == S_FALSE) return;  // a body text the message does not hold
+    if (FAILED(hr)) throw CMapiException(failure);
+  }
+  if (offset != m_ullDataPos) {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (FAILED(m_lpDataStream->Seek(to, STREAM_SEEK_SET, nullptr))) {
+      releaseDataStream();
+      throw CMapiException(failure);
     }
+    m_ullDataPos = offset;
   }
-  ULONG read = 0;
-  if (FAILED(m_lpDataStream->Read(buf, n, &read))) {
+  if (FAILED(m_lpDataStream->Read(buf, n, &got))) {
+    got = 0;
     releaseDataStream();
-    throw CMapiException("Unable to read the part's data");
+    throw CMapiException(failure);
   }
-  got = read;
-  m_ullDataPos += read;
+  m_ullDataPos += got;
   // At the end the stream (and the attachment it keeps open) is let go; a
   // reader that comes back opens it again.
-  if (read == 0) releaseDataStream();
+  if (got == 0) releaseDataStream();
 }

@@ -64,7 +64,9 @@ class CMapiBodyPart {
   HRESULT openAttachedMessage(LPMESSAGE* lppMessage) const;
 
   static HRESULT copyStreamToFile(LPSTREAM lpStream, platform::OutputFile& file);
-  static HRESULT copyAttachmentDataToFile(LPMESSAGE lpMessage, ULONG ulAttachNum, platform::OutputFile& file);
+
+  // An attachment that holds a message (its data is a .msg file).
+  bool isAttachedMessage() const { return m_nSource == SOURCE_ATTACHMENT && m_nType == PART_ATTACHED_MESSAGE; }
 
   int m_nType;
   int m_nSource;
@@ -87,9 +89,10 @@ class CMapiBodyPart {
   LPMESSAGE mapiMessage() const;
   void writeAttachedMessage(const std::string& path);
   void writeData(const std::string& path);
-  // Opens the data stream of readData; false when the message holds no such
-  // body text (the data is empty).
-  bool openDataStream();
+  // Opens the part's data from its start as m_lpDataStream (and, for an
+  // attachment, m_lpDataAttach): S_OK; S_FALSE for a body text the message
+  // does not hold (the data is empty); else the failure.
+  HRESULT openDataStream();
   void releaseDataStream();
 
   // The stream readData reads from, the attachment it belongs to, and where

@@ -19,42 +19,20 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-// Every fdatasync of this program comes here first (the definition of the
-// executable comes before the C library's): the path of each synced file is
-// recorded, so a test can tell what reached the disk when.
-static std::mutex g_syncMu;
-static std::vector<std::string> g_synced;
-extern "C" int fdatasync(int fd) {
-  char link[64], path[4096];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(link, path, sizeof path - 1);
-  {
-    std::lock_guard<std::mutex> lock(g_syncMu);
-    g_synced.push_back(n > 0 ? std::string(path, static_cast<size_t>(n)) : "?");
-  }
-  return static_cast<int>(syscall(SYS_fdatasync, fd));
-}
+#include "../synced_files.h"
 
 namespace {
 
-// The files synced since the last call.
-std::vector<std::string> takeSynced() {
-  std::lock_guard<std::mutex> lock(g_syncMu);
-  std::vector<std::string> out;
-  out.swap(g_synced);
-  return out;
-}
+using syncedfiles::take;
 
 using tmapi::ObjectId;
 using tmapi::StagedValue;
@@ -448,9 +426,8 @@ TEST_F(StoreFiles, OldUnnamedFilesOfOlderVersionsGoAfterAnHour) {
   EXPECT_EQ(access(writersDir().c_str(), F_OK), -1);
 }
 
-// ---------------------------------------------------------------- rows
+// ---------------------------------------------------------------- the log
 
-// A table read of some columns reads those values only.
 TEST_F(StoreFiles, ClosingLeavesTheSyncedLogToTheNextConnectionAndCommitsKeepItShort) {
   std::string log = m_path + "-wal";
   auto logSize = [&] {
@@ -458,13 +435,13 @@ TEST_F(StoreFiles, ClosingLeavesTheSyncedLogToTheNextConnectionAndCommitsKeepItS
     return stat(log.c_str(), &st) == 0 ? static_cast<off_t>(st.st_size) : off_t{-1};
   };
   auto logSyncs = [&] {
-    std::vector<std::string> synced = takeSynced();
+    std::vector<std::string> synced = take();
     return std::count(synced.begin(), synced.end(), log);
   };
   ObjectId msg = 0;
   {
     std::unique_ptr<StoreDb> db(open());
-    takeSynced();
+    take();
     ASSERT_EQ(db->begin(), S_OK);
     ASSERT_EQ(db->createObject(MAPI_MESSAGE, db->folders().inbox, 0, msg), S_OK);
     ASSERT_EQ(db->setProps(msg, {tmapi::Prop::String(PR_SUBJECT_A, "kept")}), S_OK);
@@ -472,7 +449,7 @@ TEST_F(StoreFiles, ClosingLeavesTheSyncedLogToTheNextConnectionAndCommitsKeepItS
     EXPECT_GE(logSyncs(), 1) << "a durable commit is on disk when it returns";
   }
   // The last connection closed without a checkpoint: no sync, the log stays.
-  EXPECT_TRUE(takeSynced().empty());
+  EXPECT_TRUE(take().empty());
   EXPECT_GT(logSize(), 0);
   std::unique_ptr<StoreDb> db(open());
   tmapi::PropRow row;
@@ -484,8 +461,8 @@ TEST_F(StoreFiles, ClosingLeavesTheSyncedLogToTheNextConnectionAndCommitsKeepItS
   // copies it into the store file and empties it.
   bool emptied = false;
   for (int k = 0; k < 20 && !emptied; ++k) {
-    ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x1013), std::string(64 * 1024, static_cast<char>('a' + k)))}),
-              S_OK);
+    std::string value(64 * 1024, static_cast<char>('a' + k));
+    ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x1013), value)}), S_OK);
     off_t size = logSize();
     EXPECT_LT(size, StoreDb::kLogRestartBytes + 128 * 1024) << "commit " << k;
     emptied = size == 0;
@@ -526,6 +503,9 @@ TEST_F(StoreFiles, AReadScopeSeesOneStateAndAChangeInsideItWorks) {
   EXPECT_EQ(count(*other), inbox + 2);
 }
 
+// ---------------------------------------------------------------- rows
+
+// A table read of some columns reads those values only.
 TEST_F(StoreFiles, ChildRowsReadOnlyTheColumnsAskedFor) {
   std::unique_ptr<StoreDb> db(open());
   ObjectId msg = 0;

@@ -185,7 +185,12 @@ public class MAPIBodyPart extends BodyPart {
 
     /** An attachment of type "message/rfc822" whose place in its content is known. */
     private boolean isAttachedMessage() throws MessagingException {
-        return isAttachment() && isMimeType("message/rfc822") && multipart != null && index >= 0;
+        return isMessageAttachment() && multipart != null && index >= 0;
+    }
+
+    /** An attachment of type "message/rfc822": its data is a {@code .msg} file. */
+    private boolean isMessageAttachment() throws MessagingException {
+        return isAttachment() && isMimeType("message/rfc822");
     }
 
     /** Called by the multipart that made this part with its index. */
@@ -208,7 +213,7 @@ public class MAPIBodyPart extends BodyPart {
      * {@code .msg} file of an attached message is written whole ({@link #writeData}).
      */
     protected boolean streamsData() throws MessagingException {
-        return !(isAttachment() && isMimeType("message/rfc822"));
+        return !isMessageAttachment();
     }
 
     /** Refuses, as the first read would, a part whose content is gone. */
@@ -237,16 +242,12 @@ public class MAPIBodyPart extends BodyPart {
     /** Writes the part's data (not a MIME body part with headers). */
     @Override
     public void writeTo(OutputStream out) throws IOException, MessagingException {
-        if (streamsData()) {
-            byte[] buffer = new byte[PIECE];
-            try (InputStream in = getInputStream()) {
-                for (int n; (n = in.read(buffer)) > 0; ) {
-                    out.write(buffer, 0, n);
-                }
+        byte[] buffer = new byte[PIECE];
+        try (InputStream in = getInputStream()) {
+            for (int n; (n = in.read(buffer)) > 0; ) {
+                out.write(buffer, 0, n);
             }
-            return;
         }
-        Files.copy(dataFile().toPath(), out);
     }
 
     /** Saves the part's data to a file, replacing it if it exists. The file is the caller's to keep. */
@@ -254,13 +255,9 @@ public class MAPIBodyPart extends BodyPart {
         if (fileName == null || fileName.isEmpty()) {
             throw new MessagingException("No file name to write the body part to");
         }
-        if (streamsData()) {
-            try (InputStream in = getInputStream()) {
-                Files.copy(in, new File(fileName).toPath(), StandardCopyOption.REPLACE_EXISTING);
-            }
-            return;
+        try (InputStream in = getInputStream()) {
+            Files.copy(in, new File(fileName).toPath(), StandardCopyOption.REPLACE_EXISTING);
         }
-        Files.copy(dataFile().toPath(), new File(fileName).toPath(), StandardCopyOption.REPLACE_EXISTING);
     }
 
     /**
