@@ -23,9 +23,10 @@ namespace tmapi {
 
 namespace {
 
-const int kSchemaVersion = 3;
-// Version 1 lacked value_files, version 2 the submission queue; opening
-// such a store adds what it lacks, in one transaction.
+const int kSchemaVersion = 4;
+// Version 1 lacked value_files, version 2 the submission queue, version 3
+// prop_values; opening such a store adds what it lacks, in one
+// transaction.
 const char* const kValueFilesTable = R"SQL(
 CREATE TABLE IF NOT EXISTS value_files(
   object_id INTEGER NOT NULL,
@@ -60,7 +61,24 @@ CREATE TABLE IF NOT EXISTS submit_recipients(
   at INTEGER NOT NULL,
   PRIMARY KEY(queue_id, row_id)) WITHOUT ROWID;
 )SQL";
-const char* const kCurrentVersion = "UPDATE store_info SET value = 3 WHERE key = 'schema_version'";
+// Values too long to sit in a props row: props is keyed by (object_id,
+// prop_id) without a rowid, so its records are compared whole while a
+// lookup descends the tree, and a record that spills onto overflow pages is
+// read whole for every such comparison. Kept in a rowid table instead, a
+// value is read only when it is asked for. New stores get it after
+// kSchema; older stores when opened (IF NOT EXISTS, as above). Rows
+// written by earlier versions stay where they are and are read as before.
+const char* const kPropValuesTable = R"SQL(
+CREATE TABLE IF NOT EXISTS prop_values(
+  id INTEGER PRIMARY KEY,
+  object_id INTEGER NOT NULL,
+  prop_id INTEGER NOT NULL,
+  seq INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  FOREIGN KEY(object_id, prop_id) REFERENCES props(object_id, prop_id) ON DELETE CASCADE);
+CREATE UNIQUE INDEX IF NOT EXISTS prop_values_by_prop ON prop_values(object_id, prop_id, seq);
+)SQL";
+const char* const kCurrentVersion = "UPDATE store_info SET value = 4 WHERE key = 'schema_version'";
 
 const char* const kSchema = R"SQL(
 CREATE TABLE store_info(key TEXT PRIMARY KEY, value BLOB) WITHOUT ROWID;
@@ -276,8 +294,16 @@ HRESULT fileErrorResult(int err) {
 }
 
 namespace {
-// props.chunked: how a value is kept.
-const int64_t kInFile = 2;  // in a file of its own (1: in prop_chunks rows)
+// props.chunked: how a value is kept (0: in the props row itself).
+const int64_t kInChunks = 1;  // in prop_chunks rows (written by earlier versions)
+const int64_t kInFile = 2;    // in a file of its own
+const int64_t kInRows = 3;    // in prop_values rows
+// Values up to this long stay in their props row: with the record's other
+// columns they fit in a cell of a 4096-byte page without overflow.
+const size_t kInlineBytes = 960;
+// prop_values pieces: every piece but the last holds exactly this much,
+// so a range is found without reading the pieces before it.
+const size_t kPieceBytes = 64 * 1024;
 
 const char* const kValueFileOfProp = "SELECT name FROM value_files WHERE object_id = ?1 AND prop_id = ?2";
 const char* const kValueFilesOfTree =
@@ -381,7 +407,8 @@ HRESULT StoreDb::create(const std::string& path, const std::string& displayName,
     if (rc != SQLITE_OK) hr = db.sqlFail("Cannot configure the new message store");
     if (SUCCEEDED(hr)) hr = db.begin();
     if (SUCCEEDED(hr) && (sqlite3_exec(db.m_db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-                          sqlite3_exec(db.m_db, kQueueTables, nullptr, nullptr, nullptr) != SQLITE_OK))
+                          sqlite3_exec(db.m_db, kQueueTables, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                          sqlite3_exec(db.m_db, kPropValuesTable, nullptr, nullptr, nullptr) != SQLITE_OK))
       hr = db.sqlFail("Cannot create the store schema");
   }
 
@@ -485,6 +512,7 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
     if (SUCCEEDED(hr) && ((db->m_schemaVersion < 2 &&
                            sqlite3_exec(db->m_db, kValueFilesTable, nullptr, nullptr, nullptr) != SQLITE_OK) ||
                           sqlite3_exec(db->m_db, kQueueTables, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                          sqlite3_exec(db->m_db, kPropValuesTable, nullptr, nullptr, nullptr) != SQLITE_OK ||
                           sqlite3_exec(db->m_db, kCurrentVersion, nullptr, nullptr, nullptr) != SQLITE_OK)) {
       hr = db->sqlFail("The message store cannot be brought to the current format");
       db->rollback();
@@ -754,6 +782,7 @@ HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG si
       out = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_ENOUGH_MEMORY);
       return S_OK;
     }
+    if (!isBytesType(type)) return fail(MAPI_E_CORRUPT_DATA, "A stored property is damaged");
     std::string value;
     if (storage == kInFile) {
       std::string name;
@@ -767,18 +796,8 @@ HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG si
       out.bytes = std::move(value);
       return S_OK;
     }
-    value.reserve(static_cast<size_t>(size));
-    Stmt c(prepared("SELECT data FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 ORDER BY seq"));
-    if (!c.ok()) return sqlFail("Cannot read the message store");
-    c.bind(1, id).bind(2, propId);
-    while ((rc = c.step()) == SQLITE_ROW) {
-      const void* data = sqlite3_column_blob(c.get(), 0);
-      int n = sqlite3_column_bytes(c.get(), 0);
-      if (data && n > 0) value.append(static_cast<const char*>(data), static_cast<size_t>(n));
-    }
-    if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
-    if (value.size() != static_cast<size_t>(size))
-      return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its pieces do not add up to its size");
+    HRESULT hr = readAllPieces(id, propId, storage, static_cast<uint64_t>(size), value);
+    if (FAILED(hr)) return hr;
     out.bytes = std::move(value);
     return S_OK;
   }
@@ -810,6 +829,67 @@ HRESULT StoreDb::readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG si
     } else {
       return fail(MAPI_E_CORRUPT_DATA, "A stored property has an unknown type");
     }
+  }
+  return S_OK;
+}
+
+namespace {
+// The statements of the two kinds of pieces; every piece but the last holds
+// exactly pieceBytes.
+struct PieceTable {
+  const char* all;
+  const char* range;
+  size_t pieceBytes;
+};
+const PieceTable kChunkPieces = {
+    "SELECT data FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 ORDER BY seq",
+    "SELECT substr(data, ?4, ?5), length(data) FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 AND seq = ?3",
+    StoreDb::kChunkSize};
+const PieceTable kRowPieces = {
+    "SELECT data FROM prop_values WHERE object_id = ?1 AND prop_id = ?2 ORDER BY seq",
+    "SELECT substr(data, ?4, ?5), length(data) FROM prop_values WHERE object_id = ?1 AND prop_id = ?2 AND seq = ?3",
+    kPieceBytes};
+const PieceTable* piecesOf(int64_t storage) {
+  if (storage == kInChunks) return &kChunkPieces;
+  if (storage == kInRows) return &kRowPieces;
+  return nullptr;
+}
+}  // namespace
+
+HRESULT StoreDb::readAllPieces(ObjectId id, ULONG propId, int64_t storage, uint64_t size, std::string& value) {
+  const PieceTable* table = piecesOf(storage);
+  if (!table) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: the way it is kept is unknown");
+  value.clear();
+  // The recorded size is checked against the pieces, not trusted for an
+  // allocation.
+  value.reserve(static_cast<size_t>(std::min<uint64_t>(size, 16 * table->pieceBytes)));
+  Stmt c(prepared(table->all));
+  if (!c.ok()) return sqlFail("Cannot read the message store");
+  c.bind(1, id).bind(2, propId);
+  int rc;
+  while ((rc = c.step()) == SQLITE_ROW) {
+    const void* data = sqlite3_column_blob(c.get(), 0);
+    size_t n = static_cast<size_t>(sqlite3_column_bytes(c.get(), 0));
+    if (n > size - value.size())
+      return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its pieces do not add up to its size");
+    if (data && n > 0) value.append(static_cast<const char*>(data), n);
+  }
+  if (rc != SQLITE_DONE) return sqlFail("Cannot read the message store");
+  if (value.size() != size)
+    return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its pieces do not add up to its size");
+  return S_OK;
+}
+
+HRESULT StoreDb::writePieces(ObjectId id, ULONG propId, const char* data, size_t size) {
+  Stmt c(prepared("INSERT INTO prop_values(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
+  if (!c.ok()) return sqlFail("Cannot write to the message store");
+  for (size_t off = 0, seq = 0; off < size; off += kPieceBytes, ++seq) {
+    size_t n = std::min(kPieceBytes, size - off);
+    sqlite3_reset(c.get());
+    c.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(seq));
+    // The caller's bytes outlive the step: no copy.
+    sqlite3_bind_blob64(c.get(), 4, data + off, n, SQLITE_STATIC);
+    if (c.step() != SQLITE_DONE) return sqlFail("Cannot write to the message store");
   }
   return S_OK;
 }
@@ -868,15 +948,15 @@ HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
     Stmt ins(prepared("INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)"));
     if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
     ins.bind(1, id).bind(2, propId).bind(3, type).bind(5, 0);
-    bool chunk = false;
+    bool pieces = false;
     if (isIntType(type)) {
       ins.bind(4, p.i);
     } else if (isRealType(type)) {
       sqlite3_bind_double(ins.get(), 4, p.d);
     } else if (isBytesType(type)) {
-      if (p.bytes.size() > kChunkSize) {
-        chunk = true;
-        ins.bind(4, static_cast<int64_t>(p.bytes.size())).bind(5, 1);
+      if (p.bytes.size() > kInlineBytes) {
+        pieces = true;
+        ins.bind(4, static_cast<int64_t>(p.bytes.size())).bind(5, kInRows);
       } else {
         ins.bindBlob(4, p.bytes.data(), p.bytes.size());
       }
@@ -889,15 +969,9 @@ HRESULT StoreDb::setProps(ObjectId id, const PropRow& values) {
     }
     if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
 
-    if (chunk) {
-      Stmt c(prepared("INSERT INTO prop_chunks(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
-      if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
-      for (size_t off = 0, seq = 0; off < p.bytes.size(); off += kChunkSize, ++seq) {
-        size_t n = std::min(kChunkSize, p.bytes.size() - off);
-        sqlite3_reset(c.get());
-        c.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(seq)).bindBlob(4, p.bytes.data() + off, n);
-        if (c.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
-      }
+    if (pieces) {
+      hr = writePieces(id, propId, p.bytes.data(), p.bytes.size());
+      if (FAILED(hr)) return rollback(), hr;
     }
   }
   return commit();
@@ -1044,13 +1118,15 @@ HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>
   std::string sql =
       "SELECT o.id, o.position, p.prop_id, p.type, p.chunked, "
       "CASE WHEN p.chunked THEN p.value WHEN typeof(p.value) = 'blob' THEN length(p.value) ELSE 0 END, "
-      "CASE WHEN p.chunked = 0 AND (typeof(p.value) <> 'blob' OR length(p.value) <= ?3) THEN p.value END "
+      "CASE WHEN p.chunked = 0 AND (typeof(p.value) <> 'blob' OR length(p.value) <= ?3) THEN p.value "
+      "WHEN p.chunked = 3 AND p.value <= ?3 AND p.value <= ?4 THEN (SELECT v.data FROM prop_values v "
+      "WHERE v.object_id = p.object_id AND v.prop_id = p.prop_id AND v.seq = 0) END "
       "FROM objects o LEFT JOIN props p ON p.object_id = o.id";
   if (!propIds.empty()) sql += " AND p.prop_id IN (" + idList(propIds) + ")";
   sql += " WHERE o.parent_id = ?1 AND o.kind = ?2 ORDER BY o.id";
   Stmt q(preparedText(sql));
   if (!q.ok()) return sqlFail("Cannot read the message store");
-  q.bind(1, parent).bind(2, kind).bind(3, maxBytes);
+  q.bind(1, parent).bind(2, kind).bind(3, maxBytes).bind(4, static_cast<int64_t>(kPieceBytes));
   sqlite3_stmt* s = q.get();
   int rc;
   while ((rc = q.step()) == SQLITE_ROW) {
@@ -1063,10 +1139,23 @@ HRESULT StoreDb::childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>
     if (sqlite3_column_type(s, 2) == SQLITE_NULL) continue;  // no properties
     ULONG propId = static_cast<ULONG>(sqlite3_column_int64(s, 2));
     ULONG type = static_cast<ULONG>(sqlite3_column_int64(s, 3));
-    bool chunked = sqlite3_column_int64(s, 4) != 0;
+    int64_t storage = sqlite3_column_int64(s, 4);
     int64_t size = sqlite3_column_int64(s, 5);
+    // A value of prop_values that fits is read with its row when it is one
+    // piece, and by itself when it is more.
+    bool inRows = storage == kInRows && size >= 0 && static_cast<uint64_t>(size) <= maxBytes;
+    bool inRow = inRows && static_cast<uint64_t>(size) <= kPieceBytes;
     Prop p;
-    if (chunked || (size > 0 && static_cast<uint64_t>(size) > maxBytes)) {
+    if (inRows && !isBytesType(type)) {
+      return fail(MAPI_E_CORRUPT_DATA, "A stored property is damaged");
+    } else if (inRow && (sqlite3_column_type(s, 6) != SQLITE_BLOB || sqlite3_column_bytes(s, 6) != size)) {
+      return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: a piece is missing or short");
+    } else if (inRows && !inRow) {
+      p.tag = PROP_TAG(type, propId);
+      HRESULT hr = readAllPieces(rows.back().id, propId, storage, static_cast<uint64_t>(size), p.bytes);
+      if (FAILED(hr)) return hr;
+      g_rowValueBytes.fetch_add(p.bytes.size(), std::memory_order_relaxed);
+    } else if ((storage != 0 && !inRow) || (size > 0 && static_cast<uint64_t>(size) > maxBytes)) {
       p = Prop::Error(PROP_TAG(PT_ERROR, propId), MAPI_E_NOT_ENOUGH_MEMORY);
     } else if (!inlineValue(s, 6, type, PROP_TAG(type, propId), p)) {
       return fail(MAPI_E_CORRUPT_DATA, "A stored property is damaged");
@@ -1139,14 +1228,15 @@ HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf
     if (SUCCEEDED(hr) && got != n) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: its file is short");
     return hr;
   }
-  // Every piece but the last holds exactly kChunkSize bytes.
-  Stmt q(prepared("SELECT substr(data, ?4, ?5) FROM prop_chunks WHERE object_id = ?1 AND prop_id = ?2 AND seq = ?3"));
+  const PieceTable* table = piecesOf(storage);
+  if (!table) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: the way it is kept is unknown");
+  Stmt q(prepared(table->range));
   if (!q.ok()) return sqlFail("Cannot read the message store");
   while (got < n) {
     uint64_t pos = offset + got;
-    int64_t seq = static_cast<int64_t>(pos / kChunkSize);
-    size_t within = static_cast<size_t>(pos % kChunkSize);
-    size_t want = std::min(n - got, kChunkSize - within);
+    int64_t seq = static_cast<int64_t>(pos / table->pieceBytes);
+    size_t within = static_cast<size_t>(pos % table->pieceBytes);
+    size_t want = std::min(n - got, table->pieceBytes - within);
     sqlite3_reset(q.get());
     q.bind(1, id).bind(2, propId).bind(3, seq).bind(4, static_cast<int64_t>(within) + 1).bind(5, static_cast<int64_t>(want));
     rc = q.step();
@@ -1154,7 +1244,11 @@ HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf
     if (rc != SQLITE_ROW) return sqlFail("Cannot read the message store");
     const void* data = sqlite3_column_blob(q.get(), 0);
     size_t len = static_cast<size_t>(sqlite3_column_bytes(q.get(), 0));
-    if (len != want || !data) return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: a piece is short");
+    // The whole piece must have its length, not only the part read.
+    uint64_t pieceStart = static_cast<uint64_t>(seq) * table->pieceBytes;
+    uint64_t pieceLen = std::min<uint64_t>(table->pieceBytes, size - pieceStart);
+    if (len != want || !data || static_cast<uint64_t>(sqlite3_column_int64(q.get(), 1)) != pieceLen)
+      return fail(MAPI_E_CORRUPT_DATA, "A stored value is damaged: a piece has the wrong length");
     memcpy(out + got, data, len);
     got += len;
   }
@@ -1179,7 +1273,7 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
   Stmt ins(prepared("INSERT INTO props(object_id, prop_id, type, value, chunked) VALUES(?1, ?2, ?3, ?4, ?5)"));
   if (!ins.ok()) return rollback(), sqlFail("Cannot write to the message store");
   ins.bind(1, id).bind(2, propId).bind(3, type);
-  if (size <= kChunkSize) {
+  if (size <= kInlineBytes) {
     piece.resize(static_cast<size_t>(size));
     if (size) {
       hr = read(0, &piece[0], piece.size());
@@ -1187,6 +1281,22 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
     }
     ins.bindBlob(4, piece.data(), piece.size()).bind(5, 0);
     if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+    return commit();
+  }
+  if (size <= kChunkSize) {
+    ins.bind(4, static_cast<int64_t>(size)).bind(5, kInRows);
+    if (ins.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+    for (uint64_t off = 0; off < size; off += kPieceBytes) {
+      piece.resize(static_cast<size_t>(std::min<uint64_t>(kPieceBytes, size - off)));
+      hr = read(off, &piece[0], piece.size());
+      if (FAILED(hr)) return rollback(), fail(hr, "The value to store could not be read");
+      // One piece per call: every piece is kPieceBytes long but the last.
+      Stmt c(prepared("INSERT INTO prop_values(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
+      if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
+      c.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(off / kPieceBytes));
+      sqlite3_bind_blob64(c.get(), 4, piece.data(), piece.size(), SQLITE_STATIC);
+      if (c.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+    }
     return commit();
   }
   // A large value goes to a file of its own: written once, read at disk

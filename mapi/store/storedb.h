@@ -16,9 +16,14 @@
 //       so entry identifiers stay unique for the life of the store.
 //   props(object_id, prop_id, type, value, chunked)
 //       one typed value per property id; strings are kept as UTF-8 under
-//       PT_STRING8 / PT_MV_STRING8; a value above kChunkSize is kept in
-//       prop_chunks (value then holds its size) and read in pieces.
+//       PT_STRING8 / PT_MV_STRING8. A string or binary value longer than
+//       fits in a row's cell without overflow (960 bytes) is kept in
+//       prop_values pieces of 64 KiB (chunked = 3; value then holds its
+//       size), so that lookups in props never read long values.
+//   prop_values(id, object_id, prop_id, seq, data)   a rowid table
 //   prop_chunks(object_id, prop_id, seq, data)
+//       pieces of values above kChunkSize written by earlier versions
+//       (chunked = 1), still read
 //   value_files(object_id, prop_id, name)
 //       values written in pieces that are larger than kChunkSize live in
 //       files of their own in the folder "<store>.values" beside the store
@@ -272,6 +277,11 @@ class StoreDb {
   HRESULT connectionResult(int rc);
   HRESULT loadInfo();
   HRESULT readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found);
+  // A value kept in pieces (prop_chunks or prop_values rows, as storage
+  // says), whole; its pieces must add up to size.
+  HRESULT readAllPieces(ObjectId id, ULONG propId, int64_t storage, uint64_t size, std::string& value);
+  // Stores a value in prop_values pieces (its props row is written).
+  HRESULT writePieces(ObjectId id, ULONG propId, const char* data, size_t size);
   // Value files: the folder, the file of a value, and the files that the
   // open transaction made (removed if it rolls back) or dropped (removed
   // once it commits).

@@ -2,7 +2,8 @@
 // written (one shared staging file, never named, any number of values on
 // one descriptor), value files (written without a name, linked once whole)
 // and the sweep that removes what killed writers left, without touching a
-// writer that still runs.
+// writer that still runs; long values kept in rows of their own, damaged
+// ones, and stores of the earlier format.
 #include "store/propstate.h"
 #include "store/storedb.h"
 
@@ -10,6 +11,7 @@
 #include <mapitags.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <csignal>
@@ -529,6 +531,263 @@ TEST_F(StoreFiles, ChildRowsReadOnlyTheColumnsAskedFor) {
   before = StoreDb::rowValueBytes();
   ASSERT_EQ(db->childRows(msg, MAPI_ATTACH, {}, 4096, rows), S_OK);
   EXPECT_EQ(StoreDb::rowValueBytes() - before, 50u * (8 + 3000));
+}
+
+// ---------------------------------------------------------------- long values
+
+std::string pattern(size_t n, uint64_t salt = 0) {
+  std::string s(n, '\0');
+  for (size_t k = 0; k < n; ++k) s[k] = patternByte(k + salt);
+  return s;
+}
+
+// Raw access to the store file, as another program (or damage) would change it.
+class RawStore {
+ public:
+  explicit RawStore(const std::string& path) { sqlite3_open(path.c_str(), &m_db); }
+  ~RawStore() { sqlite3_close(m_db); }
+  bool exec(const std::string& sql) {
+    bool ok = sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    EXPECT_TRUE(ok) << sql << ": " << sqlite3_errmsg(m_db);
+    return ok;
+  }
+  int64_t number(const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    int64_t v = -1;
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+      v = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    return v;
+  }
+  bool insertBlob(const std::string& sql, const std::string& blob) {
+    sqlite3_stmt* st = nullptr;
+    bool ok = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+              sqlite3_bind_blob64(st, 1, blob.data(), blob.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
+              sqlite3_step(st) == SQLITE_DONE;
+    EXPECT_TRUE(ok) << sql << ": " << sqlite3_errmsg(m_db);
+    sqlite3_finalize(st);
+    return ok;
+  }
+
+ private:
+  sqlite3* m_db = nullptr;
+};
+
+ObjectId newMessage(StoreDb& db) {
+  ObjectId id = 0;
+  EXPECT_EQ(db.createObject(MAPI_MESSAGE, db.folders().inbox, 0, id), S_OK) << db.lastError();
+  return id;
+}
+
+std::string readBack(StoreDb& db, ObjectId id, ULONG propId, uint64_t offset, size_t n) {
+  std::string out(n, '\0');
+  size_t got = 0;
+  EXPECT_EQ(db.readRange(id, propId, offset, &out[0], n, got), S_OK) << db.lastError();
+  out.resize(got);
+  return out;
+}
+
+// Values past what a props row holds without overflow go to rows of their
+// own, in 64 KiB pieces; every way of reading them gives the same bytes,
+// and they go with their property and their object.
+TEST_F(StoreFiles, LongValuesLiveInPiecesOfTheirOwnAndReadBackTheSame) {
+  std::unique_ptr<StoreDb> db(open());
+  const size_t kPiece = 64 * 1024;
+  const std::vector<size_t> sizes = {0,          960,        961,   3000, kPiece - 1, kPiece, kPiece + 1,
+                                     3 * kPiece, 200 * 1000, StoreDb::kChunkSize,   StoreDb::kChunkSize + 1};
+  RawStore raw(m_path);
+  ObjectId msg = newMessage(*db);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE("size " + std::to_string(sizes[i]));
+    const ULONG tag = PROP_TAG(PT_BINARY, 0x6700 + i);
+    const std::string value = pattern(sizes[i], i);
+    ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(tag, value)}), S_OK) << db->lastError();
+    std::string where = " WHERE object_id = " + std::to_string(msg) + " AND prop_id = " + std::to_string(PROP_ID(tag));
+    EXPECT_EQ(raw.number("SELECT chunked FROM props" + where), sizes[i] > 960 ? 3 : 0);
+    EXPECT_EQ(raw.number("SELECT count(*) FROM prop_values" + where),
+              sizes[i] > 960 ? static_cast<int64_t>((sizes[i] + kPiece - 1) / kPiece) : 0);
+
+    tmapi::PropRow got;
+    ASSERT_EQ(db->getProps(msg, {tag}, 1u << 30, got), S_OK) << db->lastError();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].tag, tag);
+    EXPECT_TRUE(got[0].bytes == value);
+    ULONG type = 0;
+    uint64_t size = 0;
+    bool found = false;
+    ASSERT_EQ(db->valueInfo(msg, PROP_ID(tag), type, size, found), S_OK);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(size, sizes[i]);
+    // Ranges that start in one piece and end in the next, and one past the end.
+    for (uint64_t off : {uint64_t{0}, uint64_t{kPiece - 7}, uint64_t{2 * kPiece + 5}, uint64_t{sizes[i]}}) {
+      if (off > sizes[i]) continue;
+      size_t n = std::min<size_t>(kPiece + 20, sizes[i] - off + 3);
+      EXPECT_TRUE(readBack(*db, msg, PROP_ID(tag), off, n) == value.substr(off, n)) << "from " << off;
+    }
+  }
+  // The same values, stored from a reader piece by piece.
+  ObjectId other = newMessage(*db);
+  for (size_t n : {size_t{500}, size_t{5000}, 2 * kPiece + 7, StoreDb::kChunkSize}) {
+    ASSERT_EQ(db->setValueFromPieces(other, kBigTag, n, patternReader()), S_OK) << db->lastError();
+    tmapi::PropRow got;
+    ASSERT_EQ(db->getProps(other, {kBigTag}, 1u << 30, got), S_OK);
+    EXPECT_TRUE(got[0].bytes == pattern(n)) << n;
+    uint64_t off = std::min<uint64_t>(kPiece - 1, n - 2);
+    EXPECT_TRUE(readBack(*db, other, PROP_ID(kBigTag), off, 3) == pattern(n).substr(off, 3)) << n;
+  }
+
+  // Table rows read values up to their limit, one piece or several.
+  ObjectId attach = 0;
+  ASSERT_EQ(db->createObject(MAPI_ATTACH, msg, 0, attach), S_OK);
+  ASSERT_EQ(db->setProps(attach, {tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x6701), pattern(961)),
+                                  tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x6702), pattern(3000)),
+                                  tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x6703), pattern(kPiece + 1)),
+                                  tmapi::Prop::String(PR_DISPLAY_NAME_A, std::string(2000, 'n'))}),
+            S_OK);
+  for (ULONG limit : {ULONG{2999}, ULONG{1u << 20}}) {
+    std::vector<StoreDb::ChildRow> rows;
+    ASSERT_EQ(db->childRows(msg, MAPI_ATTACH, {}, limit, rows), S_OK) << db->lastError();
+    ASSERT_EQ(rows.size(), 1u);
+    const tmapi::PropRow& r = rows[0].props;
+    ASSERT_EQ(r.size(), 4u);
+    auto find = [&](ULONG propId) {
+      for (const auto& p : r)
+        if (PROP_ID(p.tag) == propId) return p;
+      return tmapi::Prop();
+    };
+    EXPECT_TRUE(find(0x6701).bytes == pattern(961));
+    EXPECT_EQ(find(0x3001).tag, PR_DISPLAY_NAME_A);
+    EXPECT_EQ(find(0x3001).bytes, std::string(2000, 'n'));
+    if (limit < 3000) {
+      EXPECT_EQ(find(0x6702).tag, PROP_TAG(PT_ERROR, 0x6702));
+      EXPECT_EQ(find(0x6702).i, MAPI_E_NOT_ENOUGH_MEMORY);
+      EXPECT_EQ(find(0x6703).tag, PROP_TAG(PT_ERROR, 0x6703));
+    } else {
+      EXPECT_TRUE(find(0x6702).bytes == pattern(3000));
+      EXPECT_TRUE(find(0x6703).bytes == pattern(kPiece + 1));
+    }
+  }
+
+  // Replaced by a short value, deleted, or gone with the object: no piece
+  // is left behind.
+  const std::string ofMsg = "SELECT count(*) FROM prop_values WHERE object_id = " + std::to_string(msg);
+  // 1 piece each for 961, 3000, 64 KiB - 1 and 64 KiB; 2, 3, 4, 4 and 5 for the rest.
+  ASSERT_EQ(raw.number(ofMsg), 22);
+  ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x6700 + 7), "short")}), S_OK);
+  ASSERT_EQ(db->deleteProps(msg, {PROP_TAG(PT_BINARY, 0x6700 + 8)}), S_OK);
+  EXPECT_EQ(raw.number(ofMsg), 22 - 3 - 4);
+  ASSERT_EQ(db->deleteObject(msg), S_OK);
+  EXPECT_EQ(raw.number(ofMsg), 0);
+  EXPECT_EQ(raw.number("SELECT count(*) FROM prop_values WHERE object_id = " + std::to_string(attach)), 0);
+  EXPECT_GT(raw.number("SELECT count(*) FROM prop_values WHERE object_id = " + std::to_string(other)), 0);
+}
+
+// Pieces that are missing, too long, or a size or a way of keeping that
+// makes no sense give MAPI_E_CORRUPT_DATA with a text, never bytes of
+// something else or a read past a buffer.
+TEST_F(StoreFiles, DamagedPiecesAreCorruptDataNotWrongBytes) {
+  const size_t kPiece = 64 * 1024;
+  const ULONG tag = PROP_TAG(PT_BINARY, 0x6710);
+  ObjectId msg = 0;
+  {
+    std::unique_ptr<StoreDb> db(open());
+    msg = newMessage(*db);
+    ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(tag, pattern(3 * kPiece))}), S_OK);
+  }
+  const std::string where = " WHERE object_id = " + std::to_string(msg) + " AND prop_id = " + std::to_string(PROP_ID(tag));
+  struct Damage {
+    const char* sql;
+    const char* whole;  // the text of a whole read
+    const char* range;  // ... and of a read of the second piece ("" when it reads fine)
+  };
+  const Damage damages[] = {
+      {"DELETE FROM prop_values WHERE seq = 1 AND", "A stored value is damaged: its pieces do not add up to its size",
+       "A stored value is damaged: a piece is missing"},
+      {"UPDATE prop_values SET data = substr(data, 1, 100) WHERE seq = 1 AND",
+       "A stored value is damaged: its pieces do not add up to its size",
+       "A stored value is damaged: a piece has the wrong length"},
+      {"UPDATE prop_values SET data = data || x'00' WHERE seq = 1 AND",
+       "A stored value is damaged: its pieces do not add up to its size",
+       "A stored value is damaged: a piece has the wrong length"},
+      {"UPDATE props SET value = 3000000000 WHERE", "A stored value is damaged: its pieces do not add up to its size",
+       ""},
+      {"UPDATE props SET chunked = 7 WHERE", "A stored value is damaged: the way it is kept is unknown",
+       "A stored value is damaged: the way it is kept is unknown"},
+      {"UPDATE props SET type = 3 WHERE", "A stored property is damaged", ""},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.sql);
+    {
+      std::unique_ptr<StoreDb> db(open());
+      ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(tag, pattern(3 * kPiece))}), S_OK);
+    }
+    std::string sql = d.sql;
+    sql += where.substr(std::string(" WHERE").size());
+    ASSERT_TRUE(RawStore(m_path).exec(sql));
+    std::unique_ptr<StoreDb> db(open());
+    tmapi::PropRow got;
+    EXPECT_EQ(db->getProps(msg, {PROP_TAG(PT_UNSPECIFIED, PROP_ID(tag))}, 0xFFFFFFFFu, got), MAPI_E_CORRUPT_DATA);
+    EXPECT_EQ(db->lastError(), d.whole);
+    if (*d.range) {
+      char buf[64];
+      size_t n = 0;
+      EXPECT_EQ(db->readRange(msg, PROP_ID(tag), kPiece + 10, buf, sizeof buf, n), MAPI_E_CORRUPT_DATA);
+      EXPECT_EQ(db->lastError(), d.range);
+    }
+  }
+
+  // A table row whose single piece is gone.
+  std::unique_ptr<StoreDb> db(open());
+  ObjectId attach = 0;
+  ASSERT_EQ(db->createObject(MAPI_ATTACH, msg, 0, attach), S_OK);
+  ASSERT_EQ(db->setProps(attach, {tmapi::Prop::Binary(tag, pattern(2000))}), S_OK);
+  ASSERT_TRUE(RawStore(m_path).exec("DELETE FROM prop_values WHERE object_id = " + std::to_string(attach)));
+  std::vector<StoreDb::ChildRow> rows;
+  EXPECT_EQ(db->childRows(msg, MAPI_ATTACH, {}, 4096, rows), MAPI_E_CORRUPT_DATA);
+  EXPECT_EQ(db->lastError(), "A stored value is damaged: a piece is missing or short");
+}
+
+// A store of the earlier format keeps its long values in the props rows
+// (and values above 256 KiB in prop_chunks): opened now it gains the table
+// of pieces, reads the old rows as before and keeps new long values apart.
+TEST_F(StoreFiles, AStoreOfTheEarlierFormatReadsItsValuesAndGainsTheNewTable) {
+  ObjectId msg = 0;
+  {
+    std::unique_ptr<StoreDb> db(open());
+    msg = newMessage(*db);
+  }
+  const std::string inlineValue = pattern(5000, 1);
+  const std::string chunkedValue = pattern(StoreDb::kChunkSize + 10, 2);
+  {
+    RawStore raw(m_path);
+    ASSERT_TRUE(raw.exec("DROP TABLE prop_values; UPDATE store_info SET value = 3 WHERE key = 'schema_version'"));
+    const std::string m = std::to_string(msg);
+    ASSERT_TRUE(raw.insertBlob("INSERT INTO props VALUES(" + m + ", 26368, 258, ?1, 0)", inlineValue));  // 0x6700
+    ASSERT_TRUE(raw.exec("INSERT INTO props VALUES(" + m + ", 26369, 258, " + std::to_string(chunkedValue.size()) +
+                         ", 1)"));
+    ASSERT_TRUE(raw.insertBlob("INSERT INTO prop_chunks VALUES(" + m + ", 26369, 0, ?1)",
+                               chunkedValue.substr(0, StoreDb::kChunkSize)));
+    ASSERT_TRUE(raw.insertBlob("INSERT INTO prop_chunks VALUES(" + m + ", 26369, 1, ?1)",
+                               chunkedValue.substr(StoreDb::kChunkSize)));
+  }
+  std::unique_ptr<StoreDb> db(open());
+  ASSERT_TRUE(db);
+  RawStore raw(m_path);
+  EXPECT_EQ(raw.number("SELECT value FROM store_info WHERE key = 'schema_version'"), 4);
+  EXPECT_EQ(raw.number("SELECT count(*) FROM sqlite_master WHERE name IN ('prop_values', 'prop_values_by_prop')"), 2);
+  tmapi::PropRow got;
+  ASSERT_EQ(db->getProps(msg, {PROP_TAG(PT_BINARY, 0x6700), PROP_TAG(PT_BINARY, 0x6701)}, 1u << 30, got), S_OK)
+      << db->lastError();
+  EXPECT_TRUE(got[0].bytes == inlineValue);
+  EXPECT_TRUE(got[1].bytes == chunkedValue);
+  EXPECT_TRUE(readBack(*db, msg, 0x6701, StoreDb::kChunkSize - 4, 8) == chunkedValue.substr(StoreDb::kChunkSize - 4, 8));
+  EXPECT_TRUE(readBack(*db, msg, 0x6700, 4990, 64) == inlineValue.substr(4990));
+
+  ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x6702), pattern(4000))}), S_OK);
+  EXPECT_EQ(raw.number("SELECT count(*) FROM prop_values WHERE object_id = " + std::to_string(msg)), 1);
+  ASSERT_EQ(db->deleteObject(msg), S_OK);
+  EXPECT_EQ(raw.number("SELECT count(*) FROM prop_chunks"), 0);
+  EXPECT_EQ(raw.number("SELECT count(*) FROM prop_values"), 0);
 }
 
 }  // namespace

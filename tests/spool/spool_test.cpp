@@ -757,36 +757,38 @@ TEST_F(SpoolTest, StoresOfEarlierFormatsGainTheQueueWhenOpened) {
     sqlite3_close(db);
     return v;
   };
-  EXPECT_EQ(version(), 3);
+  EXPECT_EQ(version(), 4);
   const char* downgrades[] = {
-      "DROP TABLE submit_recipients; DROP TABLE submit_queue; "
+      "DROP TABLE prop_values; UPDATE store_info SET value = 3 WHERE key = 'schema_version'",
+      "DROP TABLE prop_values; DROP TABLE submit_recipients; DROP TABLE submit_queue; "
       "UPDATE store_info SET value = 2 WHERE key = 'schema_version'",
-      "DROP TABLE submit_recipients; DROP TABLE submit_queue; DROP TABLE value_files; "
+      "DROP TABLE prop_values; DROP TABLE submit_recipients; DROP TABLE submit_queue; DROP TABLE value_files; "
       "UPDATE store_info SET value = 1 WHERE key = 'schema_version'"};
   for (const char* sql : downgrades) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(alice.storePath.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
-    ASSERT_NE(version(), 3);
+    ASSERT_NE(version(), 4);
     ASSERT_EQ(m_alice.open("alice", error), S_OK) << error;
-    EXPECT_EQ(version(), 3);
-    submit(draft(std::string("Upgraded ") + sql, {kBob}));
+    EXPECT_EQ(version(), 4);
+    // A long body: kept in the table the upgrade added.
+    submit(draft(std::string("Upgraded ") + sql + std::string(3000, '.'), {kBob}));
     run();
     m_alice.close();
   }
-  EXPECT_EQ(folderOf("bob", "Inbox").size(), 2u);
+  EXPECT_EQ(folderOf("bob", "Inbox").size(), 3u);
   // A store of a later format is refused, not changed.
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(alice.storePath.c_str(), &db), SQLITE_OK);
-  sqlite3_exec(db, "UPDATE store_info SET value = 4 WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "UPDATE store_info SET value = 5 WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   std::vector<mapispool::QueuedMessage> q;
   EXPECT_EQ(mapispool::listQueue("alice", q, error), MAPI_E_VERSION);
-  EXPECT_NE(error.find("has an unknown format version 4"), std::string::npos) << error;
-  EXPECT_EQ(version(), 4);
+  EXPECT_NE(error.find("has an unknown format version 5"), std::string::npos) << error;
+  EXPECT_EQ(version(), 5);
   sqlite3_open(alice.storePath.c_str(), &db);
-  sqlite3_exec(db, "UPDATE store_info SET value = 3 WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "UPDATE store_info SET value = 4 WHERE key = 'schema_version'", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   ASSERT_EQ(m_alice.open("alice", error), S_OK) << error;
 }
