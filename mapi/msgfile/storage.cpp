@@ -137,6 +137,7 @@ class Docfile {
   GsfOutfile* m_rootFile;
   std::shared_ptr<Node> m_root;
   Node* m_passing = nullptr;  // the stream whose bytes go straight into the file
+  std::string m_copyBuf;      // streams' bytes on their way into the file
   bool m_final = false;
   bool m_discarded = false;
   HRESULT m_broken = S_OK;
@@ -240,14 +241,15 @@ HRESULT Docfile::writeTree(Node* node) {
     if (!child->gsf) {
       child->gsf = gsf_outfile_new_child(GSF_OUTFILE(node->gsf), child->name.c_str(), FALSE);
       if (!child->gsf) return STG_E_WRITEFAULT;
-      std::string buf(kCopyChunk, '\0');
+      // One buffer for every stream of the tree: a .msg file has dozens.
+      if (m_copyBuf.empty()) m_copyBuf.resize(kCopyChunk);
       uint64_t off = 0;
       for (;;) {
         size_t got = 0;
         int err = 0;
-        if (!child->data->read(off, &buf[0], buf.size(), got, err)) return errnoToStg(err);
+        if (!child->data->read(off, &m_copyBuf[0], m_copyBuf.size(), got, err)) return errnoToStg(err);
         if (got == 0) break;
-        hr = gsfWrite(child->gsf, buf.data(), got);
+        hr = gsfWrite(child->gsf, m_copyBuf.data(), got);
         if (FAILED(hr)) return hr;
         off += got;
       }

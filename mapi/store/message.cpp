@@ -391,6 +391,7 @@ HRESULT MessageObj::saveToStore() {
   MessageState fresh;
   fresh.id = id;
   m_st = std::move(fresh);
+  forgetStoredRecipients();
   return S_OK;
 }
 
@@ -615,10 +616,8 @@ HRESULT MessageObj::recipientRows(std::vector<PropRow>& rows) {
     row.push_back(Prop::Long(PR_ROWID, static_cast<LONG>(s.position)));
     rows.push_back(std::move(row));
   }
-  if (!m_writable) {
-    m_storedRecips = rows;
-    m_storedRecipsRead = true;
-  }
+  m_storedRecips = rows;
+  m_storedRecipsRead = true;
   return S_OK;
 }
 
@@ -775,6 +774,7 @@ HRESULT MessageObj::SubmitMessage(ULONG ulFlags) {
   MessageState fresh;
   fresh.id = id;
   m_st = std::move(fresh);
+  forgetStoredRecipients();
   // MAPI allows nothing but Release on a submitted message.
   m_writable = false;
   notifySubmitted(db.path());

@@ -92,8 +92,13 @@ class MessageObj : public IMessage, public ObjectBase, public ErrorHolder, publi
   AttachObj* m_parent;  // attachment of an embedded message
   MessageState m_st;
   bool m_writable;
-  // The stored recipients of a message opened for reading, read once: a
-  // reader asks for the recipient table once per recipient type.
+  // The stored recipients, read once while this object has not changed
+  // them: a reader asks for the recipient table once per recipient type.
+  // Saving the message stores other rows: they are read again.
+  void forgetStoredRecipients() {
+    m_storedRecipsRead = false;
+    m_storedRecips.clear();
+  }
   bool m_storedRecipsRead = false;
   std::vector<PropRow> m_storedRecips;
 };

@@ -763,6 +763,50 @@ TEST_F(Store, RecipientsAreAddedModifiedAndRemoved) {
   EXPECT_EQ(getString(msg.p, PR_DISPLAY_BCC_A), "Cy");
 }
 
+// A message open for writing reads its stored recipients once for any
+// number of recipient tables (a reader asks once per recipient type), and
+// reads them again once it has saved others.
+TEST_F(Store, StoredRecipientsAreReadOnceUntilTheMessageSavesOthers) {
+  MessageDef m = simpleMessage("r");
+  m.recipients = {Recipient::make(MAPI_TO, "Ann", "ann@example.com"), Recipient::make(MAPI_CC, "Bob", "bob@example.com")};
+  std::string eid = add(m);
+  Ref<IMessage> msg;
+  openMessage(eid, msg, MAPI_MODIFY);
+  auto names = [&]() {
+    Ref<IMAPITable> table;
+    EXPECT_EQ(msg->GetRecipientTable(0, table.out()), S_OK);
+    SizedSPropTagArray(1, cols) = {1, {PR_DISPLAY_NAME_A}};
+    LPSRowSet rows = nullptr;
+    std::string out;
+    EXPECT_EQ(HrQueryAllRows(table.p, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows), S_OK);
+    for (ULONG k = 0; rows && k < rows->cRows; ++k) out += std::string(rows->aRow[k].lpProps[0].Value.lpszA) + ";";
+    if (rows) FreeProws(rows);
+    return out;
+  };
+  uint64_t before = tmapi::StoreDb::rowValueBytes();
+  EXPECT_EQ(names(), "Ann;Bob;");
+  uint64_t once = tmapi::StoreDb::rowValueBytes();
+  EXPECT_GT(once, before);
+  EXPECT_EQ(names(), "Ann;Bob;");
+  EXPECT_EQ(names(), "Ann;Bob;");
+  EXPECT_EQ(tmapi::StoreDb::rowValueBytes(), once) << "the second and third tables read nothing";
+
+  SPropValue cy[3] = {};
+  cy[0].ulPropTag = PR_RECIPIENT_TYPE;
+  cy[0].Value.l = MAPI_BCC;
+  cy[1].ulPropTag = PR_DISPLAY_NAME_A;
+  cy[1].Value.lpszA = const_cast<char*>("Cy");
+  cy[2].ulPropTag = PR_EMAIL_ADDRESS_A;
+  cy[2].Value.lpszA = const_cast<char*>("cy@example.com");
+  ADRLIST add1 = {1, {{0, 3, cy}}};
+  ASSERT_EQ(msg->ModifyRecipients(MODRECIP_ADD, &add1), S_OK);
+  EXPECT_EQ(names(), "Ann;Bob;Cy;");
+  ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  uint64_t saved = tmapi::StoreDb::rowValueBytes();
+  EXPECT_EQ(names(), "Ann;Bob;Cy;");
+  EXPECT_GT(tmapi::StoreDb::rowValueBytes(), saved) << "the saved rows are read from the store";
+}
+
 // ---------------------------------------------------------------- large values
 
 TEST_F(Store, ValuesAboveTheSizeLimitAreReadThroughStreams) {
