@@ -144,6 +144,19 @@ MessageDef simpleMessage(const std::string& subject, LONG flags = 0) {
   return m;
 }
 
+// Adds Cy as a BCC recipient.
+void addCy(IMessage* msg) {
+  SPropValue cy[3] = {};
+  cy[0].ulPropTag = PR_RECIPIENT_TYPE;
+  cy[0].Value.l = MAPI_BCC;
+  cy[1].ulPropTag = PR_DISPLAY_NAME_A;
+  cy[1].Value.lpszA = const_cast<char*>("Cy");
+  cy[2].ulPropTag = PR_EMAIL_ADDRESS_A;
+  cy[2].Value.lpszA = const_cast<char*>("cy@example.com");
+  ADRLIST add1 = {1, {{0, 3, cy}}};
+  ASSERT_EQ(msg->ModifyRecipients(MODRECIP_ADD, &add1), S_OK);
+}
+
 class Store : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -734,15 +747,7 @@ TEST_F(Store, RecipientsAreAddedModifiedAndRemoved) {
     ASSERT_EQ(msg->ModifyRecipients(MODRECIP_REMOVE, list), S_OK);
     FreePadrlist(list);
 
-    SPropValue cy[3] = {};
-    cy[0].ulPropTag = PR_RECIPIENT_TYPE;
-    cy[0].Value.l = MAPI_BCC;
-    cy[1].ulPropTag = PR_DISPLAY_NAME_A;
-    cy[1].Value.lpszA = const_cast<char*>("Cy");
-    cy[2].ulPropTag = PR_EMAIL_ADDRESS_A;
-    cy[2].Value.lpszA = const_cast<char*>("cy@example.com");
-    ADRLIST add1 = {1, {{0, 3, cy}}};
-    ASSERT_EQ(msg->ModifyRecipients(MODRECIP_ADD, &add1), S_OK);
+    addCy(msg.p);
     ASSERT_EQ(msg->SaveChanges(0), S_OK);
   }
   reopen();
@@ -791,15 +796,7 @@ TEST_F(Store, StoredRecipientsAreReadOnceUntilTheMessageSavesOthers) {
   EXPECT_EQ(names(), "Ann;Bob;");
   EXPECT_EQ(tmapi::StoreDb::rowValueBytes(), once) << "the second and third tables read nothing";
 
-  SPropValue cy[3] = {};
-  cy[0].ulPropTag = PR_RECIPIENT_TYPE;
-  cy[0].Value.l = MAPI_BCC;
-  cy[1].ulPropTag = PR_DISPLAY_NAME_A;
-  cy[1].Value.lpszA = const_cast<char*>("Cy");
-  cy[2].ulPropTag = PR_EMAIL_ADDRESS_A;
-  cy[2].Value.lpszA = const_cast<char*>("cy@example.com");
-  ADRLIST add1 = {1, {{0, 3, cy}}};
-  ASSERT_EQ(msg->ModifyRecipients(MODRECIP_ADD, &add1), S_OK);
+  addCy(msg.p);
   EXPECT_EQ(names(), "Ann;Bob;Cy;");
   ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
   uint64_t saved = tmapi::StoreDb::rowValueBytes();
