@@ -407,6 +407,27 @@ class TransportSendingTest {
                 receive("rcpt", "sent with user and password").view);
     }
 
+    /**
+     * A program configured with {@code mail.transport.protocol=mapi}: {@code Transport.send} takes the transport
+     * of the recipients' address type, which the jar's address map gives, so the message goes through MAPI.
+     * ({@code session.getTransport()} would look the name up among the providers, where {@code mapi} is the store.)
+     */
+    @Test
+    void transportSendOfAProgramThatNamesMapiAsItsTransportProtocol() throws Exception {
+        java.util.Properties props = new java.util.Properties();
+        props.put("mail.store.protocol", "mapi");
+        props.put("mail.transport.protocol", "mapi");
+        props.put("mail.mapi.user", SENDER);
+        props.put("mail.mapi.tempdir", MailHome.TEMP.toString());
+        Session session = Session.getInstance(props);
+        MimeMessage m = base(session, "sent by a program naming mapi");
+        m.setText("Transport.send under mail.transport.protocol=mapi");
+        Transport.send(m);
+        assertEquals("plain=Transport.send under mail.transport.protocol=mapi\nhtml=null\nattachments=[]\nmessages=[]",
+                receive("rcpt", "sent by a program naming mapi").view);
+        assertEquals("mapi-transport", session.getTransport(m.getAllRecipients()[0]).getURLName().getProtocol());
+    }
+
     @Test
     void aMessageNotYetSavedIsSentByItsContentObjects() throws Exception {
         Session session = MailHome.session(SENDER);
