@@ -183,8 +183,9 @@ class PropStream : public IStream, public ObjectBase, public ErrorHolder {
     while (got < n) {
       uint64_t pos = m_pos + got;
       bool cached = pos >= m_pieceStart && pos < m_pieceStart + m_piece.size();
-      if (!cached && n - got >= StoreDb::kChunkSize) {
-        // A large read goes straight into the caller's buffer.
+      if (!cached && (n - got >= StoreDb::kChunkSize || pos + (n - got) >= m_size)) {
+        // A large read, or one that takes the rest of the value, goes
+        // straight into the caller's buffer.
         size_t read = 0;
         HRESULT hr = m_db->readRange(m_id, m_propId, pos, out + got, n - got, read);
         if (FAILED(hr)) return hr;
