@@ -895,7 +895,8 @@ HRESULT StoreDb::writePieces(ObjectId id, ULONG propId, const char* data, size_t
 }
 
 HRESULT StoreDb::getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& values) {
-  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  // The values, and the pieces of long ones, of one state of the store.
+  ReadScope reading(*this);
   values.clear();
   values.reserve(tags.size());
   for (ULONG tag : tags) {
@@ -1195,7 +1196,8 @@ HRESULT StoreDb::valueInfo(ObjectId id, ULONG propId, ULONG& type, uint64_t& siz
 }
 
 HRESULT StoreDb::readRange(ObjectId id, ULONG propId, uint64_t offset, void* buf, size_t n, size_t& got) {
-  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  // The value's row and its pieces of one state of the store.
+  ReadScope reading(*this);
   got = 0;
   Stmt head(prepared("SELECT chunked, value FROM props WHERE object_id = ?1 AND prop_id = ?2"));
   if (!head.ok()) return sqlFail("Cannot read the message store");
