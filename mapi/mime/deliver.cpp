@@ -7,9 +7,11 @@
 #include <mapiguid.h>
 #include <mapitags.h>
 #include <mapiutil.h>
+#include <tolvane/batch.h>
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -276,6 +278,47 @@ DeliveryResult MailDelivery::deliverFile(const std::string& path) {
   result = deliverFd(fd);
   ::close(fd);
   return result;
+}
+
+std::vector<DeliveryResult> MailDelivery::deliverFiles(const std::vector<std::string>& paths) {
+  std::vector<DeliveryResult> results(paths.size());
+  size_t i = 0;
+  while (i < paths.size()) {
+    size_t end = i;
+    uint64_t bytes = 0;
+    while (end < paths.size() && paths[end] != "-" && end - i < kBatchFiles && (end == i || bytes < kBatchBytes)) {
+      struct stat st;
+      if (stat(paths[end].c_str(), &st) == 0 && S_ISREG(st.st_mode)) bytes += static_cast<uint64_t>(st.st_size);
+      ++end;
+    }
+    if (end - i < 2) {
+      // One file, or standard input (it cannot be read twice): alone.
+      size_t next = std::max(end, i + 1);
+      for (; i < next; ++i) results[i] = deliverFile(paths[i]);
+      continue;
+    }
+    if (!deliverBatch(paths, i, end, results)) {
+      for (size_t k = i; k < end; ++k) results[k] = deliverFile(paths[k]);
+    }
+    i = end;
+  }
+  return results;
+}
+
+bool MailDelivery::deliverBatch(const std::vector<std::string>& paths, size_t from, size_t to,
+                                std::vector<DeliveryResult>& results) {
+  std::string error;
+  if (FAILED(mapibatch::begin(m_store, error))) return false;
+  for (size_t k = from; k < to; ++k) {
+    results[k] = deliverFile(paths[k]);
+    // A failure of the store may have undone the transaction; a batch with
+    // one is never committed, whatever state it left.
+    if (results[k].failure == DeliveryFailure::kStore || !mapibatch::active(m_store)) {
+      mapibatch::rollback(m_store);
+      return false;
+    }
+  }
+  return SUCCEEDED(mapibatch::commit(m_store, error));
 }
 
 DeliveryResult MailDelivery::deliverFd(int fd) {

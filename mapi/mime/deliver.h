@@ -11,6 +11,7 @@
 #include <mapix.h>
 
 #include <string>
+#include <vector>
 
 typedef struct _GMimeStream GMimeStream;
 
@@ -59,12 +60,26 @@ class MailDelivery {
   // sought (a pipe) is first copied to a temporary file, so that large
   // attachments never sit in memory.
   DeliveryResult deliverFd(int fd);
+  // Delivers several files ("-": standard input), each stored or not on
+  // its own, the results in the order of the paths. Files are stored in
+  // batches (up to kBatchFiles files or kBatchBytes of input, standard
+  // input always alone), each batch one transaction of the store with one
+  // sync: a file's result is final once its batch has committed. A batch in
+  // which the store failed, or whose commit failed, is undone whole and its
+  // files are delivered again one by one, each in its own transaction.
+  static const size_t kBatchFiles = 32;
+  static const uint64_t kBatchBytes = 8 * 1024 * 1024;
+  std::vector<DeliveryResult> deliverFiles(const std::vector<std::string>& paths);
 
   LPMDB store() const { return m_store; }
   LPMAPIFOLDER folder() const { return m_folder; }
 
  private:
   void close();
+  // One batch: the files [from, to) in one transaction. False when it had
+  // to be undone (nothing of it is stored then).
+  bool deliverBatch(const std::vector<std::string>& paths, size_t from, size_t to,
+                    std::vector<DeliveryResult>& results);
 
   bool m_initialized = false;
   LPMAPISESSION m_session = nullptr;

@@ -5,6 +5,8 @@
 #include "store/folder.h"
 #include "store/message.h"
 
+#include <tolvane/batch.h>
+
 #include <mapicode.h>
 #include <mapiguid.h>
 #include <mapitags.h>
@@ -254,3 +256,46 @@ HRESULT MsgStore::FinishedMsg(ULONG, ULONG, LPENTRYID) {
 HRESULT MsgStore::NotifyNewMail(LPNOTIFICATION) { return setError(MAPI_E_NO_SUPPORT, "Notifications are not offered"); }
 
 }  // namespace tmapi
+
+namespace mapibatch {
+
+namespace {
+tmapi::StoreDb* storeDbOf(LPMDB store) {
+  auto* ours = dynamic_cast<tmapi::MsgStore*>(store);
+  return ours ? ours->db().get() : nullptr;
+}
+}  // namespace
+
+HRESULT begin(LPMDB store, std::string& error) {
+  tmapi::StoreDb* db = storeDbOf(store);
+  if (!db) {
+    error = "The store is not a store of this MAPI subsystem";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  HRESULT hr = db->begin();
+  if (FAILED(hr)) error = db->lastError();
+  return hr;
+}
+
+bool active(LPMDB store) {
+  tmapi::StoreDb* db = storeDbOf(store);
+  return db && db->inTransaction();
+}
+
+HRESULT commit(LPMDB store, std::string& error) {
+  tmapi::StoreDb* db = storeDbOf(store);
+  if (!db || !db->inTransaction()) {
+    error = "No transaction of the store is open";
+    return MAPI_E_CALL_FAILED;
+  }
+  HRESULT hr = db->commit();
+  if (FAILED(hr)) error = db->lastError();
+  return hr;
+}
+
+void rollback(LPMDB store) {
+  tmapi::StoreDb* db = storeDbOf(store);
+  if (db && db->inTransaction()) db->rollback();
+}
+
+}  // namespace mapibatch

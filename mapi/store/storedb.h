@@ -238,6 +238,11 @@ class StoreDb {
   HRESULT begin(bool durable = true);
   HRESULT commit();
   void rollback();
+  // Whether a transaction is open (on the thread that holds it).
+  bool inTransaction() {
+    std::lock_guard<std::recursive_mutex> guard(m_mu);
+    return m_txDepth > 0;
+  }
 
   // A read of several statements as one: while a ReadScope lives (and no
   // transaction is open) its statements share one read transaction, so they

@@ -113,6 +113,17 @@ check "store busy" 75 "(0x8004010B)" -- env TOLVANE_MAPI_FAULTS="IMessage::SaveC
 check "disk error" 74 "(0x80040116)" -- env TOLVANE_MAPI_FAULTS="IStream::Write#1=0x80040116" "$tool" deliver alice "$examples/attachments.eml"
 check "store cannot open" 74 "" -- env TOLVANE_MAPI_FAULTS="IMAPISession::OpenMsgStore#1=0x80040116" "$tool" deliver alice "$examples/plain.eml"
 expect_count "nothing stored after store failures" 11
+# Several files are stored in batches of one transaction: a batch the store
+# fails is undone and stored again file by file, so only the file the store
+# fails again is left out, and nothing is stored twice.
+check "a file the store fails in its batch and alone" 75 \
+  "deliver: 1 of 3 messages not stored: $examples/ndr.eml (75)" -- \
+  env TOLVANE_MAPI_FAULTS="IMessage::SaveChanges#2=0x8004010B;IMessage::SaveChanges#4=0x8004010B" \
+  "$tool" deliver alice "$examples/plain.eml" "$examples/ndr.eml" "$examples/attachments.eml"
+expect_count "the other two stored once" 13
+check "a batch whose commit fails" 0 "" -- env TOLVANE_MAPI_FAULTS="StoreDb::commit#1=0x80040116" \
+  "$tool" deliver alice "$examples/plain.eml" "$examples/ndr.eml" "$examples/attachments.eml"
+expect_count "its three files stored one by one" 16
 
 # A store locked by another writer: a short lock is waited for; one held
 # past the wait gives 75 and stores nothing.
@@ -139,7 +150,7 @@ if [ "${TOLVANE_SKIP_SLOW:-}" = "" ]; then
   kill $locker 2>/dev/null
   wait $locker 2>/dev/null
 fi
-expect_count "only the waited delivery stored" 12
+expect_count "only the waited delivery stored" 17
 
 # A deliver process killed while it writes a large message leaves either
 # nothing or the whole message, and the store takes the next one.

@@ -1,6 +1,7 @@
 // Delivery into a real store, read back with the MAPI API the way any
 // client reads it: subject, addresses, bodies and attachment bytes compared
-// with the source files; a failure anywhere leaves no message behind.
+// with the source files; a failure anywhere leaves no message behind;
+// several files stored in batches of one transaction each.
 #include "deliver.h"
 #include "mapiwriter.h"
 #include "mimereader.h"
@@ -16,6 +17,8 @@
 #include <mapix.h>
 
 #include <gtest/gtest.h>
+
+#include "../synced_files.h"
 
 #include <gmime/gmime.h>
 
@@ -586,6 +589,98 @@ TEST_F(MimeStoreTest, EmptyInputIsRefused) {
   EXPECT_EQ(r.failure, mapimime::DeliveryFailure::kInput);
   EXPECT_NE(r.error.find("No such file"), std::string::npos);
   EXPECT_TRUE(inbox().empty());
+}
+
+// ---------------------------------------------------------------- batches
+
+// The syncs of the store's write-ahead log since the last call.
+size_t logSyncs() {
+  size_t n = 0;
+  for (const std::string& path : syncedfiles::take())
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, "-wal") == 0) ++n;
+  return n;
+}
+
+std::vector<std::string> examples(size_t count) {
+  const char* names[] = {"plain.eml", "attachments.eml", "ndr.eml", "html-inline-image.eml", "attached-message.eml"};
+  std::vector<std::string> paths;
+  for (size_t k = 0; k < count; ++k) paths.push_back(examplePath(names[k % 5]));
+  return paths;
+}
+
+// Forty files are two batches: a sync of the log or two each (the first
+// commit into an emptied log also syncs its header) where one by one there
+// is one per file at least; every file is stored, once, in order.
+TEST_F(MimeStoreTest, SeveralFilesAreStoredInBatchesOfOneSyncEach) {
+  std::vector<std::string> paths = examples(40);
+  logSyncs();
+  std::vector<mapimime::DeliveryResult> results = m_delivery->deliverFiles(paths);
+  ASSERT_EQ(results.size(), paths.size());
+  for (size_t k = 0; k < results.size(); ++k) EXPECT_TRUE(results[k].ok()) << k << ": " << results[k].error;
+  size_t batched = logSyncs();
+  EXPECT_GE(batched, 2u);
+  EXPECT_LE(batched, 4u);
+  std::vector<std::string> ids = inbox();
+  ASSERT_EQ(ids.size(), 40u);
+  LPSPropValue subject = nullptr;
+  ASSERT_EQ(HrGetOneProp(open(ids[6]), PR_SUBJECT_A, &subject), S_OK);
+  LPSPropValue second = nullptr;
+  ASSERT_EQ(HrGetOneProp(open(ids[1]), PR_SUBJECT_A, &second), S_OK);
+  EXPECT_STREQ(subject->Value.lpszA, second->Value.lpszA) << "the 7th file is the 2nd example again";
+  MAPIFreeBuffer(subject);
+  MAPIFreeBuffer(second);
+
+  for (const std::string& path : examples(5)) ASSERT_TRUE(m_delivery->deliverFile(path).ok());
+  EXPECT_GE(logSyncs(), 5u) << "one by one, one sync each at least";
+}
+
+// A file that is not a message, or cannot be read, changes nothing in the
+// store: the batch goes on and commits the others.
+TEST_F(MimeStoreTest, InputFailuresInsideABatchKeepTheBatch) {
+  std::string empty = m_home + "/empty.eml";
+  std::ofstream(empty) << "";
+  std::vector<std::string> paths = {examplePath("plain.eml"), empty, m_home + "/missing.eml", examplePath("ndr.eml")};
+  logSyncs();
+  std::vector<mapimime::DeliveryResult> results = m_delivery->deliverFiles(paths);
+  EXPECT_TRUE(results[0].ok());
+  EXPECT_EQ(results[1].failure, mapimime::DeliveryFailure::kNotAMessage);
+  EXPECT_EQ(results[2].failure, mapimime::DeliveryFailure::kInput);
+  EXPECT_TRUE(results[3].ok());
+  EXPECT_EQ(inbox().size(), 2u);
+  size_t syncs = logSyncs();
+  EXPECT_GE(syncs, 1u);
+  EXPECT_LE(syncs, 2u) << "one batch";
+}
+
+// The store fails one file inside a batch: the batch is undone and every
+// file is stored again on its own; a file the store fails again is the only
+// one not stored, with the store's failure. Nothing is stored twice.
+TEST_F(MimeStoreTest, ABatchTheStoreFailsIsStoredAgainFileByFile) {
+  mapitest::addFault("IMessage::SaveChanges", 2, MAPI_E_BUSY);
+  std::vector<mapimime::DeliveryResult> results = m_delivery->deliverFiles(examples(5));
+  for (const auto& r : results) EXPECT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(inbox().size(), 5u);
+
+  // The second file fails in the batch (call 2) and alone (call 4).
+  mapitest::addFault("IMessage::SaveChanges", 2, MAPI_E_BUSY);
+  mapitest::addFault("IMessage::SaveChanges", 4, MAPI_E_BUSY);
+  results = m_delivery->deliverFiles(examples(5));
+  EXPECT_TRUE(results[0].ok());
+  EXPECT_EQ(results[1].failure, mapimime::DeliveryFailure::kStore);
+  EXPECT_EQ(results[1].hr, MAPI_E_BUSY);
+  for (size_t k = 2; k < 5; ++k) EXPECT_TRUE(results[k].ok()) << k << ": " << results[k].error;
+  EXPECT_EQ(inbox().size(), 9u);
+}
+
+// A batch whose commit fails stores nothing; its files are stored again one
+// by one.
+TEST_F(MimeStoreTest, ABatchWhoseCommitFailsIsStoredAgainFileByFile) {
+  mapitest::addFault("StoreDb::commit", 1, MAPI_E_NOT_ENOUGH_DISK);
+  logSyncs();
+  std::vector<mapimime::DeliveryResult> results = m_delivery->deliverFiles(examples(6));
+  for (const auto& r : results) EXPECT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(inbox().size(), 6u);
+  EXPECT_GE(logSyncs(), 6u) << "one commit per file after the failed one";
 }
 
 TEST_F(MimeStoreTest, DeliveryIntoAFolderByPath) {

@@ -14,7 +14,10 @@
 // standard error with the reason, and the exit code is that of the first
 // file not stored. With one message (what a mail server passes) nothing is
 // stored unless the exit code is 0; with several, a last line lists the
-// files not stored, so that exactly those can be tried again.
+// files not stored, so that exactly those can be tried again. Several files
+// are stored in batches of one transaction (MailDelivery::deliverFiles):
+// one sync per batch, and a batch the store fails is stored again file by
+// file.
 #include "commands.h"
 
 #include <deliver.h>
@@ -119,8 +122,10 @@ int deliverCommand(const std::vector<std::string>& args) {
   }
   int status = 0;
   std::vector<std::string> notStored;
-  for (const auto& file : files) {
-    mapimime::DeliveryResult r = delivery.deliverFile(file);
+  std::vector<mapimime::DeliveryResult> results = delivery.deliverFiles(files);
+  for (size_t k = 0; k < files.size(); ++k) {
+    const std::string& file = files[k];
+    const mapimime::DeliveryResult& r = results[k];
     if (r.ok()) continue;
     std::string name = file == "-" ? std::string("standard input") : file;
     int code = exitCodeOf(r);
