@@ -387,11 +387,7 @@ HRESULT MessageObj::saveToStore() {
   }
   hr = db.commit();
   if (FAILED(hr)) return setError(hr, "IMessage::SaveChanges: " + db.lastError());
-  // From now on the stored message is the one this object shows.
-  MessageState fresh;
-  fresh.id = id;
-  m_st = std::move(fresh);
-  forgetStoredRecipients();
+  showStored(id);
   return S_OK;
 }
 
@@ -771,10 +767,7 @@ HRESULT MessageObj::SubmitMessage(ULONG ulFlags) {
   if (FAILED(hr)) return fail(hr, "the message could not be queued: ");
   hr = db.commit();
   if (FAILED(hr)) return setError(hr, "IMessage::SubmitMessage: nothing was submitted: " + db.lastError());
-  MessageState fresh;
-  fresh.id = id;
-  m_st = std::move(fresh);
-  forgetStoredRecipients();
+  showStored(id);
   // MAPI allows nothing but Release on a submitted message.
   m_writable = false;
   notifySubmitted(db.path());

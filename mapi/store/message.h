@@ -92,13 +92,16 @@ class MessageObj : public IMessage, public ObjectBase, public ErrorHolder, publi
   AttachObj* m_parent;  // attachment of an embedded message
   MessageState m_st;
   bool m_writable;
-  // The stored recipients, read once while this object has not changed
-  // them: a reader asks for the recipient table once per recipient type.
-  // Saving the message stores other rows: they are read again.
-  void forgetStoredRecipients() {
+  // After a save or a submission: from now on the stored message is the one
+  // this object shows, its recipients read afresh.
+  void showStored(ObjectId id) {
+    m_st = MessageState();
+    m_st.id = id;
     m_storedRecipsRead = false;
     m_storedRecips.clear();
   }
+  // The stored recipients, read once while this object has not changed
+  // them: a reader asks for the recipient table once per recipient type.
   bool m_storedRecipsRead = false;
   std::vector<PropRow> m_storedRecips;
 };

@@ -880,11 +880,11 @@ HRESULT StoreDb::readAllPieces(ObjectId id, ULONG propId, int64_t storage, uint6
   return S_OK;
 }
 
-HRESULT StoreDb::writePieces(ObjectId id, ULONG propId, const char* data, size_t size) {
+HRESULT StoreDb::writePieces(ObjectId id, ULONG propId, const char* data, size_t size, uint64_t firstSeq) {
   Stmt c(prepared("INSERT INTO prop_values(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
   if (!c.ok()) return sqlFail("Cannot write to the message store");
-  for (size_t off = 0, seq = 0; off < size; off += kPieceBytes, ++seq) {
-    size_t n = std::min(kPieceBytes, size - off);
+  for (uint64_t off = 0, seq = firstSeq; off < size; off += kPieceBytes, ++seq) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, size - off));
     sqlite3_reset(c.get());
     c.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(seq));
     // The caller's bytes outlive the step: no copy.
@@ -1292,12 +1292,9 @@ HRESULT StoreDb::setValueFromPieces(ObjectId id, ULONG tag, uint64_t size, const
       piece.resize(static_cast<size_t>(std::min<uint64_t>(kPieceBytes, size - off)));
       hr = read(off, &piece[0], piece.size());
       if (FAILED(hr)) return rollback(), fail(hr, "The value to store could not be read");
-      // One piece per call: every piece is kPieceBytes long but the last.
-      Stmt c(prepared("INSERT INTO prop_values(object_id, prop_id, seq, data) VALUES(?1, ?2, ?3, ?4)"));
-      if (!c.ok()) return rollback(), sqlFail("Cannot write to the message store");
-      c.bind(1, id).bind(2, propId).bind(3, static_cast<int64_t>(off / kPieceBytes));
-      sqlite3_bind_blob64(c.get(), 4, piece.data(), piece.size(), SQLITE_STATIC);
-      if (c.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot write to the message store");
+      // One piece per call of the reader: the value never sits in memory whole.
+      hr = writePieces(id, propId, piece.data(), piece.size(), off / kPieceBytes);
+      if (FAILED(hr)) return rollback(), hr;
     }
     return commit();
   }

@@ -285,8 +285,9 @@ class StoreDb {
   // A value kept in pieces (prop_chunks or prop_values rows, as storage
   // says), whole; its pieces must add up to size.
   HRESULT readAllPieces(ObjectId id, ULONG propId, int64_t storage, uint64_t size, std::string& value);
-  // Stores a value in prop_values pieces (its props row is written).
-  HRESULT writePieces(ObjectId id, ULONG propId, const char* data, size_t size);
+  // Stores a value in prop_values pieces from piece firstSeq on (its props
+  // row is written).
+  HRESULT writePieces(ObjectId id, ULONG propId, const char* data, size_t size, uint64_t firstSeq = 0);
   // Value files: the folder, the file of a value, and the files that the
   // open transaction made (removed if it rolls back) or dropped (removed
   // once it commits).
