@@ -6,8 +6,8 @@
 // The attached message belongs to the content it was opened from
 // (CMapiAttachedMessage): closeAttachedMessage deletes it, and so does the
 // deletion of that content (a delete-flag change of the outer message, the
-// close of its folder). Its Java side checks the NativeLifetime it is given,
-// which ends with it and lives under the content's.
+// close of its folder). Its handle is checked like every other one
+// (bridge/handles.h).
 #include "bridge/handles.h"
 #include "bridge/jniutil.h"
 #include "content/mapibodypart.h"
@@ -58,15 +58,8 @@ TOLVANE_ATTACHED_NATIVE(jlong, openAttachedMessage)(JNIEnv* env, jclass, jlong h
     }
     // Deleted again (and out of the content's list) on every failure below.
     std::unique_ptr<CMapiAttachedMessage> message(CMapiAttachedMessage::open(content, part));
-    // Under the content's lifetime, or the folder's when Java never took the
-    // content through getMessageContent.
-    std::shared_ptr<void> parentLink = content->m_pBridgeLink;
-    if (!parentLink && content->m_pMessage->m_pFolder) parentLink = content->m_pMessage->m_pFolder->m_pBridgeLink;
-    message->m_pBridgeLink = JavaLifetime::make(env, parentLink, kAttachedMessageClosedText);
-    if (!message->m_pBridgeLink) return 0;
     if (javaMessage) {
-      env->CallVoidMethod(javaMessage, mc.setPointer, toHandle(message.get()),
-                          JavaLifetime::object(message->m_pBridgeLink));
+      env->CallVoidMethod(javaMessage, mc.setPointer, toHandle(message.get()));
       if (env->ExceptionCheck()) {
         throwMessagingException(env, "Unable to create the attached message's MAPIMessage object");
         return 0;
@@ -80,19 +73,22 @@ TOLVANE_ATTACHED_NATIVE(void, closeAttachedMessage)(JNIEnv* env, jclass, jlong h
   nativeBoundary(env, [&] {
     mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_closeAttachedMessage\n");
     if (rejectNullHandle(env, hMessage)) return;
-    CMapiMessage* message = fromHandle<CMapiMessage>(hMessage);
     // Closed already, by this call or with its content, or never an
     // attached message: refused rather than followed.
-    if (!CMapiAttachedMessage::exists(message)) {
+    if (handleKind(hMessage) != liveobjects::Kind::AttachedMessage) {
       throwMessagingException(env, kAttachedMessageClosedText);
       return;
     }
-    delete static_cast<CMapiAttachedMessage*>(message);
+    auto* message = fromHandle<CMapiAttachedMessage>(hMessage);
+    liveobjects::Ending ending(kAttachedMessageClosedText, messageEndOwner(message->m_pFolder));
+    delete message;
   });
 }
 
 TOLVANE_ATTACHED_NATIVE(jint, liveAttachedMessages)(JNIEnv* env, jclass) {
-  return nativeBoundary(env, jint{0}, [&]() -> jint { return CMapiAttachedMessage::liveCount(); });
+  return nativeBoundary(env, jint{0}, [&]() -> jint {
+    return static_cast<jint>(liveobjects::count(liveobjects::Kind::AttachedMessage));
+  });
 }
 
 TOLVANE_ATTACHED_NATIVE(jint, readPartData)(JNIEnv* env, jclass, jlong hPart, jlong offset, jbyteArray buffer,

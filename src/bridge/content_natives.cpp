@@ -31,30 +31,13 @@ TOLVANE_NATIVE(jobject, getMessageContent)(JNIEnv* env, jclass, jlong hMessage, 
           throwMessagingException(env, "Unable to find MAPIMultipart class");
           return nullptr;
         }
-        jmethodID ctor = env->GetMethodID(
-            cls, "<init>", "(JLcom/plimo/mail/mapi/MAPIMessage;Lcom/plimo/mail/mapi/NativeLifetime;)V");
+        jmethodID ctor = env->GetMethodID(cls, "<init>", "(JLcom/plimo/mail/mapi/MAPIMessage;)V");
         if (!ctor) {
           throwMessagingException(env, "Unable to find MAPIMultipart constructor");
           return nullptr;
         }
-        // One lifetime per content, under the folder's: every multipart
-        // object of the content shares it.
-        if (!content->m_pBridgeLink) {
-          std::shared_ptr<void> folderLink = message->m_pFolder ? message->m_pFolder->m_pBridgeLink : nullptr;
-          // The content of an attached message lives under that message.
-          if (CMapiAttachedMessage::exists(message)) {
-            auto* attached = static_cast<CMapiAttachedMessage*>(message);
-            if (attached->m_pBridgeLink) folderLink = attached->m_pBridgeLink;
-          }
-          content->m_pBridgeLink = JavaLifetime::make(env, folderLink, kContentDiscardedText);
-          if (!content->m_pBridgeLink) {
-            env->DeleteLocalRef(cls);
-            return nullptr;
-          }
-        }
         mapiLog("Before creating MAPIMessage object\n");
-        result = env->NewObject(cls, ctor, toHandle(content->m_pMultipart), javaMessage,
-                                JavaLifetime::object(content->m_pBridgeLink));
+        result = env->NewObject(cls, ctor, toHandle(content->m_pMultipart), javaMessage);
         if (!result) {
           throwMessagingException(env, "Unable to create MAPIMultipart object");
           return nullptr;

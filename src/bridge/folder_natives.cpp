@@ -31,7 +31,7 @@ void fetchRange(JNIEnv* env, CMapiFolder* pFolder, jobject folder, const Message
         failed = true;
         break;
       }
-      env->CallVoidMethod(javaMessage, mc.setPointer, toHandle(message), JavaLifetime::object(pFolder->m_pBridgeLink));
+      env->CallVoidMethod(javaMessage, mc.setPointer, toHandle(message));
       if (env->ExceptionCheck()) {
         throwMessagingException(env, "Unable to create MAPIMessage object");
         failed = true;
@@ -66,8 +66,7 @@ TOLVANE_NATIVE(jlong, getInbox)(JNIEnv* env, jclass, jlong hStore) {
     std::unique_ptr<CMapiFolder> folder(new CMapiFolder);
     try {
       store->getInbox(*folder);
-      folder->m_pBridgeLink = JavaLifetime::make(env, store->m_pBridgeLink, kFolderOfMessageClosedText);
-      if (folder->m_pBridgeLink) return toHandle(folder.release());
+      return toHandle(folder.release());
     } catch (CMapiException& e) {
       throwMessagingException(env, e.m_strMessage);
     }
@@ -108,7 +107,7 @@ TOLVANE_NATIVE(jobject, getFolderMessage)(JNIEnv* env, jclass, jlong hFolder, jo
     CMapiMessage* message = new CMapiMessage;
     try {
       pFolder->getMessage(static_cast<ULONG>(number), message);
-      env->CallVoidMethod(javaMessage, mc.setPointer, toHandle(message), JavaLifetime::object(pFolder->m_pBridgeLink));
+      env->CallVoidMethod(javaMessage, mc.setPointer, toHandle(message));
       if (env->ExceptionCheck()) throw CMapiException("Unable to create MAPIMessage object");
     } catch (...) {
       raiseCaughtException(env);
@@ -180,11 +179,16 @@ TOLVANE_NATIVE(void, closeFolder)(JNIEnv* env, jclass, jlong hFolder, jboolean e
   nativeBoundary(env, [&] {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_closeFolder\n");
     if (hFolder == 0) return;
-    CMapiFolder* pFolder = fromHandle<CMapiFolder>(hFolder);
-    if (!CMapiFolder::exists(pFolder)) {
-      throwMessagingException(env, "The folder is already closed");
+    liveobjects::Kind kind = handleKind(hFolder);
+    if (kind != liveobjects::Kind::Folder) {
+      throwMessagingException(env,
+                              kind == liveobjects::Kind::None ? "The folder is already closed" : kInvalidHandleText);
       return;
     }
+    CMapiFolder* pFolder = fromHandle<CMapiFolder>(hFolder);
+    // Its messages, their contents and parts go with it, and their handles
+    // say why from now on.
+    liveobjects::Ending ending(messageEndText(pFolder), messageEndOwner(pFolder));
     // The folder goes also when closing it fails part way; a folder whose
     // store was closed has nothing left to expunge with and just goes.
     std::unique_ptr<CMapiFolder> owner(pFolder);
@@ -196,8 +200,22 @@ TOLVANE_NATIVE(void, destroyMessage)(JNIEnv* env, jclass, jlong hMessage) {
   nativeBoundary(env, [&] {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_destroyMessage\n");
     if (hMessage == 0) return;
-    CMapiMessage* message = fromHandle<CMapiMessage>(hMessage);
-    // A message fetched from a folder belongs to the folder.
-    if (!message->m_bOwnedByFolder) delete message;
+    switch (handleKind(hMessage)) {
+      case liveobjects::Kind::Message: {
+        CMapiMessage* message = fromHandle<CMapiMessage>(hMessage);
+        // A message fetched from a folder belongs to the folder.
+        if (message->m_bOwnedByFolder) return;
+        liveobjects::Ending ending(kMessageDestroyedText);
+        delete message;
+        return;
+      }
+      case liveobjects::Kind::AttachedMessage:
+        // It belongs to the content it was opened from.
+      case liveobjects::Kind::None:
+        // Gone already: destroyed before, or with its folder.
+        return;
+      default:
+        throwMessagingException(env, kInvalidHandleText);
+    }
   });
 }

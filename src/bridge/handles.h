@@ -1,12 +1,16 @@
-// The handles of the native objects as the natives take them. Each function
-// gives the object of a handle, or raises a MessagingException and gives
-// null: for 0 "Invalid class pointer.", for a store or folder that was
-// closed (those register themselves, so a handle to a deleted one is known),
-// and for an object that lives on after its store was closed.
-//
-// A message, a multipart or a body part of a folder that was closed no
-// longer exists and cannot be recognised here: the Java objects that hold
-// such handles check their NativeLifetime before every call.
+// The handles of the native objects as the natives take them. A handle is
+// the object's address; before following one, every native looks it up in
+// the table of live objects (support/liveobjects.h) for the kind it needs.
+// Each function here gives the object of a handle, or raises a
+// MessagingException and gives null:
+//  - 0, or an address that holds no live object of the kind and whose end
+//    is not known: "Invalid class pointer.";
+//  - an object that was deleted: why it went ("The folder of this message
+//    is closed", ...), the outermost owner first;
+//  - an object that lives on after its store or transport was closed: that
+//    owner's text.
+// A stale handle whose address was since given to a new object of the same
+// kind reaches that live object: never freed memory.
 #ifndef TOLVANE_BRIDGE_HANDLES_H
 #define TOLVANE_BRIDGE_HANDLES_H
 
@@ -17,73 +21,56 @@
 #include "folder/mapifolder.h"
 #include "message/mapimessage.h"
 #include "session/mapistore.h"
+#include "session/mapitransport.h"
+#include "support/liveobjects.h"
 
-// The texts of a closed owner. The NativeLifetime objects end with the
-// "of this message" ones: the Java classes that check them all belong to a
-// message.
+constexpr const char* kInvalidHandleText = "Invalid class pointer.";
 constexpr const char* kStoreClosedText = "The store is closed";
 constexpr const char* kFolderClosedText = "The folder is closed";
+constexpr const char* kTransportClosedText = "The transport is closed";
 constexpr const char* kStoreOfFolderClosedText = "The store of this folder is closed";
 constexpr const char* kStoreOfMessageClosedText = "The store of this message is closed";
 constexpr const char* kFolderOfMessageClosedText = "The folder of this message is closed";
+constexpr const char* kTransportOfMessageClosedText = "The transport of this message is closed";
+constexpr const char* kMessageDestroyedText = "The message was destroyed";
 constexpr const char* kAttachedMessageClosedText = "The attached message is closed";
 constexpr const char* kContentDiscardedText =
     "The message's content was discarded when its delete flag changed; fetch it again";
 
-inline CMapiStore* storeOf(JNIEnv* env, jlong handle) {
-  if (rejectNullHandle(env, handle)) return nullptr;
-  CMapiStore* store = fromHandle<CMapiStore>(handle);
-  if (!CMapiStore::exists(store)) {
-    throwMessagingException(env, kStoreClosedText);
-    return nullptr;
-  }
-  return store;
+// The address a handle carries (its low 32 bits on a 32-bit build).
+inline const void* handleAddress(jlong handle) {
+  return reinterpret_cast<const void*>(static_cast<intptr_t>(handle));
 }
 
-inline CMapiFolder* folderOf(JNIEnv* env, jlong handle) {
-  if (rejectNullHandle(env, handle)) return nullptr;
-  CMapiFolder* folder = fromHandle<CMapiFolder>(handle);
-  if (!CMapiFolder::exists(folder)) {
-    throwMessagingException(env, kFolderClosedText);
-    return nullptr;
-  }
-  if (folder->isStoreClosed()) {
-    throwMessagingException(env, kStoreOfFolderClosedText);
-    return nullptr;
-  }
-  return folder;
+// The live object's kind at the handle's address; Kind::None for 0.
+inline liveobjects::Kind handleKind(jlong handle) {
+  return handle == 0 ? liveobjects::Kind::None : liveobjects::kindOf(handleAddress(handle));
 }
 
-// Whether a message belongs to a folder whose store was closed; raises the
-// text when it does.
-inline bool rejectDetachedMessage(JNIEnv* env, const CMapiMessage* message) {
-  if (!message || !message->m_pFolder || !message->m_pFolder->isStoreClosed()) return false;
-  throwMessagingException(env, kStoreOfMessageClosedText);
-  return true;
-}
+// Raises what a handle that is not live says: why its object went when that
+// object was of one of the kinds `a` or `b`, else kInvalidHandleText.
+// `goneText` is the text of an end without one of its own; `fixedText`,
+// when given, replaces the end's own (the handle's kind has one reason to
+// go).
+void raiseDeadHandle(JNIEnv* env, jlong handle, liveobjects::Kind a, liveobjects::Kind b, const char* goneText,
+                     const char* fixedText);
 
-inline CMapiMessage* messageOf(JNIEnv* env, jlong handle) {
-  if (rejectNullHandle(env, handle)) return nullptr;
-  CMapiMessage* message = fromHandle<CMapiMessage>(handle);
-  return rejectDetachedMessage(env, message) ? nullptr : message;
-}
+// The Ending of the objects that go when `folder`'s messages go (its close,
+// or one message's content): their text, and the store whose later close
+// speaks first.
+const char* messageEndText(const CMapiFolder* folder);
+const CMapiStore* messageEndOwner(const CMapiFolder* folder);
 
-// A store that closes leaves its folders' messages and their contents in
-// place (CMapiFolder::detachFromStore), so these pointers still lead to live
-// objects.
-inline CMapiMultipart* multipartOf(JNIEnv* env, jlong handle) {
-  if (rejectNullHandle(env, handle)) return nullptr;
-  CMapiMultipart* multipart = fromHandle<CMapiMultipart>(handle);
-  CMapiContent* content = multipart->m_pOwnerContent;
-  return content && rejectDetachedMessage(env, content->m_pMessage) ? nullptr : multipart;
-}
+CMapiStore* storeOf(JNIEnv* env, jlong handle);
+CMapiTransport* transportOf(JNIEnv* env, jlong handle);
+CMapiFolder* folderOf(JNIEnv* env, jlong handle);
+// A message of a folder, being composed, or attached to another.
+CMapiMessage* messageOf(JNIEnv* env, jlong handle);
+CMapiMultipart* multipartOf(JNIEnv* env, jlong handle);
+CMapiBodyPart* partOf(JNIEnv* env, jlong handle);
 
-inline CMapiBodyPart* partOf(JNIEnv* env, jlong handle) {
-  if (rejectNullHandle(env, handle)) return nullptr;
-  CMapiBodyPart* part = fromHandle<CMapiBodyPart>(handle);
-  CMapiMultipart* multipart = part->m_pMultipart;
-  CMapiContent* content = multipart ? multipart->m_pOwnerContent : nullptr;
-  return content && rejectDetachedMessage(env, content->m_pMessage) ? nullptr : part;
-}
+// Whether a live message lost its store or transport; raises the owner's
+// text when it did.
+bool rejectDetachedMessage(JNIEnv* env, const CMapiMessage* message);
 
 #endif

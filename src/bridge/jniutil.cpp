@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 void throwMessagingException(JNIEnv* env, const char* message) noexcept {
   // JNI calls other than the exception functions are not allowed while an
@@ -118,7 +117,7 @@ bool findMessageClass(JNIEnv* env, MessageClass& mc) {
     throwMessagingException(env, "Unable to find MAPIMessage constructor");
     return false;
   }
-  mc.setPointer = env->GetMethodID(mc.cls, "setMessagePointer", "(JLcom/plimo/mail/mapi/NativeLifetime;)V");
+  mc.setPointer = env->GetMethodID(mc.cls, "setMessagePointer", "(J)V");
   if (!mc.setPointer) {
     throwMessagingException(env, "Unable to find MAPIMessage.setMessagePointer() method");
     return false;
@@ -133,59 +132,3 @@ bool rejectNullHandle(JNIEnv* env, jlong handle) {
 }
 
 const char* unexpectedFailureText() { return "Unexpected failure in the native MAPI library"; }
-
-std::shared_ptr<void> JavaLifetime::make(JNIEnv* env, const std::shared_ptr<void>& parent, const char* endText) {
-  jclass cls = env->FindClass("com/plimo/mail/mapi/NativeLifetime");
-  if (!cls) {
-    throwMessagingException(env, "Unable to find NativeLifetime class");
-    return nullptr;
-  }
-  jmethodID ctor = env->GetMethodID(cls, "<init>", "(Lcom/plimo/mail/mapi/NativeLifetime;Ljava/lang/String;)V");
-  jmethodID end = ctor ? env->GetMethodID(cls, "end", "()V") : nullptr;
-  JavaVM* vm = nullptr;
-  if (!end || env->GetJavaVM(&vm) != JNI_OK) {
-    env->DeleteLocalRef(cls);
-    throwMessagingException(env, "Unable to find NativeLifetime methods");
-    return nullptr;
-  }
-  jstring text = env->NewStringUTF(endText);
-  jobject local = text ? env->NewObject(cls, ctor, object(parent), text) : nullptr;
-  jobject global = local ? env->NewGlobalRef(local) : nullptr;
-  env->DeleteLocalRef(local);
-  env->DeleteLocalRef(text);
-  env->DeleteLocalRef(cls);
-  if (!global) {
-    throwMessagingException(env, "Unable to create NativeLifetime object");
-    return nullptr;
-  }
-  std::unique_ptr<JavaLifetime> lifetime;
-  try {
-    lifetime.reset(new JavaLifetime(vm, global, end));
-  } catch (...) {
-    env->DeleteGlobalRef(global);
-    throw;
-  }
-  return std::shared_ptr<void>(std::move(lifetime));
-}
-
-jobject JavaLifetime::object(const std::shared_ptr<void>& link) {
-  return link ? static_cast<JavaLifetime*>(link.get())->m_object : nullptr;
-}
-
-JavaLifetime::~JavaLifetime() {
-  // Natives delete the objects, so the thread is the VM's; on any other
-  // thread the Java object cannot be reached and stays as it is.
-  JNIEnv* env = nullptr;
-  if (m_vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_6) != JNI_OK || !env) return;
-  // An exception the native is raising (a deletion on a failure path) waits
-  // while the Java object is ended, then is raised again.
-  jthrowable pending = env->ExceptionOccurred();
-  if (pending) env->ExceptionClear();
-  env->CallVoidMethod(m_object, m_end);
-  if (env->ExceptionCheck()) env->ExceptionClear();
-  env->DeleteGlobalRef(m_object);
-  if (pending) {
-    env->Throw(pending);
-    env->DeleteLocalRef(pending);
-  }
-}

@@ -6,7 +6,6 @@
 #include <jni.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 // Raises a javax.mail.MessagingException with this text in the calling Java
@@ -40,8 +39,8 @@ inline T* fromHandle(jlong handle) {
   return reinterpret_cast<T*>(static_cast<intptr_t>(handle));
 }
 
-// The MAPIMessage class with its constructor and setMessagePointer (the
-// handle and the NativeLifetime it lives under).
+// The MAPIMessage class with its constructor (Folder, int) and
+// setMessagePointer(long).
 struct MessageClass {
   jclass cls = nullptr;
   jmethodID ctor = nullptr;
@@ -87,35 +86,6 @@ void nativeBoundary(JNIEnv* env, Body body) noexcept {
     raiseCaughtException(env);
   }
 }
-
-// The Java side's view of a native object's life: a
-// com.plimo.mail.mapi.NativeLifetime, which MAPIMessage, MAPIMultipart and
-// MAPIBodyPart check before every native call. The natives make one for each
-// store, folder and message content they hand out and keep it in the
-// object's m_pBridgeLink; when the native object is deleted, whatever
-// deletes it, the link is released and ends the Java object, so that the
-// Java objects that hold handles into it raise a MessagingException with
-// the lifetime's text instead of reaching freed memory.
-class JavaLifetime {
- public:
-  // A new NativeLifetime under parent's (an empty link: none), ending with
-  // endText (a literal: it is kept), and the link that ends it. An empty
-  // link with a MessagingException pending when it cannot be made.
-  static std::shared_ptr<void> make(JNIEnv* env, const std::shared_ptr<void>& parent, const char* endText);
-  // The NativeLifetime of a link made by make(); null for an empty link.
-  static jobject object(const std::shared_ptr<void>& link);
-
-  ~JavaLifetime();
-  JavaLifetime(const JavaLifetime&) = delete;
-  JavaLifetime& operator=(const JavaLifetime&) = delete;
-
- private:
-  JavaLifetime(JavaVM* vm, jobject object, jmethodID end) : m_vm(vm), m_object(object), m_end(end) {}
-
-  JavaVM* m_vm;
-  jobject m_object;  // a global reference
-  jmethodID m_end;
-};
 
 #define TOLVANE_NATIVE(ret, name) \
   extern "C" JNIEXPORT ret JNICALL Java_com_plimo_mail_mapi_MAPINative_##name

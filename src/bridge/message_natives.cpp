@@ -189,7 +189,9 @@ TOLVANE_NATIVE(void, setMessageDeleteFlag)(JNIEnv* env, jclass, jlong hMessage, 
     bool bDelete = flag == 1;
     CMapiMessage* message = messageOf(env, hMessage);
     if (!message) return;
-    // Discards the content: its link ends the Java multipart and parts.
+    // Discards the content: the handles of its multipart and parts (and of
+    // the messages attached to it) say so from now on.
+    liveobjects::Ending ending(kContentDiscardedText, messageEndOwner(message->m_pFolder));
     message->setDeleteFlag(bDelete);
   });
 }

@@ -34,8 +34,7 @@ TOLVANE_NATIVE(jlong, getStore)(JNIEnv* env, jclass, jstring jProfile, jstring j
     try {
       pStore = new CMapiStore(profile, password, store, tempDir);
       pStore->initialize();
-      pStore->m_pBridgeLink = JavaLifetime::make(env, nullptr, kStoreOfMessageClosedText);
-      if (pStore->m_pBridgeLink) return toHandle(pStore);
+      return toHandle(pStore);
     } catch (CMapiException& e) {
       throwMessagingException(env, e.m_strMessage);
     } catch (...) {
@@ -53,12 +52,12 @@ TOLVANE_NATIVE(void, closeStore)(JNIEnv* env, jclass, jlong hStore) {
   nativeBoundary(env, [&] {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_closeStore\n");
     if (hStore == 0) return;
-    CMapiStore* store = fromHandle<CMapiStore>(hStore);
-    if (!CMapiStore::exists(store)) {
-      throwMessagingException(env, "The store is already closed");
+    liveobjects::Kind kind = handleKind(hStore);
+    if (kind != liveobjects::Kind::Store) {
+      throwMessagingException(env, kind == liveobjects::Kind::None ? "The store is already closed" : kInvalidHandleText);
       return;
     }
     // Its folders live on, detached, until they are closed.
-    delete store;
+    delete fromHandle<CMapiStore>(hStore);
   });
 }

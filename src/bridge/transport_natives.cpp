@@ -1,4 +1,5 @@
 // Natives that open a transport and compose and send messages through it.
+#include "bridge/handles.h"
 #include "bridge/jniutil.h"
 #include "message/mapimessage.h"
 #include "session/mapitransport.h"
@@ -17,12 +18,15 @@ const char* const kLoadTempFile = "Unable to load TempFile for JNI Native call";
 const char* const kLoadBody = "Unable to load Body for JNI Native call";
 const char* const kSetContentFailed = "Unable to set content for message";
 
-// Runs a composition operation on the message: a CMapiException raises the
+// Runs a composition operation on the message of the handle, once the
+// handle is known to be a live message: a CMapiException raises the
 // method's fixed text (or the exception's own when fixedText is null).
 template <class Operation>
 void compose(JNIEnv* env, jlong hMessage, const char* fixedText, Operation operation) {
+  CMapiMessage* message = messageOf(env, hMessage);
+  if (!message) return;
   try {
-    operation(fromHandle<CMapiMessage>(hMessage));
+    operation(message);
   } catch (CMapiException& e) {
     throwMessagingException(env, fixedText ? fixedText : e.m_strMessage.c_str());
   } catch (...) {
@@ -39,7 +43,6 @@ void nameAndAddress(JNIEnv* env, jlong hMessage, jstring jPersonal, jstring jAdd
   if (!loadJavaString(env, jPersonal, personal, kLoadPersonal)) return;
   if (!loadJavaString(env, jAddress, address, kLoadAddress)) return;
   if (addressStandsForName && jAddress && personal.empty()) personal = address;
-  if (rejectNullHandle(env, hMessage)) return;
   compose(env, hMessage, fixedText,
           [&](CMapiMessage* message) { operation(message, personal, address); });
 }
@@ -49,7 +52,6 @@ void body(JNIEnv* env, jlong hMessage, jstring jBody, void (CMapiMessage::*sette
   if (!loadJavaString(env, jBody, text, kLoadBody)) return;
   // An empty body leaves the message as it is.
   if (text.empty()) return;
-  if (rejectNullHandle(env, hMessage)) return;
   compose(env, hMessage, kSetContentFailed, [&](CMapiMessage* message) { (message->*setter)(text); });
 }
 
@@ -83,9 +85,10 @@ TOLVANE_NATIVE(jlong, getTransport)(JNIEnv* env, jclass, jstring jProfile, jstri
 TOLVANE_NATIVE(jlong, createMessage)(JNIEnv* env, jclass, jlong hTransport) {
   return nativeBoundary(env, jlong{0}, [&]() -> jlong {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_createMessage\n");
-    if (rejectNullHandle(env, hTransport)) return 0;
+    CMapiTransport* transport = transportOf(env, hTransport);
+    if (!transport) return 0;
     try {
-      return toHandle(fromHandle<CMapiTransport>(hTransport)->createMessage());
+      return toHandle(transport->createMessage());
     } catch (CMapiException& e) {
       throwMessagingException(env, e.m_strMessage);
     } catch (...) {
@@ -100,7 +103,6 @@ TOLVANE_NATIVE(void, setMessageSubject)(JNIEnv* env, jclass, jlong hMessage, jst
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessageSubject\n");
     std::string subject;
     if (!loadJavaString(env, jSubject, subject, "Unable to load subject for JNI Native call")) return;
-    if (rejectNullHandle(env, hMessage)) return;
     compose(env, hMessage, "Unable to set subject for message",
             [&](CMapiMessage* message) { message->setSubject(subject); });
   });
@@ -152,7 +154,6 @@ TOLVANE_NATIVE(void, setMessageReplyTo)(JNIEnv* env, jclass, jlong hMessage, jst
 TOLVANE_NATIVE(void, setMessagePriority)(JNIEnv* env, jclass, jlong hMessage, jint priority) {
   nativeBoundary(env, [&] {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_setMessagePriority\n");
-    if (rejectNullHandle(env, hMessage)) return;
     compose(env, hMessage, "Unable to set priority for message",
             [&](CMapiMessage* message) { message->setPriority(static_cast<LONG>(priority)); });
   });
@@ -174,7 +175,6 @@ TOLVANE_NATIVE(void, setMessageXHeader)(JNIEnv* env, jclass, jlong hMessage, jst
 TOLVANE_NATIVE(void, sendMessage)(JNIEnv* env, jclass, jlong hMessage) {
   nativeBoundary(env, [&] {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_sendMessage\n");
-    if (rejectNullHandle(env, hMessage)) return;
     compose(env, hMessage, nullptr, [](CMapiMessage* message) { message->send(); });
   });
 }
@@ -201,7 +201,6 @@ TOLVANE_NATIVE(void, addMessageAttachment)(JNIEnv* env, jclass, jlong hMessage, 
     if (!loadJavaString(env, jMimeType, mimeType, kLoadMimeType)) return;
     if (!loadJavaString(env, jAttachName, attachName, kLoadAttachName)) return;
     if (!loadJavaString(env, jTempFile, tempFile, kLoadTempFile)) return;
-    if (rejectNullHandle(env, hMessage)) return;
     compose(env, hMessage, kSetContentFailed,
             [&](CMapiMessage* message) { message->addAttachment(attachName, mimeType, tempFile); });
   });
@@ -216,7 +215,6 @@ TOLVANE_NATIVE(void, addMessageInlineAttachment)(JNIEnv* env, jclass, jlong hMes
     if (!loadJavaString(env, jAttachName, attachName, kLoadAttachName)) return;
     if (!loadJavaString(env, jTempFile, tempFile, kLoadTempFile)) return;
     if (!loadJavaString(env, jContentID, contentID, "Unable to load ContentID for JNI Native call")) return;
-    if (rejectNullHandle(env, hMessage)) return;
     compose(env, hMessage, kSetContentFailed, [&](CMapiMessage* message) {
       message->addInlineAttachment(attachName, mimeType, tempFile, contentID);
     });
@@ -227,10 +225,15 @@ TOLVANE_NATIVE(void, closeTransport)(JNIEnv* env, jclass, jlong hTransport) {
   nativeBoundary(env, [&] {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_closeTransport\n");
     if (hTransport == 0) return;
-    try {
-      delete fromHandle<CMapiTransport>(hTransport);
-    } catch (...) {
-      // A destructor that fails leaves nothing more to release.
+    liveobjects::Kind kind = handleKind(hTransport);
+    // A transport closed before: nothing left to do.
+    if (kind == liveobjects::Kind::None) return;
+    if (kind != liveobjects::Kind::Transport) {
+      throwMessagingException(env, kInvalidHandleText);
+      return;
     }
+    // The messages it created live on, detached, until they are destroyed.
+    liveobjects::Ending ending(kTransportOfMessageClosedText);
+    delete fromHandle<CMapiTransport>(hTransport);
   });
 }

@@ -4,6 +4,7 @@
 #include "content/mapimultipart.h"
 #include "message/mapimessage.h"
 #include "platform/platform.h"
+#include "support/liveobjects.h"
 #include "support/mapiexception.h"
 
 #include <mapicode.h>
@@ -23,9 +24,12 @@ const ULONG kCopyBufferSize = 1024 * 1024;
 
 CMapiBodyPart::CMapiBodyPart()
     : m_nType(0), m_nSource(0), m_ulPropTag(0), m_pMultipart(nullptr), m_ulAttachNum(0), m_ulSize(0),
-      m_pAttachMessage(nullptr), m_lpDataAttach(nullptr), m_lpDataStream(nullptr), m_ullDataPos(0) {}
+      m_pAttachMessage(nullptr), m_lpDataAttach(nullptr), m_lpDataStream(nullptr), m_ullDataPos(0) {
+  liveobjects::enter(this, liveobjects::Kind::BodyPart);
+}
 
 CMapiBodyPart::~CMapiBodyPart() {
+  liveobjects::leave(this);
   releaseDataStream();
   if (!m_strFilePath.empty()) {
     platform::deleteFile(m_strFilePath);  // a file already gone is fine

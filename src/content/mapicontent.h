@@ -3,7 +3,6 @@
 #ifndef TOLVANE_CONTENT_MAPICONTENT_H
 #define TOLVANE_CONTENT_MAPICONTENT_H
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,10 +33,6 @@ class CMapiContent {
   bool m_bHasHtml;
   bool m_bHasText;
   bool m_bHasAttachments;
-  // What the JNI bridge attaches to the content (the Java side's view of its
-  // life); released when the content is deleted, which ends every multipart
-  // and body-part handle of it.
-  std::shared_ptr<void> m_pBridgeLink;
   // The attached messages opened from this content's parts
   // (CMapiAttachedMessage): they belong to it and go with it.
   std::vector<CMapiMessage*> m_attached;

@@ -1,13 +1,17 @@
 #include "content/mapimultipart.h"
 
 #include "content/mapibodypart.h"
+#include "support/liveobjects.h"
 
 #include <stdexcept>
 #include <utility>
 
-CMapiMultipart::CMapiMultipart(CMapiContent* owner) : m_pOwnerContent(owner) {}
+CMapiMultipart::CMapiMultipart(CMapiContent* owner) : m_pOwnerContent(owner) {
+  liveobjects::enter(this, liveobjects::Kind::Multipart);
+}
 
 CMapiMultipart::~CMapiMultipart() {
+  liveobjects::leave(this);
   for (CMapiBodyPart* part : m_parts) delete part;
   m_parts.clear();
 }

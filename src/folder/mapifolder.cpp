@@ -4,6 +4,7 @@
 #include "message/mapimessage.h"
 #include "session/mapistore.h"
 #include "support/mapierror.h"
+#include "support/liveobjects.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
 
@@ -13,38 +14,21 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <unordered_set>
 
 namespace {
 
 const char* const kStoreClosed = "The store of this folder is closed";
-
-// Every folder that exists. Never destroyed: a folder may outlive the
-// statics of this file at the end of the process.
-std::mutex& registryLock() {
-  static std::mutex* lock = new std::mutex;
-  return *lock;
-}
-std::unordered_set<const CMapiFolder*>& registry() {
-  static auto* folders = new std::unordered_set<const CMapiFolder*>;
-  return *folders;
-}
 
 }  // namespace
 
 CMapiFolder::CMapiFolder()
     : m_lpFolder(nullptr), m_lpEntryID(nullptr), m_cbEntryID(0), m_pStore(nullptr), m_pTransport(nullptr),
       m_lpContents(nullptr), m_lpRows(nullptr), m_bOpen(false), m_pOwningStore(nullptr), m_bStoreClosed(false) {
-  std::lock_guard<std::mutex> hold(registryLock());
-  registry().insert(this);
+  liveobjects::enter(this, liveobjects::Kind::Folder);
 }
 
 CMapiFolder::~CMapiFolder() {
-  {
-    std::lock_guard<std::mutex> hold(registryLock());
-    registry().erase(this);
-  }
+  liveobjects::leave(this);
   if (m_pOwningStore) m_pOwningStore->forgetFolder(this);
   // A destructor must not throw: what cannot be released now stays.
   try {
@@ -52,11 +36,6 @@ CMapiFolder::~CMapiFolder() {
     Close(true);
   } catch (...) {
   }
-}
-
-bool CMapiFolder::exists(const CMapiFolder* folder) {
-  std::lock_guard<std::mutex> hold(registryLock());
-  return registry().count(folder) != 0;
 }
 
 std::string CMapiFolder::folderErrorText(HRESULT hr) { return mapiErrorText(m_lpFolder, hr); }

@@ -7,7 +7,6 @@
 #include <mapix.h>
 
 #include <list>
-#include <memory>
 #include <string>
 
 class CMapiSession;
@@ -43,11 +42,6 @@ class CMapiFolder {
   void detachFromStore();
   bool isStoreClosed() const { return m_bStoreClosed; }
 
-  // Whether a CMapiFolder exists at this address: a folder registers itself
-  // as it is made and leaves as it is deleted, so that a handle to a deleted
-  // folder is refused rather than followed.
-  static bool exists(const CMapiFolder* folder);
-
   LPMAPIFOLDER m_lpFolder;
   LPENTRYID m_lpEntryID;
   ULONG m_cbEntryID;
@@ -61,9 +55,6 @@ class CMapiFolder {
   // it when it closes; null for a transport's folder and once detached.
   CMapiStore* m_pOwningStore;
   bool m_bStoreClosed;
-  // What the JNI bridge attaches to the folder (the Java side's view of its
-  // life); released when the folder is deleted.
-  std::shared_ptr<void> m_pBridgeLink;
 
  private:
   std::string folderErrorText(HRESULT hr);

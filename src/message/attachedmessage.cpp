@@ -3,6 +3,7 @@
 #include "content/mapibodypart.h"
 #include "content/mapicontent.h"
 #include "content/mapimultipart.h"
+#include "support/liveobjects.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
 
@@ -10,34 +11,13 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
-#include <unordered_set>
-
-namespace {
-
-// Every attached message that exists. Never destroyed: a message may
-// outlive the statics of this file at the end of the process.
-std::mutex& registryLock() {
-  static std::mutex* lock = new std::mutex;
-  return *lock;
-}
-std::unordered_set<const CMapiMessage*>& registry() {
-  static auto* messages = new std::unordered_set<const CMapiMessage*>;
-  return *messages;
-}
-
-}  // namespace
 
 CMapiAttachedMessage::CMapiAttachedMessage() : m_pOwnerContent(nullptr) {
-  std::lock_guard<std::mutex> hold(registryLock());
-  registry().insert(this);
+  // Replaces the base's entry; the base destructor removes it.
+  liveobjects::enter(this, liveobjects::Kind::AttachedMessage);
 }
 
 CMapiAttachedMessage::~CMapiAttachedMessage() {
-  {
-    std::lock_guard<std::mutex> hold(registryLock());
-    registry().erase(this);
-  }
   if (m_pOwnerContent) {
     auto& list = m_pOwnerContent->m_attached;
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
@@ -49,16 +29,6 @@ CMapiAttachedMessage::~CMapiAttachedMessage() {
   m_pFolder = nullptr;
   // The base destructor releases the MAPI message and deletes the content,
   // which deletes the attached messages of this one.
-}
-
-bool CMapiAttachedMessage::exists(const CMapiMessage* message) {
-  std::lock_guard<std::mutex> hold(registryLock());
-  return registry().count(message) != 0;
-}
-
-int CMapiAttachedMessage::liveCount() {
-  std::lock_guard<std::mutex> hold(registryLock());
-  return static_cast<int>(registry().size());
 }
 
 CMapiAttachedMessage* CMapiAttachedMessage::open(CMapiContent* owner, CMapiBodyPart* part) {

@@ -15,8 +15,6 @@
 
 #include "message/mapimessage.h"
 
-#include <memory>
-
 class CMapiBodyPart;
 class CMapiContent;
 
@@ -27,16 +25,9 @@ class CMapiAttachedMessage : public CMapiMessage {
   // CMapiException when the attachment or its message cannot be opened.
   static CMapiAttachedMessage* open(CMapiContent* owner, CMapiBodyPart* part);
 
-  // Leaves the owner's list and the registry; the folder is not told
-  // anything (the message is not in its list).
+  // Leaves the owner's list; the folder is not told anything (the message is
+  // not in its list).
   ~CMapiAttachedMessage() override;
-
-  // Whether a CMapiAttachedMessage exists at this address (every one
-  // registers itself as it is made and leaves as it is deleted), so that a
-  // second close of a handle is refused rather than followed.
-  static bool exists(const CMapiMessage* message);
-  // How many exist in the process (for tests).
-  static int liveCount();
 
   // Releases the MAPI objects of the attached messages of `content`, and of
   // theirs, as the store of their folder closes: nothing of a closed session
@@ -46,9 +37,6 @@ class CMapiAttachedMessage : public CMapiMessage {
 
   // The content this message belongs to; null once that content let it go.
   CMapiContent* m_pOwnerContent;
-  // What the JNI bridge attaches to the message (the Java side's view of its
-  // life); released when the message is deleted.
-  std::shared_ptr<void> m_pBridgeLink;
 
  private:
   CMapiAttachedMessage();

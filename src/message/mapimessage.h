@@ -82,6 +82,9 @@ class CMapiMessage {
   bool m_bOwnedByFolder;
   LPENTRYID m_lpEntryID;
   ULONG m_cbEntryID;
+  // A message being composed whose transport was closed: it holds nothing
+  // of MAPI any more and is only good for deletion.
+  bool m_bTransportClosed;
 
  private:
   // HrGetOneProp of a PT_STRING8 property: true with the text, false when

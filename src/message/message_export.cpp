@@ -6,6 +6,8 @@
 #include "folder/mapifolder.h"
 #include "platform/platform.h"
 #include "session/mapisession.h"
+#include "session/mapitransport.h"
+#include "support/liveobjects.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
 
@@ -168,8 +170,11 @@ void CMapiMessage::close() {
 }
 
 CMapiMessage::~CMapiMessage() {
+  liveobjects::leave(this);
   removeTempFile("CMapiMessage::~CMapiMessage Deleting file : %s\n",
                  "CMapiMessage::~CMapiMessage:  failed to delete temp file : %s\n");
+  // A message being composed leaves the list of its transport.
+  if (m_pFolder && m_pFolder->m_pTransport && !m_bOwnedByFolder) m_pFolder->m_pTransport->forgetMessage(this);
   if (m_pFolder) {
     // A destructor must not throw; whatever fails here, the message leaves
     // its folder's list.

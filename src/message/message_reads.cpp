@@ -4,6 +4,7 @@
 #include "content/mapicontent.h"
 #include "folder/mapifolder.h"
 #include "platform/platform.h"
+#include "support/liveobjects.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
 #include "support/proptags.h"
@@ -16,7 +17,9 @@
 
 CMapiMessage::CMapiMessage()
     : m_pFolder(nullptr), m_pContent(nullptr), m_lpMessage(nullptr), m_bDelete(false), m_bOwnedByFolder(false),
-      m_lpEntryID(nullptr), m_cbEntryID(0) {}
+      m_lpEntryID(nullptr), m_cbEntryID(0), m_bTransportClosed(false) {
+  liveobjects::enter(this, liveobjects::Kind::Message);
+}
 
 void CMapiMessage::getLastError(HRESULT hr, std::string& text) {
   if (m_lpMessage) {

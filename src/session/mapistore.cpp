@@ -2,45 +2,25 @@
 
 #include "folder/mapifolder.h"
 #include "support/mapierror.h"
+#include "support/liveobjects.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
 
 #include <mapiutil.h>
 
 #include <algorithm>
-#include <mutex>
-#include <unordered_set>
 #include <utility>
-
-namespace {
-
-// Every store that exists. Never destroyed: a store may outlive the statics
-// of this file at the end of the process.
-std::mutex& registryLock() {
-  static std::mutex* lock = new std::mutex;
-  return *lock;
-}
-std::unordered_set<const CMapiStore*>& registry() {
-  static auto* stores = new std::unordered_set<const CMapiStore*>;
-  return *stores;
-}
-
-}  // namespace
 
 CMapiStore::CMapiStore(std::string profile, std::string password, std::string store, std::string tempDir) {
   m_strProfile = std::move(profile);
   m_strPassword = std::move(password);
   m_strStore = std::move(store);
   m_strTempDir = std::move(tempDir);
-  std::lock_guard<std::mutex> hold(registryLock());
-  registry().insert(this);
+  liveobjects::enter(this, liveobjects::Kind::Store);
 }
 
 CMapiStore::~CMapiStore() {
-  {
-    std::lock_guard<std::mutex> hold(registryLock());
-    registry().erase(this);
-  }
+  liveobjects::leave(this);
   // A destructor must not throw: what cannot be released now stays.
   try {
     mapiLog("CMapiStore::~CMapiStore\n");
@@ -53,11 +33,6 @@ CMapiStore::~CMapiStore() {
     close();
   } catch (...) {
   }
-}
-
-bool CMapiStore::exists(const CMapiStore* store) {
-  std::lock_guard<std::mutex> hold(registryLock());
-  return registry().count(store) != 0;
 }
 
 void CMapiStore::getInbox(CMapiFolder& folder) {

@@ -6,7 +6,6 @@
 #include "session/mapisession.h"
 
 #include <list>
-#include <memory>
 #include <string>
 
 class CMapiFolder;
@@ -25,18 +24,9 @@ class CMapiStore : public CMapiSession {
   // A folder of this store that is being deleted leaves the store's list.
   void forgetFolder(CMapiFolder* folder);
 
-  // Whether a CMapiStore exists at this address: a store registers itself as
-  // it is made and leaves as it is deleted, so that a handle to a deleted
-  // store is refused rather than followed.
-  static bool exists(const CMapiStore* store);
-
   // The store name the caller gave; kept only: the profile's default store
   // is opened whatever it says.
   std::string m_strStore;
-  // What the JNI bridge attaches to the store (the Java side's view of its
-  // life); released when the store is deleted, after its folders are
-  // detached.
-  std::shared_ptr<void> m_pBridgeLink;
 
  private:
   // The folders located through this store that still exist.

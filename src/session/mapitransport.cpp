@@ -4,6 +4,7 @@
 #include "message/mapimessage.h"
 #include "platform/platform.h"
 #include "support/mapierror.h"
+#include "support/liveobjects.h"
 #include "support/mapiexception.h"
 
 #include <mapicode.h>
@@ -20,9 +21,20 @@ CMapiTransport::CMapiTransport(std::string profile, std::string password, std::s
   m_strPassword = std::move(password);
   m_strTempDir = std::move(tempDir);
   m_strSentFolder = std::move(sentFolder);
+  liveobjects::enter(this, liveobjects::Kind::Transport);
 }
 
 CMapiTransport::~CMapiTransport() {
+  liveobjects::leave(this);
+  // The messages it created live on until their owner deletes them, but
+  // nothing of this session is used again.
+  while (!m_messages.empty()) {
+    CMapiMessage* message = m_messages.front();
+    m_messages.pop_front();
+    message->close();
+    message->m_pFolder = nullptr;
+    message->m_bTransportClosed = true;
+  }
   if (m_lpSentEntryID) {
     MAPIFreeBuffer(m_lpSentEntryID);
     m_lpSentEntryID = nullptr;
@@ -99,5 +111,15 @@ CMapiMessage* CMapiTransport::createMessage() {
     throw CMapiException(text);
   }
   pMessage->m_pFolder = m_pOutbox;
+  try {
+    m_messages.push_back(pMessage);
+  } catch (...) {
+    delete pMessage;
+    throw;
+  }
   return pMessage;
+}
+
+void CMapiTransport::forgetMessage(CMapiMessage* message) {
+  m_messages.remove(message);
 }

@@ -6,6 +6,7 @@
 
 #include "session/mapisession.h"
 
+#include <list>
 #include <string>
 
 class CMapiFolder;
@@ -14,6 +15,8 @@ class CMapiMessage;
 class CMapiTransport : public CMapiSession {
  public:
   CMapiTransport(std::string profile, std::string password, std::string tempDir, std::string sentFolder);
+  // Detaches the messages it created (see m_messages), then releases the
+  // Outbox and logs off.
   ~CMapiTransport() override;
 
   // Logs on, opens the Outbox and resolves the sent folder (a path that
@@ -24,11 +27,19 @@ class CMapiTransport : public CMapiSession {
   // A new message in the Outbox, owned by the caller. Throws
   // CMapiException.
   CMapiMessage* createMessage();
+  // A message of this transport that is being deleted leaves its list.
+  void forgetMessage(CMapiMessage* message);
 
   CMapiFolder* m_pOutbox;
   std::string m_strSentFolder;
   LPENTRYID m_lpSentEntryID;
   ULONG m_cbSentEntryID;
+
+ private:
+  // The messages this transport created that still exist. Closing the
+  // transport releases their MAPI messages (before the session logs off) and
+  // marks them m_bTransportClosed; their owner still deletes them.
+  std::list<CMapiMessage*> m_messages;
 };
 
 #endif

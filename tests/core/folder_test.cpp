@@ -6,7 +6,13 @@
 #include <mapitags.h>
 #include <mapiutil.h>
 
+#include "content/mapibodypart.h"
 #include "content/mapicontent.h"
+#include "content/mapimultipart.h"
+#include "folder/mapifolder.h"
+#include "message/mapimessage.h"
+#include "session/mapistore.h"
+#include "support/liveobjects.h"
 
 #include <cstdio>
 #include <memory>
@@ -241,25 +247,55 @@ TEST_F(FolderTest, StoreThatClosesDetachesItsFoldersAndReleasesTheirMapiObjects)
   EXPECT_EQ(storedCount(), 2u);
 }
 
-TEST_F(FolderTest, StoresAndFoldersAreKnownExactlyWhileTheyExist) {
+TEST_F(FolderTest, NativeObjectsAreKnownExactlyWhileTheyExist) {
+  using liveobjects::Kind;
+  addSubject("known");
   auto* store = new CMapiStore("alice", "", "", m_tempDir);
   auto* folder = new CMapiFolder;
   auto* kept = new CMapiFolder;
-  EXPECT_TRUE(CMapiStore::exists(store));
-  EXPECT_TRUE(CMapiFolder::exists(folder));
+  EXPECT_EQ(liveobjects::kindOf(store), Kind::Store);
+  EXPECT_EQ(liveobjects::kindOf(folder), Kind::Folder);
   store->initialize();
   store->getInbox(*folder);
   store->getInbox(*kept);
-  // A folder deleted first leaves its store's list: the store's end must not
-  // reach it.
-  delete folder;
-  EXPECT_FALSE(CMapiFolder::exists(folder));
-  EXPECT_TRUE(CMapiFolder::exists(kept));
+  folder->open(0);
+  auto* message = new CMapiMessage;
+  EXPECT_EQ(liveobjects::kindOf(message), Kind::Message);
+  folder->getMessage(1, message);
+  CMapiMultipart* multipart = message->getContent()->m_pMultipart;
+  ASSERT_NE(multipart, nullptr);
+  CMapiBodyPart* part = multipart->getPart(0);
+  EXPECT_EQ(liveobjects::kindOf(multipart), Kind::Multipart);
+  EXPECT_EQ(liveobjects::kindOf(part), Kind::BodyPart);
+  {
+    // The folder deletes its message, which takes its content along: each
+    // leaves with the reason in force, the outermost one.
+    liveobjects::Ending closing("folder closed", store);
+    liveobjects::Ending inner("not this one");
+    folder->Close(false);
+    delete folder;
+  }
+  for (const void* gone : {static_cast<const void*>(folder), static_cast<const void*>(message),
+                           static_cast<const void*>(multipart), static_cast<const void*>(part)}) {
+    EXPECT_EQ(liveobjects::kindOf(gone), Kind::None);
+    liveobjects::End end;
+    ASSERT_TRUE(liveobjects::endOf(gone, end));
+    EXPECT_STREQ(end.text, "folder closed");
+    EXPECT_EQ(end.owner, store);
+  }
+  liveobjects::End end;
+  EXPECT_TRUE(liveobjects::endOf(message, end));
+  EXPECT_EQ(end.kind, Kind::Message);
+  EXPECT_FALSE(liveobjects::endOf(kept, end)) << "a live object has no end";
+  EXPECT_EQ(liveobjects::kindOf(kept), Kind::Folder);
   delete store;
-  EXPECT_FALSE(CMapiStore::exists(store));
+  EXPECT_EQ(liveobjects::kindOf(store), Kind::None);
+  ASSERT_TRUE(liveobjects::endOf(store, end));
+  EXPECT_EQ(end.kind, Kind::Store);
+  EXPECT_EQ(end.text, nullptr) << "deleted outside any Ending";
   EXPECT_TRUE(kept->isStoreClosed());
   delete kept;
-  EXPECT_FALSE(CMapiFolder::exists(kept));
+  EXPECT_EQ(liveobjects::kindOf(kept), Kind::None);
 }
 
 TEST_F(FolderTest, FolderLocatedAgainBelongsToTheLastStore) {

@@ -56,6 +56,12 @@ public class MAPIAttachedMessage extends MAPIMessage {
         return part.nativeLock();
     }
 
+    /** Usable while the content of the message that holds it is. */
+    @Override
+    void checkUsable() throws MessagingException {
+        part.checkUsable();
+    }
+
     /** Nothing to let go of apart from the outer message's content, which holds this message. */
     @Override
     public Runnable contentReleaser() {

@@ -330,7 +330,8 @@ public class MAPIBodyPart extends BodyPart {
         return partDirectory;
     }
 
-    private void checkUsable() throws MessagingException {
+    /** Throws when the content this part belongs to is gone (the multipart says why). */
+    void checkUsable() throws MessagingException {
         if (multipart != null) {
             multipart.checkUsable();
         }

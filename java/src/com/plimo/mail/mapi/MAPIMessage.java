@@ -67,8 +67,8 @@ public class MAPIMessage extends Message {
             "Message-ID", "Date", "From", "Reply-To", "To", "Cc", "Bcc", "Subject", "X-Priority"));
 
     private long messagePointer;
-    /** The life of the folder that handed out the handle; null when none was given. */
-    private NativeLifetime folderLifetime;
+    /** The life of the provider folder that handed out the handle; null for any other folder. */
+    private final NativeLifetime folderLifetime;
     private final Flags flags = new Flags(Flags.Flag.SEEN);
 
     /** The store's delete flag as last set through this message. */
@@ -86,20 +86,12 @@ public class MAPIMessage extends Message {
         super(sessionOf(folder));
         this.folder = folder;
         this.msgnum = msgnum;
+        this.folderLifetime = NativeLifetime.of(folder);
     }
 
-    /** Sets the native message handle, of a message whose owner's life this object cannot see. */
+    /** Called by the native side right after construction with the native message handle. */
     public void setMessagePointer(long messagePointer) {
-        setMessagePointer(messagePointer, null);
-    }
-
-    /**
-     * Called by the native side right after construction with the native message handle and
-     * the life of the folder that owns the native message.
-     */
-    void setMessagePointer(long messagePointer, NativeLifetime folderLifetime) {
         this.messagePointer = messagePointer;
-        this.folderLifetime = folderLifetime;
     }
 
     public long getMessagePointer() {
@@ -151,7 +143,10 @@ public class MAPIMessage extends Message {
         };
     }
 
-    /** Throws when the native message is gone with its folder or store. */
+    /**
+     * Throws when the native message is gone with its provider folder or store (the natives
+     * refuse the handle of a deleted message too, as long as no new one took its address).
+     */
     void checkUsable() throws MessagingException {
         if (folderLifetime != null) {
             folderLifetime.check();

@@ -25,22 +25,14 @@ public class MAPIMultipart extends Multipart {
 
     private final long multipartPointer;
     private final MAPIMessage message;
-    /** The life of the native content; null when none was given. */
-    private final NativeLifetime contentLifetime;
 
     /** The parts fetched so far, by index; null until the count is known. */
     private MAPIBodyPart[] cache;
     private boolean discarded;
 
     public MAPIMultipart(long multipartPointer, MAPIMessage message) {
-        this(multipartPointer, message, null);
-    }
-
-    /** Called by the native side with the life of the native content. */
-    MAPIMultipart(long multipartPointer, MAPIMessage message, NativeLifetime contentLifetime) {
         this.multipartPointer = multipartPointer;
         this.message = message;
-        this.contentLifetime = contentLifetime;
         this.parent = message;
         this.contentType = "multipart/mixed";
     }
@@ -135,9 +127,7 @@ public class MAPIMultipart extends Multipart {
      * the message's folder or store (which say so first).
      */
     void checkUsable() throws MessagingException {
-        if (contentLifetime != null) {
-            contentLifetime.check();
-        } else if (message != null) {
+        if (message != null) {
             message.checkUsable();
         }
         if (isDiscarded()) {

@@ -20,10 +20,9 @@ import javax.mail.MessagingException;
  * <p>The attached message belongs to the content of the message that holds it:
  * {@link #closeAttachedMessage} deletes it, and the store deletes it with that content (a
  * change of the outer message's delete flag, the close of its folder or store), whichever
- * comes first. {@link MAPIAttachedMessage} is the Java object of one; it checks the
- * {@code NativeLifetime} the native side gives it, so a message whose folder was closed
- * raises a {@link MessagingException} instead of reaching freed memory. Use the handles
- * through those objects.
+ * comes first. {@link MAPIAttachedMessage} is the Java object of one. A handle of an
+ * attached message that is gone raises a {@link MessagingException} ("The attached message
+ * is closed", or why its content went) instead of reaching freed memory.
  *
  * <p>Loading this class loads the library through {@link MAPINative}.
  */
@@ -47,8 +46,8 @@ public final class MAPINativeAttached {
      * @param multipart the content's handle ({@link MAPIMultipart#getMultipartPointer()})
      * @param index the part; out of range, or a part that is not an attached message, is a
      *     {@link MessagingException}
-     * @param target when not null, the Java message the native side binds to the new handle
-     *     and its lifetime ({@code setMessagePointer}), as it does for a folder's messages
+     * @param target when not null, the Java message the native side gives the new handle
+     *     ({@code setMessagePointer}), as it does for a folder's messages
      * @return the attached message's handle, for {@link MAPINative}'s reading natives and
      *     {@link #closeAttachedMessage}
      */

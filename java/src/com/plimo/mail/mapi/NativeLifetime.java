@@ -1,20 +1,27 @@
 package com.plimo.mail.mapi;
 
+import javax.mail.Folder;
 import javax.mail.MessagingException;
 
 /**
- * Whether a native object that Java objects hold handles into still exists: a store, a
- * folder or a message's content.
+ * Whether a native object that Java objects hold handles into still exists, as the Java
+ * code that closes it knows: a store or a folder of the provider.
  *
- * <p>The native library makes one for each store, folder and content it hands out (a
- * folder's under its store's, a content's under its folder's) and ends it when it deletes
- * the native object, whatever deletes it: {@link MAPINative#closeStore},
- * {@link MAPINative#closeFolder}, or {@link MAPINative#setMessageDeleteFlag} for a
- * content. {@link MAPIMessage}, {@link MAPIMultipart} and {@link MAPIBodyPart} check
- * theirs before every native call, so that a handle whose owner is gone raises a
- * {@link MessagingException} instead of reaching freed memory.
+ * <p>The native library refuses the handle of an object it deleted by itself. But once it
+ * gives the address to a new object of the same kind, an old handle reaches that object:
+ * a message of a folder that was closed and opened again (an expunge) could read, or mark
+ * for deletion, another message. So the provider's store and folder each hold one, under
+ * which the messages they hand out live: they end it as they close the native object, and
+ * {@link MAPIMessage}, {@link MAPIMultipart} and {@link MAPIBodyPart} check it before every
+ * native call. The natives neither make nor need it.
  */
-final class NativeLifetime {
+public final class NativeLifetime {
+
+    /** A folder whose messages live under a lifetime of its own. */
+    public interface Owner {
+        /** The lifetime of the native folder now open; null when there is none. */
+        NativeLifetime nativeLifetime();
+    }
 
     private final NativeLifetime parent;
     private final String endText;
@@ -24,21 +31,26 @@ final class NativeLifetime {
      * @param parent the lifetime of the owner, or null
      * @param endText what the objects that depend on this one say once it has ended
      */
-    NativeLifetime(NativeLifetime parent, String endText) {
+    public NativeLifetime(NativeLifetime parent, String endText) {
         this.parent = parent;
         this.endText = endText;
     }
 
-    /** Called by the native library as it deletes the native object. */
-    void end() {
+    /** The lifetime a folder gives the messages it hands out; null for any other folder. */
+    static NativeLifetime of(Folder folder) {
+        return folder instanceof Owner ? ((Owner) folder).nativeLifetime() : null;
+    }
+
+    /** Called as the native object is deleted. */
+    public void end() {
         ended = true;
     }
 
     /**
      * The text of the outermost ended lifetime from the top owner down to this one (the
-     * closed store rather than the contents it took along), or null while all are alive.
+     * closed store rather than the folders it took along), or null while all are alive.
      */
-    String endedText() {
+    public String endedText() {
         String outer = parent == null ? null : parent.endedText();
         if (outer != null) {
             return outer;
@@ -47,7 +59,7 @@ final class NativeLifetime {
     }
 
     /** Throws the ended lifetime's text; returns while the native object exists. */
-    void check() throws MessagingException {
+    public void check() throws MessagingException {
         String text = endedText();
         if (text != null) {
             throw new MessagingException(text);

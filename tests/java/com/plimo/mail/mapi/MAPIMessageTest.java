@@ -52,11 +52,10 @@ class MAPIMessageTest {
 
     @Test
     void aMessageOfAClosedFolderRefusesEveryNativeRead() {
-        NativeLifetime store = new NativeLifetime(null, "The store of this message is closed");
-        NativeLifetime inbox = new NativeLifetime(store, "The folder of this message is closed");
-        MAPIMessage message = new MAPIMessage(folder, 1);
-        message.setMessagePointer(0x10L, inbox);
-        inbox.end();
+        OwnedFolder owned = new OwnedFolder();
+        MAPIMessage message = new MAPIMessage(owned, 1);
+        message.setMessagePointer(0x10L);
+        owned.inbox.end();
         // The native library is not loaded here: a call that reached it would fail with an
         // Error, not with the folder's text.
         for (Executable read : new Executable[] {
@@ -67,7 +66,7 @@ class MAPIMessageTest {
             assertEquals("The folder of this message is closed",
                     assertThrows(MessagingException.class, read).getMessage());
         }
-        store.end();
+        owned.store.end();
         assertEquals("The store of this message is closed",
                 assertThrows(MessagingException.class, message::getSubject).getMessage());
     }

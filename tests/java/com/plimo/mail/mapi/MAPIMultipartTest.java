@@ -131,29 +131,30 @@ class MAPIMultipartTest {
     }
 
     @Test
-    void deletedContentStopsTheMultipartBeforeTheStore() {
-        NativeLifetime inbox = new NativeLifetime(null, "The folder of this message is closed");
-        NativeLifetime content = new NativeLifetime(inbox, "discarded");
-        MAPIMultipart multipart = new MAPIMultipart(1L, message, content) {
+    void discardedContentStopsTheMultipartBeforeTheStore() {
+        OwnedFolder owned = new OwnedFolder();
+        MAPIMessage fetched = new MAPIMessage(owned, 1);
+        MAPIMultipart multipart = new MAPIMultipart(1L, fetched) {
             @Override
             protected int loadCount() {
-                throw new AssertionError("the store was asked for a deleted content");
+                throw new AssertionError("the store was asked for a discarded content");
             }
         };
-        content.end();
-        assertEquals("discarded", assertThrows(MessagingException.class, multipart::getCount).getMessage());
-        inbox.end();
+        multipart.discard();
+        assertEquals("The message's content was discarded when its delete flag changed; fetch it again",
+                assertThrows(MessagingException.class, multipart::getCount).getMessage());
+        owned.inbox.end();
         assertEquals("The folder of this message is closed",
                 assertThrows(MessagingException.class, multipart::getCount).getMessage());
     }
 
     @Test
-    void withoutALifetimeOfItsOwnTheMultipartAsksItsMessage() {
-        NativeLifetime inbox = new NativeLifetime(null, "The folder of this message is closed");
-        MAPIMessage fetched = new MAPIMessage(null, 1);
-        fetched.setMessagePointer(0x10L, inbox);
+    void theMultipartAsksItsMessage() {
+        OwnedFolder owned = new OwnedFolder();
+        MAPIMessage fetched = new MAPIMessage(owned, 1);
+        fetched.setMessagePointer(0x10L);
         StubMultipart multipart = new StubMultipart(fetched).withPart("text/plain", "", "hi");
-        inbox.end();
+        owned.inbox.end();
         assertEquals("The folder of this message is closed",
                 assertThrows(MessagingException.class, multipart::getCount).getMessage());
         assertEquals(0, multipart.countCalls);

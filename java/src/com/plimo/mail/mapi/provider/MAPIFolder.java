@@ -2,6 +2,7 @@ package com.plimo.mail.mapi.provider;
 
 import com.plimo.mail.mapi.MAPIMessage;
 import com.plimo.mail.mapi.MAPINative;
+import com.plimo.mail.mapi.NativeLifetime;
 import java.lang.ref.PhantomReference;
 import java.lang.ref.Reference;
 import java.lang.ref.ReferenceQueue;
@@ -37,7 +38,7 @@ import javax.mail.event.ConnectionEvent;
  * ({@link com.plimo.mail.mapi.MAPIAttachedMessage}); it is closed with the content of the
  * message that holds it, so with the folder too.
  */
-public class MAPIFolder extends Folder {
+public class MAPIFolder extends Folder implements NativeLifetime.Owner {
 
     /** Number of messages fetched per native call. */
     static final int CHUNK = 256;
@@ -50,6 +51,8 @@ public class MAPIFolder extends Folder {
     private long handle;
     /** The native folder while open: closed by close(), or by a cleaner if this folder is dropped open. */
     private NativeHandle nativeFolder;
+    /** Under which the messages of the native folder live; ended as it closes. */
+    private NativeLifetime lifetime;
     private boolean open;
     private WeakReference<MAPIMessage>[] cache;
     /** Messages handed out, each with what lets go of its native content once it is unreachable. */
@@ -185,6 +188,7 @@ public class MAPIFolder extends Folder {
             throw e;
         }
         nativeFolder = tracked;
+        lifetime = new NativeLifetime(mapiStore.lifetime(), "The folder of this message is closed");
         handle = h;
         cache = null;
     }
@@ -194,6 +198,10 @@ public class MAPIFolder extends Folder {
         NativeHandle tracked = nativeFolder;
         nativeFolder = null;
         handle = 0;
+        if (lifetime != null) {
+            lifetime.end();
+            lifetime = null;
+        }
         return tracked == null ? 0 : tracked.release();
     }
 
@@ -238,6 +246,12 @@ public class MAPIFolder extends Folder {
         if (h != 0) {
             MAPINative.closeFolder(h, expunge);
         }
+    }
+
+    /** The lifetime of the messages this folder hands out now; null while closed. */
+    @Override
+    public synchronized NativeLifetime nativeLifetime() {
+        return lifetime;
     }
 
     @Override

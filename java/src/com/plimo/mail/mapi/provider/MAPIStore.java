@@ -1,6 +1,7 @@
 package com.plimo.mail.mapi.provider;
 
 import com.plimo.mail.mapi.MAPINative;
+import com.plimo.mail.mapi.NativeLifetime;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.List;
@@ -33,6 +34,8 @@ public class MAPIStore extends Store {
 
     /** The logon: closed by close(), or by a cleaner if this store is dropped connected. */
     private NativeHandle logon;
+    /** Under which the folders' native folders and messages live; ended as the store closes. */
+    private NativeLifetime lifetime;
     private String profile;
     /** The folders open; held weakly, so that a folder dropped open can be cleaned. */
     private final Set<MAPIFolder> folders = Collections.newSetFromMap(new WeakHashMap<>());
@@ -83,6 +86,7 @@ public class MAPIStore extends Store {
             }
             // The cleaning action may not hold this store: its lock is its own.
             logon = new NativeHandle(this, h, null, MAPINative::closeStore);
+            lifetime = new NativeLifetime(null, "The store of this message is closed");
             profile = user;
         }
         return true;
@@ -102,6 +106,10 @@ public class MAPIStore extends Store {
             folders.clear();
             long h = logon == null ? 0 : logon.release();
             logon = null;
+            if (lifetime != null) {
+                lifetime.end();
+                lifetime = null;
+            }
             if (h != 0) {
                 MAPINative.closeStore(h);
             }
@@ -146,6 +154,11 @@ public class MAPIStore extends Store {
      */
     Object nativeLock() {
         return this;
+    }
+
+    /** The lifetime of this logon; null when not connected. Call with the native lock held. */
+    NativeLifetime lifetime() {
+        return lifetime;
     }
 
     /** The native store handle; throws when not connected. Call with the native lock held. */

@@ -10,7 +10,7 @@ import javax.mail.MethodNotSupportedException;
  * An empty {@link Folder} for tests that call the natives directly: the natives only hand
  * the folder object on to the {@code MAPIMessage}s they build, so any folder will do.
  */
-public final class StandInFolder extends Folder {
+public class StandInFolder extends Folder {
 
     private final String name;
     private boolean open;

@@ -288,6 +288,7 @@ class StoreReadingTest {
         try {
             Folder inbox = store.getFolder("INBOX");
             inbox.open(Folder.READ_WRITE);
+            Message first = inbox.getMessage(1);
             Message second = inbox.getMessage(2);
             String secondSubject = second.getSubject();
             second.setFlag(Flags.Flag.DELETED, true);
@@ -298,6 +299,12 @@ class StoreReadingTest {
             assertEquals(parse(three[0]).getSubject(), inbox.getMessage(1).getSubject());
             assertEquals(parse(three[2]).getSubject(), inbox.getMessage(2).getSubject());
             assertFalse(secondSubject.equals(inbox.getMessage(2).getSubject()));
+            // The messages of the folder opened again may have the old ones' native
+            // addresses: a message fetched before the expunge must not reach them.
+            assertEquals("The folder of this message is closed",
+                    assertThrows(MessagingException.class, () -> first.setFlag(Flags.Flag.DELETED, true))
+                            .getMessage());
+            assertEquals(2, inbox.getMessageCount());
 
             inbox.getMessage(1).setFlag(Flags.Flag.DELETED, true);
             inbox.close(true);
