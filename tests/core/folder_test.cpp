@@ -249,7 +249,7 @@ TEST_F(FolderTest, StoreThatClosesDetachesItsFoldersAndReleasesTheirMapiObjects)
 
 TEST_F(FolderTest, NativeObjectsAreKnownExactlyWhileTheyExist) {
   using liveobjects::Kind;
-  addSubject("known");
+  add(withProps({mapifixture::Value::String(PR_BODY_A, "the text")}));
   auto* store = new CMapiStore("alice", "", "", m_tempDir);
   auto* folder = new CMapiFolder;
   auto* kept = new CMapiFolder;

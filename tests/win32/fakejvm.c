@@ -34,7 +34,6 @@ static JClass g_classes[] = {
     {"com/plimo/mail/mapi/MAPIMessage", "javax/mail/Message", NULL},
     {"com/plimo/mail/mapi/MAPIMultipart", "javax/mail/Multipart", NULL},
     {"com/plimo/mail/mapi/MAPIBodyPart", "javax/mail/BodyPart", NULL},
-    {"com/plimo/mail/mapi/NativeLifetime", "java/lang/Object", NULL},
 };
 #define CLASS_COUNT ((int)(sizeof g_classes / sizeof g_classes[0]))
 
@@ -284,13 +283,6 @@ static void keepArgs(const Method* m, Obj* self, const jvalue* args, jvalue* res
   }
 }
 
-static void Lifetime_end(const Method* m, Obj* self, const jvalue* args, jvalue* result) {
-  (void)m;
-  (void)args;
-  (void)result;
-  self->ended = 1;
-}
-
 static const Method g_methods[] = {
     {"java/lang/String", "getBytes", "()[B", String_getBytes},
     {"java/lang/String", "<init>", "([B)V", String_init},
@@ -298,18 +290,51 @@ static const Method g_methods[] = {
     {"javax/mail/MessagingException", "<init>", "(Ljava/lang/String;)V", Throwable_init},
     {"com/plimo/mail/mapi/MAPIMessage", "<init>", "(Ljavax/mail/Folder;I)V", keepArgs},
     {"com/plimo/mail/mapi/MAPIMessage", "setMessagePointer", "(J)V", keepArgs},
-    {"com/plimo/mail/mapi/MAPIMessage", "setMessagePointer", "(JLcom/plimo/mail/mapi/NativeLifetime;)V", keepArgs},
     {"com/plimo/mail/mapi/MAPIMultipart", "<init>", "(JLcom/plimo/mail/mapi/MAPIMessage;)V", keepArgs},
-    {"com/plimo/mail/mapi/MAPIMultipart", "<init>",
-     "(JLcom/plimo/mail/mapi/MAPIMessage;Lcom/plimo/mail/mapi/NativeLifetime;)V", keepArgs},
     {"com/plimo/mail/mapi/MAPIBodyPart", "<init>",
      "(JLcom/plimo/mail/mapi/MAPIMultipart;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/"
      "String;I)V",
      keepArgs},
-    {"com/plimo/mail/mapi/NativeLifetime", "<init>", "(Lcom/plimo/mail/mapi/NativeLifetime;Ljava/lang/String;)V",
-     keepArgs},
-    {"com/plimo/mail/mapi/NativeLifetime", "end", "()V", Lifetime_end},
 };
+
+/* What the natives may ask the JVM for: the classes and methods of the
+   specified Java interface, and nothing else. An application brings its own
+   com.plimo.mail.mapi classes with exactly these members; any other request
+   would fail in its JVM, so here it fails the run. */
+static const char* const g_specifiedClasses[] = {
+    "java/lang/String",
+    "javax/mail/MessagingException",
+    "java/lang/OutOfMemoryError",
+    "com/plimo/mail/mapi/MAPIMessage",
+    "com/plimo/mail/mapi/MAPIMultipart",
+    "com/plimo/mail/mapi/MAPIBodyPart",
+};
+static const char* const g_specifiedMethods[][3] = {
+    {"java/lang/String", "getBytes", "()[B"},
+    {"java/lang/String", "<init>", "([B)V"},
+    {"com/plimo/mail/mapi/MAPIMessage", "<init>", "(Ljavax/mail/Folder;I)V"},
+    {"com/plimo/mail/mapi/MAPIMessage", "setMessagePointer", "(J)V"},
+    {"com/plimo/mail/mapi/MAPIMultipart", "<init>", "(JLcom/plimo/mail/mapi/MAPIMessage;)V"},
+    {"com/plimo/mail/mapi/MAPIBodyPart", "<init>",
+     "(JLcom/plimo/mail/mapi/MAPIMultipart;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/"
+     "String;I)V"},
+};
+
+static int isSpecifiedClass(const char* name) {
+  size_t i;
+  for (i = 0; i < sizeof g_specifiedClasses / sizeof g_specifiedClasses[0]; ++i)
+    if (strcmp(g_specifiedClasses[i], name) == 0) return 1;
+  return 0;
+}
+
+static int isSpecifiedMethod(const char* cls, const char* name, const char* sig) {
+  size_t i;
+  for (i = 0; i < sizeof g_specifiedMethods / sizeof g_specifiedMethods[0]; ++i)
+    if (strcmp(g_specifiedMethods[i][0], cls) == 0 && strcmp(g_specifiedMethods[i][1], name) == 0 &&
+        strcmp(g_specifiedMethods[i][2], sig) == 0)
+      return 1;
+  return 0;
+}
 
 static const Method* findMethod(const JClass* cls, const char* name, const char* sig) {
   size_t i;
@@ -422,6 +447,11 @@ static jclass JNICALL jFindClass(JNIEnv* env, const char* name) {
   note("  FindClass(\"%s\")", name ? name : "(null)");
   if (!name) {
     violation("FindClass with a null name");
+    return NULL;
+  }
+  if (g_inNative && !isSpecifiedClass(name)) {
+    violation("FindClass of \"%s\", a class outside the specified interface", name);
+    raise("java/lang/NoClassDefFoundError", name);
     return NULL;
   }
   if (g_failFindClass[0] && strcmp(g_failFindClass, name) == 0) {
@@ -634,6 +664,13 @@ static jmethodID JNICALL jGetMethodID(JNIEnv* env, jclass clazz, const char* nam
   note("  GetMethodID(%s, \"%s\", \"%s\")", c && c->kind == O_CLASS ? c->klass->name : "?", name, sig);
   if (!c || c->kind != O_CLASS) {
     violation("GetMethodID without a class");
+    return NULL;
+  }
+  if (g_inNative && !isSpecifiedMethod(c->klass->name, name, sig)) {
+    char text[300];
+    snprintf(text, sizeof text, "%s.%s%s", c->klass->name, name, sig);
+    violation("GetMethodID of %s, a method outside the specified interface", text);
+    raise("java/lang/NoSuchMethodError", text);
     return NULL;
   }
   m = findMethod(c->klass, name, sig);

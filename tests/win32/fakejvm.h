@@ -35,7 +35,6 @@ struct Obj {
   jlong handle;
   jint number;
   int pointerSet;
-  int ended; /* NativeLifetime.end() was called */
 };
 
 /* The environment the natives get. */
