@@ -12,13 +12,17 @@ import javax.mail.MessagingException;
  * methods that take that kind of handle, and never after the object that owns it has
  * been closed. Failures reach the caller as {@link MessagingException}.
  *
- * <p>What the library can tell of a handle whose object was closed, it refuses with a
- * {@link MessagingException}: a store or folder handle after its close ("The store is
- * closed", "The folder is closed", a second close included), and the folders, messages
- * and parts of a closed store ("The store of this folder is closed", "The store of this
- * message is closed"); a closed folder's messages and a discarded content's parts no
- * longer exist, and only {@link MAPIMessage}, {@link MAPIMultipart} and
- * {@link MAPIBodyPart} know it: use the handles through those objects.
+ * <p>The library checks every handle against the native objects that exist and refuses,
+ * with a {@link MessagingException}, one whose object is gone or of another kind: a store,
+ * folder or transport after its close ("The store is closed", "The folder is closed", "The
+ * transport is closed"), the messages of a closed folder ("The folder of this message is
+ * closed"), the multipart and parts of a discarded content, the folders and messages of a
+ * closed store or transport ("The store of this message is closed", "The transport of this
+ * message is closed"), and a handle that never was one ("Invalid class pointer."). A
+ * handle whose address the library has since given to a new object of the same kind
+ * reaches that object: {@link MAPIMessage}, {@link MAPIMultipart} and
+ * {@link MAPIBodyPart} of the provider's folders refuse to be used once their folder
+ * closed, so use the handles through those objects.
  *
  * <p>Nothing here is synchronised: a handle, and everything reached through it (a folder
  * and its messages, a message and its parts), must be used by one thread at a time.
