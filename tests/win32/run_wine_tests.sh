@@ -25,7 +25,7 @@ GENERATOR=${4:-}
 TRIPLET=i686-w64-mingw32
 WINBUILD=$BIN/win32
 RUN=$WINBUILD/wine-run
-SCENARIOS=(exports lifecycle init-fails logon-fails no-stores store-fails inbox large-inbox jvm-failures)
+SCENARIOS=(exports lifecycle init-fails logon-fails no-stores store-fails inbox compose large-inbox jvm-failures)
 start=$SECONDS
 
 flag_set() {

@@ -1,14 +1,15 @@
 /*
  * A stand-in MAPI provider for running the Windows DLL under Wine.
  *
- * Wine's mapi32 hands MAPIInitialize, MAPILogonEx and MAPIUninitialize to the
- * DLL that the registry names as the default mail client's extended MAPI
- * (HKLM\Software\Clients\Mail\<client>\DLLPathEx); everything else of MAPI
- * (MAPIAllocateBuffer, MAPIFreeBuffer, FreeProws, HrGetOneProp, ...) stays
- * Wine's own. This DLL is that provider: a fixed profile whose session serves
- * just what the JNI library asks of a logon and of an Inbox walk, and nothing
- * more. Buffers it hands out come from mapi32's MAPIAllocateBuffer, so the
- * library frees them with the same allocator.
+ * Wine's mapi32 hands MAPIInitialize, MAPILogonEx, MAPIUninitialize and
+ * HrQueryAllRows to the DLL that the registry names as the default mail
+ * client's extended MAPI (HKLM\Software\Clients\Mail\<client>\DLLPathEx);
+ * everything else of MAPI (MAPIAllocateBuffer, MAPIFreeBuffer, FreeProws,
+ * HrGetOneProp, HrSetOneProp, FreePadrlist, ...) stays Wine's own. This DLL
+ * is that provider: a fixed profile whose session serves just what the JNI
+ * library asks of a logon, an Inbox walk and a message composed and
+ * submitted, and nothing more. Buffers it hands out come from mapi32's
+ * MAPIAllocateBuffer, so the library frees them with the same allocator.
  *
  * What it serves is chosen per run (StandinConfigure, called by the test
  * program before it loads the library):
@@ -21,12 +22,24 @@
  *                session's error record explains why
  *   inbox        a default store (after a second, non-default one) whose
  *                Inbox holds `messages` messages with subject, body, sender,
- *                one To recipient, Internet message id, priority and dates
+ *                one To recipient, Internet message id, priority and dates;
+ *                the store names no Outbox
+ *   compose      the same store naming its Outbox, where messages can be
+ *                created, composed and submitted
+ *
+ * Every store has a folder hierarchy (the root, "Top of Information Store",
+ * and under it Inbox, Outbox and Sent Items) and every session an address
+ * book that resolves one name and makes one-off entries. A message created
+ * in the Outbox keeps what it is given (properties, recipients, saved
+ * attachments with their data, named properties) in a record of its own,
+ * which the test program reads back for the last message submitted
+ * (StandinSubmitted).
  *
  * A method the stand-in does not serve ends the process with exit code 90 and
  * names the interface and the vtable slot, so that the run shows what the
  * library asked for. The test program reads the counts of what happened
- * (StandinCount) and the last logon's arguments (StandinText).
+ * (StandinCount), the last logon's and one-off entry's arguments
+ * (StandinText) and the submitted message (StandinSubmitted).
  */
 #define COBJMACROS
 #include <windows.h>
@@ -48,22 +61,143 @@
 #define TAG_BODY_HTML_A PROP_TAG(PT_STRING8, 0x1013)
 #define TAG_SMTP_ADDRESS_A PROP_TAG(PT_STRING8, 0x39FE)
 
+/* ---- what a composed message received ------------------------------------------ */
+
+/* One property as it was set: the bytes of a string with its terminator, of
+   a binary, or of the scalar itself (PT_LONG, PT_BOOLEAN, PT_SYSTIME). */
+typedef struct Value {
+  ULONG tag;
+  ULONG size;
+  BYTE* data;
+} Value;
+
+#define BAG_MAX 24
+typedef struct Bag {
+  ULONG count;
+  Value values[BAG_MAX];
+} Bag;
+
+typedef struct Composed Composed;
+
+typedef struct Attachment {
+  Bag props; /* PR_ATTACH_DATA_BIN among them, written through its stream */
+  Composed* message;
+  BOOL saved; /* IAttach::SaveChanges ran: it is one of the message's */
+} Attachment;
+
+#define RECIPIENTS_MAX 8
+#define ATTACHMENTS_MAX 4
+struct Composed {
+  Bag props;
+  Bag recipients[RECIPIENTS_MAX];
+  ULONG recipientCount;
+  Attachment* attachments[ATTACHMENTS_MAX]; /* the saved ones, in the order saved */
+  ULONG attachmentCount;
+  ULONG attachNumbers; /* CreateAttach calls */
+  LONG saves;          /* IMessage::SaveChanges calls */
+  LONG savesBeforeSubmit;
+};
+
+/* The records live as long as the process: the test reads them after the
+   library released everything. */
+static Composed g_composed[8];
+static Attachment g_attachmentRecords[16];
+static ULONG g_composedCount, g_attachmentRecordCount;
+static Composed* g_submitted; /* the last message SubmitMessage ran on */
+
+/* Named properties of the store: (set, name) to an id from 0x8000 on. */
+typedef struct NamedProp {
+  GUID set;
+  char name[64];
+} NamedProp;
+static NamedProp g_names[16];
+static ULONG g_nameCount;
+
+/* PS_INTERNET_HEADERS {00020386-0000-0000-C000-000000000046} */
+static const GUID kInternetHeaders = {0x00020386, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+static Value* bagFind(Bag* bag, ULONG tag) {
+  ULONG i;
+  for (i = 0; i < bag->count; ++i)
+    if (PROP_ID(bag->values[i].tag) == PROP_ID(tag)) return &bag->values[i];
+  return NULL;
+}
+
+/* Sets (or replaces: one value per property id) tag to size bytes. */
+static HRESULT bagPut(Bag* bag, ULONG tag, const void* data, ULONG size) {
+  Value* v = bagFind(bag, tag);
+  BYTE* copy = (BYTE*)HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
+  if (!copy) return MAPI_E_NOT_ENOUGH_MEMORY;
+  if (!v) {
+    if (bag->count == BAG_MAX) {
+      HeapFree(GetProcessHeap(), 0, copy);
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+    v = &bag->values[bag->count++];
+  } else {
+    HeapFree(GetProcessHeap(), 0, v->data);
+  }
+  if (size) memcpy(copy, data, size);
+  v->tag = tag;
+  v->size = size;
+  v->data = copy;
+  return S_OK;
+}
+
+static HRESULT bagSet(Bag* bag, const SPropValue* v) {
+  switch (PROP_TYPE(v->ulPropTag)) {
+    case PT_STRING8:
+      if (!v->Value.lpszA) return MAPI_E_INVALID_PARAMETER;
+      return bagPut(bag, v->ulPropTag, v->Value.lpszA, (ULONG)strlen((const char*)v->Value.lpszA) + 1);
+    case PT_BINARY:
+      if (!v->Value.bin.lpb && v->Value.bin.cb) return MAPI_E_INVALID_PARAMETER;
+      return bagPut(bag, v->ulPropTag, v->Value.bin.lpb, v->Value.bin.cb);
+    case PT_LONG:
+      return bagPut(bag, v->ulPropTag, &v->Value.l, sizeof v->Value.l);
+    case PT_BOOLEAN:
+      return bagPut(bag, v->ulPropTag, &v->Value.b, sizeof v->Value.b);
+    case PT_SYSTIME:
+      return bagPut(bag, v->ulPropTag, &v->Value.ft, sizeof v->Value.ft);
+    default:
+      fprintf(stderr, "stand-in MAPI: a property of type 0x%04lX was set (0x%08lX); the stand-in keeps none\n",
+              (unsigned long)PROP_TYPE(v->ulPropTag), (unsigned long)v->ulPropTag);
+      fflush(stderr);
+      return MAPI_E_INVALID_TYPE;
+  }
+}
+
+static void hexOf(const BYTE* data, ULONG size, char* out, size_t room) {
+  ULONG i;
+  out[0] = '\0';
+  for (i = 0; i < size && (size_t)(i + 1) * 2 < room; ++i) snprintf(out + 2 * i, 3, "%02X", data[i]);
+}
+
+static LONG namedId(const GUID* set, const char* name) {
+  ULONG i;
+  for (i = 0; i < g_nameCount; ++i)
+    if (IsEqualGUID(&g_names[i].set, set) && strcmp(g_names[i].name, name) == 0) return (LONG)(0x8000 + i);
+  return -1;
+}
+
 /* ---- configuration and counts ------------------------------------------------ */
 
-enum Scenario { SC_INBOX, SC_INIT_FAILS, SC_LOGON_FAILS, SC_NO_STORES, SC_STORE_FAILS };
+enum Scenario { SC_INBOX, SC_COMPOSE, SC_INIT_FAILS, SC_LOGON_FAILS, SC_NO_STORES, SC_STORE_FAILS };
 
 static enum Scenario g_scenario = SC_INBOX;
 static int g_messages = 3;
 
 static LONG g_initialize, g_uninitialize, g_logon, g_logoff, g_live, g_deleted, g_passwordGiven;
+static LONG g_createMessage, g_submit, g_resolveName, g_oneOff;
 static ULONG g_logonFlags;
 static char g_profile[256];
+static char g_oneOffArgs[256], g_oneOffEntry[512];
 
 int WINAPI StandinConfigure(const char* scenario, int messages) {
   static const struct {
     const char* name;
     enum Scenario value;
   } names[] = {{"inbox", SC_INBOX},
+               {"compose", SC_COMPOSE},
                {"init-fails", SC_INIT_FAILS},
                {"logon-fails", SC_LOGON_FAILS},
                {"no-stores", SC_NO_STORES},
@@ -74,8 +208,9 @@ int WINAPI StandinConfigure(const char* scenario, int messages) {
       g_scenario = names[i].value;
       g_messages = messages;
       g_initialize = g_uninitialize = g_logon = g_logoff = g_deleted = g_passwordGiven = 0;
+      g_createMessage = g_submit = g_resolveName = g_oneOff = 0;
       g_logonFlags = 0;
-      g_profile[0] = '\0';
+      g_profile[0] = g_oneOffArgs[0] = g_oneOffEntry[0] = '\0';
       return 1;
     }
   }
@@ -83,7 +218,9 @@ int WINAPI StandinConfigure(const char* scenario, int messages) {
 }
 
 /* The count named, or -1 for a name it does not know. "live" is the number
-   of the stand-in's objects not yet released. */
+   of the stand-in's objects not yet released; "recipients", "attachments"
+   and "savedBeforeSubmit" (its IMessage::SaveChanges calls before
+   SubmitMessage) describe the last message submitted. */
 LONG WINAPI StandinCount(const char* name) {
   if (strcmp(name, "MAPIInitialize") == 0) return g_initialize;
   if (strcmp(name, "MAPIUninitialize") == 0) return g_uninitialize;
@@ -93,30 +230,126 @@ LONG WINAPI StandinCount(const char* name) {
   if (strcmp(name, "DeleteMessages") == 0) return g_deleted;
   if (strcmp(name, "password") == 0) return g_passwordGiven;
   if (strcmp(name, "logonFlags") == 0) return (LONG)g_logonFlags;
+  if (strcmp(name, "CreateMessage") == 0) return g_createMessage;
+  if (strcmp(name, "SubmitMessage") == 0) return g_submit;
+  if (strcmp(name, "ResolveName") == 0) return g_resolveName;
+  if (strcmp(name, "CreateOneOff") == 0) return g_oneOff;
+  if (strcmp(name, "recipients") == 0) return g_submitted ? (LONG)g_submitted->recipientCount : -1;
+  if (strcmp(name, "attachments") == 0) return g_submitted ? (LONG)g_submitted->attachmentCount : -1;
+  if (strcmp(name, "savedBeforeSubmit") == 0) return g_submitted ? g_submitted->savesBeforeSubmit : -1;
   return -1;
 }
 
+/* "profile": the last logon's profile name; "oneoff": the last one-off
+   entry's name, address type and address ("name|type|address");
+   "oneoffEntry": the entry identifier made for it, in hex. */
 const char* WINAPI StandinText(const char* name) {
   if (strcmp(name, "profile") == 0) return g_profile;
+  if (strcmp(name, "oneoff") == 0) return g_oneOffArgs;
+  if (strcmp(name, "oneoffEntry") == 0) return g_oneOffEntry;
   return "";
+}
+
+/* A value of the last message submitted, as text: of the message itself
+   ("message"), of its recipient or saved attachment number `index` in the
+   order they came ("recipient", "attachment"; an attachment's data is its
+   PR_ATTACH_DATA_BIN), or the Internet header NAME, a named property of
+   PS_INTERNET_HEADERS ("header NAME"; tag is ignored). Strings as they are,
+   PT_BINARY in hex, PT_LONG and PT_BOOLEAN in decimal, PT_SYSTIME as the
+   FILETIME's 100 ns ticks in decimal. NULL when it has no value of tag's
+   type. */
+const char* WINAPI StandinSubmitted(const char* what, int index, ULONG tag) {
+  static char text[16384];
+  Bag* bag = NULL;
+  const Value* v;
+  if (!g_submitted) return NULL;
+  if (strcmp(what, "message") == 0) {
+    bag = &g_submitted->props;
+  } else if (strcmp(what, "recipient") == 0) {
+    if (index >= 0 && (ULONG)index < g_submitted->recipientCount) bag = &g_submitted->recipients[index];
+  } else if (strcmp(what, "attachment") == 0) {
+    if (index >= 0 && (ULONG)index < g_submitted->attachmentCount) bag = &g_submitted->attachments[index]->props;
+  } else if (strncmp(what, "header ", 7) == 0) {
+    LONG id = namedId(&kInternetHeaders, what + 7);
+    if (id < 0) return NULL;
+    tag = PROP_TAG(PT_STRING8, id);
+    bag = &g_submitted->props;
+  }
+  if (!bag || !(v = bagFind(bag, tag)) || v->tag != tag) return NULL;
+  switch (PROP_TYPE(tag)) {
+    case PT_STRING8:
+      lstrcpynA(text, (const char*)v->data, sizeof text);
+      break;
+    case PT_BINARY:
+      hexOf(v->data, v->size, text, sizeof text);
+      break;
+    case PT_LONG:
+      snprintf(text, sizeof text, "%ld", *(const LONG*)v->data);
+      break;
+    case PT_BOOLEAN:
+      snprintf(text, sizeof text, "%u", (unsigned)*(const unsigned short*)v->data);
+      break;
+    case PT_SYSTIME: {
+      const FILETIME* ft = (const FILETIME*)v->data;
+      _ui64toa(((ULONGLONG)ft->dwHighDateTime << 32) | ft->dwLowDateTime, text, 10);
+      break;
+    }
+    default:
+      return NULL;
+  }
+  return text;
 }
 
 /* ---- objects ----------------------------------------------------------------- */
 
-enum Kind { K_SESSION, K_TABLE, K_STORE, K_FOLDER, K_MESSAGE };
-enum TableKind { T_STORES, T_CONTENTS, T_RECIPIENTS, T_ATTACHMENTS };
+enum Kind { K_SESSION, K_TABLE, K_STORE, K_FOLDER, K_MESSAGE, K_ADDRBOOK, K_ATTACH, K_STREAM };
+enum TableKind { T_STORES, T_CONTENTS, T_RECIPIENTS, T_ATTACHMENTS, T_HIERARCHY };
+
+/* The store's folders; F_ROOT is opened without an entry identifier. */
+enum FolderId { F_INBOX, F_ROOT, F_IPM, F_OUTBOX, F_SENT, F_SEARCH, F_COUNT };
+static const struct {
+  const char* entry;
+  const char* name;
+  enum FolderId parent;
+} kFolders[F_COUNT] = {
+    {"STANDIN-INBOX", "Inbox", F_IPM},
+    {"", "Root", F_ROOT},
+    {"STANDIN-IPM-SUBTREE", "Top of Information Store", F_ROOT},
+    {"STANDIN-OUTBOX", "Outbox", F_IPM},
+    {"STANDIN-SENT-ITEMS", "Sent Items", F_IPM},
+    {"STANDIN-SEARCH-ROOT", "Search Root", F_ROOT},
+};
+
+/* The nth folder under parent, or F_COUNT. */
+static enum FolderId childFolder(enum FolderId parent, ULONG n) {
+  int f;
+  for (f = 0; f < F_COUNT; ++f)
+    if (f != F_ROOT && kFolders[f].parent == parent && n-- == 0) return (enum FolderId)f;
+  return F_COUNT;
+}
+
+static ULONG childCount(enum FolderId parent) {
+  ULONG n = 0;
+  while (childFolder(parent, n) != F_COUNT) ++n;
+  return n;
+}
 
 typedef struct Object {
   const void* lpVtbl;
   LONG refs;
   enum Kind kind;
   const char* name; /* the interface, for the unserved-slot message */
-  int message;      /* K_MESSAGE, and the recipient table of a message */
+  int message;      /* K_MESSAGE of the Inbox, and the recipient table of one */
   enum TableKind table;
   ULONG rows;
   ULONG cursor;
   ULONG columns[16];
   ULONG columnCount;
+  enum FolderId folder;   /* K_FOLDER, and a hierarchy table's parent */
+  BOOL writable;          /* K_FOLDER opened to modify */
+  Composed* composed;     /* K_MESSAGE created in the Outbox */
+  Attachment* attachment; /* K_ATTACH, K_STREAM */
+  ULONG position;         /* K_STREAM */
 } Object;
 
 static IMAPISessionVtbl g_sessionVtbl;
@@ -124,6 +357,9 @@ static IMAPITableVtbl g_tableVtbl;
 static IMsgStoreVtbl g_storeVtbl;
 static IMAPIFolderVtbl g_folderVtbl;
 static IMessageVtbl g_messageVtbl;
+static IAddrBookVtbl g_addrBookVtbl;
+static IAttachVtbl g_attachVtbl;
+static IStreamVtbl g_streamVtbl;
 
 static Object* newObject(enum Kind kind) {
   Object* o = (Object*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Object));
@@ -136,6 +372,9 @@ static Object* newObject(enum Kind kind) {
     case K_STORE: o->lpVtbl = &g_storeVtbl; o->name = "IMsgStore"; break;
     case K_FOLDER: o->lpVtbl = &g_folderVtbl; o->name = "IMAPIFolder"; break;
     case K_MESSAGE: o->lpVtbl = &g_messageVtbl; o->name = "IMessage"; break;
+    case K_ADDRBOOK: o->lpVtbl = &g_addrBookVtbl; o->name = "IAddrBook"; break;
+    case K_ATTACH: o->lpVtbl = &g_attachVtbl; o->name = "IAttach"; break;
+    case K_STREAM: o->lpVtbl = &g_streamVtbl; o->name = "IStream"; break;
   }
   InterlockedIncrement(&g_live);
   return o;
@@ -164,6 +403,10 @@ UNSERVED_ROW(0) UNSERVED_ROW(1) UNSERVED_ROW(2) UNSERVED_ROW(3) UNSERVED_ROW(4) 
       UNSERVED_REF(r, 5), UNSERVED_REF(r, 6), UNSERVED_REF(r, 7), UNSERVED_REF(r, 8), UNSERVED_REF(r, 9)
 static void* const g_unserved[60] = {UNSERVED_REFS(0), UNSERVED_REFS(1), UNSERVED_REFS(2),
                                      UNSERVED_REFS(3), UNSERVED_REFS(4), UNSERVED_REFS(5)};
+
+/* The vtable slot of a method of IMAPIProp or an interface derived from it. */
+#define PROP_SLOT(method) ((int)(offsetof(IMAPIPropVtbl, method) / sizeof(void*)))
+#define MESSAGE_SLOT(method) ((int)(offsetof(IMessageVtbl, method) / sizeof(void*)))
 
 static void fillUnserved(void* vtbl, size_t size) {
   size_t slots = size / sizeof(void*);
@@ -239,7 +482,6 @@ static const char* const kSenderAddresses[] = {"alice@example.com", "bruno@examp
 
 static const char kStoreEntry[] = "STANDIN-STORE-DEFAULT";
 static const char kArchiveEntry[] = "STANDIN-STORE-ARCHIVE";
-static const char kInboxEntry[] = "STANDIN-INBOX";
 
 static void messageEntry(int number, char* out, size_t size) { snprintf(out, size, "STANDIN-MSG-%04d", number); }
 
@@ -375,6 +617,13 @@ static BOOL rowProp(const Object* table, ULONG row, ULONG tag, SPropValue* v, LP
     }
     case T_ATTACHMENTS:
       return FALSE;
+    case T_HIERARCHY: {
+      enum FolderId f = childFolder(table->folder, row);
+      if (f == F_COUNT) return FALSE;
+      if (tag == PR_DISPLAY_NAME_A) return setString(v, tag, kFolders[f].name, parent);
+      if (tag == PR_ENTRYID) return setBinary(v, tag, kFolders[f].entry, (ULONG)strlen(kFolders[f].entry), parent);
+      return FALSE;
+    }
   }
   return FALSE;
 }
@@ -383,17 +632,20 @@ static BOOL objectProp(const Object* o, ULONG tag, SPropValue* v, LPVOID parent)
   switch (o->kind) {
     case K_STORE:
       if (tag == PR_DISPLAY_NAME_A) return setString(v, tag, "Mailbox", parent);
+      if (tag == PR_IPM_OUTBOX_ENTRYID && g_scenario == SC_COMPOSE)
+        return setBinary(v, tag, kFolders[F_OUTBOX].entry, (ULONG)strlen(kFolders[F_OUTBOX].entry), parent);
       return FALSE;
     case K_FOLDER:
-      if (tag == PR_DISPLAY_NAME_A) return setString(v, tag, "Inbox", parent);
+      if (tag == PR_DISPLAY_NAME_A) return setString(v, tag, kFolders[o->folder].name, parent);
       if (tag == PR_CONTENT_COUNT) {
         v->ulPropTag = tag;
-        v->Value.l = g_messages;
+        v->Value.l = o->folder == F_INBOX ? g_messages : 0;
         return TRUE;
       }
       return FALSE;
     case K_MESSAGE:
-      return messageProp(o->message, tag, v, parent);
+      /* Nothing reads a message being composed back. */
+      return o->composed ? FALSE : messageProp(o->message, tag, v, parent);
     default:
       return FALSE;
   }
@@ -454,14 +706,89 @@ static HRESULT STDMETHODCALLTYPE GetPropList_(void* self, ULONG ulFlags, LPSProp
   return S_OK;
 }
 
+/* A message being composed counts its saves; an attachment saved becomes
+   one of its message's. Everything else has nothing to save. */
 static HRESULT STDMETHODCALLTYPE SaveChanges_(void* self, ULONG ulFlags) {
-  (void)self;
+  Object* o = (Object*)self;
   (void)ulFlags;
+  if (o->composed) ++o->composed->saves;
+  if (o->kind == K_ATTACH && !o->attachment->saved) {
+    Composed* m = o->attachment->message;
+    if (m->attachmentCount == ATTACHMENTS_MAX) return MAPI_E_NOT_ENOUGH_MEMORY;
+    m->attachments[m->attachmentCount++] = o->attachment;
+    o->attachment->saved = TRUE;
+  }
+  return S_OK;
+}
+
+/* Properties are set only on what is being composed: a message created in
+   the Outbox and its attachments. */
+static HRESULT STDMETHODCALLTYPE SetProps_(void* self, ULONG cValues, LPSPropValue lpPropArray,
+                                           LPSPropProblemArray* lppProblems) {
+  Object* o = (Object*)self;
+  Bag* bag = o->composed ? &o->composed->props : o->kind == K_ATTACH ? &o->attachment->props : NULL;
+  ULONG i;
+  if (!bag) return unserved(self, PROP_SLOT(SetProps));
+  if (lppProblems) *lppProblems = NULL;
+  if (!lpPropArray && cValues) return MAPI_E_INVALID_PARAMETER;
+  for (i = 0; i < cValues; ++i) {
+    HRESULT hr = bagSet(bag, &lpPropArray[i]);
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+/* Named properties by string name, on a message being composed: an id per
+   (property set, name), made with MAPI_CREATE. */
+static HRESULT STDMETHODCALLTYPE GetIDsFromNames_(void* self, ULONG cPropNames, LPMAPINAMEID* lppPropNames,
+                                                  ULONG ulFlags, LPSPropTagArray* lppPropTags) {
+  LPSPropTagArray tags = NULL;
+  BOOL missing = FALSE;
+  ULONG i;
+  if (!((Object*)self)->composed) return unserved(self, PROP_SLOT(GetIDsFromNames));
+  if (!lppPropTags) return MAPI_E_INVALID_PARAMETER;
+  *lppPropTags = NULL;
+  if (!cPropNames || !lppPropNames) return MAPI_E_NO_SUPPORT; /* no list of every name */
+  if (MAPIAllocateBuffer(CbNewSPropTagArray(cPropNames), (LPVOID*)&tags) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+  tags->cValues = cPropNames;
+  for (i = 0; i < cPropNames; ++i) {
+    const MAPINAMEID* n = lppPropNames[i];
+    char name[64];
+    LONG id = -1;
+    if (n && n->lpguid && n->ulKind == MNID_STRING && n->Kind.lpwstrName &&
+        WideCharToMultiByte(CP_ACP, 0, n->Kind.lpwstrName, -1, name, sizeof name, NULL, NULL) > 0) {
+      id = namedId(n->lpguid, name);
+      if (id < 0 && (ulFlags & MAPI_CREATE) && g_nameCount < sizeof g_names / sizeof g_names[0]) {
+        g_names[g_nameCount].set = *n->lpguid;
+        lstrcpynA(g_names[g_nameCount].name, name, sizeof g_names[0].name);
+        id = (LONG)(0x8000 + g_nameCount++);
+      }
+    }
+    tags->aulPropTag[i] = id >= 0 ? PROP_TAG(PT_UNSPECIFIED, id) : PROP_TAG(PT_ERROR, 0);
+    if (id < 0) missing = TRUE;
+  }
+  *lppPropTags = tags;
+  return missing ? MAPI_W_ERRORS_RETURNED : S_OK;
+}
+
+/* An attachment's data as a stream to write (MAPI_MODIFY): what is written
+   is the attachment's PR_ATTACH_DATA_BIN at once, saved with it. */
+static HRESULT openAttachData(Object* attach, ULONG ulPropTag, LPCIID lpiid, ULONG ulFlags, LPUNKNOWN* lppUnk) {
+  Bag* props = &attach->attachment->props;
+  Object* stream;
+  if (ulPropTag != PR_ATTACH_DATA_BIN || !lpiid || !IsEqualIID(lpiid, &IID_IStream)) return MAPI_E_NO_SUPPORT;
+  if (!(ulFlags & MAPI_MODIFY)) return MAPI_E_NO_ACCESS;
+  if (!(ulFlags & MAPI_CREATE) && !bagFind(props, PR_ATTACH_DATA_BIN)) return MAPI_E_NOT_FOUND;
+  if ((ulFlags & MAPI_CREATE) && FAILED(bagPut(props, PR_ATTACH_DATA_BIN, NULL, 0))) return MAPI_E_NOT_ENOUGH_MEMORY;
+  stream = newObject(K_STREAM);
+  if (!stream) return MAPI_E_NOT_ENOUGH_MEMORY;
+  stream->attachment = attach->attachment;
+  *lppUnk = (LPUNKNOWN)stream;
   return S_OK;
 }
 
 /* A message's string property as a stream to read (the system's stream on
-   memory); nothing else is served through streams. */
+   memory), and an attachment's data to write. */
 static HRESULT STDMETHODCALLTYPE OpenProperty_(void* self, ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions,
                                                ULONG ulFlags, LPUNKNOWN* lppUnk) {
   Object* o = (Object*)self;
@@ -473,8 +800,9 @@ static HRESULT STDMETHODCALLTYPE OpenProperty_(void* self, ULONG ulPropTag, LPCI
   (void)ulInterfaceOptions;
   if (!lppUnk) return E_INVALIDARG;
   *lppUnk = NULL;
-  if (o->kind != K_MESSAGE || PROP_TYPE(ulPropTag) != PT_STRING8 || !lpiid || !IsEqualIID(lpiid, &IID_IStream) ||
-      (ulFlags & (MAPI_CREATE | MAPI_MODIFY)))
+  if (o->kind == K_ATTACH) return openAttachData(o, ulPropTag, lpiid, ulFlags, lppUnk);
+  if (o->kind != K_MESSAGE || o->composed || PROP_TYPE(ulPropTag) != PT_STRING8 || !lpiid ||
+      !IsEqualIID(lpiid, &IID_IStream) || (ulFlags & (MAPI_CREATE | MAPI_MODIFY)))
     return MAPI_E_NOT_FOUND;
   if (MAPIAllocateBuffer(1, &scratch) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
   if (!messageProp(o->message, ulPropTag, &value, scratch)) {
@@ -602,9 +930,14 @@ static HRESULT STDMETHODCALLTYPE Session_OpenMsgStore(void* self, ULONG_PTR ulUI
 
 static HRESULT STDMETHODCALLTYPE Session_OpenAddressBook(void* self, ULONG_PTR ulUIParam, LPCIID lpInterface,
                                                          ULONG ulFlags, LPADRBOOK* lppAdrBook) {
+  Object* book;
   (void)self; (void)ulUIParam; (void)lpInterface; (void)ulFlags;
-  if (lppAdrBook) *lppAdrBook = NULL;
-  return MAPI_E_NO_SUPPORT;
+  if (!lppAdrBook) return E_INVALIDARG;
+  *lppAdrBook = NULL;
+  book = newObject(K_ADDRBOOK);
+  if (!book) return MAPI_E_NOT_ENOUGH_MEMORY;
+  *lppAdrBook = (LPADRBOOK)book;
+  return S_OK;
 }
 
 static HRESULT STDMETHODCALLTYPE Session_Logoff(void* self, ULONG_PTR ulUIParam, ULONG ulFlags, ULONG ulReserved) {
@@ -613,17 +946,126 @@ static HRESULT STDMETHODCALLTYPE Session_Logoff(void* self, ULONG_PTR ulUIParam,
   return S_OK;
 }
 
+/* ---- address book ---------------------------------------------------------------- */
+
+/* The one name the address book resolves. */
+static const struct {
+  const char* name;
+  const char* address;
+  const char* entry;
+} kDirectory = {"Dana Directory", "dana.directory@example.org", "STANDIN-AB-DANA"};
+
+/* Resolves each entry without an entry identifier by its display name: a
+   name the directory knows gets the directory's values in an array of the
+   book's (the entry's own is freed, as MAPI does); any other leaves the
+   entry as it is and the call answers MAPI_E_NOT_FOUND. */
+static HRESULT STDMETHODCALLTYPE AddrBook_ResolveName(void* self, ULONG_PTR ulUIParam, ULONG ulFlags,
+                                                      LPTSTR lpszNewEntryTitle, LPADRLIST lpAdrList) {
+  HRESULT result = S_OK;
+  ULONG i, j;
+  (void)self; (void)ulUIParam; (void)ulFlags; (void)lpszNewEntryTitle;
+  if (!lpAdrList) return MAPI_E_INVALID_PARAMETER;
+  InterlockedIncrement(&g_resolveName);
+  for (i = 0; i < lpAdrList->cEntries; ++i) {
+    ADRENTRY* e = &lpAdrList->aEntries[i];
+    const char* name = NULL;
+    LONG type = MAPI_TO;
+    BOOL resolved = FALSE;
+    LPSPropValue values = NULL;
+    for (j = 0; j < e->cValues; ++j) {
+      if (e->rgPropVals[j].ulPropTag == PR_DISPLAY_NAME_A) name = (const char*)e->rgPropVals[j].Value.lpszA;
+      if (e->rgPropVals[j].ulPropTag == PR_RECIPIENT_TYPE) type = e->rgPropVals[j].Value.l;
+      if (e->rgPropVals[j].ulPropTag == PR_ENTRYID) resolved = TRUE;
+    }
+    if (resolved) continue;
+    if (!name || lstrcmpiA(name, kDirectory.name) != 0) {
+      result = MAPI_E_NOT_FOUND;
+      continue;
+    }
+    if (MAPIAllocateBuffer(5 * sizeof(SPropValue), (LPVOID*)&values) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+    memset(values, 0, 5 * sizeof(SPropValue));
+    if (!setBinary(&values[0], PR_ENTRYID, kDirectory.entry, (ULONG)strlen(kDirectory.entry), values) ||
+        !setString(&values[1], PR_DISPLAY_NAME_A, kDirectory.name, values) ||
+        !setString(&values[2], PR_ADDRTYPE_A, "SMTP", values) ||
+        !setString(&values[3], PR_EMAIL_ADDRESS_A, kDirectory.address, values)) {
+      MAPIFreeBuffer(values);
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+    values[4].ulPropTag = PR_RECIPIENT_TYPE;
+    values[4].Value.l = type;
+    MAPIFreeBuffer(e->rgPropVals);
+    e->rgPropVals = values;
+    e->cValues = 5;
+  }
+  return result;
+}
+
+/* A one-off entry identifier of ANSI strings: flags, MAPI's one-off
+   provider UID, version 0, the entry's flags, then name, address type and
+   address, each with its terminator. */
+static HRESULT STDMETHODCALLTYPE AddrBook_CreateOneOff(void* self, LPTSTR lpszName, LPTSTR lpszAdrType,
+                                                       LPTSTR lpszAddress, ULONG ulFlags, ULONG* lpcbEntryID,
+                                                       LPENTRYID* lppEntryID) {
+  static const BYTE oneOffUid[16] = MAPI_ONE_OFF_UID;
+  const char* name = (const char*)lpszName;
+  const char* type = (const char*)lpszAdrType;
+  const char* address = (const char*)lpszAddress;
+  WORD flags = (ulFlags & MAPI_SEND_NO_RICH_INFO) ? MAPI_ONE_OFF_NO_RICH_INFO : 0;
+  BYTE* entry = NULL;
+  BYTE* p;
+  ULONG cb;
+  (void)self;
+  if (!lpcbEntryID || !lppEntryID || !name || !type || !address) return MAPI_E_INVALID_PARAMETER;
+  *lppEntryID = NULL;
+  if (ulFlags & MAPI_UNICODE) return MAPI_E_BAD_CHARWIDTH;
+  cb = 24 + (ULONG)(strlen(name) + strlen(type) + strlen(address) + 3);
+  if (MAPIAllocateBuffer(cb, (LPVOID*)&entry) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+  memset(entry, 0, 24);
+  memcpy(entry + 4, oneOffUid, sizeof oneOffUid);
+  memcpy(entry + 22, &flags, sizeof flags);
+  p = entry + 24;
+  strcpy((char*)p, name);
+  p += strlen(name) + 1;
+  strcpy((char*)p, type);
+  p += strlen(type) + 1;
+  strcpy((char*)p, address);
+  snprintf(g_oneOffArgs, sizeof g_oneOffArgs, "%s|%s|%s", name, type, address);
+  hexOf(entry, cb, g_oneOffEntry, sizeof g_oneOffEntry);
+  InterlockedIncrement(&g_oneOff);
+  *lpcbEntryID = cb;
+  *lppEntryID = (LPENTRYID)entry;
+  return S_OK;
+}
+
 /* ---- store and folder -------------------------------------------------------------- */
+
+/* The folder an entry identifier names (none names the root), or F_COUNT. */
+static enum FolderId folderOfEntry(ULONG cbEntryID, LPENTRYID lpEntryID) {
+  int f;
+  if (cbEntryID == 0) return F_ROOT;
+  for (f = 0; f < F_COUNT; ++f)
+    if (f != F_ROOT && sameEntry(cbEntryID, lpEntryID, kFolders[f].entry)) return (enum FolderId)f;
+  return F_COUNT;
+}
+
+static Object* newFolder(enum FolderId f, ULONG ulFlags) {
+  Object* folder = newObject(K_FOLDER);
+  if (!folder) return NULL;
+  folder->folder = f;
+  folder->writable = (ulFlags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
+  return folder;
+}
 
 static HRESULT STDMETHODCALLTYPE Store_GetReceiveFolder(void* self, LPTSTR lpszMessageClass, ULONG ulFlags,
                                                         ULONG* lpcbEntryID, LPENTRYID* lppEntryID,
                                                         LPTSTR* lppszExplicitClass) {
+  const char* inbox = kFolders[F_INBOX].entry;
   LPVOID copy = NULL;
   (void)self; (void)lpszMessageClass; (void)ulFlags;
   if (!lpcbEntryID || !lppEntryID) return E_INVALIDARG;
-  if (MAPIAllocateBuffer(sizeof kInboxEntry - 1, &copy) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
-  memcpy(copy, kInboxEntry, sizeof kInboxEntry - 1);
-  *lpcbEntryID = sizeof kInboxEntry - 1;
+  if (MAPIAllocateBuffer((ULONG)strlen(inbox), &copy) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+  memcpy(copy, inbox, strlen(inbox));
+  *lpcbEntryID = (ULONG)strlen(inbox);
   *lppEntryID = (LPENTRYID)copy;
   if (lppszExplicitClass) *lppszExplicitClass = NULL;
   return S_OK;
@@ -631,12 +1073,13 @@ static HRESULT STDMETHODCALLTYPE Store_GetReceiveFolder(void* self, LPTSTR lpszM
 
 static HRESULT STDMETHODCALLTYPE Store_OpenEntry(void* self, ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface,
                                                  ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk) {
+  enum FolderId f = folderOfEntry(cbEntryID, lpEntryID);
   Object* folder;
-  (void)self; (void)lpInterface; (void)ulFlags;
+  (void)self; (void)lpInterface;
   if (!lppUnk) return E_INVALIDARG;
   *lppUnk = NULL;
-  if (!sameEntry(cbEntryID, lpEntryID, kInboxEntry)) return MAPI_E_NOT_FOUND;
-  folder = newObject(K_FOLDER);
+  if (f == F_COUNT) return MAPI_E_NOT_FOUND;
+  folder = newFolder(f, ulFlags);
   if (!folder) return MAPI_E_NOT_ENOUGH_MEMORY;
   if (lpulObjType) *lpulObjType = MAPI_FOLDER;
   *lppUnk = (LPUNKNOWN)folder;
@@ -645,9 +1088,9 @@ static HRESULT STDMETHODCALLTYPE Store_OpenEntry(void* self, ULONG cbEntryID, LP
 
 static HRESULT STDMETHODCALLTYPE Folder_GetContentsTable(void* self, ULONG ulFlags, LPMAPITABLE* lppTable) {
   Object* t;
-  (void)self; (void)ulFlags;
+  (void)ulFlags;
   if (!lppTable) return E_INVALIDARG;
-  t = newTable(T_CONTENTS, (ULONG)g_messages, 0);
+  t = newTable(T_CONTENTS, ((Object*)self)->folder == F_INBOX ? (ULONG)g_messages : 0, 0);
   if (!t) return MAPI_E_NOT_ENOUGH_MEMORY;
   *lppTable = (LPMAPITABLE)t;
   return S_OK;
@@ -658,10 +1101,18 @@ static HRESULT STDMETHODCALLTYPE Folder_OpenEntry(void* self, ULONG cbEntryID, L
                                                   LPUNKNOWN* lppUnk) {
   char entry[32];
   int n;
+  enum FolderId f = cbEntryID ? folderOfEntry(cbEntryID, lpEntryID) : F_COUNT;
   Object* message;
-  (void)self; (void)lpInterface; (void)ulFlags;
+  (void)self; (void)lpInterface;
   if (!lppUnk) return E_INVALIDARG;
   *lppUnk = NULL;
+  if (f != F_COUNT) {
+    Object* folder = newFolder(f, ulFlags);
+    if (!folder) return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (lpulObjType) *lpulObjType = MAPI_FOLDER;
+    *lppUnk = (LPUNKNOWN)folder;
+    return S_OK;
+  }
   for (n = 1; n <= g_messages; ++n) {
     messageEntry(n, entry, sizeof entry);
     if (sameEntry(cbEntryID, lpEntryID, entry)) break;
@@ -680,6 +1131,36 @@ static HRESULT STDMETHODCALLTYPE Folder_DeleteMessages(void* self, LPENTRYLIST l
   (void)self; (void)ulUIParam; (void)lpProgress; (void)ulFlags;
   if (!lpMsgList) return E_INVALIDARG;
   InterlockedExchangeAdd(&g_deleted, (LONG)lpMsgList->cValues);
+  return S_OK;
+}
+
+static HRESULT STDMETHODCALLTYPE Folder_GetHierarchyTable(void* self, ULONG ulFlags, LPMAPITABLE* lppTable) {
+  enum FolderId f = ((Object*)self)->folder;
+  Object* t;
+  (void)ulFlags;
+  if (!lppTable) return E_INVALIDARG;
+  t = newTable(T_HIERARCHY, childCount(f), 0);
+  if (!t) return MAPI_E_NOT_ENOUGH_MEMORY;
+  t->folder = f;
+  *lppTable = (LPMAPITABLE)t;
+  return S_OK;
+}
+
+/* Only the Outbox, opened to modify, takes new messages. */
+static HRESULT STDMETHODCALLTYPE Folder_CreateMessage(void* self, LPCIID lpInterface, ULONG ulFlags,
+                                                      LPMESSAGE* lppMessage) {
+  Object* folder = (Object*)self;
+  Object* message;
+  (void)lpInterface; (void)ulFlags;
+  if (!lppMessage) return E_INVALIDARG;
+  *lppMessage = NULL;
+  if (folder->folder != F_OUTBOX || !folder->writable) return MAPI_E_NO_ACCESS;
+  if (g_composedCount == sizeof g_composed / sizeof g_composed[0]) return MAPI_E_NOT_ENOUGH_MEMORY;
+  message = newObject(K_MESSAGE);
+  if (!message) return MAPI_E_NOT_ENOUGH_MEMORY;
+  message->composed = &g_composed[g_composedCount++];
+  InterlockedIncrement(&g_createMessage);
+  *lppMessage = (LPMESSAGE)message;
   return S_OK;
 }
 
@@ -722,6 +1203,90 @@ static HRESULT STDMETHODCALLTYPE Message_CopyTo(void* self, ULONG ciidExclude, L
   return MAPI_E_NO_SUPPORT;
 }
 
+/* A message being composed takes recipients to add (MODRECIP_ADD), each
+   kept with a PR_ROWID of its own. */
+static HRESULT STDMETHODCALLTYPE Message_ModifyRecipients(void* self, ULONG ulFlags, LPADRLIST lpMods) {
+  Composed* m = ((Object*)self)->composed;
+  ULONG i, j;
+  if (!m) return unserved(self, MESSAGE_SLOT(ModifyRecipients));
+  if (!lpMods) return MAPI_E_INVALID_PARAMETER;
+  if (ulFlags != MODRECIP_ADD) return MAPI_E_NO_SUPPORT;
+  for (i = 0; i < lpMods->cEntries; ++i) {
+    const ADRENTRY* e = &lpMods->aEntries[i];
+    Bag* bag;
+    SPropValue rowId;
+    if (m->recipientCount == RECIPIENTS_MAX) return MAPI_E_NOT_ENOUGH_MEMORY;
+    bag = &m->recipients[m->recipientCount];
+    for (j = 0; j < e->cValues; ++j) {
+      HRESULT hr = bagSet(bag, &e->rgPropVals[j]);
+      if (FAILED(hr)) return hr;
+    }
+    rowId.ulPropTag = PR_ROWID;
+    rowId.Value.l = (LONG)m->recipientCount++;
+    bagSet(bag, &rowId);
+  }
+  return S_OK;
+}
+
+static HRESULT STDMETHODCALLTYPE Message_CreateAttach(void* self, LPCIID lpInterface, ULONG ulFlags,
+                                                      ULONG* lpulAttachmentNum, LPATTACH* lppAttach) {
+  Composed* m = ((Object*)self)->composed;
+  Object* attach;
+  (void)lpInterface; (void)ulFlags;
+  if (!m) return unserved(self, MESSAGE_SLOT(CreateAttach));
+  if (!lpulAttachmentNum || !lppAttach) return MAPI_E_INVALID_PARAMETER;
+  *lppAttach = NULL;
+  if (g_attachmentRecordCount == sizeof g_attachmentRecords / sizeof g_attachmentRecords[0])
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  attach = newObject(K_ATTACH);
+  if (!attach) return MAPI_E_NOT_ENOUGH_MEMORY;
+  attach->attachment = &g_attachmentRecords[g_attachmentRecordCount++];
+  attach->attachment->message = m;
+  *lpulAttachmentNum = m->attachNumbers++;
+  *lppAttach = (LPATTACH)attach;
+  return S_OK;
+}
+
+/* Submitting needs a recipient; the message submitted is the one the test
+   reads back. */
+static HRESULT STDMETHODCALLTYPE Message_SubmitMessage(void* self, ULONG ulFlags) {
+  Composed* m = ((Object*)self)->composed;
+  (void)ulFlags;
+  if (!m) return unserved(self, MESSAGE_SLOT(SubmitMessage));
+  if (m->recipientCount == 0) return MAPI_E_NO_RECIPIENTS;
+  m->savesBeforeSubmit = m->saves;
+  g_submitted = m;
+  InterlockedIncrement(&g_submit);
+  return S_OK;
+}
+
+/* ---- an attachment's data stream ------------------------------------------------------ */
+
+static HRESULT STDMETHODCALLTYPE Stream_Write(void* self, const void* pv, ULONG cb, ULONG* pcbWritten) {
+  Object* s = (Object*)self;
+  Value* data = bagFind(&s->attachment->props, PR_ATTACH_DATA_BIN);
+  ULONG end = s->position + cb;
+  if (pcbWritten) *pcbWritten = 0;
+  if (!pv && cb) return STG_E_INVALIDPOINTER;
+  if (!data) return STG_E_REVERTED; /* the data was dropped since the stream was opened */
+  if (end > data->size) {
+    BYTE* grown = (BYTE*)HeapReAlloc(GetProcessHeap(), 0, data->data, end);
+    if (!grown) return STG_E_MEDIUMFULL;
+    data->data = grown;
+    data->size = end;
+  }
+  if (cb) memcpy(data->data + s->position, pv, cb);
+  s->position = end;
+  if (pcbWritten) *pcbWritten = cb;
+  return S_OK;
+}
+
+/* What is written is in place already. */
+static HRESULT STDMETHODCALLTYPE Stream_Commit(void* self, DWORD grfCommitFlags) {
+  (void)self; (void)grfCommitFlags;
+  return S_OK;
+}
+
 /* ---- vtables ------------------------------------------------------------------------------ */
 
 #define SET_UNKNOWN(v)                                    \
@@ -737,6 +1302,8 @@ static HRESULT STDMETHODCALLTYPE Message_CopyTo(void* self, ULONG ciidExclude, L
     (v).GetProps = (void*)GetProps_;                      \
     (v).GetPropList = (void*)GetPropList_;                \
     (v).OpenProperty = (void*)OpenProperty_;              \
+    (v).SetProps = (void*)SetProps_;                      \
+    (v).GetIDsFromNames = (void*)GetIDsFromNames_;        \
   } while (0)
 
 static void buildVtables(void) {
@@ -768,6 +1335,8 @@ static void buildVtables(void) {
   g_folderVtbl.GetContentsTable = (void*)Folder_GetContentsTable;
   g_folderVtbl.OpenEntry = (void*)Folder_OpenEntry;
   g_folderVtbl.DeleteMessages = (void*)Folder_DeleteMessages;
+  g_folderVtbl.GetHierarchyTable = (void*)Folder_GetHierarchyTable;
+  g_folderVtbl.CreateMessage = (void*)Folder_CreateMessage;
 
   fillUnserved(&g_messageVtbl, sizeof g_messageVtbl);
   SET_UNKNOWN(g_messageVtbl);
@@ -776,6 +1345,24 @@ static void buildVtables(void) {
   g_messageVtbl.GetAttachmentTable = (void*)Message_GetAttachmentTable;
   g_messageVtbl.SetReadFlag = (void*)Message_SetReadFlag;
   g_messageVtbl.CopyTo = (void*)Message_CopyTo;
+  g_messageVtbl.ModifyRecipients = (void*)Message_ModifyRecipients;
+  g_messageVtbl.CreateAttach = (void*)Message_CreateAttach;
+  g_messageVtbl.SubmitMessage = (void*)Message_SubmitMessage;
+
+  fillUnserved(&g_attachVtbl, sizeof g_attachVtbl);
+  SET_UNKNOWN(g_attachVtbl);
+  SET_PROP(g_attachVtbl);
+
+  fillUnserved(&g_addrBookVtbl, sizeof g_addrBookVtbl);
+  SET_UNKNOWN(g_addrBookVtbl);
+  g_addrBookVtbl.GetLastError = (void*)GetLastError_;
+  g_addrBookVtbl.ResolveName = (void*)AddrBook_ResolveName;
+  g_addrBookVtbl.CreateOneOff = (void*)AddrBook_CreateOneOff;
+
+  fillUnserved(&g_streamVtbl, sizeof g_streamVtbl);
+  SET_UNKNOWN(g_streamVtbl);
+  g_streamVtbl.Write = (void*)Stream_Write;
+  g_streamVtbl.Commit = (void*)Stream_Commit;
 }
 
 /* ---- the entry points mapi32 hands over ------------------------------------------------- */
@@ -812,6 +1399,29 @@ HRESULT WINAPI MAPILogonEx(ULONG_PTR ulUIParam, LPTSTR lpszProfileName, LPTSTR l
   if (!session) return MAPI_E_NOT_ENOUGH_MEMORY;
   *lppSession = (LPMAPISESSION)session;
   return S_OK;
+}
+
+/* Wine's mapi32 hands this one to the provider as well (its own fails):
+   every row of a table with the given columns. The stand-in serves no
+   restriction or sort order. */
+HRESULT WINAPI HrQueryAllRows(LPMAPITABLE lpTable, LPSPropTagArray lpPropTags, LPSRestriction lpRestriction,
+                              LPSSortOrderSet lpSortOrderSet, LONG crowsMax, LPSRowSet* lppRows) {
+  ULONG rows = 0;
+  HRESULT hr;
+  if (!lpTable || !lppRows) return MAPI_E_INVALID_PARAMETER;
+  *lppRows = NULL;
+  if (lpRestriction || lpSortOrderSet) {
+    fprintf(stderr, "stand-in MAPI: HrQueryAllRows with a restriction or a sort order, which the stand-in does not "
+                    "serve\n");
+    fflush(stderr);
+    ExitProcess(STANDIN_EXIT_UNSERVED);
+  }
+  hr = lpPropTags ? lpTable->lpVtbl->SetColumns(lpTable, lpPropTags, TBL_BATCH) : S_OK;
+  if (SUCCEEDED(hr)) hr = lpTable->lpVtbl->SeekRow(lpTable, BOOKMARK_BEGINNING, 0, NULL);
+  if (SUCCEEDED(hr)) hr = lpTable->lpVtbl->GetRowCount(lpTable, 0, &rows);
+  if (SUCCEEDED(hr) && crowsMax > 0 && rows > (ULONG)crowsMax) hr = MAPI_E_TABLE_TOO_BIG;
+  if (SUCCEEDED(hr)) hr = lpTable->lpVtbl->QueryRows(lpTable, (LONG)rows, 0, lppRows);
+  return hr;
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {

@@ -19,6 +19,8 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <mapicode.h>
+#include <mapidefs.h>
+#include <mapitags.h>
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -185,9 +187,11 @@ static HMODULE g_provider;
 typedef int(WINAPI* ConfigureFn)(const char*, int);
 typedef LONG(WINAPI* CountFn)(const char*);
 typedef const char*(WINAPI* TextFn)(const char*);
+typedef const char*(WINAPI* SubmittedFn)(const char*, int, ULONG);
 static ConfigureFn g_configure;
 static CountFn g_count;
 static TextFn g_text;
+static SubmittedFn g_submitted;
 
 static LONG count(const char* what) { return g_count(what); }
 
@@ -200,7 +204,8 @@ static void openProvider(const char* scenario, int messages) {
   g_configure = (ConfigureFn)(void*)GetProcAddress(g_provider, "StandinConfigure");
   g_count = (CountFn)(void*)GetProcAddress(g_provider, "StandinCount");
   g_text = (TextFn)(void*)GetProcAddress(g_provider, "StandinText");
-  if (!g_configure || !g_count || !g_text || !g_configure(scenario, messages)) {
+  g_submitted = (SubmittedFn)(void*)GetProcAddress(g_provider, "StandinSubmitted");
+  if (!g_configure || !g_count || !g_text || !g_submitted || !g_configure(scenario, messages)) {
     printf("FAIL: the stand-in provider does not take the scenario %s\n", scenario);
     exit(1);
   }
@@ -829,8 +834,10 @@ static void scenarioInbox(void) {
   static const char* const froms[] = {"\"Alice Example\" <alice@example.com>", "\"Bruno Beispiel\" <bruno@example.de>",
                                       "\"Chloe Exemple\" <chloe@example.fr>"};
   static const char* const priorities[] = {"1", "3", "5"};
+  static const char* const discarded =
+      "The message's content was discarded when its delete flag changed; fetch it again";
   jobject folderObject;
-  jlong store, folder, handles[3];
+  jlong store, folder, handles[3], multipart = 0, partHandle = 0;
   Result r;
   Obj* array;
   int i;
@@ -909,7 +916,6 @@ static void scenarioInbox(void) {
   /* The content of message 1: its text body as the one part. */
   if (handles[0]) {
     jobject messageObject = jvm_local(element(array, 0));
-    jlong multipart;
     Obj* part;
     Obj* multipartObject;
     DWORD size = 0;
@@ -933,6 +939,7 @@ static void scenarioInbox(void) {
     r = callNative("getMultipartBodypart", multipart, (jobject)NULL, 1);
     check(r.obj == NULL && r.thrown != NULL, "getMultipartBodypart past the last part returns null with an exception");
     if (part) {
+      partHandle = part->handle;
       snprintf(partPath, sizeof partPath, "%s\\part-1.txt", g_tempDir);
       r = callNative("getBodypartDisposition", part->handle);
       check(sameText(stringOf(r.obj), "") && !r.thrown, "getBodypartDisposition of a body text is \"\"");
@@ -967,6 +974,10 @@ static void scenarioInbox(void) {
     check(path[0] && !fileExists(path), "setMessageDeleteFlag removes the exported file");
     check(partPath[0] && !fileExists(partPath),
           "setMessageDeleteFlag discards the content and with it the file its text part was written to");
+    r = callNative("getMultipartCount", multipart);
+    raised("getMultipartCount of the content that setMessageDeleteFlag discarded", &r, discarded);
+    r = callNative("getBodypartDisposition", partHandle);
+    raised("getBodypartDisposition of a part of that content", &r, discarded);
   }
   if (handles[1]) exportMessage(handles[1], path, sizeof path);
   if (handles[2]) {
@@ -984,10 +995,22 @@ static void scenarioInbox(void) {
         count("DeleteMessages"));
   check(path[0] && !fileExists(path), "closing the folder removed the other exported file");
   check(filesMatching("*", NULL, 0) == 0, "nothing is left in the temporary directory");
+  r = callNative("getMessageSubject", handles[0]);
+  raised("getMessageSubject of a message of the closed folder", &r, "The folder of this message is closed");
+  r = callNative("getFolderMessageCount", folder);
+  raised("getFolderMessageCount of the closed folder", &r, "The folder is closed");
+  r = callNative("closeFolder", folder, 0);
+  raised("a second closeFolder", &r, "The folder is already closed");
   r = callNative("closeStore", store);
   raisedNothing("closeStore", &r);
   check(count("Logoff") == 1, "closeStore logged the session off");
   check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+  r = callNative("getInbox", store);
+  raised("getInbox of the closed store", &r, "The store is closed");
+  check(r.value.j == 0, "getInbox of the closed store returns 0");
+  r = callNative("closeStore", store);
+  raised("a second closeStore", &r, "The store is already closed");
+  check(count("Logoff") == 1 && count("live") == 0, "neither reached the stand-in");
 
   /* A transport on the same profile: the stand-in's store has no Outbox. */
   r = callNative("getTransport", "Standin", "pw", g_tempDir, (const char*)NULL);
@@ -1002,6 +1025,296 @@ static void scenarioInbox(void) {
   raisedNothing("closeTransport", &r);
   check(count("Logoff") == 2, "closeTransport logged its session off");
   check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+  check(jvm_globals_live() == 0, "every global reference was deleted (%d left)", jvm_globals_live());
+  freeLibrary();
+  check(count("MAPIUninitialize") == 1, "FreeLibrary ends MAPI exactly once");
+}
+
+/* ---- composing ------------------------------------------------------------------------------ */
+
+#define TAG_BODY_HTML_A PROP_TAG(PT_STRING8, 0x1013)
+#define TAG_ATTACH_CONTENT_ID_A PROP_TAG(PT_STRING8, 0x3712)
+
+/* A value of the message the stand-in received last through SubmitMessage
+   (StandinSubmitted), copied so that several can be compared at once; NULL
+   when it has none. */
+static const char* submitted(const char* what, int index, ULONG tag) {
+  static char copies[8][16384];
+  static int next;
+  const char* v = g_submitted(what, index, tag);
+  char* copy;
+  if (!v) return NULL;
+  copy = copies[next++ % 8];
+  lstrcpynA(copy, v, sizeof copies[0]);
+  return copy;
+}
+
+static void hexText(const BYTE* data, size_t size, char* out, size_t room) {
+  size_t i;
+  out[0] = '\0';
+  for (i = 0; i < size && (i + 1) * 2 < room; ++i) snprintf(out + 2 * i, 3, "%02X", data[i]);
+}
+
+static size_t bytesOfHex(const char* hex, BYTE* out, size_t room) {
+  size_t n = 0;
+  unsigned value;
+  while (hex && hex[0] && hex[1] && n < room && sscanf(hex, "%2X", &value) == 1) {
+    out[n++] = (BYTE)value;
+    hex += 2;
+  }
+  return n;
+}
+
+static ULONG littleEndian32(const BYTE* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((ULONG)p[3] << 24); }
+
+/* Writes a file of the temporary folder; its path goes to path. */
+static int writeTempFile(const char* name, const BYTE* data, DWORD size, char* path, size_t room) {
+  HANDLE h;
+  DWORD written = 0;
+  snprintf(path, room, "%s\\%s", g_tempDir, name);
+  h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  WriteFile(h, data, size, &written, NULL);
+  CloseHandle(h);
+  return written == size;
+}
+
+static ULONGLONG fileTimeNow(void) {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  return ((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+}
+
+/* Recipient i of the submitted message. */
+static void checkRecipient(int i, LONG type, const char* name, const char* address, int resolved) {
+  const char* gotName = submitted("recipient", i, PR_DISPLAY_NAME_A);
+  const char* gotAddress = submitted("recipient", i, PR_EMAIL_ADDRESS_A);
+  char typeText[16];
+  snprintf(typeText, sizeof typeText, "%ld", (long)type);
+  check(sameText(submitted("recipient", i, PR_RECIPIENT_TYPE), typeText) && sameText(gotName, name) &&
+            sameText(gotAddress, address) && sameText(submitted("recipient", i, PR_ADDRTYPE_A), "SMTP") &&
+            (submitted("recipient", i, PR_ENTRYID) != NULL) == resolved,
+        "recipient %d is %s \"%s\" <%s> by SMTP%s (got \"%s\" <%s>)", i + 1,
+        type == MAPI_TO ? "To" : type == MAPI_CC ? "Cc" : "Bcc", name, address,
+        resolved ? ", with the address book's entry" : "", show(gotName), show(gotAddress));
+}
+
+/* Attachment i of the submitted message: saved by value with its names,
+   MIME type, content id (inline only) and the file's bytes. */
+static void checkAttachment(int i, const char* name, const char* mimeType, const char* contentId, const BYTE* data,
+                            DWORD size) {
+  char* expected = (char*)malloc((size_t)size * 2 + 1);
+  const char* cid = submitted("attachment", i, TAG_ATTACH_CONTENT_ID_A);
+  hexText(data, size, expected, (size_t)size * 2 + 1);
+  check(sameText(submitted("attachment", i, PR_ATTACH_METHOD), "1") &&
+            sameText(submitted("attachment", i, PR_DISPLAY_NAME_A), name) &&
+            sameText(submitted("attachment", i, PR_ATTACH_LONG_FILENAME_A), name) &&
+            sameText(submitted("attachment", i, PR_ATTACH_MIME_TAG_A), mimeType) &&
+            (contentId ? sameText(cid, contentId) : cid == NULL),
+        "attachment %d is %s by value, of type %s%s%s", i + 1, name, mimeType, contentId ? ", content id " : "",
+        contentId ? contentId : "");
+  check(sameText(submitted("attachment", i, PR_ATTACH_DATA_BIN), expected),
+        "attachment %d holds the %lu bytes of its file", i + 1, (unsigned long)size);
+  free(expected);
+}
+
+/* One message sent through a transport with a sent folder: its copy goes
+   to the folder whose entry identifier is sentEntry, or, when the path
+   names no folder (sentEntry NULL), the message is deleted after
+   submission. */
+static void sendThrough(const char* sentFolder, const char* sentEntry) {
+  char entryHex[64];
+  LONG submits = count("SubmitMessage");
+  jlong transport, message;
+  Result r = callNative("getTransport", "Standin", "pw", g_tempDir, sentFolder);
+  raisedNothing("getTransport with a sent folder", &r);
+  transport = r.value.j;
+  message = callNative("createMessage", transport).value.j;
+  callNative("setMessageSubject", message, sentFolder);
+  callNative("addMessageToRecipient", message, "Alice Example", "alice@example.com");
+  r = callNative("sendMessage", message);
+  raisedNothing("sendMessage", &r);
+  check(count("SubmitMessage") == submits + 1 && sameText(submitted("message", 0, PR_SUBJECT_A), sentFolder),
+        "the message with the sent folder \"%s\" was submitted", sentFolder);
+  if (sentEntry) {
+    hexText((const BYTE*)sentEntry, strlen(sentEntry), entryHex, sizeof entryHex);
+    check(sameText(submitted("message", 0, PR_SENTMAIL_ENTRYID), entryHex) &&
+              submitted("message", 0, PR_DELETE_AFTER_SUBMIT) == NULL,
+          "its PR_SENTMAIL_ENTRYID names the folder %s, found by its path; no PR_DELETE_AFTER_SUBMIT", sentFolder);
+  } else {
+    check(submitted("message", 0, PR_SENTMAIL_ENTRYID) == NULL &&
+              sameText(submitted("message", 0, PR_DELETE_AFTER_SUBMIT), "1"),
+          "\"%s\" names no folder: no PR_SENTMAIL_ENTRYID, PR_DELETE_AFTER_SUBMIT instead", sentFolder);
+  }
+  callNative("destroyMessage", message);
+  callNative("closeTransport", transport);
+  check(count("live") == 0, "every interface of the stand-in was released (%ld left)", count("live"));
+}
+
+/* Composing and sending a message through a transport, every composition
+   native in turn, and what the stand-in received; then the handles of a
+   transport and its messages used after they went or as the wrong kind. */
+static void scenarioCompose(void) {
+  /* The subject in the ANSI code page (Windows-1252 here), as Java's
+     default charset gives it. */
+  static const char* const subject = "Gr\xFC\xDF" "e from the compose run";
+  static const char* const text = "Hello,\r\nthe figures are attached.\r\n";
+  static const char* const html = "<p>Hello,<br>the figures are attached.</p><img src=\"cid:logo@tolvane\">";
+  BYTE figures[3000], logo[100], flat[512] = {0};
+  char figuresPath[MAX_PATH * 2], logoPath[MAX_PATH * 2], entryHex[512], listed[512];
+  const char* time;
+  ULONGLONG before, after, submitTime;
+  jlong transport, message, other;
+  size_t flatSize;
+  ULONG entrySize;
+  Result r;
+  int i;
+
+  /* Larger than the library's copy buffer, with every byte value. */
+  for (i = 0; i < (int)sizeof figures; ++i) figures[i] = (BYTE)(i * 7 + i / 256);
+  for (i = 0; i < (int)sizeof logo; ++i) logo[i] = (BYTE)(255 - i);
+  openProvider("compose", 0);
+  setEnv("TOLVANE_MAPI_LOGS=");
+  loadLibrary();
+  callNative("initMapi");
+  check(writeTempFile("figures.bin", figures, sizeof figures, figuresPath, sizeof figuresPath) &&
+            writeTempFile("logo.png", logo, sizeof logo, logoPath, sizeof logoPath),
+        "the files to attach were written");
+
+  r = callNative("getTransport", "Standin", "pw", g_tempDir, (const char*)NULL);
+  raisedNothing("getTransport without a sent folder", &r);
+  transport = r.value.j;
+  check(transport != 0, "getTransport returns a handle");
+  before = fileTimeNow();
+  r = callNative("createMessage", transport);
+  after = fileTimeNow();
+  raisedNothing("createMessage", &r);
+  message = r.value.j;
+  check(message != 0 && count("CreateMessage") == 1,
+        "createMessage returns the handle of a message made in the Outbox");
+
+  r = callNative("setMessageSubject", message, subject);
+  raisedNothing("setMessageSubject", &r);
+  r = callNative("addMessageToRecipient", message, "Alice Example", "alice@example.com");
+  raisedNothing("addMessageToRecipient", &r);
+  r = callNative("addMessageToRecipient", message, (const char*)NULL, "bob@example.com");
+  raisedNothing("addMessageToRecipient without a name", &r);
+  r = callNative("addMessageCCRecipient", message, (const char*)NULL, "Dana Directory");
+  raisedNothing("addMessageCCRecipient of a name to resolve", &r);
+  r = callNative("addMessageBCCRecipient", message, "Eve Hidden", "eve@example.net");
+  raisedNothing("addMessageBCCRecipient", &r);
+  r = callNative("addMessageBCCRecipient", message, "", "Nobody Known");
+  raisedNothing("addMessageBCCRecipient of a name the address book does not know", &r);
+  r = callNative("addMessageFrom", message, "Frank Sender", "frank@example.com");
+  raisedNothing("addMessageFrom", &r);
+  r = callNative("setMessageReplyTo", message, "Replies", "replies@example.com");
+  raisedNothing("setMessageReplyTo", &r);
+  r = callNative("setMessagePriority", message, -1);
+  raisedNothing("setMessagePriority", &r);
+  r = callNative("setMessageXHeader", message, "X-Tolvane-Run", "compose 1");
+  raisedNothing("setMessageXHeader", &r);
+  r = callNative("setMessagePlainTextBody", message, text);
+  raisedNothing("setMessagePlainTextBody", &r);
+  r = callNative("setMessageHTMLBody", message, html);
+  raisedNothing("setMessageHTMLBody", &r);
+  r = callNative("addMessageAttachment", message, "figures.bin", "application/octet-stream", figuresPath);
+  raisedNothing("addMessageAttachment", &r);
+  r = callNative("addMessageInlineAttachment", message, "logo.png", "image/png", logoPath, "logo@tolvane");
+  raisedNothing("addMessageInlineAttachment", &r);
+  check(count("SubmitMessage") == 0, "nothing was submitted before sendMessage");
+  r = callNative("sendMessage", message);
+  raisedNothing("sendMessage", &r);
+  check(count("SubmitMessage") == 1 && count("savedBeforeSubmit") == 1,
+        "sendMessage saved the message and then submitted it (%ld saves, %ld submissions)",
+        count("savedBeforeSubmit"), count("SubmitMessage"));
+
+  /* The message as submitted. */
+  check(sameText(submitted("message", 0, PR_MESSAGE_CLASS_A), "IPM.Note"), "it is of class IPM.Note");
+  time = submitted("message", 0, PR_CLIENT_SUBMIT_TIME);
+  submitTime = time ? _strtoui64(time, NULL, 10) : 0;
+  check(submitTime + 20000000 >= before && submitTime <= after + 20000000,
+        "its PR_CLIENT_SUBMIT_TIME is the time createMessage ran");
+  check(sameText(submitted("message", 0, PR_DELETE_AFTER_SUBMIT), "1") &&
+            submitted("message", 0, PR_SENTMAIL_ENTRYID) == NULL,
+        "without a sent folder it is deleted after submission (PR_DELETE_AFTER_SUBMIT, no PR_SENTMAIL_ENTRYID)");
+  check(sameText(submitted("message", 0, PR_SUBJECT_A), subject), "its subject has the bytes Java gave");
+  check(sameText(submitted("message", 0, PR_BODY_A), text), "its PR_BODY is the plain text");
+  check(sameText(submitted("message", 0, TAG_BODY_HTML_A), html), "its PR_BODY_HTML is the HTML");
+  check(sameText(submitted("message", 0, PR_PRIORITY), "-1"), "its PR_PRIORITY is -1, as given");
+  check(sameText(submitted("message", 0, PR_SENDER_NAME_A), "Frank Sender") &&
+            sameText(submitted("message", 0, PR_SENDER_EMAIL_ADDRESS_A), "frank@example.com") &&
+            sameText(submitted("message", 0, PR_SENDER_ADDRTYPE_A), "SMTP"),
+        "its sender is \"Frank Sender\" <frank@example.com> by SMTP");
+  check(sameText(submitted("header X-Tolvane-Run", 0, 0), "compose 1"),
+        "X-Tolvane-Run is the named property of PS_INTERNET_HEADERS by that name, \"compose 1\"");
+
+  /* Reply-To: a FLATENTRYLIST of the one-off entry the address book made. */
+  check(count("CreateOneOff") == 1 && sameText(g_text("oneoff"), "Replies|SMTP|replies@example.com"),
+        "setMessageReplyTo had the address book make a one-off entry for \"Replies\" <replies@example.com> (%s)",
+        g_text("oneoff"));
+  lstrcpynA(entryHex, g_text("oneoffEntry"), sizeof entryHex);
+  entrySize = (ULONG)strlen(entryHex) / 2;
+  flatSize = bytesOfHex(submitted("message", 0, PR_REPLY_RECIPIENT_ENTRIES), flat, sizeof flat);
+  hexText(flat + 12, flatSize > 12 ? flatSize - 12 : 0, listed, sizeof listed);
+  check(flatSize == 12 + entrySize && littleEndian32(flat) == 1 && littleEndian32(flat + 4) == 4 + entrySize &&
+            littleEndian32(flat + 8) == entrySize && sameText(listed, entryHex),
+        "PR_REPLY_RECIPIENT_ENTRIES lists that one entry: count 1, %lu bytes of entries, the entry's size and bytes "
+        "(%lu bytes in all)",
+        (unsigned long)(4 + entrySize), (unsigned long)flatSize);
+  check(sameText(submitted("message", 0, PR_REPLY_RECIPIENT_NAMES_A), "Replies"),
+        "PR_REPLY_RECIPIENT_NAMES is \"Replies\"");
+
+  check(count("recipients") == 5, "it has 5 recipients (%ld)", count("recipients"));
+  checkRecipient(0, MAPI_TO, "Alice Example", "alice@example.com", 0);
+  checkRecipient(1, MAPI_TO, "bob@example.com", "bob@example.com", 0);
+  checkRecipient(2, MAPI_CC, "Dana Directory", "dana.directory@example.org", 1);
+  checkRecipient(3, MAPI_BCC, "Eve Hidden", "eve@example.net", 0);
+  checkRecipient(4, MAPI_BCC, "Nobody Known", "Nobody Known", 0);
+  check(count("ResolveName") == 2, "the two addresses without \"@\" were looked up in the address book (%ld)",
+        count("ResolveName"));
+  check(count("attachments") == 2, "it has 2 saved attachments (%ld)", count("attachments"));
+  checkAttachment(0, "figures.bin", "application/octet-stream", NULL, figures, sizeof figures);
+  checkAttachment(1, "logo.png", "image/png", "logo@tolvane", logo, sizeof logo);
+
+  /* A destroyed message, and handles of the wrong kind. */
+  r = callNative("destroyMessage", message);
+  raisedNothing("destroyMessage of the sent message", &r);
+  r = callNative("setMessageSubject", message, "again");
+  raised("setMessageSubject of the destroyed message", &r, "The message was destroyed");
+  r = callNative("destroyMessage", transport);
+  raised("destroyMessage of a transport's handle", &r, "Invalid class pointer.");
+  r = callNative("createMessage", transport);
+  raisedNothing("createMessage after that", &r);
+  other = r.value.j;
+  check(other != 0 && count("CreateMessage") == 2, "the transport is still usable: it made a second message");
+  r = callNative("createMessage", other);
+  raised("createMessage with a message's handle", &r, "Invalid class pointer.");
+  check(r.value.j == 0 && count("CreateMessage") == 2, "that createMessage returns 0 and makes nothing");
+
+  /* The transport closed before its message. */
+  r = callNative("closeTransport", transport);
+  raisedNothing("closeTransport while a message of it lives", &r);
+  check(count("Logoff") == 1, "closeTransport logged its session off");
+  check(count("live") == 0, "every interface of the stand-in was released, the open message's too (%ld left)",
+        count("live"));
+  r = callNative("closeTransport", transport);
+  raisedNothing("a second closeTransport", &r);
+  r = callNative("createMessage", transport);
+  raised("createMessage of the closed transport", &r, "The transport is closed");
+  r = callNative("setMessageSubject", other, "x");
+  raised("setMessageSubject of a message of the closed transport", &r, "The transport of this message is closed");
+  r = callNative("sendMessage", other);
+  raised("sendMessage of a message of the closed transport", &r, "The transport of this message is closed");
+  check(count("SubmitMessage") == 1 && count("CreateMessage") == 2, "none of that reached the stand-in");
+  r = callNative("destroyMessage", other);
+  raisedNothing("destroyMessage of the message of the closed transport", &r);
+  r = callNative("destroyMessage", other);
+  raisedNothing("a second destroyMessage of it", &r);
+
+  /* Sent folders named by their path. */
+  sendThrough("Sent Items", "STANDIN-SENT-ITEMS");
+  sendThrough("No Such Folder", NULL);
+
   check(jvm_globals_live() == 0, "every global reference was deleted (%d left)", jvm_globals_live());
   freeLibrary();
   check(count("MAPIUninitialize") == 1, "FreeLibrary ends MAPI exactly once");
@@ -1132,6 +1445,7 @@ int main(int argc, char** argv) {
   else if (strcmp(scenario, "store-fails") == 0)
     scenarioStoreLookup("store-fails", "The stand-in profile's default store is not available");
   else if (strcmp(scenario, "inbox") == 0) scenarioInbox();
+  else if (strcmp(scenario, "compose") == 0) scenarioCompose();
   else if (strcmp(scenario, "large-inbox") == 0) scenarioLargeInbox();
   else if (strcmp(scenario, "jvm-failures") == 0) scenarioJvmFailures();
   else {
