@@ -3,7 +3,7 @@
 # written to a file against cp and the .msg export of a message with a large attachment
 # (attachment). Prints figures and the ratios measured in this run; asserts nothing.
 #
-#   bench/run.sh BUILD_DIR [inbox|attachment|all]
+#   bench/run.sh BUILD_DIR [inbox|attachment|handles|all]
 #
 # BUILD_DIR is a configured and built tree (target bench_tools). Settings, from the
 # environment:
@@ -21,7 +21,7 @@
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
-  echo "usage: $0 BUILD_DIR [inbox|attachment|all]" >&2
+  echo "usage: $0 BUILD_DIR [inbox|attachment|handles|all]" >&2
   exit 2
 fi
 build=$(cd "$1" && pwd)
@@ -30,7 +30,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 env_file="$build/java/bench.env"
 # shellcheck source=common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-bench_require bench bench_tools "$build/bin/bench_populate" "$build/bin/tolvane-mapi" \
+bench_require bench bench_tools "$build/bin/bench_populate" "$build/bin/bench_liveobjects" "$build/bin/tolvane-mapi" \
   "$build/lib/libtolvanemapi81_build001.so" "$env_file"
 # JAVA and BENCH_CLASSPATH
 # shellcheck source=/dev/null
@@ -228,16 +228,26 @@ bench_attachment() {
     "peak resident growth $(calc '%.1f' "$(result growth "$mlog") / 1048576") MiB"
 }
 
+# The table of live native objects that every native checks its handle against: the
+# cost of a look-up and of an object's entry and leave, against a walk's time per message.
+bench_handles() {
+  echo "== handle checks (bench_liveobjects) =="
+  "$build/bin/bench_liveobjects" --benchmark_format=console 2>/dev/null | grep '^BM_'
+}
+
 case "$what" in
   inbox) bench_inbox ;;
   attachment) bench_attachment ;;
+  handles) bench_handles ;;
   all)
+    bench_handles
+    echo
     bench_inbox
     echo
     bench_attachment
     ;;
   *)
-    echo "usage: $0 BUILD_DIR [inbox|attachment|all]" >&2
+    echo "usage: $0 BUILD_DIR [inbox|attachment|handles|all]" >&2
     exit 2
     ;;
 esac

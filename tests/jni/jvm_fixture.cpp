@@ -296,6 +296,18 @@ std::string JvmTest::toStd(jstring s) {
   return result;
 }
 
+std::string JvmTest::readString(const char* native, jlong handle) {
+  std::string out = toStd(static_cast<jstring>(callObject(native, "(J)Ljava/lang/String;", handle)));
+  EXPECT_EQ("", takeException()) << native;
+  return out;
+}
+
+std::vector<std::string> JvmTest::readStrings(const char* native, jlong handle) {
+  auto out = toStdVector(static_cast<jobjectArray>(callObject(native, "(J)[Ljava/lang/String;", handle)));
+  EXPECT_EQ("", takeException()) << native;
+  return out;
+}
+
 std::vector<std::string> JvmTest::toStdVector(jobjectArray strings) {
   std::vector<std::string> result;
   if (strings == nullptr) return result;

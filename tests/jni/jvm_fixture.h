@@ -101,6 +101,10 @@ class JvmTest : public ::testing::Test {
   std::string toStd(jstring s);
   // The elements of a String[] (null elements read as "").
   std::vector<std::string> toStdVector(jobjectArray strings);
+  // A message read of MAPINative that gives a String (String[]) for a handle; an
+  // exception is a test failure naming the native.
+  std::string readString(const char* native, jlong handle);
+  std::vector<std::string> readStrings(const char* native, jlong handle);
 
   // A javax.mail.Folder to hand to the natives that take one (a stand-in from the
   // test-support jar: an empty folder with a store and a session).

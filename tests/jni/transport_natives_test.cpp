@@ -303,16 +303,8 @@ TEST_F(TransportNatives, AComposedMessageArrivesWhole) {
   ASSERT_EQ(static_cast<jsize>(inboxBefore + 1), env()->GetArrayLength(all));
   jobject message = env()->GetObjectArrayElement(all, static_cast<jsize>(inboxBefore));
   jlong h = callLongMethod(message, "getMessagePointer", "()J");
-  auto s = [&](const char* name) {
-    std::string out = toStd(static_cast<jstring>(callObject(name, "(J)Ljava/lang/String;", h)));
-    EXPECT_EQ("", takeException()) << name;
-    return out;
-  };
-  auto list = [&](const char* name) {
-    auto out = toStdVector(static_cast<jobjectArray>(callObject(name, "(J)[Ljava/lang/String;", h)));
-    EXPECT_EQ("", takeException()) << name;
-    return out;
-  };
+  auto s = [&](const char* name) { return readString(name, h); };
+  auto list = [&](const char* name) { return readStrings(name, h); };
   EXPECT_EQ(subject, s("getMessageSubject"));
   EXPECT_EQ("Hallo Renée,\nsiehe Anhang.\n", s("getMessageText"));
   EXPECT_NE(std::string::npos, s("getMessageHTML").find("<p>Hallo Renée</p><img src=\"cid:logo@tolvane\">"));

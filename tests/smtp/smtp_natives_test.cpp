@@ -250,16 +250,8 @@ TEST_F(SmtpNatives, AMessageComposedInJavaArrivesThroughPostfixIdentical) {
   ASSERT_EQ(renee + 1, env()->GetArrayLength(all)) << "one copy for renee";
   jobject message = env()->GetObjectArrayElement(all, renee);
   jlong h = callLongMethod(message, "getMessagePointer", "()J");
-  auto s = [&](const char* name) {
-    std::string out = toStd(static_cast<jstring>(callObject(name, "(J)Ljava/lang/String;", h)));
-    EXPECT_EQ("", takeException()) << name;
-    return out;
-  };
-  auto list = [&](const char* name) {
-    auto out = toStdVector(static_cast<jobjectArray>(callObject(name, "(J)[Ljava/lang/String;", h)));
-    EXPECT_EQ("", takeException()) << name;
-    return out;
-  };
+  auto s = [&](const char* name) { return readString(name, h); };
+  auto list = [&](const char* name) { return readStrings(name, h); };
   EXPECT_EQ(subject, s("getMessageSubject"));
   EXPECT_EQ(text, s("getMessageText"));
   EXPECT_NE(std::string::npos, s("getMessageHTML").find(html + 12)) << s("getMessageHTML");

@@ -213,16 +213,8 @@ TEST_F(SpecifiedInterface, ReadsEveryFormOfAMessageAndExpunges) {
   jlong h = handleOf(message, 1);
   handleOf(env()->GetObjectArrayElement(all, 0), 1);
 
-  auto s = [&](const char* name) {
-    std::string out = toStd(static_cast<jstring>(callObject(name, "(J)Ljava/lang/String;", h)));
-    EXPECT_EQ("", takeException()) << name;
-    return out;
-  };
-  auto list = [&](const char* name) {
-    auto out = toStdVector(static_cast<jobjectArray>(callObject(name, "(J)[Ljava/lang/String;", h)));
-    EXPECT_EQ("", takeException()) << name;
-    return out;
-  };
+  auto s = [&](const char* name) { return readString(name, h); };
+  auto list = [&](const char* name) { return readStrings(name, h); };
   EXPECT_EQ("first", s("getMessageSubject"));
   EXPECT_EQ("the text", s("getMessageText"));
   EXPECT_EQ("", s("getMessageHTML"));
