@@ -5,9 +5,15 @@
 // and of every message.
 //
 // TLS is done here, not by libESMTP: a relay thread listens on a loopback
-// port of this process, accepts libESMTP's one connection and carries its
-// bytes to the server, over TLS (in plain text when opportunistic TLS finds
-// the server without STARTTLS). For smtps:// (TLS from the first byte, which
+// port of this process, accepts libESMTP's one connection (and no other
+// process's: the connection must come from a socket of this process) and
+// carries its bytes to the server, over TLS (in plain text when
+// opportunistic TLS finds the server without STARTTLS). The relay also keeps
+// the session's deadline: when it passes, it closes libESMTP's connection,
+// whatever the server is doing.
+//
+// A profile with credentials sends them only over TLS whose certificate
+// verifies for the host, and offers them once per session. For smtps:// (TLS from the first byte, which
 // libESMTP does not do) the relay shakes hands at once; otherwise it first
 // reads the greeting, says EHLO, asks for STARTTLS, shakes hands, and then
 // gives libESMTP the server's greeting, after which libESMTP says EHLO again
@@ -30,12 +36,16 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <dirent.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <atomic>
 #include <thread>
 #include <unistd.h>
 
@@ -107,6 +117,8 @@ const char* readMessage(void** ctx, int* len, void* arg) {
 // How long the relay waits for the server before libESMTP talks to it: the
 // greeting, the replies to EHLO and STARTTLS, the TLS handshake.
 const int kRelayTimeoutSeconds = 120;
+// The whole session's limit when the profile sets none.
+const unsigned kDefaultSessionSeconds = 30 * 60;
 
 // The relay: a loopback listener whose one connection is carried to the
 // server, over TLS unless opportunistic TLS finds none.
@@ -130,9 +142,12 @@ class ServerRelay {
   // then listens for libESMTP. kNoTls: the server offers no STARTTLS or
   // refused it, and verify is false (opportunistic TLS): the relay carries
   // plain text (with the same prompt sending as over TLS).
-  Outcome start(const std::string& host, unsigned port, Mode mode, bool verify, std::string& error) {
+  Outcome start(const std::string& host, unsigned port, Mode mode, bool verify, unsigned sessionSeconds,
+                std::string& error) {
+    m_sessionSeconds = sessionSeconds;
+    m_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(sessionSeconds);
     if (!connectTo(host, port, error)) return kFailed;
-    timeval tv{kRelayTimeoutSeconds, 0};
+    timeval tv{static_cast<time_t>(std::min<unsigned>(kRelayTimeoutSeconds, sessionSeconds)), 0};
     setsockopt(m_server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(m_server, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     noDelay(m_server);
@@ -181,6 +196,12 @@ class ServerRelay {
     return listenForClient(error) ? kReady : kFailed;
   }
   unsigned localPort() const { return m_localPort; }
+  // Whether the session's deadline closed the connection.
+  bool timedOut() const { return m_timedOut; }
+  std::string timeoutText() const {
+    return "the session with the server took longer than " + std::to_string(m_sessionSeconds) +
+           " s (the profile's SMTP time limit)";
+  }
 
  private:
   // The loopback listener libESMTP connects to, and the thread that carries
@@ -192,7 +213,7 @@ class ServerRelay {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t alen = sizeof a;
     if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(m_listen, 1) != 0 || getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
+        listen(m_listen, 16) != 0 || getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
       error = std::string("a loopback socket for the connection to the server cannot be made: ") + strerror(errno);
       return false;
     }
@@ -215,6 +236,14 @@ class ServerRelay {
     reply.clear();
     std::string line;
     for (;;) {
+      int wait = std::min(remainingMs(), kRelayTimeoutSeconds * 1000);
+      pollfd p = {m_server, POLLIN, 0};
+      if (wait == 0 || poll(&p, 1, wait) == 0) {
+        error = wait == 0 || remainingMs() == 0
+                    ? timeoutText()
+                    : "the server did not answer within " + std::to_string(kRelayTimeoutSeconds) + " s";
+        return false;
+      }
       char c;
       ssize_t n = recv(m_server, &c, 1, 0);
       if (n < 0 && errno == EINTR) continue;
@@ -347,8 +376,24 @@ class ServerRelay {
   // Copies both ways until either side closes. After STARTTLS libESMTP first
   // gets the greeting the relay read.
   void carry() {
-    int client = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) return;
+    int client = -1;
+    while (client < 0) {
+      pollfd l = {m_listen, POLLIN, 0};
+      int ready = poll(&l, 1, remainingMs());
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) m_timedOut = true;
+      if (ready <= 0) return;
+      client = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;  // the listener was shut down
+      }
+      // Another process that found the port: turned away, this one waits on.
+      if (!fromThisProcess(client)) {
+        close(client);
+        client = -1;
+      }
+    }
     noDelay(client);
     char buf[16384];
     bool open = m_greeting.empty() || sendAll(client, m_greeting.data(), m_greeting.size());
@@ -356,9 +401,11 @@ class ServerRelay {
       pollfd fds[2] = {{client, POLLIN, 0}, {m_server, POLLIN, 0}};
       // Bytes TLS has already decrypted are not seen by poll.
       bool pending = m_ssl && SSL_pending(m_ssl) > 0;
-      if (!pending && poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
+      if (!pending) {
+        int ready = poll(fds, 2, remainingMs());
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) m_timedOut = true;
+        if (ready <= 0) break;
       }
       if (pending || (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
         if (m_ssl) {
@@ -390,9 +437,52 @@ class ServerRelay {
     close(client);
   }
 
+  // Milliseconds left until the session's deadline (0 once it passed).
+  int remainingMs() const {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 24LL * 3600 * 1000));
+  }
+
+  // Whether a connection to the listener comes from a socket of this process
+  // (libESMTP's): some socket of ours must have the peer's address as its own
+  // and the listener's as its peer's. Connections from elsewhere on the host
+  // (any user can connect to a loopback port) are refused.
+  bool fromThisProcess(int client) const {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(client, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET)
+      return false;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return false;
+    bool ours = false;
+    while (dirent* e = readdir(dir)) {
+      char* end = nullptr;
+      long fd = strtol(e->d_name, &end, 10);
+      if (end == e->d_name || *end || fd == client || fd == m_listen || fd == dirfd(dir)) continue;
+      struct stat st;
+      if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+      sockaddr_in local{}, remote{};
+      socklen_t l1 = sizeof local, l2 = sizeof remote;
+      if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &l1) != 0 ||
+          local.sin_family != AF_INET || local.sin_port != peer.sin_port ||
+          local.sin_addr.s_addr != peer.sin_addr.s_addr)
+        continue;
+      if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&remote), &l2) == 0 &&
+          remote.sin_port == htons(static_cast<uint16_t>(m_localPort))) {
+        ours = true;
+        break;
+      }
+    }
+    closedir(dir);
+    return ours;
+  }
+
   int m_server = -1;
   int m_listen = -1;
   unsigned m_localPort = 0;
+  unsigned m_sessionSeconds = kDefaultSessionSeconds;
+  std::chrono::steady_clock::time_point m_deadline;
+  std::atomic<bool> m_timedOut{false};
   std::string m_greeting;
   SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
@@ -415,6 +505,9 @@ struct Session {
   std::string authReply;  // the server's answer to a failed AUTH
   const char* user = nullptr;
   const char* password = nullptr;
+  // The credentials are offered once: after a refusal libESMTP would try
+  // the next mechanism with the same password.
+  bool credentialsGiven = false;
 };
 
 // The final verdict on message k, from its statuses: MAIL, each RCPT, DATA.
@@ -492,6 +585,8 @@ void onMonitor(const char* buf, int len, int writing, void* arg) {
 
 int interact(auth_client_request_t request, char** result, int fields, void* arg) {
   Session& s = *static_cast<Session*>(arg);
+  if (s.credentialsGiven) return 0;
+  s.credentialsGiven = true;
   for (int i = 0; i < fields; ++i) {
     if (request[i].flags & AUTH_PASS) result[i] = const_cast<char*>(s.password);
     else if (request[i].flags & AUTH_USER) result[i] = const_cast<char*>(s.user);
@@ -540,13 +635,29 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
     }
   };
 
+  // Credentials go only to a server that proved who it is over TLS.
+  bool credentials = !profile.smtpUser.empty();
+  if (credentials && profile.smtpPassword.empty())
+    return failAll("the profile names the SMTP user " + profile.smtpUser +
+                       " but holds no password (it is forgotten when the server changes): give it with "
+                       "profile set --smtp-user and --smtp-password-file",
+                   "4.7.0");
+  unsigned sessionSeconds = profile.smtpTimeoutSeconds ? profile.smtpTimeoutSeconds : kDefaultSessionSeconds;
+
   // libESMTP always talks to the relay (plain text, or TLS done by it).
   ServerRelay relay;
   std::string relayError;
   if (relay.start(transport.host, transport.port, smtps ? ServerRelay::kImplicit : ServerRelay::kStartTls,
-                  smtps || s.requireTls, relayError) == ServerRelay::kFailed)
+                  smtps || s.requireTls || credentials, sessionSeconds, relayError) == ServerRelay::kFailed) {
+    if (credentials && !s.requireTls && !smtps)
+      relayError += " (the profile's SMTP credentials are sent only over TLS with a verified certificate)";
     return failAll(relayError, "4.4.1");
+  }
   std::string target = "127.0.0.1:" + std::to_string(relay.localPort());
+  // A test control: a pause before libESMTP connects to the relay, so that a
+  // test can let another process try the port first.
+  if (const char* pause = getenv("TOLVANE_MAPI_RELAY_PAUSE_MS"))
+    std::this_thread::sleep_for(std::chrono::milliseconds(strtoul(pause, nullptr, 10)));
 
   smtp_session_t session = smtp_create_session();
   if (!session) return failAll("libESMTP cannot create a session", "4.3.0");
@@ -560,8 +671,8 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
     static std::once_flag once;
     std::call_once(once, [] { auth_client_init(); });
     auth = auth_create_context();
-    // PLAIN and LOGIN send the password itself: allowed (the server only
-    // offers them on an encrypted connection when configured to).
+    // PLAIN and LOGIN send the password itself: allowed, as it goes only
+    // over TLS with a verified certificate (above).
     auth_set_mechanism_flags(auth, AUTH_PLUGIN_PLAIN, 0);
     auth_set_interact_cb(auth, interact, &s);
     smtp_auth_set_context(session, auth);
@@ -576,7 +687,7 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
     for (const auto& r : m.recipients) s.recipients.back().push_back(smtp_add_recipient(msg, r.c_str()));
   }
   bool ok = smtp_start_session(session) != 0;
-  std::string why = sessionError(s);
+  std::string why = relay.timedOut() ? relay.timeoutText() : sessionError(s);
   // Messages the session did not finish: judged from what is known.
   for (size_t k = 0; k < batch.size(); ++k) {
     if (s.reported[k]) continue;
@@ -587,7 +698,8 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
     if (!anyAnswer)
       for (auto& o : batch[k].outcomes) {
         o.status = "4.4.1";
-        o.reply = "No mail could be sent through " + s.server + ": " + (ok ? std::string("the session ended") : why);
+        o.reply = "No mail could be sent through " + s.server + ": " +
+                  (ok && !relay.timedOut() ? std::string("the session ended") : why);
       }
     s.reported[k] = true;
     done(k);

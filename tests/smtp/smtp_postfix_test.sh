@@ -152,9 +152,16 @@ pf_wait_empty "$pf" 60
 expect "carol got the message once the password was right" test "$(inbox_count carol 'Wrong password')" -eq 1
 
 # --- smtps:// -------------------------------------------------------------
+# Another server: the stored password is forgotten, and the message waits until it is
+# given again.
 "$tool" profile set sender --transport "smtps://localhost:$smtps" >/dev/null
 "$submit" sender --subject "Implicit TLS" --body "x" --to carol@inbox.test || exit 1
-TEMP=$work/logs TOLVANE_MAPI_LOGS=1 SSL_CERT_FILE=$pf/tls/cert.pem "$tool" spool run sender >"$work/run-smtps.out" 2>&1
+SSL_CERT_FILE=$pf/tls/cert.pem "$tool" spool run sender >"$work/run-nopassword.out" 2>&1
+rc=$?
+expect "without the password for the new server the message waits (exit $rc)" test "$rc" -eq 75
+expect "spool list says the password is missing" grep -q "holds no password" <("$tool" spool list sender)
+"$tool" profile set sender --smtp-user sender --smtp-password-file "$work/password-file" >/dev/null
+TEMP=$work/logs TOLVANE_MAPI_LOGS=1 SSL_CERT_FILE=$pf/tls/cert.pem "$tool" spool flush sender >"$work/run-smtps.out" 2>&1
 rc=$?
 expect "smtps:// with AUTH sends (exit $rc)" test "$rc" -eq 0
 pf_wait_empty "$pf" 60

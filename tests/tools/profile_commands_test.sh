@@ -74,5 +74,22 @@ check "delete --purge" 0 "and its message store" -- "$tool" profile delete alice
 [ ! -e "$TOLVANE_MAPI_HOME/stores/alice.db" ] || { echo "FAIL: --purge kept the store"; failures=$((failures + 1)); }
 check "unknown command" 64 "unknown command" -- "$tool" frobnicate
 
+# SMTP credentials belong to their server: another host forgets the password, the same
+# one (or a password given again) keeps it.
+"$tool" profile create sam >/dev/null
+printf 'secret-1\n' >"$work/pw" && chmod 600 "$work/pw"
+"$tool" profile set sam --transport smtp://mail.example.org --smtp-user sam --smtp-password-file "$work/pw" >/dev/null
+check "same server keeps the password" 0 "transport smtp://mail.example.org:587" -- \
+  "$tool" profile set sam --transport smtp://mail.example.org:587
+grep -q '^smtp_password=secret-1$' "$TOLVANE_MAPI_HOME/profiles/sam.profile" ||
+  { echo "FAIL: the password went with an unchanged server"; failures=$((failures + 1)); }
+check "another server forgets the password" 0 "SMTP password of the former server was forgotten" -- \
+  "$tool" profile set sam --transport smtp://other.example.net
+if grep -q 'secret-1' "$TOLVANE_MAPI_HOME/profiles/sam.profile"; then
+  echo "FAIL: the password stayed for another server"; failures=$((failures + 1))
+fi
+grep -q '^smtp_user=sam$' "$TOLVANE_MAPI_HOME/profiles/sam.profile" ||
+  { echo "FAIL: the SMTP user was dropped"; failures=$((failures + 1)); }
+
 
 [ "$failures" -eq 0 ]

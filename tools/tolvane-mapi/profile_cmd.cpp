@@ -94,13 +94,14 @@ bool readSecret(const std::string& file, std::string& secret, std::string& error
 // profile set NAME [--transport T] [--address SMTP] [--display-name TEXT]
 //   [--starttls required|opportunistic] [--smtp-user USER --smtp-password-file FILE]
 //   [--no-smtp-auth] [--retry-after DURATION] [--queue-lifetime DURATION]
+//   [--smtp-timeout DURATION]
 // The setting is stored whether or not a server can be reached now. The
 // password goes only into the profile file (the owner's only); it is never
 // printed.
 int set(const std::vector<std::string>& args) {
   std::string name, transport, address, displayName, starttls, user, passwordFile;
   bool haveTransport = false, haveAddress = false, haveDisplayName = false, noAuth = false;
-  unsigned retryAfter = 0, lifetime = 0;
+  unsigned retryAfter = 0, lifetime = 0, smtpTimeout = 0;
   bool changes = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -130,8 +131,8 @@ int set(const std::vector<std::string>& args) {
       passwordFile = args[++i];
     } else if (a == "--no-smtp-auth") {
       noAuth = true;
-    } else if ((a == "--retry-after" || a == "--queue-lifetime") && hasValue) {
-      unsigned& target = a == "--retry-after" ? retryAfter : lifetime;
+    } else if ((a == "--retry-after" || a == "--queue-lifetime" || a == "--smtp-timeout") && hasValue) {
+      unsigned& target = a == "--retry-after" ? retryAfter : a == "--queue-lifetime" ? lifetime : smtpTimeout;
       if (!parseDuration(args[++i], target)) {
         toolError(a + " takes a duration such as 90s, 5m, 2h or 5d, not '" + args[i] + "'");
         return kUsageError;
@@ -154,7 +155,7 @@ int set(const std::vector<std::string>& args) {
   }
   if (!changes) {
     toolError("profile set needs what to change: --transport, --address, --display-name, --starttls, "
-              "--smtp-user with --smtp-password-file, --no-smtp-auth, --retry-after or --queue-lifetime");
+              "--smtp-user with --smtp-password-file, --no-smtp-auth, --retry-after, --queue-lifetime or --smtp-timeout");
     return kUsageError;
   }
   if (user.empty() != passwordFile.empty()) {
@@ -182,6 +183,19 @@ int set(const std::vector<std::string>& args) {
     toolError(error);
     return kDataError;
   }
+  // Credentials belong to the server they were given for: a transport that
+  // names another server forgets the password unless it is given again.
+  bool forgotPassword = false;
+  if (haveTransport && user.empty() && !profile.smtpPassword.empty()) {
+    mapiprofile::Transport before;
+    std::string ignored;
+    bool same = mapiprofile::parseTransport(profile.transport, before, ignored) && before.kind == parsed.kind &&
+                before.host == parsed.host && before.port == parsed.port;
+    if (!same) {
+      profile.smtpPassword.clear();
+      forgotPassword = true;
+    }
+  }
   if (haveTransport) profile.transport = transport;
   if (haveAddress) profile.address = address;
   if (haveDisplayName) profile.displayName = displayName;
@@ -196,6 +210,7 @@ int set(const std::vector<std::string>& args) {
   }
   if (retryAfter) profile.retryAfterSeconds = retryAfter;
   if (lifetime) profile.queueLifetimeSeconds = lifetime;
+  if (smtpTimeout) profile.smtpTimeoutSeconds = smtpTimeout;
   HRESULT hr = mapiprofile::write(profile, error);
   if (FAILED(hr)) {
     toolError(error);
@@ -206,6 +221,9 @@ int set(const std::vector<std::string>& args) {
   if (!starttls.empty()) std::cout << (haveTransport ? ", " : ": ") << "STARTTLS " << starttls;
   if (!user.empty()) std::cout << ", SMTP user " << user << " (password stored)";
   if (noAuth) std::cout << ", no SMTP authentication";
+  if (forgotPassword)
+    std::cout << "; the SMTP password of the former server was forgotten: give it again with --smtp-user and "
+                 "--smtp-password-file";
   std::cout << "\n";
   return 0;
 }

@@ -11,7 +11,8 @@
 //                           parseTransport; absent: local),
 //                           starttls (required|opportunistic), smtp_user,
 //                           smtp_password (the file is the owner's only),
-//                           retry_after, queue_lifetime (seconds)
+//                           retry_after, queue_lifetime, smtp_timeout
+//                           (seconds)
 //   stores/NAME.db          the profile's message store (SQLite)
 #ifndef TOLVANE_PROFILES_H
 #define TOLVANE_PROFILES_H
@@ -42,6 +43,10 @@ struct Profile {
   // 0: one minute and five days.
   unsigned retryAfterSeconds = 0;
   unsigned queueLifetimeSeconds = 0;
+  // How long one SMTP session (a batch) or one run of the sendmail program
+  // may take at the most, whatever the server or program does; the message
+  // in hand then waits for another attempt. 0: 30 minutes.
+  unsigned smtpTimeoutSeconds = 0;
 };
 
 // The transport of a profile: where the spooler hands submitted mail.
