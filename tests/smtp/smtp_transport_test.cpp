@@ -1,6 +1,8 @@
 // The sendmail transport against stand-in programs (what it passes, how it
-// reads each exit status), the SMTP transport against no server and a
-// scripted one without STARTTLS, and the spooler's retry pauses.
+// reads each exit status), the SMTP transport against no server and scripted
+// ones (without STARTTLS, offering AUTH in plain text, never finishing a
+// reply), a second process racing for the relay's port, and the spooler's
+// retry pauses.
 #include "spool/spooler.h"
 #include "spool/transport.h"
 
@@ -15,6 +17,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <algorithm>
+#include <chrono>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -213,7 +218,9 @@ TEST(SmtpTransport, SmtpsWithoutAServerKeepsTheMessageWaiting) {
 // command it was sent (the message text after DATA as one "<data>" entry).
 class PlainServer {
  public:
-  explicit PlainServer(int connections) {
+  // What a hostile server does besides plain SMTP.
+  enum Trick { kNone, kOfferAuth, kTrickleSecondEhlo };
+  explicit PlainServer(int connections, Trick trick = kNone) : m_trick(trick) {
     m_listen = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -250,6 +257,7 @@ class PlainServer {
     bool data = false;
     std::string text;
     char ch;
+    int ehlos = 0;
     while (recv(c, &ch, 1, 0) == 1) {
       line += ch;
       if (ch != '\n') continue;
@@ -267,7 +275,16 @@ class PlainServer {
       }
       commands.push_back(l);
       std::string verb = l.substr(0, 4);
-      if (verb == "EHLO") say(c, "250-fake.test\r\n250-PIPELINING\r\n250-ENHANCEDSTATUSCODES\r\n250 8BITMIME\r\n");
+      if (verb == "EHLO" && ++ehlos == 2 && m_trick == kTrickleSecondEhlo) {
+        // One line of an endless reply every 200 ms, until the client goes.
+        while (send(c, "250-still here\r\n", 16, MSG_NOSIGNAL) == 16) usleep(200 * 1000);
+        break;
+      }
+      if (verb == "EHLO")
+        say(c, std::string("250-fake.test\r\n250-PIPELINING\r\n") +
+                   (m_trick == kOfferAuth ? "250-AUTH PLAIN LOGIN\r\n" : "") +
+                   "250-ENHANCEDSTATUSCODES\r\n250 8BITMIME\r\n");
+      else if (verb == "AUTH") say(c, "535 5.7.8 Authentication credentials invalid\r\n");
       else if (verb == "MAIL") say(c, "250 2.1.0 Ok\r\n");
       else if (verb == "RCPT") say(c, l.find("bad@") != std::string::npos ? "550 5.1.1 No such user here\r\n" : "250 2.1.5 Ok\r\n");
       else if (verb == "DATA") { say(c, "354 End data with <CR><LF>.<CR><LF>\r\n"); data = true; }
@@ -278,6 +295,7 @@ class PlainServer {
   }
   static void say(int c, const std::string& text) { send(c, text.data(), text.size(), MSG_NOSIGNAL); }
 
+  Trick m_trick;
   int m_listen = -1;
   std::thread m_thread;
 };
@@ -334,6 +352,145 @@ TEST(SmtpTransport, RequiredTlsWithAServerWithoutStarttlsSendsNothing) {
                 ": the server does not offer STARTTLS, which the profile requires",
             batch[0].outcomes[0].reply);
   for (const auto& c : server.commands) EXPECT_NE(0u, c.rfind("MAIL", 0)) << "a MAIL command was sent";
+}
+
+TEST(SmtpTransport, CredentialsNeverGoToAServerWithoutVerifiedTls) {
+  // Opportunistic TLS, a server (or a man in the middle) without STARTTLS but with
+  // AUTH: nothing of the credentials and no message leaves.
+  PlainServer server(1, PlainServer::kOfferAuth);
+  mapiprofile::Transport t;
+  t.kind = mapiprofile::Transport::kSmtp;
+  t.host = "127.0.0.1";
+  t.port = server.port;
+  mapiprofile::Profile profile;
+  profile.starttls = "opportunistic";
+  profile.smtpUser = "sam";
+  profile.smtpPassword = "the-secret";
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  close(fd);
+  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
+  EXPECT_EQ("No mail could be sent through 127.0.0.1:" + std::to_string(server.port) +
+                ": the server does not offer STARTTLS, which the profile requires (the profile's SMTP "
+                "credentials are sent only over TLS with a verified certificate)",
+            batch[0].outcomes[0].reply);
+  server.join();
+  for (const auto& c : server.commands) {
+    EXPECT_NE(0u, c.rfind("AUTH", 0)) << "credentials were offered in plain text";
+    EXPECT_NE(0u, c.rfind("MAIL", 0)) << "a MAIL command was sent";
+  }
+  // A user without a password (forgotten with a change of server) sends nothing either.
+  profile.smtpPassword.clear();
+  fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  batch = one(fd, "s@tolvane.test", {"good@x.example"});
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  close(fd);
+  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
+  EXPECT_EQ("4.7.0", batch[0].outcomes[0].status);
+}
+
+TEST(SmtpTransport, AServerThatNeverFinishesItsReplyIsLeftAtTheSessionDeadline) {
+  // The endless reply comes after the relay handed the connection to libESMTP.
+  PlainServer server(1, PlainServer::kTrickleSecondEhlo);
+  mapiprofile::Transport t;
+  t.kind = mapiprofile::Transport::kSmtp;
+  t.host = "127.0.0.1";
+  t.port = server.port;
+  mapiprofile::Profile profile;
+  profile.smtpTimeoutSeconds = 2;
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+  auto start = std::chrono::steady_clock::now();
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(fd);
+  server.join();
+  EXPECT_LT(seconds, 30.0) << "the session was not ended at its deadline";
+  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
+  EXPECT_EQ("No mail could be sent through 127.0.0.1:" + std::to_string(server.port) +
+                ": the session with the server took longer than 2 s (the profile's SMTP time limit)",
+            batch[0].outcomes[0].reply);
+}
+
+// The loopback ports listening now (from /proc/net/tcp).
+std::vector<unsigned> listeningPorts() {
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  std::vector<unsigned> ports;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "0A" && local.rfind("0100007F:", 0) == 0) ports.push_back(std::stoul(local.substr(9), nullptr, 16));
+  }
+  return ports;
+}
+
+TEST(SmtpTransport, AnotherProcessCannotTakeUpTheRelaysConnection) {
+  // A process of another user watches for a new listening loopback port and connects
+  // to it first (the relay is held back before libESMTP connects); it must get
+  // nothing of the server, and the message must still go.
+  PlainServer server(1);
+  std::vector<unsigned> before = listeningPorts();
+  int report[2];
+  ASSERT_EQ(0, pipe(report));
+  pid_t intruder = fork();
+  ASSERT_GE(intruder, 0);
+  if (intruder == 0) {
+    close(report[0]);
+    if (getuid() == 0 && setuid(65534) != 0) _exit(3);
+    for (int tries = 0; tries < 2000; ++tries) {
+      for (unsigned port : listeningPorts()) {
+        if (std::find(before.begin(), before.end(), port) != before.end()) continue;
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+          close(s);
+          continue;
+        }
+        timeval tv{5, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        send(s, "EHLO intruder\r\n", 15, MSG_NOSIGNAL);
+        char got[512];
+        ssize_t n = recv(s, got, sizeof got, 0);
+        // What the intruder got: "connected N" with the bytes it read.
+        std::string line = "connected " + std::to_string(n > 0 ? n : 0) + "\n";
+        if (write(report[1], line.data(), line.size()) < 0) _exit(4);
+        _exit(0);
+      }
+      usleep(1000);
+    }
+    _exit(2);
+  }
+  close(report[1]);
+  setenv("TOLVANE_MAPI_RELAY_PAUSE_MS", "1500", 1);
+  mapiprofile::Transport t;
+  t.kind = mapiprofile::Transport::kSmtp;
+  t.host = "127.0.0.1";
+  t.port = server.port;
+  mapiprofile::Profile profile;
+  profile.smtpTimeoutSeconds = 10;  // an intruder that got the connection would hold it
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  unsetenv("TOLVANE_MAPI_RELAY_PAUSE_MS");
+  close(fd);
+  server.join();
+  char text[64] = {0};
+  ssize_t n = read(report[0], text, sizeof text - 1);
+  close(report[0]);
+  int status = 0;
+  waitpid(intruder, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the intruder found no port to connect to";
+  EXPECT_EQ("connected 0\n", std::string(text, n > 0 ? static_cast<size_t>(n) : 0))
+      << "the intruder read what the server said";
+  EXPECT_EQ(tmapi::RecipientOutcome::kAccepted, batch[0].outcomes[0].kind) << batch[0].outcomes[0].reply;
+  for (const auto& c : server.commands) EXPECT_EQ(std::string::npos, c.find("intruder"));
 }
 
 TEST(SmtpStatus, TheEnhancedCodeOfAReplyOrItsClass) {
