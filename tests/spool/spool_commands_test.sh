@@ -152,6 +152,23 @@ same "envelope" "$(grep -v '^Written: ' "${eml%.eml}.envelope" | grep -v '^Messa
   "Sender: alice@example.com
 Recipient: pat@partner.example.org"
 
+# ---- a server whose reply carries terminal escape sequences: printed escaped
+"$tool" profile create eve --address eve@example.com >/dev/null
+python3 -c 'import socket, sys
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(1)
+print(s.getsockname()[1], flush=True); sys.stdout.close()
+c, _ = s.accept(); c.sendall(b"421 \x1b]0;owned\x07\x1b[2J busy \xc2\x9b2J\r\n"); c.close()' >"$work/port" &
+server=$!
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+"$tool" profile set eve --transport "smtp://127.0.0.1:$(cat "$work/port")" >/dev/null
+"$submit" eve --subject $'Tab\there, bell\a' --body x --to bob@example.com || fail "submit"
+out=$("$tool" spool run eve 2>&1)
+wait "$server"
+[[ "$out" == *'421 \x1b]0;owned\x07\x1b[2J busy \u009b2J'* ]] || fail "run output not escaped: $(printf '%q' "$out")"
+[[ "$out" == *$'Tab here, bell\\x07'* ]] || fail "subject not escaped: $(printf '%q' "$out")"
+list=$("$tool" spool list eve)
+[[ "$list" != *$'\e'* && "$list" != *$'\a'* ]] || fail "spool list printed a control character: $(printf '%q' "$list")"
+
 if [ $failures -gt 0 ]; then
   echo "$failures failure(s)"
   exit 1

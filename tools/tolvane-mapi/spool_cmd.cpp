@@ -54,9 +54,29 @@ std::string timeText(int64_t seconds) {
 // Tabs and line breaks would break the line format.
 std::string field(const std::string& value) {
   if (value.empty()) return "-";
-  std::string out = value;
-  for (char& c : out)
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  // Texts here come from servers and messages: a control character (an escape
+  // sequence could retitle or clear the terminal) is shown as \xHH, the C1
+  // controls of UTF-8 as \u00HH; tabs and line breaks become blanks.
+  std::string out;
+  static const char hex[] = "0123456789abcdef";
+  for (size_t i = 0; i < value.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(value[i]);
+    unsigned char next = i + 1 < value.size() ? static_cast<unsigned char>(value[i + 1]) : 0;
+    if (c == '\t' || c == '\n' || c == '\r') {
+      out += ' ';
+    } else if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      out += "\\u00";
+      out += hex[next >> 4];
+      out += hex[next & 15];
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
   return out;
 }
 
