@@ -6,11 +6,15 @@
 // cannot become an option). The exit status tells the outcome (sysexits.h).
 #include "spool/transport.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -53,7 +57,7 @@ void setAll(OutboundMessage& m, RecipientOutcome::Kind kind, const std::string& 
 }
 
 // Runs the program for one message.
-void sendOne(const std::string& path, OutboundMessage& m) {
+void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSeconds) {
   m.outcomes.assign(m.recipients.size(), RecipientOutcome());
   std::vector<std::string> args = {path, "-i"};
   if (!m.sender.empty()) {
@@ -86,8 +90,10 @@ void sendOne(const std::string& path, OutboundMessage& m) {
   }
   pid_t pid = fork();
   if (pid == 0) {
-    // The child: standard input from the pipe, diagnostics into the other;
+    // The child: in a process group of its own (killed whole at the
+    // deadline), standard input from the pipe, diagnostics into the other;
     // an exec that fails writes its errno to `report`.
+    setpgid(0, 0);
     dup2(input[0], 0);
     dup2(errors[1], 1);
     dup2(errors[1], 2);
@@ -116,6 +122,18 @@ void sendOne(const std::string& path, OutboundMessage& m) {
   char buf[65536];
   size_t have = 0, sent = 0;
   fcntl(input[1], F_SETFL, O_NONBLOCK);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  auto remainingMs = [&] {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 3600 * 1000));
+  };
+  bool killed = false;
+  auto stop = [&] {
+    // The group first: a program that started others while they hold the pipes.
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    killed = true;
+  };
   while (feeding || errOpen) {
     if (feeding && sent == have) {
       ssize_t n = pread(m.fd, buf, sizeof buf, offset);
@@ -140,10 +158,10 @@ void sendOne(const std::string& path, OutboundMessage& m) {
       fds[count++] = {input[1], POLLOUT, 0};
     }
     if (count == 0) break;
-    if (poll(fds, count, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    int ready = poll(fds, count, remainingMs());
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) stop();
+    if (ready <= 0) break;
     if (errIndex >= 0 && (fds[errIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
       char e[1024];
       ssize_t n = read(errors[0], e, sizeof e);
@@ -167,9 +185,21 @@ void sendOne(const std::string& path, OutboundMessage& m) {
   ssize_t got = read(report[0], &execErrno, sizeof execErrno);
   close(report[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (;;) {
+    pid_t w = waitpid(pid, &status, killed ? 0 : WNOHANG);
+    if (w == pid || (w < 0 && errno != EINTR)) break;
+    if (w == 0) {
+      if (remainingMs() == 0) stop();
+      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
   said = oneLine(said);
+  if (killed) {
+    setAll(m, RecipientOutcome::kDeferred, "4.4.7",
+           path + " did not finish within " + std::to_string(timeoutSeconds) +
+               " s (the profile's SMTP time limit) and was stopped" + (said.empty() ? "" : ": " + said));
+    return;
+  }
   if (got == static_cast<ssize_t>(sizeof execErrno)) {
     // Not the mail system's verdict: the program is missing or not
     // executable; the message waits for it.
@@ -195,10 +225,10 @@ void sendOne(const std::string& path, OutboundMessage& m) {
 }  // namespace
 
 void sendSendmail(const mapiprofile::Transport& transport, std::vector<OutboundMessage>& batch,
-                  const MessageDone& done) {
+                  const MessageDone& done, unsigned timeoutSeconds) {
   ignoreSigpipe();
   for (size_t k = 0; k < batch.size(); ++k) {
-    sendOne(transport.path, batch[k]);
+    sendOne(transport.path, batch[k], timeoutSeconds ? timeoutSeconds : 30 * 60);
     done(k);
   }
 }

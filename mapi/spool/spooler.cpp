@@ -719,7 +719,7 @@ HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush,
       recordOutcome(*items[k]);
     };
     if (transport.kind == mapiprofile::Transport::kSendmail)
-      sendSendmail(transport, batch, done);
+      sendSendmail(transport, batch, done, m_profile.smtpTimeoutSeconds);
     else
       sendSmtp(m_profile, transport, batch, done);
     for (auto& item : items) result.lines.push_back(conclude(*item));

@@ -54,9 +54,10 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
 // Pipes each message to `PATH -i -f SENDER -- RECIPIENT...` and reads the
 // program's exit status (sysexits: EX_TEMPFAIL temporary, other failures
 // permanent; a program that cannot be started, or dies of a signal, is a
-// temporary failure).
+// temporary failure). A run that takes longer than timeoutSeconds (0: 30
+// minutes) is killed, with everything it started, and its message waits.
 void sendSendmail(const mapiprofile::Transport& transport, std::vector<OutboundMessage>& batch,
-                  const MessageDone& done);
+                  const MessageDone& done, unsigned timeoutSeconds = 0);
 
 // The enhanced status code of an SMTP reply: the one it carries, else the
 // class of the basic code with 0.0 ("550" -> "5.0.0").

@@ -153,6 +153,29 @@ TEST(SendmailTransport, AProgramThatStopsReadingEarlyGivesItsVerdictWithoutAHang
   EXPECT_EQ(prog + " exited with status 73: message too large", batch[0].outcomes[0].reply);
 }
 
+TEST(SendmailTransport, AProgramThatNeverEndsIsKilledAtTheDeadlineWithWhatItStarted) {
+  // It reads nothing, keeps its output open in a child of its own, and never exits.
+  std::string started = scratch() + "/sleeper.pid";
+  std::string prog = program("hang", "sleep 300 & echo $! > " + started + "\necho stuck >&2\nwait");
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", {"a@x.example"});
+  auto start = std::chrono::steady_clock::now();
+  tmapi::sendSendmail(sendmailAt(prog), batch, [](size_t) {}, 2);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(fd);
+  EXPECT_LT(seconds, 20.0);
+  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
+  EXPECT_EQ(prog + " did not finish within 2 s (the profile's SMTP time limit) and was stopped: stuck",
+            batch[0].outcomes[0].reply);
+  pid_t sleeper = static_cast<pid_t>(std::stol("0" + readFile(started)));
+  ASSERT_GT(sleeper, 0);
+  // Gone, or a zombie waiting for whoever reaps orphans here.
+  std::string stat = readFile("/proc/" + std::to_string(sleeper) + "/stat");
+  size_t paren = stat.rfind(')');
+  bool running = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+  EXPECT_FALSE(running) << "the program's own child was left running: " << stat;
+}
+
 TEST(SendmailTransport, WithoutASenderNoDashFIsPassed) {
   std::string dir = scratch();
   std::string prog = program("nosender", "printf '%s ' \"$@\" > " + dir + "/argv-nosender; cat >/dev/null");
