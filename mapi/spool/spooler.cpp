@@ -89,6 +89,16 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+int64_t leaseMs() {
+  // A test control: shorter leases, so that a test can outlast one.
+  static const int64_t ms = [] {
+    const char* text = getenv("TOLVANE_MAPI_LEASE_MS");
+    long long v = text ? strtoll(text, nullptr, 10) : 0;
+    return v > 0 ? static_cast<int64_t>(v) : Spooler::kLeaseMs;
+  }();
+  return ms;
+}
+
 Spooler::Spooler(mapiprofile::Profile profile) : m_profile(std::move(profile)) {
   char host[256] = "";
   if (gethostname(host, sizeof host - 1) != 0) strcpy(host, "localhost");
@@ -169,7 +179,7 @@ HRESULT Spooler::runPass(bool flush, const std::function<bool()>& stop, mapispoo
     StoreDb::QueueEntry entry;
     bool found = false;
     int64_t now = nowMs();
-    hr = db.claimQueued(after, !flush, now, m_owner, now + kLeaseMs, entry, found);
+    hr = db.claimQueued(after, !flush, now, m_owner, now + leaseMs(), entry, found);
     if (FAILED(hr)) {
       error = "Cannot take a message from the submission queue: " + db.lastError();
       return hr;
@@ -324,7 +334,7 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
     return line;
   };
   auto record = [&](const std::vector<StoreDb::QueueRecipient>& rows, const std::string& after) -> HRESULT {
-    HRESULT rc = db.recordRecipients(entry.id, m_owner, nowMs() + kLeaseMs, rows);
+    HRESULT rc = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), rows);
     if (FAILED(rc) && rc != MAPI_E_OBJECT_CHANGED) text = after + db.lastError();
     return rc;
   };
@@ -576,7 +586,7 @@ bool Spooler::prepare(Outbound& item, const mapiprofile::Transport& transport) {
   // empty set of local addresses.
   Routes routes = route(item.envelope, finished, LocalAddresses(), item.message);
   if (!routes.failed.empty()) {
-    hr = db.recordRecipients(entry.id, m_owner, nowMs() + kLeaseMs, routes.failed);
+    hr = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), routes.failed);
     if (hr == MAPI_E_OBJECT_CHANGED) {
       item.line.outcome = mapispool::RunLine::kTakenOver;
       item.line.detail = db.lastError();
@@ -621,8 +631,8 @@ void Spooler::recordOutcome(Outbound& item) {
   }
   // Committed before the transport goes on: what the server accepted is
   // never sent again, unless the process dies right now.
-  HRESULT hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + kLeaseMs, rows);
-  if (FAILED(hr) && hr != MAPI_E_OBJECT_CHANGED) hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + kLeaseMs, rows);
+  HRESULT hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + leaseMs(), rows);
+  if (FAILED(hr) && hr != MAPI_E_OBJECT_CHANGED) hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + leaseMs(), rows);
   if (hr == MAPI_E_OBJECT_CHANGED) {
     item.takenOver = true;
     item.line.detail = db.lastError();
@@ -661,7 +671,7 @@ mapispool::RunLine Spooler::conclude(Outbound& item) {
                                         "The message could not be delivered for " + lifetimeText() +
                                             "; the last attempt: " + last));
     }
-    hr = db.recordRecipients(entry.id, m_owner, nowMs() + kLeaseMs, expired);
+    hr = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), expired);
     if (hr == MAPI_E_OBJECT_CHANGED) return takenOver(db.lastError());
     if (FAILED(hr)) return defer(entry, line, item.trouble);
   }
@@ -680,6 +690,11 @@ HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush,
   int64_t after = 0;
   bool more = true;
   HRESULT failure = S_OK;
+  // The transport ends a session (an SMTP batch, one run of sendmail) by this
+  // limit whatever the other side does; a lease longer than that keeps a
+  // message from a second spooler while this one may still send it.
+  int64_t sessionMs = static_cast<int64_t>(m_profile.smtpTimeoutSeconds ? m_profile.smtpTimeoutSeconds : 30 * 60) * 1000;
+  int64_t holdMs = sessionMs + leaseMs();
   while (more && !(stop && stop())) {
     std::vector<std::unique_ptr<Outbound>> items;
     uint64_t bytes = 0;
@@ -687,7 +702,8 @@ HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush,
       auto item = std::make_unique<Outbound>();
       bool found = false;
       int64_t now = nowMs();
-      HRESULT hr = db.claimQueued(after, !flush, now, m_owner, now + kLeaseMs, item->entry, found);
+      // Held for as long as the transport may take with the whole batch.
+      HRESULT hr = db.claimQueued(after, !flush, now, m_owner, now + holdMs, item->entry, found);
       if (FAILED(hr)) {
         failure = hr;
         error = "Cannot take a message from the submission queue: " + db.lastError();
@@ -707,21 +723,53 @@ HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush,
       items.push_back(std::move(item));
     }
     if (items.empty()) continue;
-    std::vector<OutboundMessage> batch(items.size());
-    for (size_t k = 0; k < items.size(); ++k) {
-      batch[k].fd = items[k]->file.fd();
-      batch[k].size = items[k]->size;
-      batch[k].sender = items[k]->envelope.sender;
-      batch[k].recipients = items[k]->addresses;
-    }
-    MessageDone done = [&](size_t k) {
-      items[k]->outcomes = batch[k].outcomes;
-      recordOutcome(*items[k]);
+    // Right before messages go to the transport, their leases are checked
+    // and renewed for as long as it may take: a message another spooler
+    // took over meanwhile (this process stalled) is not sent again.
+    auto stillHeld = [&](std::vector<Outbound*> group) {
+      std::vector<int64_t> ids;
+      for (Outbound* item : group) ids.push_back(item->entry.id);
+      std::vector<bool> held;
+      HRESULT hr = db.renewLeases(ids, m_owner, nowMs() + holdMs, held);
+      std::vector<Outbound*> going;
+      for (size_t k = 0; k < group.size(); ++k) {
+        if (FAILED(hr)) {
+          group[k]->recordError = "The message's lease could not be renewed before it was sent (" + db.lastError() + ")";
+        } else if (!held[k]) {
+          group[k]->takenOver = true;
+          group[k]->line.detail = "The message is no longer held by this spooler (another one took it over)";
+        } else {
+          going.push_back(group[k]);
+        }
+      }
+      return going;
     };
-    if (transport.kind == mapiprofile::Transport::kSendmail)
-      sendSendmail(transport, batch, done, m_profile.smtpTimeoutSeconds);
-    else
-      sendSmtp(m_profile, transport, batch, done);
+    auto send = [&](const std::vector<Outbound*>& group) {
+      if (group.empty()) return;
+      std::vector<OutboundMessage> batch(group.size());
+      for (size_t k = 0; k < group.size(); ++k) {
+        batch[k].fd = group[k]->file.fd();
+        batch[k].size = group[k]->size;
+        batch[k].sender = group[k]->envelope.sender;
+        batch[k].recipients = group[k]->addresses;
+      }
+      MessageDone done = [&](size_t k) {
+        group[k]->outcomes = batch[k].outcomes;
+        recordOutcome(*group[k]);
+      };
+      if (transport.kind == mapiprofile::Transport::kSendmail)
+        sendSendmail(transport, batch, done, m_profile.smtpTimeoutSeconds);
+      else
+        sendSmtp(m_profile, transport, batch, done);
+    };
+    if (transport.kind == mapiprofile::Transport::kSendmail) {
+      // One program run after the other: each message is checked right before its run.
+      for (auto& item : items) send(stillHeld({item.get()}));
+    } else {
+      std::vector<Outbound*> all;
+      for (auto& item : items) all.push_back(item.get());
+      send(stillHeld(all));
+    }
     for (auto& item : items) result.lines.push_back(conclude(*item));
   }
   return failure;

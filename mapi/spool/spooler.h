@@ -90,6 +90,8 @@ class Spooler {
 };
 
 int64_t nowMs();
+// How long a lease lasts (Spooler::kLeaseMs unless a test shortens it).
+int64_t leaseMs();
 
 }  // namespace tmapi
 

@@ -219,6 +219,11 @@ class StoreDb {
   // recorded then).
   HRESULT recordRecipients(int64_t queueId, const std::string& owner, int64_t leaseUntil,
                            const std::vector<QueueRecipient>& rows);
+  // Renews owner's leases of these entries until leaseUntil, in one
+  // transaction; held[k] tells whether owner still held entry k (false: it
+  // was taken over, and is not renewed).
+  HRESULT renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, int64_t leaseUntil,
+                      std::vector<bool>& held);
   // Gives the entry back after a failed attempt: one attempt more, the next
   // one not before nextAttempt, the error kept; the lease and
   // SUBMITFLAG_LOCKED end. MAPI_E_OBJECT_CHANGED as above.

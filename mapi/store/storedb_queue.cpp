@@ -201,6 +201,22 @@ HRESULT StoreDb::recordRecipients(int64_t queueId, const std::string& owner, int
   return commit();
 }
 
+HRESULT StoreDb::renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, int64_t leaseUntil,
+                             std::vector<bool>& held) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  held.assign(queueIds.size(), false);
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  for (size_t k = 0; k < queueIds.size(); ++k) {
+    TM_QUERY(u, "UPDATE submit_queue SET lease_until = ?3 WHERE id = ?1 AND lease_owner = ?2");
+    if (!u.ok()) return rollback(), sqlFail("Cannot renew the lease of a submitted message");
+    u.bind(1, queueIds[k]).text(2, owner).bind(3, leaseUntil);
+    if (u.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot renew the lease of a submitted message");
+    held[k] = sqlite3_changes(m_db) != 0;
+  }
+  return commit();
+}
+
 HRESULT StoreDb::deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
