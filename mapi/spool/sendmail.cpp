@@ -57,7 +57,7 @@ void setAll(OutboundMessage& m, RecipientOutcome::Kind kind, const std::string& 
 }
 
 // Runs the program for one message.
-void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSeconds) {
+void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSeconds, const StopRequested& stopRequested) {
   m.outcomes.assign(m.recipients.size(), RecipientOutcome());
   std::vector<std::string> args = {path, "-i"};
   if (!m.sender.empty()) {
@@ -127,7 +127,13 @@ void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSecond
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 3600 * 1000));
   };
-  bool killed = false;
+  bool killed = false, stopped = false;
+  // Waits in slices, so that a stop is seen within moments.
+  auto slice = [&] { return std::min(remainingMs(), 200); };
+  auto expired = [&] {
+    if (stopRequested && stopRequested()) stopped = true;
+    return stopped || remainingMs() == 0;
+  };
   auto stop = [&] {
     // The group first: a program that started others while they hold the pipes.
     kill(-pid, SIGKILL);
@@ -158,8 +164,9 @@ void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSecond
       fds[count++] = {input[1], POLLOUT, 0};
     }
     if (count == 0) break;
-    int ready = poll(fds, count, remainingMs());
+    int ready = poll(fds, count, slice());
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && !expired()) continue;
     if (ready == 0) stop();
     if (ready <= 0) break;
     if (errIndex >= 0 && (fds[errIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -189,11 +196,15 @@ void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSecond
     pid_t w = waitpid(pid, &status, killed ? 0 : WNOHANG);
     if (w == pid || (w < 0 && errno != EINTR)) break;
     if (w == 0) {
-      if (remainingMs() == 0) stop();
+      if (expired()) stop();
       else std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
   said = oneLine(said);
+  if (killed && stopped) {
+    setAll(m, RecipientOutcome::kDeferred, "4.3.0", path + " was stopped: " + kTransportStoppedText);
+    return;
+  }
   if (killed) {
     setAll(m, RecipientOutcome::kDeferred, "4.4.7",
            path + " did not finish within " + std::to_string(timeoutSeconds) +
@@ -225,10 +236,16 @@ void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSecond
 }  // namespace
 
 void sendSendmail(const mapiprofile::Transport& transport, std::vector<OutboundMessage>& batch,
-                  const MessageDone& done, unsigned timeoutSeconds) {
+                  const MessageDone& done, unsigned timeoutSeconds, const StopRequested& stop) {
   ignoreSigpipe();
   for (size_t k = 0; k < batch.size(); ++k) {
-    sendOne(transport.path, batch[k], timeoutSeconds ? timeoutSeconds : 30 * 60);
+    if (stop && stop()) {
+      batch[k].outcomes.assign(batch[k].recipients.size(), RecipientOutcome());
+      setAll(batch[k], RecipientOutcome::kDeferred, "4.3.0", std::string("Not sent: ") + kTransportStoppedText);
+      done(k);
+      continue;
+    }
+    sendOne(transport.path, batch[k], timeoutSeconds ? timeoutSeconds : 30 * 60, stop);
     done(k);
   }
 }

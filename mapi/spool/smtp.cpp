@@ -32,6 +32,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdarg>
 #include <csignal>
 #include <cstdlib>
@@ -143,7 +144,8 @@ class ServerRelay {
   // refused it, and verify is false (opportunistic TLS): the relay carries
   // plain text (with the same prompt sending as over TLS).
   Outcome start(const std::string& host, unsigned port, Mode mode, bool verify, unsigned sessionSeconds,
-                std::string& error) {
+                const StopRequested* stop, std::string& error) {
+    m_stop = stop && *stop ? stop : nullptr;
     m_sessionSeconds = sessionSeconds;
     m_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(sessionSeconds);
     if (!connectTo(host, port, error)) return kFailed;
@@ -180,7 +182,26 @@ class ServerRelay {
     }
     SSL_set_fd(m_ssl, m_server);
     ERR_clear_error();
-    if (SSL_connect(m_ssl) != 1) {
+    // In slices of 200 ms (a read that times out asks to be retried), so
+    // that the deadline and a stop end a handshake the server drags out.
+    timeval slice{0, 200 * 1000};
+    setsockopt(m_server, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+    auto handshakeStart = std::chrono::steady_clock::now();
+    int rc;
+    while ((rc = SSL_connect(m_ssl)) != 1) {
+      int e = SSL_get_error(m_ssl, rc);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
+      if (expired()) {
+        error = endText();
+        return kFailed;
+      }
+      if (std::chrono::steady_clock::now() - handshakeStart > std::chrono::seconds(kRelayTimeoutSeconds)) {
+        errno = EAGAIN;
+        break;
+      }
+    }
+    setsockopt(m_server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (rc != 1) {
       long v = SSL_get_verify_result(m_ssl);
       if (verify && v != X509_V_OK) {
         error = std::string("the certificate of the server could not be verified: ") +
@@ -196,8 +217,10 @@ class ServerRelay {
     return listenForClient(error) ? kReady : kFailed;
   }
   unsigned localPort() const { return m_localPort; }
-  // Whether the session's deadline closed the connection.
+  // Whether the session's deadline, or a stop, closed the connection.
   bool timedOut() const { return m_timedOut; }
+  bool stopped() const { return m_stopped; }
+  std::string endText() const { return m_stopped ? kTransportStoppedText : timeoutText(); }
   std::string timeoutText() const {
     return "the session with the server took longer than " + std::to_string(m_sessionSeconds) +
            " s (the profile's SMTP time limit)";
@@ -235,15 +258,21 @@ class ServerRelay {
   bool readReply(std::string& reply, std::string& error) {
     reply.clear();
     std::string line;
+    auto asked = std::chrono::steady_clock::now();
     for (;;) {
-      int wait = std::min(remainingMs(), kRelayTimeoutSeconds * 1000);
       pollfd p = {m_server, POLLIN, 0};
-      if (wait == 0 || poll(&p, 1, wait) == 0) {
-        error = wait == 0 || remainingMs() == 0
-                    ? timeoutText()
-                    : "the server did not answer within " + std::to_string(kRelayTimeoutSeconds) + " s";
-        return false;
+      if (poll(&p, 1, slice()) == 0) {
+        if (expired()) {
+          error = endText();
+          return false;
+        }
+        if (std::chrono::steady_clock::now() - asked > std::chrono::seconds(kRelayTimeoutSeconds)) {
+          error = "the server did not answer within " + std::to_string(kRelayTimeoutSeconds) + " s";
+          return false;
+        }
+        continue;
       }
+      asked = std::chrono::steady_clock::now();
       char c;
       ssize_t n = recv(m_server, &c, 1, 0);
       if (n < 0 && errno == EINTR) continue;
@@ -329,10 +358,26 @@ class ServerRelay {
       return false;
     }
     int lastErrno = 0;
-    for (addrinfo* ai = list; ai && m_server < 0; ai = ai->ai_next) {
-      int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    for (addrinfo* ai = list; ai && m_server < 0 && !expired(); ai = ai->ai_next) {
+      int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
       if (fd < 0) continue;
-      if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+      // Waited for in slices: the deadline and a stop end the wait too.
+      int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+      while (rc != 0 && errno == EINPROGRESS) {
+        pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, slice()) > 0) {
+          int soError = 0;
+          socklen_t len = sizeof soError;
+          getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+          rc = soError == 0 ? 0 : -1;
+          errno = soError;
+        } else if (expired()) {
+          errno = ETIMEDOUT;
+          break;
+        }
+      }
+      if (rc == 0) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         m_server = fd;
       } else {
         lastErrno = errno;
@@ -340,6 +385,10 @@ class ServerRelay {
       }
     }
     freeaddrinfo(list);
+    if (m_server < 0 && (m_stopped || m_timedOut)) {
+      error = endText();
+      return false;
+    }
     if (m_server < 0) {
       error = "no connection to " + host + ":" + std::to_string(port) + ": " + strerror(lastErrno ? lastErrno : EIO);
       return false;
@@ -379,9 +428,9 @@ class ServerRelay {
     int client = -1;
     while (client < 0) {
       pollfd l = {m_listen, POLLIN, 0};
-      int ready = poll(&l, 1, remainingMs());
+      int ready = poll(&l, 1, slice());
       if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) m_timedOut = true;
+      if (ready == 0 && !expired()) continue;
       if (ready <= 0) return;
       client = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) {
@@ -402,9 +451,9 @@ class ServerRelay {
       // Bytes TLS has already decrypted are not seen by poll.
       bool pending = m_ssl && SSL_pending(m_ssl) > 0;
       if (!pending) {
-        int ready = poll(fds, 2, remainingMs());
+        int ready = poll(fds, 2, slice());
         if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) m_timedOut = true;
+        if (ready == 0 && !expired()) continue;
         if (ready <= 0) break;
       }
       if (pending || (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -436,6 +485,16 @@ class ServerRelay {
     if (m_ssl) SSL_shutdown(m_ssl);
     close(client);
   }
+
+  // Whether the session must end now: its deadline passed, or a stop was
+  // asked for (remembered, with the reason).
+  bool expired() {
+    if (m_stop && (*m_stop)()) m_stopped = true;
+    else if (remainingMs() == 0) m_timedOut = true;
+    return m_stopped || m_timedOut;
+  }
+  // How long one wait may last: a stop is seen within moments.
+  int slice() const { return std::min(remainingMs(), 200); }
 
   // Milliseconds left until the session's deadline (0 once it passed).
   int remainingMs() const {
@@ -483,6 +542,8 @@ class ServerRelay {
   unsigned m_sessionSeconds = kDefaultSessionSeconds;
   std::chrono::steady_clock::time_point m_deadline;
   std::atomic<bool> m_timedOut{false};
+  std::atomic<bool> m_stopped{false};
+  const StopRequested* m_stop = nullptr;
   std::string m_greeting;
   SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
@@ -608,7 +669,7 @@ std::string sessionError(const Session& s) {
 }  // namespace
 
 void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport& transport,
-                  std::vector<OutboundMessage>& batch, const MessageDone& done) {
+                  std::vector<OutboundMessage>& batch, const MessageDone& done, const StopRequested* stop) {
   ignoreSigpipe();
   Session s;
   s.batch = &batch;
@@ -648,7 +709,7 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
   ServerRelay relay;
   std::string relayError;
   if (relay.start(transport.host, transport.port, smtps ? ServerRelay::kImplicit : ServerRelay::kStartTls,
-                  smtps || s.requireTls || credentials, sessionSeconds, relayError) == ServerRelay::kFailed) {
+                  smtps || s.requireTls || credentials, sessionSeconds, stop, relayError) == ServerRelay::kFailed) {
     if (credentials && !s.requireTls && !smtps)
       relayError += " (the profile's SMTP credentials are sent only over TLS with a verified certificate)";
     return failAll(relayError, "4.4.1");
@@ -687,7 +748,8 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
     for (const auto& r : m.recipients) s.recipients.back().push_back(smtp_add_recipient(msg, r.c_str()));
   }
   bool ok = smtp_start_session(session) != 0;
-  std::string why = relay.timedOut() ? relay.timeoutText() : sessionError(s);
+  bool ended = relay.timedOut() || relay.stopped();
+  std::string why = ended ? relay.endText() : sessionError(s);
   // Messages the session did not finish: judged from what is known.
   for (size_t k = 0; k < batch.size(); ++k) {
     if (s.reported[k]) continue;
@@ -699,7 +761,7 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
       for (auto& o : batch[k].outcomes) {
         o.status = "4.4.1";
         o.reply = "No mail could be sent through " + s.server + ": " +
-                  (ok && !relay.timedOut() ? std::string("the session ended") : why);
+                  (ok && !ended ? std::string("the session ended") : why);
       }
     s.reported[k] = true;
     done(k);
@@ -713,6 +775,7 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
 // The module's entry point (runtime/modules.h): sendSmtp of the subsystem
 // comes here.
 extern "C" void tolvane_smtp_send(const mapiprofile::Profile* profile, const mapiprofile::Transport* transport,
-                                  std::vector<tmapi::OutboundMessage>* batch, const tmapi::MessageDone* done) {
-  tmapi::sendOverSmtp(*profile, *transport, *batch, *done);
+                                  std::vector<tmapi::OutboundMessage>* batch, const tmapi::MessageDone* done,
+                                  const tmapi::StopRequested* stop) {
+  tmapi::sendOverSmtp(*profile, *transport, *batch, *done, stop);
 }

@@ -758,9 +758,9 @@ HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush,
         recordOutcome(*group[k]);
       };
       if (transport.kind == mapiprofile::Transport::kSendmail)
-        sendSendmail(transport, batch, done, m_profile.smtpTimeoutSeconds);
+        sendSendmail(transport, batch, done, m_profile.smtpTimeoutSeconds, stop);
       else
-        sendSmtp(m_profile, transport, batch, done);
+        sendSmtp(m_profile, transport, batch, done, stop);
     };
     if (transport.kind == mapiprofile::Transport::kSendmail) {
       // One program run after the other: each message is checked right before its run.

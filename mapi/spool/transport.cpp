@@ -28,14 +28,17 @@ void ignoreSigpipe() {
   });
 }
 
+const char* const kTransportStoppedText =
+    "the spooler was stopped (its session logged off or the process is ending); the message waits for another attempt";
+
 void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport& transport,
-              std::vector<OutboundMessage>& batch, const MessageDone& done) {
+              std::vector<OutboundMessage>& batch, const MessageDone& done, const StopRequested& stop) {
   using Send = void(const mapiprofile::Profile*, const mapiprofile::Transport*, std::vector<OutboundMessage>*,
-                    const MessageDone*);
+                    const MessageDone*, const StopRequested*);
   std::string error;
   Send* send = moduleFunction<Send>("smtp", "tolvane_smtp_send", error);
   if (send) {
-    send(&profile, &transport, &batch, &done);
+    send(&profile, &transport, &batch, &done, &stop);
     return;
   }
   // Without its module nothing can be sent now: every recipient waits, and

@@ -44,12 +44,18 @@ struct OutboundMessage {
 
 // Called once per message (by index into the batch), outcomes filled in.
 using MessageDone = std::function<void(size_t index)>;
+// Asked now and then (from any thread) while a transport works: true ends
+// its work within moments, whatever the server or program does; what is not
+// yet accepted then waits for another attempt. Empty: never.
+using StopRequested = std::function<bool()>;
+// The reason given to the messages a stop left waiting.
+extern const char* const kTransportStoppedText;
 
 // Sends the batch over one SMTP connection (smtp: STARTTLS as the profile
 // says, smtps: TLS from the start) with the profile's credentials, if any.
 // Never throws, never logs the password; every message is reported.
 void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport& transport,
-              std::vector<OutboundMessage>& batch, const MessageDone& done);
+              std::vector<OutboundMessage>& batch, const MessageDone& done, const StopRequested& stop = {});
 
 // Pipes each message to `PATH -i -f SENDER -- RECIPIENT...` and reads the
 // program's exit status (sysexits: EX_TEMPFAIL temporary, other failures
@@ -57,7 +63,7 @@ void sendSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transport&
 // temporary failure). A run that takes longer than timeoutSeconds (0: 30
 // minutes) is killed, with everything it started, and its message waits.
 void sendSendmail(const mapiprofile::Transport& transport, std::vector<OutboundMessage>& batch,
-                  const MessageDone& done, unsigned timeoutSeconds = 0);
+                  const MessageDone& done, unsigned timeoutSeconds = 0, const StopRequested& stop = {});
 
 // The enhanced status code of an SMTP reply: the one it carries, else the
 // class of the basic code with 0.0 ("550" -> "5.0.0").

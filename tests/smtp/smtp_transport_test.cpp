@@ -176,6 +176,24 @@ TEST(SendmailTransport, AProgramThatNeverEndsIsKilledAtTheDeadlineWithWhatItStar
   EXPECT_FALSE(running) << "the program's own child was left running: " << stat;
 }
 
+TEST(SendmailTransport, AStopEndsTheRunWithinMomentsAndTheRestWaits) {
+  std::string prog = program("slow", "exec sleep 300");
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  std::vector<tmapi::OutboundMessage> batch = one(fd, "s@tolvane.test", {"a@x.example"});
+  batch.push_back(batch[0]);
+  auto start = std::chrono::steady_clock::now();
+  auto stop = [&] { return std::chrono::steady_clock::now() - start > std::chrono::seconds(1); };
+  tmapi::sendSendmail(sendmailAt(prog), batch, [](size_t) {}, 0, stop);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(fd);
+  EXPECT_LT(seconds, 5.0);
+  for (const auto& m : batch) {
+    ASSERT_EQ(1u, m.outcomes.size());
+    EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, m.outcomes[0].kind);
+    EXPECT_NE(std::string::npos, m.outcomes[0].reply.find(tmapi::kTransportStoppedText)) << m.outcomes[0].reply;
+  }
+}
+
 TEST(SendmailTransport, WithoutASenderNoDashFIsPassed) {
   std::string dir = scratch();
   std::string prog = program("nosender", "printf '%s ' \"$@\" > " + dir + "/argv-nosender; cat >/dev/null");

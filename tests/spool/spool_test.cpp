@@ -25,6 +25,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <csignal>
 #include <ctime>
 #include <dirent.h>
@@ -728,6 +733,41 @@ TEST_F(SpoolTest, TheSessionsSpoolerSendsInTheBackground) {
   EXPECT_EQ(countSubject(folderOf("carol", "Inbox"), "Once more"), 1u);
   box.close();  // stops and joins the spooler
   EXPECT_EQ(m_alice.messages("Sent Items").size(), 2u);
+}
+
+TEST_F(SpoolTest, LogoffStopsTheBackgroundSpoolerPromptlyWhateverTheServerDoes) {
+  // A server that takes the connection and never says a word.
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, listen(listener, 4));
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  alice.transport = "smtp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  ASSERT_EQ(mapiprofile::write(alice, error), S_OK) << error;
+
+  mapitest::setBackgroundSpooler(true);
+  Mailbox box;
+  ASSERT_EQ(box.open("alice", error), S_OK) << error;
+  ASSERT_EQ(box.submit(draft("Stuck on the wire", {kBob}), error), S_OK) << error;
+  pollfd p = {listener, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 20000)) << "the spooler did not connect";
+  int held = accept(listener, nullptr, nullptr);
+  m_alice.close();  // the profile's other session here: box's logoff is the last one
+  auto start = std::chrono::steady_clock::now();
+  box.close();  // logs off: stops the spooler in the middle of its session
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(held);
+  close(listener);
+  EXPECT_LT(seconds, 5.0) << "the logoff waited for the server";
+  auto q = queue();
+  ASSERT_EQ(q.size(), 1u) << "the message left the queue";
+  EXPECT_NE(q[0].lastError.find("the spooler was stopped"), std::string::npos) << q[0].lastError;
 }
 
 TEST_F(SpoolTest, WithTheBackgroundSpoolerOffTheQueueWaits) {
