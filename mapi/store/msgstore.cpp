@@ -12,6 +12,7 @@
 #include <mapitags.h>
 #include <mapix.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace tmapi {
@@ -237,8 +238,20 @@ HRESULT MsgStore::StoreLogoff(ULONG* lpulFlags) {
   return S_OK;
 }
 
-HRESULT MsgStore::AbortSubmit(ULONG, LPENTRYID, ULONG) {
-  return setError(MAPI_E_NO_SUPPORT, "Submission is not offered by this store yet");
+HRESULT MsgStore::AbortSubmit(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG) {
+  TM_CALL_OBJ(this, "IMsgStore::AbortSubmit", "cb=" + std::to_string(cbEntryID));
+  MAPIUID uid;
+  ULONG kind = 0;
+  ObjectId id = 0;
+  if (!lpEntryID || !parseObjectEntryId(cbEntryID, reinterpret_cast<const BYTE*>(lpEntryID), uid, kind, id) ||
+      kind != MAPI_MESSAGE || memcmp(uid.ab, m_db->uid().ab, sizeof uid.ab) != 0)
+    return setError(MAPI_E_INVALID_ENTRYID, "AbortSubmit: the entry identifier names no message of this store");
+  int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+  HRESULT hr = m_db->abortQueued(id, now);
+  if (FAILED(hr)) return setError(hr, "AbortSubmit: " + m_db->lastError());
+  return S_OK;
 }
 
 HRESULT MsgStore::GetOutgoingQueue(ULONG, LPMAPITABLE*) {

@@ -219,6 +219,12 @@ class StoreDb {
   // recorded then).
   HRESULT recordRecipients(int64_t queueId, const std::string& owner, int64_t leaseUntil,
                            const std::vector<QueueRecipient>& rows);
+  // Takes a queued message back before it went to a transport: its entry
+  // goes and the message is no longer submitted (still unsent), in one
+  // transaction. MAPI_E_NOT_FOUND when it is not queued;
+  // MAPI_E_UNABLE_TO_ABORT when a spooler holds it now or some recipient
+  // already got it.
+  HRESULT abortQueued(ObjectId message, int64_t now);
   // Renews owner's leases of these entries until leaseUntil, in one
   // transaction; held[k] tells whether owner still held entry k (false: it
   // was taken over, and is not renewed).

@@ -201,6 +201,48 @@ HRESULT StoreDb::recordRecipients(int64_t queueId, const std::string& owner, int
   return commit();
 }
 
+HRESULT StoreDb::abortQueued(ObjectId message, int64_t now) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  int64_t queueId = 0;
+  {
+    TM_QUERY(q, "SELECT id, lease_owner, lease_until FROM submit_queue WHERE message_id = ?1");
+    if (!q.ok()) return rollback(), sqlFail("Cannot read the submission queue");
+    q.bind(1, message);
+    int rc = q.step();
+    if (rc == SQLITE_DONE) return rollback(), fail(MAPI_E_NOT_FOUND, "The message is not waiting to be sent");
+    if (rc != SQLITE_ROW) return rollback(), sqlFail("Cannot read the submission queue");
+    queueId = q.integer(0);
+    if (!q.string(1).empty() && q.integer(2) > now)
+      return rollback(), fail(MAPI_E_UNABLE_TO_ABORT, "The message is being sent now and can no longer be taken back");
+  }
+  {
+    TM_QUERY(q, "SELECT count(*) FROM submit_recipients WHERE queue_id = ?1 AND state <> ?2");
+    if (!q.ok()) return rollback(), sqlFail("Cannot read the submission queue");
+    q.bind(1, queueId).bind(2, static_cast<int64_t>(kRecipientWaiting));
+    if (q.step() != SQLITE_ROW) return rollback(), sqlFail("Cannot read the submission queue");
+    if (q.integer(0) > 0)
+      return rollback(), fail(MAPI_E_UNABLE_TO_ABORT,
+                              "The message has reached some of its recipients already and can no longer be taken back");
+  }
+  {
+    TM_QUERY(d, "DELETE FROM submit_queue WHERE id = ?1");
+    if (d.ok()) d.bind(1, queueId);
+    if (!d.ok() || d.step() != SQLITE_DONE)
+      return rollback(), sqlFail("Cannot remove a message from the submission queue");
+  }
+  PropRow cur;
+  hr = getProps(message, {PR_MESSAGE_FLAGS}, 0, cur);
+  if (FAILED(hr)) return rollback(), hr;
+  LONG flags = !cur.empty() && PROP_TYPE(cur[0].tag) == PT_LONG ? static_cast<LONG>(cur[0].i) : 0;
+  hr = setProps(message, {Prop::Long(PR_MESSAGE_FLAGS, (flags & ~static_cast<LONG>(MSGFLAG_SUBMIT)) |
+                                                           static_cast<LONG>(MSGFLAG_UNSENT)),
+                          Prop::Long(PR_SUBMIT_FLAGS, 0)});
+  if (FAILED(hr)) return rollback(), hr;
+  return commit();
+}
+
 HRESULT StoreDb::renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, int64_t leaseUntil,
                              std::vector<bool>& held) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);

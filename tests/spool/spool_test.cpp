@@ -855,6 +855,44 @@ TEST_F(SpoolTest, DeletingAQueuedMessageTakesItOutOfTheQueue) {
   EXPECT_TRUE(folderOf("bob", "Inbox").empty());
 }
 
+TEST_F(SpoolTest, AbortSubmitTakesBackAQueuedMessageButNotOneBeingSent) {
+  submit(draft("Taken back", {kBob}));
+  std::vector<Stored> outbox = m_alice.messages("Outbox");
+  ASSERT_EQ(outbox.size(), 1u);
+  auto abort = [&](const std::string& eid) {
+    return m_alice.store()->AbortSubmit(static_cast<ULONG>(eid.size()),
+                                        reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), 0);
+  };
+  EXPECT_EQ(abort(outbox[0].entryId), S_OK);
+  EXPECT_TRUE(queue().empty());
+  EXPECT_TRUE(run(true).lines.empty());
+  EXPECT_TRUE(folderOf("bob", "Inbox").empty());
+  tmapi::PropRow v;
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  tmapi::StoreDb* db = nullptr;
+  ASSERT_EQ(tmapi::StoreDb::open(alice.storePath, &db, error), S_OK) << error;
+  std::unique_ptr<tmapi::StoreDb> hold(db);
+  EXPECT_EQ(abort(outbox[0].entryId), MAPI_E_NOT_FOUND) << "not queued any more";
+
+  // A message a spooler holds now is not taken back.
+  submit(draft("In flight", {kBob}));
+  const int64_t now = static_cast<int64_t>(time(nullptr)) * 1000;
+  tmapi::StoreDb::QueueEntry held;
+  bool found = false;
+  ASSERT_EQ(db->claimQueued(0, false, now, "spooler A", now + 60000, held, found), S_OK) << db->lastError();
+  ASSERT_TRUE(found);
+  std::string eid;
+  for (const auto& m : m_alice.messages("Outbox"))
+    if (m.subject == "In flight") eid = m.entryId;
+  ASSERT_FALSE(eid.empty());
+  EXPECT_EQ(abort(eid), MAPI_E_UNABLE_TO_ABORT);
+  EXPECT_EQ(queue().size(), 1u);
+  ASSERT_EQ(db->getProps(held.message, {PR_MESSAGE_FLAGS}, 0, v), S_OK);
+  EXPECT_NE(v[0].i & MSGFLAG_SUBMIT, 0) << "still submitted";
+}
+
 TEST_F(SpoolTest, AQueuedMessageIsHeldByOneSpoolerAtATime) {
   submit(draft("Leased", {kBob}));
   mapiprofile::Profile alice;
