@@ -169,10 +169,15 @@ TEST(SendmailTransport, AProgramThatNeverEndsIsKilledAtTheDeadlineWithWhatItStar
             batch[0].outcomes[0].reply);
   pid_t sleeper = static_cast<pid_t>(std::stol("0" + readFile(started)));
   ASSERT_GT(sleeper, 0);
-  // Gone, or a zombie waiting for whoever reaps orphans here.
-  std::string stat = readFile("/proc/" + std::to_string(sleeper) + "/stat");
-  size_t paren = stat.rfind(')');
-  bool running = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+  // Gone, or a zombie waiting for whoever reaps orphans here (the kill may take a moment).
+  std::string stat;
+  bool running = true;
+  for (int i = 0; i < 50 && running; ++i) {
+    if (i) usleep(20 * 1000);
+    stat = readFile("/proc/" + std::to_string(sleeper) + "/stat");
+    size_t paren = stat.rfind(')');
+    running = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+  }
   EXPECT_FALSE(running) << "the program's own child was left running: " << stat;
 }
 
