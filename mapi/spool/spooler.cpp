@@ -279,6 +279,58 @@ HRESULT Spooler::writeMime(IMessage* message, TempFile& file, mapimime::Outgoing
   return hr;
 }
 
+mapispool::RunLine Spooler::unwritable(const StoreDb::QueueEntry& entry, IMessage* message, mapispool::RunLine line,
+                                      HRESULT hr, const std::string& why) {
+  bool permanent = hr == MAPI_E_INVALID_PARAMETER || hr == MAPI_E_TOO_COMPLEX;
+  if (!permanent && nowMs() - entry.queuedAt < lifetimeMs()) return defer(entry, line, why);
+  StoreDb& db = *m_store->db();
+  std::string status = permanent ? "5.6.0" : "4.4.7";
+  std::string detail = permanent ? why
+                                 : "The message could not be delivered for " + lifetimeText() +
+                                       "; the last attempt: " + why;
+  // The recipients still waiting, from the message's own recipient table.
+  std::vector<StoreDb::QueueRecipient> done;
+  if (FAILED(db.queueRecipients(entry.id, done))) return defer(entry, line, why);
+  std::set<ULONG> finished;
+  for (const auto& d : done)
+    if (d.state != StoreDb::kRecipientWaiting) finished.insert(d.rowId);
+  Held<IMAPITable> table;
+  LPSRowSet rows = nullptr;
+  SizedSPropTagArray(3, cols) = {3, {PR_ROWID, PR_DISPLAY_NAME_A, PR_EMAIL_ADDRESS_A}};
+  if (FAILED(message->GetRecipientTable(0, &table.p)) ||
+      FAILED(HrQueryAllRows(table.p, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows)))
+    return defer(entry, line, why);
+  std::vector<StoreDb::QueueRecipient> failed;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SPropValue* v = rows->aRow[i].lpProps;
+    mapimime::EnvelopeRecipient r;
+    r.rowId = PROP_TYPE(v[0].ulPropTag) == PT_LONG ? v[0].Value.ul : i;
+    if (finished.count(r.rowId)) continue;
+    if (PROP_TYPE(v[1].ulPropTag) == PT_STRING8 && v[1].Value.lpszA) r.displayName = v[1].Value.lpszA;
+    if (PROP_TYPE(v[2].ulPropTag) == PT_STRING8 && v[2].Value.lpszA) r.address = v[2].Value.lpszA;
+    failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, status, detail));
+  }
+  FreeProws(rows);
+  hr = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), failed);
+  if (hr == MAPI_E_OBJECT_CHANGED) {
+    line.outcome = mapispool::RunLine::kTakenOver;
+    line.detail = db.lastError();
+    return line;
+  }
+  if (FAILED(hr)) return defer(entry, line, why);
+  std::string text;
+  hr = finish(entry, message, m_profile.address, line.reports, text);
+  if (hr == MAPI_E_OBJECT_CHANGED) {
+    line.outcome = mapispool::RunLine::kTakenOver;
+    line.detail = db.lastError();
+    return line;
+  }
+  if (FAILED(hr)) return defer(entry, line, why + " (and the report could not be filed: " + text + ")");
+  line.outcome = mapispool::RunLine::kSent;
+  line.detail = why;
+  return line;
+}
+
 mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
   mapispool::RunLine line;
   line.id = entry.id;
@@ -309,7 +361,7 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
   mapimime::OutgoingEnvelope envelope;
   std::string text;
   hr = writeMime(message, file, envelope, false, text);
-  if (FAILED(hr)) return defer(entry, line, text);
+  if (FAILED(hr)) return unwritable(entry, message, line, hr, text);
   // A retry sends the same Message-ID.
   if (envelope.messageIdGenerated && !envelope.messageId.empty()) {
     hr = db.setProps(entry.message, {Prop::String(kPrInternetMessageIdA, envelope.messageId)});
@@ -561,7 +613,7 @@ bool Spooler::prepare(Outbound& item, const mapiprofile::Transport& transport) {
   std::string text;
   hr = writeMime(item.message, item.file, item.envelope, crlf, text);
   if (FAILED(hr)) {
-    item.line = defer(entry, item.line, text);
+    item.line = unwritable(entry, item.message, item.line, hr, text);
     return false;
   }
   off_t end = lseek(item.file.fd(), 0, SEEK_END);

@@ -77,6 +77,12 @@ class Spooler {
   // crlf: lines end in CRLF (SMTP's form), else in LF.
   HRESULT writeMime(IMessage* message, TempFile& file, mapimime::OutgoingEnvelope& envelope, bool crlf,
                     std::string& error);
+  // A message that could not be written as MIME: kept queued while that may
+  // pass (a full disk), reported to the sender as undeliverable when it
+  // cannot (permanent: the message names no sender, nests too deep) or once
+  // its lifetime is over; every recipient still waiting gets the report.
+  mapispool::RunLine unwritable(const StoreDb::QueueEntry& entry, IMessage* message, mapispool::RunLine line,
+                                HRESULT hr, const std::string& why);
   // Ends an attempt that failed for a while: the message stays queued.
   mapispool::RunLine defer(const StoreDb::QueueEntry& entry, mapispool::RunLine line, const std::string& why);
   HRESULT finish(const StoreDb::QueueEntry& entry, IMessage* message, const std::string& senderAddress,

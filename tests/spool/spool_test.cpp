@@ -855,6 +855,24 @@ TEST_F(SpoolTest, DeletingAQueuedMessageTakesItOutOfTheQueue) {
   EXPECT_TRUE(folderOf("bob", "Inbox").empty());
 }
 
+TEST_F(SpoolTest, AMessageThatCannotBeWrittenAsMimeIsReportedNotKeptForEver) {
+  // No sender in the message and none in the profile: it can never be sent.
+  mapiprofile::Profile alice;
+  std::string error;
+  ASSERT_EQ(mapiprofile::load("alice", alice, error), S_OK);
+  alice.address.clear();
+  ASSERT_EQ(mapiprofile::write(alice, error), S_OK) << error;
+  submit(draft("Nobody sends this", {kBob}));
+  mapispool::RunResult result = run(true);
+  ASSERT_EQ(result.lines.size(), 1u);
+  EXPECT_EQ(result.lines[0].outcome, mapispool::RunLine::kSent);
+  EXPECT_EQ(result.lines[0].reports, 1u);
+  EXPECT_NE(result.lines[0].detail.find("names no sender"), std::string::npos) << result.lines[0].detail;
+  EXPECT_TRUE(queue().empty());
+  EXPECT_EQ(countSubject(m_alice.messages("Inbox"), "Undeliverable: Nobody sends this"), 1u);
+  EXPECT_TRUE(folderOf("bob", "Inbox").empty());
+}
+
 TEST_F(SpoolTest, AbortSubmitTakesBackAQueuedMessageButNotOneBeingSent) {
   submit(draft("Taken back", {kBob}));
   std::vector<Stored> outbox = m_alice.messages("Outbox");
