@@ -422,6 +422,43 @@ class ServerRelay {
     return true;
   }
 
+  // What the server says goes to libESMTP line by line, with the mechanisms of
+  // its AUTH offer cut to the first one libESMTP would use: after a refusal
+  // libESMTP tries the next mechanism it was offered, and the credentials are
+  // offered once.
+  bool toClient(int client, const char* data, size_t size) {
+    m_fromServer.append(data, size);
+    size_t start = 0;
+    std::string out;
+    for (size_t end; (end = m_fromServer.find('\n', start)) != std::string::npos; start = end + 1)
+      out += oneAuthMechanism(m_fromServer.substr(start, end + 1 - start));
+    m_fromServer.erase(0, start);
+    // A line longer than any reply's is passed on as it is.
+    if (m_fromServer.size() > 4096) {
+      out += m_fromServer;
+      m_fromServer.clear();
+    }
+    return out.empty() || sendAll(client, out.data(), out.size());
+  }
+  static std::string oneAuthMechanism(const std::string& line) {
+    bool auth = line.size() >= 9 && line.compare(0, 3, "250") == 0 &&
+                (strncasecmp(line.c_str() + 3, "-AUTH ", 6) == 0 || strncasecmp(line.c_str() + 3, " AUTH ", 6) == 0);
+    if (!auth) return line;
+    std::string head = line.substr(0, 9), rest = line.substr(9);
+    std::vector<std::string> offered;
+    size_t at = 0;
+    while (at < rest.size()) {
+      size_t end = rest.find_first_of(" \r\n", at);
+      if (end == std::string::npos) end = rest.size();
+      if (end > at) offered.push_back(rest.substr(at, end - at));
+      at = end + 1;
+    }
+    for (const char* preferred : {"PLAIN", "LOGIN"})
+      for (const auto& m : offered)
+        if (strcasecmp(m.c_str(), preferred) == 0) return head + m + "\r\n";
+    return line;
+  }
+
   // Copies both ways until either side closes. After STARTTLS libESMTP first
   // gets the greeting the relay read.
   void carry() {
@@ -463,14 +500,14 @@ class ServerRelay {
           if (n <= 0) {
             int e = SSL_get_error(m_ssl, n);
             if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
-          } else if (!sendAll(client, buf, static_cast<size_t>(n))) {
+          } else if (!toClient(client, buf, static_cast<size_t>(n))) {
             break;
           }
         } else {
           ssize_t n = recv(m_server, buf, sizeof buf, 0);
           quickAck(m_server);
           if (n < 0 && errno == EINTR) continue;
-          if (n <= 0 || !sendAll(client, buf, static_cast<size_t>(n))) break;
+          if (n <= 0 || !toClient(client, buf, static_cast<size_t>(n))) break;
         }
       }
       if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -545,6 +582,7 @@ class ServerRelay {
   std::atomic<bool> m_stopped{false};
   const StopRequested* m_stop = nullptr;
   std::string m_greeting;
+  std::string m_fromServer;  // the start of a line not yet passed on
   SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
   std::thread m_thread;

@@ -1,8 +1,8 @@
 // The sendmail transport against stand-in programs (what it passes, how it
 // reads each exit status), the SMTP transport against no server and scripted
 // ones (without STARTTLS, offering AUTH in plain text, never finishing a
-// reply), a second process racing for the relay's port, and the spooler's
-// retry pauses.
+// reply, a self-signed certificate, a refused AUTH), a second process racing
+// for the relay's port, and the spooler's retry pauses.
 #include "spool/spooler.h"
 #include "spool/transport.h"
 
@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <chrono>
 #include <sys/wait.h>
+
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 namespace {
@@ -457,6 +459,156 @@ TEST(SmtpTransport, AServerThatNeverFinishesItsReplyIsLeftAtTheSessionDeadline) 
   EXPECT_EQ("No mail could be sent through 127.0.0.1:" + std::to_string(server.port) +
                 ": the session with the server took longer than 2 s (the profile's SMTP time limit)",
             batch[0].outcomes[0].reply);
+}
+
+// A scripted server that offers STARTTLS and AUTH, shakes hands with its own
+// certificate (for 127.0.0.1) and refuses every AUTH; it keeps every command
+// (those after the handshake included) and serves one connection.
+class TlsServer {
+ public:
+  TlsServer() {
+    std::string dir = scratch();
+    cert = dir + "/cert.pem";
+    key = dir + "/key.pem";
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                       "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+    ready = system(make.c_str()) == 0;
+    m_listen = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(m_listen, 4);
+    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    m_thread = std::thread([this] { serve(); });
+  }
+  ~TlsServer() {
+    shutdown(m_listen, SHUT_RDWR);
+    if (m_thread.joinable()) m_thread.join();
+    close(m_listen);
+  }
+  void join() { m_thread.join(); }
+  size_t count(const std::string& verb) const {
+    size_t n = 0;
+    for (const auto& c : commands) n += c.rfind(verb, 0) == 0;
+    return n;
+  }
+
+  bool ready = false;
+  unsigned port = 0;
+  std::string cert, key;
+  std::vector<std::string> commands;
+
+ private:
+  void serve() {
+    int c = accept(m_listen, nullptr, nullptr);
+    if (c < 0) return;
+    timeval tv{20, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_file(ctx, cert.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM);
+    SSL* ssl = nullptr;
+    auto say = [&](const std::string& t) {
+      if (ssl) SSL_write(ssl, t.data(), static_cast<int>(t.size()));
+      else send(c, t.data(), t.size(), MSG_NOSIGNAL);
+    };
+    auto readLine = [&](std::string& line) {
+      line.clear();
+      char ch;
+      while ((ssl ? SSL_read(ssl, &ch, 1) : static_cast<int>(recv(c, &ch, 1, 0))) == 1) {
+        if (ch == '\n') return true;
+        if (ch != '\r') line += ch;
+      }
+      return false;
+    };
+    say("220 tls.test ESMTP\r\n");
+    std::string l;
+    bool data = false;
+    while (readLine(l)) {
+      if (data) {
+        if (l == ".") {
+          data = false;
+          say("250 2.0.0 Queued\r\n");
+        }
+        continue;
+      }
+      commands.push_back(l);
+      std::string verb = l.substr(0, 4);
+      if (verb == "EHLO") {
+        say(ssl ? "250-tls.test\r\n250-AUTH PLAIN LOGIN\r\n250 ENHANCEDSTATUSCODES\r\n"
+                : "250-tls.test\r\n250-STARTTLS\r\n250 ENHANCEDSTATUSCODES\r\n");
+      } else if (verb == "STAR") {
+        say("220 2.0.0 Ready to start TLS\r\n");
+        ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, c);
+        if (SSL_accept(ssl) != 1) break;  // the client refused the certificate
+      } else if (verb == "AUTH") {
+        say("535 5.7.8 Authentication credentials invalid\r\n");
+      } else if (verb == "MAIL") {
+        say("530 5.7.0 Authentication required\r\n");
+      } else if (verb == "RCPT") {
+        say("503 5.5.1 No sender\r\n");
+      } else if (verb == "DATA") {
+        say("503 5.5.1 No recipients\r\n");
+      } else if (verb == "QUIT") {
+        say("221 2.0.0 Bye\r\n");
+        break;
+      } else {
+        say("502 5.5.2 Not here\r\n");
+      }
+    }
+    if (ssl) SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    close(c);
+  }
+
+  int m_listen = -1;
+  std::thread m_thread;
+};
+
+TEST(SmtpTransport, CredentialsGoOnlyToAVerifiedCertificateAndOnlyOnce) {
+  mapiprofile::Transport t;
+  t.kind = mapiprofile::Transport::kSmtp;
+  t.host = "127.0.0.1";
+  mapiprofile::Profile profile;
+  profile.starttls = "opportunistic";
+  profile.smtpUser = "sam";
+  profile.smtpPassword = "the-secret";
+  {
+    // A self-signed impostor: the handshake fails, no AUTH is sent.
+    TlsServer server;
+    ASSERT_TRUE(server.ready) << "openssl could not make the test certificate";
+    t.port = server.port;
+    setenv("SSL_CERT_FILE", "/nonexistent", 1);
+    int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+    auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+    tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+    close(fd);
+    server.join();
+    EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
+    EXPECT_NE(std::string::npos, batch[0].outcomes[0].reply.find("the certificate of the server could not be verified"))
+        << batch[0].outcomes[0].reply;
+    EXPECT_EQ(0u, server.count("AUTH"));
+  }
+  {
+    // The certificate trusted, the credentials refused: offered once, never again by
+    // another mechanism, and the message waits.
+    TlsServer server;
+    ASSERT_TRUE(server.ready);
+    t.port = server.port;
+    setenv("SSL_CERT_FILE", server.cert.c_str(), 1);
+    int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+    auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+    tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+    close(fd);
+    server.join();
+    unsetenv("SSL_CERT_FILE");
+    EXPECT_EQ(1u, server.count("AUTH")) << "the password was offered again: " << ::testing::PrintToString(server.commands);
+    EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind) << batch[0].outcomes[0].reply;
+  }
 }
 
 // The loopback ports listening now (from /proc/net/tcp).
