@@ -261,6 +261,29 @@ TEST(SmtpTransport, SmtpsWithoutAServerKeepsTheMessageWaiting) {
             batch[0].outcomes[0].reply);
 }
 
+// A listening socket on a free loopback port.
+int loopbackListener(unsigned& port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(fd, 4);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+// The smtp:// transport to a port of this machine.
+mapiprofile::Transport smtpAt(unsigned port) {
+  mapiprofile::Transport t;
+  t.kind = mapiprofile::Transport::kSmtp;
+  t.host = "127.0.0.1";
+  t.port = port;
+  return t;
+}
+
 // A scripted SMTP server on a loopback port that offers no STARTTLS: it
 // serves `connections` connections one after the other and keeps every
 // command it was sent (the message text after DATA as one "<data>" entry).
@@ -269,15 +292,7 @@ class PlainServer {
   // What a hostile server does besides plain SMTP.
   enum Trick { kNone, kOfferAuth, kTrickleSecondEhlo };
   explicit PlainServer(int connections, Trick trick = kNone) : m_trick(trick) {
-    m_listen = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(m_listen, 4);
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+    m_listen = loopbackListener(port);
     m_thread = std::thread([this, connections] {
       for (int i = 0; i < connections; ++i) serve();
     });
@@ -352,10 +367,7 @@ TEST(SmtpTransport, OpportunisticTlsWithAServerWithoutStarttlsSendsInPlainText) 
   // One connection: the transport's EHLO finds no STARTTLS, and libESMTP
   // goes on over the same connection (with its own EHLO).
   PlainServer server(1);
-  mapiprofile::Transport t;
-  t.kind = mapiprofile::Transport::kSmtp;
-  t.host = "127.0.0.1";
-  t.port = server.port;
+  mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.starttls = "opportunistic";
   const std::string head = "Date: Mon, 07 Dec 2026 10:00:00 +0000\nFrom: s@tolvane.test\nMessage-ID: <m1@tolvane.test>\n"
@@ -384,10 +396,7 @@ TEST(SmtpTransport, OpportunisticTlsWithAServerWithoutStarttlsSendsInPlainText) 
 
 TEST(SmtpTransport, RequiredTlsWithAServerWithoutStarttlsSendsNothing) {
   PlainServer server(1);
-  mapiprofile::Transport t;
-  t.kind = mapiprofile::Transport::kSmtp;
-  t.host = "127.0.0.1";
-  t.port = server.port;
+  mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.starttls = "required";
   int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
@@ -406,10 +415,7 @@ TEST(SmtpTransport, CredentialsNeverGoToAServerWithoutVerifiedTls) {
   // Opportunistic TLS, a server (or a man in the middle) without STARTTLS but with
   // AUTH: nothing of the credentials and no message leaves.
   PlainServer server(1, PlainServer::kOfferAuth);
-  mapiprofile::Transport t;
-  t.kind = mapiprofile::Transport::kSmtp;
-  t.host = "127.0.0.1";
-  t.port = server.port;
+  mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.starttls = "opportunistic";
   profile.smtpUser = "sam";
@@ -441,10 +447,7 @@ TEST(SmtpTransport, CredentialsNeverGoToAServerWithoutVerifiedTls) {
 TEST(SmtpTransport, AServerThatNeverFinishesItsReplyIsLeftAtTheSessionDeadline) {
   // The endless reply comes after the relay handed the connection to libESMTP.
   PlainServer server(1, PlainServer::kTrickleSecondEhlo);
-  mapiprofile::Transport t;
-  t.kind = mapiprofile::Transport::kSmtp;
-  t.host = "127.0.0.1";
-  t.port = server.port;
+  mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.smtpTimeoutSeconds = 2;
   int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
@@ -473,15 +476,7 @@ class TlsServer {
     std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
                        "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
     ready = system(make.c_str()) == 0;
-    m_listen = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(m_listen, 4);
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+    m_listen = loopbackListener(port);
     m_thread = std::thread([this] { serve(); });
   }
   ~TlsServer() {
@@ -667,10 +662,7 @@ TEST(SmtpTransport, AnotherProcessCannotTakeUpTheRelaysConnection) {
   }
   close(report[1]);
   setenv("TOLVANE_MAPI_RELAY_PAUSE_MS", "1500", 1);
-  mapiprofile::Transport t;
-  t.kind = mapiprofile::Transport::kSmtp;
-  t.host = "127.0.0.1";
-  t.port = server.port;
+  mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.smtpTimeoutSeconds = 10;  // an intruder that got the connection would hold it
   int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
