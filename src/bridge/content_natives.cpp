@@ -6,7 +6,6 @@
 #include "content/mapicontent.h"
 #include "content/mapimultipart.h"
 #include "folder/mapifolder.h"
-#include "message/attachedmessage.h"
 #include "message/mapimessage.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"

@@ -4,36 +4,37 @@ using liveobjects::Kind;
 
 namespace {
 
-// The live object of `kind` (or `other`) at a handle's address, or null
-// with the reason raised.
-void* liveObject(JNIEnv* env, jlong handle, Kind kind, Kind other, const char* goneText, const char* fixedText) {
+// Whether the end of an object says why it went (the things of a message, which go
+// with their folder, content or transport), or only that it did (a store, folder or
+// transport, which go by their own close).
+enum class Reason { kItsEnd, kItsClose };
+
+// The live object of `kind` (or `other`) at a handle's address, or null with the
+// reason raised: for a handle whose object went, its end's text (goneText when it has
+// none or only goneText counts), else kInvalidHandleText.
+void* liveObject(JNIEnv* env, jlong handle, Kind kind, Kind other, const char* goneText, Reason reason) {
   if (rejectNullHandle(env, handle)) return nullptr;
   Kind found = liveobjects::kindOf(handleAddress(handle));
   if (found != Kind::None && (found == kind || found == other))
     return reinterpret_cast<void*>(static_cast<intptr_t>(handle));
-  if (found != Kind::None) {
+  liveobjects::End end;
+  if (found != Kind::None || !liveobjects::endOf(handleAddress(handle), end) ||
+      (end.kind != kind && end.kind != other)) {
     throwMessagingException(env, kInvalidHandleText);
     return nullptr;
   }
-  raiseDeadHandle(env, handle, kind, other, goneText, fixedText);
+  const char* text = goneText;
+  if (reason == Reason::kItsEnd) {
+    if (end.text) text = end.text;
+    // The store that was closed since the object went speaks first: it would
+    // have taken the object along.
+    if (end.owner && liveobjects::kindOf(end.owner) != Kind::Store) text = kStoreOfMessageClosedText;
+  }
+  throwMessagingException(env, text);
   return nullptr;
 }
 
 }  // namespace
-
-void raiseDeadHandle(JNIEnv* env, jlong handle, Kind a, Kind b, const char* goneText, const char* fixedText) {
-  liveobjects::End end;
-  if (!liveobjects::endOf(handleAddress(handle), end) || end.kind == Kind::None ||
-      (end.kind != a && end.kind != b)) {
-    throwMessagingException(env, kInvalidHandleText);
-    return;
-  }
-  const char* text = fixedText ? fixedText : end.text ? end.text : goneText;
-  // The store that was closed since the object went speaks first: it would
-  // have taken the object along.
-  if (!fixedText && end.owner && liveobjects::kindOf(end.owner) != Kind::Store) text = kStoreOfMessageClosedText;
-  throwMessagingException(env, text);
-}
 
 const char* messageEndText(const CMapiFolder* folder) {
   return folder && folder->isStoreClosed() ? kStoreOfMessageClosedText : kFolderOfMessageClosedText;
@@ -43,17 +44,17 @@ const CMapiStore* messageEndOwner(const CMapiFolder* folder) { return folder ? f
 
 CMapiStore* storeOf(JNIEnv* env, jlong handle) {
   return static_cast<CMapiStore*>(
-      liveObject(env, handle, Kind::Store, Kind::Store, kStoreClosedText, kStoreClosedText));
+      liveObject(env, handle, Kind::Store, Kind::Store, kStoreClosedText, Reason::kItsClose));
 }
 
 CMapiTransport* transportOf(JNIEnv* env, jlong handle) {
   return static_cast<CMapiTransport*>(
-      liveObject(env, handle, Kind::Transport, Kind::Transport, kTransportClosedText, kTransportClosedText));
+      liveObject(env, handle, Kind::Transport, Kind::Transport, kTransportClosedText, Reason::kItsClose));
 }
 
 CMapiFolder* folderOf(JNIEnv* env, jlong handle) {
   auto* folder = static_cast<CMapiFolder*>(
-      liveObject(env, handle, Kind::Folder, Kind::Folder, kFolderClosedText, kFolderClosedText));
+      liveObject(env, handle, Kind::Folder, Kind::Folder, kFolderClosedText, Reason::kItsClose));
   if (folder && folder->isStoreClosed()) {
     throwMessagingException(env, kStoreOfFolderClosedText);
     return nullptr;
@@ -74,7 +75,7 @@ bool rejectDetachedMessage(JNIEnv* env, const CMapiMessage* message) {
 
 CMapiMessage* messageOf(JNIEnv* env, jlong handle) {
   auto* message = static_cast<CMapiMessage*>(
-      liveObject(env, handle, Kind::Message, Kind::AttachedMessage, kMessageDestroyedText, nullptr));
+      liveObject(env, handle, Kind::Message, Kind::AttachedMessage, kMessageDestroyedText, Reason::kItsEnd));
   return message && rejectDetachedMessage(env, message) ? nullptr : message;
 }
 
@@ -83,7 +84,7 @@ CMapiMessage* messageOf(JNIEnv* env, jlong handle) {
 // part are live too.
 CMapiMultipart* multipartOf(JNIEnv* env, jlong handle) {
   auto* multipart = static_cast<CMapiMultipart*>(
-      liveObject(env, handle, Kind::Multipart, Kind::Multipart, kContentDiscardedText, nullptr));
+      liveObject(env, handle, Kind::Multipart, Kind::Multipart, kContentDiscardedText, Reason::kItsEnd));
   if (!multipart) return nullptr;
   CMapiContent* content = multipart->m_pOwnerContent;
   return content && rejectDetachedMessage(env, content->m_pMessage) ? nullptr : multipart;
@@ -91,7 +92,7 @@ CMapiMultipart* multipartOf(JNIEnv* env, jlong handle) {
 
 CMapiBodyPart* partOf(JNIEnv* env, jlong handle) {
   auto* part = static_cast<CMapiBodyPart*>(
-      liveObject(env, handle, Kind::BodyPart, Kind::BodyPart, kContentDiscardedText, nullptr));
+      liveObject(env, handle, Kind::BodyPart, Kind::BodyPart, kContentDiscardedText, Reason::kItsEnd));
   if (!part) return nullptr;
   CMapiMultipart* multipart = part->m_pMultipart;
   CMapiContent* content = multipart ? multipart->m_pOwnerContent : nullptr;

@@ -47,14 +47,6 @@ inline liveobjects::Kind handleKind(jlong handle) {
   return handle == 0 ? liveobjects::Kind::None : liveobjects::kindOf(handleAddress(handle));
 }
 
-// Raises what a handle that is not live says: why its object went when that
-// object was of one of the kinds `a` or `b`, else kInvalidHandleText.
-// `goneText` is the text of an end without one of its own; `fixedText`,
-// when given, replaces the end's own (the handle's kind has one reason to
-// go).
-void raiseDeadHandle(JNIEnv* env, jlong handle, liveobjects::Kind a, liveobjects::Kind b, const char* goneText,
-                     const char* fixedText);
-
 // The Ending of the objects that go when `folder`'s messages go (its close,
 // or one message's content): their text, and the store whose later close
 // speaks first.

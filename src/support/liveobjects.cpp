@@ -25,7 +25,7 @@ struct Table {
   // Addresses of the remembered ends, oldest first, with their serials.
   std::deque<std::pair<const void*, std::uint64_t>> order;
   std::uint64_t serial = 0;
-  std::size_t counts[8] = {};
+  std::size_t counts[static_cast<int>(Kind::BodyPart) + 1] = {};
 };
 
 // Never destroyed: objects may still leave after the statics of this file

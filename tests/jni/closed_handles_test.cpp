@@ -20,7 +20,6 @@ using mapifixture::MessageDef;
 using mapifixture::Recipient;
 using mapifixture::Value;
 
-const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
 const char* const kStringSig = "()Ljava/lang/String;";
 const char* const kFolderOfMessage = "The folder of this message is closed";
 const char* const kStoreOfMessage = "The store of this message is closed";

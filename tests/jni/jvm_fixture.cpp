@@ -1,5 +1,7 @@
 #include "jvm_fixture.h"
 
+#include <tolvane/profiles.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +115,17 @@ void startVm() {
 }
 
 }  // namespace
+
+void ensureProfile(const std::string& name, const std::string& address, const std::string& display) {
+  std::string error;
+  mapiprofile::Profile existing;
+  if (SUCCEEDED(mapiprofile::load(name, existing, error))) return;
+  mapiprofile::Profile p;
+  p.name = name;
+  p.address = address;
+  p.displayName = display;
+  ASSERT_EQ(mapiprofile::create(p, error), S_OK) << error;
+}
 
 // ---- VM and frames ---------------------------------------------------------------
 

@@ -41,6 +41,15 @@ inline const char* const kGetStoreSig =
 inline const char* const kMessageSig = "(JLjavax/mail/Folder;I)Lcom/plimo/mail/mapi/MAPIMessage;";
 inline const char* const kContentSig = "(JLcom/plimo/mail/mapi/MAPIMessage;)Lcom/plimo/mail/mapi/MAPIMultipart;";
 inline const char* const kPartSig = "(JLcom/plimo/mail/mapi/MAPIMultipart;I)Lcom/plimo/mail/mapi/MAPIBodyPart;";
+inline const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
+inline const char* const kChunkSig = "(JLjavax/mail/Folder;II)[Lcom/plimo/mail/mapi/MAPIMessage;";
+inline const char* const kNameAddressSig = "(JLjava/lang/String;Ljava/lang/String;)V";
+inline const char* const kAttachSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
+inline const char* const kInlineSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
+
+// Creates a profile of the test's MAPI home unless it exists (a test failure when it
+// cannot be made).
+void ensureProfile(const std::string& name, const std::string& address, const std::string& display);
 
 // The bytes of a file ("" when it cannot be read).
 inline std::string readFile(const std::string& path) {

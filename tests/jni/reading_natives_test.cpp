@@ -22,8 +22,6 @@ using mapifixture::MessageDef;
 using mapifixture::Recipient;
 using mapifixture::Value;
 
-const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
-const char* const kChunkSig = "(JLjavax/mail/Folder;II)[Lcom/plimo/mail/mapi/MAPIMessage;";
 const ULONG kBodyHtml = PROP_TAG(PT_STRING8, 0x1013);
 
 bool exists(const std::string& path) {

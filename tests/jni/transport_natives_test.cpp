@@ -24,26 +24,11 @@
 namespace {
 
 const char* const kGetTransportSig = kGetStoreSig;
-const char* const kNameAddressSig = "(JLjava/lang/String;Ljava/lang/String;)V";
 const char* const kStringSig = "(JLjava/lang/String;)V";
-const char* const kAttachSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
-const char* const kInlineSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
-const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
 
 void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
-}
-
-void ensureProfile(const std::string& name, const std::string& address, const std::string& display) {
-  std::string error;
-  mapiprofile::Profile existing;
-  if (SUCCEEDED(mapiprofile::load(name, existing, error))) return;
-  mapiprofile::Profile p;
-  p.name = name;
-  p.address = address;
-  p.displayName = display;
-  ASSERT_EQ(mapiprofile::create(p, error), S_OK) << error;
 }
 
 class TransportNatives : public JvmTest {

@@ -28,11 +28,7 @@ namespace {
 
 // PR_ATTACH_CONTENT_ID (MS-OXPROPS 0x3712), 8-bit.
 const ULONG kAttachContentIdA = PROP_TAG(PT_STRING8, 0x3712);
-const char* const kNameAddressSig = "(JLjava/lang/String;Ljava/lang/String;)V";
 const char* const kStringSig = "(JLjava/lang/String;)V";
-const char* const kAttachSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
-const char* const kInlineSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
-const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
 
 void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

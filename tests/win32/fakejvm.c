@@ -298,10 +298,10 @@ static const Method g_methods[] = {
 };
 
 /* What the natives may ask the JVM for: the classes and methods of the
-   specified Java interface, and nothing else. An application brings its own
+   Java interface the natives use, and nothing else. An application brings its own
    com.plimo.mail.mapi classes with exactly these members; any other request
    would fail in its JVM, so here it fails the run. */
-static const char* const g_specifiedClasses[] = {
+static const char* const g_allowedClasses[] = {
     "java/lang/String",
     "javax/mail/MessagingException",
     "java/lang/OutOfMemoryError",
@@ -309,7 +309,7 @@ static const char* const g_specifiedClasses[] = {
     "com/plimo/mail/mapi/MAPIMultipart",
     "com/plimo/mail/mapi/MAPIBodyPart",
 };
-static const char* const g_specifiedMethods[][3] = {
+static const char* const g_allowedMethods[][3] = {
     {"java/lang/String", "getBytes", "()[B"},
     {"java/lang/String", "<init>", "([B)V"},
     {"com/plimo/mail/mapi/MAPIMessage", "<init>", "(Ljavax/mail/Folder;I)V"},
@@ -320,18 +320,18 @@ static const char* const g_specifiedMethods[][3] = {
      "String;I)V"},
 };
 
-static int isSpecifiedClass(const char* name) {
+static int isAllowedClass(const char* name) {
   size_t i;
-  for (i = 0; i < sizeof g_specifiedClasses / sizeof g_specifiedClasses[0]; ++i)
-    if (strcmp(g_specifiedClasses[i], name) == 0) return 1;
+  for (i = 0; i < sizeof g_allowedClasses / sizeof g_allowedClasses[0]; ++i)
+    if (strcmp(g_allowedClasses[i], name) == 0) return 1;
   return 0;
 }
 
-static int isSpecifiedMethod(const char* cls, const char* name, const char* sig) {
+static int isAllowedMethod(const char* cls, const char* name, const char* sig) {
   size_t i;
-  for (i = 0; i < sizeof g_specifiedMethods / sizeof g_specifiedMethods[0]; ++i)
-    if (strcmp(g_specifiedMethods[i][0], cls) == 0 && strcmp(g_specifiedMethods[i][1], name) == 0 &&
-        strcmp(g_specifiedMethods[i][2], sig) == 0)
+  for (i = 0; i < sizeof g_allowedMethods / sizeof g_allowedMethods[0]; ++i)
+    if (strcmp(g_allowedMethods[i][0], cls) == 0 && strcmp(g_allowedMethods[i][1], name) == 0 &&
+        strcmp(g_allowedMethods[i][2], sig) == 0)
       return 1;
   return 0;
 }
@@ -449,8 +449,8 @@ static jclass JNICALL jFindClass(JNIEnv* env, const char* name) {
     violation("FindClass with a null name");
     return NULL;
   }
-  if (g_inNative && !isSpecifiedClass(name)) {
-    violation("FindClass of \"%s\", a class outside the specified interface", name);
+  if (g_inNative && !isAllowedClass(name)) {
+    violation("FindClass of \"%s\", a class outside the natives' interface", name);
     raise("java/lang/NoClassDefFoundError", name);
     return NULL;
   }
@@ -666,10 +666,10 @@ static jmethodID JNICALL jGetMethodID(JNIEnv* env, jclass clazz, const char* nam
     violation("GetMethodID without a class");
     return NULL;
   }
-  if (g_inNative && !isSpecifiedMethod(c->klass->name, name, sig)) {
+  if (g_inNative && !isAllowedMethod(c->klass->name, name, sig)) {
     char text[300];
     snprintf(text, sizeof text, "%s.%s%s", c->klass->name, name, sig);
-    violation("GetMethodID of %s, a method outside the specified interface", text);
+    violation("GetMethodID of %s, a method outside the natives' interface", text);
     raise("java/lang/NoSuchMethodError", text);
     return NULL;
   }

@@ -1,7 +1,7 @@
 // The natives with an application's own com.plimo.mail.mapi classes that hold only
-// what the natives are specified to use: MAPIMessage(Folder, int) and
+// what the natives use: MAPIMessage(Folder, int) and
 // setMessagePointer(long), MAPIMultipart(long, MAPIMessage) and the seven-argument
-// MAPIBodyPart constructor (specified/com/plimo/mail/mapi). No other class of ours is on
+// MAPIBodyPart constructor (own_classes/com/plimo/mail/mapi). No other class of ours is on
 // the class path, so a native that asked for anything more would fail here. The test
 // reads the handles from the objects' private fields.
 //
@@ -31,12 +31,7 @@ using mapifixture::MessageDef;
 using mapifixture::Recipient;
 using mapifixture::Value;
 
-const char* const kMessagesSig = "(JLjavax/mail/Folder;)[Lcom/plimo/mail/mapi/MAPIMessage;";
-const char* const kChunkSig = "(JLjavax/mail/Folder;II)[Lcom/plimo/mail/mapi/MAPIMessage;";
-const char* const kNameAddressSig = "(JLjava/lang/String;Ljava/lang/String;)V";
 const char* const kSetStringSig = "(JLjava/lang/String;)V";
-const char* const kAttachSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
-const char* const kInlineSig = "(JLjava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
 const char* const kInvalid = "Invalid class pointer.";
 const char* const kFolderOfMessage = "The folder of this message is closed";
 const char* const kStoreOfMessage = "The store of this message is closed";
@@ -63,7 +58,7 @@ void writeFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-class SpecifiedInterface : public JvmTest {
+class OwnClasses : public JvmTest {
  protected:
   void SetUp() override {
     JvmTest::SetUp();
@@ -80,14 +75,7 @@ class SpecifiedInterface : public JvmTest {
     JvmTest::TearDown();
   }
 
-  void profile(const std::string& name, const std::string& address = "") {
-    mapiprofile::Profile p;
-    p.name = name;
-    p.address = address;
-    p.displayName = name;
-    std::string error;
-    ASSERT_EQ(mapiprofile::create(p, error), S_OK) << error;
-  }
+  void profile(const std::string& name, const std::string& address = "") { ensureProfile(name, address, name); }
   // A message with a text body, addresses and one attachment in a profile's Inbox.
   void deliverSample(const std::string& profileName, const std::string& subject) {
     MessageDef def;
@@ -116,7 +104,7 @@ class SpecifiedInterface : public JvmTest {
     return folder;
   }
 
-  // A private field of one of the specified objects.
+  // A private field of one of the application's objects.
   jlong longField(jobject o, const char* name) {
     jclass cls = env()->GetObjectClass(o);
     jfieldID id = env()->GetFieldID(cls, name, "J");
@@ -190,11 +178,11 @@ class SpecifiedInterface : public JvmTest {
   long m_objects = 0;
 };
 
-TEST_F(SpecifiedInterface, ReadsEveryFormOfAMessageAndExpunges) {
-  profile("spec-reader");
-  deliverSample("spec-reader", "first");
-  deliverSample("spec-reader", "second");
-  jlong store = logon("spec-reader");
+TEST_F(OwnClasses, ReadsEveryFormOfAMessageAndExpunges) {
+  profile("own-reader");
+  deliverSample("own-reader", "first");
+  deliverSample("own-reader", "second");
+  jlong store = logon("own-reader");
   jlong folder = openInbox(store);
   EXPECT_EQ(JNI_TRUE, callBoolean("isFolderOpen", "(J)Z", folder));
   EXPECT_EQ(2, callInt("getFolderMessageCount", "(J)I", folder));
@@ -247,7 +235,7 @@ TEST_F(SpecifiedInterface, ReadsEveryFormOfAMessageAndExpunges) {
   EXPECT_GT(intField(data, "size"), 0);
   jlong hData = longField(data, "pointer");
   EXPECT_EQ("attachment", toStd(static_cast<jstring>(callObject("getBodypartDisposition", "(J)Ljava/lang/String;", hData))));
-  std::string out = m_temp + "/spec-data.bin";
+  std::string out = m_temp + "/own-data.bin";
   callVoid("writeBodypartToFile", "(JLjava/lang/String;)V", hData, str(out.c_str()));
   ASSERT_EQ("", takeException());
   EXPECT_EQ("attached data", readFile(out));
@@ -272,23 +260,23 @@ TEST_F(SpecifiedInterface, ReadsEveryFormOfAMessageAndExpunges) {
   EXPECT_EQ("", takeException());
 }
 
-TEST_F(SpecifiedInterface, ComposesAndSendsAMessageThatArrivesWhole) {
-  profile("spec-sender", "spec-sender@tolvane.test");
-  profile("spec-receiver", "spec-receiver@tolvane.test");
+TEST_F(OwnClasses, ComposesAndSendsAMessageThatArrivesWhole) {
+  profile("own-sender", "own-sender@tolvane.test");
+  profile("own-receiver", "own-receiver@tolvane.test");
   std::string file = m_temp + "/report.bin";
   std::string image = m_temp + "/logo.png";
   writeFile(file, std::string("report\0bytes", 12));
   writeFile(image, "\x89PNG image");
-  jlong transport = callLong("getTransport", kGetStoreSig, str("spec-sender"), str(""), str(m_temp.c_str()),
+  jlong transport = callLong("getTransport", kGetStoreSig, str("own-sender"), str(""), str(m_temp.c_str()),
                              str("Sent Items"));
   ASSERT_EQ("", takeException());
   jlong m = callLong("createMessage", "(J)J", transport);
   ASSERT_EQ("", takeException());
   callVoid("setMessageSubject", kSetStringSig, m, str("Quarterly"));
-  callVoid("addMessageFrom", kNameAddressSig, m, str("Spec Sender"), str("spec-sender@tolvane.test"));
-  callVoid("addMessageToRecipient", kNameAddressSig, m, str("Receiver"), str("spec-receiver@tolvane.test"));
-  callVoid("addMessageCCRecipient", kNameAddressSig, m, str("Copy"), str("spec-receiver@tolvane.test"));
-  callVoid("addMessageBCCRecipient", kNameAddressSig, m, str("Hidden"), str("spec-sender@tolvane.test"));
+  callVoid("addMessageFrom", kNameAddressSig, m, str("Own Sender"), str("own-sender@tolvane.test"));
+  callVoid("addMessageToRecipient", kNameAddressSig, m, str("Receiver"), str("own-receiver@tolvane.test"));
+  callVoid("addMessageCCRecipient", kNameAddressSig, m, str("Copy"), str("own-receiver@tolvane.test"));
+  callVoid("addMessageBCCRecipient", kNameAddressSig, m, str("Hidden"), str("own-sender@tolvane.test"));
   callVoid("setMessageReplyTo", kNameAddressSig, m, str("Replies"), str("replies@tolvane.test"));
   callVoid("setMessagePriority", "(JI)V", m, jint{1});
   callVoid("setMessageXHeader", "(JLjava/lang/String;Ljava/lang/String;)V", m, str("X-Order"), str("4711"));
@@ -303,11 +291,11 @@ TEST_F(SpecifiedInterface, ComposesAndSendsAMessageThatArrivesWhole) {
   ASSERT_EQ("", takeException());
   callVoid("destroyMessage", "(J)V", m);
   std::string error;
-  ASSERT_EQ(S_OK, mapispool::waitForEmptyQueue("spec-sender", 60000, error)) << error;
+  ASSERT_EQ(S_OK, mapispool::waitForEmptyQueue("own-sender", 60000, error)) << error;
   callVoid("closeTransport", "(J)V", transport);
   ASSERT_EQ("", takeException());
 
-  jlong store = logon("spec-receiver");
+  jlong store = logon("own-receiver");
   jlong folder = openInbox(store);
   ASSERT_EQ(1, callInt("getFolderMessageCount", "(J)I", folder));
   jobject message = callObject("getFolderMessage", kMessageSig, folder, newFolder(), jint{1});
@@ -339,10 +327,10 @@ TEST_F(SpecifiedInterface, ComposesAndSendsAMessageThatArrivesWhole) {
   EXPECT_EQ("", takeException());
 }
 
-TEST_F(SpecifiedInterface, StaleHandlesOfReadingRaiseInsteadOfReachingFreedMemory) {
-  profile("spec-stale");
-  deliverSample("spec-stale", "one");
-  jlong store = logon("spec-stale");
+TEST_F(OwnClasses, StaleHandlesOfReadingRaiseInsteadOfReachingFreedMemory) {
+  profile("own-stale");
+  deliverSample("own-stale", "one");
+  jlong store = logon("own-stale");
   jlong folder = openInbox(store);
   jobject message = callObject("getFolderMessage", kMessageSig, folder, newFolder(), jint{1});
   ASSERT_EQ("", takeException());
@@ -420,10 +408,10 @@ TEST_F(SpecifiedInterface, StaleHandlesOfReadingRaiseInsteadOfReachingFreedMemor
   everyMessageNativeRaises(h, kStoreOfMessage);
 }
 
-TEST_F(SpecifiedInterface, StaleHandlesOfSendingRaiseInsteadOfReachingFreedMemory) {
-  profile("spec-misuse", "spec-misuse@tolvane.test");
+TEST_F(OwnClasses, StaleHandlesOfSendingRaiseInsteadOfReachingFreedMemory) {
+  profile("own-misuse", "own-misuse@tolvane.test");
   mapitest::setBackgroundSpooler(false);
-  jlong transport = callLong("getTransport", kGetStoreSig, str("spec-misuse"), str(""), str(m_temp.c_str()),
+  jlong transport = callLong("getTransport", kGetStoreSig, str("own-misuse"), str(""), str(m_temp.c_str()),
                              str(""));
   ASSERT_EQ("", takeException());
   jlong destroyed = callLong("createMessage", "(J)J", transport);
