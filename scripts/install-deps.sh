@@ -43,6 +43,8 @@ test_packages=(
   # the SASL mechanisms it offers (PLAIN, LOGIN: libsasl2-modules, only recommended by
   # sasl2-bin) and the openssl command for their certificate.
   postfix sasl2-bin libsasl2-modules openssl
+  # The lease test steps a spooler's wall clock with libfaketime.
+  faketime
 )
 # bench/compare runs a private Dovecot of its own (its service is not used).
 bench_packages=(

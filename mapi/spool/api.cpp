@@ -104,7 +104,7 @@ HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messag
   tmapi::StoreDb& db = *store->db();
   std::vector<tmapi::StoreDb::QueueEntry> entries;
   hr = db.queueEntries(entries);
-  int64_t now = tmapi::nowMs();
+  const tmapi::StoreDb::LeaseTime leaseNow = tmapi::StoreDb::LeaseTime::now();
   for (size_t k = 0; SUCCEEDED(hr) && k < entries.size(); ++k) {
     const auto& e = entries[k];
     QueuedMessage m;
@@ -114,7 +114,7 @@ HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messag
     m.nextAttempt = seconds(e.nextAttempt);
     m.attempts = static_cast<unsigned>(e.attempts);
     m.lastError = e.lastError;
-    if (!e.leaseOwner.empty() && e.leaseUntil > now) m.state = State::kSending;
+    if (e.heldAt(leaseNow)) m.state = State::kSending;
     else if (e.attempts > 0) m.state = State::kRetrying;
     tmapi::PropRow values;
     hr = db.getProps(e.message, {PR_SUBJECT_A}, 64 * 1024, values);

@@ -178,8 +178,7 @@ HRESULT Spooler::runPass(bool flush, const std::function<bool()>& stop, mapispoo
   while (!(stop && stop())) {
     StoreDb::QueueEntry entry;
     bool found = false;
-    int64_t now = nowMs();
-    hr = db.claimQueued(after, !flush, now, m_owner, now + leaseMs(), entry, found);
+    hr = db.claimQueued(after, !flush, StoreDb::LeaseTime::now(), m_owner, leaseMs(), entry, found);
     if (FAILED(hr)) {
       error = "Cannot take a message from the submission queue: " + db.lastError();
       return hr;
@@ -311,7 +310,7 @@ mapispool::RunLine Spooler::unwritable(const StoreDb::QueueEntry& entry, IMessag
     failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, status, detail));
   }
   FreeProws(rows);
-  hr = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), failed);
+  hr = db.recordRecipients(entry.id, m_owner, StoreDb::LeaseTime::now(), leaseMs(), failed);
   if (hr == MAPI_E_OBJECT_CHANGED) {
     line.outcome = mapispool::RunLine::kTakenOver;
     line.detail = db.lastError();
@@ -386,7 +385,7 @@ mapispool::RunLine Spooler::send(const StoreDb::QueueEntry& entry) {
     return line;
   };
   auto record = [&](const std::vector<StoreDb::QueueRecipient>& rows, const std::string& after) -> HRESULT {
-    HRESULT rc = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), rows);
+    HRESULT rc = db.recordRecipients(entry.id, m_owner, StoreDb::LeaseTime::now(), leaseMs(), rows);
     if (FAILED(rc) && rc != MAPI_E_OBJECT_CHANGED) text = after + db.lastError();
     return rc;
   };
@@ -638,7 +637,7 @@ bool Spooler::prepare(Outbound& item, const mapiprofile::Transport& transport) {
   // empty set of local addresses.
   Routes routes = route(item.envelope, finished, LocalAddresses(), item.message);
   if (!routes.failed.empty()) {
-    hr = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), routes.failed);
+    hr = db.recordRecipients(entry.id, m_owner, StoreDb::LeaseTime::now(), leaseMs(), routes.failed);
     if (hr == MAPI_E_OBJECT_CHANGED) {
       item.line.outcome = mapispool::RunLine::kTakenOver;
       item.line.detail = db.lastError();
@@ -683,8 +682,8 @@ void Spooler::recordOutcome(Outbound& item) {
   }
   // Committed before the transport goes on: what the server accepted is
   // never sent again, unless the process dies right now.
-  HRESULT hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + leaseMs(), rows);
-  if (FAILED(hr) && hr != MAPI_E_OBJECT_CHANGED) hr = db.recordRecipients(item.entry.id, m_owner, nowMs() + leaseMs(), rows);
+  HRESULT hr = db.recordRecipients(item.entry.id, m_owner, StoreDb::LeaseTime::now(), leaseMs(), rows);
+  if (FAILED(hr) && hr != MAPI_E_OBJECT_CHANGED) hr = db.recordRecipients(item.entry.id, m_owner, StoreDb::LeaseTime::now(), leaseMs(), rows);
   if (hr == MAPI_E_OBJECT_CHANGED) {
     item.takenOver = true;
     item.line.detail = db.lastError();
@@ -723,7 +722,7 @@ mapispool::RunLine Spooler::conclude(Outbound& item) {
                                         "The message could not be delivered for " + lifetimeText() +
                                             "; the last attempt: " + last));
     }
-    hr = db.recordRecipients(entry.id, m_owner, nowMs() + leaseMs(), expired);
+    hr = db.recordRecipients(entry.id, m_owner, StoreDb::LeaseTime::now(), leaseMs(), expired);
     if (hr == MAPI_E_OBJECT_CHANGED) return takenOver(db.lastError());
     if (FAILED(hr)) return defer(entry, line, item.trouble);
   }
@@ -753,9 +752,8 @@ HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush,
     while (items.size() < kBatchMessages && bytes < kBatchBytes && !(stop && stop())) {
       auto item = std::make_unique<Outbound>();
       bool found = false;
-      int64_t now = nowMs();
       // Held for as long as the transport may take with the whole batch.
-      HRESULT hr = db.claimQueued(after, !flush, now, m_owner, now + holdMs, item->entry, found);
+      HRESULT hr = db.claimQueued(after, !flush, StoreDb::LeaseTime::now(), m_owner, holdMs, item->entry, found);
       if (FAILED(hr)) {
         failure = hr;
         error = "Cannot take a message from the submission queue: " + db.lastError();
@@ -782,7 +780,7 @@ HRESULT Spooler::runNetwork(const mapiprofile::Transport& transport, bool flush,
       std::vector<int64_t> ids;
       for (Outbound* item : group) ids.push_back(item->entry.id);
       std::vector<bool> held;
-      HRESULT hr = db.renewLeases(ids, m_owner, nowMs() + holdMs, held);
+      HRESULT hr = db.renewLeases(ids, m_owner, StoreDb::LeaseTime::now(), holdMs, held);
       std::vector<Outbound*> going;
       for (size_t k = 0; k < group.size(); ++k) {
         if (FAILED(hr)) {

@@ -12,7 +12,6 @@
 #include <mapitags.h>
 #include <mapix.h>
 
-#include <chrono>
 #include <cstring>
 
 namespace tmapi {
@@ -246,10 +245,7 @@ HRESULT MsgStore::AbortSubmit(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG) {
   if (!lpEntryID || !parseObjectEntryId(cbEntryID, reinterpret_cast<const BYTE*>(lpEntryID), uid, kind, id) ||
       kind != MAPI_MESSAGE || memcmp(uid.ab, m_db->uid().ab, sizeof uid.ab) != 0)
     return setError(MAPI_E_INVALID_ENTRYID, "AbortSubmit: the entry identifier names no message of this store");
-  int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::system_clock::now().time_since_epoch())
-                    .count();
-  HRESULT hr = m_db->abortQueued(id, now);
+  HRESULT hr = m_db->abortQueued(id, StoreDb::LeaseTime::now());
   if (FAILED(hr)) return setError(hr, "AbortSubmit: " + m_db->lastError());
   return S_OK;
 }

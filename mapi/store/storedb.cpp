@@ -61,6 +61,18 @@ CREATE TABLE IF NOT EXISTS submit_recipients(
   at INTEGER NOT NULL,
   PRIMARY KEY(queue_id, row_id)) WITHOUT ROWID;
 )SQL";
+// A lease's end on this host's boot clock, which no step of the wall clock
+// moves: spoolers of one host compare these, and fall back to the wall
+// clock's lease_until only for a lease of another boot (or written by a
+// version that kept none). Stores of format 4 made before it get it when
+// opened; versions that do not know it keep to lease_until as before.
+const char* const kLeaseTable = R"SQL(
+CREATE TABLE IF NOT EXISTS submit_leases(
+  queue_id INTEGER PRIMARY KEY REFERENCES submit_queue(id) ON DELETE CASCADE,
+  owner TEXT NOT NULL,
+  boot TEXT NOT NULL,
+  boot_until INTEGER NOT NULL);
+)SQL";
 // Values too long to sit in a props row: props is keyed by (object_id,
 // prop_id) without a rowid, so its records are compared whole while a
 // lookup descends the tree, and a record that spills onto overflow pages is
@@ -408,6 +420,7 @@ HRESULT StoreDb::create(const std::string& path, const std::string& displayName,
     if (SUCCEEDED(hr)) hr = db.begin();
     if (SUCCEEDED(hr) && (sqlite3_exec(db.m_db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
                           sqlite3_exec(db.m_db, kQueueTables, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                          sqlite3_exec(db.m_db, kLeaseTable, nullptr, nullptr, nullptr) != SQLITE_OK ||
                           sqlite3_exec(db.m_db, kPropValuesTable, nullptr, nullptr, nullptr) != SQLITE_OK))
       hr = db.sqlFail("Cannot create the store schema");
   }
@@ -512,6 +525,7 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
     if (SUCCEEDED(hr) && ((db->m_schemaVersion < 2 &&
                            sqlite3_exec(db->m_db, kValueFilesTable, nullptr, nullptr, nullptr) != SQLITE_OK) ||
                           sqlite3_exec(db->m_db, kQueueTables, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                          sqlite3_exec(db->m_db, kLeaseTable, nullptr, nullptr, nullptr) != SQLITE_OK ||
                           sqlite3_exec(db->m_db, kPropValuesTable, nullptr, nullptr, nullptr) != SQLITE_OK ||
                           sqlite3_exec(db->m_db, kCurrentVersion, nullptr, nullptr, nullptr) != SQLITE_OK)) {
       hr = db->sqlFail("The message store cannot be brought to the current format");
@@ -520,6 +534,18 @@ HRESULT StoreDb::open(const std::string& path, StoreDb** out, std::string& error
       hr = db->commit();
     }
     if (SUCCEEDED(hr)) db->m_schemaVersion = kSchemaVersion;
+  }
+  // A store of the current format made before the boot-clock leases: the
+  // table is added (the schema is loaded already, so the look costs no read).
+  if (SUCCEEDED(hr) && sqlite3_table_column_metadata(db->m_db, "main", "submit_leases", nullptr, nullptr, nullptr,
+                                                     nullptr, nullptr, nullptr) != SQLITE_OK) {
+    hr = db->begin();
+    if (SUCCEEDED(hr) && sqlite3_exec(db->m_db, kLeaseTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      hr = db->sqlFail("The message store cannot be brought to the current format");
+      db->rollback();
+    } else if (SUCCEEDED(hr)) {
+      hr = db->commit();
+    }
   }
   if (FAILED(hr)) {
     error = db->m_lastError;

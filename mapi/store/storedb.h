@@ -178,6 +178,23 @@ class StoreDb {
 
   // The submission queue (storedb_queue.cpp). Times are milliseconds since
   // 1970 (UTC).
+  //
+  // A moment as spoolers judge leases: the wall clock, and the time since
+  // this host booted with the boot's id. A lease taken in this boot ends on
+  // the boot clock, which no step of the wall clock (an NTP correction, a
+  // change by hand) moves; a lease of another boot ends on the wall clock.
+  struct LeaseTime {
+    int64_t wall = 0;
+    std::string boot;  // "" when the host tells none: wall clock only
+    int64_t sinceBoot = 0;
+    static LeaseTime now();
+    LeaseTime after(int64_t ms) const {
+      LeaseTime t = *this;
+      t.wall += ms;
+      t.sinceBoot += ms;
+      return t;
+    }
+  };
   struct QueueEntry {
     int64_t id = 0;  // never reused
     ObjectId message = 0;
@@ -186,7 +203,15 @@ class StoreDb {
     int64_t nextAttempt = 0;
     std::string lastError;
     std::string leaseOwner;  // "" when no spooler holds it
-    int64_t leaseUntil = 0;
+    int64_t leaseUntil = 0;  // on the wall clock
+    std::string leaseBoot;   // the boot the lease was taken in, if known
+    int64_t leaseBootUntil = 0;
+    // Whether a spooler's lease holds the entry at t.
+    bool heldAt(const LeaseTime& t) const {
+      if (leaseOwner.empty()) return false;
+      if (!leaseBoot.empty() && leaseBoot == t.boot) return leaseBootUntil > t.sinceBoot;
+      return leaseUntil > t.wall;
+    }
   };
   // Delivered and failed recipients are done; a waiting one was refused for
   // a while (a 4xx reply: status and detail keep the last reply) and is
@@ -209,27 +234,27 @@ class StoreDb {
   HRESULT queueEntries(std::vector<QueueEntry>& entries);
   // Takes the lease of the first entry after afterId (in id order) that no
   // live lease holds and, when dueOnly, whose next attempt has come: the
-  // entry is owner's until leaseUntil. The message's PR_SUBMIT_FLAGS gets
-  // SUBMITFLAG_LOCKED. found false when there is none.
-  HRESULT claimQueued(int64_t afterId, bool dueOnly, int64_t now, const std::string& owner, int64_t leaseUntil,
+  // entry is owner's for leaseMs from now. The message's PR_SUBMIT_FLAGS
+  // gets SUBMITFLAG_LOCKED. found false when there is none.
+  HRESULT claimQueued(int64_t afterId, bool dueOnly, const LeaseTime& now, const std::string& owner, int64_t leaseMs,
                       QueueEntry& entry, bool& found);
   HRESULT queueRecipients(int64_t queueId, std::vector<QueueRecipient>& rows);
-  // Records recipients as done and renews owner's lease until leaseUntil.
-  // MAPI_E_OBJECT_CHANGED when owner no longer holds the entry (nothing is
-  // recorded then).
-  HRESULT recordRecipients(int64_t queueId, const std::string& owner, int64_t leaseUntil,
+  // Records recipients as done and renews owner's lease for leaseMs from
+  // now. MAPI_E_OBJECT_CHANGED when owner no longer holds the entry
+  // (nothing is recorded then).
+  HRESULT recordRecipients(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
                            const std::vector<QueueRecipient>& rows);
   // Takes a queued message back before it went to a transport: its entry
   // goes and the message is no longer submitted (still unsent), in one
   // transaction. MAPI_E_NOT_FOUND when it is not queued;
   // MAPI_E_UNABLE_TO_ABORT when a spooler holds it now or some recipient
   // already got it.
-  HRESULT abortQueued(ObjectId message, int64_t now);
-  // Renews owner's leases of these entries until leaseUntil, in one
+  HRESULT abortQueued(ObjectId message, const LeaseTime& now);
+  // Renews owner's leases of these entries for leaseMs from now, in one
   // transaction; held[k] tells whether owner still held entry k (false: it
   // was taken over, and is not renewed).
-  HRESULT renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, int64_t leaseUntil,
-                      std::vector<bool>& held);
+  HRESULT renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now,
+                      int64_t leaseMs, std::vector<bool>& held);
   // Gives the entry back after a failed attempt: one attempt more, the next
   // one not before nextAttempt, the error kept; the lease and
   // SUBMITFLAG_LOCKED end. MAPI_E_OBJECT_CHANGED as above.
@@ -292,6 +317,9 @@ class StoreDb {
   // error behind a file SQLite could not open counts).
   HRESULT connectionResult(int rc);
   HRESULT loadInfo();
+  // Sets the end of owner's lease of a queue entry to leaseMs from now, on
+  // both clocks; held false when owner does not hold the entry.
+  HRESULT extendLease(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs, bool& held);
   HRESULT readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found);
   // A value kept in pieces (prop_chunks or prop_values rows, as storage
   // says), whole; its pieces must add up to size.

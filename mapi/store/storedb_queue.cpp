@@ -8,7 +8,33 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <fstream>
+#include <time.h>
+
 namespace tmapi {
+
+StoreDb::LeaseTime StoreDb::LeaseTime::now() {
+  using namespace std::chrono;
+  LeaseTime t;
+  t.wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+#ifdef CLOCK_BOOTTIME
+  // The boot's id tells a lease of this boot from one of an earlier boot
+  // (whose boot clock counted from another start).
+  static const std::string boot = [] {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(in, id);
+    return id;
+  }();
+  struct timespec ts;
+  if (!boot.empty() && clock_gettime(CLOCK_BOOTTIME, &ts) == 0) {
+    t.boot = boot;
+    t.sinceBoot = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  }
+#endif
+  return t;
+}
 
 namespace {
 
@@ -46,8 +72,15 @@ class Query {
 };
 
 const char* const kEntryColumns =
-    "SELECT id, message_id, queued_at, attempts, next_attempt, last_error, lease_owner, lease_until "
-    "FROM submit_queue ";
+    "SELECT id, message_id, queued_at, attempts, next_attempt, last_error, lease_owner, lease_until, "
+    "CASE WHEN l.owner = q.lease_owner THEN l.boot ELSE '' END, COALESCE(l.boot_until, 0) "
+    "FROM submit_queue q LEFT JOIN submit_leases l ON l.queue_id = q.id ";
+// Whether a lease holds the entry at the moment bound to ?2 (wall), ?4
+// (boot) and ?5 (since boot): QueueEntry::heldAt in SQL. A boot-clock lease
+// counts only as long as it belongs to the entry's holder.
+#define TM_LEASE_HELD                                                                      \
+  "(q.lease_owner <> '' AND CASE WHEN l.owner = q.lease_owner AND l.boot <> '' AND l.boot = ?4 " \
+  "THEN l.boot_until > ?5 ELSE q.lease_until > ?2 END)"
 
 void readEntry(Query& q, StoreDb::QueueEntry& e) {
   e.id = q.integer(0);
@@ -58,6 +91,8 @@ void readEntry(Query& q, StoreDb::QueueEntry& e) {
   e.lastError = q.string(5);
   e.leaseOwner = q.string(6);
   e.leaseUntil = q.integer(7);
+  e.leaseBoot = q.string(8);
+  e.leaseBootUntil = q.integer(9);
 }
 
 }  // namespace
@@ -83,7 +118,7 @@ HRESULT StoreDb::enqueue(ObjectId message, int64_t now, int64_t& queueId) {
 HRESULT StoreDb::queueEntryOf(ObjectId message, QueueEntry& entry, bool& found) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   found = false;
-  static const std::string sql = std::string(kEntryColumns) + "WHERE message_id = ?1";
+  static const std::string sql = std::string(kEntryColumns) + "WHERE q.message_id = ?1";
   TM_QUERY(q, sql.c_str());
   if (!q.ok()) return sqlFail("Cannot read the submission queue");
   q.bind(1, message);
@@ -100,7 +135,7 @@ HRESULT StoreDb::queueEntryOf(ObjectId message, QueueEntry& entry, bool& found) 
 HRESULT StoreDb::queueEntries(std::vector<QueueEntry>& entries) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   entries.clear();
-  static const std::string sql = std::string(kEntryColumns) + "ORDER BY id";
+  static const std::string sql = std::string(kEntryColumns) + "ORDER BY q.id";
   TM_QUERY(q, sql.c_str());
   if (!q.ok()) return sqlFail("Cannot read the submission queue");
   int rc;
@@ -112,21 +147,45 @@ HRESULT StoreDb::queueEntries(std::vector<QueueEntry>& entries) {
   return S_OK;
 }
 
-HRESULT StoreDb::claimQueued(int64_t afterId, bool dueOnly, int64_t now, const std::string& owner, int64_t leaseUntil,
-                             QueueEntry& entry, bool& found) {
+HRESULT StoreDb::extendLease(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
+                             bool& held) {
+  held = false;
+  {
+    TM_QUERY(u, "UPDATE submit_queue SET lease_until = ?3 WHERE id = ?1 AND lease_owner = ?2");
+    if (!u.ok()) return sqlFail("Cannot renew the lease of a submitted message");
+    u.bind(1, queueId).text(2, owner).bind(3, now.wall + leaseMs);
+    if (u.step() != SQLITE_DONE) return sqlFail("Cannot renew the lease of a submitted message");
+    if (sqlite3_changes(m_db) == 0) return S_OK;
+  }
+  held = true;
+  if (now.boot.empty()) {
+    TM_QUERY(d, "DELETE FROM submit_leases WHERE queue_id = ?1");
+    if (!d.ok()) return sqlFail("Cannot renew the lease of a submitted message");
+    d.bind(1, queueId);
+    if (d.step() != SQLITE_DONE) return sqlFail("Cannot renew the lease of a submitted message");
+    return S_OK;
+  }
+  TM_QUERY(w, "INSERT OR REPLACE INTO submit_leases(queue_id, owner, boot, boot_until) VALUES(?1, ?2, ?3, ?4)");
+  if (!w.ok()) return sqlFail("Cannot renew the lease of a submitted message");
+  w.bind(1, queueId).text(2, owner).text(3, now.boot).bind(4, now.sinceBoot + leaseMs);
+  if (w.step() != SQLITE_DONE) return sqlFail("Cannot renew the lease of a submitted message");
+  return S_OK;
+}
+
+HRESULT StoreDb::claimQueued(int64_t afterId, bool dueOnly, const LeaseTime& now, const std::string& owner,
+                             int64_t leaseMs, QueueEntry& entry, bool& found) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   found = false;
   // The write lock is taken first (BEGIN IMMEDIATE): two spoolers that look
   // at once take turns, and the second sees the first one's lease.
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
-  static const std::string sql = std::string(kEntryColumns) +
-                                 "WHERE id > ?1 AND (lease_owner = '' OR lease_until <= ?2) "
-                                 "AND (?3 = 0 OR next_attempt <= ?2) ORDER BY id LIMIT 1";
+  static const std::string sql = std::string(kEntryColumns) + "WHERE q.id > ?1 AND NOT " TM_LEASE_HELD
+                                 " AND (?3 = 0 OR q.next_attempt <= ?2) ORDER BY q.id LIMIT 1";
   {
     TM_QUERY(q, sql.c_str());
     if (!q.ok()) return rollback(), sqlFail("Cannot read the submission queue");
-    q.bind(1, afterId).bind(2, now).bind(3, dueOnly ? 1 : 0);
+    q.bind(1, afterId).bind(2, now.wall).bind(3, dueOnly ? 1 : 0).text(4, now.boot).bind(5, now.sinceBoot);
     int rc = q.step();
     if (rc == SQLITE_DONE) {
       rollback();
@@ -136,17 +195,22 @@ HRESULT StoreDb::claimQueued(int64_t afterId, bool dueOnly, int64_t now, const s
     readEntry(q, entry);
   }
   {
-    TM_QUERY(u, "UPDATE submit_queue SET lease_owner = ?2, lease_until = ?3 WHERE id = ?1");
+    TM_QUERY(u, "UPDATE submit_queue SET lease_owner = ?2 WHERE id = ?1");
     if (!u.ok()) return rollback(), sqlFail("Cannot take a message of the submission queue");
-    u.bind(1, entry.id).text(2, owner).bind(3, leaseUntil);
+    u.bind(1, entry.id).text(2, owner);
     if (u.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot take a message of the submission queue");
   }
+  bool held = false;
+  hr = extendLease(entry.id, owner, now, leaseMs, held);
+  if (FAILED(hr)) return rollback(), hr;
   hr = setProps(entry.message, {Prop::Long(PR_SUBMIT_FLAGS, SUBMITFLAG_LOCKED)});
   if (FAILED(hr)) return rollback(), hr;
   hr = commit();
   if (FAILED(hr)) return hr;
   entry.leaseOwner = owner;
-  entry.leaseUntil = leaseUntil;
+  entry.leaseUntil = now.wall + leaseMs;
+  entry.leaseBoot = now.boot;
+  entry.leaseBootUntil = now.boot.empty() ? 0 : now.sinceBoot + leaseMs;
   found = true;
   return S_OK;
 }
@@ -178,18 +242,15 @@ namespace {
 const char* const kLeaseLost = "The message is no longer held by this spooler (another one took it over)";
 }
 
-HRESULT StoreDb::recordRecipients(int64_t queueId, const std::string& owner, int64_t leaseUntil,
+HRESULT StoreDb::recordRecipients(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
                                   const std::vector<QueueRecipient>& rows) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
-  {
-    TM_QUERY(u, "UPDATE submit_queue SET lease_until = ?3 WHERE id = ?1 AND lease_owner = ?2");
-    if (!u.ok()) return rollback(), sqlFail("Cannot record the progress of a submitted message");
-    u.bind(1, queueId).text(2, owner).bind(3, leaseUntil);
-    if (u.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot record the progress of a submitted message");
-    if (sqlite3_changes(m_db) == 0) return rollback(), fail(MAPI_E_OBJECT_CHANGED, kLeaseLost);
-  }
+  bool held = false;
+  hr = extendLease(queueId, owner, now, leaseMs, held);
+  if (FAILED(hr)) return rollback(), hr;
+  if (!held) return rollback(), fail(MAPI_E_OBJECT_CHANGED, kLeaseLost);
   for (const QueueRecipient& r : rows) {
     TM_QUERY(q, "INSERT OR REPLACE INTO submit_recipients(queue_id, row_id, state, address, display_name, status, "
                 "detail, at) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -201,20 +262,23 @@ HRESULT StoreDb::recordRecipients(int64_t queueId, const std::string& owner, int
   return commit();
 }
 
-HRESULT StoreDb::abortQueued(ObjectId message, int64_t now) {
+HRESULT StoreDb::abortQueued(ObjectId message, const LeaseTime& now) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
   int64_t queueId = 0;
   {
-    TM_QUERY(q, "SELECT id, lease_owner, lease_until FROM submit_queue WHERE message_id = ?1");
+    static const std::string sql = std::string(kEntryColumns) + "WHERE q.message_id = ?1";
+    TM_QUERY(q, sql.c_str());
     if (!q.ok()) return rollback(), sqlFail("Cannot read the submission queue");
     q.bind(1, message);
     int rc = q.step();
     if (rc == SQLITE_DONE) return rollback(), fail(MAPI_E_NOT_FOUND, "The message is not waiting to be sent");
     if (rc != SQLITE_ROW) return rollback(), sqlFail("Cannot read the submission queue");
-    queueId = q.integer(0);
-    if (!q.string(1).empty() && q.integer(2) > now)
+    QueueEntry entry;
+    readEntry(q, entry);
+    queueId = entry.id;
+    if (entry.heldAt(now))
       return rollback(), fail(MAPI_E_UNABLE_TO_ABORT, "The message is being sent now and can no longer be taken back");
   }
   {
@@ -243,18 +307,17 @@ HRESULT StoreDb::abortQueued(ObjectId message, int64_t now) {
   return commit();
 }
 
-HRESULT StoreDb::renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, int64_t leaseUntil,
-                             std::vector<bool>& held) {
+HRESULT StoreDb::renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now,
+                             int64_t leaseMs, std::vector<bool>& held) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   held.assign(queueIds.size(), false);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
   for (size_t k = 0; k < queueIds.size(); ++k) {
-    TM_QUERY(u, "UPDATE submit_queue SET lease_until = ?3 WHERE id = ?1 AND lease_owner = ?2");
-    if (!u.ok()) return rollback(), sqlFail("Cannot renew the lease of a submitted message");
-    u.bind(1, queueIds[k]).text(2, owner).bind(3, leaseUntil);
-    if (u.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot renew the lease of a submitted message");
-    held[k] = sqlite3_changes(m_db) != 0;
+    bool h = false;
+    hr = extendLease(queueIds[k], owner, now, leaseMs, h);
+    if (FAILED(hr)) return rollback(), hr;
+    held[k] = h;
   }
   return commit();
 }
@@ -279,6 +342,12 @@ HRESULT StoreDb::deferQueued(int64_t queueId, const std::string& owner, int64_t 
     if (!u.ok()) return rollback(), sqlFail("Cannot put a message back into the submission queue");
     u.bind(1, queueId).bind(2, nextAttempt).text(3, error);
     if (u.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot put a message back into the submission queue");
+  }
+  {
+    TM_QUERY(d, "DELETE FROM submit_leases WHERE queue_id = ?1");
+    if (!d.ok()) return rollback(), sqlFail("Cannot put a message back into the submission queue");
+    d.bind(1, queueId);
+    if (d.step() != SQLITE_DONE) return rollback(), sqlFail("Cannot put a message back into the submission queue");
   }
   hr = setProps(message, {Prop::Long(PR_SUBMIT_FLAGS, 0)});
   if (FAILED(hr)) return rollback(), hr;
@@ -311,5 +380,6 @@ HRESULT StoreDb::queueState(uint64_t& count, int64_t& earliest) {
 }
 
 #undef TM_QUERY
+#undef TM_LEASE_HELD
 
 }  // namespace tmapi

@@ -3,7 +3,9 @@
 # exactly once. The first spooler takes a batch and sends it through a sendmail that
 # takes 2 s a message, longer than the leases here (0.5 s, a test control) beyond the
 # profile's 3 s limit of a run; a second spooler tries the queue all the while and may
-# take over what the first one no longer holds, never what it may still send.
+# take over what the first one no longer holds, never what it may still send. Every
+# other try of the second spooler runs with its wall clock an hour ahead (libfaketime,
+# the monotonic clocks left alone), as after a clock step: that must not end a lease.
 #
 #   lease_test.sh TOOL SUBMIT SCRATCH
 set -u
@@ -29,8 +31,14 @@ done
 
 "$tool" spool run --flush alice >"$work/first.out" 2>&1 &
 first=$!
+stepped() { FAKETIME_DONT_FAKE_MONOTONIC=1 faketime -f +1h "$@"; }
+stepped date +%s | awk -v now="$(date +%s)" '$1 - now < 3000 { exit 1 }' || fail "faketime moves no clock"
+# The second spooler starts once the first is sending (so the first holds its batch).
+for _ in $(seq 100); do [ -s "$work/sent.log" ] && break; sleep 0.1; done
+[ -s "$work/sent.log" ] || fail "the first spooler sent nothing in 10 s"
 while kill -0 "$first" 2>/dev/null; do
   "$tool" spool run --flush alice >>"$work/second.out" 2>&1
+  stepped "$tool" spool run --flush alice >>"$work/second.out" 2>&1
   sleep 0.2
 done
 wait "$first"

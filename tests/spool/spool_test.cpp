@@ -797,27 +797,37 @@ TEST_F(SpoolTest, StoresOfEarlierFormatsGainTheQueueWhenOpened) {
     sqlite3_close(db);
     return v;
   };
+  auto hasLeases = [&]() {
+    sqlite3* db = nullptr;
+    sqlite3_open(alice.storePath.c_str(), &db);
+    bool has = sqlite3_table_column_metadata(db, "main", "submit_leases", nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return has;
+  };
   EXPECT_EQ(version(), 4);
   const char* downgrades[] = {
-      "DROP TABLE prop_values; UPDATE store_info SET value = 3 WHERE key = 'schema_version'",
-      "DROP TABLE prop_values; DROP TABLE submit_recipients; DROP TABLE submit_queue; "
+      "DROP TABLE submit_leases",  // format 4 before the boot-clock leases
+      "DROP TABLE submit_leases; DROP TABLE prop_values; UPDATE store_info SET value = 3 WHERE key = 'schema_version'",
+      "DROP TABLE submit_leases; DROP TABLE prop_values; DROP TABLE submit_recipients; DROP TABLE submit_queue; "
       "UPDATE store_info SET value = 2 WHERE key = 'schema_version'",
-      "DROP TABLE prop_values; DROP TABLE submit_recipients; DROP TABLE submit_queue; DROP TABLE value_files; "
-      "UPDATE store_info SET value = 1 WHERE key = 'schema_version'"};
+      "DROP TABLE submit_leases; DROP TABLE prop_values; DROP TABLE submit_recipients; DROP TABLE submit_queue; "
+      "DROP TABLE value_files; UPDATE store_info SET value = 1 WHERE key = 'schema_version'"};
   for (const char* sql : downgrades) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(alice.storePath.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
-    ASSERT_NE(version(), 4);
+    ASSERT_FALSE(hasLeases());
     ASSERT_EQ(m_alice.open("alice", error), S_OK) << error;
     EXPECT_EQ(version(), 4);
+    EXPECT_TRUE(hasLeases()) << sql;
     // A long body: kept in the table the upgrade added.
     submit(draft(std::string("Upgraded ") + sql + std::string(3000, '.'), {kBob}));
     run();
     m_alice.close();
   }
-  EXPECT_EQ(folderOf("bob", "Inbox").size(), 3u);
+  EXPECT_EQ(folderOf("bob", "Inbox").size(), 4u);
   // A store of a later format is refused, not changed.
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(alice.storePath.c_str(), &db), SQLITE_OK);
@@ -896,10 +906,10 @@ TEST_F(SpoolTest, AbortSubmitTakesBackAQueuedMessageButNotOneBeingSent) {
 
   // A message a spooler holds now is not taken back.
   submit(draft("In flight", {kBob}));
-  const int64_t now = static_cast<int64_t>(time(nullptr)) * 1000;
   tmapi::StoreDb::QueueEntry held;
   bool found = false;
-  ASSERT_EQ(db->claimQueued(0, false, now, "spooler A", now + 60000, held, found), S_OK) << db->lastError();
+  ASSERT_EQ(db->claimQueued(0, false, tmapi::StoreDb::LeaseTime::now(), "spooler A", 60000, held, found), S_OK)
+      << db->lastError();
   ASSERT_TRUE(found);
   std::string eid;
   for (const auto& m : m_alice.messages("Outbox"))
@@ -926,25 +936,45 @@ TEST_F(SpoolTest, AQueuedMessageIsHeldByOneSpoolerAtATime) {
     EXPECT_EQ(b->getProps(id, {PR_SUBMIT_FLAGS}, 0, v), S_OK);
     return PROP_TYPE(v[0].tag) == PT_LONG ? v[0].i : -1;
   };
-  const int64_t now = static_cast<int64_t>(time(nullptr) + 1) * 1000;
+  tmapi::StoreDb::LeaseTime at = tmapi::StoreDb::LeaseTime::now().after(1000);
+  ASSERT_FALSE(at.boot.empty()) << "the host tells its boot";
+  const int64_t now = at.wall;
   tmapi::StoreDb::QueueEntry ea, eb;
   bool found = false;
-  ASSERT_EQ(a->claimQueued(0, true, now, "spooler A", now + 60000, ea, found), S_OK) << a->lastError();
+  ASSERT_EQ(a->claimQueued(0, true, at, "spooler A", 60000, ea, found), S_OK) << a->lastError();
   ASSERT_TRUE(found);
   EXPECT_EQ(ea.leaseOwner, "spooler A");
   EXPECT_EQ(submitFlags(ea.message), SUBMITFLAG_LOCKED);
-  // While A's lease lasts, B finds nothing to take.
-  ASSERT_EQ(b->claimQueued(0, false, now + 59999, "spooler B", now + 120000, eb, found), S_OK);
+  // While A's lease lasts, B finds nothing to take, even with its wall
+  // clock stepped two hours on: in one boot the boot clock decides.
+  ASSERT_EQ(b->claimQueued(0, false, at.after(59999), "spooler B", 60000, eb, found), S_OK);
   EXPECT_FALSE(found);
+  tmapi::StoreDb::LeaseTime stepped = at;
+  stepped.wall += 2 * 3600 * 1000;
+  ASSERT_EQ(b->claimQueued(0, false, stepped, "spooler B", 60000, eb, found), S_OK);
+  EXPECT_FALSE(found) << "a step of the wall clock ended a lease";
+  // A lease of another boot (its holder is gone with it) ends on the wall
+  // clock.
+  tmapi::StoreDb::LeaseTime nextBoot = at;
+  nextBoot.boot = "another boot";
+  nextBoot.sinceBoot = 0;
+  ASSERT_EQ(b->claimQueued(0, false, nextBoot.after(59999), "spooler B", 60000, eb, found), S_OK);
+  EXPECT_FALSE(found);
+  std::vector<tmapi::StoreDb::QueueEntry> entries;
+  ASSERT_EQ(b->queueEntries(entries), S_OK);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(entries[0].heldAt(stepped));
+  EXPECT_FALSE(entries[0].heldAt(at.after(60000)));
+  EXPECT_FALSE(entries[0].heldAt(nextBoot.after(60000)));
   // Once it has run out, B takes the message over, and A can no longer
   // record, defer or remove it.
-  ASSERT_EQ(b->claimQueued(0, true, now + 60000, "spooler B", now + 120000, eb, found), S_OK);
+  ASSERT_EQ(b->claimQueued(0, true, at.after(60000), "spooler B", 60000, eb, found), S_OK);
   ASSERT_TRUE(found);
   EXPECT_EQ(eb.id, ea.id);
   tmapi::StoreDb::QueueRecipient done;
   done.rowId = 0;
   done.at = now;
-  EXPECT_EQ(a->recordRecipients(ea.id, "spooler A", now + 60000, {done}), MAPI_E_OBJECT_CHANGED);
+  EXPECT_EQ(a->recordRecipients(ea.id, "spooler A", at, 60000, {done}), MAPI_E_OBJECT_CHANGED);
   EXPECT_EQ(a->lastError(), "The message is no longer held by this spooler (another one took it over)");
   EXPECT_EQ(a->deferQueued(ea.id, "spooler A", now, "late"), MAPI_E_OBJECT_CHANGED);
   EXPECT_EQ(a->dequeue(ea.id, "spooler A"), MAPI_E_OBJECT_CHANGED);
@@ -954,11 +984,11 @@ TEST_F(SpoolTest, AQueuedMessageIsHeldByOneSpoolerAtATime) {
   // B gives it back after a failed attempt.
   ASSERT_EQ(b->deferQueued(eb.id, "spooler B", now + 5000, "the store was busy"), S_OK) << b->lastError();
   EXPECT_EQ(submitFlags(eb.message), 0);
-  std::vector<tmapi::StoreDb::QueueEntry> entries;
   ASSERT_EQ(b->queueEntries(entries), S_OK);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].attempts, 1);
   EXPECT_EQ(entries[0].leaseOwner, "");
+  EXPECT_FALSE(entries[0].heldAt(at));
   EXPECT_EQ(entries[0].nextAttempt, now + 5000);
   EXPECT_EQ(entries[0].lastError, "the store was busy");
   uint64_t count = 0;
@@ -967,9 +997,9 @@ TEST_F(SpoolTest, AQueuedMessageIsHeldByOneSpoolerAtATime) {
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(earliest, now + 5000);
   // Not due before then, unless asked for all.
-  ASSERT_EQ(a->claimQueued(0, true, now + 4999, "spooler A", now + 60000, ea, found), S_OK);
+  ASSERT_EQ(a->claimQueued(0, true, at.after(4999), "spooler A", 60000, ea, found), S_OK);
   EXPECT_FALSE(found);
-  ASSERT_EQ(a->claimQueued(0, false, now + 4999, "spooler A", now + 60000, ea, found), S_OK);
+  ASSERT_EQ(a->claimQueued(0, false, at.after(4999), "spooler A", 60000, ea, found), S_OK);
   EXPECT_TRUE(found);
   // A message is queued once.
   int64_t again = 0;

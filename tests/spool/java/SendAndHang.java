@@ -4,10 +4,11 @@ import com.plimo.mail.mapi.MAPINative;
  * Sends one message through the natives and then waits to be killed:
  *
  * <pre>
- * SendAndHang PROFILE TEMP_DIR TO SUBJECT
+ * SendAndHang PROFILE TEMP_DIR TO SUBJECT [exit]
  * </pre>
  *
- * Prints "sent" once sendMessage has returned. The test kills the process there.
+ * Prints "sent" once sendMessage has returned. The test kills the process there; with
+ * "exit", the process calls System.exit(0) once a line arrives on its standard input.
  */
 public final class SendAndHang {
     private SendAndHang() {
@@ -23,6 +24,10 @@ public final class SendAndHang {
         MAPINative.sendMessage(message);
         System.out.println("sent");
         System.out.flush();
+        if (args.length > 4 && args[4].equals("exit")) {
+            new java.io.BufferedReader(new java.io.InputStreamReader(System.in)).readLine();
+            System.exit(0);
+        }
         Thread.sleep(600_000);
     }
 }
