@@ -34,12 +34,18 @@ std::string statusOfExit(int code) {
     case 67: return "5.1.1";   // EX_NOUSER
     case 68: return "5.1.2";   // EX_NOHOST
     case 69: return "5.0.0";   // EX_UNAVAILABLE
+    case 71: return "4.3.0";   // EX_OSERR
     case 73: return "5.3.0";   // EX_CANTCREAT
+    case 74: return "4.3.0";   // EX_IOERR
     case 77: return "5.7.1";   // EX_NOPERM
     case kExTempFail: return "4.0.0";
     default: return "5.0.0";
   }
 }
+
+// Exits that say the program's host had a passing trouble (as mail servers
+// read them): the message waits, it is not bounced.
+bool temporaryExit(int code) { return code == kExTempFail || code == 71 || code == 74; }
 
 std::string oneLine(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
@@ -229,7 +235,7 @@ void sendOne(const std::string& path, OutboundMessage& m, unsigned timeoutSecond
     return;
   }
   std::string reply = path + " exited with status " + std::to_string(code) + (said.empty() ? "" : ": " + said);
-  setAll(m, code == kExTempFail ? RecipientOutcome::kDeferred : RecipientOutcome::kRejected, statusOfExit(code),
+  setAll(m, temporaryExit(code) ? RecipientOutcome::kDeferred : RecipientOutcome::kRejected, statusOfExit(code),
          reply);
 }
 

@@ -17,7 +17,12 @@
 // libESMTP does not do) the relay shakes hands at once; otherwise it first
 // reads the greeting, says EHLO, asks for STARTTLS, shakes hands, and then
 // gives libESMTP the server's greeting, after which libESMTP says EHLO again
-// as RFC 3207 wants. (libESMTP 1.1.0's own STARTTLS sometimes stopped after
+// as RFC 3207 wants. Without TLS (a server that offers no STARTTLS or refuses
+// it, for opportunistic TLS) the relay answers libESMTP's EHLO with the
+// server's reply to its own: a server may refuse a second EHLO on one
+// connection (RFC 5321 4.1.4), and simple ones do. An opportunistic
+// handshake that fails is tried again on a new connection in plain text, as
+// mail servers do. (libESMTP 1.1.0's own STARTTLS sometimes stopped after
 // the server's "220 Ready to start TLS" until the server's five-minute
 // timeout; the relay's handshake has its own time limit, and the reason for
 // a refused certificate is OpenSSL's own.)
@@ -201,6 +206,25 @@ class ServerRelay {
       }
     }
     setsockopt(m_server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (rc != 1 && !verify && mode == kStartTls && !expired()) {
+      // Opportunistic TLS whose handshake failed (a broken server, one that
+      // speaks only old TLS): the same server again, in plain text.
+      ERR_clear_error();
+      SSL_free(m_ssl);
+      m_ssl = nullptr;
+      SSL_CTX_free(m_ctx);
+      m_ctx = nullptr;
+      close(m_server);
+      m_server = -1;
+      m_greeting.clear();
+      if (!connectTo(host, port, error)) return kFailed;
+      setsockopt(m_server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      setsockopt(m_server, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      noDelay(m_server);
+      Outcome o = startTls(false, error, /*plainOnly=*/true);
+      if (o == kFailed) return kFailed;
+      return listenForClient(error) ? kNoTls : kFailed;
+    }
     if (rc != 1) {
       long v = SSL_get_verify_result(m_ssl);
       if (verify && v != X509_V_OK) {
@@ -309,8 +333,10 @@ class ServerRelay {
 
   static bool replyCode(const std::string& reply, char first) { return reply.size() >= 3 && reply[0] == first; }
 
-  // Greeting, EHLO, STARTTLS; the greeting is kept for libESMTP.
-  Outcome startTls(bool required, std::string& error) {
+  // Greeting, EHLO, STARTTLS; the greeting is kept for libESMTP, and when
+  // the session goes on in plain text, the reply to EHLO too. plainOnly:
+  // no STARTTLS is asked for.
+  Outcome startTls(bool required, std::string& error, bool plainOnly = false) {
     std::string reply;
     if (!readReply(reply, error)) return kFailed;
     if (!replyCode(reply, '2')) {
@@ -322,6 +348,9 @@ class ServerRelay {
     if (gethostname(name, sizeof name - 1) != 0 || !name[0]) strcpy(name, "localhost");
     name[sizeof name - 1] = '\0';
     if (!sendLine(std::string("EHLO ") + name, error) || !readReply(reply, error)) return kFailed;
+    // Kept for libESMTP's EHLO in case the session stays in plain text.
+    if (replyCode(reply, '2')) m_ehloReply = reply;
+    if (plainOnly) return kNoTls;
     bool offered = false;
     if (replyCode(reply, '2')) {
       size_t from = 0;
@@ -345,6 +374,7 @@ class ServerRelay {
       error = "the server refused STARTTLS, which the profile requires: " + oneLine(reply);
       return kFailed;
     }
+    m_ehloReply.clear();  // after the handshake libESMTP asks again
     return kReady;
   }
 
@@ -514,9 +544,24 @@ class ServerRelay {
         ssize_t n = recv(client, buf, sizeof buf, 0);
         quickAck(client);
         if (n <= 0) break;
-        if (m_ssl ? SSL_write(m_ssl, buf, static_cast<int>(n)) <= 0
-                  : !sendAll(m_server, buf, static_cast<size_t>(n)))
-          break;
+        const char* out = buf;
+        size_t size = static_cast<size_t>(n);
+        std::string rest;
+        if (!m_ehloReply.empty()) {
+          // libESMTP's first command, once whole: its EHLO is answered here.
+          m_fromClient.append(buf, size);
+          size_t end = m_fromClient.find('\n');
+          if (end == std::string::npos && m_fromClient.size() < 4096) continue;
+          bool ehlo = end != std::string::npos && strncasecmp(m_fromClient.c_str(), "EHLO ", 5) == 0;
+          if (ehlo && !toClient(client, m_ehloReply.data(), m_ehloReply.size())) break;
+          rest = ehlo ? m_fromClient.substr(end + 1) : m_fromClient;
+          m_fromClient.clear();
+          m_ehloReply.clear();
+          out = rest.data();
+          size = rest.size();
+          if (size == 0) continue;
+        }
+        if (m_ssl ? SSL_write(m_ssl, out, static_cast<int>(size)) <= 0 : !sendAll(m_server, out, size)) break;
       }
     }
     if (m_ssl) SSL_shutdown(m_ssl);
@@ -582,6 +627,8 @@ class ServerRelay {
   std::atomic<bool> m_stopped{false};
   const StopRequested* m_stop = nullptr;
   std::string m_greeting;
+  std::string m_ehloReply;   // the server's reply to the relay's EHLO, for libESMTP's
+  std::string m_fromClient;  // libESMTP's first command until it is whole
   std::string m_fromServer;  // the start of a line not yet passed on
   SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
@@ -622,6 +669,9 @@ void judge(Session& s, size_t k) {
       o = outcomeOf(mail, s.server, "refused the sender <" + m.sender + ">");
     } else if (rcpt && rcpt->code >= 400) {
       o = outcomeOf(rcpt, s.server, "refused the recipient");
+      // "Too many recipients": the rest goes in a later transaction (RFC
+      // 5321 4.5.3.1.10 says to take a 552 to RCPT as temporary).
+      if (rcpt->code == 552) o.kind = RecipientOutcome::kDeferred;
     } else if (rcpt && rcpt->code >= 200 && rcpt->code < 300 && data && data->code >= 200 && data->code < 300) {
       o.kind = RecipientOutcome::kAccepted;
       o.status = enhancedStatus(data->code, data->enh_class, data->enh_subject, data->enh_detail);
@@ -799,7 +849,10 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
       for (auto& o : batch[k].outcomes) {
         o.status = "4.4.1";
         o.reply = "No mail could be sent through " + s.server + ": " +
-                  (ok && !ended ? std::string("the session ended") : why);
+                  (ok && !ended ? "the session ended" +
+                                      (s.lastReply.empty() ? std::string()
+                                                           : " (the server's last reply: " + s.lastReply + ")")
+                                : why);
       }
     s.reported[k] = true;
     done(k);

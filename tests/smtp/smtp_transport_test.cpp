@@ -94,16 +94,21 @@ TEST(SendmailTransport, PassesTheEnvelopeInArgvAfterDoubleDashAndTheMessageOnSta
   }
 }
 
-TEST(SendmailTransport, ExTempFailKeepsTheRecipientsWaitingWithWhatTheProgramSaid) {
-  std::string prog = program("tempfail", "cat >/dev/null; echo 'queue file write error' >&2; exit 75");
-  int fd = messageFile("Subject: x\n\nbody\n");
-  auto batch = one(fd, "s@tolvane.test", {"a@x.example"});
-  tmapi::sendSendmail(sendmailAt(prog), batch, [](size_t) {});
-  close(fd);
-  ASSERT_EQ(1u, batch[0].outcomes.size());
-  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
-  EXPECT_EQ("4.0.0", batch[0].outcomes[0].status);
-  EXPECT_EQ(prog + " exited with status 75: queue file write error", batch[0].outcomes[0].reply);
+TEST(SendmailTransport, TemporaryExitsKeepTheRecipientsWaitingWithWhatTheProgramSaid) {
+  // EX_TEMPFAIL, EX_OSERR and EX_IOERR.
+  for (auto [code, status] : {std::pair<int, const char*>{75, "4.0.0"}, {71, "4.3.0"}, {74, "4.3.0"}}) {
+    std::string prog = program("tempfail" + std::to_string(code),
+                               "cat >/dev/null; echo 'queue file write error' >&2; exit " + std::to_string(code));
+    int fd = messageFile("Subject: x\n\nbody\n");
+    auto batch = one(fd, "s@tolvane.test", {"a@x.example"});
+    tmapi::sendSendmail(sendmailAt(prog), batch, [](size_t) {});
+    close(fd);
+    ASSERT_EQ(1u, batch[0].outcomes.size());
+    EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind) << code;
+    EXPECT_EQ(status, batch[0].outcomes[0].status);
+    EXPECT_EQ(prog + " exited with status " + std::to_string(code) + ": queue file write error",
+              batch[0].outcomes[0].reply);
+  }
 }
 
 TEST(SendmailTransport, OtherExitStatusesAreFinalWithTheirStatusCodes) {
@@ -287,10 +292,12 @@ mapiprofile::Transport smtpAt(unsigned port) {
 // A scripted SMTP server on a loopback port that offers no STARTTLS: it
 // serves `connections` connections one after the other and keeps every
 // command it was sent (the message text after DATA as one "<data>" entry).
+// It is strict as RFC 5321 allows: a second EHLO on a connection is refused,
+// and so is a fourth recipient of a transaction (552, too many recipients).
 class PlainServer {
  public:
-  // What a hostile server does besides plain SMTP.
-  enum Trick { kNone, kOfferAuth, kTrickleSecondEhlo };
+  // What a hostile or broken server does besides plain SMTP.
+  enum Trick { kNone, kOfferAuth, kTrickleMail, kBrokenTls };
   explicit PlainServer(int connections, Trick trick = kNone) : m_trick(trick) {
     m_listen = loopbackListener(port);
     m_thread = std::thread([this, connections] {
@@ -321,6 +328,7 @@ class PlainServer {
     std::string text;
     char ch;
     int ehlos = 0;
+    int rcpts = 0;
     while (recv(c, &ch, 1, 0) == 1) {
       line += ch;
       if (ch != '\n') continue;
@@ -338,17 +346,29 @@ class PlainServer {
       }
       commands.push_back(l);
       std::string verb = l.substr(0, 4);
-      if (verb == "EHLO" && ++ehlos == 2 && m_trick == kTrickleSecondEhlo) {
+      if (verb == "MAIL" && m_trick == kTrickleMail) {
         // One line of an endless reply every 200 ms, until the client goes.
         while (send(c, "250-still here\r\n", 16, MSG_NOSIGNAL) == 16) usleep(200 * 1000);
         break;
       }
-      if (verb == "EHLO")
+      if (verb == "EHLO" && ++ehlos > 1)
+        say(c, "503 5.5.1 Duplicate HELO/EHLO\r\n");
+      else if (verb == "EHLO")
         say(c, std::string("250-fake.test\r\n250-PIPELINING\r\n") +
                    (m_trick == kOfferAuth ? "250-AUTH PLAIN LOGIN\r\n" : "") +
+                   (m_trick == kBrokenTls ? "250-STARTTLS\r\n" : "") +
                    "250-ENHANCEDSTATUSCODES\r\n250 8BITMIME\r\n");
+      else if (verb == "STAR" && m_trick == kBrokenTls) {
+        // Agrees, then answers the handshake with what is not TLS.
+        say(c, "220 2.0.0 Ready to start TLS\r\n");
+        char hello[512];
+        (void)recv(c, hello, sizeof hello, 0);
+        say(c, "500 5.5.1 What is this?\r\n");
+        break;
+      }
       else if (verb == "AUTH") say(c, "535 5.7.8 Authentication credentials invalid\r\n");
-      else if (verb == "MAIL") say(c, "250 2.1.0 Ok\r\n");
+      else if (verb == "MAIL") { say(c, "250 2.1.0 Ok\r\n"); rcpts = 0; }
+      else if (verb == "RCPT" && ++rcpts > 3) say(c, "552 5.5.3 Too many recipients\r\n");
       else if (verb == "RCPT") say(c, l.find("bad@") != std::string::npos ? "550 5.1.1 No such user here\r\n" : "250 2.1.5 Ok\r\n");
       else if (verb == "DATA") { say(c, "354 End data with <CR><LF>.<CR><LF>\r\n"); data = true; }
       else if (verb == "QUIT") { say(c, "221 2.0.0 Bye\r\n"); break; }
@@ -364,8 +384,10 @@ class PlainServer {
 };
 
 TEST(SmtpTransport, OpportunisticTlsWithAServerWithoutStarttlsSendsInPlainText) {
-  // One connection: the transport's EHLO finds no STARTTLS, and libESMTP
-  // goes on over the same connection (with its own EHLO).
+  // One connection and one EHLO: the transport's EHLO finds no STARTTLS, and
+  // libESMTP goes on over the same connection with the server's answer to it
+  // (this server refuses a second EHLO). A fourth recipient is refused with
+  // 552, which waits for a later transaction; the others are delivered.
   PlainServer server(1);
   mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
@@ -375,23 +397,68 @@ TEST(SmtpTransport, OpportunisticTlsWithAServerWithoutStarttlsSendsInPlainText) 
   std::string crlf = head;
   for (size_t i = 0; (i = crlf.find('\n', i)) != std::string::npos; i += 2) crlf.replace(i, 1, "\r\n");
   int fd = messageFile(crlf + "\r\nbody\r\n");
-  auto batch = one(fd, "s@tolvane.test", {"good@x.example", "bad@x.example"});
+  auto batch = one(fd, "s@tolvane.test", {"good@x.example", "bad@x.example", "c@x.example", "d@x.example"});
   tmapi::sendSmtp(profile, t, batch, [](size_t) {});
   close(fd);
   server.join();
   EXPECT_EQ(1, server.connectionsSeen);
-  ASSERT_EQ(2u, batch[0].outcomes.size());
+  ASSERT_EQ(4u, batch[0].outcomes.size());
+  EXPECT_EQ(tmapi::RecipientOutcome::kAccepted, batch[0].outcomes[2].kind);
+  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[3].kind);
+  EXPECT_EQ("The server 127.0.0.1:" + std::to_string(server.port) +
+                " refused the recipient: 552 5.5.3 Too many recipients",
+            batch[0].outcomes[3].reply);
   EXPECT_EQ(tmapi::RecipientOutcome::kAccepted, batch[0].outcomes[0].kind) << batch[0].outcomes[0].reply;
   EXPECT_EQ(tmapi::RecipientOutcome::kRejected, batch[0].outcomes[1].kind);
   EXPECT_EQ("5.1.1", batch[0].outcomes[1].status);
   EXPECT_EQ("The server 127.0.0.1:" + std::to_string(server.port) +
                 " refused the recipient: 550 5.1.1 No such user here",
             batch[0].outcomes[1].reply);
-  std::vector<std::string> expected = {"EHLO", "EHLO", "MAIL FROM:<s@tolvane.test>", "RCPT TO:<good@x.example>",
-                                       "RCPT TO:<bad@x.example>", "DATA", "<data>" + head + "\nbody\n", "QUIT"};
+  std::vector<std::string> expected = {"EHLO",
+                                       "MAIL FROM:<s@tolvane.test>",
+                                       "RCPT TO:<good@x.example>",
+                                       "RCPT TO:<bad@x.example>",
+                                       "RCPT TO:<c@x.example>",
+                                       "RCPT TO:<d@x.example>",
+                                       "DATA",
+                                       "<data>" + head + "\nbody\n",
+                                       "QUIT"};
   std::vector<std::string> seen;
   for (const auto& c : server.commands) seen.push_back(c.rfind("EHLO ", 0) == 0 ? "EHLO" : c);
   EXPECT_EQ(expected, seen);
+}
+
+TEST(SmtpTransport, AnOpportunisticHandshakeThatFailsIsTriedAgainInPlainText) {
+  // The server offers STARTTLS and then answers the handshake with garbage:
+  // a second connection, without STARTTLS, carries the message.
+  PlainServer server(2, PlainServer::kBrokenTls);
+  mapiprofile::Transport t = smtpAt(server.port);
+  mapiprofile::Profile profile;
+  profile.starttls = "opportunistic";
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  close(fd);
+  server.join();
+  EXPECT_EQ(2, server.connectionsSeen);
+  EXPECT_EQ(tmapi::RecipientOutcome::kAccepted, batch[0].outcomes[0].kind) << batch[0].outcomes[0].reply;
+  std::vector<std::string> seen;
+  for (const auto& c : server.commands)
+    seen.push_back(c.rfind("EHLO ", 0) == 0 ? "EHLO" : c.rfind("<data>", 0) == 0 ? "<data>" : c);
+  std::vector<std::string> expected = {"EHLO", "STARTTLS", "EHLO", "MAIL FROM:<s@tolvane.test>",
+                                       "RCPT TO:<good@x.example>", "DATA", "<data>", "QUIT"};
+  EXPECT_EQ(expected, seen);
+  // Required TLS never goes on in plain text.
+  PlainServer strict(1, PlainServer::kBrokenTls);
+  t = smtpAt(strict.port);
+  profile.starttls = "required";
+  fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  batch = one(fd, "s@tolvane.test", {"good@x.example"});
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  close(fd);
+  strict.join();
+  EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
+  for (const auto& c : strict.commands) EXPECT_NE(0u, c.rfind("MAIL", 0)) << "a MAIL command was sent";
 }
 
 TEST(SmtpTransport, RequiredTlsWithAServerWithoutStarttlsSendsNothing) {
@@ -446,7 +513,7 @@ TEST(SmtpTransport, CredentialsNeverGoToAServerWithoutVerifiedTls) {
 
 TEST(SmtpTransport, AServerThatNeverFinishesItsReplyIsLeftAtTheSessionDeadline) {
   // The endless reply comes after the relay handed the connection to libESMTP.
-  PlainServer server(1, PlainServer::kTrickleSecondEhlo);
+  PlainServer server(1, PlainServer::kTrickleMail);
   mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.smtpTimeoutSeconds = 2;
