@@ -37,20 +37,12 @@ HRESULT LocalAddresses::load(std::string& error) {
   HRESULT hr = mapiprofile::list(profiles, error);
   if (FAILED(hr)) return hr;
   m_profileByAddress.clear();
-  m_domains.clear();
   for (const auto& p : profiles) {
     if (p.address.empty()) continue;
     std::string address = lowerCase(p.address);
     m_profileByAddress.emplace(address, p.name);  // profiles in name order: the first one keeps it
-    std::string domain = domainOf(address);
-    if (!domain.empty()) m_domains.insert(domain);
   }
   return S_OK;
-}
-
-bool LocalAddresses::isLocalDomain(const std::string& address) const {
-  std::string domain = domainOf(address);
-  return !domain.empty() && m_domains.count(domain) != 0;
 }
 
 std::string LocalAddresses::profileOf(const std::string& address) const {

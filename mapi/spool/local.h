@@ -25,13 +25,11 @@ namespace tmapi {
 class LocalAddresses {
  public:
   HRESULT load(std::string& error);
-  bool isLocalDomain(const std::string& address) const;
   // The profile that has this address; "" when none.
   std::string profileOf(const std::string& address) const;
 
  private:
   std::map<std::string, std::string> m_profileByAddress;  // lower case
-  std::set<std::string> m_domains;                         // lower case
 };
 
 // A private temporary file (owner-only, never linked into a folder while

@@ -235,14 +235,12 @@ Routes route(const mapimime::OutgoingEnvelope& envelope, const std::set<ULONG>& 
           r, StoreDb::kRecipientFailed, "5.1.3",
           r.problem.empty() ? "The recipient has no e-mail address that mail can be sent to" : r.problem));
       if (routes.failed.back().address.empty()) routes.failed.back().address = written[r.rowId];
-    } else if (home.isLocalDomain(r.address)) {
-      std::string profile = home.profileOf(r.address);
-      if (profile.empty())
-        routes.failed.push_back(recipientRecord(r, StoreDb::kRecipientFailed, "5.1.1",
-                                                "No profile of this mail system has the address " + r.address));
-      else
-        routes.local[profile].push_back(&r);
+    } else if (std::string profile = home.profileOf(r.address); !profile.empty()) {
+      routes.local[profile].push_back(&r);
     } else {
+      // Any other address, in a profile's domain too: a domain such as
+      // gmail.com is shared with the rest of the world, so that no profile
+      // has an address there says nothing about whether it exists.
       routes.outside.push_back(&r);
     }
   }

@@ -84,9 +84,9 @@ same "an empty queue sends nothing" "$("$tool" spool run alice 2>&1)" ""
 # ---- a message for an SMTP server that does not answer (port 1 of this machine)
 "$tool" profile set alice --transport smtp://127.0.0.1:1 >/dev/null
 "$submit" alice --subject "Quarterly plan" --body "See you." --to bob@example.com --to pat@partner.example.org \
-  --bcc nobody@example.com || fail "submit"
+  --bcc nobody@example.com --cc carl || fail "submit"
 line=$("$tool" spool list alice | grep '^queue')
-same "queued line" "$(printf '%s' "$line" | cut -f1-3,5,7-9)" "queue	1	queued	0	0/3	Quarterly plan	-"
+same "queued line" "$(printf '%s' "$line" | cut -f1-3,5,7-9)" "queue	1	queued	0	0/4	Quarterly plan	-"
 [[ "$(printf '%s' "$line" | cut -f4)" =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}\ [0-9]{2}:[0-9]{2}:[0-9]{2}$ ]] ||
   fail "queued time in '$line'"
 out=$("$tool" spool run alice 2>&1)
@@ -94,11 +94,12 @@ rc=$?
 same "run keeps it queued and exits 75" "$rc" "75"
 [[ "$out" == "queued	1	Quarterly plan	No mail could be sent through 127.0.0.1:1: "* ]] || fail "run output: $out"
 line=$("$tool" spool list alice | grep '^queue')
-same "retrying line" "$(printf '%s' "$line" | cut -f1-3,5,7,8)" "queue	1	retrying	1	0/3	Quarterly plan"
+same "retrying line" "$(printf '%s' "$line" | cut -f1-3,5,7,8)" "queue	1	retrying	1	1/4	Quarterly plan"
 recipients=$("$tool" spool list alice | grep '^recipient' | cut -f1-5)
 same "recipient lines" "$recipients" "recipient	1	bob@example.com	deferred	4.4.1
 recipient	1	pat@partner.example.org	deferred	4.4.1
-recipient	1	nobody@example.com	deferred	4.4.1"
+recipient	1	nobody@example.com	deferred	4.4.1
+recipient	1	carl	failed	5.1.3"
 queued=$(date -u -d "$(printf '%s' "$line" | cut -f4)" +%s)
 next=$(date -u -d "$(printf '%s' "$line" | cut -f6)" +%s)
 [ $((next - queued)) -ge 55 ] && [ $((next - queued)) -le 90 ] || fail "the next attempt is a minute later: $line"
@@ -112,7 +113,8 @@ rc=$?
 same "without its module the message waits (75)" "$rc" "75"
 [[ "$out" == *"The SMTP transport cannot be used: the module libtolvane-mapi-smtp.so cannot be loaded: "* ]] ||
   fail "run output without the module: $out"
-same "every recipient waits" "$("$tool" spool list alice | grep '^recipient' | cut -f4,5 | sort -u)" "deferred	4.3.0"
+same "every recipient waits" "$("$tool" spool list alice | grep '^recipient' | cut -f4,5 | sort -u)" "deferred	4.3.0
+failed	5.1.3"
 
 # ---- a delivery loads only what delivery needs: neither module nor their libraries
 "$tool" profile create carol --address carol@example.com >/dev/null || fail "profile create carol"
@@ -139,7 +141,8 @@ same "alice's report" "$("$tool" list alice | cut -f2,3)" \
 same "alice's sent message" "$("$tool" list alice --folder 'Sent Items' | cut -f3)" "Quarterly plan"
 same "alice's Outbox" "$("$tool" list alice --folder Outbox | wc -l)" "0"
 out=$("$tool" spool list alice)
-same "outgoing line" "$(printf '%s' "$out" | cut -f1,3,4)" "outgoing	alice@example.com	pat@partner.example.org"
+same "outgoing line" "$(printf '%s' "$out" | cut -f1,3,4)" \
+  "outgoing	alice@example.com	pat@partner.example.org,nobody@example.com"
 eml=$(printf '%s' "$out" | cut -f6)
 same "in the profile's outgoing folder" "$(dirname "$eml")" "$TOLVANE_MAPI_HOME/outgoing/alice"
 same "size" "$(printf '%s' "$out" | cut -f5)" "$(stat -c %s "$eml")"
@@ -150,7 +153,8 @@ grep -q '^Subject: Quarterly plan$' "$eml" || fail "the outgoing message lacks i
 grep -q 'nobody@example.com' "$eml" && fail "the blind recipient shows in the outgoing message"
 same "envelope" "$(grep -v '^Written: ' "${eml%.eml}.envelope" | grep -v '^Message-ID: ')" \
   "Sender: alice@example.com
-Recipient: pat@partner.example.org"
+Recipient: pat@partner.example.org
+Recipient: nobody@example.com"
 
 # ---- a server whose reply carries terminal escape sequences: printed escaped
 "$tool" profile create eve --address eve@example.com >/dev/null
