@@ -196,7 +196,11 @@ void CMapiSession::getSentFolder(std::string path, LPENTRYID* lppEntryID, ULONG*
   *lpcbEntryID = 0;
   if (!m_lpMsgStore || path.empty()) return;
   std::string full = "\\Top of Information Store\\" + path;
-  HRESULT hr = HrLocateFolderByPath(m_lpMsgStore, '\\', full.c_str(), lpcbEntryID, lppEntryID);
+  // A path of separators alone names no folder (it would name the top
+  // folder itself, where sent mail does not belong).
+  HRESULT hr = path.find_first_not_of('\\') == std::string::npos
+                   ? MAPI_E_NOT_FOUND
+                   : HrLocateFolderByPath(m_lpMsgStore, '\\', full.c_str(), lpcbEntryID, lppEntryID);
   if (FAILED(hr)) {
     if (*lppEntryID) MAPIFreeBuffer(*lppEntryID);
     *lppEntryID = nullptr;

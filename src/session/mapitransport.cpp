@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "support/mapierror.h"
 #include "support/liveobjects.h"
+#include "support/maplog.h"
 #include "support/mapiexception.h"
 
 #include <mapicode.h>
@@ -73,7 +74,33 @@ void CMapiTransport::open() {
   }
   MAPIFreeBuffer(lpOutboxID);
 
-  if (!m_strSentFolder.empty()) getSentFolder(m_strSentFolder, &m_lpSentEntryID, &m_cbSentEntryID);
+  if (!m_strSentFolder.empty()) {
+    getSentFolder(m_strSentFolder, &m_lpSentEntryID, &m_cbSentEntryID);
+    // A path that names no folder (a typo, a store whose top folder bears
+    // another name) files the copies in the store's own sent folder rather
+    // than losing them: only an empty path means "delete once sent".
+    if (!m_lpSentEntryID) useStoreSentFolder();
+  }
+}
+
+void CMapiTransport::useStoreSentFolder() {
+  LPSPropValue sent = nullptr;
+  HRESULT hr = HrGetOneProp(m_lpMsgStore, PR_IPM_SENTMAIL_ENTRYID, &sent);
+  LPVOID copy = nullptr;
+  if (SUCCEEDED(hr) && sent && sent->Value.bin.cb && SUCCEEDED(MAPIAllocateBuffer(sent->Value.bin.cb, &copy)) &&
+      copy) {
+    memcpy(copy, sent->Value.bin.lpb, sent->Value.bin.cb);
+    m_lpSentEntryID = static_cast<LPENTRYID>(copy);
+    m_cbSentEntryID = sent->Value.bin.cb;
+    mapiLog("CMapiTransport::open: no folder has the path \"%s\"; sent messages are filed in the store's sent "
+            "folder\n",
+            m_strSentFolder.c_str());
+  } else {
+    mapiLog("CMapiTransport::open: no folder has the path \"%s\" and the store names no sent folder; sent "
+            "messages are deleted once sent\n",
+            m_strSentFolder.c_str());
+  }
+  MAPIFreeBuffer(sent);
 }
 
 CMapiMessage* CMapiTransport::createMessage() {

@@ -20,8 +20,9 @@ class CMapiTransport : public CMapiSession {
   ~CMapiTransport() override;
 
   // Logs on, opens the Outbox and resolves the sent folder (a path that
-  // names no folder leaves none: sent messages are then deleted). Throws
-  // CMapiException.
+  // names no folder gives the store's own sent folder, logged; sent
+  // messages are deleted only without a path, or when the store names no
+  // sent folder either). Throws CMapiException.
   void open();
 
   // A new message in the Outbox, owned by the caller. Throws
@@ -36,6 +37,7 @@ class CMapiTransport : public CMapiSession {
   ULONG m_cbSentEntryID;
 
  private:
+  void useStoreSentFolder();
   // The messages this transport created that still exist. Closing the
   // transport releases their MAPI messages (before the session logs off) and
   // marks them m_bTransportClosed; their owner still deletes them.

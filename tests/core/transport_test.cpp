@@ -279,15 +279,36 @@ TEST_F(TransportTest, MessagesCarryTheSentFolderOrAreDeletedAfterSubmission) {
   EXPECT_TRUE(m_transport->m_pOutbox->m_messages.empty());
   m_messages.clear();
 
-  for (const char* path : {"", "No Such Folder"}) {
+  // Only an empty path deletes sent messages. A path that names no folder
+  // (separators alone name none) files them in the store's sent folder, and
+  // says so in the log; so does a store that names none (then deleted).
+  struct Case {
+    const char* path;
+    bool storeNamesOne;
+    bool filed;
+  } cases[] = {{"", true, false}, {"No Such Folder", true, true}, {"\\\\", true, true}, {"Nowhere", false, false}};
+  // The store's properties read by an open without a sent folder: the
+  // next read is the one for the store's sent folder.
+  mapitest::clearJournal();
+  mapitest::startJournal();
+  open("");
+  size_t reads = mapitest::journalCount("IMsgStore::GetProps");
+  mapitest::stopJournal();
+  for (const Case& c : cases) {
     std::string before = log();
-    open(path);
+    if (!c.storeNamesOne) mapitest::addFault("IMsgStore::GetProps", reads + 1, MAPI_E_NOT_FOUND);
+    open(c.path);
+    mapitest::clearFaults();
     CMapiMessage* m = create();
-    EXPECT_FALSE(has(m->m_lpMessage, PR_SENTMAIL_ENTRYID)) << path;
-    EXPECT_EQ(longValue(m->m_lpMessage, PR_DELETE_AFTER_SUBMIT), 1) << path;
-    bool logged = log().size() > before.size() &&
-                  log().substr(before.size()).find("CMapiSession::getSentFolder failed ") != std::string::npos;
-    EXPECT_EQ(logged, *path != '\0') << path;
+    EXPECT_EQ(value(m->m_lpMessage, PR_SENTMAIL_ENTRYID), c.filed ? sentItems : "") << c.path;
+    EXPECT_EQ(has(m->m_lpMessage, PR_DELETE_AFTER_SUBMIT), !c.filed) << c.path;
+    std::string logged = log().substr(before.size());
+    std::string noFolder = std::string("CMapiTransport::open: no folder has the path \"") + c.path + "\"";
+    EXPECT_EQ(logged.find(c.filed ? noFolder + "; sent messages are filed in the store's sent folder\n"
+                                   : noFolder + " and the store names no sent folder; sent messages are "
+                                                "deleted once sent\n") != std::string::npos,
+              *c.path != '\0')
+        << c.path << ": " << logged;
     m_messages.clear();
   }
 }
