@@ -129,7 +129,14 @@ void CMapiMessage::attachFile(const AttachTexts& texts, const std::string& attac
     lpProps[k].ulPropTag = PR_ATTACH_MIME_TAG_A;
     lpProps[k++].Value.lpszA = text(mimeType);
   }
-  lpAttach->SetProps(cValues, lpProps, nullptr);
+  // Values refused (as a whole or one by one) would let the attachment leave
+  // without its name, method, content id or type: the operation fails.
+  LPSPropProblemArray problems = nullptr;
+  hr = lpAttach->SetProps(cValues, lpProps, &problems);
+  if (SUCCEEDED(hr) && problems && problems->cProblem > 0)
+    hr = FAILED(problems->aProblem[0].scode) ? problems->aProblem[0].scode : MAPI_E_CALL_FAILED;
+  MAPIFreeBuffer(problems);
+  if (FAILED(hr)) raiseMapi(texts.createFailure, hr, mapiErrorText(lpAttach, hr));
 
   hr = lpAttach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
                               reinterpret_cast<LPUNKNOWN*>(&lpStream));

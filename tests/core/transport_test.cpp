@@ -20,6 +20,10 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 using testutil::MapiTest;
@@ -657,6 +661,11 @@ TEST_F(AttachTest, EveryFailingStepRaisesItsTextAndLeavesNoAttachment) {
        "0x80004005",
        "CMapiMessage::addInlineAttachment: m_lpMessage->CreateAttach failed IMessage::CreateAttach failed: injected "
        "fault 0x80004005"},
+      {"IAttach::SetProps", 1,
+       "CMapiMessage::addAttchment m_lpMessage->CreateAttach failed IAttach::SetProps failed: injected fault "
+       "0x80004005",
+       "CMapiMessage::addInlineAttachment: m_lpMessage->CreateAttach failed IAttach::SetProps failed: injected "
+       "fault 0x80004005"},
       {"IAttach::OpenProperty", 1,
        "CMapiMessage::addAttchment, lpAttach->OpenProperty failed IAttach::OpenProperty failed: injected fault "
        "0x80004005",
@@ -703,6 +712,17 @@ TEST_F(AttachTest, AFileThatCannotBeReadIsNotAttachedTruncated) {
   // A directory opens on some systems but cannot be read as data.
   EXPECT_EQ(thrown([&] { m->addAttachment("dir", "", m_tempDir); }),
             "CMapiMessage::addAttachment:Unable to open input file " + m_tempDir);
+  // A file that opens but cannot be read (this process's memory at address
+  // 0), and one that cannot be read from its start again (a pipe).
+  EXPECT_EQ(thrown([&] { m->addAttachment("mem", "", "/proc/self/mem"); }),
+            "CMapiMessage::addAttchment, lpAttach->SaveChanges failed Input/output error");
+  std::string fifo = m_tempDir + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // so that opening it to read does not wait
+  ASSERT_GE(writer, 0);
+  EXPECT_EQ(thrown([&] { m->addInlineAttachment("pipe", "", fifo, "cid"); }),
+            "CMapiMessage::addInlineAttachment lpAttach->SaveChanges failed Illegal seek");
+  ::close(writer);
   EXPECT_EQ(attachmentCount(), 0u);
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 class SpoolNativesTest : public testutil::InboxTest {};
 
-TEST_F(SpoolNativesTest, TheReportOfAnUnknownLocalRecipientReadsAsAReport) {
+TEST_F(SpoolNativesTest, TheReportOfAnUnreachableRecipientReadsAsAReport) {
   mapitest::setBackgroundSpooler(false);
   makeProfile("bob");
   {
