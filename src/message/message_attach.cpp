@@ -2,6 +2,7 @@
 #include "message/mapimessage.h"
 
 #include "platform/platform.h"
+#include "support/fieldsyntax.h"
 #include "support/mapierror.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
@@ -105,9 +106,12 @@ void CMapiMessage::attachFile(const AttachTexts& texts, const std::string& attac
 
   // The values: method, names, the content id of an inline attachment, and
   // the caller's MIME type, so that the attachment leaves with the type it
-  // was given.
+  // was given (only a well-formed one: anything else, a line break above
+  // all, is left out, and the type is then guessed from the name).
+  const std::string type = fieldsyntax::attachmentMediaType(mimeType);
+  if (type.empty() && !mimeType.empty()) mapiLog("CMapiMessage::attachFile: a MIME type that is not one was left out\n");
   ULONG cValues = contentID ? 4 : 3;
-  if (!mimeType.empty()) ++cValues;
+  if (!type.empty()) ++cValues;
   hr = MAPIAllocateBuffer(cValues * sizeof(SPropValue), reinterpret_cast<LPVOID*>(&lpProps));
   if (FAILED(hr) || !lpProps) {
     lpProps = nullptr;
@@ -125,9 +129,9 @@ void CMapiMessage::attachFile(const AttachTexts& texts, const std::string& attac
     lpProps[k].ulPropTag = PR_ATTACH_CONTENT_ID_A;
     lpProps[k++].Value.lpszA = text(*contentID);
   }
-  if (!mimeType.empty()) {
+  if (!type.empty()) {
     lpProps[k].ulPropTag = PR_ATTACH_MIME_TAG_A;
-    lpProps[k++].Value.lpszA = text(mimeType);
+    lpProps[k++].Value.lpszA = text(type);
   }
   // Values refused (as a whole or one by one) would let the attachment leave
   // without its name, method, content id or type: the operation fails.

@@ -6,6 +6,7 @@
 #include "session/mapitransport.h"
 #include "support/mapierror.h"
 #include "support/mapiexception.h"
+#include "support/fieldsyntax.h"
 #include "support/maplog.h"
 #include "support/proptags.h"
 
@@ -163,6 +164,29 @@ void CMapiMessage::addFrom(std::string name, std::string address) {
 void CMapiMessage::setXHeader(std::string name, std::string value) {
   // Nothing to name the header on: the operation reports nothing.
   if (!m_lpMessage) return;
+  // What would break the header block or stand in for the message's own
+  // fields is not passed on (the operation still reports nothing); the
+  // value stays on one line. In-Reply-To and References go where replies
+  // keep their thread.
+  if (!fieldsyntax::isFieldName(name)) {
+    mapiLog("CMapiMessage::setXHeader: a name that is not a header field name was ignored\n");
+    return;
+  }
+  value = fieldsyntax::oneLineValue(value);
+  if (fieldsyntax::isReservedField(name)) {
+    const std::string field = fieldsyntax::lowerAscii(name);
+    ULONG tag = field == "in-reply-to" ? PR_IN_REPLY_TO_ID_A : field == "references" ? PR_INTERNET_REFERENCES_A : 0;
+    if (!tag) {
+      mapiLog("CMapiMessage::setXHeader: the header %s is made from the message's own values; ignored\n",
+              name.c_str());
+      return;
+    }
+    SPropValue v{};
+    v.ulPropTag = tag;
+    v.Value.lpszA = text(value);
+    HrSetOneProp(m_lpMessage, &v);
+    return;
+  }
   size_t cch = mbstowcs(nullptr, name.c_str(), 0);
   if (cch == static_cast<size_t>(-1)) return;  // not text in the code page
   std::vector<wchar_t> wide(cch + 1, L'\0');

@@ -480,6 +480,22 @@ TEST_F(ComposeTest, XHeadersAreNamedPropertiesCreatedOnceAndOverwritten) {
   MAPIFreeBuffer(tags);
   EXPECT_EQ(value(msg(), tag), "second");
 
+  // A value stays on one line; a name that is no field name, or one the
+  // message's own values make, is not passed on; In-Reply-To and References
+  // go to the properties replies are threaded by.
+  m->setXHeader("X-Mailer", "third\r\nBcc: victim@example.org\n\n\x01");
+  EXPECT_EQ(value(msg(), tag), "third Bcc: victim@example.org ");
+  m->setXHeader("In-Reply-To", "<a@example.org>\r\nTo: x");
+  m->setXHeader("REFERENCES", "<z@example.org> <a@example.org>");
+  EXPECT_EQ(value(msg(), PR_IN_REPLY_TO_ID_A), "<a@example.org> To: x");
+  EXPECT_EQ(value(msg(), PR_INTERNET_REFERENCES_A), "<z@example.org> <a@example.org>");
+  mapitest::startJournal();
+  for (const char* refused : {"Bcc", "Content-Type", "From", "X-Bad Name", "X-Bad:Name", "X-\r\nBcc", ""})
+    m->setXHeader(refused, "v");
+  EXPECT_EQ(mapitest::journalCount("IMessage::GetIDsFromNames"), 0u);
+  EXPECT_EQ(mapitest::journalCount("IMessage::SetProps"), 0u);
+  mapitest::stopJournal();
+
   // Failures are silent.
   mapitest::addFault("IMessage::GetIDsFromNames", 1, MAPI_E_CALL_FAILED);
   EXPECT_EQ(thrown([&] { m->setXHeader("X-Other", "v"); }), "");
@@ -621,6 +637,25 @@ TEST_F(AttachTest, TheFileIsCopiedInKilobytePiecesIntoASavedAttachment) {
   EXPECT_EQ(attachmentCount(), 2u);
   EXPECT_EQ(data(1), "");
   EXPECT_EQ(attachValue(1, PR_ATTACH_MIME_TAG_A), "<absent>");
+}
+
+TEST_F(AttachTest, OnlyAWellFormedMediaTypeIsKept) {
+  std::string path = file("a.bin", "x");
+  struct Case {
+    const char* given;
+    const char* kept;
+  } cases[] = {{" Text/HTML ; charset=utf-8", "text/html"},
+               {"text/plain\r\nBcc: victim@example.org", "<absent>"},
+               {"message/rfc822", "<absent>"},
+               {"multipart/mixed; boundary=x", "<absent>"},
+               {"no-slash", "<absent>"},
+               {"image/", "<absent>"},
+               {"application/vnd.ms-excel", "application/vnd.ms-excel"}};
+  ULONG n = 0;
+  for (const Case& c : cases) {
+    m->addAttachment("a.bin", c.given, path);
+    EXPECT_EQ(attachValue(n++, PR_ATTACH_MIME_TAG_A), c.kept) << c.given;
+  }
 }
 
 TEST_F(AttachTest, AnInlineAttachmentCarriesItsContentIdAndReleasesTheStreamFirst) {

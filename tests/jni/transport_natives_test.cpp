@@ -313,6 +313,11 @@ TEST_F(TransportNatives, AComposedMessageArrivesWhole) {
   callVoid("setMessagePriority", "(JI)V", m_message, jint{1});
   callVoid("setMessageXHeader", "(JLjava/lang/String;Ljava/lang/String;)V", m_message, str("X-Order-Ref"),
            str("PO-4711"));
+  // A reply keeps its thread.
+  callVoid("setMessageXHeader", "(JLjava/lang/String;Ljava/lang/String;)V", m_message, str("In-Reply-To"),
+           str("<q1@tolvane.test>"));
+  callVoid("setMessageXHeader", "(JLjava/lang/String;Ljava/lang/String;)V", m_message, str("references"),
+           str("<q0@tolvane.test> <q1@tolvane.test>"));
   callVoid("setMessagePlainTextBody", kStringSig, m_message, str("Hallo Renée,\nsiehe Anhang.\n"));
   callVoid("setMessageHTMLBody", kStringSig, m_message,
            str("<html><body><p>Hallo Renée</p><img src=\"cid:logo@tolvane\"></body></html>"));
@@ -428,6 +433,12 @@ TEST_F(TransportNatives, AComposedMessageArrivesWhole) {
   LPSPropValue value = nullptr;
   ASSERT_EQ(S_OK, HrGetOneProp(received, PROP_TAG(PT_STRING8, PROP_ID(tags->aulPropTag[0])), &value));
   EXPECT_STREQ("PO-4711", reinterpret_cast<const char*>(value->Value.lpszA));
+  MAPIFreeBuffer(value);
+  ASSERT_EQ(S_OK, HrGetOneProp(received, PROP_TAG(PT_STRING8, 0x1042), &value));  // In-Reply-To
+  EXPECT_STREQ("<q1@tolvane.test>", reinterpret_cast<const char*>(value->Value.lpszA));
+  MAPIFreeBuffer(value);
+  ASSERT_EQ(S_OK, HrGetOneProp(received, PROP_TAG(PT_STRING8, 0x1039), &value));  // References
+  EXPECT_STREQ("<q0@tolvane.test> <q1@tolvane.test>", reinterpret_cast<const char*>(value->Value.lpszA));
   MAPIFreeBuffer(value);
   MAPIFreeBuffer(tags);
   received->Release();

@@ -1034,6 +1034,8 @@ static void scenarioInbox(void) {
 
 #define TAG_BODY_HTML_A PROP_TAG(PT_STRING8, 0x1013)
 #define TAG_ATTACH_CONTENT_ID_A PROP_TAG(PT_STRING8, 0x3712)
+#define TAG_IN_REPLY_TO_ID_A PROP_TAG(PT_STRING8, 0x1042)
+#define TAG_INTERNET_REFERENCES_A PROP_TAG(PT_STRING8, 0x1039)
 
 /* A value of the message the stand-in received last through SubmitMessage
    (StandinSubmitted), copied so that several can be compared at once; NULL
@@ -1109,9 +1111,11 @@ static void checkAttachment(int i, const char* name, const char* mimeType, const
   check(sameText(submitted("attachment", i, PR_ATTACH_METHOD), "1") &&
             sameText(submitted("attachment", i, PR_DISPLAY_NAME_A), name) &&
             sameText(submitted("attachment", i, PR_ATTACH_LONG_FILENAME_A), name) &&
-            sameText(submitted("attachment", i, PR_ATTACH_MIME_TAG_A), mimeType) &&
+            (mimeType ? sameText(submitted("attachment", i, PR_ATTACH_MIME_TAG_A), mimeType)
+                      : submitted("attachment", i, PR_ATTACH_MIME_TAG_A) == NULL) &&
             (contentId ? sameText(cid, contentId) : cid == NULL),
-        "attachment %d is %s by value, of type %s%s%s", i + 1, name, mimeType, contentId ? ", content id " : "",
+        "attachment %d is %s by value, of type %s%s%s", i + 1, name, mimeType ? mimeType : "(none)",
+        contentId ? ", content id " : "",
         contentId ? contentId : "");
   check(sameText(submitted("attachment", i, PR_ATTACH_DATA_BIN), expected),
         "attachment %d holds the %lu bytes of its file", i + 1, (unsigned long)size);
@@ -1211,15 +1215,25 @@ static void scenarioCompose(void) {
   raisedNothing("setMessageReplyTo", &r);
   r = callNative("setMessagePriority", message, -1);
   raisedNothing("setMessagePriority", &r);
-  r = callNative("setMessageXHeader", message, "X-Tolvane-Run", "compose 1");
+  r = callNative("setMessageXHeader", message, "X-Tolvane-Run", "compose 1\r\nBcc: mallory@example.net");
   raisedNothing("setMessageXHeader", &r);
+  r = callNative("setMessageXHeader", message, "Bcc", "mallory@example.net");
+  raisedNothing("setMessageXHeader of a field the message makes", &r);
+  r = callNative("setMessageXHeader", message, "X-Two\r\nBcc", "mallory@example.net");
+  raisedNothing("setMessageXHeader of a name that is no field name", &r);
+  r = callNative("setMessageXHeader", message, "In-Reply-To", "<q1@tolvane.test>");
+  raisedNothing("setMessageXHeader In-Reply-To", &r);
+  r = callNative("setMessageXHeader", message, "References", "<q0@tolvane.test> <q1@tolvane.test>");
+  raisedNothing("setMessageXHeader References", &r);
   r = callNative("setMessagePlainTextBody", message, text);
   raisedNothing("setMessagePlainTextBody", &r);
   r = callNative("setMessageHTMLBody", message, html);
   raisedNothing("setMessageHTMLBody", &r);
-  r = callNative("addMessageAttachment", message, "figures.bin", "application/octet-stream", figuresPath);
+  r = callNative("addMessageAttachment", message, "figures.bin", "application/octet-stream\r\nBcc: mallory@example.net",
+                 figuresPath);
   raisedNothing("addMessageAttachment", &r);
-  r = callNative("addMessageInlineAttachment", message, "logo.png", "image/png", logoPath, "logo@tolvane");
+  r = callNative("addMessageInlineAttachment", message, "logo.png", "Image/PNG; name=logo.png", logoPath,
+                 "logo@tolvane");
   raisedNothing("addMessageInlineAttachment", &r);
   check(count("SubmitMessage") == 0, "nothing was submitted before sendMessage");
   r = callNative("sendMessage", message);
@@ -1245,8 +1259,13 @@ static void scenarioCompose(void) {
             sameText(submitted("message", 0, PR_SENDER_EMAIL_ADDRESS_A), "frank@example.com") &&
             sameText(submitted("message", 0, PR_SENDER_ADDRTYPE_A), "SMTP"),
         "its sender is \"Frank Sender\" <frank@example.com> by SMTP");
-  check(sameText(submitted("header X-Tolvane-Run", 0, 0), "compose 1"),
-        "X-Tolvane-Run is the named property of PS_INTERNET_HEADERS by that name, \"compose 1\"");
+  check(sameText(submitted("header X-Tolvane-Run", 0, 0), "compose 1 Bcc: mallory@example.net"),
+        "X-Tolvane-Run is the named property of PS_INTERNET_HEADERS by that name, on one line");
+  check(submitted("header Bcc", 0, 0) == NULL && submitted("header X-Two\r\nBcc", 0, 0) == NULL,
+        "no header named Bcc, nor by a name with a line break, reached MAPI");
+  check(sameText(submitted("message", 0, TAG_IN_REPLY_TO_ID_A), "<q1@tolvane.test>") &&
+            sameText(submitted("message", 0, TAG_INTERNET_REFERENCES_A), "<q0@tolvane.test> <q1@tolvane.test>"),
+        "In-Reply-To and References are PR_IN_REPLY_TO_ID and PR_INTERNET_REFERENCES");
 
   /* Reply-To: a FLATENTRYLIST of the one-off entry the address book made. */
   check(count("CreateOneOff") == 1 && sameText(g_text("oneoff"), "Replies|SMTP|replies@example.com"),
@@ -1273,7 +1292,7 @@ static void scenarioCompose(void) {
   check(count("ResolveName") == 2, "the two addresses without \"@\" were looked up in the address book (%ld)",
         count("ResolveName"));
   check(count("attachments") == 2, "it has 2 saved attachments (%ld)", count("attachments"));
-  checkAttachment(0, "figures.bin", "application/octet-stream", NULL, figures, sizeof figures);
+  checkAttachment(0, "figures.bin", NULL, NULL, figures, sizeof figures);
   checkAttachment(1, "logo.png", "image/png", "logo@tolvane", logo, sizeof logo);
 
   /* A destroyed message, and handles of the wrong kind. */
