@@ -315,6 +315,8 @@ HRESULT write(const Profile& profile, std::string& error) {
     if (profile.queueLifetimeSeconds)
       text += "queue_lifetime=" + std::to_string(profile.queueLifetimeSeconds) + "\n";
     if (profile.smtpTimeoutSeconds) text += "smtp_timeout=" + std::to_string(profile.smtpTimeoutSeconds) + "\n";
+    if (profile.smtpReplyTimeoutSeconds)
+      text += "smtp_reply_timeout=" + std::to_string(profile.smtpReplyTimeoutSeconds) + "\n";
     // The file may hold a password: the owner's only, also when a .tmp of
     // another mode was left behind.
     bool ok = fchmod(fd, 0600) == 0;
@@ -396,6 +398,8 @@ HRESULT load(const std::string& name, Profile& profile, std::string& error) {
       profile.queueLifetimeSeconds = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
     else if (key == "smtp_timeout")
       profile.smtpTimeoutSeconds = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
+    else if (key == "smtp_reply_timeout")
+      profile.smtpReplyTimeoutSeconds = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
   }
   if (profile.storePath.empty() || !haveUid) {
     error = "The profile '" + name + "' is damaged: it names no message store";

@@ -120,9 +120,13 @@ const char* readMessage(void** ctx, int* len, void* arg) {
   return c->data;
 }
 
-// How long the relay waits for the server before libESMTP talks to it: the
-// greeting, the replies to EHLO and STARTTLS, the TLS handshake.
-const int kRelayTimeoutSeconds = 120;
+// How long the relay waits for the server before libESMTP talks to it (the
+// greeting, the replies to EHLO and STARTTLS, the TLS handshake) when the
+// profile sets no time for a reply.
+const unsigned kRelayTimeoutSeconds = 120;
+// The longest reply passed on: more is not SMTP (RFC 5321 4.5.3.1.5 allows
+// 512 bytes a line), and an endless one would hold the session.
+const size_t kMaxReplyBytes = 64 * 1024;
 // The whole session's limit when the profile sets none.
 const unsigned kDefaultSessionSeconds = 30 * 60;
 
@@ -149,12 +153,13 @@ class ServerRelay {
   // refused it, and verify is false (opportunistic TLS): the relay carries
   // plain text (with the same prompt sending as over TLS).
   Outcome start(const std::string& host, unsigned port, Mode mode, bool verify, unsigned sessionSeconds,
-                const StopRequested* stop, std::string& error) {
+                unsigned replySeconds, const StopRequested* stop, std::string& error) {
     m_stop = stop && *stop ? stop : nullptr;
+    m_replySeconds = replySeconds ? replySeconds : kRelayTimeoutSeconds;
     m_sessionSeconds = sessionSeconds;
     m_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(sessionSeconds);
     if (!connectTo(host, port, error)) return kFailed;
-    timeval tv{static_cast<time_t>(std::min<unsigned>(kRelayTimeoutSeconds, sessionSeconds)), 0};
+    timeval tv{static_cast<time_t>(std::min<unsigned>(m_replySeconds, sessionSeconds)), 0};
     setsockopt(m_server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(m_server, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     noDelay(m_server);
@@ -200,7 +205,7 @@ class ServerRelay {
         error = endText();
         return kFailed;
       }
-      if (std::chrono::steady_clock::now() - handshakeStart > std::chrono::seconds(kRelayTimeoutSeconds)) {
+      if (std::chrono::steady_clock::now() - handshakeStart > std::chrono::seconds(m_replySeconds)) {
         errno = EAGAIN;
         break;
       }
@@ -233,7 +238,7 @@ class ServerRelay {
         return kFailed;
       }
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        error = "the TLS handshake with the server took longer than " + std::to_string(kRelayTimeoutSeconds) + " s";
+        error = "the TLS handshake with the server took longer than " + std::to_string(m_replySeconds) + " s";
         return kFailed;
       }
       return sslFail("the TLS handshake with the server failed", error);
@@ -244,7 +249,13 @@ class ServerRelay {
   // Whether the session's deadline, or a stop, closed the connection.
   bool timedOut() const { return m_timedOut; }
   bool stopped() const { return m_stopped; }
-  std::string endText() const { return m_stopped ? kTransportStoppedText : timeoutText(); }
+  // Whether a reply longer than kMaxReplyBytes closed the connection.
+  bool overlong() const { return m_overlong; }
+  std::string endText() const {
+    return m_stopped ? kTransportStoppedText
+           : m_overlong ? "a reply of the server was longer than " + std::to_string(kMaxReplyBytes / 1024) + " KiB"
+                        : timeoutText();
+  }
   std::string timeoutText() const {
     return "the session with the server took longer than " + std::to_string(m_sessionSeconds) +
            " s (the profile's SMTP time limit)";
@@ -290,8 +301,8 @@ class ServerRelay {
           error = endText();
           return false;
         }
-        if (std::chrono::steady_clock::now() - asked > std::chrono::seconds(kRelayTimeoutSeconds)) {
-          error = "the server did not answer within " + std::to_string(kRelayTimeoutSeconds) + " s";
+        if (std::chrono::steady_clock::now() - asked > std::chrono::seconds(m_replySeconds)) {
+          error = "the server did not answer within " + std::to_string(m_replySeconds) + " s";
           return false;
         }
         continue;
@@ -303,7 +314,7 @@ class ServerRelay {
       if (n <= 0) {
         error = n == 0 ? "the server closed the connection"
                 : (errno == EAGAIN || errno == EWOULDBLOCK)
-                    ? "the server did not answer within " + std::to_string(kRelayTimeoutSeconds) + " s"
+                    ? "the server did not answer within " + std::to_string(m_replySeconds) + " s"
                     : std::string("reading from the server failed: ") + strerror(errno);
         return false;
       }
@@ -317,7 +328,7 @@ class ServerRelay {
       bool last = line.size() < 4 || line[3] != '-';
       line.clear();
       if (last) return true;
-      if (reply.size() > 65536) {
+      if (reply.size() > kMaxReplyBytes) {
         error = "the server's reply is not SMTP";
         return false;
       }
@@ -460,8 +471,16 @@ class ServerRelay {
     m_fromServer.append(data, size);
     size_t start = 0;
     std::string out;
-    for (size_t end; (end = m_fromServer.find('\n', start)) != std::string::npos; start = end + 1)
+    for (size_t end; (end = m_fromServer.find('\n', start)) != std::string::npos; start = end + 1) {
+      // A reply's lines but its last have '-' after the code.
+      m_replyBytes = end - start > 3 && m_fromServer[start + 3] == '-' ? m_replyBytes + end + 1 - start : 0;
+      if (m_authTried && m_fromServer.compare(start, 4, "235 ") == 0) m_authOk = true;
+      if (m_replyBytes > kMaxReplyBytes) {
+        m_overlong = true;
+        return false;
+      }
       out += oneAuthMechanism(m_fromServer.substr(start, end + 1 - start));
+    }
     m_fromServer.erase(0, start);
     // A line longer than any reply's is passed on as it is.
     if (m_fromServer.size() > 4096) {
@@ -546,19 +565,11 @@ class ServerRelay {
         if (n <= 0) break;
         const char* out = buf;
         size_t size = static_cast<size_t>(n);
-        std::string rest;
-        if (!m_ehloReply.empty()) {
-          // libESMTP's first command, once whole: its EHLO is answered here.
-          m_fromClient.append(buf, size);
-          size_t end = m_fromClient.find('\n');
-          if (end == std::string::npos && m_fromClient.size() < 4096) continue;
-          bool ehlo = end != std::string::npos && strncasecmp(m_fromClient.c_str(), "EHLO ", 5) == 0;
-          if (ehlo && !toClient(client, m_ehloReply.data(), m_ehloReply.size())) break;
-          rest = ehlo ? m_fromClient.substr(end + 1) : m_fromClient;
-          m_fromClient.clear();
-          m_ehloReply.clear();
-          out = rest.data();
-          size = rest.size();
+        std::string forward;
+        if (m_watching) {
+          if (!fromClient(client, buf, size, forward)) break;
+          out = forward.data();
+          size = forward.size();
           if (size == 0) continue;
         }
         if (m_ssl ? SSL_write(m_ssl, out, static_cast<int>(size)) <= 0 : !sendAll(m_server, out, size)) break;
@@ -566,6 +577,44 @@ class ServerRelay {
     }
     if (m_ssl) SSL_shutdown(m_ssl);
     close(client);
+  }
+
+  // libESMTP's commands, whole lines at a time, until its first MAIL has gone
+  // through: its first EHLO is answered with the server's reply to the
+  // relay's own (when the session stays in plain text), and once an AUTH was
+  // not accepted nothing more goes to the server but QUIT: libESMTP would
+  // send the mail without the credentials. What goes on is left in forward.
+  bool fromClient(int client, const char* data, size_t size, std::string& forward) {
+    m_fromClient.append(data, size);
+    size_t start = 0;
+    for (size_t end; m_watching && (end = m_fromClient.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string line = m_fromClient.substr(start, end + 1 - start);
+      auto verb = [&](const char* v) { return strncasecmp(line.c_str(), v, strlen(v)) == 0; };
+      std::string answer;
+      if (!m_ehloReply.empty() && verb("EHLO ")) {
+        answer = std::move(m_ehloReply);
+      } else if (m_refusing || (verb("MAIL ") && m_authTried && !m_authOk)) {
+        m_refusing = true;
+        if (verb("QUIT")) forward += line;
+        else if (verb("MAIL ")) answer = "530 5.7.0 Not sent: the server did not accept the SMTP credentials\r\n";
+        else if (verb("RSET") || verb("NOOP")) answer = "250 2.0.0 Ok\r\n";
+        else answer = "503 5.5.1 Not sent: the server did not accept the SMTP credentials\r\n";
+      } else {
+        if (verb("AUTH ")) m_authTried = true;
+        // The first MAIL that goes through settles both questions.
+        if (verb("MAIL ")) m_watching = false;
+        forward += line;
+      }
+      m_ehloReply.clear();  // only libESMTP's first command may be its EHLO
+      if (!answer.empty() && !toClient(client, answer.data(), answer.size())) return false;
+    }
+    m_fromClient.erase(0, start);
+    if (!m_watching || m_fromClient.size() > 4096) {
+      // The rest (the start of a line too long for a command) goes as it is.
+      if (!m_refusing) forward += m_fromClient;
+      m_fromClient.clear();
+    }
+    return true;
   }
 
   // Whether the session must end now: its deadline passed, or a stop was
@@ -625,10 +674,17 @@ class ServerRelay {
   std::chrono::steady_clock::time_point m_deadline;
   std::atomic<bool> m_timedOut{false};
   std::atomic<bool> m_stopped{false};
+  std::atomic<bool> m_overlong{false};
+  size_t m_replyBytes = 0;  // of the reply being passed on so far
+  unsigned m_replySeconds = kRelayTimeoutSeconds;
   const StopRequested* m_stop = nullptr;
   std::string m_greeting;
   std::string m_ehloReply;   // the server's reply to the relay's EHLO, for libESMTP's
-  std::string m_fromClient;  // libESMTP's first command until it is whole
+  std::string m_fromClient;  // a command of libESMTP's until it is whole
+  bool m_watching = true;    // libESMTP's commands are looked at (fromClient)
+  bool m_authTried = false;
+  std::atomic<bool> m_authOk{false};
+  bool m_refusing = false;  // an AUTH failed: nothing more goes to the server
   std::string m_fromServer;  // the start of a line not yet passed on
   SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
@@ -686,13 +742,21 @@ void judge(Session& s, size_t k) {
     }
   }
   // Without the credentials accepted, a refusal may be for want of them:
-  // not a reason to give the recipients up.
+  // not a reason to give the recipients up. (The relay lets no MAIL go
+  // without them: its 530 says nothing more.)
+  const std::string refusedCredentials =
+      "The server " + s.server + " did not accept the profile's SMTP credentials (" + s.authReply + ")";
+  if (s.authSent && !s.authOk && mail && mail->code == 530)
+    for (auto& o : m.outcomes) {
+      o.kind = RecipientOutcome::kDeferred;
+      o.status = "4.7.0";
+      o.reply = refusedCredentials + "; nothing was sent without them";
+    }
   if (s.authSent && !s.authOk)
     for (auto& o : m.outcomes)
       if (o.kind == RecipientOutcome::kRejected) {
         o.kind = RecipientOutcome::kDeferred;
-        o.reply = "The server " + s.server + " did not accept the profile's SMTP credentials (" + s.authReply +
-                  "); then: " + o.reply;
+        o.reply = refusedCredentials + "; then: " + o.reply;
       }
 }
 
@@ -724,9 +788,10 @@ void onMonitor(const char* buf, int len, int writing, void* arg) {
     if (len >= 5 && strncasecmp(buf, "AUTH ", 5) == 0) s.authSent = true;
     return;
   }
-  std::string text(buf, static_cast<size_t>(len));
+  // A reply is kept to its first 512 bytes: it goes into texts and reports.
+  std::string text(buf, static_cast<size_t>(std::min(len, 512)));
   s.lastReply = oneLine(text);
-  if (s.authSent && !s.authOk && text.size() >= 3) {
+  if (s.authSent && !s.authOk && s.authReply.empty() && text.size() >= 3) {
     if (text.compare(0, 3, "235") == 0) s.authOk = true;
     else if (text[0] == '5' || text[0] == '4') s.authReply = s.lastReply;
   }
@@ -797,7 +862,8 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
   ServerRelay relay;
   std::string relayError;
   if (relay.start(transport.host, transport.port, smtps ? ServerRelay::kImplicit : ServerRelay::kStartTls,
-                  smtps || s.requireTls || credentials, sessionSeconds, stop, relayError) == ServerRelay::kFailed) {
+                  smtps || s.requireTls || credentials, sessionSeconds, profile.smtpReplyTimeoutSeconds, stop,
+                  relayError) == ServerRelay::kFailed) {
     if (credentials && !s.requireTls && !smtps)
       relayError += " (the profile's SMTP credentials are sent only over TLS with a verified certificate)";
     return failAll(relayError, "4.4.1");
@@ -816,6 +882,12 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
   smtp_set_monitorcb(session, onMonitor, &s, 0);
   // TLS is the relay's (above): libESMTP talks plain text to it.
   smtp_starttls_enable(session, Starttls_DISABLED);
+  // The profile's time for a reply, in place of RFC 5321's (libESMTP's own).
+  if (profile.smtpReplyTimeoutSeconds) {
+    long ms = static_cast<long>(std::min<unsigned>(profile.smtpReplyTimeoutSeconds, 24 * 3600)) * 1000;
+    for (int which : {Timeout_GREETING, Timeout_ENVELOPE, Timeout_DATA, Timeout_TRANSFER, Timeout_DATA2})
+      smtp_set_timeout(session, which | Timeout_OVERRIDE_RFC2822_MINIMUM, ms);
+  }
   if (!profile.smtpUser.empty()) {
     static std::once_flag once;
     std::call_once(once, [] { auth_client_init(); });
@@ -836,7 +908,7 @@ void sendOverSmtp(const mapiprofile::Profile& profile, const mapiprofile::Transp
     for (const auto& r : m.recipients) s.recipients.back().push_back(smtp_add_recipient(msg, r.c_str()));
   }
   bool ok = smtp_start_session(session) != 0;
-  bool ended = relay.timedOut() || relay.stopped();
+  bool ended = relay.timedOut() || relay.stopped() || relay.overlong();
   std::string why = ended ? relay.endText() : sessionError(s);
   // Messages the session did not finish: judged from what is known.
   for (size_t k = 0; k < batch.size(); ++k) {

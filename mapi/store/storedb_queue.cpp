@@ -20,11 +20,12 @@ StoreDb::LeaseTime StoreDb::LeaseTime::now() {
   t.wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 #ifdef CLOCK_BOOTTIME
   // The boot's id tells a lease of this boot from one of an earlier boot
-  // (whose boot clock counted from another start).
-  static const std::string boot = [] {
+  // (whose boot clock counted from another start). Never destroyed: a
+  // spooler thread may still ask while the process exits.
+  static const std::string& boot = *[] {
     std::ifstream in("/proc/sys/kernel/random/boot_id");
-    std::string id;
-    std::getline(in, id);
+    auto* id = new std::string;
+    std::getline(in, *id);
     return id;
   }();
   struct timespec ts;

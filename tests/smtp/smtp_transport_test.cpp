@@ -297,7 +297,7 @@ mapiprofile::Transport smtpAt(unsigned port) {
 class PlainServer {
  public:
   // What a hostile or broken server does besides plain SMTP.
-  enum Trick { kNone, kOfferAuth, kTrickleMail, kBrokenTls };
+  enum Trick { kNone, kOfferAuth, kTrickleMail, kFloodMail, kSilentMail, kBrokenTls };
   explicit PlainServer(int connections, Trick trick = kNone) : m_trick(trick) {
     m_listen = loopbackListener(port);
     m_thread = std::thread([this, connections] {
@@ -346,9 +346,16 @@ class PlainServer {
       }
       commands.push_back(l);
       std::string verb = l.substr(0, 4);
-      if (verb == "MAIL" && m_trick == kTrickleMail) {
-        // One line of an endless reply every 200 ms, until the client goes.
-        while (send(c, "250-still here\r\n", 16, MSG_NOSIGNAL) == 16) usleep(200 * 1000);
+      if (verb == "MAIL" && (m_trick == kTrickleMail || m_trick == kFloodMail)) {
+        // An endless reply, one line every 200 ms or as fast as it goes,
+        // until the client goes.
+        while (send(c, "250-still here\r\n", 16, MSG_NOSIGNAL) == 16)
+          if (m_trick == kTrickleMail) usleep(200 * 1000);
+        break;
+      }
+      if (verb == "MAIL" && m_trick == kSilentMail) {
+        while (recv(c, &ch, 1, 0) == 1) {
+        }  // no reply, until the client goes
         break;
       }
       if (verb == "EHLO" && ++ehlos > 1)
@@ -531,6 +538,36 @@ TEST(SmtpTransport, AServerThatNeverFinishesItsReplyIsLeftAtTheSessionDeadline) 
             batch[0].outcomes[0].reply);
 }
 
+TEST(SmtpTransport, EachReplyIsBoundedInSizeAndInTheProfilesTime) {
+  // An endless reply as fast as it goes, and silence after MAIL with one
+  // second allowed for a reply: both end the session at once, not at its
+  // two-minute limit, and the message waits (what the server last said is
+  // kept short).
+  struct Case {
+    PlainServer::Trick trick;
+    unsigned replySeconds;
+  } cases[] = {{PlainServer::kFloodMail, 0}, {PlainServer::kSilentMail, 1}};
+  for (const Case& c : cases) {
+    PlainServer server(1, c.trick);
+    mapiprofile::Transport t = smtpAt(server.port);
+    mapiprofile::Profile profile;
+    profile.smtpTimeoutSeconds = 120;
+    profile.smtpReplyTimeoutSeconds = c.replySeconds;
+    int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+    auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
+    auto start = std::chrono::steady_clock::now();
+    tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    close(fd);
+    server.join();
+    EXPECT_LT(seconds, 20.0) << c.trick;
+    EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind) << c.trick;
+    const std::string prefix = "No mail could be sent through 127.0.0.1:" + std::to_string(server.port) + ": ";
+    EXPECT_EQ(0u, batch[0].outcomes[0].reply.rfind(prefix, 0)) << batch[0].outcomes[0].reply;
+    EXPECT_LT(batch[0].outcomes[0].reply.size(), 1024u) << batch[0].outcomes[0].reply;
+  }
+}
+
 // A scripted server that offers STARTTLS and AUTH, shakes hands with its own
 // certificate (for 127.0.0.1) and refuses every AUTH; it keeps every command
 // (those after the handshake included) and serves one connection.
@@ -657,7 +694,7 @@ TEST(SmtpTransport, CredentialsGoOnlyToAVerifiedCertificateAndOnlyOnce) {
   }
   {
     // The certificate trusted, the credentials refused: offered once, never again by
-    // another mechanism, and the message waits.
+    // another mechanism, no message goes without them, and it waits.
     TlsServer server;
     ASSERT_TRUE(server.ready);
     t.port = server.port;
@@ -669,7 +706,12 @@ TEST(SmtpTransport, CredentialsGoOnlyToAVerifiedCertificateAndOnlyOnce) {
     server.join();
     unsetenv("SSL_CERT_FILE");
     EXPECT_EQ(1u, server.count("AUTH")) << "the password was offered again: " << ::testing::PrintToString(server.commands);
+    EXPECT_EQ(0u, server.count("MAIL") + server.count("RCPT")) << ::testing::PrintToString(server.commands);
     EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind) << batch[0].outcomes[0].reply;
+    EXPECT_EQ("The server 127.0.0.1:" + std::to_string(server.port) +
+                  " did not accept the profile's SMTP credentials (535 5.7.8 Authentication credentials invalid); "
+                  "nothing was sent without them",
+              batch[0].outcomes[0].reply);
   }
 }
 

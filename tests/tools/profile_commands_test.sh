@@ -91,5 +91,12 @@ fi
 grep -q '^smtp_user=sam$' "$TOLVANE_MAPI_HOME/profiles/sam.profile" ||
   { echo "FAIL: the SMTP user was dropped"; failures=$((failures + 1)); }
 
+# The time limits, kept in seconds.
+"$tool" profile set sam --smtp-timeout 90s --smtp-reply-timeout 2m >/dev/null
+[ "$(grep -E '^smtp_(reply_)?timeout=' "$TOLVANE_MAPI_HOME/profiles/sam.profile")" = $'smtp_timeout=90\nsmtp_reply_timeout=120' ] ||
+  { echo "FAIL: the SMTP time limits were not stored"; failures=$((failures + 1)); }
+check "a reply time that is no duration" 64 "--smtp-reply-timeout takes a duration" -- \
+  "$tool" profile set sam --smtp-reply-timeout soon
+
 
 [ "$failures" -eq 0 ]

@@ -94,14 +94,14 @@ bool readSecret(const std::string& file, std::string& secret, std::string& error
 // profile set NAME [--transport T] [--address SMTP] [--display-name TEXT]
 //   [--starttls required|opportunistic] [--smtp-user USER --smtp-password-file FILE]
 //   [--no-smtp-auth] [--retry-after DURATION] [--queue-lifetime DURATION]
-//   [--smtp-timeout DURATION]
+//   [--smtp-timeout DURATION] [--smtp-reply-timeout DURATION]
 // The setting is stored whether or not a server can be reached now. The
 // password goes only into the profile file (the owner's only); it is never
 // printed.
 int set(const std::vector<std::string>& args) {
   std::string name, transport, address, displayName, starttls, user, passwordFile;
   bool haveTransport = false, haveAddress = false, haveDisplayName = false, noAuth = false;
-  unsigned retryAfter = 0, lifetime = 0, smtpTimeout = 0;
+  unsigned retryAfter = 0, lifetime = 0, smtpTimeout = 0, replyTimeout = 0;
   bool changes = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -131,8 +131,13 @@ int set(const std::vector<std::string>& args) {
       passwordFile = args[++i];
     } else if (a == "--no-smtp-auth") {
       noAuth = true;
-    } else if ((a == "--retry-after" || a == "--queue-lifetime" || a == "--smtp-timeout") && hasValue) {
-      unsigned& target = a == "--retry-after" ? retryAfter : a == "--queue-lifetime" ? lifetime : smtpTimeout;
+    } else if ((a == "--retry-after" || a == "--queue-lifetime" || a == "--smtp-timeout" ||
+                a == "--smtp-reply-timeout") &&
+               hasValue) {
+      unsigned& target = a == "--retry-after"      ? retryAfter
+                         : a == "--queue-lifetime" ? lifetime
+                         : a == "--smtp-timeout"   ? smtpTimeout
+                                                   : replyTimeout;
       if (!parseDuration(args[++i], target)) {
         toolError(a + " takes a duration such as 90s, 5m, 2h or 5d, not '" + args[i] + "'");
         return kUsageError;
@@ -155,7 +160,7 @@ int set(const std::vector<std::string>& args) {
   }
   if (!changes) {
     toolError("profile set needs what to change: --transport, --address, --display-name, --starttls, "
-              "--smtp-user with --smtp-password-file, --no-smtp-auth, --retry-after, --queue-lifetime or --smtp-timeout");
+              "--smtp-user with --smtp-password-file, --no-smtp-auth, --retry-after, --queue-lifetime, --smtp-timeout or --smtp-reply-timeout");
     return kUsageError;
   }
   if (user.empty() != passwordFile.empty()) {
@@ -211,6 +216,7 @@ int set(const std::vector<std::string>& args) {
   if (retryAfter) profile.retryAfterSeconds = retryAfter;
   if (lifetime) profile.queueLifetimeSeconds = lifetime;
   if (smtpTimeout) profile.smtpTimeoutSeconds = smtpTimeout;
+  if (replyTimeout) profile.smtpReplyTimeoutSeconds = replyTimeout;
   HRESULT hr = mapiprofile::write(profile, error);
   if (FAILED(hr)) {
     toolError(error);

@@ -11,8 +11,8 @@
 //                           parseTransport; absent: local),
 //                           starttls (required|opportunistic), smtp_user,
 //                           smtp_password (the file is the owner's only),
-//                           retry_after, queue_lifetime, smtp_timeout
-//                           (seconds)
+//                           retry_after, queue_lifetime, smtp_timeout,
+//                           smtp_reply_timeout (seconds)
 //   stores/NAME.db          the profile's message store (SQLite)
 #ifndef TOLVANE_PROFILES_H
 #define TOLVANE_PROFILES_H
@@ -47,6 +47,10 @@ struct Profile {
   // may take at the most, whatever the server or program does; the message
   // in hand then waits for another attempt. 0: 30 minutes.
   unsigned smtpTimeoutSeconds = 0;
+  // How long the SMTP transport waits for any one reply of the server; 0:
+  // RFC 5321's times (5 minutes for the greeting and each envelope command,
+  // 2 for DATA, 10 for the end of the message).
+  unsigned smtpReplyTimeoutSeconds = 0;
 };
 
 // The transport of a profile: where the spooler hands submitted mail.
