@@ -431,16 +431,16 @@ class Daemon {
     std::map<std::string, std::string> logOf;  // profile -> its store's log
     m_logs.clear();
     for (const auto& p : profiles) {
-      auto parts = splitPath(resolved(p.storePath));
-      wanted[parts.first] |= kStoreEvents;
-      logOf[p.name] = parts.first + "/" + parts.second + "-wal";
+      auto where = splitPath(resolved(p.storePath));
+      wanted[where.first] |= kStoreEvents;
+      logOf[p.name] = where.first + "/" + where.second + "-wal";
     }
     // The stores' folders are watched before their threads first look.
     setWatches(wanted, true);
     for (const auto& l : logOf) {
-      auto parts = splitPath(l.second);
-      auto wd = m_wdOf.find(parts.first);
-      if (wd != m_wdOf.end()) m_logs[{wd->second, parts.second}].push_back(l.first);
+      auto where = splitPath(l.second);
+      auto wd = m_wdOf.find(where.first);
+      if (wd != m_wdOf.end()) m_logs[{wd->second, where.second}].push_back(l.first);
     }
 
     // Threads of profiles gone (or moved to another store) end; all are
