@@ -90,7 +90,7 @@ HRESULT run(const std::string& profile, const RunOptions& options, RunResult& re
   HRESULT hr = loadProfile(profile, p, error);
   if (FAILED(hr)) return hr;
   tmapi::Spooler spooler(p);
-  return spooler.runPass(options.flush, nullptr, result, error);
+  return spooler.runPass(options.flush, options.stop, result, error);
 }
 
 HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messages, std::string& error) {
@@ -151,6 +151,21 @@ HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messag
     messages.push_back(std::move(m));
   }
   if (FAILED(hr)) error = db.lastError();
+  store->Release();
+  return hr;
+}
+
+HRESULT queueState(const std::string& profile, uint64_t& count, int64_t& earliestMs, std::string& error) {
+  count = 0;
+  earliestMs = 0;
+  mapiprofile::Profile p;
+  HRESULT hr = loadProfile(profile, p, error);
+  if (FAILED(hr)) return hr;
+  tmapi::MsgStore* store = nullptr;
+  hr = openStore(p, &store, error);
+  if (FAILED(hr)) return hr;
+  hr = store->db()->queueState(count, earliestMs);
+  if (FAILED(hr)) error = store->db()->lastError();
   store->Release();
   return hr;
 }

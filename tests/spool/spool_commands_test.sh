@@ -71,7 +71,7 @@ check "set the address and name" 0 "Changed profile 'bob'" -- \
 same "address stored" "$(grep '^address=' "$TOLVANE_MAPI_HOME/profiles/bob.profile")" "address=Bob@Example.com"
 
 # ---- spool: usage
-check "spool without a subcommand" 64 "spool needs a subcommand: run, flush or list" -- "$tool" spool
+check "spool without a subcommand" 64 "spool needs a subcommand: run, flush, list or daemon" -- "$tool" spool
 check "spool unknown subcommand" 64 "unknown spool subcommand 'purge'" -- "$tool" spool purge alice
 check "spool run without a profile" 64 "spool run needs a PROFILE" -- "$tool" spool run
 check "spool run unknown option" 64 "spool run: unexpected argument '--now'" -- "$tool" spool run alice --now

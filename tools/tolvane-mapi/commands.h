@@ -13,9 +13,16 @@ int directoryCommand(const std::vector<std::string>& args);
 int deliverCommand(const std::vector<std::string>& args);
 int listCommand(const std::vector<std::string>& args);
 int spoolCommand(const std::vector<std::string>& args);
+// `spool daemon` (spool_daemon.cpp), after the word daemon.
+int spoolDaemon(const std::vector<std::string>& args);
 
 // Prints "tolvane-mapi: <message>" on standard error.
 void toolError(const std::string& message);
+
+// A text from a server or a message made fit for one field of a line of
+// output: control characters as \xHH (C1 controls as \u00HH), tabs and line
+// breaks as blanks, "-" for an empty text.
+std::string printableField(const std::string& value);
 
 // What a command needs to know of a profile before it logs on (a failed
 // logon says only that it failed): MAPI_E_NO_ACCESS when the home is not

@@ -33,6 +33,7 @@ const char* const kUsage =
     "       tolvane-mapi spool run PROFILE [--flush]\n"
     "       tolvane-mapi spool flush PROFILE\n"
     "       tolvane-mapi spool list PROFILE\n"
+    "       tolvane-mapi spool daemon\n"
     "\n"
     "Profiles, stores and the directory live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
 

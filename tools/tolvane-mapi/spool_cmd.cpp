@@ -1,6 +1,7 @@
 // tolvane-mapi spool run PROFILE [--flush]
 // tolvane-mapi spool flush PROFILE          (run --flush)
 // tolvane-mapi spool list PROFILE
+// tolvane-mapi spool daemon                 (spool_daemon.cpp)
 //
 // `run` sends what the profile's submission queue holds (for a timer or
 // cron; a logged-on session does the same in the background) and prints
@@ -20,6 +21,9 @@
 // is still queued (a temporary failure, a message not due yet, another
 // spooler's) or the store is busy: run again later; 64 usage, 67 no such
 // profile, 74 the store cannot be read. `list` exits 0 when it could read.
+// `daemon` runs `run` for every profile of the home whenever a message is
+// queued or due, until SIGTERM or SIGINT (exit 0); its own exit codes are
+// at the top of spool_daemon.cpp.
 #include "commands.h"
 
 #include <tolvane/spool.h>
@@ -29,30 +33,8 @@
 #include <ctime>
 #include <iostream>
 
-namespace {
-
-const int kUsageError = 64;
-const int kNoUser = 67;
-const int kIoError = 74;
-const int kTempFail = 75;
-
-int exitCodeOf(HRESULT hr) {
-  if (hr == MAPI_E_LOGON_FAILED) return kNoUser;
-  if (hr == MAPI_E_BUSY) return kTempFail;
-  return kIoError;
-}
-
-std::string timeText(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
-  struct tm tm;
-  gmtime_r(&t, &tm);
-  char buf[32];
-  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
-
 // Tabs and line breaks would break the line format.
-std::string field(const std::string& value) {
+std::string printableField(const std::string& value) {
   if (value.empty()) return "-";
   // Texts here come from servers and messages: a control character (an escape
   // sequence could retitle or clear the terminal) is shown as \xHH, the C1
@@ -78,6 +60,28 @@ std::string field(const std::string& value) {
     }
   }
   return out;
+}
+
+namespace {
+
+const int kUsageError = 64;
+const int kNoUser = 67;
+const int kIoError = 74;
+const int kTempFail = 75;
+
+int exitCodeOf(HRESULT hr) {
+  if (hr == MAPI_E_LOGON_FAILED) return kNoUser;
+  if (hr == MAPI_E_BUSY) return kTempFail;
+  return kIoError;
+}
+
+std::string timeText(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm tm;
+  gmtime_r(&t, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
 }
 
 int run(const std::vector<std::string>& args, bool flush) {
@@ -118,7 +122,7 @@ int run(const std::vector<std::string>& args, bool flush) {
         remark = "another spooler has taken the message over";
         break;
     }
-    std::cout << outcome << "\t" << line.id << "\t" << field(line.subject) << "\t" << field(remark) << "\n";
+    std::cout << outcome << "\t" << line.id << "\t" << printableField(line.subject) << "\t" << printableField(remark) << "\n";
   }
   if (FAILED(hr)) {
     toolError("spool run: " + error);
@@ -146,10 +150,10 @@ int list(const std::vector<std::string>& args) {
   for (const auto& m : queued) {
     std::cout << "queue\t" << m.id << "\t" << mapispool::stateName(m.state) << "\t" << timeText(m.queuedAt) << "\t"
               << m.attempts << "\t" << timeText(m.nextAttempt) << "\t" << m.recipientsDone << "/" << m.recipients
-              << "\t" << field(m.subject) << "\t" << field(m.lastError) << "\n";
+              << "\t" << printableField(m.subject) << "\t" << printableField(m.lastError) << "\n";
     for (const auto& r : m.recipientList)
-      std::cout << "recipient\t" << m.id << "\t" << field(r.address) << "\t" << r.state << "\t" << field(r.status)
-                << "\t" << field(r.reply) << "\n";
+      std::cout << "recipient\t" << m.id << "\t" << printableField(r.address) << "\t" << r.state << "\t" << printableField(r.status)
+                << "\t" << printableField(r.reply) << "\n";
   }
   std::vector<mapispool::OutgoingMessage> outgoing;
   hr = mapispool::listOutgoing(args[0], outgoing, error);
@@ -160,7 +164,7 @@ int list(const std::vector<std::string>& args) {
   for (const auto& m : outgoing) {
     std::string recipients;
     for (const auto& r : m.recipients) recipients += (recipients.empty() ? "" : ",") + r;
-    std::cout << "outgoing\t" << timeText(m.written) << "\t" << field(m.sender) << "\t" << field(recipients) << "\t"
+    std::cout << "outgoing\t" << timeText(m.written) << "\t" << printableField(m.sender) << "\t" << printableField(recipients) << "\t"
               << m.size << "\t" << m.path << (m.envelopePath.empty() ? " (no envelope yet)" : "") << "\n";
   }
   return 0;
@@ -170,13 +174,14 @@ int list(const std::vector<std::string>& args) {
 
 int spoolCommand(const std::vector<std::string>& args) {
   if (args.empty()) {
-    toolError("spool needs a subcommand: run, flush or list");
+    toolError("spool needs a subcommand: run, flush, list or daemon");
     return kUsageError;
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "run") return run(rest, false);
   if (args[0] == "flush") return run(rest, true);
   if (args[0] == "list") return list(rest);
+  if (args[0] == "daemon") return spoolDaemon(rest);
   toolError("unknown spool subcommand '" + args[0] + "'");
   return kUsageError;
 }

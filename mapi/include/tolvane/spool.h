@@ -10,7 +10,8 @@
 //     message in hand); TOLVANE_MAPI_SPOOLER=off or
 //     mapitest::setBackgroundSpooler(false) keeps it from starting;
 //   - in the foreground: run() below (`tolvane-mapi spool run PROFILE`, for
-//     a timer or cron).
+//     a timer or cron, and `tolvane-mapi spool daemon`, which runs it for
+//     every profile of the home whenever a message is queued or due).
 // Any number of spoolers may work on one store at once: each takes a
 // message with a lease in a transaction before sending it, so a message is
 // never sent by two of them at once.
@@ -40,6 +41,7 @@
 #include <mapidefs.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,11 @@ struct RunOptions {
   // Also send messages that wait for their next attempt (not only those
   // whose time has come).
   bool flush = false;
+  // Asked between messages and, while a transport works, now and then from
+  // any thread: true ends the run within moments (a program or connection
+  // in hand is stopped); what was not accepted yet stays queued for its
+  // next attempt. Empty: the run goes on to the end.
+  std::function<bool()> stop;
 };
 
 // What became of one message in a run.
@@ -106,6 +113,13 @@ struct QueuedMessage {
 };
 
 HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messages, std::string& error);
+
+// How many messages the profile's queue holds and the earliest time
+// (milliseconds since 1970, UTC; 0 when the queue is empty) at which a
+// spooler may take one of them: its next attempt, or the end of the lease
+// another spooler holds on it. Reads only; MAPI_E_BUSY when the store
+// stayed locked.
+HRESULT queueState(const std::string& profile, uint64_t& count, int64_t& earliestMs, std::string& error);
 
 // The outgoing folder of the local transport: mail for addresses outside
 // the home, one RFC 5322 file NAME.eml per message exactly as it would be
