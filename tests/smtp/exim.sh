@@ -13,10 +13,11 @@
 # foreground (-bdf) in the background of the test, which stops it by its
 # process id.
 #
-# Mail for inbox.test is written to DIR/mail/LOCAL_PART/ (Maildir: one file
-# per message in new/, with Envelope-to and Return-path added), for the test
-# to read back; other domains are refused. rejected@inbox.test is refused at
-# RCPT with 550 5.7.1 by an ACL.
+# Mail for alice, bob, carol and dave at inbox.test is written to
+# DIR/mail/LOCAL_PART/ (Maildir: one file per message in new/, with
+# Envelope-to and Return-path added), for the test to read back; other
+# addresses are refused. rejected@inbox.test is refused at RCPT with
+# 550 5.7.1 by an ACL.
 # PORT_PLAIN: SMTP without STARTTLS, relaying to inbox.test for 127.0.0.1.
 # PORT_SECURE: STARTTLS offered; AUTH PLAIN (user sender, the password in
 #   DIR/password) offered only once TLS is on; recipients only for a client
@@ -38,7 +39,7 @@ ex_as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 ex_setup() {
   local dir=$1 root=$2 plain=$3 secure=$4
   local exim=$root/usr/sbin/exim4
-  local mailboxes="alice : bob : carol : dave : erin"
+  local mailboxes="alice : bob : carol : dave"
   [ "$(id -u)" -eq 0 ] || ex_fail "starting an Exim of the tests needs root (it runs as nobody)" || return 1
   [ -x "$exim" ] ||
     ex_fail "Exim is not unpacked in $root (Debian package exim4-daemon-light; bash scripts/install-deps.sh test)" || return 1
