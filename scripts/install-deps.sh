@@ -10,7 +10,8 @@
 #         mingw-w64, Python, Node.js and npm for the independent .msg reader, clang 14
 #         with its sanitizer and libFuzzer runtimes and llvm-symbolizer for the sanitizer
 #         and fuzz tests of tests/sanitize and tests/fuzz, and Wine with its 32-bit
-#         packages, which the i386 architecture is added for, to run the Windows DLL)
+#         packages, which the i386 architecture is added for, to run the Windows DLL),
+#         and Exim for the sending tests, unpacked beside the installed Postfix (below)
 #
 # The terminal gets what is installed and how much (packages, download, disk), then the
 # progress of the download and of the installation; apt-get's own output goes to
@@ -45,7 +46,21 @@ test_packages=(
   postfix sasl2-bin libsasl2-modules openssl
   # The lease test steps a spooler's wall clock with libfaketime.
   faketime
+  # They also run a private Exim (tests/smtp/exim.sh), unpacked from Debian's package
+  # below: the libraries its program needs.
+  libc6 libcrypt1 libdb5.3 libgnutls30 libgnutls-dane0 libidn12 libidn2-0 libnsl2 libpcre2-8-0
 )
+# Exim and Postfix cannot both be installed (each is a mail-transport-agent). The sending
+# tests need both, so Debian's exim4-daemon-light is not installed but fetched with
+# apt-get download (checked against the signed package lists like any other package) and
+# unpacked with dpkg-deb into this root-owned folder, where the tests look for it
+# (TOLVANE_EXIM_ROOT of tests/smtp/CMakeLists.txt). Its program loses the set-user-ID bit:
+# the tests run it as nobody with a configuration of their own, and no privileged copy
+# outside dpkg's care stays on the machine. Exim looks up its compiled-in user Debian-exim
+# at every start, so that system user is made as exim4-base's own set-up makes it. Nothing
+# is done when the program and the user are there; removing the folder fetches it again.
+exim_root=/opt/tolvane-test/exim4
+exim_package=exim4-daemon-light
 # bench/compare runs a private Dovecot of its own (its service is not used).
 bench_packages=(
   dovecot-core dovecot-imapd dovecot-lmtpd
@@ -75,8 +90,65 @@ if [ "$group" != demo ] && { ! command -v node >/dev/null || ! command -v npm >/
   missing+=(nodejs npm)
 fi
 
+exim_unpacked() {
+  [ -x "$exim_root/usr/sbin/exim4" ] && getent passwd Debian-exim >/dev/null
+}
+
+# Fetches and unpacks Exim for the tests (see exim_root above); apt-get's output goes to
+# the log.
+unpack_exim() {
+  if exim_unpacked; then
+    echo "install-deps: Exim for the tests is in $exim_root ($(cat "$exim_root/VERSION" 2>/dev/null))"
+    return 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: Exim for the tests is missing from $exim_root and unpacking it needs root" >&2
+    exit 1
+  fi
+  mkdir -p "$logdir"
+  local work deb
+  echo "install-deps: fetching $exim_package for the tests (unpacked into $exim_root, not installed)"
+  work=$(mktemp -d)
+  # apt-get download writes as the user _apt when it can.
+  chown _apt "$work" 2>/dev/null || true
+  if ! (cd "$work" && apt-get download "$exim_package") >>"$log" 2>&1; then
+    echo "install-deps: reading Debian's package lists (apt-get update)"
+    apt-get update >>"$log" 2>&1 || fail "apt-get update failed (is Debian's mirror reachable?)"
+    (cd "$work" && apt-get download "$exim_package") >>"$log" 2>&1 ||
+      fail "apt-get download $exim_package failed"
+  fi
+  deb=$(find "$work" -maxdepth 1 -name "${exim_package}_*.deb" | head -1)
+  [ -n "$deb" ] || fail "apt-get download left no package of $exim_package"
+  dpkg-deb -x "$deb" "$work/root" >>"$log" 2>&1 || fail "dpkg-deb could not unpack $deb"
+  chmod u-s,g-s "$work/root/usr/sbin/exim4"
+  dpkg-deb -f "$deb" Version >"$work/root/VERSION"
+  local absent
+  absent=$(ldd "$work/root/usr/sbin/exim4" | awk '/not found/ { print $1 }' | tr '\n' ' ')
+  [ -z "$absent" ] || fail "Exim needs libraries that are not installed: $absent"
+  rm -rf "$exim_root"
+  mkdir -p "$(dirname "$exim_root")"
+  chown -R root:root "$work/root"
+  chmod 755 "$work/root"
+  mv "$work/root" "$exim_root"
+  rm -rf "$work"
+  if ! getent passwd Debian-exim >/dev/null; then
+    echo "install-deps: adding the system user Debian-exim that Exim looks up at start"
+    useradd --system --user-group --home-dir /nonexistent --no-create-home --shell /usr/sbin/nologin \
+      Debian-exim >>"$log" 2>&1 || fail "useradd could not add the user Debian-exim"
+  fi
+  echo "install-deps: Exim $(cat "$exim_root/VERSION") is unpacked in $exim_root"
+}
+
+fail() {
+  echo "install-deps: $1; the end of apt-get's output ($log):" >&2
+  tail -n 30 "$log" >&2
+  exit 1
+}
+log="$logdir/apt-install.log"
+
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: the packages the $group needs are installed"
+  [ "$group" = demo ] || unpack_exim
   exit 0
 fi
 
@@ -91,14 +163,7 @@ export DEBIAN_FRONTEND=noninteractive
 # not start): the tests run their own instance with a configuration folder of their own.
 echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
 mkdir -p "$logdir"
-log="$logdir/apt-install.log"
 : >"$log"
-
-fail() {
-  echo "install-deps: $1; the end of apt-get's output ($log):" >&2
-  tail -n 30 "$log" >&2
-  exit 1
-}
 
 echo "install-deps: the $group needs ${missing[*]}"
 # Wine's 32-bit packages are i386 ones: dpkg must take that architecture before apt-get
@@ -170,3 +235,4 @@ apt-get install -y --no-install-recommends -o APT::Status-Fd=3 "${missing[@]}" \
   3>&1 >>"$log" 2>&1 | progress || status=$?
 [ "$status" -eq 0 ] || fail "apt-get install failed"
 echo "install-deps: installed $count packages"
+[ "$group" = demo ] || unpack_exim

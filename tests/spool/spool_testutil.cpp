@@ -19,6 +19,9 @@ namespace spooltest {
 namespace {
 
 const ULONG kInternetMessageIdA = PROP_TAG(PT_STRING8, 0x1035);
+const ULONG kPrHtml = PROP_TAG(PT_BINARY, 0x1013);
+const ULONG kPrInternetCpid = PROP_TAG(PT_LONG, 0x3FDE);
+const LONG kCodePageUtf8 = 65001;
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
@@ -212,6 +215,15 @@ HRESULT Mailbox::compose(const Draft& draft, LPMESSAGE* message, std::string& er
   if (!draft.body.empty()) {
     v.ulPropTag = PR_BODY_A;
     v.Value.lpszA = const_cast<LPSTR>(draft.body.c_str());
+    values.push_back(v);
+  }
+  if (!draft.html.empty()) {
+    v.ulPropTag = kPrHtml;
+    v.Value.bin.cb = static_cast<ULONG>(draft.html.size());
+    v.Value.bin.lpb = reinterpret_cast<LPBYTE>(const_cast<char*>(draft.html.data()));
+    values.push_back(v);
+    v.ulPropTag = kPrInternetCpid;
+    v.Value.l = kCodePageUtf8;
     values.push_back(v);
   }
   if (sentMail) {

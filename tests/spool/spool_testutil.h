@@ -37,6 +37,9 @@ struct Draft {
   std::vector<FileAttachment> files;
   bool sentMailEntryId = true;  // PR_SENTMAIL_ENTRYID: Sent Items
   bool deleteAfterSubmit = false;
+  // An HTML body beside the plain one: PR_HTML, UTF-8 (PR_INTERNET_CPID
+  // 65001), as Outlook keeps it. None when empty.
+  std::string html;
 };
 
 // What a test reads of a stored message.
