@@ -101,8 +101,7 @@ trap 'exit 130' INT TERM
 snap="$scratch/build"
 bench_snapshot "$build" "$snap" "$SMTP_BENCH_CLASSPATH" tolvane-mapi
 # The natives' class path: the bench jar, the MAPI jar, javax.mail. JavaMail's: the same
-# without the MAPI jar, as Java mail code runs today (the MAPI jar maps Internet addresses
-# to its own transport, which Transport.send would then use).
+# without the MAPI jar, as Java mail code runs today.
 classpath=$bench_classpath
 javamail_classpath=""
 IFS=: read -r -a jars <<<"$classpath"

@@ -97,6 +97,7 @@ final class MailHome {
         Properties props = new Properties();
         props.put("mail.store.protocol", "mapi");
         props.put("mail.transport.protocol", "mapi-transport");
+        props.put("mail.transport.protocol.rfc822", "mapi-transport");
         props.put("mail.mapi.user", profile);
         props.put("mail.mapi.tempdir", TEMP.toString());
         props.put("mail.mapi.sentfolder", "Sent Items");

@@ -73,8 +73,10 @@ class StoreReadingTest {
         Store s = session.getStore();
         assertEquals("com.plimo.mail.mapi.provider.MAPIStore", s.getClass().getName());
         assertEquals("com.plimo.mail.mapi.provider.MAPITransport", session.getTransport().getClass().getName());
-        // javamail.address.map: Internet addresses go through the MAPI transport.
+        // Internet addresses go through the MAPI transport only when the program says so.
         assertEquals("com.plimo.mail.mapi.provider.MAPITransport",
+                session.getTransport(new InternetAddress("x@example.org")).getClass().getName());
+        assertEquals("com.sun.mail.smtp.SMTPTransport",
                 Session.getInstance(new Properties()).getTransport(new InternetAddress("x@example.org"))
                         .getClass().getName());
     }

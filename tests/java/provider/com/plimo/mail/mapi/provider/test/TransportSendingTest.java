@@ -408,22 +408,27 @@ class TransportSendingTest {
     }
 
     /**
-     * A program configured with {@code mail.transport.protocol=mapi}: {@code Transport.send} takes the transport
-     * of the recipients' address type, which the jar's address map gives, so the message goes through MAPI.
-     * ({@code session.getTransport()} would look the name up among the providers, where {@code mapi} is the store.)
+     * {@code Transport.send} takes the transport of the recipients' address type: a program that names
+     * {@code mapi-transport} for Internet addresses sends through MAPI; one that does not (an SMTP program with the
+     * jar on its class path) keeps JavaMail's SMTP transport.
      */
     @Test
-    void transportSendOfAProgramThatNamesMapiAsItsTransportProtocol() throws Exception {
+    void transportSendGoesThroughMapiOnlyForAProgramThatAsksForIt() throws Exception {
+        java.util.Properties smtp = new java.util.Properties();
+        smtp.put("mail.smtp.host", "127.0.0.1");
+        assertEquals("com.sun.mail.smtp.SMTPTransport", Session.getInstance(smtp)
+                .getTransport(new javax.mail.internet.InternetAddress("x@example.org")).getClass().getName());
         java.util.Properties props = new java.util.Properties();
         props.put("mail.store.protocol", "mapi");
-        props.put("mail.transport.protocol", "mapi");
+        props.put("mail.transport.protocol.rfc822", "mapi-transport");
         props.put("mail.mapi.user", SENDER);
         props.put("mail.mapi.tempdir", MailHome.TEMP.toString());
         Session session = Session.getInstance(props);
         MimeMessage m = base(session, "sent by a program naming mapi");
-        m.setText("Transport.send under mail.transport.protocol=mapi");
+        m.setText("Transport.send under mail.transport.protocol.rfc822=mapi-transport");
         Transport.send(m);
-        assertEquals("plain=Transport.send under mail.transport.protocol=mapi\nhtml=null\nattachments=[]\nmessages=[]",
+        assertEquals("plain=Transport.send under mail.transport.protocol.rfc822=mapi-transport\nhtml=null\n"
+                + "attachments=[]\nmessages=[]",
                 receive("rcpt", "sent by a program naming mapi").view);
         assertEquals("mapi-transport", session.getTransport(m.getAllRecipients()[0]).getURLName().getProtocol());
     }
