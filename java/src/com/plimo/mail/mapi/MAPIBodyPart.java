@@ -1,10 +1,17 @@
 package com.plimo.mail.mapi;
 
+import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.FileInputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.nio.ByteBuffer;
+import java.nio.charset.CharacterCodingException;
+import java.nio.charset.Charset;
+import java.nio.charset.CharsetDecoder;
+import java.nio.charset.CodingErrorAction;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -25,6 +32,9 @@ import javax.mail.MessagingException;
 import javax.mail.Multipart;
 import javax.mail.Part;
 import javax.mail.internet.ContentDisposition;
+import javax.mail.internet.ContentType;
+import javax.mail.internet.MimeUtility;
+import javax.mail.internet.ParseException;
 
 /**
  * One part of a received MAPI message: its HTML body, its plain-text body, an attachment
@@ -144,9 +154,11 @@ public class MAPIBodyPart extends BodyPart {
 
     /**
      * The text of a body part; for an attached message ("message/rfc822") the message, a
-     * {@link MAPIAttachedMessage} that reads like any message of the folder; for any other
-     * attachment an {@link InputStream} of its data (text attachments included: the store
-     * gives no charset to decode them with).
+     * {@link MAPIAttachedMessage} that reads like any message of the folder; for a
+     * text/plain, text/html or text/xml attachment its data as a String, as JavaMail gives
+     * such a part and as a program that asks {@code isMimeType} expects (decoded with the
+     * charset its type names, else as UTF-8 when the bytes are UTF-8, else as ISO-8859-1,
+     * which takes any byte); for any other attachment an {@link InputStream} of its data.
      */
     @Override
     public Object getContent() throws IOException, MessagingException {
@@ -154,9 +166,44 @@ public class MAPIBodyPart extends BodyPart {
             if (isAttachedMessage()) {
                 return getAttachedMessage();
             }
+            if (isMimeType("text/plain") || isMimeType("text/html") || isMimeType("text/xml")) {
+                ByteArrayOutputStream data = new ByteArrayOutputStream();
+                try (InputStream in = getInputStream()) {
+                    byte[] buffer = new byte[8192];
+                    for (int n; (n = in.read(buffer)) > 0;) {
+                        data.write(buffer, 0, n);
+                    }
+                }
+                return decodeText(data.toByteArray(), getContentType());
+            }
             return getInputStream();
         }
         return content == null ? "" : content;
+    }
+
+    /** The text of data whose MIME type is contentType (see getContent). */
+    static String decodeText(byte[] data, String contentType) {
+        String name = null;
+        try {
+            name = new ContentType(contentType).getParameter("charset");
+        } catch (ParseException e) {
+            // a type without readable parameters names no charset
+        }
+        if (name != null) {
+            try {
+                return new String(data, Charset.forName(MimeUtility.javaCharset(name.trim())));
+            } catch (IllegalArgumentException e) {
+                // an unknown or illegal charset name: read as if none were named
+            }
+        }
+        CharsetDecoder utf8 = StandardCharsets.UTF_8.newDecoder()
+                .onMalformedInput(CodingErrorAction.REPORT)
+                .onUnmappableCharacter(CodingErrorAction.REPORT);
+        try {
+            return utf8.decode(ByteBuffer.wrap(data)).toString();
+        } catch (CharacterCodingException e) {
+            return new String(data, StandardCharsets.ISO_8859_1);
+        }
     }
 
     /**

@@ -84,6 +84,18 @@ class MAPIBodyPartTest {
     }
 
     @Test
+    void textAttachmentDataDecodesByItsCharsetElseUtf8ElseLatin1() {
+        byte[] latin1 = "Grüße".getBytes(java.nio.charset.StandardCharsets.ISO_8859_1);
+        byte[] utf8 = "Grüße".getBytes(java.nio.charset.StandardCharsets.UTF_8);
+        assertEquals("Grüße", MAPIBodyPart.decodeText(latin1, "text/plain; charset=\"iso-8859-1\""));
+        assertEquals("Grüße", MAPIBodyPart.decodeText(utf8, "text/plain; charset=UTF-8"));
+        assertEquals("Grüße", MAPIBodyPart.decodeText(utf8, "text/plain"));
+        assertEquals("Grüße", MAPIBodyPart.decodeText(latin1, "text/csv"));
+        assertEquals("Grüße", MAPIBodyPart.decodeText(utf8, "text/plain; charset=no-such-charset"));
+        assertEquals("", MAPIBodyPart.decodeText(new byte[0], "text/plain; charset=\""));
+    }
+
+    @Test
     void attachedMessageKeepsItsContentType() throws Exception {
         MAPIBodyPart part = new MAPIBodyPart(1L, multipart, "message/rfc822", "attachment", "Minutes.msg", "", 900);
         assertTrue(part.isMimeType("message/rfc822"));

@@ -33,6 +33,11 @@ final class FlatView {
 
     private void walk(Part part) throws MessagingException, IOException {
         Object content = part.getContent();
+        // What a JavaMail program relies on: a part that says it is plain text or HTML gives
+        // a String (JavaMail's own handlers do so for these types).
+        if ((part.isMimeType("text/plain") || part.isMimeType("text/html")) && !(content instanceof String)) {
+            throw new AssertionError(part.getContentType() + " part gives " + content.getClass().getName());
+        }
         if (content instanceof Multipart) {
             Multipart mp = (Multipart) content;
             for (int i = 0; i < mp.getCount(); i++) {

@@ -21,6 +21,7 @@ import javax.activation.DataHandler;
 import javax.mail.Address;
 import javax.mail.Folder;
 import javax.mail.Message;
+import javax.mail.Part;
 import javax.mail.MessagingException;
 import javax.mail.SendFailedException;
 import javax.mail.Session;
@@ -190,6 +191,7 @@ class TransportSendingTest {
     @Test
     void mixedWithAttachmentsFromFileStreamAndBytes() throws Exception {
         MimeMessage m = base(MailHome.session(SENDER), "mixed with attachments");
+
         MimeMultipart mixed = new MimeMultipart("mixed");
         MimeBodyPart text = new MimeBodyPart();
         text.setText("three attachments", "UTF-8");
@@ -200,6 +202,12 @@ class TransportSendingTest {
         fromFile.attachFile(file.toFile(), "text/csv", null);
         fromFile.setFileName("figures.csv");
         mixed.addBodyPart(fromFile);
+        // A plain-text attachment: its content is a String (FlatView checks), as JavaMail gives it.
+        MimeBodyPart notes = new MimeBodyPart();
+        notes.setText("Grüße aus Köln\n", "UTF-8");
+        notes.setFileName("notes.txt");
+        notes.setDisposition(Part.ATTACHMENT);
+        mixed.addBodyPart(notes);
         MimeBodyPart fromStream = new MimeBodyPart();
         fromStream.setDataHandler(new DataHandler(new ByteArrayDataSource(
                 new java.io.ByteArrayInputStream(new byte[] {0, 1, 2, (byte) 0xff}), "application/octet-stream")));
