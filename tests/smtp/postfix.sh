@@ -151,6 +151,10 @@ smtpd_client_connection_rate_limit = 0
 smtpd_error_sleep_time = 0
 smtpd_soft_error_limit = 1000
 smtpd_hard_error_limit = 1000
+# Every command of a client from here is logged ("< host[addr]: EHLO name"), so that the
+# tests can count a client's EHLOs per connection.
+debug_peer_list = 127.0.0.1
+debug_peer_level = 2
 CONF
 
   printf '%s\n' "rejected@inbox.test 550 5.7.1 Mailbox refused by the test's access map" >"$dir/etc/recipient_access"

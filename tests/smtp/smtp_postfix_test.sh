@@ -184,5 +184,16 @@ pf_wait_empty "$pf" 60
 expect "alice got the message through sendmail" test "$(inbox_count alice 'Through sendmail')" -eq 1
 expect "an address starting with '-' stayed a recipient" grep -q "to=<-bad@inbox.test>" "$pf/maillog"
 
+# One EHLO per connection before STARTTLS (or without it) and one after, on every
+# connection of this test (RFC 5321 lets a server refuse a second one).
+ehlos=$(awk '
+  /\/smtpd\[[0-9]+\]: connect from / { pid = $0; sub(/.*smtpd\[/, "", pid); sub(/\].*/, "", pid); before[pid] = 0; after[pid] = 0; tls[pid] = 0; n[pid]++ }
+  /\/smtpd\[[0-9]+\]: < [^ ]*: (EHLO|HELO) / { pid = $0; sub(/.*smtpd\[/, "", pid); sub(/\].*/, "", pid); if (tls[pid]) after[pid]++; else before[pid]++; total++
+    if (before[pid] > 1 || after[pid] > 1) bad = bad " " pid "#" n[pid] }
+  /\/smtpd\[[0-9]+\]: < [^ ]*: STARTTLS/ { pid = $0; sub(/.*smtpd\[/, "", pid); sub(/\].*/, "", pid); tls[pid] = 1 }
+  END { print total + 0, (bad == "" ? "none" : bad) }' "$pf/maillog")
+expect "Postfix logged the clients' EHLOs (${ehlos% *})" test "${ehlos% *}" -gt 5
+expect "one EHLO per connection before STARTTLS and one after (repeated on:${ehlos#* })" test "${ehlos#* }" = none
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
