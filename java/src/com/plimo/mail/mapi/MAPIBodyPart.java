@@ -6,12 +6,6 @@ import java.io.FileInputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
-import java.nio.ByteBuffer;
-import java.nio.charset.CharacterCodingException;
-import java.nio.charset.Charset;
-import java.nio.charset.CharsetDecoder;
-import java.nio.charset.CodingErrorAction;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -32,9 +26,6 @@ import javax.mail.MessagingException;
 import javax.mail.Multipart;
 import javax.mail.Part;
 import javax.mail.internet.ContentDisposition;
-import javax.mail.internet.ContentType;
-import javax.mail.internet.MimeUtility;
-import javax.mail.internet.ParseException;
 
 /**
  * One part of a received MAPI message: its HTML body, its plain-text body, an attachment
@@ -174,36 +165,11 @@ public class MAPIBodyPart extends BodyPart {
                         data.write(buffer, 0, n);
                     }
                 }
-                return decodeText(data.toByteArray(), getContentType());
+                return TextDecoding.decode(data.toByteArray(), getContentType());
             }
             return getInputStream();
         }
         return content == null ? "" : content;
-    }
-
-    /** The text of data whose MIME type is contentType (see getContent). */
-    static String decodeText(byte[] data, String contentType) {
-        String name = null;
-        try {
-            name = new ContentType(contentType).getParameter("charset");
-        } catch (ParseException e) {
-            // a type without readable parameters names no charset
-        }
-        if (name != null) {
-            try {
-                return new String(data, Charset.forName(MimeUtility.javaCharset(name.trim())));
-            } catch (IllegalArgumentException e) {
-                // an unknown or illegal charset name: read as if none were named
-            }
-        }
-        CharsetDecoder utf8 = StandardCharsets.UTF_8.newDecoder()
-                .onMalformedInput(CodingErrorAction.REPORT)
-                .onUnmappableCharacter(CodingErrorAction.REPORT);
-        try {
-            return utf8.decode(ByteBuffer.wrap(data)).toString();
-        } catch (CharacterCodingException e) {
-            return new String(data, StandardCharsets.ISO_8859_1);
-        }
     }
 
     /**

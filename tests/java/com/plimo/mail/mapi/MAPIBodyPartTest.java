@@ -87,12 +87,12 @@ class MAPIBodyPartTest {
     void textAttachmentDataDecodesByItsCharsetElseUtf8ElseLatin1() {
         byte[] latin1 = "Grüße".getBytes(java.nio.charset.StandardCharsets.ISO_8859_1);
         byte[] utf8 = "Grüße".getBytes(java.nio.charset.StandardCharsets.UTF_8);
-        assertEquals("Grüße", MAPIBodyPart.decodeText(latin1, "text/plain; charset=\"iso-8859-1\""));
-        assertEquals("Grüße", MAPIBodyPart.decodeText(utf8, "text/plain; charset=UTF-8"));
-        assertEquals("Grüße", MAPIBodyPart.decodeText(utf8, "text/plain"));
-        assertEquals("Grüße", MAPIBodyPart.decodeText(latin1, "text/csv"));
-        assertEquals("Grüße", MAPIBodyPart.decodeText(utf8, "text/plain; charset=no-such-charset"));
-        assertEquals("", MAPIBodyPart.decodeText(new byte[0], "text/plain; charset=\""));
+        assertEquals("Grüße", TextDecoding.decode(latin1, "text/plain; charset=\"iso-8859-1\""));
+        assertEquals("Grüße", TextDecoding.decode(utf8, "text/plain; charset=UTF-8"));
+        assertEquals("Grüße", TextDecoding.decode(utf8, "text/plain"));
+        assertEquals("Grüße", TextDecoding.decode(latin1, "text/csv"));
+        assertEquals("Grüße", TextDecoding.decode(utf8, "text/plain; charset=no-such-charset"));
+        assertEquals("", TextDecoding.decode(new byte[0], "text/plain; charset=\""));
     }
 
     @Test

@@ -1,11 +1,11 @@
 package com.plimo.mail.mapi.provider;
 
 import com.plimo.mail.mapi.MAPINative;
+import com.plimo.mail.mapi.TextDecoding;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.UnsupportedEncodingException;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.Enumeration;
 import java.util.List;
@@ -215,9 +215,18 @@ final class MessageComposer {
         return id.isEmpty() ? null : id;
     }
 
-    /** A text part's text: decoded by its charset, UTF-8 when that is unknown. */
+    /**
+     * A text part's text. A String the program set is taken as it is, and so is what JavaMail
+     * decoded by a charset the part names. Bytes whose type names no charset (a data source
+     * of text/html, say) are not taken as JavaMail decodes them (as US-ASCII): they are
+     * decoded as UTF-8 when they are UTF-8, else as ISO-8859-1, as they would leave over SMTP.
+     */
     private static String text(Part part, Object content) throws MessagingException, IOException {
-        if (content instanceof String) {
+        javax.activation.DataHandler dh = part.getDataHandler();
+        String type = dh != null && dh.getContentType() != null ? dh.getContentType() : part.getContentType();
+        boolean setAsText = dh != null && dh.getDataSource() != null
+                && dh.getDataSource().getClass().getName().equals("javax.activation.DataHandlerDataSource");
+        if (content instanceof String && (setAsText || TextDecoding.charsetOf(type) != null)) {
             return (String) content;
         }
         try (InputStream in = part.getInputStream()) {
@@ -227,7 +236,7 @@ final class MessageComposer {
             while ((n = in.read(buffer)) > 0) {
                 out.write(buffer, 0, n);
             }
-            return new String(out.toByteArray(), StandardCharsets.UTF_8);
+            return TextDecoding.decode(out.toByteArray(), type);
         }
     }
 

@@ -225,6 +225,23 @@ class TransportSendingTest {
     }
 
     @Test
+    void htmlWithoutACharsetArrivesAsItsBytesSay() throws Exception {
+        // Bytes of a data source whose type names no charset (as a program that builds the
+        // HTML into a ByteArrayDataSource sends them), and a String set as text/html.
+        MimeMessage m = base(MailHome.session(SENDER), "html from bytes");
+        m.setDataHandler(new DataHandler(new ByteArrayDataSource(
+                "<p>Grüße aus Köln</p>".getBytes(StandardCharsets.UTF_8), "text/html")));
+        Transport.send(m);
+        assertEquals("plain=null\nhtml=<p>Grüße aus Köln</p>\nattachments=[]\nmessages=[]",
+                receive("rcpt", "html from bytes").view);
+        MimeMessage s = base(MailHome.session(SENDER), "html from a string");
+        s.setContent("<p>Grüße aus Köln</p>", "text/html");
+        Transport.send(s);
+        assertEquals("plain=null\nhtml=<p>Grüße aus Köln</p>\nattachments=[]\nmessages=[]",
+                receive("rcpt", "html from a string").view);
+    }
+
+    @Test
     void nestedMessageArrivesAsAnAttachedMessage() throws Exception {
         Session session = MailHome.session(SENDER);
         MimeMessage inner = new MimeMessage(session);
