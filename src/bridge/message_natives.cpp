@@ -131,6 +131,13 @@ TOLVANE_NATIVE(jobjectArray, getMessageFrom)(JNIEnv* env, jclass, jlong hMessage
   });
 }
 
+// The author of a message (its From:), where getMessageFrom gives the sender
+// (its Sender: when it has one).
+TOLVANE_ATTACHED_NATIVE(jobjectArray, getMessageAuthor)(JNIEnv* env, jclass, jlong hMessage) {
+  mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_getMessageAuthor\n");
+  return readAddresses(env, hMessage, &CMapiMessage::getAuthor, nullptr);
+}
+
 TOLVANE_NATIVE(jobjectArray, getMessageTo)(JNIEnv* env, jclass, jlong hMessage) {
   return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
     mapiLog("Java_com_plimo_mail_mapi_MAPINative_getMessageTo ->In\n");

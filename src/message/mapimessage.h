@@ -36,6 +36,10 @@ class CMapiMessage {
 
   // Addresses, appended to `list`.
   void getFrom(CStringList& list);
+  // The author (From:, PR_SENT_REPRESENTING_*), in getFrom's form; the sender
+  // (getFrom) when the message names no one it was sent for. Throws
+  // CMapiException.
+  void getAuthor(CStringList& list);
   void getAddress(CStringList& list, ULONG ulRecipientType);
   void getTo(CStringList& list);
   void getCC(CStringList& list);

@@ -75,6 +75,23 @@ void CMapiMessage::getFrom(CStringList& list) {
   mapiLog("CMapiMessage::getFrom->out\n");
 }
 
+void CMapiMessage::getAuthor(CStringList& list) {
+  if (!m_lpMessage) fail("CMapiMessage::getAuthor, m_lpMessage == NULL");
+  std::string email, name;
+  HRESULT hr = readString(PR_SENT_REPRESENTING_EMAIL_ADDRESS_A, email);
+  if (hr == MAPI_E_NOT_FOUND) return getFrom(list);  // sent by its author
+  if (SUCCEEDED(hr)) hr = readString(PR_SENT_REPRESENTING_NAME_A, name);
+  if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
+    std::string text = "CMapiMessage::getAuthor failed ";
+    getLastError(hr, text);
+    throw CMapiException(text);
+  }
+  CMapiAddress address;
+  address.m_strName = escapeName(name);
+  address.m_strAddress = normalizeAddress(email);
+  list.push_back(address.format());
+}
+
 void CMapiMessage::getAddress(CStringList& list, ULONG ulRecipientType) {
   mapiLog("CMapiMessage::getAddress ->In\n");
   if (!m_lpMessage) fail("CMapiMessage::getAddress,  m_lpMessage  == NULL");

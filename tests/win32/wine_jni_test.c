@@ -134,6 +134,7 @@ static const Native g_attachedNatives[] = {
     {"closeAttachedMessage", "J", 'V', 'X'},
     {"liveAttachedMessages", "", 'I', '-'},
     {"readPartData", "JJOII", 'I', 'X'},
+    {"getMessageAuthor", "J", 'L', 'X'},
 };
 #define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
 #define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)

@@ -64,7 +64,7 @@ public class MAPIMessage extends Message {
 
     /** The headers this message can answer, in the order getAllHeaders gives them. */
     private static final List<String> HEADER_NAMES = Collections.unmodifiableList(Arrays.asList(
-            "Message-ID", "Date", "From", "Reply-To", "To", "Cc", "Bcc", "Subject", "X-Priority"));
+            "Message-ID", "Date", "From", "Sender", "Reply-To", "To", "Cc", "Bcc", "Subject", "X-Priority"));
 
     private long messagePointer;
     /** The life of the provider folder that handed out the handle; null for any other folder. */
@@ -202,11 +202,28 @@ public class MAPIMessage extends Message {
         }
     }
 
+    /** The author: the From: address, not the Sender: one (see {@link #getSender()}). */
     @Override
     public Address[] getFrom() throws MessagingException {
         synchronized (nativeLock()) {
-            return nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageFrom(handle())));
+            return nonEmpty(DisplayAddresses.parseAll(MAPINativeAttached.getMessageAuthor(handle())));
         }
+    }
+
+    /**
+     * The Sender: mailbox, as {@code MimeMessage.getSender} gives it: the one who sent the
+     * message for its author, or null when the author sent it.
+     */
+    public Address getSender() throws MessagingException {
+        Address[] sender;
+        synchronized (nativeLock()) {
+            sender = nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageFrom(handle())));
+        }
+        Address[] from = getFrom();
+        if (sender == null || (from != null && from.length == 1 && from[0].equals(sender[0]))) {
+            return null;
+        }
+        return sender[0];
     }
 
     @Override
@@ -226,13 +243,23 @@ public class MAPIMessage extends Message {
         return nonEmpty(DisplayAddresses.parseAll(texts));
     }
 
-    /** The reply-to addresses; the store itself falls back to the sender. */
+    /**
+     * The reply-to addresses, else the author (as JavaMail falls back to From:). The natives
+     * themselves fall back to the sender, in the sender's own form: that is not taken for a
+     * Reply-To (an explicit one comes as bare addresses).
+     */
     @Override
     public Address[] getReplyTo() throws MessagingException {
-        Address[] replyTo;
+        String[] texts;
+        String[] sender;
         synchronized (nativeLock()) {
-            replyTo = nonEmpty(DisplayAddresses.parseAll(MAPINative.getMessageReplyTo(handle())));
+            texts = MAPINative.getMessageReplyTo(handle());
+            sender = MAPINative.getMessageFrom(handle());
         }
+        if (texts != null && sender != null && texts.length == 1 && sender.length == 1 && texts[0].equals(sender[0])) {
+            texts = null;
+        }
+        Address[] replyTo = nonEmpty(DisplayAddresses.parseAll(texts));
         return replyTo != null ? replyTo : getFrom();
     }
 
@@ -427,6 +454,9 @@ public class MAPIMessage extends Message {
                 return sent == null ? null : new MailDateFormat().format(sent);
             case "from":
                 return addressHeader(getFrom());
+            case "sender":
+                Address sender = getSender();
+                return sender == null ? null : addressHeader(new Address[] {sender});
             case "reply-to":
                 return addressHeader(getReplyTo());
             case "to":

@@ -65,6 +65,13 @@ public final class MAPINativeAttached {
     public static native int liveAttachedMessages();
 
     /**
+     * The author of a message, its From: address ("Name <address>" as
+     * {@link MAPINative#getMessageFrom} gives the sender, its Sender: when it has one); the
+     * sender when the message names no one it was sent for.
+     */
+    public static native String[] getMessageAuthor(long message) throws MessagingException;
+
+    /**
      * Reads a piece of a part's data straight from the store, without a file: up to
      * {@code length} bytes from byte {@code offset} of the data into
      * {@code buffer[start...]}. A reader that goes on where its last call ended reads on

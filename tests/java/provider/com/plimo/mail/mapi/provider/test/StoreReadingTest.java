@@ -130,6 +130,39 @@ class StoreReadingTest {
     }
 
     @Test
+    void theAuthorIsTheFromAddressAndTheSenderOnlyItsSender() throws Exception {
+        // A secretary sends for her manager (From: the manager, Sender: the secretary), and a
+        // message without Reply-To: getFrom, the Reply-To fallback and a FromStringTerm search
+        // follow the author, as JavaMail reading the file does.
+        Path file = Files.createTempFile(MailHome.TEMP, "on-behalf", ".eml");
+        Files.write(file, ("From: Manager Mann <manager@example.org>\r\nSender: Sue Secretary <sue@example.org>\r\n"
+                + "To: team@example.org\r\nSubject: Sent on behalf\r\nDate: Tue, 08 Dec 2026 09:00:00 +0000\r\n"
+                + "Message-ID: <behalf@example.org>\r\n\r\nMeeting at ten.\r\n").getBytes("US-ASCII"));
+        MailHome.profile("on-behalf");
+        MailHome.deliver("on-behalf", MailHome.MAIL.resolve("plain.eml"), file);
+        MimeMessage expected = parse(file);
+        Store store = MailHome.session("on-behalf").getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_ONLY);
+            Message m = inbox.getMessage(inbox.getMessageCount());
+            assertAddresses(expected.getFrom(), m.getFrom(), "From");
+            assertAddresses(expected.getReplyTo(), m.getReplyTo(), "Reply-To");
+            assertArrayEquals(expected.getHeader("Sender"), m.getHeader("Sender"));
+            assertEquals(1, inbox.search(new javax.mail.search.FromStringTerm("manager@example.org")).length);
+            assertEquals(0, inbox.search(new javax.mail.search.FromStringTerm("sue@example.org")).length);
+            // A message its author sent has no separate sender.
+            Message own = inbox.getMessage(1);
+            assertEquals(null, own.getHeader("Sender"));
+            inbox.close(false);
+        } finally {
+            store.close();
+        }
+        Files.delete(file);
+    }
+
+    @Test
     void replyToAndPriorityReadAsHeaders() throws Exception {
         Store store = MailHome.session(PROFILE).getStore();
         store.connect();
