@@ -144,7 +144,17 @@ try:
         r = tool("profile", "create", name, "--address", addr)
         assert r.returncode == 0, r.stderr
 
-    server, sock = start("main", "--timeout", "2", "--max-size", "100000", "--max-connections", "4")
+    r = tool("lmtp")
+    check("no --listen: usage, exit 64", r.returncode == 64 and "--listen" in r.stderr, r)
+    r = tool("lmtp", "--listen", "tcp:1")
+    check("a listen address of neither form: exit 71", r.returncode == 71 and "neither" in r.stderr, r)
+    os.chmod(HOME, 0o777)
+    r = tool("lmtp", "--listen", "unix:" + os.path.join(WORK, "unsafe.sock"))
+    check("a home others can write: exit 78", r.returncode == 78 and "other users" in r.stderr, r)
+    os.chmod(HOME, 0o700)
+
+    server, sock = start("main", "--timeout", "2", "--max-size", "100000", "--max-connections", "4",
+                         "--max-header-size", "4096")
     check("the socket is there", os.path.exists(sock))
     check("the socket is owner-only", stat.S_IMODE(os.stat(sock).st_mode) == 0o600,
           oct(stat.S_IMODE(os.stat(sock).st_mode)))
@@ -190,6 +200,11 @@ try:
                               ("y" * 70 + "\r\n") * 2000)
     check("a message beyond the limit: 552 5.3.4", after and after[0].startswith("552 5.3.4"), after)
     check("...and nothing stored", count("alice", "Too big") == 0)
+    rcpt, after = transaction(c, ["alice@example.org"],
+                              "X-Filler: " + "z" * 900 + "\r\n" * 1 + ("X-More: " + "z" * 900 + "\r\n") * 5 +
+                              message("Big header"))
+    check("a header block beyond the limit: 552 5.3.4", after and after[0].startswith("552 5.3.4"), after)
+    check("...and nothing stored", count("alice", "Big header") == 0)
     rcpt, after = transaction(c, ["alice@example.org"], "")
     check("an empty message: 554 5.6.0", after and after[0].startswith("554 5.6.0"), after)
     check("QUIT", c.cmd("QUIT").startswith("221"))
@@ -312,6 +327,32 @@ try:
     check("SIGTERM: exit 0", rc == 0, rc)
     check("the socket is removed", not os.path.exists(sock))
     check("the message in flight is stored", count("bob", "In flight") == 1)
+
+    # A group may reach the socket; inet listeners.
+    server, sock = start("group", "--socket-group", "nogroup")
+    st = os.stat(sock)
+    import grp
+    check("--socket-group: mode 0660", stat.S_IMODE(st.st_mode) == 0o660, oct(stat.S_IMODE(st.st_mode)))
+    check("--socket-group: the group's", st.st_gid == grp.getgrnam("nogroup").gr_gid, st.st_gid)
+    check("group server: exit 0", stop(server) == 0)
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    server, sock = start("inet", "--listen", "inet:127.0.0.1:%d" % port)
+    lm = None
+    for _ in range(100):
+        try:
+            lm = smtplib.LMTP("127.0.0.1", port)
+            break
+        except OSError:
+            time.sleep(0.05)
+    lm.ehlo("client.example.net")
+    # Python's client reads one reply after DATA: one recipient.
+    refused = lm.sendmail("s@example.net", ["carol@example.org"], message("Over TCP").encode())
+    check("inet: delivered", refused == {} and count("carol", "Over TCP") == 1, refused)
+    lm.quit()
+    check("inet server: exit 0", stop(server) == 0)
 
     # A store that fails (the fault plan of the subsystem: the second save
     # of the process fails) gives 451 for that recipient only.
