@@ -236,6 +236,33 @@ try:
     check("pipelined message stored for alice and carol",
           count("alice", "Pipelined") == 1 and count("carol", "Pipelined") == 1)
 
+    # Several clients at once, to the same and to different profiles.
+    import threading
+    results = []
+
+    def sender(n):
+        c = Client(sock)
+        c.reply()
+        c.cmd("LHLO t%d" % n)
+        for k in range(5):
+            _, after = transaction(c, ["alice@example.org", "bob@example.org"],
+                                   message("Parallel %d-%d" % (n, k), msgid="p%d-%d@example.net" % (n, k)))
+            results.extend(after)
+        c.cmd("QUIT")
+        c.close()
+
+    threads = [threading.Thread(target=sender, args=(n,)) for n in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    check("parallel clients: 30 replies of 250", len(results) == 30 and all(r.startswith("250") for r in results),
+          results)
+    check("parallel clients: 15 messages in each store",
+          all(sum(count(p, "Parallel %d-%d" % (n, k)) for n in range(3) for k in range(5)) == 15
+              for p in ("alice", "bob")))
+    time.sleep(0.3)
+
     # A client that goes away in the middle of DATA stores nothing.
     c = Client(sock)
     c.reply()

@@ -889,7 +889,15 @@ int lmtpCommand(const std::vector<std::string>& args) {
     for (size_t k = 1; k < fds.size(); ++k) {
       if (!(fds[k].revents & POLLIN)) continue;
       int client = accept4(fds[k].fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
+      if (client < 0) {
+        // Out of descriptors: the pending client stays queued; a pause
+        // instead of a busy loop until a connection ends.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          logLine(std::string("cannot take a client: ") + strerror(errno));
+          usleep(100 * 1000);
+        }
+        continue;
+      }
       {
         std::lock_guard<std::mutex> lock(mu);
         if (active >= options.maxConnections) {
