@@ -379,6 +379,16 @@ try:
     refused = lm.sendmail("s@example.net", ["carol@example.org"], message("Over TCP").encode())
     check("inet: delivered", refused == {} and count("carol", "Over TCP") == 1, refused)
     lm.quit()
+    # Another server process: the retry is still known (lmtp-delivered).
+    c = Client(sock)
+    c.reply()
+    c.cmd("LHLO x")
+    _, after = transaction(c, ["alice@example.org"], message("Retried", "same\r\n", "r1@example.net"))
+    c.close()
+    check("a retry after a restart: 250", after and after[0].startswith("250"), after)
+    check("...not stored again", count("alice", "Retried") == 2, listing("alice"))
+    journal = os.path.join(HOME, "lmtp-delivered")
+    check("the deliveries file is owner-only", stat.S_IMODE(os.stat(journal).st_mode) == 0o600)
     check("inet server: exit 0", stop(server) == 0)
 
     # A store that fails (the fault plan of the subsystem: the second save

@@ -27,7 +27,9 @@
 //
 // A retry of the same message to the same recipient after a lost reply is
 // answered 250 without storing it again: the last kRememberedDeliveries
-// deliveries are remembered by (profile, Message-ID, SHA-256 of the data).
+// deliveries are remembered by (profile, Message-ID, SHA-256 of the data),
+// in memory and in the file lmtp-delivered of the home (so also across a
+// restart). A message without a Message-ID is never taken for a retry.
 //
 // SIGTERM or SIGINT: no new connections; transactions in flight finish,
 // idle clients get 421; then exit 0. SIGHUP reads the profile list again.
@@ -137,10 +139,28 @@ struct Options {
   std::string socketGroup;
 };
 
+bool writeAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
 // The profiles of the home by address, and an open MailDelivery per
 // profile, shared by the connections.
 class Profiles {
  public:
+  Profiles() = default;
+  ~Profiles() {
+    if (m_journal >= 0) ::close(m_journal);
+  }
+  Profiles(const Profiles&) = delete;
+  Profiles& operator=(const Profiles&) = delete;
+
   // Reads the profile list; false with the reason when it cannot.
   bool load(std::string& error) {
     std::vector<mapiprofile::Profile> profiles;
@@ -208,19 +228,43 @@ class Profiles {
   // Whether (profile, key) was delivered already; key is the Message-ID
   // and the data's hash.
   bool delivered(const std::string& profile, const std::string& key) {
+    std::string entry = digestOf(profile, key);
     std::lock_guard<std::mutex> lock(m_mu);
-    return m_seen.count(profile + '\n' + key) != 0;
+    return m_seen.count(entry) != 0;
   }
 
   void remember(const std::string& profile, const std::string& key) {
+    std::string entry = digestOf(profile, key);
     std::lock_guard<std::mutex> lock(m_mu);
-    std::string entry = profile + '\n' + key;
-    if (!m_seen.insert(entry).second) return;
-    m_order.push_back(entry);
-    while (m_order.size() > kRememberedDeliveries) {
-      m_seen.erase(m_order.front());
-      m_order.pop_front();
+    if (!add(entry)) return;
+    if (m_journal >= 0) {
+      std::string line = entry + "\n";
+      if (!writeAll(m_journal, line.data(), line.size()))
+        logLine("cannot write " + printableField(m_journalPath) + ": " + strerror(errno));
+      if (++m_journalLines > 2 * kRememberedDeliveries) compact();
     }
+  }
+
+  // Keeps the remembered deliveries in a file of the home, so that a retry
+  // after a restart of the server is recognized too: one line per delivery,
+  // the SHA-256 of profile, Message-ID and the data's hash. Written after
+  // the store's commit and before the reply, without a sync of its own.
+  void openJournal(const std::string& path) {
+    m_journalPath = path;
+    FILE* in = fopen(path.c_str(), "re");
+    if (in) {
+      char line[128];
+      while (fgets(line, sizeof line, in)) {
+        std::string entry(line);
+        while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r')) entry.pop_back();
+        if (entry.size() == 64 && entry.find_first_not_of("0123456789abcdef") == std::string::npos) add(entry);
+        ++m_journalLines;
+      }
+      fclose(in);
+    }
+    m_journal = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (m_journal < 0) logLine("cannot keep the deliveries in " + printableField(path) + ": " + strerror(errno));
+    else if (m_journalLines > kRememberedDeliveries) compact();
   }
 
   void closeAll() {
@@ -229,6 +273,45 @@ class Profiles {
   }
 
  private:
+  static std::string digestOf(const std::string& profile, const std::string& key) {
+    std::string text = profile + '\n' + key;
+    gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(text.data()),
+                                             text.size());
+    std::string out = hex;
+    g_free(hex);
+    return out;
+  }
+
+  // Adds an entry to the memory (under m_mu); false when it was there.
+  bool add(const std::string& entry) {
+    if (!m_seen.insert(entry).second) return false;
+    m_order.push_back(entry);
+    while (m_order.size() > kRememberedDeliveries) {
+      m_seen.erase(m_order.front());
+      m_order.pop_front();
+    }
+    return true;
+  }
+
+  // Writes the remembered entries to a new file that replaces the journal
+  // (under m_mu).
+  void compact() {
+    std::string tmp = m_journalPath + ".new";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return;
+    std::string all;
+    for (const auto& e : m_order) all += e + "\n";
+    if (!writeAll(fd, all.data(), all.size()) || fsync(fd) != 0 || rename(tmp.c_str(), m_journalPath.c_str()) != 0) {
+      ::close(fd);
+      unlink(tmp.c_str());
+      return;
+    }
+    ::close(fd);
+    ::close(m_journal);
+    m_journal = ::open(m_journalPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    m_journalLines = m_order.size();
+  }
+
   struct Slot {
     std::mutex mu;
     std::unique_ptr<mapimime::MailDelivery> delivery;
@@ -238,6 +321,9 @@ class Profiles {
   std::map<std::string, std::shared_ptr<Slot>> m_slots;
   std::set<std::string> m_seen;
   std::deque<std::string> m_order;
+  std::string m_journalPath;
+  int m_journal = -1;
+  size_t m_journalLines = 0;
 };
 
 // A temporary file without a name, owner-only, in TMPDIR.
@@ -257,17 +343,6 @@ int makeTemporaryFile(std::string& error) {
   }
   if (fd < 0) error = std::string("Cannot make a temporary file: ") + strerror(errno);
   return fd;
-}
-
-bool writeAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // One client.
@@ -821,6 +896,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
     toolError("lmtp: cannot read the profiles: " + error);
     return kConfigError;
   }
+  profiles.openJournal(home + "/lmtp-delivered");
 
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
