@@ -171,8 +171,8 @@ try:
     # Two known recipients and one unknown; one reply per known one.
     c = Client(sock)
     c.reply()
-    check("HELO refused", c.cmd("HELO x").startswith("500"))
-    check("EHLO refused", c.cmd("EHLO x").startswith("500"))
+    check("HELO refused", c.cmd("HELO x").startswith("500 5.5.2"))
+    check("EHLO refused", c.cmd("EHLO x").startswith("500 5.5.2"))
     check("MAIL before LHLO is out of sequence", c.cmd("MAIL FROM:<a@b>").startswith("503 5.5.1"))
     c.cmd("LHLO client.example.net")
     rcpt, after = transaction(c, ["alice@example.org", "nobody@example.org", "BOB@example.ORG"],
@@ -191,6 +191,8 @@ try:
     check("malformed MAIL: 501 5.5.4", c.cmd("MAIL FROM:alice").startswith("501 5.5.4"))
     check("unknown command: 500 5.5.2", c.cmd("FROB x").startswith("500 5.5.2"))
     check("a line of 1200 bytes: 500 5.5.2", c.cmd("NOOP " + "x" * 1200).startswith("500 5.5.2"))
+    check("a line of 1000 bytes with CRLF: served", c.cmd("NOOP " + "x" * 993).startswith("250"))
+    check("a line of 1001 bytes: 500 5.5.2", c.cmd("NOOP " + "x" * 994).startswith("500 5.5.2"))
     check("the connection still serves", c.cmd("NOOP").startswith("250"))
     c.cmd("MAIL FROM:<a@b>")
     check("DATA without recipients: 503", c.cmd("DATA").startswith("503 5.5.1"))

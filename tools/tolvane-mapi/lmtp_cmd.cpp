@@ -15,7 +15,7 @@
 //              554 5.6.0 the input is not a message (what deliver refuses)
 //              552 5.3.4 the message or its header block is too large
 //   421 4.3.2  too many connections, or the server is stopping
-//   500 5.5.2  unknown command, a line of 1000 bytes or more, HELO/EHLO
+//   500 5.5.2  unknown command, a line of more than 1000 bytes, HELO/EHLO
 //   501 5.5.4  a command's arguments are malformed
 //   503 5.5.1  a command out of sequence
 //
@@ -77,8 +77,8 @@ const int kUsageError = 64;
 const int kOsError = 71;
 const int kConfigError = 78;
 
-// Command lines, CRLF included, are at most 1000 bytes... less one: a line
-// of 1000 bytes or more is refused (RFC 5321 4.5.3.1.4 allows 512).
+// A command line of more than 1000 bytes, CRLF included, is refused (RFC
+// 5321 4.5.3.1.4 asks for 512 at least; 1000 is its limit for text lines).
 const size_t kMaxCommandLine = 1000;
 const size_t kRememberedDeliveries = 10000;
 // How often a waiting connection looks whether the server is stopping.
@@ -502,7 +502,7 @@ class Connection {
       return true;
     }
     if (verb == "helo" || verb == "ehlo") {
-      reply("500 5.5.1 This is an LMTP server: use LHLO");
+      reply("500 5.5.2 This is an LMTP server: use LHLO");
       return true;
     }
     if (verb == "quit") {
