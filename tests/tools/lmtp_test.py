@@ -50,12 +50,18 @@ def start(name, *extra, env=ENV):
     p = subprocess.Popen([TOOL, "lmtp", "--listen", "unix:" + sock] + list(extra), env=env,
                          stdout=log, stderr=log)
     servers.append(p)
+    # Ready once a client can connect (a socket left behind refuses).
     for _ in range(200):
-        if os.path.exists(sock):
-            break
         if p.poll() is not None:
             break
-        time.sleep(0.05)
+        probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            probe.connect(sock)
+            probe.close()
+            break
+        except OSError:
+            probe.close()
+            time.sleep(0.05)
     return p, sock
 
 
@@ -148,6 +154,18 @@ try:
     check("no --listen: usage, exit 64", r.returncode == 64 and "--listen" in r.stderr, r)
     r = tool("lmtp", "--listen", "tcp:1")
     check("a listen address of neither form: exit 71", r.returncode == 71 and "neither" in r.stderr, r)
+    plain = os.path.join(WORK, "plain-file")
+    with open(plain, "w") as f:
+        f.write("keep me")
+    r = tool("lmtp", "--listen", "unix:" + plain)
+    check("a file that is not a socket is not replaced: exit 71",
+          r.returncode == 71 and open(plain).read() == "keep me", r)
+    r = tool("lmtp", "--listen", "unix:" + os.path.join(WORK, "g.sock"), "--socket-group", "no-such-group-here")
+    check("an unknown --socket-group: exit 71", r.returncode == 71 and "no group" in r.stderr, r)
+    # A socket left behind by an earlier server is replaced.
+    stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    stale.bind(os.path.join(WORK, "main.sock"))
+    stale.close()
     os.chmod(HOME, 0o777)
     r = tool("lmtp", "--listen", "unix:" + os.path.join(WORK, "unsafe.sock"))
     check("a home others can write: exit 78", r.returncode == 78 and "other users" in r.stderr, r)
