@@ -23,10 +23,11 @@
 // it is read, then delivered with MailDelivery (what `deliver` uses) into
 // each recipient's store, one transaction per recipient; a client that
 // goes away before the final dot stores nothing. The MailDelivery of each
-// profile stays open across connections and is used under a mutex.
+// profile stays open across connections and is used under a mutex
+// (LmtpMailboxes, lmtp_mailboxes.h).
 //
 // A retry of the same message to the same recipient after a lost reply is
-// answered 250 without storing it again: the last kRememberedDeliveries
+// answered 250 without storing it again: the last LmtpMailboxes::kRemembered
 // deliveries are remembered by (profile, Message-ID, SHA-256 of the data),
 // in memory and in the file lmtp-delivered of the home (so also across a
 // restart). A message without a Message-ID is never taken for a retry.
@@ -37,6 +38,7 @@
 // Exit codes (sysexits): 0 stopped by a signal; 64 usage; 71 a socket or
 // pipe cannot be made; 78 the home does not exist or is not safe to use.
 #include "commands.h"
+#include "lmtp_mailboxes.h"
 
 #include <deliver.h>
 #include <tolvane/profiles.h>
@@ -80,7 +82,6 @@ const int kConfigError = 78;
 // A command line of more than 1000 bytes, CRLF included, is refused (RFC
 // 5321 4.5.3.1.4 asks for 512 at least; 1000 is its limit for text lines).
 const size_t kMaxCommandLine = 1000;
-const size_t kRememberedDeliveries = 10000;
 // How often a waiting connection looks whether the server is stopping.
 const int kStopCheckMs = 200;
 
@@ -100,7 +101,9 @@ extern "C" void onLmtpSignal(int signo) {
 
 std::mutex g_logMu;
 
-void logLine(const std::string& text) {
+}  // namespace
+
+void lmtpLog(const std::string& text) {
   std::string line = "tolvane-mapi: lmtp: " + text + "\n";
   std::lock_guard<std::mutex> lock(g_logMu);
   const char* p = line.data();
@@ -113,6 +116,19 @@ void logLine(const std::string& text) {
     left -= static_cast<size_t>(n);
   }
 }
+
+bool lmtpWriteAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+namespace {
 
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -139,193 +155,6 @@ struct Options {
   std::string socketGroup;
 };
 
-bool writeAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-// The profiles of the home by address, and an open MailDelivery per
-// profile, shared by the connections.
-class Profiles {
- public:
-  Profiles() = default;
-  ~Profiles() {
-    if (m_journal >= 0) ::close(m_journal);
-  }
-  Profiles(const Profiles&) = delete;
-  Profiles& operator=(const Profiles&) = delete;
-
-  // Reads the profile list; false with the reason when it cannot.
-  bool load(std::string& error) {
-    std::vector<mapiprofile::Profile> profiles;
-    if (FAILED(mapiprofile::list(profiles, error))) return false;
-    std::map<std::string, std::string> byAddress;
-    for (const auto& p : profiles) {
-      if (p.address.empty()) continue;
-      byAddress.emplace(lowerCase(p.address), p.name);  // name order: the first keeps it
-    }
-    std::lock_guard<std::mutex> lock(m_mu);
-    m_byAddress.swap(byAddress);
-    // A profile gone or changed is opened afresh when next used.
-    m_slots.clear();
-    return true;
-  }
-
-  std::string profileOf(const std::string& address) {
-    std::lock_guard<std::mutex> lock(m_mu);
-    auto it = m_byAddress.find(lowerCase(address));
-    return it == m_byAddress.end() ? std::string() : it->second;
-  }
-
-  size_t count() {
-    std::lock_guard<std::mutex> lock(m_mu);
-    return m_byAddress.size();
-  }
-
-  // Delivers the message in fd (read from its start) into the profile's
-  // receive folder.
-  mapimime::DeliveryResult deliver(const std::string& profile, int fd) {
-    std::shared_ptr<Slot> slot;
-    {
-      std::lock_guard<std::mutex> lock(m_mu);
-      auto& s = m_slots[profile];
-      if (!s) s = std::make_shared<Slot>();
-      slot = s;
-    }
-    std::lock_guard<std::mutex> lock(slot->mu);
-    mapimime::DeliveryResult result;
-    if (!slot->delivery) {
-      std::unique_ptr<mapimime::MailDelivery> d(new mapimime::MailDelivery);
-      std::string error;
-      HRESULT hr = d->open(profile, error);
-      if (FAILED(hr)) {
-        result.failure = mapimime::DeliveryFailure::kStore;
-        result.hr = hr;
-        result.error = error;
-        return result;
-      }
-      slot->delivery = std::move(d);
-    }
-    if (lseek(fd, 0, SEEK_SET) < 0) {
-      result.failure = mapimime::DeliveryFailure::kInput;
-      result.hr = MAPI_E_DISK_ERROR;
-      result.error = std::string("Cannot read the message kept: ") + strerror(errno);
-      return result;
-    }
-    result = slot->delivery->deliverFd(fd);
-    // A store that failed is opened again for the next message: what broke
-    // (a replaced file, a lost connection) may have been mended meanwhile.
-    if (result.failure == mapimime::DeliveryFailure::kStore) slot->delivery.reset();
-    return result;
-  }
-
-  // Whether (profile, key) was delivered already; key is the Message-ID
-  // and the data's hash.
-  bool delivered(const std::string& profile, const std::string& key) {
-    std::string entry = digestOf(profile, key);
-    std::lock_guard<std::mutex> lock(m_mu);
-    return m_seen.count(entry) != 0;
-  }
-
-  void remember(const std::string& profile, const std::string& key) {
-    std::string entry = digestOf(profile, key);
-    std::lock_guard<std::mutex> lock(m_mu);
-    if (!add(entry)) return;
-    if (m_journal >= 0) {
-      std::string line = entry + "\n";
-      if (!writeAll(m_journal, line.data(), line.size()))
-        logLine("cannot write " + printableField(m_journalPath) + ": " + strerror(errno));
-      if (++m_journalLines > 2 * kRememberedDeliveries) compact();
-    }
-  }
-
-  // Keeps the remembered deliveries in a file of the home, so that a retry
-  // after a restart of the server is recognized too: one line per delivery,
-  // the SHA-256 of profile, Message-ID and the data's hash. Written after
-  // the store's commit and before the reply, without a sync of its own.
-  void openJournal(const std::string& path) {
-    m_journalPath = path;
-    FILE* in = fopen(path.c_str(), "re");
-    if (in) {
-      char line[128];
-      while (fgets(line, sizeof line, in)) {
-        std::string entry(line);
-        while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r')) entry.pop_back();
-        if (entry.size() == 64 && entry.find_first_not_of("0123456789abcdef") == std::string::npos) add(entry);
-        ++m_journalLines;
-      }
-      fclose(in);
-    }
-    m_journal = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (m_journal < 0) logLine("cannot keep the deliveries in " + printableField(path) + ": " + strerror(errno));
-    else if (m_journalLines > kRememberedDeliveries) compact();
-  }
-
-  void closeAll() {
-    std::lock_guard<std::mutex> lock(m_mu);
-    m_slots.clear();
-  }
-
- private:
-  static std::string digestOf(const std::string& profile, const std::string& key) {
-    std::string text = profile + '\n' + key;
-    gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(text.data()),
-                                             text.size());
-    std::string out = hex;
-    g_free(hex);
-    return out;
-  }
-
-  // Adds an entry to the memory (under m_mu); false when it was there.
-  bool add(const std::string& entry) {
-    if (!m_seen.insert(entry).second) return false;
-    m_order.push_back(entry);
-    while (m_order.size() > kRememberedDeliveries) {
-      m_seen.erase(m_order.front());
-      m_order.pop_front();
-    }
-    return true;
-  }
-
-  // Writes the remembered entries to a new file that replaces the journal
-  // (under m_mu).
-  void compact() {
-    std::string tmp = m_journalPath + ".new";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return;
-    std::string all;
-    for (const auto& e : m_order) all += e + "\n";
-    if (!writeAll(fd, all.data(), all.size()) || fsync(fd) != 0 || rename(tmp.c_str(), m_journalPath.c_str()) != 0) {
-      ::close(fd);
-      unlink(tmp.c_str());
-      return;
-    }
-    ::close(fd);
-    ::close(m_journal);
-    m_journal = ::open(m_journalPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-    m_journalLines = m_order.size();
-  }
-
-  struct Slot {
-    std::mutex mu;
-    std::unique_ptr<mapimime::MailDelivery> delivery;
-  };
-  std::mutex m_mu;
-  std::map<std::string, std::string> m_byAddress;
-  std::map<std::string, std::shared_ptr<Slot>> m_slots;
-  std::set<std::string> m_seen;
-  std::deque<std::string> m_order;
-  std::string m_journalPath;
-  int m_journal = -1;
-  size_t m_journalLines = 0;
-};
-
 // A temporary file without a name, owner-only, in TMPDIR.
 int makeTemporaryFile(std::string& error) {
   const char* dir = getenv("TMPDIR");
@@ -348,7 +177,7 @@ int makeTemporaryFile(std::string& error) {
 // One client.
 class Connection {
  public:
-  Connection(int fd, Profiles& profiles, const Options& options)
+  Connection(int fd, LmtpMailboxes& profiles, const Options& options)
       : m_fd(fd), m_profiles(profiles), m_options(options) {}
   ~Connection() {
     dropMessage();
@@ -401,7 +230,7 @@ class Connection {
   void reply(const std::string& text) { m_out += text + "\r\n"; }
 
   bool flush() {
-    bool ok = writeAll(m_fd, m_out.data(), m_out.size());
+    bool ok = lmtpWriteAll(m_fd, m_out.data(), m_out.size());
     m_out.clear();
     return ok;
   }
@@ -438,7 +267,7 @@ class Connection {
         if (idle && g_stop.load()) return kStopping;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-          logLine("a client was silent for " + std::to_string(m_options.timeoutSeconds) + " s: dropped");
+          lmtpLog("a client was silent for " + std::to_string(m_options.timeoutSeconds) + " s: dropped");
           return kTimeout;
         }
         int wait = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
@@ -598,7 +427,7 @@ class Connection {
     std::string error;
     m_message = makeTemporaryFile(error);
     bool keep = m_message >= 0;
-    if (!keep) logLine(error);
+    if (!keep) lmtpLog(error);
     uint64_t size = 0, headerBytes = 0;
     bool inHeader = true, atLineStart = true, tooLarge = false, headerTooLarge = false;
     std::string header;  // the header block, for the Message-ID (up to the header limit)
@@ -636,10 +465,10 @@ class Connection {
       if (size > m_options.maxMessageBytes) tooLarge = true;
       if (tooLarge || headerTooLarge || !keep) continue;  // read to the end, keep nothing
       g_checksum_update(sum, reinterpret_cast<const guchar*>(chunk.data()), chunk.size());
-      if (!writeAll(m_message, chunk.data(), chunk.size())) {
+      if (!lmtpWriteAll(m_message, chunk.data(), chunk.size())) {
         error = std::string("Cannot keep the message in a temporary file: ") + strerror(errno);
         keep = false;
-        logLine(error);
+        lmtpLog(error);
       }
     }
     std::string hash = g_checksum_get_string(sum);
@@ -671,14 +500,14 @@ class Connection {
       std::string line;
       if (!key.empty() && m_profiles.delivered(r.profile, key)) {
         line = "250 2.0.0 <" + replyText(r.address) + "> already delivered";
-        logLine(printableField(r.profile) + ": " + printableField(messageId) + " already delivered, not stored again");
+        lmtpLog(printableField(r.profile) + ": " + printableField(messageId) + " already delivered, not stored again");
       } else {
         mapimime::DeliveryResult result = m_profiles.deliver(r.profile, m_message);
         switch (result.failure) {
           case mapimime::DeliveryFailure::kNone:
             line = "250 2.0.0 <" + replyText(r.address) + "> delivered";
             if (!key.empty()) m_profiles.remember(r.profile, key);
-            logLine(printableField(r.profile) + ": delivered " + printableField(messageId) + " (" +
+            lmtpLog(printableField(r.profile) + ": delivered " + printableField(messageId) + " (" +
                     std::to_string(size) + " bytes)");
             break;
           case mapimime::DeliveryFailure::kNotAMessage:
@@ -686,7 +515,7 @@ class Connection {
             break;
           default:
             line = "451 4.3.0 " + replyText(result.error);
-            logLine(printableField(r.profile) + ": not stored: " + printableField(result.error));
+            lmtpLog(printableField(r.profile) + ": not stored: " + printableField(result.error));
             break;
         }
       }
@@ -727,7 +556,7 @@ class Connection {
   };
 
   const int m_fd;
-  Profiles& m_profiles;
+  LmtpMailboxes& m_profiles;
   const Options& m_options;
   std::string m_in;
   size_t m_pos = 0;
@@ -744,10 +573,10 @@ struct Listener {
   std::string name;
 };
 
-bool openListener(const std::string& spec, const Options& options, Listener& out, std::string& error) {
-  out.name = spec;
-  if (spec.rfind("unix:", 0) == 0) {
-    std::string path = spec.substr(5);
+bool openListener(const std::string& where, const Options& options, Listener& out, std::string& error) {
+  out.name = where;
+  if (where.rfind("unix:", 0) == 0) {
+    std::string path = where.substr(5);
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
@@ -805,11 +634,11 @@ bool openListener(const std::string& spec, const Options& options, Listener& out
     out.unixPath = path;
     return true;
   }
-  if (spec.rfind("inet:", 0) == 0) {
-    std::string hostPort = spec.substr(5);
+  if (where.rfind("inet:", 0) == 0) {
+    std::string hostPort = where.substr(5);
     size_t colon = hostPort.rfind(':');
     if (colon == std::string::npos) {
-      error = "'" + spec + "' has no port";
+      error = "'" + where + "' has no port";
       return false;
     }
     std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
@@ -837,7 +666,7 @@ bool openListener(const std::string& spec, const Options& options, Listener& out
     out.fd = fd;
     return true;
   }
-  error = "'" + spec + "' is neither unix:PATH nor inet:HOST:PORT";
+  error = "'" + where + "' is neither unix:PATH nor inet:HOST:PORT";
   return false;
 }
 
@@ -891,7 +720,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
     toolError("lmtp: " + error);
     return kConfigError;
   }
-  Profiles profiles;
+  LmtpMailboxes profiles;
   if (!profiles.load(error)) {
     toolError("lmtp: cannot read the profiles: " + error);
     return kConfigError;
@@ -911,9 +740,9 @@ int lmtpCommand(const std::vector<std::string>& args) {
     }
     listeners.clear();
   };
-  for (const auto& spec : options.listen) {
+  for (const auto& where : options.listen) {
     Listener l;
-    if (!openListener(spec, options, l, error)) {
+    if (!openListener(where, options, l, error)) {
       toolError("lmtp: " + error);
       closeListeners();
       ::close(pipeFds[0]);
@@ -936,7 +765,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
 
   std::string names;
   for (const auto& l : listeners) names += (names.empty() ? "" : ", ") + printableField(l.name);
-  logLine("listening on " + names + " for " + std::to_string(profiles.count()) + " addresses of " +
+  lmtpLog("listening on " + names + " for " + std::to_string(profiles.count()) + " addresses of " +
           printableField(home));
 
   std::mutex mu;
@@ -948,7 +777,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
     for (const auto& l : listeners) fds.push_back({l.fd, POLLIN, 0});
     int ready = poll(fds.data(), fds.size(), -1);
     if (ready < 0 && errno != EINTR) {
-      logLine(std::string("cannot wait for clients: ") + strerror(errno));
+      lmtpLog(std::string("cannot wait for clients: ") + strerror(errno));
       break;
     }
     char drain[64];
@@ -957,9 +786,9 @@ int lmtpCommand(const std::vector<std::string>& args) {
     if (g_stop.load()) break;
     if (g_reread.exchange(false)) {
       if (profiles.load(error))
-        logLine("read the profiles again (SIGHUP): " + std::to_string(profiles.count()) + " addresses");
+        lmtpLog("read the profiles again (SIGHUP): " + std::to_string(profiles.count()) + " addresses");
       else
-        logLine("cannot read the profiles (SIGHUP): " + printableField(error) + "; keeping the old list");
+        lmtpLog("cannot read the profiles (SIGHUP): " + printableField(error) + "; keeping the old list");
     }
     if (ready <= 0) continue;
     for (size_t k = 1; k < fds.size(); ++k) {
@@ -969,7 +798,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
         // Out of descriptors: the pending client stays queued; a pause
         // instead of a busy loop until a connection ends.
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          logLine(std::string("cannot take a client: ") + strerror(errno));
+          lmtpLog(std::string("cannot take a client: ") + strerror(errno));
           usleep(100 * 1000);
         }
         continue;
@@ -978,7 +807,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
         std::lock_guard<std::mutex> lock(mu);
         if (active >= options.maxConnections) {
           const char* busy = "421 4.3.2 Too many connections, try again later\r\n";
-          writeAll(client, busy, strlen(busy));
+          lmtpWriteAll(client, busy, strlen(busy));
           ::close(client);
           continue;
         }
@@ -995,7 +824,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
       }).detach();
     }
   }
-  logLine("stopping: finishing the transactions in flight");
+  lmtpLog("stopping: finishing the transactions in flight");
   closeListeners();
   {
     std::unique_lock<std::mutex> lock(mu);
@@ -1003,6 +832,6 @@ int lmtpCommand(const std::vector<std::string>& args) {
   }
   profiles.closeAll();
   ::close(pipeFds[0]);
-  logLine("stopped");
+  lmtpLog("stopped");
   return 0;
 }
