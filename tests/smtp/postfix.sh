@@ -5,12 +5,14 @@
 # (/etc/postfix stays as it is; every command names the private folder).
 #
 #   source postfix.sh
-#   pf_setup DIR TOOL HOME PORT_PLAIN PORT_SECURE PORT_SMTPS
+#   pf_setup DIR TOOL HOME PORT_PLAIN PORT_SECURE PORT_SMTPS [INBOX_TRANSPORT]
 #   pf_start DIR / pf_stop DIR
 #
 # Mail for inbox.test goes to a pipe that runs `tolvane-mapi deliver USER`
 # (USER: the local part) into the MAPI home HOME, as the owner of HOME (a
-# pipe never runs as root); bench.test is accepted and discarded. The
+# pipe never runs as root), or to INBOX_TRANSPORT when given (such as
+# lmtp:unix:PATH or lmtp:inet:127.0.0.1:PORT, through Postfix's own LMTP
+# client); bench.test is accepted and discarded. The
 # recipient rejected@inbox.test is refused with 550 5.7.1 by an access map.
 # PORT_PLAIN: SMTP, STARTTLS offered, relaying for 127.0.0.0/8.
 # PORT_SECURE: STARTTLS required before anything, AUTH (PLAIN, LOGIN)
@@ -77,7 +79,7 @@ pf_fail() {
 }
 
 pf_setup() {
-  local dir=$1 tool=$2 home=$3 plain=$4 secure=$5 smtps=$6
+  local dir=$1 tool=$2 home=$3 plain=$4 secure=$5 smtps=$6 inbox_transport=${7:-tolvane}
   [ "$(id -u)" -eq 0 ] || pf_fail "starting a Postfix of the tests needs root" || return 1
   command -v postfix >/dev/null || [ -x /usr/sbin/postfix ] ||
     pf_fail "Postfix is not installed (Debian package postfix; bash scripts/install-deps.sh test)" || return 1
@@ -131,7 +133,7 @@ alias_maps =
 alias_database =
 mynetworks = 127.0.0.0/8
 relay_domains = inbox.test bench.test
-transport_maps = inline:{ inbox.test=tolvane, bench.test=discard }
+transport_maps = inline:{ inbox.test=$inbox_transport, bench.test=discard }
 tolvane_destination_recipient_limit = 1
 smtpd_recipient_restrictions = check_recipient_access texthash:$dir/etc/recipient_access, permit_mynetworks, reject_unauth_destination
 message_size_limit = 104857600
@@ -182,6 +184,7 @@ verify unix - - n - 1 verify
 flush unix n - n 1000? 0 flush
 proxymap unix - - n - - proxymap
 smtp unix - - n - - smtp
+lmtp unix - - n - - lmtp
 relay unix - - n - - smtp
 showq unix n - n - - showq
 error unix - - n - - error

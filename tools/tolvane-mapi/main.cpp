@@ -34,6 +34,9 @@ const char* const kUsage =
     "       tolvane-mapi spool flush PROFILE\n"
     "       tolvane-mapi spool list PROFILE\n"
     "       tolvane-mapi spool daemon\n"
+    "       tolvane-mapi lmtp --listen unix:PATH|inet:HOST:PORT... [--socket-group GROUP]\n"
+    "                         [--timeout SECONDS] [--max-size BYTES] [--max-header-size BYTES]\n"
+    "                         [--max-connections N]\n"
     "\n"
     "Profiles, stores and the directory live in $TOLVANE_MAPI_HOME (default ~/.tolvane-mapi).\n";
 
@@ -69,6 +72,7 @@ int main(int argc, char** argv) {
   if (command == "deliver") return deliverCommand(args);
   if (command == "list") return listCommand(args);
   if (command == "spool") return spoolCommand(args);
+  if (command == "lmtp") return lmtpCommand(args);
   toolError("unknown command '" + command + "'");
   std::cerr << kUsage;
   return 64;
