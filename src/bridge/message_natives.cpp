@@ -131,6 +131,13 @@ TOLVANE_NATIVE(jobjectArray, getMessageFrom)(JNIEnv* env, jclass, jlong hMessage
   });
 }
 
+// The Internet header block of a received message ("" for none).
+TOLVANE_ATTACHED_NATIVE(jstring, getMessageHeaders)(JNIEnv* env, jclass, jlong hMessage) {
+  return readString(env, hMessage, "Java_com_plimo_mail_mapi_MAPINativeAttached_getMessageHeaders\n",
+                    &CMapiMessage::getTransportHeaders, "Unable to create the headers result",
+                    "Unable to retrieve the headers of the message");
+}
+
 // The author of a message (its From:), where getMessageFrom gives the sender
 // (its Sender: when it has one).
 TOLVANE_ATTACHED_NATIVE(jobjectArray, getMessageAuthor)(JNIEnv* env, jclass, jlong hMessage) {

@@ -28,6 +28,10 @@ class CMapiMessage {
   std::string getSubject();
   std::string getText();
   std::string getHTML();
+  // The message's Internet header block as it arrived
+  // (PR_TRANSPORT_MESSAGE_HEADERS); "" for a message that has none (one
+  // composed in MAPI). Throws CMapiException.
+  std::string getTransportHeaders();
   std::string getID();
   std::string getPriority();
   double getSentDate();

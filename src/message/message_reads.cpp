@@ -91,6 +91,10 @@ std::string CMapiMessage::getHTML() {
   return readBody(PR_BODY_HTML_A, "CMapiMessage::getHTML, Unable to retrieve message HTML ");
 }
 
+std::string CMapiMessage::getTransportHeaders() {
+  return readBody(PR_TRANSPORT_MESSAGE_HEADERS_A, "CMapiMessage::getTransportHeaders, Unable to retrieve the headers ");
+}
+
 std::string CMapiMessage::getID() {
   std::string id;
   HRESULT hr = m_lpMessage ? readString(PR_INTERNET_MESSAGE_ID_A, id) : E_FAIL;

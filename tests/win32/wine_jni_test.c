@@ -135,6 +135,7 @@ static const Native g_attachedNatives[] = {
     {"liveAttachedMessages", "", 'I', '-'},
     {"readPartData", "JJOII", 'I', 'X'},
     {"getMessageAuthor", "J", 'L', 'X'},
+    {"getMessageHeaders", "J", 'L', 'X'},
 };
 #define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
 #define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)

@@ -23,6 +23,7 @@ import javax.mail.MessagingException;
 import javax.mail.Multipart;
 import javax.mail.Session;
 import javax.mail.internet.InternetAddress;
+import javax.mail.internet.InternetHeaders;
 import javax.mail.internet.MailDateFormat;
 import javax.mail.internet.MimeMessage;
 
@@ -70,6 +71,9 @@ public class MAPIMessage extends Message {
     /** The life of the provider folder that handed out the handle; null for any other folder. */
     private final NativeLifetime folderLifetime;
     private final Flags flags = new Flags(Flags.Flag.SEEN);
+    /** The stored header block as JavaMail parses it (see getHeader), once read. */
+    private InternetHeaders arrived;
+    private boolean headersRead;
 
     /** The store's delete flag as last set through this message. */
     private final AtomicBoolean deleteFlag = new AtomicBoolean();
@@ -410,25 +414,61 @@ public class MAPIMessage extends Message {
 
     // ---- Headers -------------------------------------------------------------------
 
+    /**
+     * A header as it arrived (from the message's stored Internet header block, as JavaMail
+     * reads it from the file); for a message without one (composed in MAPI), the headers its
+     * properties make.
+     */
     @Override
     public String[] getHeader(String name) throws MessagingException {
+        InternetHeaders arrived = arrivedHeaders();
+        if (arrived != null) {
+            return arrived.getHeader(name);
+        }
         String value = headerValue(name);
         return value == null ? null : new String[] {value};
     }
 
     @Override
     public Enumeration<Header> getAllHeaders() throws MessagingException {
-        return headers(null, true);
+        InternetHeaders arrived = arrivedHeaders();
+        return arrived != null ? arrived.getAllHeaders() : headers(null, true);
     }
 
     @Override
     public Enumeration<Header> getMatchingHeaders(String[] names) throws MessagingException {
-        return headers(names, true);
+        InternetHeaders arrived = arrivedHeaders();
+        return arrived != null ? arrived.getMatchingHeaders(names) : headers(names, true);
     }
 
     @Override
     public Enumeration<Header> getNonMatchingHeaders(String[] names) throws MessagingException {
-        return headers(names, false);
+        InternetHeaders arrived = arrivedHeaders();
+        return arrived != null ? arrived.getNonMatchingHeaders(names) : headers(names, false);
+    }
+
+    /** The stored header block, read once; null when the message has none. */
+    private InternetHeaders arrivedHeaders() throws MessagingException {
+        synchronized (this) {
+            if (headersRead) {
+                return arrived;
+            }
+        }
+        String block;
+        synchronized (nativeLock()) {
+            block = MAPINativeAttached.getMessageHeaders(handle());
+        }
+        InternetHeaders parsed = null;
+        if (block != null && !block.isEmpty()) {
+            parsed = new InternetHeaders(new java.io.ByteArrayInputStream(
+                    (block.endsWith("\n") ? block + "\r\n" : block + "\r\n\r\n")
+                            .getBytes(java.nio.charset.StandardCharsets.UTF_8)));
+        }
+        synchronized (this) {
+            arrived = parsed;
+            headersRead = true;
+            return arrived;
+        }
     }
 
     private Enumeration<Header> headers(String[] names, boolean matching) throws MessagingException {

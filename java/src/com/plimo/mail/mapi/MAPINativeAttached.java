@@ -72,6 +72,12 @@ public final class MAPINativeAttached {
     public static native String[] getMessageAuthor(long message) throws MessagingException;
 
     /**
+     * The Internet header block of a received message as it arrived (unfolded lines are
+     * kept folded, CRLF or LF), "" for a message that has none.
+     */
+    public static native String getMessageHeaders(long message) throws MessagingException;
+
+    /**
      * Reads a piece of a part's data straight from the store, without a file: up to
      * {@code length} bytes from byte {@code offset} of the data into
      * {@code buffer[start...]}. A reader that goes on where its last call ended reads on
