@@ -138,6 +138,22 @@ TOLVANE_ATTACHED_NATIVE(jstring, getMessageHeaders)(JNIEnv* env, jclass, jlong h
                     "Unable to retrieve the headers of the message");
 }
 
+// The size the store gives a message, -1 for none (0 with the exception
+// pending on a failure, as the other int natives).
+TOLVANE_ATTACHED_NATIVE(jint, getMessageSize)(JNIEnv* env, jclass, jlong hMessage) {
+  return nativeBoundary(env, jint{0}, [&]() -> jint {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_getMessageSize\n");
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return 0;
+    try {
+      return static_cast<jint>(message->getStoredSize());
+    } catch (CMapiException& e) {
+      throwMessagingException(env, e.m_strMessage.c_str());
+    }
+    return 0;
+  });
+}
+
 // The author of a message (its From:), where getMessageFrom gives the sender
 // (its Sender: when it has one).
 TOLVANE_ATTACHED_NATIVE(jobjectArray, getMessageAuthor)(JNIEnv* env, jclass, jlong hMessage) {

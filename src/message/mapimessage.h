@@ -32,6 +32,9 @@ class CMapiMessage {
   // (PR_TRANSPORT_MESSAGE_HEADERS); "" for a message that has none (one
   // composed in MAPI). Throws CMapiException.
   std::string getTransportHeaders();
+  // The size the store gives the message (PR_MESSAGE_SIZE), -1 when it
+  // gives none. Throws CMapiException.
+  LONG getStoredSize();
   std::string getID();
   std::string getPriority();
   double getSentDate();

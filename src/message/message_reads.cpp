@@ -95,6 +95,20 @@ std::string CMapiMessage::getTransportHeaders() {
   return readBody(PR_TRANSPORT_MESSAGE_HEADERS_A, "CMapiMessage::getTransportHeaders, Unable to retrieve the headers ");
 }
 
+LONG CMapiMessage::getStoredSize() {
+  if (!m_lpMessage) fail("CMapiMessage::getStoredSize, m_lpMessage == NULL");
+  LPSPropValue value = nullptr;
+  HRESULT hr = HrGetOneProp(m_lpMessage, PR_MESSAGE_SIZE, &value);
+  LONG size = SUCCEEDED(hr) && value ? value->Value.l : -1;
+  MAPIFreeBuffer(value);
+  if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
+    std::string text = "CMapiMessage::getStoredSize failed ";
+    getLastError(hr, text);
+    fail(text);
+  }
+  return size;
+}
+
 std::string CMapiMessage::getID() {
   std::string id;
   HRESULT hr = m_lpMessage ? readString(PR_INTERNET_MESSAGE_ID_A, id) : E_FAIL;

@@ -136,6 +136,7 @@ static const Native g_attachedNatives[] = {
     {"readPartData", "JJOII", 'I', 'X'},
     {"getMessageAuthor", "J", 'L', 'X'},
     {"getMessageHeaders", "J", 'L', 'X'},
+    {"getMessageSize", "J", 'I', 'X'},
 };
 #define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
 #define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)

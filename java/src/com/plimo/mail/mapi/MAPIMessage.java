@@ -281,9 +281,19 @@ public class MAPIMessage extends Message {
         }
     }
 
+    /** The size the store gives the message, -1 when it gives none (or cannot be read). */
     @Override
     public int getSize() {
-        return -1;
+        if (messagePointer == 0) {
+            return -1;  // not given its native message (yet)
+        }
+        synchronized (nativeLock()) {
+            try {
+                return MAPINativeAttached.getMessageSize(handle());
+            } catch (MessagingException e) {
+                return -1;
+            }
+        }
     }
 
     @Override

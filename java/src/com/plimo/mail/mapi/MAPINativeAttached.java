@@ -77,6 +77,9 @@ public final class MAPINativeAttached {
      */
     public static native String getMessageHeaders(long message) throws MessagingException;
 
+    /** The size the store gives a message (PR_MESSAGE_SIZE), -1 when it gives none. */
+    public static native int getMessageSize(long message) throws MessagingException;
+
     /**
      * Reads a piece of a part's data straight from the store, without a file: up to
      * {@code length} bytes from byte {@code offset} of the data into

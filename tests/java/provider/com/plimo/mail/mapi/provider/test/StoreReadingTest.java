@@ -184,6 +184,15 @@ class StoreReadingTest {
                 }
                 assertEquals(expected, actual, samples[i].getFileName().toString());
             }
+            // Sizes as the store gives them, so that size searches find messages.
+            int largest = 0;
+            for (Message m : inbox.getMessages()) {
+                assertTrue(m.getSize() > 0, "size of message " + m.getMessageNumber());
+                largest = Math.max(largest, m.getSize());
+            }
+            assertEquals(1, inbox.search(new javax.mail.search.SizeTerm(javax.mail.search.ComparisonTerm.GE, largest)).length);
+            assertEquals(samples.length,
+                    inbox.search(new javax.mail.search.SizeTerm(javax.mail.search.ComparisonTerm.GT, 0)).length);
             for (int i = 0; i < samples.length; i++) {
                 if (!samples[i].getFileName().toString().equals("plain.eml")) {
                     continue;
