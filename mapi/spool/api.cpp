@@ -29,7 +29,11 @@ HRESULT loadProfile(const std::string& name, mapiprofile::Profile& profile, std:
   return S_OK;
 }
 
-HRESULT openStore(const mapiprofile::Profile& profile, tmapi::MsgStore** store, std::string& error) {
+// The store of a profile, by the profile's name.
+HRESULT openStore(const std::string& name, tmapi::MsgStore** store, std::string& error) {
+  mapiprofile::Profile profile;
+  HRESULT hr = loadProfile(name, profile, error);
+  if (FAILED(hr)) return hr;
   std::string display = profile.displayName.empty() ? profile.name : profile.displayName;
   return tmapi::MsgStore::open(profile.storePath, profile.storeUid, display, profile.address, store, error);
 }
@@ -95,11 +99,8 @@ HRESULT run(const std::string& profile, const RunOptions& options, RunResult& re
 
 HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messages, std::string& error) {
   messages.clear();
-  mapiprofile::Profile p;
-  HRESULT hr = loadProfile(profile, p, error);
-  if (FAILED(hr)) return hr;
   tmapi::MsgStore* store = nullptr;
-  hr = openStore(p, &store, error);
+  HRESULT hr = openStore(profile, &store, error);
   if (FAILED(hr)) return hr;
   tmapi::StoreDb& db = *store->db();
   std::vector<tmapi::StoreDb::QueueEntry> entries;
@@ -158,11 +159,8 @@ HRESULT listQueue(const std::string& profile, std::vector<QueuedMessage>& messag
 HRESULT queueState(const std::string& profile, uint64_t& count, int64_t& earliestMs, std::string& error) {
   count = 0;
   earliestMs = 0;
-  mapiprofile::Profile p;
-  HRESULT hr = loadProfile(profile, p, error);
-  if (FAILED(hr)) return hr;
   tmapi::MsgStore* store = nullptr;
-  hr = openStore(p, &store, error);
+  HRESULT hr = openStore(profile, &store, error);
   if (FAILED(hr)) return hr;
   hr = store->db()->queueState(count, earliestMs);
   if (FAILED(hr)) error = store->db()->lastError();
@@ -181,11 +179,8 @@ HRESULT listOutgoing(const std::string& profile, std::vector<OutgoingMessage>& m
 }
 
 HRESULT waitForEmptyQueue(const std::string& profile, unsigned timeoutMs, std::string& error) {
-  mapiprofile::Profile p;
-  HRESULT hr = loadProfile(profile, p, error);
-  if (FAILED(hr)) return hr;
   tmapi::MsgStore* store = nullptr;
-  hr = openStore(p, &store, error);
+  HRESULT hr = openStore(profile, &store, error);
   if (FAILED(hr)) return hr;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   uint64_t count = 0;

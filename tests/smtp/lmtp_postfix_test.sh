@@ -14,17 +14,7 @@ source "$here/postfix.sh"
 tool=$1
 work=$(pf_workdir "$2" lmtp-postfix) || exit 1
 pf=$work/postfix
-passed=0
-failed=0
 server=
-
-pass() { passed=$((passed + 1)); echo "ok: $1"; }
-fail() { failed=$((failed + 1)); echo "FAILED: $1" >&2; }
-expect() { # NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
 
 cleanup() {
   pf_stop "$pf"
@@ -103,5 +93,4 @@ if [ "$failed" -ne 0 ]; then
   cat "$work/lmtp.log" >&2
   grep -E 'lmtp|status=' "$pf/maillog" | tail -20 >&2
 fi
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+pf_summary

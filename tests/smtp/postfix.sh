@@ -73,6 +73,22 @@ pf_reachable_tool() {
   echo "$stage/$name"
 }
 
+# The checks of the sending tests: each prints "ok: NAME" or "FAILED: NAME"
+# and is counted; a test ends with `pf_summary`.
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "ok: $1"; }
+fail() { failed=$((failed + 1)); echo "FAILED: $1" >&2; }
+expect() { # NAME COMMAND...
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+pf_summary() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
 pf_fail() {
   echo "postfix.sh: $*" >&2
   return 1

@@ -27,16 +27,6 @@ submit=$2
 exim_root=$4
 work=$(pf_workdir "$3" smtp-exim) || exit 1
 ex=$work/exim
-passed=0
-failed=0
-
-pass() { passed=$((passed + 1)); echo "ok: $1"; }
-fail() { failed=$((failed + 1)); echo "FAILED: $1" >&2; }
-expect() { # NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
 
 cleanup() {
   ex_stop "$ex"
@@ -220,5 +210,4 @@ expect "one EHLO per connection before STARTTLS or without it${before:+ (more in
 expect "one EHLO per connection after STARTTLS${after:+ (more in: ${after//$'\n'/; })}" test -z "$after"
 expect "no EHLO after STARTTLS on the port without it" test -z "$(awk -v p="$plain" '$1 == p && $3 == "yes"' <<<"$counts")"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+pf_summary

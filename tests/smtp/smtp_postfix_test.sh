@@ -23,16 +23,6 @@ tool=$1
 submit=$2
 work=$(pf_workdir "$3" smtp-postfix) || exit 1
 pf=$work/postfix
-passed=0
-failed=0
-
-pass() { passed=$((passed + 1)); echo "ok: $1"; }
-fail() { failed=$((failed + 1)); echo "FAILED: $1" >&2; }
-expect() { # NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
 
 cleanup() {
   pf_stop "$pf"
@@ -195,5 +185,4 @@ ehlos=$(awk '
 expect "Postfix logged the clients' EHLOs (${ehlos% *})" test "${ehlos% *}" -gt 5
 expect "one EHLO per connection before STARTTLS and one after (repeated on:${ehlos#* })" test "${ehlos#* }" = none
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+pf_summary

@@ -216,6 +216,17 @@ TEST(SendmailTransport, WithoutASenderNoDashFIsPassed) {
   EXPECT_EQ("-i -- a@x.example ", readFile(dir + "/argv-nosender"));
 }
 
+// A small message from s@tolvane.test sent through the SMTP transport; the
+// batch with its outcomes.
+std::vector<tmapi::OutboundMessage> sendSmall(const mapiprofile::Profile& profile, const mapiprofile::Transport& t,
+                                              std::vector<std::string> recipients) {
+  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
+  auto batch = one(fd, "s@tolvane.test", std::move(recipients));
+  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
+  close(fd);
+  return batch;
+}
+
 TEST(SmtpTransport, NoServerListeningKeepsEveryMessageWaitingWithTheReason) {
   // A port of 127.0.0.1 that nothing listens on: bound, never listened to.
   int holder = socket(AF_INET, SOCK_STREAM, 0);
@@ -257,10 +268,7 @@ TEST(SmtpTransport, SmtpsWithoutAServerKeepsTheMessageWaiting) {
   t.host = "127.0.0.1";
   t.port = 1;  // nothing listens on port 1
   mapiprofile::Profile profile;
-  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-  auto batch = one(fd, "s@tolvane.test", {"a@x.example"});
-  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-  close(fd);
+  auto batch = sendSmall(profile, t, {"a@x.example"});
   EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
   EXPECT_EQ("No mail could be sent through 127.0.0.1:1: no connection to 127.0.0.1:1: Connection refused",
             batch[0].outcomes[0].reply);
@@ -442,10 +450,7 @@ TEST(SmtpTransport, AnOpportunisticHandshakeThatFailsIsTriedAgainInPlainText) {
   mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.starttls = "opportunistic";
-  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
-  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-  close(fd);
+  auto batch = sendSmall(profile, t, {"good@x.example"});
   server.join();
   EXPECT_EQ(2, server.connectionsSeen);
   EXPECT_EQ(tmapi::RecipientOutcome::kAccepted, batch[0].outcomes[0].kind) << batch[0].outcomes[0].reply;
@@ -459,10 +464,7 @@ TEST(SmtpTransport, AnOpportunisticHandshakeThatFailsIsTriedAgainInPlainText) {
   PlainServer strict(1, PlainServer::kBrokenTls);
   t = smtpAt(strict.port);
   profile.starttls = "required";
-  fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-  batch = one(fd, "s@tolvane.test", {"good@x.example"});
-  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-  close(fd);
+  batch = sendSmall(profile, t, {"good@x.example"});
   strict.join();
   EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
   for (const auto& c : strict.commands) EXPECT_NE(0u, c.rfind("MAIL", 0)) << "a MAIL command was sent";
@@ -473,10 +475,7 @@ TEST(SmtpTransport, RequiredTlsWithAServerWithoutStarttlsSendsNothing) {
   mapiprofile::Transport t = smtpAt(server.port);
   mapiprofile::Profile profile;
   profile.starttls = "required";
-  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
-  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-  close(fd);
+  auto batch = sendSmall(profile, t, {"good@x.example"});
   EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
   EXPECT_EQ("4.4.1", batch[0].outcomes[0].status);
   EXPECT_EQ("No mail could be sent through 127.0.0.1:" + std::to_string(server.port) +
@@ -494,10 +493,7 @@ TEST(SmtpTransport, CredentialsNeverGoToAServerWithoutVerifiedTls) {
   profile.starttls = "opportunistic";
   profile.smtpUser = "sam";
   profile.smtpPassword = "the-secret";
-  int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-  auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
-  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-  close(fd);
+  auto batch = sendSmall(profile, t, {"good@x.example"});
   EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
   EXPECT_EQ("No mail could be sent through 127.0.0.1:" + std::to_string(server.port) +
                 ": the server does not offer STARTTLS, which the profile requires (the profile's SMTP "
@@ -510,10 +506,7 @@ TEST(SmtpTransport, CredentialsNeverGoToAServerWithoutVerifiedTls) {
   }
   // A user without a password (forgotten with a change of server) sends nothing either.
   profile.smtpPassword.clear();
-  fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-  batch = one(fd, "s@tolvane.test", {"good@x.example"});
-  tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-  close(fd);
+  batch = sendSmall(profile, t, {"good@x.example"});
   EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
   EXPECT_EQ("4.7.0", batch[0].outcomes[0].status);
 }
@@ -682,10 +675,7 @@ TEST(SmtpTransport, CredentialsGoOnlyToAVerifiedCertificateAndOnlyOnce) {
     ASSERT_TRUE(server.ready) << "openssl could not make the test certificate";
     t.port = server.port;
     setenv("SSL_CERT_FILE", "/nonexistent", 1);
-    int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-    auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
-    tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-    close(fd);
+    auto batch = sendSmall(profile, t, {"good@x.example"});
     server.join();
     EXPECT_EQ(tmapi::RecipientOutcome::kDeferred, batch[0].outcomes[0].kind);
     EXPECT_NE(std::string::npos, batch[0].outcomes[0].reply.find("the certificate of the server could not be verified"))
@@ -699,10 +689,7 @@ TEST(SmtpTransport, CredentialsGoOnlyToAVerifiedCertificateAndOnlyOnce) {
     ASSERT_TRUE(server.ready);
     t.port = server.port;
     setenv("SSL_CERT_FILE", server.cert.c_str(), 1);
-    int fd = messageFile("Subject: x\r\n\r\nbody\r\n");
-    auto batch = one(fd, "s@tolvane.test", {"good@x.example"});
-    tmapi::sendSmtp(profile, t, batch, [](size_t) {});
-    close(fd);
+    auto batch = sendSmall(profile, t, {"good@x.example"});
     server.join();
     unsetenv("SSL_CERT_FILE");
     EXPECT_EQ(1u, server.count("AUTH")) << "the password was offered again: " << ::testing::PrintToString(server.commands);

@@ -38,6 +38,7 @@
 // Exit codes (sysexits): 0 stopped by a signal; 64 usage; 71 a socket or
 // pipe cannot be made; 78 the home does not exist or is not safe to use.
 #include "commands.h"
+#include "service.h"
 #include "lmtp_mailboxes.h"
 
 #include <deliver.h>
@@ -84,51 +85,6 @@ const int kConfigError = 78;
 const size_t kMaxCommandLine = 1000;
 // How often a waiting connection looks whether the server is stopping.
 const int kStopCheckMs = 200;
-
-std::atomic<bool> g_stop{false};
-std::atomic<bool> g_reread{false};
-int g_signalPipe = -1;
-
-extern "C" void onLmtpSignal(int signo) {
-  int saved = errno;
-  if (signo == SIGHUP) g_reread.store(true);
-  else g_stop.store(true);
-  char c = 0;
-  ssize_t ignored = write(g_signalPipe, &c, 1);
-  (void)ignored;
-  errno = saved;
-}
-
-std::mutex g_logMu;
-
-}  // namespace
-
-void lmtpLog(const std::string& text) {
-  std::string line = "tolvane-mapi: lmtp: " + text + "\n";
-  std::lock_guard<std::mutex> lock(g_logMu);
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
-bool lmtpWriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-namespace {
 
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -210,7 +166,7 @@ class Connection {
         flush();
         return;
       }
-      if (g_stop.load() && !m_inTransaction) {
+      if (service::stopRequested.load() && !m_inTransaction) {
         reply("421 4.3.2 Service shutting down");
         flush();
         return;
@@ -230,7 +186,7 @@ class Connection {
   void reply(const std::string& text) { m_out += text + "\r\n"; }
 
   bool flush() {
-    bool ok = lmtpWriteAll(m_fd, m_out.data(), m_out.size());
+    bool ok = service::writeAll(m_fd, m_out.data(), m_out.size());
     m_out.clear();
     return ok;
   }
@@ -264,10 +220,10 @@ class Connection {
       }
       if (!m_out.empty() && !flush()) return kEof;
       while (true) {
-        if (idle && g_stop.load()) return kStopping;
+        if (idle && service::stopRequested.load()) return kStopping;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-          lmtpLog("a client was silent for " + std::to_string(m_options.timeoutSeconds) + " s: dropped");
+          service::logLine("lmtp", "a client was silent for " + std::to_string(m_options.timeoutSeconds) + " s: dropped");
           return kTimeout;
         }
         int wait = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
@@ -427,7 +383,7 @@ class Connection {
     std::string error;
     m_message = makeTemporaryFile(error);
     bool keep = m_message >= 0;
-    if (!keep) lmtpLog(error);
+    if (!keep) service::logLine("lmtp", error);
     uint64_t size = 0, headerBytes = 0;
     bool inHeader = true, atLineStart = true, tooLarge = false, headerTooLarge = false;
     std::string header;  // the header block, for the Message-ID (up to the header limit)
@@ -465,10 +421,10 @@ class Connection {
       if (size > m_options.maxMessageBytes) tooLarge = true;
       if (tooLarge || headerTooLarge || !keep) continue;  // read to the end, keep nothing
       g_checksum_update(sum, reinterpret_cast<const guchar*>(chunk.data()), chunk.size());
-      if (!lmtpWriteAll(m_message, chunk.data(), chunk.size())) {
+      if (!service::writeAll(m_message, chunk.data(), chunk.size())) {
         error = std::string("Cannot keep the message in a temporary file: ") + strerror(errno);
         keep = false;
-        lmtpLog(error);
+        service::logLine("lmtp", error);
       }
     }
     std::string hash = g_checksum_get_string(sum);
@@ -500,14 +456,14 @@ class Connection {
       std::string line;
       if (!key.empty() && m_profiles.delivered(r.profile, key)) {
         line = "250 2.0.0 <" + replyText(r.address) + "> already delivered";
-        lmtpLog(printableField(r.profile) + ": " + printableField(messageId) + " already delivered, not stored again");
+        service::logLine("lmtp", printableField(r.profile) + ": " + printableField(messageId) + " already delivered, not stored again");
       } else {
         mapimime::DeliveryResult result = m_profiles.deliver(r.profile, m_message);
         switch (result.failure) {
           case mapimime::DeliveryFailure::kNone:
             line = "250 2.0.0 <" + replyText(r.address) + "> delivered";
             if (!key.empty()) m_profiles.remember(r.profile, key);
-            lmtpLog(printableField(r.profile) + ": delivered " + printableField(messageId) + " (" +
+            service::logLine("lmtp", printableField(r.profile) + ": delivered " + printableField(messageId) + " (" +
                     std::to_string(size) + " bytes)");
             break;
           case mapimime::DeliveryFailure::kNotAMessage:
@@ -515,7 +471,7 @@ class Connection {
             break;
           default:
             line = "451 4.3.0 " + replyText(result.error);
-            lmtpLog(printableField(r.profile) + ": not stored: " + printableField(result.error));
+            service::logLine("lmtp", printableField(r.profile) + ": not stored: " + printableField(result.error));
             break;
         }
       }
@@ -727,8 +683,8 @@ int lmtpCommand(const std::vector<std::string>& args) {
   }
   profiles.openJournal(home + "/lmtp-delivered");
 
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+  int wakeFd = -1;
+  if (!service::catchSignals(wakeFd)) {
     toolError(std::string("lmtp: cannot make a pipe: ") + strerror(errno));
     return kOsError;
   }
@@ -745,50 +701,37 @@ int lmtpCommand(const std::vector<std::string>& args) {
     if (!openListener(where, options, l, error)) {
       toolError("lmtp: " + error);
       closeListeners();
-      ::close(pipeFds[0]);
-      ::close(pipeFds[1]);
       return kOsError;
     }
     listeners.push_back(l);
   }
 
-  g_signalPipe = pipeFds[1];
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onLmtpSignal;
-  sigfillset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
   std::string names;
   for (const auto& l : listeners) names += (names.empty() ? "" : ", ") + printableField(l.name);
-  lmtpLog("listening on " + names + " for " + std::to_string(profiles.count()) + " addresses of " +
+  service::logLine("lmtp", "listening on " + names + " for " + std::to_string(profiles.count()) + " addresses of " +
           printableField(home));
 
   std::mutex mu;
   std::condition_variable cv;
   unsigned active = 0;
-  while (!g_stop.load()) {
+  while (!service::stopRequested.load()) {
     std::vector<pollfd> fds;
-    fds.push_back({pipeFds[0], POLLIN, 0});
+    fds.push_back({wakeFd, POLLIN, 0});
     for (const auto& l : listeners) fds.push_back({l.fd, POLLIN, 0});
     int ready = poll(fds.data(), fds.size(), -1);
     if (ready < 0 && errno != EINTR) {
-      lmtpLog(std::string("cannot wait for clients: ") + strerror(errno));
+      service::logLine("lmtp", std::string("cannot wait for clients: ") + strerror(errno));
       break;
     }
     char drain[64];
-    while (read(pipeFds[0], drain, sizeof drain) > 0) {
+    while (read(wakeFd, drain, sizeof drain) > 0) {
     }
-    if (g_stop.load()) break;
-    if (g_reread.exchange(false)) {
+    if (service::stopRequested.load()) break;
+    if (service::rereadRequested.exchange(false)) {
       if (profiles.load(error))
-        lmtpLog("read the profiles again (SIGHUP): " + std::to_string(profiles.count()) + " addresses");
+        service::logLine("lmtp", "read the profiles again (SIGHUP): " + std::to_string(profiles.count()) + " addresses");
       else
-        lmtpLog("cannot read the profiles (SIGHUP): " + printableField(error) + "; keeping the old list");
+        service::logLine("lmtp", "cannot read the profiles (SIGHUP): " + printableField(error) + "; keeping the old list");
     }
     if (ready <= 0) continue;
     for (size_t k = 1; k < fds.size(); ++k) {
@@ -798,7 +741,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
         // Out of descriptors: the pending client stays queued; a pause
         // instead of a busy loop until a connection ends.
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          lmtpLog(std::string("cannot take a client: ") + strerror(errno));
+          service::logLine("lmtp", std::string("cannot take a client: ") + strerror(errno));
           usleep(100 * 1000);
         }
         continue;
@@ -807,7 +750,7 @@ int lmtpCommand(const std::vector<std::string>& args) {
         std::lock_guard<std::mutex> lock(mu);
         if (active >= options.maxConnections) {
           const char* busy = "421 4.3.2 Too many connections, try again later\r\n";
-          lmtpWriteAll(client, busy, strlen(busy));
+          service::writeAll(client, busy, strlen(busy));
           ::close(client);
           continue;
         }
@@ -824,14 +767,14 @@ int lmtpCommand(const std::vector<std::string>& args) {
       }).detach();
     }
   }
-  lmtpLog("stopping: finishing the transactions in flight");
+  service::logLine("lmtp", "stopping: finishing the transactions in flight");
   closeListeners();
   {
     std::unique_lock<std::mutex> lock(mu);
     cv.wait(lock, [&active] { return active == 0; });
   }
   profiles.closeAll();
-  ::close(pipeFds[0]);
-  lmtpLog("stopped");
+  ::close(wakeFd);
+  service::logLine("lmtp", "stopped");
   return 0;
 }

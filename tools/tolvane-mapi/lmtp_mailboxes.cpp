@@ -1,6 +1,7 @@
 #include "lmtp_mailboxes.h"
 
 #include "commands.h"
+#include "service.h"
 
 #include <tolvane/profiles.h>
 
@@ -101,8 +102,8 @@ void LmtpMailboxes::remember(const std::string& profile, const std::string& key)
   if (!add(entry)) return;
   if (m_journal >= 0) {
     std::string line = entry + "\n";
-    if (!lmtpWriteAll(m_journal, line.data(), line.size()))
-      lmtpLog("cannot write " + printableField(m_journalPath) + ": " + strerror(errno));
+    if (!service::writeAll(m_journal, line.data(), line.size()))
+      service::logLine("lmtp", "cannot write " + printableField(m_journalPath) + ": " + strerror(errno));
     if (++m_journalLines > 2 * kRemembered) compact();
   }
 }
@@ -121,7 +122,7 @@ void LmtpMailboxes::openJournal(const std::string& path) {
     fclose(in);
   }
   m_journal = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (m_journal < 0) lmtpLog("cannot keep the deliveries in " + printableField(path) + ": " + strerror(errno));
+  if (m_journal < 0) service::logLine("lmtp", "cannot keep the deliveries in " + printableField(path) + ": " + strerror(errno));
   else if (m_journalLines > kRemembered) compact();
 }
 
@@ -155,7 +156,7 @@ void LmtpMailboxes::compact() {
   if (fd < 0) return;
   std::string all;
   for (const auto& e : m_order) all += e + "\n";
-  if (!lmtpWriteAll(fd, all.data(), all.size()) || fsync(fd) != 0 || rename(tmp.c_str(), m_journalPath.c_str()) != 0) {
+  if (!service::writeAll(fd, all.data(), all.size()) || fsync(fd) != 0 || rename(tmp.c_str(), m_journalPath.c_str()) != 0) {
     ::close(fd);
     unlink(tmp.c_str());
     return;

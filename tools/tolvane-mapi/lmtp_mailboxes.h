@@ -13,11 +13,6 @@
 #include <set>
 #include <string>
 
-// A line on standard error, "tolvane-mapi: lmtp: TEXT" (lmtp_cmd.cpp).
-void lmtpLog(const std::string& text);
-// Writes all of it; false on an error (errno says which).
-bool lmtpWriteAll(int fd, const char* p, size_t n);
-
 class LmtpMailboxes {
  public:
   // Deliveries remembered against retries.

@@ -37,6 +37,7 @@
 // home cannot be watched (no inotify instance, no pipe); 78 the home does
 // not exist or is not safe to use.
 #include "commands.h"
+#include "service.h"
 
 #include <tolvane/profiles.h>
 #include <tolvane/spool.h>
@@ -91,42 +92,13 @@ const int64_t kTimerSlackMs = 10;
 // Messages named per log line; the rest are counted.
 const size_t kLoggedMessages = 20;
 
-std::atomic<bool> g_stop{false};
-std::atomic<bool> g_reread{false};
-int g_signalPipe = -1;  // write end; the main loop polls the read end
-
-extern "C" void onSignal(int signo) {
-  int saved = errno;
-  if (signo == SIGHUP) g_reread.store(true);
-  else g_stop.store(true);
-  char c = 0;
-  // Non-blocking: a full pipe has woken the loop already.
-  ssize_t ignored = write(g_signalPipe, &c, 1);
-  (void)ignored;
-  errno = saved;
-}
-
 int64_t wallMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-std::mutex g_logMu;
-
 // One line in one write, so that the lines of the threads do not mix.
-void logLine(const std::string& text) {
-  std::string line = "tolvane-mapi: spool daemon: " + text + "\n";
-  std::lock_guard<std::mutex> lock(g_logMu);
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
+void logLine(const std::string& text) { service::logLine("spool daemon", text); }
 
 std::string plural(size_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
 
@@ -209,13 +181,13 @@ class Worker {
  private:
   // Asked by the spooler between messages and by its transports (from any
   // thread) while they work.
-  bool stopping() const { return m_stopping.load() || g_stop.load(); }
+  bool stopping() const { return m_stopping.load() || service::stopRequested.load(); }
 
   // Waits until a look at the queue is due; false when the thread is to end.
   bool waitForLook(Clock::time_point lastLook, bool haveTimer, Clock::time_point timer, Clock::time_point recheck) {
     std::unique_lock<std::mutex> lock(m_mu);
     while (true) {
-      if (m_stop || g_stop.load()) return false;
+      if (m_stop || service::stopRequested.load()) return false;
       Clock::time_point now = Clock::now();
       Clock::time_point woken = lastLook + Ms(kLookGapMs);
       if ((m_wake && now >= woken) || (haveTimer && now >= timer) || now >= recheck) break;
@@ -350,7 +322,7 @@ class Daemon {
 
   int run() {
     reread(true);
-    while (!g_stop.load()) {
+    while (!service::stopRequested.load()) {
       pollfd fds[2] = {{m_signals, POLLIN, 0}, {m_inotify, POLLIN, 0}};
       int ready = poll(fds, 2, static_cast<int>(kRecheckMs));
       if (ready < 0 && errno != EINTR) {
@@ -361,9 +333,9 @@ class Daemon {
       char drain[64];
       while (read(m_signals, drain, sizeof drain) > 0) {
       }
-      if (g_stop.load()) break;
+      if (service::stopRequested.load()) break;
       bool again = ready == 0, lookAll = false;
-      if (g_reread.exchange(false)) {
+      if (service::rereadRequested.exchange(false)) {
         logLine("reading the profiles again (SIGHUP)");
         again = lookAll = true;
       }
@@ -554,33 +526,20 @@ int spoolDaemon(const std::vector<std::string>& args) {
     toolError("spool daemon: " + error);
     return kConfigError;
   }
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+  int wakeFd = -1;
+  if (!service::catchSignals(wakeFd)) {
     toolError(std::string("spool daemon: cannot make a pipe: ") + strerror(errno));
     return kOsError;
   }
   int inotifyFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (inotifyFd < 0) {
     toolError(std::string("spool daemon: cannot watch the home: ") + strerror(errno));
-    close(pipeFds[0]);
-    close(pipeFds[1]);
     return kOsError;
   }
-  g_signalPipe = pipeFds[1];
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onSignal;
-  sigfillset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-  // A log reader that went away ends no send half way.
-  signal(SIGPIPE, SIG_IGN);
 
   int code;
   {
-    Daemon daemon(resolved(home), inotifyFd, pipeFds[0]);
+    Daemon daemon(resolved(home), inotifyFd, wakeFd);
     code = daemon.run();
   }
   close(inotifyFd);
