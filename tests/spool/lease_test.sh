@@ -6,6 +6,10 @@
 # take over what the first one no longer holds, never what it may still send. Every
 # other try of the second spooler runs with its wall clock an hour ahead (libfaketime,
 # the monotonic clocks left alone), as after a clock step: that must not end a lease.
+# Under the sanitizers the stepped tries are left out: libfaketime 0.9.10 can deadlock
+# in a program built with AddressSanitizer (wolfcw/libfaketime#365, #391: its clock
+# hook and ASan's allocator call each other), which held this test until its limit.
+# The plain build runs them.
 #
 #   lease_test.sh TOOL SUBMIT SCRATCH
 set -u
@@ -31,19 +35,29 @@ done
 
 "$tool" spool run --flush alice >"$work/first.out" 2>&1 &
 first=$!
-stepped() { FAKETIME_DONT_FAKE_MONOTONIC=1 faketime -f +1h "$@"; }
-stepped date +%s | awk -v now="$(date +%s)" '$1 - now < 3000 { exit 1 }' || fail "faketime moves no clock"
+# Every run is bounded, so that a spooler that never ends fails the test with its name.
+spool() {
+  timeout -k 5 30 "$@" spool run --flush alice >>"$work/second.out" 2>&1
+  local rc=$?
+  [ "$rc" -ne 124 ] && [ "$rc" -ne 137 ] || fail "a spooler did not end within 30 s: $*"
+}
+stepped=(env FAKETIME_DONT_FAKE_MONOTONIC=1 faketime -f +1h)
+if [ -z "${ASAN_OPTIONS:-}" ]; then
+  "${stepped[@]}" date +%s | awk -v now="$(date +%s)" '$1 - now < 3000 { exit 1 }' || fail "faketime moves no clock"
+fi
 # The second spooler starts once the first is sending (so the first holds its batch).
 for _ in $(seq 100); do [ -s "$work/sent.log" ] && break; sleep 0.1; done
 [ -s "$work/sent.log" ] || fail "the first spooler sent nothing in 10 s"
+deadline=$((SECONDS + 60))
 while kill -0 "$first" 2>/dev/null; do
-  "$tool" spool run --flush alice >>"$work/second.out" 2>&1
-  stepped "$tool" spool run --flush alice >>"$work/second.out" 2>&1
+  [ "$SECONDS" -lt "$deadline" ] || { kill "$first"; fail "the first spooler did not end within 60 s"; }
+  spool "$tool"
+  [ -n "${ASAN_OPTIONS:-}" ] || spool "${stepped[@]}" "$tool"
   sleep 0.2
 done
 wait "$first"
 # Whatever the two left waiting (a message neither could renew) goes now.
-"$tool" spool run --flush alice >>"$work/second.out" 2>&1
+spool "$tool"
 
 sent=$(wc -l <"$work/sent.log")
 distinct=$(sort -u "$work/sent.log" | wc -l)
