@@ -4,6 +4,8 @@
 #include "folder/mapifolder.h"
 #include "message/mapimessage.h"
 #include "session/mapistore.h"
+#include "support/liveobjects.h"
+#include "support/mapierror.h"
 #include "support/mapiexception.h"
 #include "support/maplog.h"
 
@@ -217,5 +219,97 @@ TOLVANE_NATIVE(void, destroyMessage)(JNIEnv* env, jclass, jlong hMessage) {
       default:
         throwMessagingException(env, kInvalidHandleText);
     }
+  });
+}
+
+// ---- The provider's folder: the stored read state, new mail, expunge --------
+
+TOLVANE_ATTACHED_NATIVE(void, keepReadState)(JNIEnv* env, jclass, jlong hFolder) {
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_keepReadState\n");
+    CMapiFolder* pFolder = folderOf(env, hFolder);
+    if (pFolder) pFolder->keepReadState();
+  });
+}
+
+TOLVANE_ATTACHED_NATIVE(jbooleanArray, getReadStates)(JNIEnv* env, jclass, jlong hFolder, jint first, jint last) {
+  return nativeBoundary(env, jbooleanArray{nullptr}, [&]() -> jbooleanArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_getReadStates, %d %d\n", static_cast<int>(first),
+            static_cast<int>(last));
+    CMapiFolder* pFolder = folderOf(env, hFolder);
+    if (!pFolder) return nullptr;
+    if (first < 1 || last < first - 1) {
+      throwMessagingException(env, "Index is out of range");
+      return nullptr;
+    }
+    std::vector<jboolean> states;
+    states.reserve(static_cast<size_t>(last - first + 1));
+    try {
+      for (jint n = first; n <= last; ++n)
+        states.push_back(pFolder->wasRead(static_cast<ULONG>(n)) ? JNI_TRUE : JNI_FALSE);
+    } catch (CMapiException& e) {
+      throwMessagingException(env, e.m_strMessage);
+      return nullptr;
+    }
+    jbooleanArray array = env->NewBooleanArray(static_cast<jsize>(states.size()));
+    if (!array) {
+      throwMessagingException(env, "Unable to create the read states result");
+      return nullptr;
+    }
+    env->SetBooleanArrayRegion(array, 0, static_cast<jsize>(states.size()), states.data());
+    return array;
+  });
+}
+
+TOLVANE_ATTACHED_NATIVE(jint, refreshFolder)(JNIEnv* env, jclass, jlong hFolder) {
+  return nativeBoundary(env, jint{0}, [&]() -> jint {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_refreshFolder\n");
+    CMapiFolder* pFolder = folderOf(env, hFolder);
+    if (!pFolder) return 0;
+    try {
+      return static_cast<jint>(pFolder->refresh());
+    } catch (CMapiException& e) {
+      throwMessagingException(env, e.m_strMessage);
+    }
+    return 0;
+  });
+}
+
+TOLVANE_ATTACHED_NATIVE(jintArray, expungeFolder)(JNIEnv* env, jclass, jlong hFolder) {
+  return nativeBoundary(env, jintArray{nullptr}, [&]() -> jintArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_expungeFolder\n");
+    CMapiFolder* pFolder = folderOf(env, hFolder);
+    if (!pFolder) return nullptr;
+    std::vector<jint> positions;
+    try {
+      liveobjects::Ending ending(kMessageExpungedText);
+      for (ULONG position : pFolder->expungeMarked()) positions.push_back(static_cast<jint>(position));
+    } catch (CMapiException& e) {
+      throwMessagingException(env, e.m_strMessage);
+      return nullptr;
+    }
+    jintArray array = env->NewIntArray(static_cast<jsize>(positions.size()));
+    if (!array) {
+      throwMessagingException(env, "Unable to create the expunged messages result");
+      return nullptr;
+    }
+    env->SetIntArrayRegion(array, 0, static_cast<jsize>(positions.size()), positions.data());
+    return array;
+  });
+}
+
+TOLVANE_ATTACHED_NATIVE(void, setMessageRead)(JNIEnv* env, jclass, jlong hMessage, jboolean read) {
+  nativeBoundary(env, [&] {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_setMessageRead %d\n", read ? 1 : 0);
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return;
+    if (!message->m_lpMessage) {
+      throwMessagingException(env, "The message cannot be read");
+      return;
+    }
+    HRESULT hr = message->m_lpMessage->SetReadFlag(read ? 0 : CLEAR_READ_FLAG);
+    if (FAILED(hr))
+      throwMessagingException(env, "The read state of the message could not be changed: " +
+                                       mapiErrorText(message->m_lpMessage, hr));
   });
 }

@@ -33,6 +33,7 @@ constexpr const char* kStoreOfMessageClosedText = "The store of this message is 
 constexpr const char* kFolderOfMessageClosedText = "The folder of this message is closed";
 constexpr const char* kTransportOfMessageClosedText = "The transport of this message is closed";
 constexpr const char* kMessageDestroyedText = "The message was destroyed";
+constexpr const char* kMessageExpungedText = "The message was expunged";
 constexpr const char* kAttachedMessageClosedText = "The attached message is closed";
 constexpr const char* kContentDiscardedText =
     "The message's content was discarded when its delete flag changed; fetch it again";

@@ -63,49 +63,154 @@ void CMapiFolder::open(ULONG ulFlags) {
   throw CMapiException(message);
 }
 
+LPSRowSet CMapiFolder::readRows(ULONG& count) {
+  count = 0;
+  LPMAPITABLE table = nullptr;
+  HRESULT hr = m_lpFolder->GetContentsTable(0, &table);
+  if (FAILED(hr) || !table) {
+    mapiLog("MapiFolder::createMessageList:: m_lpFolder->GetContentsTable failed: %s\n", folderErrorText(hr).c_str());
+    return nullptr;
+  }
+  // The entry identifier comes first: the rows' identifiers are what the
+  // messages open by. The read state comes along for a reader that shows it.
+  SizedSPropTagArray(2, columns) = {m_bKeepReadState ? 2u : 1u, {PR_ENTRYID, PR_MESSAGE_FLAGS}};
+  LPSRowSet rows = nullptr;
+  if (SUCCEEDED(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0))) {
+    hr = table->GetRowCount(0, &count);
+    if (FAILED(hr)) {
+      mapiLog("MapiFolder::createMessageList:: m_lpContents->GetRowCount failed: %s\n",
+              mapiErrorText(table, hr).c_str());
+    } else if (count > 0) {
+      hr = table->QueryRows(static_cast<LONG>(count), 0, &rows);
+      if (FAILED(hr)) {
+        rows = nullptr;
+        mapiLog("MapiFolder::createMessageList:: m_lpContents->QueryRows failed: %s\n",
+                mapiErrorText(table, hr).c_str());
+      }
+    }
+  }
+  if (m_lpContents) m_lpContents->Release();
+  m_lpContents = table;
+  return rows;
+}
+
 void CMapiFolder::createMessageList() {
   if (!m_lpFolder) return;
-  if (m_lpContents) {
-    m_lpContents->Release();
-    m_lpContents = nullptr;
-  }
-  HRESULT hr = m_lpFolder->GetContentsTable(0, &m_lpContents);
-  if (FAILED(hr) || !m_lpContents) {
-    m_lpContents = nullptr;
-    mapiLog("MapiFolder::createMessageList:: m_lpFolder->GetContentsTable failed: %s\n", folderErrorText(hr).c_str());
-    return;
-  }
-  SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
-  if (FAILED(m_lpContents->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0))) return;
-  ULONG ulCount = 0;
-  hr = m_lpContents->GetRowCount(0, &ulCount);
-  if (FAILED(hr)) {
-    mapiLog("MapiFolder::createMessageList:: m_lpContents->GetRowCount failed: %s\n",
-            mapiErrorText(m_lpContents, hr).c_str());
-    return;
-  }
-  if (ulCount == 0) return;
-  hr = m_lpContents->QueryRows(static_cast<LONG>(ulCount), 0, &m_lpRows);
-  if (FAILED(hr)) {
+  freeRows();
+  m_lpRows = readRows(m_tableRows);
+  if (!m_lpRows) return;
+  m_order.reserve(m_lpRows->cRows);
+  for (ULONG i = 0; i < m_lpRows->cRows; ++i) m_order.push_back(&m_lpRows->aRow[i]);
+}
+
+void CMapiFolder::freeRows() {
+  m_order.clear();
+  for (LPSRowSet rows : m_moreRows) FreeProws(rows);
+  m_moreRows.clear();
+  if (m_lpRows) {
+    FreeProws(m_lpRows);
     m_lpRows = nullptr;
-    mapiLog("MapiFolder::createMessageList:: m_lpContents->QueryRows failed: %s\n",
-            mapiErrorText(m_lpContents, hr).c_str());
   }
 }
 
 ULONG CMapiFolder::getMessageCount() {
   if (!m_lpRows) createMessageList();
   if (!m_lpRows) return 0;
-  mapiLog("CMapiFolder::getMessageCount MsgCount %d\n", static_cast<int>(m_lpRows->cRows));
-  return m_lpRows->cRows;
+  mapiLog("CMapiFolder::getMessageCount MsgCount %d\n", static_cast<int>(m_order.size()));
+  return static_cast<ULONG>(m_order.size());
+}
+
+const SRow& CMapiFolder::rowAt(ULONG position) {
+  if (m_bStoreClosed) throw CMapiException(kStoreClosed);
+  if (!m_lpRows) createMessageList();
+  if (position < 1 || position > m_order.size()) throw CMapiException("Index is out of range");
+  return *m_order[position - 1];
+}
+
+bool CMapiFolder::wasRead(ULONG position) {
+  const SRow& row = rowAt(position);
+  if (row.cValues < 2 || !row.lpProps || row.lpProps[1].ulPropTag != PR_MESSAGE_FLAGS) return true;
+  return (row.lpProps[1].Value.l & MSGFLAG_READ) != 0;
+}
+
+ULONG CMapiFolder::refresh() {
+  if (m_bStoreClosed) throw CMapiException(kStoreClosed);
+  if (!m_lpFolder) return 0;
+  if (!m_lpRows) {
+    createMessageList();
+    return static_cast<ULONG>(m_order.size());
+  }
+  // A count that has not changed since the rows were last read means no new
+  // mail, without reading every row again.
+  LPMAPITABLE probe = nullptr;
+  if (FAILED(m_lpFolder->GetContentsTable(0, &probe)) || !probe) return 0;
+  ULONG count = 0;
+  HRESULT hr = probe->GetRowCount(0, &count);
+  probe->Release();
+  if (FAILED(hr) || count == m_tableRows) return 0;
+  LPSRowSet rows = readRows(count);
+  if (!rows) return 0;
+  m_tableRows = count;
+  std::vector<std::string> known;
+  known.reserve(m_order.size());
+  for (const SRow* row : m_order) {
+    if (row->cValues >= 1 && row->lpProps && row->lpProps[0].ulPropTag == PR_ENTRYID) {
+      const SBinary& eid = row->lpProps[0].Value.bin;
+      known.emplace_back(reinterpret_cast<const char*>(eid.lpb), eid.cb);
+    }
+  }
+  std::sort(known.begin(), known.end());
+  ULONG added = 0;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SRow& row = rows->aRow[i];
+    if (row.cValues < 1 || !row.lpProps || row.lpProps[0].ulPropTag != PR_ENTRYID) continue;
+    const SBinary& eid = row.lpProps[0].Value.bin;
+    if (std::binary_search(known.begin(), known.end(),
+                           std::string(reinterpret_cast<const char*>(eid.lpb), eid.cb)))
+      continue;
+    m_order.push_back(&row);
+    ++added;
+  }
+  // The row set holds the new rows' identifiers, which their messages will
+  // point into: kept with the snapshot when it added any.
+  if (added > 0)
+    m_moreRows.push_back(rows);
+  else
+    FreeProws(rows);
+  return added;
+}
+
+std::vector<ULONG> CMapiFolder::expungeMarked() {
+  if (m_bStoreClosed) throw CMapiException(kStoreClosed);
+  std::vector<ULONG> removed;
+  std::vector<CMapiMessage*> marked;
+  for (CMapiMessage* message : m_messages)
+    if (message->getDeleteFlag()) marked.push_back(message);
+  for (CMapiMessage* message : marked) {
+    HRESULT hr = deleteEntry(message);
+    if (FAILED(hr)) {
+      mapiLog("CMapiFolder::expunge: failed : %s\n", folderErrorText(hr).c_str());
+      continue;
+    }
+    for (size_t i = 0; i < m_order.size(); ++i) {
+      const SRow& row = *m_order[i];
+      if (row.cValues >= 1 && row.lpProps && row.lpProps[0].ulPropTag == PR_ENTRYID &&
+          reinterpret_cast<LPENTRYID>(row.lpProps[0].Value.bin.lpb) == message->m_lpEntryID) {
+        removed.push_back(static_cast<ULONG>(i + 1));
+        break;
+      }
+    }
+    // Deleted already: the message must not delete itself again.
+    message->setDeleteFlag(false);
+    delete message;
+  }
+  std::sort(removed.begin(), removed.end());
+  for (auto it = removed.rbegin(); it != removed.rend(); ++it) m_order.erase(m_order.begin() + (*it - 1));
+  return removed;
 }
 
 bool CMapiFolder::getMessage(ULONG position, CMapiMessage* message) {
-  if (m_bStoreClosed) throw CMapiException(kStoreClosed);
-  if (!m_lpRows) createMessageList();
-  if (position < 1 || !m_lpRows || position > m_lpRows->cRows) throw CMapiException("Index is out of range");
-
-  const SRow& row = m_lpRows->aRow[position - 1];
+  const SRow& row = rowAt(position);
   bool opened = false;
   // A row without its entry identifier column cannot be opened.
   if (row.cValues >= 1 && row.lpProps && row.lpProps[0].ulPropTag == PR_ENTRYID) {
@@ -116,7 +221,7 @@ bool CMapiFolder::getMessage(ULONG position, CMapiMessage* message) {
     if (SUCCEEDED(hr) && message->m_lpMessage) {
       message->m_cbEntryID = eid.cb;
       message->m_lpEntryID = reinterpret_cast<LPENTRYID>(eid.lpb);
-      message->m_lpMessage->SetReadFlag(0);
+      if (!m_bKeepReadState) message->m_lpMessage->SetReadFlag(0);
       opened = true;
     } else {
       message->m_lpMessage = nullptr;
@@ -194,10 +299,7 @@ void CMapiFolder::Close(bool expunge) {
     mapiLog("CMapiFolder::Close releasing m_lpContents\n");
   }
   // After the messages: their entry identifiers point into these rows.
-  if (m_lpRows) {
-    FreeProws(m_lpRows);
-    m_lpRows = nullptr;
-  }
+  freeRows();
   if (m_lpFolder) {
     m_lpFolder->Release();
     m_lpFolder = nullptr;
@@ -233,10 +335,7 @@ void CMapiFolder::detachFromStore() {
     m_lpContents = nullptr;
   }
   // After the messages: their entry identifiers pointed into these rows.
-  if (m_lpRows) {
-    FreeProws(m_lpRows);
-    m_lpRows = nullptr;
-  }
+  freeRows();
   if (m_lpFolder) {
     m_lpFolder->Release();
     m_lpFolder = nullptr;

@@ -8,6 +8,7 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 class CMapiSession;
 class CMapiStore;
@@ -35,6 +36,23 @@ class CMapiFolder {
   void DeleteMsgFromMapiFolder(CMapiMessage* message);
   void removeMessage(CMapiMessage* message);
 
+  // For a reader that shows the stored read state (the JavaMail provider):
+  // messages fetched from now on are not marked read, and the snapshot
+  // carries each message's read state. Takes effect at the next snapshot, so
+  // it is set right after open.
+  void keepReadState() { m_bKeepReadState = true; }
+  // Whether the message at a 1-based position was read when the snapshot was
+  // taken (true when the store did not say).
+  bool wasRead(ULONG position);
+  // Adds the messages that arrived since the snapshot at its end; the
+  // positions of the others stay. Returns how many were added.
+  ULONG refresh();
+  // Deletes the messages marked for deletion that were fetched through this
+  // folder, takes them out of the snapshot (the ones after them move up) and
+  // deletes them. Returns their former 1-based positions, in order; a message
+  // the store would not delete stays, still marked.
+  std::vector<ULONG> expungeMarked();
+
   // Called by the folder's store as it closes (the folder may live on until
   // its owner deletes it): releases every MAPI object of the folder and of
   // its messages, which stay the folder's with their contents but can no
@@ -59,6 +77,19 @@ class CMapiFolder {
  private:
   std::string folderErrorText(HRESULT hr);
   HRESULT deleteEntry(CMapiMessage* message);
+  // Reads every row of a fresh contents table with the snapshot's columns;
+  // null (logged) when that fails. `count` is what GetRowCount said.
+  LPSRowSet readRows(ULONG& count);
+  const SRow& rowAt(ULONG position);
+  void freeRows();
+
+  // The snapshot's positions in order: rows of m_lpRows and of m_moreRows
+  // (what refresh added), less those expunged.
+  std::vector<const SRow*> m_order;
+  std::vector<LPSRowSet> m_moreRows;
+  // Rows of the contents table when it was last read, to tell new mail.
+  ULONG m_tableRows = 0;
+  bool m_bKeepReadState = false;
 };
 
 #endif

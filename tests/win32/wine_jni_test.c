@@ -137,6 +137,11 @@ static const Native g_attachedNatives[] = {
     {"getMessageAuthor", "J", 'L', 'X'},
     {"getMessageHeaders", "J", 'L', 'X'},
     {"getMessageSize", "J", 'I', 'X'},
+    {"keepReadState", "J", 'V', 'X'},
+    {"getReadStates", "JII", 'L', 'X'},
+    {"refreshFolder", "J", 'I', 'X'},
+    {"expungeFolder", "J", 'L', 'X'},
+    {"setMessageRead", "JZ", 'V', 'X'},
 };
 #define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
 #define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)

@@ -93,4 +93,36 @@ public final class MAPINativeAttached {
      */
     public static native int readPartData(long part, long offset, byte[] buffer, int start, int length)
             throws MessagingException;
+
+    // ---- A folder that shows the stored read state, new mail and expunge ------------
+
+    /**
+     * Messages fetched from the folder from now on are not marked read, and its snapshot
+     * carries each message's stored read state ({@link #getReadStates}). Call it right after
+     * {@link MAPINative#openFolder}, before the folder is counted.
+     */
+    public static native void keepReadState(long folder) throws MessagingException;
+
+    /**
+     * Whether each message numbered {@code first..last} (1-based) was read when the snapshot
+     * was taken (true where the store does not say).
+     */
+    public static native boolean[] getReadStates(long folder, int first, int last) throws MessagingException;
+
+    /**
+     * Adds the messages that arrived since the snapshot was taken at its end (the others
+     * keep their numbers) and returns how many were added.
+     */
+    public static native int refreshFolder(long folder) throws MessagingException;
+
+    /**
+     * Deletes the messages fetched from the folder whose delete flag is set, takes them out
+     * of the snapshot (the ones after them move up) and returns their former numbers in
+     * order. A message the store would not delete stays, still flagged. The deleted
+     * messages' handles are gone ("The message was expunged"); the others stay usable.
+     */
+    public static native int[] expungeFolder(long folder) throws MessagingException;
+
+    /** Stores a message's read state (MAPI's read flag). */
+    public static native void setMessageRead(long message, boolean read) throws MessagingException;
 }

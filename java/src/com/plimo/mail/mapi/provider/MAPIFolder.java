@@ -2,6 +2,7 @@ package com.plimo.mail.mapi.provider;
 
 import com.plimo.mail.mapi.MAPIMessage;
 import com.plimo.mail.mapi.MAPINative;
+import com.plimo.mail.mapi.MAPINativeAttached;
 import com.plimo.mail.mapi.NativeLifetime;
 import java.lang.ref.PhantomReference;
 import java.lang.ref.Reference;
@@ -11,6 +12,7 @@ import java.util.HashMap;
 import java.util.Map;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.atomic.AtomicBoolean;
 import javax.mail.FetchProfile;
 import javax.mail.Flags;
 import javax.mail.Folder;
@@ -26,13 +28,16 @@ import javax.mail.event.ConnectionEvent;
  * other name gives a folder that does not exist.
  *
  * <p>Opening takes a snapshot of the Inbox; messages are numbered 1 to
- * {@link #getMessageCount()} within it and fetched in chunks. Messages are held weakly,
- * so a walk over a large folder keeps only what its caller keeps. Closing deletes the
- * native folder and every message fetched through it: their reads then throw a
- * {@link MessagingException}. {@link Flags.Flag#DELETED} is the store's delete flag;
- * {@link #expunge()} and {@code close(true)} delete the flagged messages. A folder
- * dropped while open (never closed) is closed without expunge once it and its messages
- * are unreachable, by a {@link java.lang.ref.Cleaner}.
+ * {@link #getMessageCount()} within it and fetched in chunks, as {@link StoredMessage}s
+ * whose {@link Flags.Flag#SEEN} is the stored read state. {@link #getMessageCount()} adds
+ * the mail that arrived since (at most once a second), at the end, and tells the
+ * {@link javax.mail.event.MessageCountListener}s. Messages are held weakly, so a walk over
+ * a large folder keeps only what its caller keeps. Closing deletes the native folder and
+ * every message fetched through it: their reads then throw a {@link MessagingException}.
+ * {@link Flags.Flag#DELETED} is the store's delete flag; {@link #expunge()} deletes the
+ * flagged messages (they become expunged, the others move up and stay usable), and so does
+ * {@code close(true)}. A folder dropped while open (never closed) is closed without expunge
+ * once it and its messages are unreachable, by a {@link java.lang.ref.Cleaner}.
  *
  * <p>An attached message ({@code message/rfc822} part) reads as a message
  * ({@link com.plimo.mail.mapi.MAPIAttachedMessage}); it is closed with the content of the
@@ -54,10 +59,21 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
     /** Under which the messages of the native folder live; ended as it closes. */
     private NativeLifetime lifetime;
     private boolean open;
-    private WeakReference<MAPIMessage>[] cache;
+    private WeakReference<StoredMessage>[] cache;
+    /**
+     * Per number, whether the native message handed out for it still exists: an expunged
+     * one's releaser must not touch a handle whose address a new message may have taken.
+     */
+    private AtomicBoolean[] usable;
     /** Messages handed out, each with what lets go of its native content once it is unreachable. */
-    private final ReferenceQueue<MAPIMessage> unreachable = new ReferenceQueue<>();
-    private final Map<Reference<? extends MAPIMessage>, Runnable> releasers = new HashMap<>();
+    private final ReferenceQueue<StoredMessage> unreachable = new ReferenceQueue<>();
+    private final Map<Reference<? extends StoredMessage>, Runnable> releasers = new HashMap<>();
+    /** The number of messages as last counted, and when mail that arrived was last looked for. */
+    private int knownCount;
+    private long lastRefresh;
+    private boolean newMessages;
+    /** How often {@link #getMessageCount()} looks for mail that arrived, in milliseconds. */
+    static final long REFRESH_INTERVAL_MS = 1000;
 
     MAPIFolder(MAPIStore store, String name) {
         super(store);
@@ -113,9 +129,18 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         return false;
     }
 
+    /** Whether mail arrived since the folder was opened or last asked (looked for now). */
     @Override
-    public boolean hasNewMessages() {
-        return false;
+    public boolean hasNewMessages() throws MessagingException {
+        if (!isOpen()) {
+            return false;
+        }
+        getMessageCount();
+        synchronized (this) {
+            boolean result = newMessages;
+            newMessages = false;
+            return result;
+        }
     }
 
     @Override
@@ -138,7 +163,9 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
 
     @Override
     public Flags getPermanentFlags() {
-        return new Flags(Flags.Flag.DELETED);
+        Flags permanent = new Flags(Flags.Flag.DELETED);
+        permanent.add(Flags.Flag.SEEN);
+        return permanent;
     }
 
     @Override
@@ -183,6 +210,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         NativeHandle tracked = new NativeHandle(this, h, mapiStore.nativeLock(), f -> MAPINative.closeFolder(f, false));
         try {
             MAPINative.openFolder(h, requestedMode);
+            MAPINativeAttached.keepReadState(h);
         } catch (MessagingException e) {
             tracked.close();
             throw e;
@@ -191,6 +219,8 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         lifetime = new NativeLifetime(mapiStore.lifetime(), "The folder of this message is closed");
         handle = h;
         cache = null;
+        knownCount = MAPINative.getFolderMessageCount(h);
+        lastRefresh = System.nanoTime();
     }
 
     /** Takes the native folder for an explicit close; 0 when there is none. */
@@ -261,17 +291,38 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
 
     // ---- Messages ----------------------------------------------------------------------
 
-    /** The number of messages in the snapshot taken at open; -1 while closed. */
+    /**
+     * The number of messages: those of the snapshot taken at open, and the mail that arrived
+     * since (looked for at most once a second), which the message count listeners hear of;
+     * -1 while closed.
+     */
     @Override
     public int getMessageCount() throws MessagingException {
+        Message[] added = null;
+        int count;
         synchronized (mapiStore.nativeLock()) {
             synchronized (this) {
                 if (!open) {
                     return -1;
                 }
-                return MAPINative.getFolderMessageCount(handle);
+                long now = System.nanoTime();
+                if (now - lastRefresh >= REFRESH_INTERVAL_MS * 1_000_000L) {
+                    lastRefresh = now;
+                    if (MAPINativeAttached.refreshFolder(handle) > 0) {
+                        int before = knownCount;
+                        count = MAPINative.getFolderMessageCount(handle);
+                        knownCount = count;
+                        newMessages = true;
+                        added = getMessages(before + 1, count);
+                    }
+                }
+                count = MAPINative.getFolderMessageCount(handle);
             }
         }
+        if (added != null && added.length > 0) {
+            notifyMessageAddedListeners(added);
+        }
+        return count;
     }
 
     @Override
@@ -284,7 +335,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                     throw new IndexOutOfBoundsException("No message " + msgnum + " in " + count);
                 }
                 releaseUnreachable();
-                MAPIMessage cached = cached(msgnum, count);
+                StoredMessage cached = cached(msgnum, count);
                 if (cached != null) {
                     return cached;
                 }
@@ -306,7 +357,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                 releaseUnreachable();
                 Message[] result = new Message[end - start + 1];
                 for (int n = start; n <= end; n++) {
-                    MAPIMessage m = cached(n, count);
+                    StoredMessage m = cached(n, count);
                     if (m == null) {
                         fetchChunk(n, Math.min(end, n + CHUNK - 1), count);
                         m = cache[n - 1].get();
@@ -341,39 +392,58 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
     }
 
     /**
-     * Deletes the messages whose {@link Flags.Flag#DELETED} is set: the native folder is
-     * closed with expunge and opened again, so messages fetched before are no longer usable
-     * and the rest are numbered afresh.
+     * Deletes the messages whose {@link Flags.Flag#DELETED} is set and returns them, expunged
+     * (their reads throw {@link javax.mail.MessageRemovedException}); the messages after them
+     * move up and stay usable. A message the store would not delete stays, flagged, and the
+     * call then throws once the others are gone.
      */
     @Override
     public Message[] expunge() throws MessagingException {
         List<Message> deleted = new ArrayList<>();
+        int kept;
         synchronized (mapiStore.nativeLock()) {
             synchronized (this) {
                 checkOpen();
                 if (mode != READ_WRITE) {
                     throw new IllegalStateException("The folder is open read-only");
                 }
-                if (cache != null) {
-                    for (WeakReference<MAPIMessage> ref : cache) {
-                        MAPIMessage m = ref == null ? null : ref.get();
-                        if (m != null && m.isSet(Flags.Flag.DELETED)) {
+                int count = MAPINative.getFolderMessageCount(handle);
+                cached(0, count);
+                int[] removed = MAPINativeAttached.expungeFolder(handle);
+                List<WeakReference<StoredMessage>> survivors = new ArrayList<>();
+                List<AtomicBoolean> survivorsUsable = new ArrayList<>();
+                int next = 0;
+                for (int n = 1; n <= cache.length; n++) {
+                    WeakReference<StoredMessage> ref = cache[n - 1];
+                    StoredMessage m = ref == null ? null : ref.get();
+                    if (next < removed.length && removed[next] == n) {
+                        next++;
+                        if (usable[n - 1] != null) {
+                            usable[n - 1].set(false);
+                        }
+                        if (m != null) {
+                            m.setExpunged(true);
                             deleted.add(m);
                         }
+                        continue;
                     }
+                    if (m != null) {
+                        m.setMessageNumber(survivors.size() + 1);
+                    }
+                    survivors.add(ref);
+                    survivorsUsable.add(usable[n - 1]);
                 }
-                long h = takeHandle();
-                cache = null;
-                releasers.clear();
-                if (h != 0) {
-                    MAPINative.closeFolder(h, true);
-                }
-                try {
-                    openNative(mode);
-                } catch (MessagingException e) {
-                    open = false;
-                    mapiStore.closed(this);
-                    throw e;
+                @SuppressWarnings({"unchecked", "rawtypes"})
+                WeakReference<StoredMessage>[] renumbered = survivors.toArray(new WeakReference[0]);
+                cache = renumbered;
+                usable = survivorsUsable.toArray(new AtomicBoolean[0]);
+                knownCount = MAPINative.getFolderMessageCount(handle);
+                kept = 0;
+                for (WeakReference<StoredMessage> ref : cache) {
+                    StoredMessage m = ref == null ? null : ref.get();
+                    if (m != null && m.getMAPIMessage().isSet(Flags.Flag.DELETED)) {
+                        kept++;
+                    }
                 }
             }
         }
@@ -381,27 +451,47 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         if (result.length > 0) {
             notifyMessageRemovedListeners(true, result);
         }
+        if (kept > 0) {
+            throw new MessagingException(kept + " of the messages marked deleted could not be deleted");
+        }
         return result;
     }
 
     @SuppressWarnings("unchecked")
-    private MAPIMessage cached(int msgnum, int count) {
-        if (cache == null || cache.length != count) {
-            cache = (WeakReference<MAPIMessage>[]) new WeakReference<?>[count];
+    private StoredMessage cached(int msgnum, int count) {
+        if (cache == null) {
+            cache = (WeakReference<StoredMessage>[]) new WeakReference<?>[count];
+            usable = new AtomicBoolean[count];
+        } else if (cache.length != count) {
+            // Mail that arrived joins at the end; the messages handed out keep their numbers.
+            cache = java.util.Arrays.copyOf(cache, count);
+            usable = java.util.Arrays.copyOf(usable, count);
         }
-        WeakReference<MAPIMessage> ref = cache[msgnum - 1];
+        if (msgnum < 1) {
+            return null;
+        }
+        WeakReference<StoredMessage> ref = cache[msgnum - 1];
         return ref == null ? null : ref.get();
     }
 
     private void fetchChunk(int first, int last, int count) throws MessagingException {
         MAPIMessage[] got = MAPINative.getFolderMessageChunk(handle, this, first, last);
+        boolean[] read = MAPINativeAttached.getReadStates(handle, first, last);
         for (int n = first; n <= last; n++) {
             MAPIMessage m = got == null || got.length < n ? null : got[n - 1];
             if (m == null) {
                 throw new MessagingException("The MAPI folder gave no message " + n + " of " + count);
             }
-            cache[n - 1] = new WeakReference<>(m);
-            releasers.put(new PhantomReference<>(m, unreachable), m.contentReleaser());
+            StoredMessage stored = new StoredMessage(this, n, m, read == null || read[n - first]);
+            cache[n - 1] = new WeakReference<>(stored);
+            AtomicBoolean exists = new AtomicBoolean(true);
+            usable[n - 1] = exists;
+            Runnable release = m.contentReleaser();
+            releasers.put(new PhantomReference<>(stored, unreachable), () -> {
+                if (exists.get()) {
+                    release.run();
+                }
+            });
         }
     }
 
@@ -410,7 +500,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
      * a large folder keeps only the bodies its caller keeps. Called with both locks held.
      */
     private void releaseUnreachable() {
-        Reference<? extends MAPIMessage> ref;
+        Reference<? extends StoredMessage> ref;
         while ((ref = unreachable.poll()) != null) {
             Runnable release = releasers.remove(ref);
             if (release != null && open) {
