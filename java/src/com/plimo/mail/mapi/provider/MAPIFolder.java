@@ -203,14 +203,14 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
      * its messages, multiparts and parts hold it, so none of them is usable by then.
      */
     private void openNative(int requestedMode) throws MessagingException {
-        long h = MAPINative.getInbox(mapiStore.handle());
+        long h = Core.call(() -> MAPINative.getInbox(mapiStore.handle()));
         if (h == 0) {
             throw new MessagingException("The MAPI store has no Inbox");
         }
         NativeHandle tracked = new NativeHandle(this, h, mapiStore.nativeLock(), f -> MAPINative.closeFolder(f, false));
         try {
-            MAPINative.openFolder(h, requestedMode);
-            MAPINativeAttached.keepReadState(h);
+            Core.run(() -> MAPINative.openFolder(h, requestedMode));
+            Core.run(() -> MAPINativeAttached.keepReadState(h));
         } catch (MessagingException e) {
             tracked.close();
             throw e;
@@ -219,7 +219,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         lifetime = new NativeLifetime(mapiStore.lifetime(), "The folder of this message is closed");
         handle = h;
         cache = null;
-        knownCount = MAPINative.getFolderMessageCount(h);
+        knownCount = Core.call(() -> MAPINative.getFolderMessageCount(h));
         lastRefresh = System.nanoTime();
     }
 
@@ -308,15 +308,15 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                 long now = System.nanoTime();
                 if (now - lastRefresh >= REFRESH_INTERVAL_MS * 1_000_000L) {
                     lastRefresh = now;
-                    if (MAPINativeAttached.refreshFolder(handle) > 0) {
+                    if (Core.call(() -> MAPINativeAttached.refreshFolder(handle)) > 0) {
                         int before = knownCount;
-                        count = MAPINative.getFolderMessageCount(handle);
+                        count = Core.call(() -> MAPINative.getFolderMessageCount(handle));
                         knownCount = count;
                         newMessages = true;
                         added = getMessages(before + 1, count);
                     }
                 }
-                count = MAPINative.getFolderMessageCount(handle);
+                count = Core.call(() -> MAPINative.getFolderMessageCount(handle));
             }
         }
         if (added != null && added.length > 0) {
@@ -330,7 +330,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         synchronized (mapiStore.nativeLock()) {
             synchronized (this) {
                 checkOpen();
-                int count = MAPINative.getFolderMessageCount(handle);
+                int count = Core.call(() -> MAPINative.getFolderMessageCount(handle));
                 if (msgnum < 1 || msgnum > count) {
                     throw new IndexOutOfBoundsException("No message " + msgnum + " in " + count);
                 }
@@ -350,7 +350,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         synchronized (mapiStore.nativeLock()) {
             synchronized (this) {
                 checkOpen();
-                int count = MAPINative.getFolderMessageCount(handle);
+                int count = Core.call(() -> MAPINative.getFolderMessageCount(handle));
                 if (start < 1 || end > count || start > end + 1) {
                     throw new IndexOutOfBoundsException("No messages " + start + " to " + end + " in " + count);
                 }
@@ -407,9 +407,9 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                 if (mode != READ_WRITE) {
                     throw new IllegalStateException("The folder is open read-only");
                 }
-                int count = MAPINative.getFolderMessageCount(handle);
+                int count = Core.call(() -> MAPINative.getFolderMessageCount(handle));
                 cached(0, count);
-                int[] removed = MAPINativeAttached.expungeFolder(handle);
+                int[] removed = Core.call(() -> MAPINativeAttached.expungeFolder(handle));
                 List<WeakReference<StoredMessage>> survivors = new ArrayList<>();
                 List<AtomicBoolean> survivorsUsable = new ArrayList<>();
                 int next = 0;
@@ -437,11 +437,11 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                 WeakReference<StoredMessage>[] renumbered = survivors.toArray(new WeakReference[0]);
                 cache = renumbered;
                 usable = survivorsUsable.toArray(new AtomicBoolean[0]);
-                knownCount = MAPINative.getFolderMessageCount(handle);
+                knownCount = Core.call(() -> MAPINative.getFolderMessageCount(handle));
                 kept = 0;
                 for (WeakReference<StoredMessage> ref : cache) {
                     StoredMessage m = ref == null ? null : ref.get();
-                    if (m != null && m.getMAPIMessage().isSet(Flags.Flag.DELETED)) {
+                    if (m != null && Core.isDeleted(m.getMAPIMessage())) {
                         kept++;
                     }
                 }
@@ -475,8 +475,8 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
     }
 
     private void fetchChunk(int first, int last, int count) throws MessagingException {
-        MAPIMessage[] got = MAPINative.getFolderMessageChunk(handle, this, first, last);
-        boolean[] read = MAPINativeAttached.getReadStates(handle, first, last);
+        MAPIMessage[] got = Core.call(() -> MAPINative.getFolderMessageChunk(handle, Core.coreFolder(this), first, last));
+        boolean[] read = Core.call(() -> MAPINativeAttached.getReadStates(handle, first, last));
         for (int n = first; n <= last; n++) {
             MAPIMessage m = got == null || got.length < n ? null : got[n - 1];
             if (m == null) {

@@ -74,7 +74,9 @@ public class MAPIStore extends Store {
             }
             long h;
             try {
-                h = MAPINative.getStore(user, password == null ? "" : password, "", tempDir);
+                String profileName = user;
+                String secret = password == null ? "" : password;
+                h = Core.call(() -> MAPINative.getStore(profileName, secret, "", tempDir));
             } catch (MessagingException e) {
                 AuthenticationFailedException failed = new AuthenticationFailedException(
                         "Cannot log on to MAPI profile '" + user + "': " + e.getMessage());
@@ -111,7 +113,7 @@ public class MAPIStore extends Store {
                 lifetime = null;
             }
             if (h != 0) {
-                MAPINative.closeStore(h);
+                Core.run(() -> MAPINative.closeStore(h));
             }
         }
         super.close();

@@ -106,7 +106,10 @@ public class MAPITransport extends Transport {
         }
         long h;
         try {
-            h = MAPINative.getTransport(user, password == null ? "" : password, tempDir, sentFolder);
+            String profileName = user;
+            String secret = password == null ? "" : password;
+            String temp = tempDir;
+            h = Core.call(() -> MAPINative.getTransport(profileName, secret, temp, sentFolder));
         } catch (MessagingException e) {
             AuthenticationFailedException failed = new AuthenticationFailedException(
                     "Cannot log on to MAPI profile '" + user + "' to send: " + e.getMessage());
@@ -134,7 +137,7 @@ public class MAPITransport extends Transport {
             logon = null;
             handle = 0;
             if (h != 0) {
-                MAPINative.closeTransport(h);
+                Core.run(() -> MAPINative.closeTransport(h));
             }
             if (events != null) {
                 events.shutdown();
@@ -232,7 +235,7 @@ public class MAPITransport extends Transport {
     private void send(Message message, List<InternetAddress> envelope) throws MessagingException {
         Path dir = privateDirectory();
         try {
-            long native_ = MAPINative.createMessage(handle);
+            long native_ = Core.call(() -> MAPINative.createMessage(handle));
             if (native_ == 0) {
                 throw new MessagingException("The Outbox gave no new message");
             }
@@ -243,7 +246,7 @@ public class MAPITransport extends Transport {
             NativeHandle composed = new NativeHandle(composer, native_, this, MAPINative::destroyMessage);
             try {
                 composer.compose(message, envelope);
-                MAPINative.sendMessage(native_);
+                Core.run(() -> MAPINative.sendMessage(native_));
             } finally {
                 composed.close();
             }

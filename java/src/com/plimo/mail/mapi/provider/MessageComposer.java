@@ -45,24 +45,24 @@ final class MessageComposer {
     void compose(Message source, List<InternetAddress> envelope) throws MessagingException {
         String subject = source.getSubject();
         if (subject != null) {
-            MAPINative.setMessageSubject(message, subject);
+            Core.run(() -> MAPINative.setMessageSubject(message, subject));
         }
         Address[] from = source.getFrom();
         if (from != null && from.length > 0 && from[0] instanceof InternetAddress) {
             InternetAddress f = (InternetAddress) from[0];
-            MAPINative.addMessageFrom(message, nullToEmpty(f.getPersonal()), f.getAddress());
+            Core.run(() -> MAPINative.addMessageFrom(message, nullToEmpty(f.getPersonal()), f.getAddress()));
         }
         addRecipients(source, envelope);
         String[] replyTo = source.getHeader("Reply-To");
         if (replyTo != null && replyTo.length > 0) {
             InternetAddress[] parsed = InternetAddress.parseHeader(replyTo[0], false);
             if (parsed.length > 0) {
-                MAPINative.setMessageReplyTo(message, nullToEmpty(parsed[0].getPersonal()), parsed[0].getAddress());
+                Core.run(() -> MAPINative.setMessageReplyTo(message, nullToEmpty(parsed[0].getPersonal()), parsed[0].getAddress()));
             }
         }
         Integer priority = priority(source);
         if (priority != null) {
-            MAPINative.setMessagePriority(message, priority);
+            Core.run(() -> MAPINative.setMessagePriority(message, priority));
         }
         addXHeaders(source);
         try {
@@ -71,10 +71,10 @@ final class MessageComposer {
             throw new MessagingException("Cannot read the message's content: " + e.getMessage(), e);
         }
         if (plain != null) {
-            MAPINative.setMessagePlainTextBody(message, plain);
+            Core.run(() -> MAPINative.setMessagePlainTextBody(message, plain));
         }
         if (html != null) {
-            MAPINative.setMessageHTMLBody(message, html);
+            Core.run(() -> MAPINative.setMessageHTMLBody(message, html));
         }
     }
 
@@ -85,12 +85,12 @@ final class MessageComposer {
             String key = a.getAddress().toLowerCase(Locale.ROOT);
             if (to.containsKey(key)) {
                 InternetAddress h = to.get(key);
-                MAPINative.addMessageToRecipient(message, nullToEmpty(h.getPersonal()), h.getAddress());
+                Core.run(() -> MAPINative.addMessageToRecipient(message, nullToEmpty(h.getPersonal()), h.getAddress()));
             } else if (cc.containsKey(key)) {
                 InternetAddress h = cc.get(key);
-                MAPINative.addMessageCCRecipient(message, nullToEmpty(h.getPersonal()), h.getAddress());
+                Core.run(() -> MAPINative.addMessageCCRecipient(message, nullToEmpty(h.getPersonal()), h.getAddress()));
             } else {
-                MAPINative.addMessageBCCRecipient(message, nullToEmpty(a.getPersonal()), a.getAddress());
+                Core.run(() -> MAPINative.addMessageBCCRecipient(message, nullToEmpty(a.getPersonal()), a.getAddress()));
             }
         }
     }
@@ -128,7 +128,7 @@ final class MessageComposer {
             String name = h.getName();
             if (name.length() > 2 && name.regionMatches(true, 0, "X-", 0, 2)
                     && !name.equalsIgnoreCase("X-Priority")) {
-                MAPINative.setMessageXHeader(message, name, decode(h.getValue()));
+                Core.run(() -> MAPINative.setMessageXHeader(message, name, decode(h.getValue())));
             }
         }
     }
@@ -196,10 +196,13 @@ final class MessageComposer {
             fileName = "attachment" + files;
         }
         String cid = contentId(part);
+        String name = fileName;
+        String mediaType = type;
+        String path = file.toString();
         if (cid != null && (inRelated || Part.INLINE.equalsIgnoreCase(disposition))) {
-            MAPINative.addMessageInlineAttachment(message, fileName, type, file.toString(), cid);
+            Core.run(() -> MAPINative.addMessageInlineAttachment(message, name, mediaType, path, cid));
         } else {
-            MAPINative.addMessageAttachment(message, fileName, type, file.toString());
+            Core.run(() -> MAPINative.addMessageAttachment(message, name, mediaType, path));
         }
     }
 

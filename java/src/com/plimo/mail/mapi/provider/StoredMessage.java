@@ -71,7 +71,7 @@ public class StoredMessage extends MimeMessage {
     /** Exports the message as an Outlook {@code .msg} file; see {@link MAPIMessage#getMessageFile()}. */
     public String getMessageFile() throws MessagingException {
         checkLive();
-        return source.getMessageFile();
+        return Core.call(source::getMessageFile);
     }
 
     @Override
@@ -89,7 +89,7 @@ public class StoredMessage extends MimeMessage {
             throw new MessageRemovedException("The message was expunged");
         }
         if (lifetime != null) {
-            lifetime.check();
+            Core.run(lifetime::check);
         }
     }
 
@@ -102,8 +102,8 @@ public class StoredMessage extends MimeMessage {
                 if (headersLoaded) {
                     return;
                 }
-                lifetime.check();
-                String block = MAPINativeAttached.getMessageHeaders(source.getMessagePointer());
+                Core.run(lifetime::check);
+                String block = Core.call(() -> MAPINativeAttached.getMessageHeaders(source.getMessagePointer()));
                 if (block != null && !block.isEmpty()) {
                     // The natives give the block as text; JavaMail reads a file's header bytes the
                     // same way (UTF-8 where they are not ASCII, as a message with Unicode headers has).
@@ -112,9 +112,8 @@ public class StoredMessage extends MimeMessage {
                                     .getBytes(StandardCharsets.UTF_8)));
                 } else {
                     headers = new InternetHeaders();
-                    for (Enumeration<Header> e = source.getAllHeaders(); e.hasMoreElements();) {
-                        Header h = e.nextElement();
-                        headers.addHeader(h.getName(), h.getValue());
+                    for (String[] h : Core.headers(source)) {
+                        headers.addHeader(h[0], h[1]);
                     }
                 }
                 headersLoaded = true;
@@ -174,7 +173,7 @@ public class StoredMessage extends MimeMessage {
     @Override
     public Date getReceivedDate() throws MessagingException {
         checkLive();
-        return source.getReceivedDate();
+        return Core.call(source::getReceivedDate);
     }
 
     /** The size the store gives the message, -1 when it gives none. */
@@ -198,7 +197,7 @@ public class StoredMessage extends MimeMessage {
         synchronized (owner.mapiStore().nativeLock()) {
             synchronized (this) {
                 if (rendered == null) {
-                    rendered = source.toMimeMessage();
+                    rendered = new MimeMessage(session, new ByteArrayInputStream(Core.mimeForm(source)));
                 }
                 return rendered;
             }
@@ -225,13 +224,15 @@ public class StoredMessage extends MimeMessage {
     @Override
     public String getContentType() throws MessagingException {
         checkLive();
-        return source.getContentType();
+        return Core.call(source::getContentType); //@javax
+        //@jakarta return rendered().getContentType();
     }
 
     @Override
     public boolean isMimeType(String mimeType) throws MessagingException {
         checkLive();
-        return source.isMimeType(mimeType);
+        return Core.call(() -> source.isMimeType(mimeType)); //@javax
+        //@jakarta return rendered().isMimeType(mimeType);
     }
 
     @Override
@@ -242,24 +243,28 @@ public class StoredMessage extends MimeMessage {
     /**
      * The content as the natives give it: the body text of a message that has no other
      * part, else a {@link com.plimo.mail.mapi.MAPIMultipart} of its bodies and attachments,
-     * read from the store as they are read.
+     * read from the store as they are read. (The Jakarta Mail provider gives the content of
+     * the message's MIME form, {@link MAPIMessage#toMimeMessage()}, as Jakarta Mail parses it.)
      */
     @Override
     public DataHandler getDataHandler() throws MessagingException {
         markRead();
-        return source.getDataHandler();
+        return source.getDataHandler(); //@javax
+        //@jakarta return rendered().getDataHandler();
     }
 
     @Override
     public Object getContent() throws IOException, MessagingException {
         markRead();
-        return source.getContent();
+        return Core.call(source::getContent); //@javax
+        //@jakarta return rendered().getContent();
     }
 
     @Override
     public InputStream getInputStream() throws IOException, MessagingException {
         markRead();
-        return source.getInputStream();
+        return Core.call(source::getInputStream); //@javax
+        //@jakarta return rendered().getInputStream();
     }
 
     @Override
@@ -386,7 +391,7 @@ public class StoredMessage extends MimeMessage {
                 if (changed.contains(Flags.Flag.DELETED)) {
                     // The natives let go of the content whenever the delete flag changes.
                     rendered = null;
-                    source.setFlags(new Flags(Flags.Flag.DELETED), set);
+                    Core.setDeleted(source, set);
                 }
                 if (changed.contains(Flags.Flag.SEEN) && flags.contains(Flags.Flag.SEEN) != set
                         && owner.getMode() == Folder.READ_WRITE) {
@@ -399,8 +404,8 @@ public class StoredMessage extends MimeMessage {
 
     /** Stores the read state; called with the store's lock held. */
     private void storeRead(boolean read) throws MessagingException {
-        lifetime.check();
-        MAPINativeAttached.setMessageRead(source.getMessagePointer(), read);
+        Core.run(lifetime::check);
+        Core.run(() -> MAPINativeAttached.setMessageRead(source.getMessagePointer(), read));
     }
 
     // ---- Writes: a received message is read-only ----------------------------------------
