@@ -5,8 +5,10 @@
 #             natives on a MAPI store, and JavaMail through this library's provider (protocol
 #             mapi) on the same store; each in its own JVM, interleaved over rounds
 #   delivery  one process per message, `tolvane-mapi deliver` against `dovecot-lda` into a
-#             Maildir, interleaved over rounds; and all the files in one deliver call
-#             against one LMTP session into the same Maildir
+#             Maildir, interleaved over rounds; all the files in one deliver call against
+#             one LMTP session into the same Maildir; and `tolvane-mapi lmtp` against
+#             Dovecot's LMTP with 4 and 8 connections at once (lmtp_load.py), with the
+#             latency from the end of DATA to the reply
 #
 # Prints one table of medians and ratios. Figures, not tests: it asserts no time, but a
 # walk whose counts do not match the corpus's manifest (or the other walks) is printed as
@@ -358,6 +360,8 @@ if [ "$delivery" != 0 ]; then
   mapfile -t dfiles < <(seq -f "$dcorpus/%06g.eml" 1 "$n")
   echo "== delivery of $n messages: one process per message, and all in one call or session =="
   declare -A dtimes=()
+  # Latencies of the LMTP runs with several connections, per round: "p50/p99" in ms.
+  declare -A dlatency=()
   fresh_mapi() {
     rm -rf "$scratch/deliver-home"
     mkdir -p "$scratch/deliver-home/tmp"
@@ -383,13 +387,20 @@ if [ "$delivery" != 0 ]; then
       echo "  round $1 $2: the store does not hold the $n messages ($log)"
       return 1
     fi
-    if ! python3 "$here/check_walks.py" "$dcorpus/manifest.tsv" "$n" "natives=$records" >>"$log"; then
+    local order=()
+    # Over several connections the messages arrive in any order.
+    [[ "$2" == tlmtp* ]] && order=(--any-order)
+    if ! python3 "$here/check_walks.py" "${order[@]}" "$dcorpus/manifest.tsv" "$n" "natives=$records" >>"$log"; then
       echo "  round $1 $2: the messages in the store do not match the corpus ($log)"
       return 1
     fi
   }
   for round in $(seq "$deliver_rounds"); do
-    if [ $((round % 2)) -eq 1 ]; then order=(mapi lda one lmtp); else order=(lda lmtp one mapi); fi
+    if [ $((round % 2)) -eq 1 ]; then
+      order=(mapi lda one lmtp tlmtp4 dlmtp4 tlmtp8 dlmtp8)
+    else
+      order=(dlmtp8 tlmtp8 dlmtp4 tlmtp4 lda lmtp one mapi)
+    fi
     for what in "${order[@]}"; do
       status=0
       case "$what" in
@@ -431,8 +442,36 @@ if [ "$delivery" != 0 ]; then
           TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" deliver deliver "${dfiles[@]}" >/dev/null || status=$?
           end=$(now_ns)
           ;;
+        tlmtp*)
+          # tolvane-mapi's LMTP server, C connections at once into one mailbox.
+          fresh_mapi
+          sock=$scratch/tolvane-lmtp.sock
+          rm -f "$sock"
+          TOLVANE_MAPI_HOME=$scratch/deliver-home "$tool" lmtp --listen "unix:$sock" 2>"$scratch/tolvane-lmtp.log" &
+          lmtp_pid=$!
+          for _ in $(seq 100); do [ -S "$sock" ] && break; sleep 0.05; done
+          start=$(now_ns)
+          out=$(python3 "$here/lmtp_load.py" "$sock" deliver@example.org "$dcorpus" 1 "$n" "${what#tlmtp}") || status=$?
+          end=$(now_ns)
+          kill -TERM "$lmtp_pid" 2>/dev/null
+          wait "$lmtp_pid" 2>/dev/null
+          dlatency[$what]="${dlatency[$what]:-} $(sed -n 's/.*p50_ms=\([0-9.]*\) p99_ms=\([0-9.]*\).*/\1\/\2/p' <<<"$out")"
+          ;;
+        dlmtp*)
+          # Dovecot's LMTP, the same.
+          fresh_maildir
+          start=$(now_ns)
+          out=$(python3 "$here/lmtp_load.py" "$dc/run/lmtp" lda "$dcorpus" 1 "$n" "${what#dlmtp}") || status=$?
+          end=$(now_ns)
+          got=$(maildir_count)
+          if [ "$status" -eq 0 ] && [ "$got" -ne "$n" ]; then
+            echo "  Dovecot LMTP: $got messages in the Maildir, $n delivered"
+            status=1
+          fi
+          dlatency[$what]="${dlatency[$what]:-} $(sed -n 's/.*p50_ms=\([0-9.]*\) p99_ms=\([0-9.]*\).*/\1\/\2/p' <<<"$out")"
+          ;;
       esac
-      if [ "$status" -eq 0 ] && { [ "$what" = mapi ] || [ "$what" = one ]; }; then
+      if [ "$status" -eq 0 ] && { [ "$what" = mapi ] || [ "$what" = one ] || [[ "$what" == tlmtp* ]]; }; then
         verify_store "$round" "$what" || status=1
       fi
       if [ "$status" -ne 0 ]; then
@@ -475,11 +514,25 @@ if [ "$delivery" != 0 ]; then
   }
   mapi_ms=$(dmed mapi) lda_ms=$(dmed lda) one_ms=$(dmed one) lmtp_ms=$(dmed lmtp)
   rate() { if [[ "$1" =~ ^[0-9.]+$ ]]; then calc '%.0f' "1000 / $1"; else echo "$1"; fi; }
+  # latency WHAT: the medians over the rounds of the runs' p50 and p99
+  latency() {
+    local v=${dlatency[$1]:-}
+    echo "$(tr ' ' '\n' <<<"$v" | cut -s -d/ -f1 | tr '\n' ' ' | median)/$(tr ' ' '\n' <<<"$v" | cut -s -d/ -f2 | tr '\n' ' ' | median)"
+  }
   printf '%-46s | %12s | %20s | %s\n' "delivery" "tolvane-mapi" "Dovecot" "speed ratio (> 1: tolvane-mapi faster)"
   printf '%-46s | %12s | %20s | %s\n' "one process per message, ms/message" "$mapi_ms" "$lda_ms (dovecot-lda)" \
     "$(ratio "$mapi_ms" "$lda_ms")"
   printf '%-46s | %12s | %20s | %s\n' "all $n in one call / one session, messages/s" "$(rate "$one_ms")" \
     "$(rate "$lmtp_ms") (LMTP)" "$(ratio "$one_ms" "$lmtp_ms")"
+  for c in 4 8; do
+    t=$(dmed "tlmtp$c") d=$(dmed "dlmtp$c")
+    printf '%-46s | %12s | %20s | %s\n' "LMTP, $c connections at once, messages/s" "$(rate "$t")" "$(rate "$d") (LMTP)" \
+      "$(ratio "$t" "$d")"
+    printf '%-46s | %12s | %20s |\n' "  latency end of DATA to reply, p50/p99 ms" "$(latency "tlmtp$c")" \
+      "$(latency "dlmtp$c")"
+  done
+  echo "(each side syncs before it replies: tolvane-mapi one fdatasync per group of messages that arrive together"
+  echo " for one mailbox, Dovecot its Maildir files as its mail_fsync setting says)"
 fi
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 for w in $dfailed; do failures=$((failures + 1)); done

@@ -221,13 +221,21 @@ HRESULT MailDelivery::openFolder(const std::string& path, std::string& error) {
 }
 
 DeliveryResult MailDelivery::deliverStream(GMimeStream* stream) {
-  DeliveryResult result;
-  MailItem item;
-  if (!MimeReader::read(stream, item, result.error)) {
-    result.failure = DeliveryFailure::kNotAMessage;
-    result.hr = MAPI_E_INVALID_PARAMETER;
-    return result;
+  Parsed parsed;
+  parseStream(stream, parsed);
+  return parsed.ok ? storeItem(parsed.item) : parsed.result;
+}
+
+void MailDelivery::parseStream(GMimeStream* stream, Parsed& parsed) {
+  parsed.ok = MimeReader::read(stream, parsed.item, parsed.result.error);
+  if (!parsed.ok) {
+    parsed.result.failure = DeliveryFailure::kNotAMessage;
+    parsed.result.hr = MAPI_E_INVALID_PARAMETER;
   }
+}
+
+DeliveryResult MailDelivery::storeItem(const MailItem& item) {
+  DeliveryResult result;
   if (!m_folder) {
     result.failure = DeliveryFailure::kStore;
     result.hr = MAPI_E_CALL_FAILED;
@@ -297,20 +305,44 @@ std::vector<DeliveryResult> MailDelivery::deliverFiles(const std::vector<std::st
       for (; i < next; ++i) results[i] = deliverFile(paths[i]);
       continue;
     }
-    if (!deliverBatch(paths, i, end, results)) {
-      for (size_t k = i; k < end; ++k) results[k] = deliverFile(paths[k]);
+    auto one = [&](size_t k) { return deliverFile(paths[k]); };
+    if (!deliverBatch(i, end, one, results)) {
+      for (size_t k = i; k < end; ++k) results[k] = one(k);
     }
     i = end;
   }
   return results;
 }
 
-bool MailDelivery::deliverBatch(const std::vector<std::string>& paths, size_t from, size_t to,
+std::vector<DeliveryResult> MailDelivery::storeParsed(const std::vector<Parsed*>& batch) {
+  std::vector<DeliveryResult> results(batch.size());
+  // Read again from its descriptor: a message stored on its own after its
+  // batch was undone.
+  auto again = [&](size_t k) {
+    if (lseek(batch[k]->fd, 0, SEEK_SET) < 0) {
+      DeliveryResult result;
+      result.failure = DeliveryFailure::kInput;
+      result.hr = MAPI_E_DISK_ERROR;
+      result.error = std::string("Cannot read the message kept: ") + strerror(errno);
+      return result;
+    }
+    return deliverFd(batch[k]->fd);
+  };
+  auto first = [&](size_t k) { return batch[k]->ok ? storeItem(batch[k]->item) : batch[k]->result; };
+  if (batch.size() == 1) {
+    results[0] = first(0);
+  } else if (!deliverBatch(0, batch.size(), first, results)) {
+    for (size_t k = 0; k < batch.size(); ++k) results[k] = again(k);
+  }
+  return results;
+}
+
+bool MailDelivery::deliverBatch(size_t from, size_t to, const std::function<DeliveryResult(size_t)>& one,
                                 std::vector<DeliveryResult>& results) {
   std::string error;
   if (FAILED(mapibatch::begin(m_store, error))) return false;
   for (size_t k = from; k < to; ++k) {
-    results[k] = deliverFile(paths[k]);
+    results[k] = one(k);
     // A failure of the store may have undone the transaction; a batch with
     // one is never committed, whatever state it left.
     if (results[k].failure == DeliveryFailure::kStore || !mapibatch::active(m_store)) {
@@ -321,8 +353,10 @@ bool MailDelivery::deliverBatch(const std::vector<std::string>& paths, size_t fr
   return SUCCEEDED(mapibatch::commit(m_store, error));
 }
 
-DeliveryResult MailDelivery::deliverFd(int fd) {
-  DeliveryResult result;
+void MailDelivery::parseFd(int fd, Parsed& parsed) {
+  DeliveryResult& result = parsed.result;
+  parsed.fd = fd;
+  parsed.ok = false;
   initMime();
   int readFd = fd;
   int spool = -1;
@@ -339,7 +373,7 @@ DeliveryResult MailDelivery::deliverFd(int fd) {
       result.failure = DeliveryFailure::kStore;  // a shortage: the server tries again
       result.hr = errno == ENOMEM ? MAPI_E_NOT_ENOUGH_MEMORY : MAPI_E_NOT_ENOUGH_RESOURCES;
       result.error = std::string("Cannot make a temporary file for the input: ") + strerror(errno);
-      return result;
+      return;
     }
     if (spool < 0) {
       std::string tmpl = where + "/tolvane-deliver-XXXXXX";
@@ -351,7 +385,7 @@ DeliveryResult MailDelivery::deliverFd(int fd) {
         result.failure = shortage ? DeliveryFailure::kStore : DeliveryFailure::kInput;
         result.hr = shortage ? MAPI_E_NOT_ENOUGH_RESOURCES : MAPI_E_DISK_ERROR;
         result.error = std::string("Cannot make a temporary file for the input: ") + strerror(errno);
-        return result;
+        return;
       }
       unlink(name.data());
     }
@@ -364,7 +398,7 @@ DeliveryResult MailDelivery::deliverFd(int fd) {
         result.hr = MAPI_E_DISK_ERROR;
         result.error = std::string("Cannot read the input: ") + strerror(errno);
         ::close(spool);
-        return result;
+        return;
       }
       if (n == 0) break;
       for (ssize_t off = 0; off < n;) {
@@ -375,7 +409,7 @@ DeliveryResult MailDelivery::deliverFd(int fd) {
           result.hr = MAPI_E_DISK_ERROR;
           result.error = std::string("Cannot keep the input in a temporary file: ") + strerror(errno);
           ::close(spool);
-          return result;
+          return;
         }
         off += w;
       }
@@ -390,12 +424,18 @@ DeliveryResult MailDelivery::deliverFd(int fd) {
     result.failure = DeliveryFailure::kInput;
     result.hr = MAPI_E_DISK_ERROR;
     result.error = std::string("Cannot read the input: ") + strerror(errno);
-    return result;
+    return;
   }
   GMimeStream* stream = g_mime_stream_fs_new(own);
-  result = deliverStream(stream);
+  parseStream(stream, parsed);
+  // The parsed message holds the stream as long as it needs it.
   g_object_unref(stream);
-  return result;
+}
+
+DeliveryResult MailDelivery::deliverFd(int fd) {
+  Parsed parsed;
+  parseFd(fd, parsed);
+  return parsed.ok ? storeItem(parsed.item) : parsed.result;
 }
 
 }  // namespace mapimime

@@ -10,6 +10,9 @@
 #include <mapidefs.h>
 #include <mapix.h>
 
+#include "mailitem.h"
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,21 @@ class MailDelivery {
   // sought (a pipe) is first copied to a temporary file, so that large
   // attachments never sit in memory.
   DeliveryResult deliverFd(int fd);
+  // The two halves of a delivery, for a caller that reads messages on
+  // several threads and stores them with one MailDelivery: parseFd reads a
+  // message (from the start of fd; no store is touched, any thread may),
+  // storeParsed stores messages read so in one transaction with one sync.
+  // A batch in which the store failed, or whose commit failed, is undone
+  // whole and its messages are read again from their descriptors and
+  // stored one by one; a message that could not be read keeps its result.
+  struct Parsed {
+    int fd = -1;
+    bool ok = false;  // item holds the message; else result says why not
+    MailItem item;
+    DeliveryResult result;
+  };
+  static void parseFd(int fd, Parsed& parsed);
+  std::vector<DeliveryResult> storeParsed(const std::vector<Parsed*>& batch);
   // Delivers several files ("-": standard input), each stored or not on
   // its own, the results in the order of the paths. Files are stored in
   // batches (up to kBatchFiles files or kBatchBytes of input, standard
@@ -76,9 +94,11 @@ class MailDelivery {
 
  private:
   void close();
+  static void parseStream(GMimeStream* stream, Parsed& parsed);
+  DeliveryResult storeItem(const MailItem& item);
   // One batch: the files [from, to) in one transaction. False when it had
   // to be undone (nothing of it is stored then).
-  bool deliverBatch(const std::vector<std::string>& paths, size_t from, size_t to,
+  bool deliverBatch(size_t from, size_t to, const std::function<DeliveryResult(size_t)>& one,
                     std::vector<DeliveryResult>& results);
 
   bool m_initialized = false;

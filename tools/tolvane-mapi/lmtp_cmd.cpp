@@ -389,6 +389,16 @@ class Connection {
     std::string header;  // the header block, for the Message-ID (up to the header limit)
     GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
     std::string chunk;
+    // The message reaches its file in pieces of 64 KiB, not a write per line.
+    std::string pending;
+    auto flushPending = [&]() {
+      if (keep && !pending.empty() && !service::writeAll(m_message, pending.data(), pending.size())) {
+        error = std::string("Cannot keep the message in a temporary file: ") + strerror(errno);
+        keep = false;
+        service::logLine("lmtp", error);
+      }
+      pending.clear();
+    };
     while (true) {
       bool complete = false;
       std::string piece;
@@ -421,12 +431,10 @@ class Connection {
       if (size > m_options.maxMessageBytes) tooLarge = true;
       if (tooLarge || headerTooLarge || !keep) continue;  // read to the end, keep nothing
       g_checksum_update(sum, reinterpret_cast<const guchar*>(chunk.data()), chunk.size());
-      if (!service::writeAll(m_message, chunk.data(), chunk.size())) {
-        error = std::string("Cannot keep the message in a temporary file: ") + strerror(errno);
-        keep = false;
-        service::logLine("lmtp", error);
-      }
+      pending += chunk;
+      if (pending.size() >= 64 * 1024) flushPending();
     }
+    if (!tooLarge && !headerTooLarge) flushPending();
     std::string hash = g_checksum_get_string(sum);
     g_checksum_free(sum);
 

@@ -63,31 +63,69 @@ mapimime::DeliveryResult LmtpMailboxes::deliver(const std::string& profile, int 
     if (!s) s = std::make_shared<Slot>();
     slot = s;
   }
-  std::lock_guard<std::mutex> lock(slot->mu);
-  mapimime::DeliveryResult result;
-  if (!slot->delivery) {
+  // Group commit: messages for one profile that arrive while its store is
+  // busy wait together, and the next of them to find it free stores them
+  // all in one transaction with one sync.
+  // The message is read on this connection's thread; only storing waits for
+  // the store. A message that is not mail needs no store at all.
+  Pending me;
+  if (lseek(fd, 0, SEEK_SET) < 0) {
+    me.result.failure = mapimime::DeliveryFailure::kInput;
+    me.result.hr = MAPI_E_DISK_ERROR;
+    me.result.error = std::string("Cannot read the message kept: ") + strerror(errno);
+    return me.result;
+  }
+  mapimime::MailDelivery::parseFd(fd, me.parsed);
+  if (!me.parsed.ok && me.parsed.result.failure == mapimime::DeliveryFailure::kNotAMessage) return me.parsed.result;
+  std::unique_lock<std::mutex> lock(slot->mu);
+  slot->queue.push_back(&me);
+  while (!me.done) {
+    if (slot->busy) {
+      slot->cv.wait(lock);
+      continue;
+    }
+    slot->busy = true;
+    std::vector<Pending*> batch;
+    while (!slot->queue.empty() && batch.size() < mapimime::MailDelivery::kBatchFiles) {
+      batch.push_back(slot->queue.front());
+      slot->queue.pop_front();
+    }
+    lock.unlock();
+    store(profile, *slot, batch);
+    lock.lock();
+    for (Pending* p : batch) p->done = true;
+    slot->busy = false;
+    slot->cv.notify_all();
+  }
+  return me.result;
+}
+
+void LmtpMailboxes::store(const std::string& profile, Slot& slot, const std::vector<Pending*>& batch) {
+  if (!slot.delivery) {
     std::unique_ptr<mapimime::MailDelivery> d(new mapimime::MailDelivery);
     std::string error;
     HRESULT hr = d->open(profile, error);
     if (FAILED(hr)) {
-      result.failure = mapimime::DeliveryFailure::kStore;
-      result.hr = hr;
-      result.error = error;
-      return result;
+      for (Pending* p : batch) {
+        p->result.failure = mapimime::DeliveryFailure::kStore;
+        p->result.hr = hr;
+        p->result.error = error;
+      }
+      return;
     }
-    slot->delivery = std::move(d);
+    slot.delivery = std::move(d);
   }
-  if (lseek(fd, 0, SEEK_SET) < 0) {
-    result.failure = mapimime::DeliveryFailure::kInput;
-    result.hr = MAPI_E_DISK_ERROR;
-    result.error = std::string("Cannot read the message kept: ") + strerror(errno);
-    return result;
+  std::vector<mapimime::MailDelivery::Parsed*> parsed;
+  for (Pending* p : batch) parsed.push_back(&p->parsed);
+  std::vector<mapimime::DeliveryResult> results = slot.delivery->storeParsed(parsed);
+  bool storeFailed = false;
+  for (size_t k = 0; k < batch.size(); ++k) {
+    batch[k]->result = results[k];
+    storeFailed = storeFailed || results[k].failure == mapimime::DeliveryFailure::kStore;
   }
-  result = slot->delivery->deliverFd(fd);
   // A store that failed is opened again for the next message: what broke
   // (a replaced file, a lost connection) may have been mended meanwhile.
-  if (result.failure == mapimime::DeliveryFailure::kStore) slot->delivery.reset();
-  return result;
+  if (storeFailed) slot.delivery.reset();
 }
 
 bool LmtpMailboxes::delivered(const std::string& profile, const std::string& key) {

@@ -6,12 +6,14 @@
 
 #include <deliver.h>
 
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 class LmtpMailboxes {
  public:
@@ -33,9 +35,11 @@ class LmtpMailboxes {
   size_t count();
 
   // Delivers the message in fd (read from its start) into the profile's
-  // receive folder, with the profile's MailDelivery under its own mutex
-  // (opened on first use and kept open; opened again after a store
-  // failure, which may have been mended meanwhile).
+  // receive folder, with the profile's MailDelivery (opened on first use
+  // and kept open; opened again after a store failure, which may have been
+  // mended meanwhile). Messages for one profile that arrive together on
+  // several connections are stored in one transaction with one sync; each
+  // caller returns once its message is committed (or refused).
   mapimime::DeliveryResult deliver(const std::string& profile, int fd);
 
   // Whether (profile, key) was delivered already; key is the Message-ID
@@ -62,10 +66,22 @@ class LmtpMailboxes {
   // (under m_mu).
   void compact();
 
+  // A message waiting for its profile's store.
+  struct Pending {
+    mapimime::MailDelivery::Parsed parsed;
+    mapimime::DeliveryResult result;
+    bool done = false;
+  };
   struct Slot {
-    std::mutex mu;
+    std::mutex mu;  // guards queue and busy
+    std::condition_variable cv;
+    std::deque<Pending*> queue;
+    bool busy = false;  // a caller is storing a batch (it alone uses delivery)
     std::unique_ptr<mapimime::MailDelivery> delivery;
   };
+  // Stores a batch with the slot's delivery; called by the caller that
+  // marked the slot busy, without the slot's mutex.
+  static void store(const std::string& profile, Slot& slot, const std::vector<Pending*>& batch);
   std::mutex m_mu;
   std::map<std::string, std::string> m_byAddress;
   std::map<std::string, std::shared_ptr<Slot>> m_slots;
