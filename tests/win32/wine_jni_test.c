@@ -137,6 +137,8 @@ static const Native g_attachedNatives[] = {
     {"getMessageAuthor", "J", 'L', 'X'},
     {"getMessageHeaders", "J", 'L', 'X'},
     {"getMessageSize", "J", 'I', 'X'},
+    {"getMessageMime", "J", 'L', 'X'},
+    {"getPartMime", "J", 'L', 'X'},
 };
 #define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
 #define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)
