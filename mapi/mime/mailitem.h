@@ -15,6 +15,7 @@
 #include <vector>
 
 typedef struct _GMimeObject GMimeObject;
+typedef struct _GMimeStream GMimeStream;
 
 namespace mapimime {
 
@@ -54,19 +55,23 @@ struct MailRecipient {
 
 struct MailItem;
 
-// Reference-counted handle of a GMime object (g_object_ref / unref).
-class GObjectRef {
+// Reference-counted handle of a GObject of GMime (g_object_ref / unref):
+// a parsed part, or a stream of the input.
+template <class T>
+class GRef {
  public:
-  GObjectRef() = default;
-  explicit GObjectRef(GMimeObject* object);  // takes a new reference
-  GObjectRef(const GObjectRef& other);
-  GObjectRef& operator=(const GObjectRef& other);
-  ~GObjectRef();
-  GMimeObject* get() const { return m_object; }
+  GRef() = default;
+  explicit GRef(T* object);  // takes a new reference
+  GRef(const GRef& other);
+  GRef& operator=(const GRef& other);
+  ~GRef();
+  T* get() const { return m_object; }
 
  private:
-  GMimeObject* m_object = nullptr;
+  T* m_object = nullptr;
 };
+using GObjectRef = GRef<GMimeObject>;
+using GStreamRef = GRef<GMimeStream>;
 
 struct MailAttachment {
   ULONG method = ATTACH_BY_VALUE;  // ATTACH_BY_VALUE or ATTACH_EMBEDDED_MSG
@@ -75,6 +80,14 @@ struct MailAttachment {
   GObjectRef part;
   // By value without a part: the data itself (small generated data).
   std::string inlineData;
+  // By value, a MIME entity kept as it arrived (a signed message): its
+  // content header fields, then the bytes of `entityBody` unchanged.
+  std::string entityHead;
+  GStreamRef entityBody;
+  // Header fields of the part kept by name (PS_INTERNET_HEADERS): its
+  // Content-Type as written when it has parameters beyond the charset, and
+  // its Content-Disposition as written ("" when it had none).
+  std::vector<MailHeaderProp> headers;
   // Embedded message.
   std::unique_ptr<MailItem> embedded;
 };

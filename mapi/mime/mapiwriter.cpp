@@ -10,6 +10,8 @@
 #include <mapiutil.h>
 #include <mapix.h>
 
+#include <gmime/gmime.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -241,8 +243,10 @@ ULONG roomForNames(LPMESSAGE message, ULONG wanted, ULONG limit) {
 // used fewer than MapiWriter::headerNameIdLimit() named-property ids:
 // mail from outside, with made-up names by the thousand, would otherwise
 // use up the store's 32,767 ids for good. The headers left out stay in
-// PR_TRANSPORT_MESSAGE_HEADERS.
-HRESULT setHeaderProps(LPMESSAGE message, const std::vector<MailHeaderProp>& headers, std::string& error) {
+// PR_TRANSPORT_MESSAGE_HEADERS. The fields an attachment keeps of its part
+// are set on `target`, the attachment, with the names of its message.
+HRESULT setHeaderProps(LPMESSAGE message, const std::vector<MailHeaderProp>& headers, std::string& error,
+                       LPMAPIPROP target = nullptr) {
   if (headers.empty()) return S_OK;
   std::vector<std::wstring> names;
   names.reserve(headers.size());
@@ -292,7 +296,7 @@ HRESULT setHeaderProps(LPMESSAGE message, const std::vector<MailHeaderProp>& hea
     if (PROP_TYPE(propTags[i]) == PT_ERROR) continue;  // this name is not mapped
     props.push_back(MailProp::text(PROP_TAG(PT_UNICODE, PROP_ID(propTags[i])), headers[i].value));
   }
-  return setProps(message, props, error);
+  return setProps(target ? target : message, props, error);
 }
 
 HRESULT setRecipients(LPMESSAGE message, const std::vector<MailRecipient>& recipients, std::string& error) {
@@ -373,6 +377,21 @@ HRESULT writeAttachmentData(LPATTACH attach, const MailAttachment& a, std::strin
       }
       if (n == 0) break;
     }
+  } else if (a.entityBody.get()) {
+    hr = put(a.entityHead.data(), a.entityHead.size());
+    if (FAILED(hr)) return hr;
+    GMimeStream* body = a.entityBody.get();
+    g_mime_stream_reset(body);
+    std::vector<char> buf(MapiWriter::kPieceSize);
+    ssize_t n;
+    while ((n = g_mime_stream_read(body, buf.data(), buf.size())) > 0) {
+      hr = put(buf.data(), static_cast<size_t>(n));
+      if (FAILED(hr)) return hr;
+    }
+    if (n < 0) {
+      error = "Cannot read the signed message from the input";
+      return MAPI_E_DISK_ERROR;
+    }
   } else {
     for (size_t off = 0; off < a.inlineData.size(); off += MapiWriter::kPieceSize) {
       hr = put(a.inlineData.data() + off, std::min(MapiWriter::kPieceSize, a.inlineData.size() - off));
@@ -396,6 +415,8 @@ HRESULT writeAttachment(LPMESSAGE message, const MailAttachment& a, std::string&
   props.push_back(MailProp::longValue(PR_ATTACH_METHOD, static_cast<LONG>(a.method)));
   props.push_back(MailProp::longValue(PR_RENDERING_POSITION, -1));
   hr = setProps(attach.get(), props, error);
+  if (FAILED(hr)) return hr;
+  hr = setHeaderProps(message, a.headers, error, attach.get());
   if (FAILED(hr)) return hr;
   if (a.method == ATTACH_EMBEDDED_MSG && a.embedded) {
     Released<IMessage> inner;

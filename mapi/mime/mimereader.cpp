@@ -20,6 +20,8 @@
 namespace mapimime {
 
 const GUID kPsInternetHeaders = {0x00020386, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const char* const kSignedMessageClass = "IPM.Note.SMIME.MultipartSigned";
+const char* const kSignedEntityName = "smime.p7m";
 
 // ---- MailItem helpers ------------------------------------------------------
 
@@ -60,19 +62,25 @@ const MailProp* findProp(const MailProps& props, ULONG tag) {
   return nullptr;
 }
 
-GObjectRef::GObjectRef(GMimeObject* object) : m_object(object) {
+template <class T>
+GRef<T>::GRef(T* object) : m_object(object) {
   if (m_object) g_object_ref(m_object);
 }
-GObjectRef::GObjectRef(const GObjectRef& other) : GObjectRef(other.m_object) {}
-GObjectRef& GObjectRef::operator=(const GObjectRef& other) {
+template <class T>
+GRef<T>::GRef(const GRef& other) : GRef(other.m_object) {}
+template <class T>
+GRef<T>& GRef<T>::operator=(const GRef& other) {
   if (other.m_object) g_object_ref(other.m_object);
   if (m_object) g_object_unref(m_object);
   m_object = other.m_object;
   return *this;
 }
-GObjectRef::~GObjectRef() {
+template <class T>
+GRef<T>::~GRef() {
   if (m_object) g_object_unref(m_object);
 }
+template class GRef<GMimeObject>;
+template class GRef<GMimeStream>;
 
 void initMime() {
   static std::once_flag once;
@@ -155,7 +163,14 @@ std::string itemText(const MailItem& item, ULONG tag) {
 
 std::string attachmentData(const MailAttachment& attachment) {
   if (attachment.part.get()) return decodedContent(attachment.part.get());
-  return attachment.inlineData;
+  if (!attachment.entityBody.get()) return attachment.inlineData;
+  std::string out = attachment.entityHead;
+  GMimeStream* body = attachment.entityBody.get();
+  g_mime_stream_reset(body);
+  char buf[65536];
+  ssize_t n;
+  while ((n = g_mime_stream_read(body, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
 }
 
 // ---- Entry identifiers -----------------------------------------------------
@@ -395,12 +410,44 @@ bool isAttachmentDisposition(GMimeObject* obj) {
   return d && g_mime_content_disposition_is_attachment(d);
 }
 
-GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block);
+GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block, gint64* bodyOffset = nullptr);
+
+// What the properties of an attachment do not say of its part: the charset
+// of a text (PR_TEXT_ATTACHMENT_CHARSET), the Content-Type as written when it
+// has other parameters (format, method, name, ...), the Content-Disposition
+// as written, or "" when the part had none.
+void keepPartFields(GMimeObject* obj, const std::string& type, MailAttachment& a) {
+  const char* charset = g_mime_object_get_content_type_parameter(obj, "charset");
+  if (type.rfind("text/", 0) == 0 && charset && *charset)
+    a.props.push_back(MailProp::text(kPrTextAttachmentCharset, sanitizeUtf8(trim(charset))));
+  if (const char* raw = rawField(obj, "Content-Type")) {
+    std::string value = trim(unfoldHeader(raw));
+    GMimeContentType* ct = g_mime_object_get_content_type(obj);
+    GMimeParamList* params = ct ? g_mime_content_type_get_parameters(ct) : nullptr;
+    bool more = false;
+    for (int i = 0; params && i < g_mime_param_list_length(params); ++i) {
+      const char* name = g_mime_param_get_name(g_mime_param_list_get_parameter_at(params, i));
+      if (name && strcasecmp(name, "charset") != 0) more = true;
+    }
+    // (Only a type as GMime read it: "text" alone was taken for text/plain.)
+    std::string written = lowerAscii(trim(value.substr(0, value.find(';'))));
+    if (more && written == type) a.headers.push_back({"Content-Type", sanitizeUtf8(value)});
+  }
+  const char* disposition = rawField(obj, "Content-Disposition");
+  a.headers.push_back({"Content-Disposition", disposition ? sanitizeUtf8(trim(unfoldHeader(disposition))) : ""});
+}
 
 class Converter {
  public:
   Converter(MailItem& item, int depth, const DeliveryLimits& limits)
       : m_item(item), m_depth(depth), m_limits(limits) {}
+
+  // The input the message was read from and where its body starts in it:
+  // a signed message keeps its body from there, as it arrived.
+  void setSource(GMimeStream* input, gint64 bodyOffset) {
+    m_input = input;
+    m_bodyOffset = bodyOffset;
+  }
 
   void run(const HeaderBlock& headers, GMimeObject* body);
 
@@ -410,6 +457,8 @@ class Converter {
   std::vector<AddressListMailbox> mailboxes(const HeaderBlock& block, const char* field, size_t max);
   void priority(const HeaderBlock& block);
   void walk(GMimeObject* obj, int level);
+  void signedEntity(const HeaderBlock& block, GMimeMultipart* mp);
+  void noteBodyCharset(bool plain, const char* charset);
   void alternative(GMimeMultipart* mp, int level);
   void related(GMimeMultipart* mp, int level);
   void report(GMimeMultipart* mp, int level);
@@ -426,6 +475,12 @@ class Converter {
   MailItem& m_item;
   int m_depth;
   const DeliveryLimits& m_limits;
+  GMimeStream* m_input = nullptr;
+  gint64 m_bodyOffset = -1;
+  // The charset of the body (the plain text's, else the HTML's) and
+  // whether it is the plain text's.
+  std::string m_bodyCharset;
+  bool m_bodyCharsetOfText = false;
   bool m_haveText = false;
   bool m_haveHtml = false;
   int m_alternativeDepth = 0;  // inside a multipart that is one rendering of an alternative
@@ -461,11 +516,24 @@ void Converter::run(const HeaderBlock& block, GMimeObject* body) {
   headers(block);
   addresses(block);
   priority(block);
-  if (body) walk(body, 0);
+  if (body && m_depth == 0 && m_input && GMIME_IS_MULTIPART(body) && mediaType(body) == "multipart/signed") {
+    signedEntity(block, GMIME_MULTIPART(body));
+  } else if (body) {
+    walk(body, 0);
+  }
   if (m_inReport) finishReport();
   if (m_haveText && !m_textStreamed) m_item.props.push_back(MailProp::text(PR_BODY_W, m_text));
   if (m_haveHtml && !m_htmlStreamed) m_item.props.push_back(MailProp::text(kPrBodyHtml, m_html));
-  m_item.props.push_back(MailProp::longValue(kPrInternetCpid, kCpUtf8));
+  // PR_INTERNET_CPID names the charset the body came in (the text is kept
+  // as Unicode all the same), so that the body can be written out again in
+  // it; a body without a charset is US-ASCII (RFC 2045), and one in a
+  // charset without a code page, or no body, is UTF-8.
+  LONG cpid = kCpUtf8;
+  if (m_haveText || m_haveHtml) {
+    cpid = m_bodyCharset.empty() ? kCpUsAscii : codePageOfCharset(m_bodyCharset);
+    if (cpid == 0) cpid = kCpUtf8;
+  }
+  m_item.props.push_back(MailProp::longValue(kPrInternetCpid, cpid));
   m_item.props.push_back(MailProp::longValue(kPrMessageCodepage, kCpUtf8));
   bool hasAttach = !m_item.attachments.empty();
   m_item.props.push_back(MailProp::boolean(PR_HASATTACH, hasAttach));
@@ -677,6 +745,7 @@ bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
   if (!inAlternative && m_alternativeDepth == 0 && (m_haveText || m_haveHtml)) return false;
   if ((plain && m_haveText) || (html && m_haveHtml)) return false;
   const char* charset = g_mime_object_get_content_type_parameter(obj, "charset");
+  noteBodyCharset(plain, charset);
   if (encodedLongerThan(obj, MimeReader::kHoldTextUpTo)) {
     MailStreamedText t;
     t.tag = plain ? PR_BODY_W : kPrBodyHtml;
@@ -698,6 +767,48 @@ bool Converter::takeAsBody(GMimeObject* obj, bool inAlternative) {
     m_haveHtml = true;
   }
   return true;
+}
+
+void Converter::noteBodyCharset(bool plain, const char* charset) {
+  if (m_bodyCharsetOfText) return;
+  if (plain || (!m_haveText && !m_haveHtml)) {
+    m_bodyCharset = trim(str(charset));
+    m_bodyCharsetOfText = plain;
+  }
+}
+
+// A signed message (multipart/signed) is kept as it arrived, so that its
+// signature can still be checked: one attachment holds the whole signed
+// entity (its content header fields and its body byte for byte), and the
+// message class says so (IPM.Note.SMIME.MultipartSigned). The body texts of
+// the signed content are read as for any message, for those who only read
+// the message; its attachments stay in the entity, not stored twice.
+void Converter::signedEntity(const HeaderBlock& block, GMimeMultipart* mp) {
+  if (g_mime_multipart_get_count(mp) > 0) {
+    size_t before = m_item.attachments.size();
+    walk(g_mime_multipart_get_part(mp, 0), 1);
+    m_item.attachments.resize(before);
+  }
+  for (auto& p : m_item.props)
+    if (p.tag == PR_MESSAGE_CLASS_W) p.bytes = kSignedMessageClass;
+  MailAttachment a;
+  std::string eol = "\n";
+  for (const auto& l : block.lines()) {
+    if (strncasecmp(l.name.c_str(), "content-", 8) != 0) continue;
+    a.entityHead += l.name + ":" + l.raw;
+    if (l.raw.empty() || l.raw.back() != '\n') a.entityHead += '\n';
+    eol = l.raw.size() >= 2 && l.raw.compare(l.raw.size() - 2, 2, "\r\n") == 0 ? "\r\n" : "\n";
+  }
+  a.entityHead += eol;
+  GMimeStream* body = g_mime_stream_substream(m_input, m_bodyOffset, m_input->bound_end);
+  a.entityBody = GStreamRef(body);
+  if (body) g_object_unref(body);
+  a.props.push_back(MailProp::text(PR_ATTACH_LONG_FILENAME_W, kSignedEntityName));
+  a.props.push_back(MailProp::text(PR_ATTACH_FILENAME_W, shortFileName(kSignedEntityName)));
+  a.props.push_back(MailProp::text(PR_ATTACH_EXTENSION_W, ".p7m"));
+  a.props.push_back(MailProp::text(PR_DISPLAY_NAME_W, kSignedEntityName));
+  a.props.push_back(MailProp::text(PR_ATTACH_MIME_TAG_W, "multipart/signed"));
+  m_item.attachments.push_back(std::move(a));
 }
 
 void Converter::leaf(GMimeObject* obj, bool relatedPart) {
@@ -955,6 +1066,7 @@ void Converter::attach(GMimeObject* obj, bool relatedPart) {
     const char* location = g_mime_part_get_content_location(GMIME_PART(obj));
     if (location && *location) a.props.push_back(MailProp::text(kPrAttachContentLocation, sanitizeUtf8(location)));
   }
+  keepPartFields(obj, type, a);
   bool inlinePart = relatedPart || (!isAttachmentDisposition(obj) && cid && *cid);
   if (inlinePart) {
     a.props.push_back(MailProp::longValue(kPrAttachFlags, kAttMhtmlRef));
@@ -1125,12 +1237,13 @@ GMimeStream* copyRange(GMimeStream* stream, gint64 from, gint64 to) {
 // fields that describe the content, and the body. (GMime keeps every field
 // and every address of a header in memory, many times its size: 400,000
 // addresses or a deep nest of groups took gigabytes.)
-GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block) {
+GMimeMessage* parseMessage(GMimeStream* stream, HeaderBlock& block, gint64* bodyOffset) {
   gint64 start = g_mime_stream_tell(stream);
   int64_t bodyStart = 0;
   if (start < 0 || !scanHeaderBlock([stream](char* b, size_t len) { return g_mime_stream_read(stream, b, len); },
                                     block, bodyStart))
     return nullptr;
+  if (bodyOffset) *bodyOffset = start + bodyStart;
   std::string content;
   for (const auto& l : block.lines()) {
     if (!HeaderBlock::contentField(l.name)) continue;
@@ -1204,13 +1317,16 @@ bool MimeReader::read(GMimeStream* stream, const DeliveryLimits& limits, MailIte
   }
   g_mime_stream_reset(stream);
   HeaderBlock block(limits.maxHeaderBytes);
-  GMimeMessage* message = parseMessage(stream, block);
+  gint64 bodyOffset = -1;
+  GMimeMessage* message = parseMessage(stream, block, &bodyOffset);
   if (!message) {
     error = "the input cannot be read as a message";
     return false;
   }
   item.message = GObjectRef(GMIME_OBJECT(message));
-  convert(block, g_mime_message_get_mime_part(message), item, 0, limits);
+  Converter converter(item, 0, limits);
+  converter.setSource(stream, bodyOffset);
+  converter.run(block, g_mime_message_get_mime_part(message));
   g_object_unref(message);
   return true;
 }

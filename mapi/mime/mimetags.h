@@ -19,6 +19,7 @@ const ULONG kPrAttachContentId = PROP_TAG(PT_UNICODE, 0x3712);
 const ULONG kPrAttachContentLocation = PROP_TAG(PT_UNICODE, 0x3713);
 const ULONG kPrAttachFlags = PROP_TAG(PT_LONG, 0x3714);
 const ULONG kPrAttachmentHidden = PROP_TAG(PT_BOOLEAN, 0x7FFE);
+const ULONG kPrTextAttachmentCharset = PROP_TAG(PT_UNICODE, 0x371B);
 const ULONG kPrSmtpAddress = PROP_TAG(PT_UNICODE, 0x39FE);
 const ULONG kPrSenderSmtpAddress = PROP_TAG(PT_UNICODE, 0x5D01);
 const ULONG kPrSentRepresentingSmtpAddress = PROP_TAG(PT_UNICODE, 0x5D02);
@@ -30,8 +31,15 @@ const LONG kAttMhtmlRef = 0x00000004;
 // PS_INTERNET_HEADERS {00020386-0000-0000-C000-000000000046}.
 extern const GUID kPsInternetHeaders;
 
-// The code page of the text this conversion writes (UTF-8).
+// The code page of the text this conversion writes (UTF-8), and that of a
+// body whose charset is not named (US-ASCII).
 const LONG kCpUtf8 = 65001;
+const LONG kCpUsAscii = 20127;
+
+// A message signed as a whole (multipart/signed), kept as one attachment
+// that holds the signed entity as it arrived, under this name.
+extern const char* const kSignedMessageClass;  // "IPM.Note.SMIME.MultipartSigned"
+extern const char* const kSignedEntityName;    // "smime.p7m"
 
 }  // namespace mapimime
 

@@ -266,32 +266,6 @@ std::string baseName(const std::string& name) {
   return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-// The charset of an HTML body kept as bytes (PR_HTML), from its code page.
-std::string charsetOfCodePage(LONG cp) {
-  switch (cp) {
-    case 65001: return "UTF-8";
-    case 1200: return "UTF-16LE";
-    case 1201: return "UTF-16BE";
-    case 20127: return "US-ASCII";
-    case 20866: return "KOI8-R";
-    case 21866: return "KOI8-U";
-    case 50220: case 50221: case 50222: return "ISO-2022-JP";
-    case 51932: return "EUC-JP";
-    case 51949: return "EUC-KR";
-    case 932: return "SHIFT_JIS";
-    case 936: return "GBK";
-    case 949: return "CP949";
-    case 950: return "BIG5";
-    case 54936: return "GB18030";
-    default: break;
-  }
-  if (cp >= 28591 && cp <= 28599) return "ISO-8859-" + std::to_string(cp - 28590);
-  if (cp == 28603) return "ISO-8859-13";
-  if (cp == 28605) return "ISO-8859-15";
-  if (cp > 0) return "CP" + std::to_string(cp);
-  return "";
-}
-
 // ---- Bodies and attachments ------------------------------------------------
 
 // A body text read through its stream in pieces, as UTF-8 with LF line ends.

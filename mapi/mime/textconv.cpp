@@ -3,6 +3,8 @@
 #include "mimereader.h"
 
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <gmime/gmime.h>
 
 #include <cerrno>
@@ -296,6 +298,75 @@ std::string unflow(const std::string& text, bool delsp) {
   }
   if (joining) out += joinEol;
   return out;
+}
+
+namespace {
+
+// Code pages and the charset names mail gives them; the first name of each
+// is the one written.
+struct CodePageName {
+  LONG codePage;
+  const char* names[4];
+};
+const CodePageName kCodePages[] = {
+    {65001, {"UTF-8", "utf8"}},
+    {20127, {"US-ASCII", "ascii", "ANSI_X3.4-1968", "us"}},
+    {1200, {"UTF-16LE"}},
+    {1201, {"UTF-16BE"}},
+    {20866, {"KOI8-R"}},
+    {21866, {"KOI8-U"}},
+    {50220, {"ISO-2022-JP"}},
+    {51932, {"EUC-JP"}},
+    {51949, {"EUC-KR"}},
+    {932, {"SHIFT_JIS", "sjis", "x-sjis", "ms_kanji"}},
+    {936, {"GBK", "gb2312", "cp936"}},
+    {949, {"CP949", "ks_c_5601-1987", "uhc"}},
+    {950, {"BIG5", "big5-hkscs"}},
+    {54936, {"GB18030"}},
+    {28603, {"ISO-8859-13"}},
+    {28605, {"ISO-8859-15", "latin-9", "latin9"}},
+    {28591, {"ISO-8859-1", "latin1", "l1", "iso8859-1"}},
+};
+
+}  // namespace
+
+LONG codePageOfCharset(const std::string& charset) {
+  std::string name = lowerAscii(trim(charset));
+  if (name.empty()) return 0;
+  for (const auto& e : kCodePages)
+    for (const char* n : e.names)
+      if (n && name == lowerAscii(n)) return e.codePage;
+  // The numbered families: ISO-8859-n (28590 + n), windows-125n and cp125n.
+  auto number = [&name](const char* prefix) -> int {
+    size_t len = strlen(prefix);
+    if (name.compare(0, len, prefix) != 0 || name.size() == len || name.size() > len + 2) return -1;
+    int n = 0;
+    for (size_t i = len; i < name.size(); ++i) {
+      if (name[i] < '0' || name[i] > '9') return -1;
+      n = n * 10 + (name[i] - '0');
+    }
+    return n;
+  };
+  int n = number("iso-8859-");
+  if (n < 0) n = number("iso8859-");
+  if (n >= 1 && n <= 9) return 28590 + n;
+  for (const char* prefix : {"windows-", "cp", "x-cp"}) {
+    size_t len = strlen(prefix);
+    if (name.compare(0, len, prefix) != 0 || name.size() != len + 4) continue;
+    int cp = atoi(name.c_str() + len);
+    if (cp >= 1250 && cp <= 1258) return cp;
+  }
+  return 0;
+}
+
+std::string charsetOfCodePage(LONG codePage) {
+  for (const auto& e : kCodePages)
+    if (e.codePage == codePage) return e.names[0];
+  if (codePage == 50221 || codePage == 50222) return "ISO-2022-JP";
+  if (codePage >= 28592 && codePage <= 28599) return "ISO-8859-" + std::to_string(codePage - 28590);
+  if (codePage >= 1250 && codePage <= 1258) return "windows-" + std::to_string(codePage);
+  if (codePage > 0) return "CP" + std::to_string(codePage);
+  return "";
 }
 
 std::string lowerAscii(std::string s) {

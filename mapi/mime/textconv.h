@@ -56,6 +56,14 @@ FILETIME fileTimeNow();
 // with the next line of the same quote depth; delsp drops that blank.
 std::string unflow(const std::string& text, bool delsp);
 
+// The Windows code page of a charset name ("ISO-8859-1" 28591, "utf-8"
+// 65001, "windows-1252" 1252, ...; case and aliases as mail writes them),
+// 0 for a name the table does not know.
+LONG codePageOfCharset(const std::string& charset);
+// The charset name of a code page ("" for none), the inverse of
+// codePageOfCharset for the names it gives.
+std::string charsetOfCodePage(LONG codePage);
+
 std::string lowerAscii(std::string s);
 std::string trim(const std::string& s);
 

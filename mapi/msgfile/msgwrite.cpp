@@ -350,7 +350,13 @@ HRESULT Writer::message(const MsgData& msg, const NameMap& names, bool top, ISto
   // the process code page (UTF-8).
   if (!props.count(PROP_ID(kPrMessageCodepage)))
     props[PROP_ID(kPrMessageCodepage)].prop = Prop::Long(kPrMessageCodepage, kCodepageUtf8);
-  if (!props.count(PROP_ID(kPrInternetCpid)))
+  // An HTML body written as bytes from its text (properties() below) is
+  // UTF-8, whatever charset the message came in: the file's Internet code
+  // page, which readers decode PR_HTML by, says so.
+  auto html = props.find(PROP_ID(kPrBodyHtmlA));
+  bool htmlFromText = html != props.end() && (html->second.prop.tag == kPrBodyHtmlA ||
+                                               (html->second.prop.tag == kPrBodyHtmlW && !html->second.big));
+  if (htmlFromText || !props.count(PROP_ID(kPrInternetCpid)))
     props[PROP_ID(kPrInternetCpid)].prop = Prop::Long(kPrInternetCpid, kCodepageUtf8);
   Value& mask = props[PROP_ID(PR_STORE_SUPPORT_MASK)];
   if (PROP_TYPE(mask.prop.tag) != PT_LONG) mask.prop = Prop::Long(PR_STORE_SUPPORT_MASK, 0);

@@ -91,6 +91,20 @@ TOLVANE_ATTACHED_NATIVE(jint, liveAttachedMessages)(JNIEnv* env, jclass) {
   });
 }
 
+// What a MIME form of a part needs beyond its type, name and content
+// identifier (CMapiBodyPart::getMimeFields), null where the part has none.
+TOLVANE_ATTACHED_NATIVE(jobjectArray, getPartMime)(JNIEnv* env, jclass, jlong hPart) {
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_getPartMime\n");
+    CMapiBodyPart* part = partOf(env, hPart);
+    if (!part) return nullptr;
+    std::string fields[CMapiBodyPart::kMimeFields];
+    bool present[CMapiBodyPart::kMimeFields];
+    part->getMimeFields(fields, present);
+    return newStringArray(env, fields, present, CMapiBodyPart::kMimeFields);
+  });
+}
+
 TOLVANE_ATTACHED_NATIVE(jint, readPartData)(JNIEnv* env, jclass, jlong hPart, jlong offset, jbyteArray buffer,
                                             jint start, jint length) {
   return nativeBoundary(env, jint{0}, [&]() -> jint {

@@ -66,6 +66,32 @@ char* jstringToNative(JNIEnv* env, jstring text) {
   return buffer;
 }
 
+jobjectArray newStringArray(JNIEnv* env, const std::string* texts, const bool* present, size_t count,
+                            const char* elementFailure) {
+  jclass stringClass = env->FindClass("java/lang/String");
+  if (!stringClass) {
+    throwMessagingException(env, "Unable to find String class");
+    return nullptr;
+  }
+  jobjectArray array = env->NewObjectArray(static_cast<jsize>(count), stringClass, nullptr);
+  env->DeleteLocalRef(stringClass);
+  if (!array) {
+    throwMessagingException(env, "Unable to create String result array");
+    return nullptr;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (present && !present[i]) continue;
+    jstring s = nativeToJstring(env, texts[i].c_str());
+    if (!s) {
+      throwMessagingException(env, elementFailure);
+      return nullptr;
+    }
+    env->SetObjectArrayElement(array, static_cast<jsize>(i), s);
+    env->DeleteLocalRef(s);
+  }
+  return array;
+}
+
 jstring nativeToJstring(JNIEnv* env, const char* text) {
   if (env->EnsureLocalCapacity(2) < 0) return nullptr;
   size_t size = strlen(text);

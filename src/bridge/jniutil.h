@@ -23,6 +23,12 @@ char* jstringToNative(JNIEnv* env, jstring text);
 // Bytes in the default charset to a new Java String; null on failure.
 jstring nativeToJstring(JNIEnv* env, const char* text);
 
+// A new String[] of `count` texts, an element null where `present` (when
+// given) is false; null with a MessagingException pending on failure
+// (`elementFailure` when an element cannot be made).
+jobjectArray newStringArray(JNIEnv* env, const std::string* texts, const bool* present, size_t count,
+                            const char* elementFailure = "Unable to create String result");
+
 // A String argument as a native string: null stays empty; the text is cut at
 // its first NUL. On a failed conversion raises failureMessage and returns
 // false.

@@ -34,27 +34,7 @@ jstring readString(JNIEnv* env, jlong hMessage, const char* entryLog, StringRead
 // A native string list as a new Java String array; null with an exception
 // pending on failure.
 jobjectArray toStringArray(JNIEnv* env, const CStringList& list) {
-  jclass stringClass = env->FindClass("java/lang/String");
-  if (!stringClass) {
-    throwMessagingException(env, "Unable to find String class");
-    return nullptr;
-  }
-  jobjectArray array = env->NewObjectArray(static_cast<jsize>(list.size()), stringClass, nullptr);
-  if (!array) {
-    throwMessagingException(env, "Unable to create String result array");
-    return nullptr;
-  }
-  for (size_t i = 0; i < list.size(); ++i) {
-    jstring s = nativeToJstring(env, list[i].c_str());
-    if (!s) {
-      throwMessagingException(env, "Unable to create address result");
-      return nullptr;
-    }
-    env->SetObjectArrayElement(array, static_cast<jsize>(i), s);
-    env->DeleteLocalRef(s);
-  }
-  env->DeleteLocalRef(stringClass);
-  return array;
+  return newStringArray(env, list.data(), nullptr, list.size(), "Unable to create address result");
 }
 
 using AddressRead = void (CMapiMessage::*)(CStringList&);
@@ -151,6 +131,27 @@ TOLVANE_ATTACHED_NATIVE(jint, getMessageSize)(JNIEnv* env, jclass, jlong hMessag
       throwMessagingException(env, e.m_strMessage.c_str());
     }
     return 0;
+  });
+}
+
+// What a MIME form of a message needs beyond its texts: its class and the
+// code page its body came in ("" when the store has none).
+TOLVANE_ATTACHED_NATIVE(jobjectArray, getMessageMime)(JNIEnv* env, jclass, jlong hMessage) {
+  return nativeBoundary(env, jobjectArray{nullptr}, [&]() -> jobjectArray {
+    mapiLog("Java_com_plimo_mail_mapi_MAPINativeAttached_getMessageMime\n");
+    CMapiMessage* message = messageOf(env, hMessage);
+    if (!message) return nullptr;
+    std::string fields[2];
+    LONG codePage = 0;
+    try {
+      message->getMimeForm(fields[0], codePage);
+    } catch (CMapiException& e) {
+      throwMessagingException(env, e.m_strMessage.c_str());
+      return nullptr;
+    }
+    bool present[2] = {true, codePage != 0};
+    if (codePage != 0) fields[1] = std::to_string(codePage);
+    return newStringArray(env, fields, present, 2);
   });
 }
 

@@ -6,12 +6,14 @@
 #include "platform/platform.h"
 #include "support/liveobjects.h"
 #include "support/mapiexception.h"
+#include "support/proptags.h"
 
 #include <mapicode.h>
 #include <mapiguid.h>
 #include <mapitags.h>
 #include <mapiutil.h>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -141,6 +143,60 @@ void CMapiBodyPart::releaseDataStream() {
   m_lpDataStream = nullptr;
   m_lpDataAttach = nullptr;
   m_ullDataPos = 0;
+}
+
+void CMapiBodyPart::getMimeFields(std::string (&fields)[kMimeFields], bool (&present)[kMimeFields]) {
+  for (int k = 0; k < kMimeFields; ++k) {
+    fields[k].clear();
+    present[k] = false;
+  }
+  if (m_nSource != SOURCE_ATTACHMENT) return;
+  LPMESSAGE lpMessage = mapiMessage();
+  const char* failure = "Unable to read the part's MIME fields";
+  if (!lpMessage) throw CMapiException(failure);
+  // The two header fields are named properties: their ids come from the
+  // message, without making new names (a store that never kept them gives
+  // PT_ERROR ids, and the fields are absent).
+  static const wchar_t* const kNames[] = {L"Content-Type", L"Content-Disposition"};
+  MAPINAMEID names[2];
+  LPMAPINAMEID namePtrs[2];
+  for (int k = 0; k < 2; ++k) {
+    memset(&names[k], 0, sizeof names[k]);
+    names[k].lpguid = const_cast<LPGUID>(&kPsInternetHeaders);
+    names[k].ulKind = MNID_STRING;
+    names[k].Kind.lpwstrName = const_cast<LPWSTR>(kNames[k]);
+    namePtrs[k] = &names[k];
+  }
+  // A name the store does not know reads as this tag (a PT_NULL value).
+  const ULONG kNoTag = PROP_TAG(PT_NULL, 0);
+  LPSPropTagArray lpIds = nullptr;
+  HRESULT hr = lpMessage->GetIDsFromNames(2, namePtrs, 0, &lpIds);
+  std::unique_ptr<SPropTagArray, decltype(&MAPIFreeBuffer)> idsGuard(lpIds, &MAPIFreeBuffer);
+  SizedSPropTagArray(kMimeFields, tags) = {
+      kMimeFields, {PR_TEXT_ATTACHMENT_CHARSET_A, kNoTag, kNoTag, PR_ATTACH_CONTENT_LOCATION_A, PR_ATTACH_FLAGS}};
+  for (int k = 0; SUCCEEDED(hr) && lpIds && k < 2 && k < static_cast<int>(lpIds->cValues); ++k) {
+    if (PROP_TYPE(lpIds->aulPropTag[k]) != PT_ERROR)
+      tags.aulPropTag[kMimeContentType + k] = PROP_TAG(PT_STRING8, PROP_ID(lpIds->aulPropTag[k]));
+  }
+  LPATTACH lpAttach = nullptr;
+  hr = lpMessage->OpenAttach(m_ulAttachNum, nullptr, 0, &lpAttach);
+  if (FAILED(hr) || !lpAttach) throw CMapiException(failure);
+  ULONG count = 0;
+  LPSPropValue lpValues = nullptr;
+  hr = lpAttach->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &lpValues);
+  lpAttach->Release();
+  std::unique_ptr<SPropValue, decltype(&MAPIFreeBuffer)> valuesGuard(lpValues, &MAPIFreeBuffer);
+  if (FAILED(hr) || !lpValues) throw CMapiException(failure);
+  for (int k = 0; k < kMimeFields && k < static_cast<int>(count); ++k) {
+    const SPropValue& v = lpValues[k];
+    if (tags.aulPropTag[k] == kNoTag || v.ulPropTag != tags.aulPropTag[k]) continue;
+    if (PROP_TYPE(v.ulPropTag) == PT_LONG) {
+      fields[k] = std::to_string(v.Value.l);
+    } else {
+      fields[k] = v.Value.lpszA ? reinterpret_cast<const char*>(v.Value.lpszA) : "";
+    }
+    present[k] = true;
+  }
 }
 
 HRESULT CMapiBodyPart::openDataStream() {

@@ -63,6 +63,15 @@ class CMapiBodyPart {
   // releases. A failure leaves *lppMessage null.
   HRESULT openAttachedMessage(LPMESSAGE* lppMessage) const;
 
+  // What a MIME form of an attachment needs beyond its type, name and
+  // content identifier, as the store keeps it: the charset of a text
+  // (PR_TEXT_ATTACHMENT_CHARSET), the Content-Type and Content-Disposition
+  // as they arrived (PS_INTERNET_HEADERS), the content location and
+  // PR_ATTACH_FLAGS. Fields the attachment lacks (and all of a body text)
+  // are left out of `present`. Throws CMapiException.
+  enum MimeField { kMimeCharset, kMimeContentType, kMimeDisposition, kMimeLocation, kMimeFlags, kMimeFields };
+  void getMimeFields(std::string (&fields)[kMimeFields], bool (&present)[kMimeFields]);
+
   static HRESULT copyStreamToFile(LPSTREAM lpStream, platform::OutputFile& file);
 
   // An attachment that holds a message (its data is a .msg file).

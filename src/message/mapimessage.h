@@ -35,6 +35,10 @@ class CMapiMessage {
   // The size the store gives the message (PR_MESSAGE_SIZE), -1 when it
   // gives none. Throws CMapiException.
   LONG getStoredSize();
+  // What a MIME form of the message needs beyond its texts: its class
+  // (PR_MESSAGE_CLASS, "" for none) and the code page of the charset its
+  // body came in (PR_INTERNET_CPID, 0 for none). Throws CMapiException.
+  void getMimeForm(std::string& messageClass, LONG& codePage);
   std::string getID();
   std::string getPriority();
   double getSentDate();

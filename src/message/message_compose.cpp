@@ -19,11 +19,9 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-// PS_INTERNET_HEADERS {00020386-0000-0000-C000-000000000046}: named
-// properties that carry Internet headers by name.
 const GUID kPsInternetHeaders = {0x00020386, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+namespace {
 
 // The display name stored with a new address: the name when given; else an
 // address without "@" (a name to resolve) stands for itself; else nothing.

@@ -109,6 +109,24 @@ LONG CMapiMessage::getStoredSize() {
   return size;
 }
 
+void CMapiMessage::getMimeForm(std::string& messageClass, LONG& codePage) {
+  if (!m_lpMessage) fail("CMapiMessage::getMimeForm, m_lpMessage == NULL");
+  messageClass.clear();
+  codePage = 0;
+  HRESULT hr = readString(PR_MESSAGE_CLASS_A, messageClass);
+  if (SUCCEEDED(hr) || hr == MAPI_E_NOT_FOUND) {
+    LPSPropValue value = nullptr;
+    hr = HrGetOneProp(m_lpMessage, PR_INTERNET_CPID, &value);
+    if (SUCCEEDED(hr) && value) codePage = value->Value.l;
+    MAPIFreeBuffer(value);
+  }
+  if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
+    std::string text = "CMapiMessage::getMimeForm failed ";
+    getLastError(hr, text);
+    fail(text);
+  }
+}
+
 std::string CMapiMessage::getID() {
   std::string id;
   HRESULT hr = m_lpMessage ? readString(PR_INTERNET_MESSAGE_ID_A, id) : E_FAIL;

@@ -611,16 +611,71 @@ TEST(MimeReader, MailerShapesOfAlternatives) {
   EXPECT_EQ(text(apple.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "doc.pdf");
   EXPECT_EQ(text(apple.attachments[1].props, PR_ATTACH_MIME_TAG_W), "text/html");
 
-  // Signed: the signature is an attachment, the content is read as usual.
+  // Signed: the content's body is read as usual; the signed entity is kept as it arrived,
+  // in one attachment (its attachments stay in it), so that the signature still verifies.
+  const std::string signedBody =
+      "--s\nContent-Type: multipart/mixed; boundary=m\n\n"
+      "--m\nContent-Type: text/plain\n\nsigned text\n"
+      "--m\nContent-Type: application/pdf; name=doc.pdf\n\n%PDF\n--m--\n"
+      "--s\nContent-Type: application/pkcs7-signature; name=smime.p7s\nContent-Transfer-Encoding: base64\n\nAAEC\n"
+      "--s--\n";
   MailItem signedMail = readText(
       "From: a@example.com\nSubject: s\nMIME-Version: 1.0\n"
-      "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=s\n\n"
-      "--s\nContent-Type: text/plain\n\nsigned text\n"
-      "--s\nContent-Type: application/pkcs7-signature; name=smime.p7s\nContent-Transfer-Encoding: base64\n\nAAEC\n"
-      "--s--\n");
+      "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\";\n boundary=s\n\n" +
+      signedBody);
+  EXPECT_EQ(text(signedMail.props, PR_MESSAGE_CLASS_W), "IPM.Note.SMIME.MultipartSigned");
   EXPECT_EQ(text(signedMail.props, PR_BODY_W), "signed text");
   ASSERT_EQ(signedMail.attachments.size(), 1u);
-  EXPECT_EQ(text(signedMail.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "smime.p7s");
+  EXPECT_EQ(text(signedMail.attachments[0].props, PR_ATTACH_LONG_FILENAME_W), "smime.p7m");
+  EXPECT_EQ(text(signedMail.attachments[0].props, PR_ATTACH_MIME_TAG_W), "multipart/signed");
+  EXPECT_EQ(attachmentData(signedMail.attachments[0]),
+            "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\";\n boundary=s\n\n" +
+                signedBody);
+}
+
+// What the MIME form of a message needs beyond its texts: the charset the body came in
+// (PR_INTERNET_CPID), and of each attachment its text charset, its Content-Type as written
+// when it has other parameters, its Content-Disposition as written ("" for none).
+TEST(MimeReader, CharsetsAndPartFieldsAreKept) {
+  auto cpid = [](const std::string& contentType) {
+    MailItem item = readText("From: a@example.com\nSubject: c\nContent-Type: " + contentType + "\n\nx\n");
+    const MailProp* p = findProp(item.props, kPrInternetCpid);
+    return p ? p->l : -1;
+  };
+  EXPECT_EQ(cpid("text/plain; charset=ISO-8859-1"), 28591);
+  EXPECT_EQ(cpid("text/plain; charset=\"windows-1252\""), 1252);
+  EXPECT_EQ(cpid("text/plain; charset=iso-8859-15"), 28605);
+  EXPECT_EQ(cpid("text/plain; charset=utf-8"), 65001);
+  EXPECT_EQ(cpid("text/plain"), 20127);
+  EXPECT_EQ(cpid("text/plain; charset=x-unknown"), 65001);
+  EXPECT_EQ(charsetOfCodePage(28591), "ISO-8859-1");
+  EXPECT_EQ(charsetOfCodePage(1252), "windows-1252");
+
+  MailItem item = readText(
+      "From: a@example.com\nSubject: p\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n"
+      "--m\nContent-Type: text/html; charset=iso-8859-1\n\n<p>h\xe9</p>\n"
+      "--m\nContent-Type: text/csv; charset=iso-8859-1; name=\"a.csv\"\nContent-Disposition: attachment;\n"
+      " filename=\"a.csv\"\n\nK\xe4se\n"
+      "--m\nContent-Type: text/plain; charset=utf-8\n\nsecond\n"
+      "--m\nContent-Type: image/png\nContent-ID: <i1>\nContent-Disposition: inline\n\nPNG\n--m--\n");
+  EXPECT_EQ(findProp(item.props, kPrInternetCpid)->l, 28591);
+  ASSERT_EQ(item.attachments.size(), 3u);
+  const MailAttachment& csv = item.attachments[0];
+  EXPECT_EQ(text(csv.props, kPrTextAttachmentCharset), "iso-8859-1");
+  ASSERT_EQ(csv.headers.size(), 2u);
+  EXPECT_EQ(csv.headers[0].name, "Content-Type");
+  EXPECT_EQ(csv.headers[0].value, "text/csv; charset=iso-8859-1; name=\"a.csv\"");
+  EXPECT_EQ(csv.headers[1].name, "Content-Disposition");
+  EXPECT_EQ(csv.headers[1].value, "attachment; filename=\"a.csv\"");
+  const MailAttachment& second = item.attachments[1];
+  EXPECT_EQ(text(second.props, kPrTextAttachmentCharset), "utf-8");
+  ASSERT_EQ(second.headers.size(), 1u);  // the charset alone is a property of its own
+  EXPECT_EQ(second.headers[0].value, "");
+  const MailAttachment& image = item.attachments[2];
+  EXPECT_EQ(findProp(image.props, kPrTextAttachmentCharset), nullptr);
+  ASSERT_EQ(image.headers.size(), 1u);
+  EXPECT_EQ(image.headers[0].value, "inline");
+  EXPECT_EQ(findProp(image.props, kPrAttachFlags)->l, kAttMhtmlRef);
 }
 
 TEST(MimeReaderBadInput, ManyXHeaders) {

@@ -142,6 +142,8 @@ static const Native g_attachedNatives[] = {
     {"refreshFolder", "J", 'I', 'X'},
     {"expungeFolder", "J", 'L', 'X'},
     {"setMessageRead", "JZ", 'V', 'X'},
+    {"getMessageMime", "J", 'L', 'X'},
+    {"getPartMime", "J", 'L', 'X'},
 };
 #define ATTACHED_COUNT ((int)(sizeof g_attachedNatives / sizeof g_attachedNatives[0]))
 #define NATIVE_COUNT (MAPINATIVE_COUNT + ATTACHED_COUNT)

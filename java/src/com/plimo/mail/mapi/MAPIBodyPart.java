@@ -206,6 +206,22 @@ public class MAPIBodyPart extends BodyPart {
         return isAttachment() && isMimeType("message/rfc822");
     }
 
+    /**
+     * What the MIME form of an attachment needs beyond its type, name and content identifier,
+     * as {@link MAPINativeAttached#getPartMime} gives it; all null for a body text.
+     */
+    String[] mimeFields() throws MessagingException {
+        if (!isAttachment()) {
+            return new String[5];
+        }
+        synchronized (nativeLock()) {
+            synchronized (this) {
+                checkUsable();
+                return MAPINativeAttached.getPartMime(partPointer);
+            }
+        }
+    }
+
     /** Called by the multipart that made this part with its index. */
     void setIndex(int index) {
         this.index = index;

@@ -356,6 +356,17 @@ public class MAPIMessage extends Message {
         }
     }
 
+    /**
+     * The message class and the code page of the body's charset, as
+     * {@link MAPINativeAttached#getMessageMime} gives them: what the MIME form needs beyond
+     * the texts.
+     */
+    String[] mimeForm() throws MessagingException {
+        synchronized (nativeLock()) {
+            return MAPINativeAttached.getMessageMime(handle());
+        }
+    }
+
     @Override
     public String getContentType() throws MessagingException {
         MAPIMultipart multipart = getMultipart();

@@ -81,6 +81,26 @@ public final class MAPINativeAttached {
     public static native int getMessageSize(long message) throws MessagingException;
 
     /**
+     * What a MIME form of a message needs beyond its texts: {@code [0]} its message class
+     * ("IPM.Note", "IPM.Note.SMIME.MultipartSigned" for a signed message kept as it arrived,
+     * ...; "" for none), {@code [1]} the Windows code page of the charset its body came in
+     * (PR_INTERNET_CPID, decimal), null when the store has none.
+     */
+    public static native String[] getMessageMime(long message) throws MessagingException;
+
+    /**
+     * What a MIME form of a part needs beyond its type, file name and content identifier, as
+     * the store keeps it; each element null when the part has none (a body text has none):
+     * {@code [0]} the charset of a text attachment, {@code [1]} its Content-Type as it arrived
+     * when that had parameters beyond the charset, {@code [2]} its Content-Disposition as it
+     * arrived ("" when it had none), {@code [3]} its content location, {@code [4]}
+     * PR_ATTACH_FLAGS (decimal; 4 marks a part the HTML body shows inline).
+     *
+     * @param part the part's handle ({@link MAPIBodyPart#getBodyPartPointer()})
+     */
+    public static native String[] getPartMime(long part) throws MessagingException;
+
+    /**
      * Reads a piece of a part's data straight from the store, without a file: up to
      * {@code length} bytes from byte {@code offset} of the data into
      * {@code buffer[start...]}. A reader that goes on where its last call ended reads on

@@ -1,10 +1,14 @@
 package com.plimo.mail.mapi;
 
+import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
+import java.nio.charset.Charset;
+import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Date;
+import java.util.Enumeration;
 import java.util.List;
 import java.util.Properties;
 import javax.activation.DataHandler;
@@ -12,21 +16,41 @@ import javax.mail.Address;
 import javax.mail.BodyPart;
 import javax.mail.Message;
 import javax.mail.MessagingException;
+import javax.mail.Multipart;
 import javax.mail.Part;
 import javax.mail.Session;
+import javax.mail.internet.ContentType;
 import javax.mail.internet.MimeBodyPart;
 import javax.mail.internet.MimeMessage;
 import javax.mail.internet.MimeMultipart;
+import javax.mail.internet.MimePart;
 import javax.mail.util.ByteArrayDataSource;
 
 /**
  * A MIME message made from what the store answers for a {@link MAPIMessage}: its headers,
- * the plain-text and HTML bodies (multipart/alternative when both), inline attachments
- * with their Content-ID beside the HTML (multipart/related), the other attachments around
- * them (multipart/mixed). An attached message is a message/rfc822 part of its own MIME
+ * the plain-text and HTML bodies in the charset the body came in (PR_INTERNET_CPID;
+ * multipart/alternative when both), inline attachments with their Content-ID beside the
+ * HTML (multipart/related), the other attachments around them (multipart/mixed), each
+ * with the Content-Type, charset, Content-Disposition and Content-Location it arrived with
+ * where the store keeps them. A message kept as it arrived because it is signed
+ * ({@link #SIGNED_CLASS}) is its headers and the signed entity, byte for byte, so that the
+ * signature still verifies. An attached message is a message/rfc822 part of its own MIME
  * form, made the same way.
  */
 final class MimeRendering {
+
+    /** The class of a signed message whose one attachment is the signed entity as it arrived. */
+    static final String SIGNED_CLASS = "IPM.Note.SMIME.MultipartSigned";
+
+    /** PR_ATTACH_FLAGS: the HTML body shows the attachment inline. */
+    private static final int ATT_MHTML_REF = 4;
+
+    // The fields of MAPINativeAttached.getPartMime.
+    private static final int CHARSET = 0;
+    private static final int CONTENT_TYPE = 1;
+    private static final int DISPOSITION = 2;
+    private static final int LOCATION = 3;
+    private static final int FLAGS = 4;
 
     private MimeRendering() {
     }
@@ -68,8 +92,15 @@ final class MimeRendering {
         if (priority != null && !priority.isEmpty() && !"3".equals(priority)) {
             out.setHeader("X-Priority", priority);
         }
+        String[] form = source.mimeForm();
         try {
-            setContent(out, source);
+            if (SIGNED_CLASS.equals(form[0])) {
+                MimeMessage signed = signedMessage(out, source, messageId, session);
+                if (signed != null) {
+                    return signed;
+                }
+            }
+            setContent(out, source, charsetOfCodePage(form[1]));
         } catch (IOException e) {
             throw new MessagingException("Cannot read the message's parts: " + e.getMessage(), e);
         }
@@ -77,12 +108,48 @@ final class MimeRendering {
         return out;
     }
 
-    private static void setContent(MimeMessage out, MAPIMessage source) throws MessagingException, IOException {
+    /**
+     * The signed message: the header fields made so far, then the signed entity (its
+     * content fields and body) exactly as the store keeps it; null when the message holds no
+     * such entity.
+     */
+    private static MimeMessage signedMessage(MimeMessage headers, MAPIMessage source, String messageId,
+            Session session) throws MessagingException, IOException {
+        MAPIMultipart parts = source.getMultipart();
+        MAPIBodyPart entity = null;
+        for (int i = 0; parts != null && i < parts.getCount(); i++) {
+            MAPIBodyPart part = (MAPIBodyPart) parts.getBodyPart(i);
+            if (part.isAttachment() && part.isMimeType("multipart/signed")) {
+                entity = part;
+            }
+        }
+        if (entity == null) {
+            return null;
+        }
+        if (messageId != null) {
+            headers.setHeader("Message-ID", messageId);
+        }
+        headers.setHeader("MIME-Version", "1.0");
+        ByteArrayOutputStream whole = new ByteArrayOutputStream();
+        for (Enumeration<?> lines = headers.getAllHeaderLines(); lines.hasMoreElements();) {
+            String line = (String) lines.nextElement();
+            if (!line.regionMatches(true, 0, "Content-", 0, 8)) {
+                whole.write(line.getBytes(StandardCharsets.ISO_8859_1));
+                whole.write('\r');
+                whole.write('\n');
+            }
+        }
+        whole.write(data(entity));
+        // Read back, the message writes exactly these bytes again.
+        return new MimeMessage(session, new ByteArrayInputStream(whole.toByteArray()));
+    }
+
+    private static void setContent(MimeMessage out, MAPIMessage source, String charset)
+            throws MessagingException, IOException {
         MAPIMultipart parts = source.getMultipart();
         String plain = null;
         String html = null;
-        List<MimeBodyPart> inline = new ArrayList<>();
-        List<MimeBodyPart> attachments = new ArrayList<>();
+        List<MAPIBodyPart> attachments = new ArrayList<>();
         if (parts == null) {
             plain = source.getTextBody();
             if (plain.isEmpty() && !source.getHtmlBody().isEmpty()) {
@@ -92,78 +159,167 @@ final class MimeRendering {
         } else {
             for (int i = 0; i < parts.getCount(); i++) {
                 MAPIBodyPart part = (MAPIBodyPart) parts.getBodyPart(i);
-                if (!part.isAttachment()) {
-                    String text = (String) part.getContent();
-                    if (part.isMimeType("text/html")) {
-                        html = html == null ? text : html;
-                    } else {
-                        plain = plain == null ? text : plain;
-                    }
+                if (part.isAttachment()) {
+                    attachments.add(part);
                     continue;
                 }
-                MimeBodyPart copy = attachment(part);
-                if (part.getContentID() != null && html != null || part.getContentID() != null
-                        && source.getHtmlBody().length() > 0) {
-                    copy.setDisposition(Part.INLINE);
-                    inline.add(copy);
+                String text = (String) part.getContent();
+                if (part.isMimeType("text/html")) {
+                    html = html == null ? text : html;
                 } else {
-                    attachments.add(copy);
+                    plain = plain == null ? text : plain;
                 }
             }
         }
-        if (inline.isEmpty() && attachments.isEmpty()) {
-            if (plain != null && html != null) {
-                out.setContent(alternative(plain, html));
-            } else if (html != null) {
-                out.setText(html, "UTF-8", "html");
+        boolean hasHtml = html != null || source.getHtmlBody().length() > 0;
+        List<MimeBodyPart> inline = new ArrayList<>();
+        List<MimeBodyPart> others = new ArrayList<>();
+        for (MAPIBodyPart part : attachments) {
+            String[] fields = part.mimeFields();
+            MimeBodyPart copy = attachment(part, fields);
+            boolean shownInline = fields[FLAGS] != null
+                    ? (Integer.parseInt(fields[FLAGS]) & ATT_MHTML_REF) != 0 : true;
+            if (part.getContentID() != null && hasHtml && shownInline) {
+                if (fields[DISPOSITION] == null) {
+                    copy.setDisposition(Part.INLINE);
+                }
+                inline.add(copy);
             } else {
-                out.setText(plain == null ? "" : plain, "UTF-8");
+                others.add(copy);
+            }
+        }
+        // The body: plain and HTML as alternatives, the HTML with its inline parts as a
+        // multipart/related; a message without any text has an empty plain text.
+        MimeBodyPart htmlPart = null;
+        if (html != null) {
+            htmlPart = textPart(html, charset, "html");
+            if (!inline.isEmpty()) {
+                MimeMultipart related = new MimeMultipart("related");
+                related.addBodyPart(htmlPart);
+                for (MimeBodyPart p : inline) {
+                    related.addBodyPart(p);
+                }
+                htmlPart = new MimeBodyPart();
+                htmlPart.setContent(related);
+            }
+        } else {
+            others.addAll(0, inline);
+        }
+        MimeBodyPart body;
+        if (plain != null && htmlPart != null) {
+            MimeMultipart alternative = new MimeMultipart("alternative");
+            alternative.addBodyPart(textPart(plain, charset, "plain"));
+            alternative.addBodyPart(htmlPart);
+            body = new MimeBodyPart();
+            body.setContent(alternative);
+        } else if (htmlPart != null) {
+            body = htmlPart;
+        } else {
+            body = textPart(plain == null ? "" : plain, charset, "plain");
+        }
+        if (others.isEmpty()) {
+            Object content = body.getContent();
+            if (content instanceof Multipart) {
+                out.setContent((Multipart) content);
+            } else {
+                setText(out, (String) content, charset, htmlPart != null ? "html" : "plain");
             }
             return;
         }
-        MimeBodyPart body = new MimeBodyPart();
-        if (plain != null && html != null) {
-            body.setContent(alternative(plain, html));
-        } else if (html != null) {
-            body.setText(html, "UTF-8", "html");
-        } else {
-            body.setText(plain == null ? "" : plain, "UTF-8");
-        }
-        if (!inline.isEmpty()) {
-            MimeMultipart related = new MimeMultipart("related");
-            related.addBodyPart(body);
-            for (MimeBodyPart p : inline) {
-                related.addBodyPart(p);
-            }
-            if (attachments.isEmpty()) {
-                out.setContent(related);
-                return;
-            }
-            body = new MimeBodyPart();
-            body.setContent(related);
-        }
         MimeMultipart mixed = new MimeMultipart("mixed");
         mixed.addBodyPart(body);
-        for (MimeBodyPart p : attachments) {
+        for (MimeBodyPart p : others) {
             mixed.addBodyPart(p);
         }
         out.setContent(mixed);
     }
 
-    private static MimeMultipart alternative(String plain, String html) throws MessagingException {
-        MimeMultipart alternative = new MimeMultipart("alternative");
-        alternative.addBodyPart(textPart(plain, "plain"));
-        alternative.addBodyPart(textPart(html, "html"));
-        return alternative;
-    }
-
-    private static MimeBodyPart textPart(String text, String subtype) throws MessagingException {
+    private static MimeBodyPart textPart(String text, String charset, String subtype) throws MessagingException {
         MimeBodyPart p = new MimeBodyPart();
-        p.setText(text, "UTF-8", subtype);
+        setText(p, text, charset, subtype);
         return p;
     }
 
-    private static MimeBodyPart attachment(MAPIBodyPart part) throws MessagingException, IOException {
+    /** A body text in the charset the body came in, else (a text it cannot hold) in UTF-8. */
+    private static void setText(MimePart part, String text, String charset, String subtype)
+            throws MessagingException {
+        String use = "UTF-8";
+        try {
+            if (charset != null && Charset.forName(charset).newEncoder().canEncode(text)) {
+                use = charset;
+            }
+        } catch (IllegalArgumentException e) {
+            // A charset this Java does not have: UTF-8.
+        }
+        part.setText(text, use, subtype);
+        keepLineEnds(part, text.getBytes(Charset.forName(use)));
+    }
+
+    /**
+     * Keeps a text's bytes as they are: quoted-printable, which JavaMail picks for text that
+     * is not all ASCII, writes every line end as CRLF, so a text whose lines end in a bare LF
+     * (as it came) goes in base64 instead.
+     */
+    private static void keepLineEnds(MimePart part, byte[] data) throws MessagingException {
+        boolean ascii = true;
+        boolean bareLf = false;
+        for (int i = 0; i < data.length; i++) {
+            ascii &= data[i] >= 0;
+            bareLf |= data[i] == '\n' && (i == 0 || data[i - 1] != '\r');
+        }
+        if (bareLf && !ascii) {
+            part.setHeader("Content-Transfer-Encoding", "base64");
+        }
+    }
+
+    /**
+     * The charset of a Windows code page (PR_INTERNET_CPID) as mail names it; null for none
+     * or one this table does not know (the text is then written as UTF-8).
+     */
+    static String charsetOfCodePage(String codePage) {
+        if (codePage == null) {
+            return null;
+        }
+        int cp;
+        try {
+            cp = Integer.parseInt(codePage);
+        } catch (NumberFormatException e) {
+            return null;
+        }
+        switch (cp) {
+            case 65001: return "UTF-8";
+            case 20127: return "US-ASCII";
+            case 1200: return "UTF-16LE";
+            case 1201: return "UTF-16BE";
+            case 20866: return "KOI8-R";
+            case 21866: return "KOI8-U";
+            case 50220: case 50221: case 50222: return "ISO-2022-JP";
+            case 51932: return "EUC-JP";
+            case 51949: return "EUC-KR";
+            case 932: return "Shift_JIS";
+            case 936: return "GBK";
+            case 949: return "x-windows-949";
+            case 950: return "Big5";
+            case 54936: return "GB18030";
+            case 28603: return "ISO-8859-13";
+            case 28605: return "ISO-8859-15";
+            default: break;
+        }
+        if (cp >= 28591 && cp <= 28599) {
+            return "ISO-8859-" + (cp - 28590);
+        }
+        if (cp >= 1250 && cp <= 1258) {
+            return "windows-" + cp;
+        }
+        return null;
+    }
+
+    /**
+     * An attachment as a MIME part: its type with the parameters it arrived with, its
+     * disposition as it arrived (a message delivered before the store kept that gets
+     * "attachment" with its file name), its content identifier and location, its bytes.
+     */
+    private static MimeBodyPart attachment(MAPIBodyPart part, String[] fields) throws MessagingException, IOException {
         if (part.isMimeType("message/rfc822")) {
             Object content = part.getContent();
             if (content instanceof MAPIMessage) {
@@ -178,8 +334,46 @@ final class MimeRendering {
                 ((InputStream) content).close();
             }
         }
-        String type = part.isMimeType("message/rfc822") ? MAPIMessage.MSG_FILE_TYPE : part.getContentType();
-        byte[] data;
+        String type;
+        if (part.isMimeType("message/rfc822")) {
+            type = MAPIMessage.MSG_FILE_TYPE;
+        } else if (fields[CONTENT_TYPE] != null) {
+            type = fields[CONTENT_TYPE];
+        } else if (fields[CHARSET] != null) {
+            ContentType withCharset = new ContentType(part.getContentType());
+            withCharset.setParameter("charset", fields[CHARSET]);
+            type = withCharset.toString();
+        } else {
+            type = part.getContentType();
+        }
+        MimeBodyPart copy = new KeptTypePart(type);
+        byte[] data = data(part);
+        copy.setDataHandler(new DataHandler(new ByteArrayDataSource(data, type)));
+        copy.setHeader("Content-Type", type);
+        if (part.isMimeType("text/*")) {
+            keepLineEnds(copy, data);
+        }
+        if (fields[DISPOSITION] == null) {
+            copy.setDisposition(Part.ATTACHMENT);
+            String name = part.getFileName();
+            if (name != null) {
+                copy.setFileName(name);
+            }
+        } else if (!fields[DISPOSITION].isEmpty()) {
+            copy.setHeader("Content-Disposition", fields[DISPOSITION]);
+        }
+        String id = part.getContentID();
+        if (id != null) {
+            copy.setContentID("<" + id + ">");
+        }
+        if (fields[LOCATION] != null) {
+            copy.setHeader("Content-Location", fields[LOCATION]);
+        }
+        return copy;
+    }
+
+    /** A part's data, whole. */
+    private static byte[] data(MAPIBodyPart part) throws MessagingException, IOException {
         try (InputStream in = part.getInputStream()) {
             ByteArrayOutputStream buffer = new ByteArrayOutputStream();
             byte[] chunk = new byte[64 * 1024];
@@ -187,21 +381,27 @@ final class MimeRendering {
             while ((n = in.read(chunk)) > 0) {
                 buffer.write(chunk, 0, n);
             }
-            data = buffer.toByteArray();
+            return buffer.toByteArray();
         }
-        MimeBodyPart copy = new MimeBodyPart();
-        copy.setDataHandler(new DataHandler(new ByteArrayDataSource(data, type)));
-        copy.setHeader("Content-Type", type);
-        copy.setDisposition(Part.ATTACHMENT);
-        String name = part.getFileName();
-        if (name != null) {
-            copy.setFileName(name);
+    }
+
+    /**
+     * A part whose Content-Type stays as it arrived: JavaMail adds the file name of the
+     * disposition to the type when it saves a part (mail.mime.setcontenttypefilename), which
+     * would give the part a parameter it never had.
+     */
+    private static final class KeptTypePart extends MimeBodyPart {
+        private final String type;
+
+        KeptTypePart(String type) {
+            this.type = type;
         }
-        String id = part.getContentID();
-        if (id != null) {
-            copy.setContentID("<" + id + ">");
+
+        @Override
+        protected void updateHeaders() throws MessagingException {
+            super.updateHeaders();
+            setHeader("Content-Type", type);
         }
-        return copy;
     }
 
     private static void setRecipients(MimeMessage out, Message.RecipientType type, Address[] addresses)
