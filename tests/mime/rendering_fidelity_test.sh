@@ -41,4 +41,8 @@ openssl smime -verify -in "$work/out/$n.eml" -CAfile "$work/cert.pem" -out "$wor
   || fail "the rendered signed message does not verify: $(cat "$work/verify.err")"
 cmp -s "$work/verified.eml" <(tr -d '\r' < "$work/content.eml") || cmp -s "$work/verified.eml" "$work/content.eml" \
   || fail "the verified content is not what was signed"
-echo "ok: $n messages given back as delivered; the signed one verifies"
+openssl smime -verify -in "$work/out/provider-$n.eml" -CAfile "$work/cert.pem" -out "$work/verified.eml" \
+  2>"$work/verify.err" || fail "the signed message as the provider writes it does not verify: $(cat "$work/verify.err")"
+cmp -s "$work/verified.eml" <(tr -d '\r' < "$work/content.eml") || cmp -s "$work/verified.eml" "$work/content.eml" \
+  || fail "the content verified from the provider's text is not what was signed"
+echo "ok: $n messages given back as delivered, by the natives' MIME form and by the provider; the signed one verifies from both"

@@ -80,6 +80,43 @@ public final class RenderingFidelity {
         }
         MAPINative.closeFolder(folder, false);
         MAPINative.closeStore(store);
+
+        // The same messages through the JavaMail provider: each read as it is (its content
+        // tree) and its RFC 822 text (written as provider-N.eml) read back, both as the file.
+        Properties props = new Properties();
+        props.put("mail.store.protocol", "mapi");
+        props.put("mail.mapi.user", profile);
+        props.put("mail.mapi.tempdir", tempDir);
+        javax.mail.Store mapi = Session.getInstance(props).getStore();
+        mapi.connect();
+        javax.mail.Folder inbox = mapi.getFolder("INBOX");
+        inbox.open(javax.mail.Folder.READ_ONLY);
+        for (int i = 0; i < inbox.getMessageCount() && i + 3 < args.length; i++) {
+            String file = args[i + 3];
+            javax.mail.Message m = inbox.getMessage(i + 1);
+            ByteArrayOutputStream written = new ByteArrayOutputStream();
+            m.writeTo(written);
+            try (OutputStream out = new FileOutputStream(outDir + "/provider-" + (i + 1) + ".eml")) {
+                written.writeTo(out);
+            }
+            MimeMessage original;
+            try (InputStream in = new FileInputStream(file)) {
+                original = new MimeMessage(session, in);
+            }
+            String expected = describe(original);
+            String name = file.substring(file.lastIndexOf('/') + 1);
+            String read = describe(m);
+            String back = describe(new MimeMessage(session, new ByteArrayInputStream(written.toByteArray())));
+            if (expected.equals(read) && expected.equals(back)) {
+                System.out.println("ok provider " + name);
+            } else {
+                System.out.println("FAIL provider " + name + "\n--- from the file:\n" + expected + "--- read:\n" + read
+                        + "--- its RFC 822 text:\n" + back);
+                failures++;
+            }
+        }
+        inbox.close(false);
+        mapi.close();
         System.exit(failures == 0 ? 0 : 1);
     }
 

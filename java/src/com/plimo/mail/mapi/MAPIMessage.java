@@ -415,6 +415,16 @@ public class MAPIMessage extends Message {
     }
 
     /**
+     * The content of {@link #toMimeMessage()} alone: the same MIME form without the
+     * envelope's header fields (From, To, Cc, Reply-To, Subject, Date, X-Priority,
+     * Message-ID), which are not read from the store; for a reader that has the message's
+     * header block as it arrived.
+     */
+    public MimeMessage toMimeContent() throws MessagingException {
+        return MimeRendering.render(this, session, false);
+    }
+
+    /**
      * Exports the message as an Outlook {@code .msg} file in the store's temporary
      * directory and returns its path. The file belongs to the native message: the next
      * export replaces it, and it is deleted when the delete flag changes or the folder is

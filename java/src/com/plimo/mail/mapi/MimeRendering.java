@@ -56,10 +56,19 @@ final class MimeRendering {
     }
 
     static MimeMessage render(MAPIMessage source, Session session) throws MessagingException {
+        return render(source, session, true);
+    }
+
+    /**
+     * The MIME form; without the envelope (From, To, Cc, Reply-To, Subject, Date,
+     * X-Priority, Message-ID left out, and not read from the store) for a reader that takes
+     * those from the arrived header block and needs the content alone.
+     */
+    static MimeMessage render(MAPIMessage source, Session session, boolean envelope) throws MessagingException {
         if (session == null) {
             session = Session.getInstance(new Properties());
         }
-        final String messageId = source.getMessageID();
+        final String messageId = envelope ? source.getMessageID() : null;
         MimeMessage out = new MimeMessage(session) {
             @Override
             protected void updateMessageID() throws MessagingException {
@@ -70,6 +79,26 @@ final class MimeRendering {
                 }
             }
         };
+        if (envelope) {
+            setEnvelope(out, source);
+        }
+        String[] form = source.mimeForm();
+        try {
+            if (SIGNED_CLASS.equals(form[0])) {
+                MimeMessage signed = signedMessage(out, source, messageId, session);
+                if (signed != null) {
+                    return signed;
+                }
+            }
+            setContent(out, source, charsetOfCodePage(form[1]));
+        } catch (IOException e) {
+            throw new MessagingException("Cannot read the message's parts: " + e.getMessage(), e);
+        }
+        out.saveChanges();
+        return out;
+    }
+
+    private static void setEnvelope(MimeMessage out, MAPIMessage source) throws MessagingException {
         Address[] from = source.getFrom();
         if (from != null) {
             out.addFrom(from);
@@ -92,20 +121,6 @@ final class MimeRendering {
         if (priority != null && !priority.isEmpty() && !"3".equals(priority)) {
             out.setHeader("X-Priority", priority);
         }
-        String[] form = source.mimeForm();
-        try {
-            if (SIGNED_CLASS.equals(form[0])) {
-                MimeMessage signed = signedMessage(out, source, messageId, session);
-                if (signed != null) {
-                    return signed;
-                }
-            }
-            setContent(out, source, charsetOfCodePage(form[1]));
-        } catch (IOException e) {
-            throw new MessagingException("Cannot read the message's parts: " + e.getMessage(), e);
-        }
-        out.saveChanges();
-        return out;
     }
 
     /**
@@ -347,11 +362,17 @@ final class MimeRendering {
             type = part.getContentType();
         }
         MimeBodyPart copy = new KeptTypePart(type);
-        byte[] data = data(part);
-        copy.setDataHandler(new DataHandler(new ByteArrayDataSource(data, type)));
-        copy.setHeader("Content-Type", type);
         if (part.isMimeType("text/*")) {
+            byte[] data = data(part);
+            copy.setDataHandler(new DataHandler(new ByteArrayDataSource(data, type)));
+            copy.setHeader("Content-Type", type);
             keepLineEnds(copy, data);
+        } else {
+            // Other data is read from the store when it is read (once by a walk, not twice),
+            // and goes in base64 without JavaMail reading it all first to choose an encoding.
+            copy.setDataHandler(new DataHandler(new PartData(part, type)));
+            copy.setHeader("Content-Type", type);
+            copy.setHeader("Content-Transfer-Encoding", "base64");
         }
         if (fields[DISPOSITION] == null) {
             copy.setDisposition(Part.ATTACHMENT);
@@ -382,6 +403,45 @@ final class MimeRendering {
                 buffer.write(chunk, 0, n);
             }
             return buffer.toByteArray();
+        }
+    }
+
+    /** An attachment's data as a DataSource that reads it from the store each time. */
+    private static final class PartData implements javax.activation.DataSource {
+        private final MAPIBodyPart part;
+        private final String type;
+
+        PartData(MAPIBodyPart part, String type) {
+            this.part = part;
+            this.type = type;
+        }
+
+        @Override
+        public InputStream getInputStream() throws IOException {
+            try {
+                return part.getInputStream();
+            } catch (MessagingException e) {
+                throw new IOException(e.getMessage(), e);
+            }
+        }
+
+        @Override
+        public java.io.OutputStream getOutputStream() throws IOException {
+            throw new IOException("The data of a stored attachment cannot be written");
+        }
+
+        @Override
+        public String getContentType() {
+            return type;
+        }
+
+        @Override
+        public String getName() {
+            try {
+                return part.getFileName();
+            } catch (MessagingException e) {
+                return null;
+            }
         }
     }
 

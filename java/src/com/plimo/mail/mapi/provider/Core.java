@@ -6,6 +6,8 @@ import java.util.ArrayList;
 import java.util.Enumeration;
 import java.util.List;
 import javax.mail.MessagingException;
+import javax.mail.Session;
+import javax.mail.internet.MimeMessage;
 
 /**
  * Calls into the native library's classes ({@code com.plimo.mail.mapi}), whose failures are
@@ -75,11 +77,16 @@ final class Core {
         });
     }
 
-    /** The RFC 822 text of the MIME form the store's data make ({@link MAPIMessage#toMimeMessage()}). */
-    static byte[] mimeForm(MAPIMessage message) throws MessagingException {
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        run(() -> message.toMimeMessage().writeTo(out));
-        return out.toByteArray();
+    /**
+     * The content of the MIME form the store's data make ({@link MAPIMessage#toMimeContent()})
+     * as this provider's MimeMessage: the same object for javax.mail; for Jakarta Mail, its RFC 822
+     * text parsed.
+     */
+    static MimeMessage mimeForm(MAPIMessage message, Session session) throws MessagingException {
+        return message.toMimeContent(); //@javax
+        //@jakarta ByteArrayOutputStream out = new ByteArrayOutputStream();
+        //@jakarta run(() -> message.toMimeContent().writeTo(out));
+        //@jakarta return new MimeMessage(session, new java.io.ByteArrayInputStream(out.toByteArray()));
     }
 
     /** Sets or clears the store's delete flag of a message. */

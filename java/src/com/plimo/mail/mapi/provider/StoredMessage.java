@@ -31,10 +31,13 @@ import javax.mail.internet.MimeMessage;
  * <li>Headers are the message's header block as it arrived (for a message composed in MAPI,
  * the headers its properties make), so every header getter of {@link MimeMessage} answers as
  * for the message's file: From, Sender, Reply-To with its groups, a missing Date as null.
- * <li>The content is what the natives give ({@link MAPIMessage#getContent()}), read from the
- * store as it is read. {@link #writeTo} and {@link #getRawInputStream()} give the MIME form
- * the store's data make ({@link MAPIMessage#toMimeMessage()}) under the arrived headers, with
- * that form's own Content-Type and Content-Transfer-Encoding.
+ * <li>The content is the MIME form the store's data make ({@link MAPIMessage#toMimeContent()}),
+ * made when first read: the part tree as the message arrived, of
+ * {@link javax.mail.internet.MimeBodyPart}s, attachment data read from the store as it is
+ * read. {@link #writeTo} and {@link #getRawInputStream()} give it under the arrived headers,
+ * with the form's own Content-Type and Content-Transfer-Encoding. What the natives give
+ * ({@link com.plimo.mail.mapi.MAPIMultipart} and the {@code .msg} file of an attached
+ * message) stays reachable through {@link #getMAPIMessage()}.
  * <li>{@link Flags.Flag#SEEN} is the stored read state. Reading headers, size or flags leaves
  * it; reading the content sets it when the folder is open read-write. Setting or clearing
  * it stores it (read-write folders only). {@link Flags.Flag#DELETED} is the store's delete
@@ -191,13 +194,13 @@ public class StoredMessage extends MimeMessage {
 
     // ---- Content: the MIME form of the stored data ------------------------------------
 
-    /** The MIME form of the message ({@link MAPIMessage#toMimeMessage()}), made once. */
+    /** The MIME form of the message ({@link MAPIMessage#toMimeContent()}), made once. */
     private MimeMessage rendered() throws MessagingException {
         markRead();
         synchronized (owner.mapiStore().nativeLock()) {
             synchronized (this) {
                 if (rendered == null) {
-                    rendered = new MimeMessage(session, new ByteArrayInputStream(Core.mimeForm(source)));
+                    rendered = Core.mimeForm(source, session);
                 }
                 return rendered;
             }
@@ -220,19 +223,15 @@ public class StoredMessage extends MimeMessage {
         }
     }
 
-    /** The content type of what {@link #getContent()} gives. */
+    /** The content type of the message's MIME form. */
     @Override
     public String getContentType() throws MessagingException {
-        checkLive();
-        return Core.call(source::getContentType); //@javax
-        //@jakarta return rendered().getContentType();
+        return rendered().getContentType();
     }
 
     @Override
     public boolean isMimeType(String mimeType) throws MessagingException {
-        checkLive();
-        return Core.call(() -> source.isMimeType(mimeType)); //@javax
-        //@jakarta return rendered().isMimeType(mimeType);
+        return rendered().isMimeType(mimeType);
     }
 
     @Override
@@ -241,30 +240,24 @@ public class StoredMessage extends MimeMessage {
     }
 
     /**
-     * The content as the natives give it: the body text of a message that has no other
-     * part, else a {@link com.plimo.mail.mapi.MAPIMultipart} of its bodies and attachments,
-     * read from the store as they are read. (The Jakarta Mail provider gives the content of
-     * the message's MIME form, {@link MAPIMessage#toMimeMessage()}, as Jakarta Mail parses it.)
+     * The content of the message's MIME form ({@link MAPIMessage#toMimeContent()}): the body
+     * text of a message that has nothing else, else a {@link javax.mail.internet.MimeMultipart}
+     * of {@link javax.mail.internet.MimeBodyPart}s as the message arrived (alternative,
+     * related, mixed, signed), each text a String in its charset.
      */
     @Override
     public DataHandler getDataHandler() throws MessagingException {
-        markRead();
-        return source.getDataHandler(); //@javax
-        //@jakarta return rendered().getDataHandler();
+        return rendered().getDataHandler();
     }
 
     @Override
     public Object getContent() throws IOException, MessagingException {
-        markRead();
-        return Core.call(source::getContent); //@javax
-        //@jakarta return rendered().getContent();
+        return rendered().getContent();
     }
 
     @Override
     public InputStream getInputStream() throws IOException, MessagingException {
-        markRead();
-        return Core.call(source::getInputStream); //@javax
-        //@jakarta return rendered().getInputStream();
+        return rendered().getInputStream();
     }
 
     @Override

@@ -113,4 +113,12 @@ final class MailHome {
         }
         return out.toByteArray();
     }
+
+    /**
+     * The message as the natives read it (StoredMessage.getMAPIMessage()): their content
+     * model, whose native objects the provider must open and close as it should.
+     */
+    static javax.mail.Message natives(javax.mail.Message message) throws Exception {
+        return (javax.mail.Message) message.getClass().getMethod("getMAPIMessage").invoke(message);
+    }
 }
