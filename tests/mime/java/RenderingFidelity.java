@@ -105,8 +105,12 @@ public final class RenderingFidelity {
             }
             String expected = describe(original);
             String name = file.substring(file.lastIndexOf('/') + 1);
-            String read = describe(m);
-            String back = describe(new MimeMessage(session, new ByteArrayInputStream(written.toByteArray())));
+            // Every header as it arrived, then the part tree, of the message as read and of
+            // its RFC 822 text.
+            expected = headerLines(original) + expected;
+            String read = headerLines(m) + describe(m);
+            MimeMessage reread = new MimeMessage(session, new ByteArrayInputStream(written.toByteArray()));
+            String back = headerLines(reread) + describe(reread);
             if (expected.equals(read) && expected.equals(back)) {
                 System.out.println("ok provider " + name);
             } else {
@@ -118,6 +122,18 @@ public final class RenderingFidelity {
         inbox.close(false);
         mapi.close();
         System.exit(failures == 0 ? 0 : 1);
+    }
+
+    /** A message's header lines in order, the content fields left out (the part tree has them). */
+    static String headerLines(javax.mail.Message message) throws Exception {
+        StringBuilder out = new StringBuilder();
+        for (java.util.Enumeration<?> e = ((MimeMessage) message).getAllHeaderLines(); e.hasMoreElements();) {
+            String line = (String) e.nextElement();
+            if (!line.regionMatches(true, 0, "Content-", 0, 8)) {
+                out.append(line).append('\n');
+            }
+        }
+        return out.toString();
     }
 
     /** The part tree of a message as text, one line per part. */
