@@ -102,7 +102,6 @@ class SqliteStoreDb : public StoreDb {
   HRESULT queueRecipients(int64_t queueId, std::vector<QueueRecipient>& rows) override;
   HRESULT recordRecipients(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs, const std::vector<QueueRecipient>& rows) override;
   HRESULT abortQueued(ObjectId message, const LeaseTime& now) override;
-  HRESULT renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now, int64_t leaseMs, std::vector<bool>& held) override;
   HRESULT deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error) override;
   HRESULT dequeue(int64_t queueId, const std::string& owner) override;
   HRESULT queueState(uint64_t& count, int64_t& earliest) override;
@@ -131,9 +130,8 @@ class SqliteStoreDb : public StoreDb {
   // error behind a file SQLite could not open counts).
   HRESULT connectionResult(int rc);
   HRESULT loadInfo();
-  // Sets the end of owner's lease of a queue entry to leaseMs from now, on
-  // both clocks; held false when owner does not hold the entry.
-  HRESULT extendLease(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs, bool& held);
+  HRESULT extendLease(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
+                      bool& held) override;
   HRESULT readValue(ObjectId id, ULONG propId, ULONG wantedType, ULONG sizeLimit, Prop& out, bool& found);
   // A value kept in pieces (prop_chunks or prop_values rows, as storage
   // says), whole; its pieces must add up to size.

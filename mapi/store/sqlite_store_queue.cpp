@@ -279,21 +279,6 @@ HRESULT SqliteStoreDb::abortQueued(ObjectId message, const LeaseTime& now) {
   return commit();
 }
 
-HRESULT SqliteStoreDb::renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now,
-                             int64_t leaseMs, std::vector<bool>& held) {
-  std::lock_guard<std::recursive_mutex> guard(m_mu);
-  held.assign(queueIds.size(), false);
-  HRESULT hr = begin();
-  if (FAILED(hr)) return hr;
-  for (size_t k = 0; k < queueIds.size(); ++k) {
-    bool h = false;
-    hr = extendLease(queueIds[k], owner, now, leaseMs, h);
-    if (FAILED(hr)) return rollback(), hr;
-    held[k] = h;
-  }
-  return commit();
-}
-
 HRESULT SqliteStoreDb::deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();

@@ -41,6 +41,20 @@ HRESULT StoreDb::plannedCommitFault() {
   return FAILED(planned) ? fail(planned, faultText("StoreDb::commit", planned)) : S_OK;
 }
 
+HRESULT StoreDb::renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now,
+                             int64_t leaseMs, std::vector<bool>& held) {
+  held.assign(queueIds.size(), false);
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  for (size_t k = 0; k < queueIds.size(); ++k) {
+    bool h = false;
+    hr = extendLease(queueIds[k], owner, now, leaseMs, h);
+    if (FAILED(hr)) return rollback(), hr;
+    held[k] = h;
+  }
+  return commit();
+}
+
 HRESULT StoreDb::markUnsubmitted(ObjectId message) {
   PropRow cur;
   HRESULT hr = getProps(message, {PR_MESSAGE_FLAGS}, 0, cur);

@@ -217,8 +217,8 @@ class StoreDb {
   // Renews owner's leases of these entries for leaseMs from now, in one
   // transaction; held[k] tells whether owner still held entry k (false: it
   // was taken over, and is not renewed).
-  virtual HRESULT renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now,
-                      int64_t leaseMs, std::vector<bool>& held) = 0;
+  HRESULT renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now,
+                      int64_t leaseMs, std::vector<bool>& held);
   // Gives the entry back after a failed attempt: one attempt more, the next
   // one not before nextAttempt, the error kept; the lease and
   // SUBMITFLAG_LOCKED end. MAPI_E_OBJECT_CHANGED as above.
@@ -272,6 +272,11 @@ class StoreDb {
   // Makes a queued message that was taken back unsent again: no longer
   // submitted, no longer locked (inside the caller's transaction).
   HRESULT markUnsubmitted(ObjectId message);
+  // Sets the end of owner's lease of a queue entry to leaseMs from now, on
+  // both clocks (inside the caller's transaction); held false when owner
+  // does not hold the entry.
+  virtual HRESULT extendLease(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
+                              bool& held) = 0;
   // Adds to rowValueBytes().
   static void countRowValueBytes(uint64_t n);
   // The two ends of a ReadScope.
