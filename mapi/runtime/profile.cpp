@@ -1,6 +1,7 @@
 #include <tolvane/profiles.h>
 
 #include "store/engines.h"
+#include "store/pglocation.h"
 #include "store/storedb.h"
 
 #include <mapicode.h>
@@ -352,6 +353,22 @@ HRESULT create(Profile& profile, std::string& error) {
     return MAPI_E_COLLISION;
   }
   if (profile.storePath.empty()) profile.storePath = home + "/stores/" + profile.name + ".db";
+  if (tmapi::isPgLocation(profile.storePath)) {
+    // Passwords stay in libpq's own places, out of the profile and of every
+    // list; the mailbox is the profile's name unless the location names one.
+    if (tmapi::pgLocationHasPassword(profile.storePath)) {
+      error = "The store location " + tmapi::maskedPgLocation(profile.storePath) +
+              " holds a password: keep it in ~/.pgpass, the file PGPASSFILE names or a service file instead";
+      return MAPI_E_INVALID_PARAMETER;
+    }
+    tmapi::PgLocation parsed;
+    std::string why;
+    if (!tmapi::parsePgLocation(profile.storePath, parsed, why)) {
+      error = "The store location " + tmapi::maskedPgLocation(profile.storePath) + " cannot be read: " + why;
+      return MAPI_E_INVALID_PARAMETER;
+    }
+    if (parsed.mailbox.empty()) profile.storePath = tmapi::withPgMailbox(profile.storePath, profile.name);
+  }
   std::string display = profile.displayName.empty() ? profile.name : profile.displayName;
   const tmapi::StoreEngine& engine = tmapi::storeEngineFor(profile.storePath);
   HRESULT hr = engine.create(profile.storePath, "Mailbox - " + display, profile.storeUid, error);
@@ -362,6 +379,14 @@ HRESULT create(Profile& profile, std::string& error) {
     engine.destroy(profile.storePath, ignored);
   }
   return hr;
+}
+
+std::string shownStore(const Profile& profile) {
+  return tmapi::storeEngineFor(profile.storePath).shown(profile.storePath);
+}
+
+bool storeIsFile(const Profile& profile) {
+  return std::string(tmapi::storeEngineFor(profile.storePath).name) == "sqlite";
 }
 
 HRESULT load(const std::string& name, Profile& profile, std::string& error) {
@@ -408,7 +433,7 @@ HRESULT load(const std::string& name, Profile& profile, std::string& error) {
   }
   // A path is relative to the home; another engine's location is taken as
   // it stands.
-  if (profile.storePath[0] != '/' && std::string(tmapi::storeEngineFor(profile.storePath).name) == "sqlite")
+  if (profile.storePath[0] != '/' && storeIsFile(profile))
     profile.storePath = homeDir() + "/" + profile.storePath;
   return S_OK;
 }
