@@ -11,7 +11,8 @@
 #         with its sanitizer and libFuzzer runtimes and llvm-symbolizer for the sanitizer
 #         and fuzz tests of tests/sanitize and tests/fuzz, and Wine with its 32-bit
 #         packages, which the i386 architecture is added for, to run the Windows DLL),
-#         and Exim for the sending tests, unpacked beside the installed Postfix (below)
+#         Exim for the sending tests, unpacked beside the installed Postfix (below), and
+#         PostgreSQL 15, whose private servers the store tests run
 #
 # The terminal gets what is installed and how much (packages, download, disk), then the
 # progress of the download and of the installation; apt-get's own output goes to
@@ -26,6 +27,8 @@ demo_packages=(
   make cmake g++ pkg-config
   libsqlite3-dev libgsf-1-dev libgmime-3.0-dev libcurl4-openssl-dev
   libesmtp-dev libssl-dev
+  # The PostgreSQL store engine (a module on libpq, built when libpq is there).
+  libpq-dev
   openjdk-17-jdk-headless libmail-java
   # At run time: the MIME writer guesses an attachment's media type from its file name
   # through GIO, which reads shared-mime-info's database (only recommended by GLib).
@@ -37,6 +40,9 @@ test_packages=(
   junit5
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   ca-certificates
+  # The store tests run the PostgreSQL engine against a private server of their own
+  # (tests/pg/pgserver.sh: initdb and pg_ctl from pg_config --bindir, run with runuser).
+  postgresql-15
   clang libclang-rt-14-dev llvm-14
   # The Windows DLL runs under Wine in the tests (tests/win32): Debian's 32-bit Wine.
   wine wine32:i386

@@ -1,5 +1,7 @@
 #include <tolvane/profiles.h>
 
+#include "store/engines.h"
+#include "store/pglocation.h"
 #include "store/storedb.h"
 
 #include <mapicode.h>
@@ -351,16 +353,40 @@ HRESULT create(Profile& profile, std::string& error) {
     return MAPI_E_COLLISION;
   }
   if (profile.storePath.empty()) profile.storePath = home + "/stores/" + profile.name + ".db";
+  if (tmapi::isPgLocation(profile.storePath)) {
+    // Passwords stay in libpq's own places, out of the profile and of every
+    // list; the mailbox is the profile's name unless the location names one.
+    if (tmapi::pgLocationHasPassword(profile.storePath)) {
+      error = "The store location " + tmapi::maskedPgLocation(profile.storePath) +
+              " holds a password: keep it in ~/.pgpass, the file PGPASSFILE names or a service file instead";
+      return MAPI_E_INVALID_PARAMETER;
+    }
+    tmapi::PgLocation parsed;
+    std::string why;
+    if (!tmapi::parsePgLocation(profile.storePath, parsed, why)) {
+      error = "The store location " + tmapi::maskedPgLocation(profile.storePath) + " cannot be read: " + why;
+      return MAPI_E_INVALID_PARAMETER;
+    }
+    if (parsed.mailbox.empty()) profile.storePath = tmapi::withPgMailbox(profile.storePath, profile.name);
+  }
   std::string display = profile.displayName.empty() ? profile.name : profile.displayName;
-  HRESULT hr = tmapi::StoreDb::create(profile.storePath, "Mailbox - " + display, profile.storeUid, error);
+  const tmapi::StoreEngine& engine = tmapi::storeEngineFor(profile.storePath);
+  HRESULT hr = engine.create(profile.storePath, "Mailbox - " + display, profile.storeUid, error);
   if (FAILED(hr)) return hr;
   hr = write(profile, error);
   if (FAILED(hr)) {
-    unlink(profile.storePath.c_str());
-    unlink((profile.storePath + "-wal").c_str());
-    unlink((profile.storePath + "-shm").c_str());
+    std::string ignored;
+    engine.destroy(profile.storePath, ignored);
   }
   return hr;
+}
+
+std::string shownStore(const Profile& profile) {
+  return tmapi::storeEngineFor(profile.storePath).shown(profile.storePath);
+}
+
+bool storeIsFile(const Profile& profile) {
+  return std::string(tmapi::storeEngineFor(profile.storePath).name) == "sqlite";
 }
 
 HRESULT load(const std::string& name, Profile& profile, std::string& error) {
@@ -405,7 +431,10 @@ HRESULT load(const std::string& name, Profile& profile, std::string& error) {
     error = "The profile '" + name + "' is damaged: it names no message store";
     return MAPI_E_LOGON_FAILED;
   }
-  if (profile.storePath[0] != '/') profile.storePath = homeDir() + "/" + profile.storePath;
+  // A path is relative to the home; another engine's location is taken as
+  // it stands.
+  if (profile.storePath[0] != '/' && storeIsFile(profile))
+    profile.storePath = homeDir() + "/" + profile.storePath;
   return S_OK;
 }
 
@@ -445,19 +474,11 @@ HRESULT remove(const std::string& name, bool purge, std::string& error) {
     return MAPI_E_NO_ACCESS;
   }
   if (purge) {
-    if (unlink(p.storePath.c_str()) != 0 && errno != ENOENT) {
-      error = "The profile was deleted but its store " + p.storePath + " was not: " + strerror(errno);
+    const tmapi::StoreEngine& engine = tmapi::storeEngineFor(p.storePath);
+    std::string why;
+    if (FAILED(engine.destroy(p.storePath, why))) {
+      error = "The profile was deleted but its store " + engine.shown(p.storePath) + " was not: " + why;
       return MAPI_E_NO_ACCESS;
-    }
-    unlink((p.storePath + "-wal").c_str());
-    unlink((p.storePath + "-shm").c_str());
-    // The files of the store's large values.
-    std::string values = p.storePath + ".values";
-    if (DIR* dir = opendir(values.c_str())) {
-      while (struct dirent* e = readdir(dir))
-        if (e->d_name[0] != '.') unlink((values + "/" + e->d_name).c_str());
-      closedir(dir);
-      rmdir(values.c_str());
     }
   }
   return S_OK;

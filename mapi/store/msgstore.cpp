@@ -1,5 +1,7 @@
 #include "store/msgstore.h"
 
+#include "store/engines.h"
+
 #include "runtime/testctl_internal.h"
 #include "store/entryid.h"
 #include "store/folder.h"
@@ -46,7 +48,7 @@ HRESULT MsgStore::open(const std::string& path, const MAPIUID& uid, const std::s
   if (FAILED(hr)) return hr;
   std::shared_ptr<StoreDb> db(raw);
   if (memcmp(db->uid().ab, uid.ab, sizeof uid.ab) != 0) {
-    error = "The file " + path + " holds another message store than the profile names";
+    error = "The place " + storeEngineFor(path).shown(path) + " holds another message store than the profile names";
     return MAPI_E_INVALID_ENTRYID;
   }
   MsgStore* s = new MsgStore;

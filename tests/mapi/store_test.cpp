@@ -2,7 +2,9 @@
 // identifiers, folders and their tables, messages, recipients, attachments,
 // streams, CopyTo and named properties. Stores are made in a fresh
 // TOLVANE_MAPI_HOME per test; every test ends with no MAPI object alive and
-// no MAPI buffer unfreed.
+// no MAPI buffer unfreed. With TOLVANE_TEST_PG set (tests/pg/pgserver.sh),
+// the stores are mailboxes of that PostgreSQL database instead of SQLite
+// files: the same tests, run against the other engine.
 #include <mapix.h>
 #include <mapicode.h>
 #include <mapiguid.h>
@@ -170,6 +172,8 @@ class Store : public ::testing::Test {
     mapiprofile::Profile p;
     p.name = "alice";
     p.address = "alice@example.com";
+    if (const char* pg = getenv("TOLVANE_TEST_PG"))
+      p.storePath = std::string(pg) + " mailbox=" + m_home.substr(m_home.rfind('/') + 1);
     std::string error;
     ASSERT_EQ(mapiprofile::create(p, error), S_OK) << error;
     m_storePath = p.storePath;

@@ -5,7 +5,7 @@
 // writer that still runs; long values kept in rows of their own, damaged
 // ones, and stores of the earlier format.
 #include "store/propstate.h"
-#include "store/storedb.h"
+#include "store/sqlite_store.h"
 
 #include <mapicode.h>
 #include <mapitags.h>
@@ -38,6 +38,7 @@ using syncedfiles::take;
 
 using tmapi::ObjectId;
 using tmapi::StagedValue;
+using tmapi::SqliteStoreDb;
 using tmapi::StoreDb;
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
@@ -100,10 +101,10 @@ class StoreFiles : public ::testing::Test {
     nftw(m_dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
   }
 
-  StoreDb* open(StoreDb::SweepCounts* counts = nullptr) {
-    StoreDb* db = nullptr;
+  SqliteStoreDb* open(SqliteStoreDb::SweepCounts* counts = nullptr) {
+    SqliteStoreDb* db = nullptr;
     std::string error;
-    EXPECT_EQ(StoreDb::open(m_path, &db, error), S_OK) << error;
+    EXPECT_EQ(SqliteStoreDb::open(m_path, &db, error), S_OK) << error;
     // open() has swept already; a second sweep tells what is left.
     if (db && counts) db->sweepValueFiles(counts);
     return db;
@@ -348,10 +349,10 @@ TEST_F(StoreFiles, OpeningRemovesWhatAKilledWriterLeft) {
   ASSERT_EQ(valueFiles().size(), 3u);
   ASSERT_EQ(namesIn(writersDir()).size(), 1u);
 
-  StoreDb* raw = nullptr;
+  SqliteStoreDb* raw = nullptr;
   std::string error;
-  ASSERT_EQ(StoreDb::open(m_path, &raw, error), S_OK) << error;
-  std::unique_ptr<StoreDb> db(raw);
+  ASSERT_EQ(SqliteStoreDb::open(m_path, &raw, error), S_OK) << error;
+  std::unique_ptr<SqliteStoreDb> db(raw);
   EXPECT_EQ(valueFiles().size(), 2u);
   EXPECT_TRUE(namesIn(writersDir()).empty());
   EXPECT_TRUE(holdsPattern(*db, committed));
@@ -359,7 +360,7 @@ TEST_F(StoreFiles, OpeningRemovesWhatAKilledWriterLeft) {
   ASSERT_EQ(db->children(db->folders().inbox, MAPI_MESSAGE, inbox), S_OK);
   ASSERT_EQ(inbox.size(), 2u);
   EXPECT_TRUE(holdsPattern(*db, inbox[1]));
-  StoreDb::SweepCounts again;
+  SqliteStoreDb::SweepCounts again;
   db->sweepValueFiles(&again);
   EXPECT_EQ(again.deadWriters, 0u);
   EXPECT_EQ(again.removedFiles, 0u);
@@ -371,7 +372,7 @@ TEST_F(StoreFiles, ASweepLeavesARunningWritersFilesAlone) {
   std::unique_ptr<StoreDb> writer(open());
   ObjectId id = addLarge(*writer, false);  // inside its transaction
   ASSERT_EQ(valueFiles().size(), 1u);
-  StoreDb::SweepCounts counts;
+  SqliteStoreDb::SweepCounts counts;
   std::unique_ptr<StoreDb> other(open(&counts));
   ASSERT_TRUE(other);
   EXPECT_EQ(counts.deadWriters, 0u);
@@ -466,7 +467,7 @@ TEST_F(StoreFiles, ClosingLeavesTheSyncedLogToTheNextConnectionAndCommitsKeepItS
     std::string value(64 * 1024, static_cast<char>('a' + k));
     ASSERT_EQ(db->setProps(msg, {tmapi::Prop::Binary(PROP_TAG(PT_BINARY, 0x1013), value)}), S_OK);
     off_t size = logSize();
-    EXPECT_LT(size, StoreDb::kLogRestartBytes + 128 * 1024) << "commit " << k;
+    EXPECT_LT(size, SqliteStoreDb::kLogRestartBytes + 128 * 1024) << "commit " << k;
     emptied = size == 0;
   }
   EXPECT_TRUE(emptied) << "the log was never emptied";

@@ -15,7 +15,10 @@
 namespace {
 
 const char* const kUsage =
-    "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT]\n"
+    "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT] [--store LOCATION]\n"
+    "                                        (LOCATION: a store file, or a PostgreSQL connection string or URI,\n"
+    "                                        postgresql://HOST[,HOST...]/DB?mailbox=NAME, host=... dbname=...,\n"
+    "                                        service=NAME; passwords only in ~/.pgpass, PGPASSFILE, a service file)\n"
     "       tolvane-mapi profile set NAME [--transport local|smtp://HOST[:PORT]|smtps://HOST[:PORT]|sendmail[:PATH]]\n"
     "                                     [--address SMTP] [--display-name TEXT]\n"
     "                                     [--starttls required|opportunistic] [--smtp-user USER]\n"
@@ -49,7 +52,7 @@ HRESULT checkProfile(const std::string& name, std::string& error) {
   HRESULT hr = mapiprofile::load(name, profile, error);
   if (FAILED(hr)) return hr;
   struct stat st;
-  if (stat(profile.storePath.c_str(), &st) != 0 && errno == ENOENT) {
+  if (mapiprofile::storeIsFile(profile) && stat(profile.storePath.c_str(), &st) != 0 && errno == ENOENT) {
     error = "The message store " + profile.storePath + " of the profile '" + name + "' does not exist";
     return MAPI_E_NOT_FOUND;
   }

@@ -24,8 +24,8 @@ int create(const std::vector<std::string>& args) {
   bool haveName = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if ((a == "--address" || a == "--display-name") && i + 1 < args.size()) {
-      (a == "--address" ? profile.address : profile.displayName) = args[++i];
+    if ((a == "--address" || a == "--display-name" || a == "--store") && i + 1 < args.size()) {
+      (a == "--address" ? profile.address : a == "--store" ? profile.storePath : profile.displayName) = args[++i];
     } else if (a.rfind("--", 0) == 0) {
       toolError("unknown or incomplete option '" + a + "'");
       return kUsageError;
@@ -51,7 +51,8 @@ int create(const std::vector<std::string>& args) {
     toolError(error);
     return kCannotCreate;
   }
-  std::cout << "Created profile '" << profile.name << "' with its message store " << profile.storePath << "\n";
+  std::cout << "Created profile '" << profile.name << "' with its message store " << mapiprofile::shownStore(profile)
+            << "\n";
   return 0;
 }
 
@@ -243,7 +244,7 @@ int list() {
   }
   for (const auto& p : profiles) {
     std::cout << p.name << "\t" << (p.displayName.empty() ? "-" : p.displayName) << "\t"
-              << (p.address.empty() ? "-" : p.address) << "\t" << p.storePath << "\n";
+              << (p.address.empty() ? "-" : p.address) << "\t" << mapiprofile::shownStore(p) << "\n";
   }
   return 0;
 }

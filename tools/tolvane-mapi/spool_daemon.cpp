@@ -403,6 +403,8 @@ class Daemon {
     std::map<std::string, std::string> logOf;  // profile -> its store's log
     m_logs.clear();
     for (const auto& p : profiles) {
+      // A mailbox in a database has no file to watch: its timers serve it.
+      if (!mapiprofile::storeIsFile(p)) continue;
       auto where = splitPath(resolved(p.storePath));
       wanted[where.first] |= kStoreEvents;
       logOf[p.name] = where.first + "/" + where.second + "-wal";

@@ -14,6 +14,10 @@
 //                           retry_after, queue_lifetime, smtp_timeout,
 //                           smtp_reply_timeout (seconds)
 //   stores/NAME.db          the profile's message store (SQLite)
+// A profile's store may instead be a mailbox in a PostgreSQL database: its
+// store setting is then a libpq connection string or URI with the term
+// mailbox=NAME (store/pglocation.h), and never holds a password (libpq
+// reads those from ~/.pgpass, PGPASSFILE or a service file).
 #ifndef TOLVANE_PROFILES_H
 #define TOLVANE_PROFILES_H
 
@@ -26,7 +30,7 @@ namespace mapiprofile {
 
 struct Profile {
   std::string name;
-  std::string storePath;  // absolute
+  std::string storePath;  // absolute; or a database location (above)
   MAPIUID storeUid{};
   std::string address;      // SMTP address of the user
   std::string displayName;  // the user's display name
@@ -69,6 +73,13 @@ struct Transport {
 };
 // False with a reason when the text is not one of the forms above.
 bool parseTransport(const std::string& text, Transport& transport, std::string& why);
+
+// How the profile's store may be shown (lists, logs, error texts): a path
+// as it is, a database location with any password masked.
+std::string shownStore(const Profile& profile);
+// Whether the store is a file of this host (SQLite) rather than a mailbox
+// in a database.
+bool storeIsFile(const Profile& profile);
 
 // The home folder: $TOLVANE_MAPI_HOME, else ~/.tolvane-mapi (for a user
 // without a home folder, /tmp/.tolvane-mapi-UID).

@@ -1,6 +1,6 @@
 // The submission queue of a message store: the SQL of submit_queue and
-// submit_recipients (see storedb.h for the schema).
-#include "store/storedb.h"
+// submit_recipients (see sqlite_store.h for the schema).
+#include "store/sqlite_store.h"
 
 #include <mapicode.h>
 #include <mapidefs.h>
@@ -13,29 +13,6 @@
 #include <time.h>
 
 namespace tmapi {
-
-StoreDb::LeaseTime StoreDb::LeaseTime::now() {
-  using namespace std::chrono;
-  LeaseTime t;
-  t.wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-#ifdef CLOCK_BOOTTIME
-  // The boot's id tells a lease of this boot from one of an earlier boot
-  // (whose boot clock counted from another start). Never destroyed: a
-  // spooler thread may still ask while the process exits.
-  static const std::string& boot = *[] {
-    std::ifstream in("/proc/sys/kernel/random/boot_id");
-    auto* id = new std::string;
-    std::getline(in, *id);
-    return id;
-  }();
-  struct timespec ts;
-  if (!boot.empty() && clock_gettime(CLOCK_BOOTTIME, &ts) == 0) {
-    t.boot = boot;
-    t.sinceBoot = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-  }
-#endif
-  return t;
-}
 
 namespace {
 
@@ -83,7 +60,7 @@ const char* const kEntryColumns =
   "(q.lease_owner <> '' AND CASE WHEN l.owner = q.lease_owner AND l.boot <> '' AND l.boot = ?4 " \
   "THEN l.boot_until > ?5 ELSE q.lease_until > ?2 END)"
 
-void readEntry(Query& q, StoreDb::QueueEntry& e) {
+void readEntry(Query& q, SqliteStoreDb::QueueEntry& e) {
   e.id = q.integer(0);
   e.message = q.integer(1);
   e.queuedAt = q.integer(2);
@@ -102,7 +79,7 @@ void readEntry(Query& q, StoreDb::QueueEntry& e) {
   Prepared name##_p = prepared(sql); \
   Query name(name##_p.stmt, name##_p.rc)
 
-HRESULT StoreDb::enqueue(ObjectId message, int64_t now, int64_t& queueId) {
+HRESULT SqliteStoreDb::enqueue(ObjectId message, int64_t now, int64_t& queueId) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   queueId = 0;
   endRead();
@@ -116,7 +93,7 @@ HRESULT StoreDb::enqueue(ObjectId message, int64_t now, int64_t& queueId) {
   return S_OK;
 }
 
-HRESULT StoreDb::queueEntryOf(ObjectId message, QueueEntry& entry, bool& found) {
+HRESULT SqliteStoreDb::queueEntryOf(ObjectId message, QueueEntry& entry, bool& found) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   found = false;
   static const std::string sql = std::string(kEntryColumns) + "WHERE q.message_id = ?1";
@@ -133,7 +110,7 @@ HRESULT StoreDb::queueEntryOf(ObjectId message, QueueEntry& entry, bool& found) 
   return S_OK;
 }
 
-HRESULT StoreDb::queueEntries(std::vector<QueueEntry>& entries) {
+HRESULT SqliteStoreDb::queueEntries(std::vector<QueueEntry>& entries) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   entries.clear();
   static const std::string sql = std::string(kEntryColumns) + "ORDER BY q.id";
@@ -148,7 +125,7 @@ HRESULT StoreDb::queueEntries(std::vector<QueueEntry>& entries) {
   return S_OK;
 }
 
-HRESULT StoreDb::extendLease(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
+HRESULT SqliteStoreDb::extendLease(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
                              bool& held) {
   held = false;
   {
@@ -173,7 +150,7 @@ HRESULT StoreDb::extendLease(int64_t queueId, const std::string& owner, const Le
   return S_OK;
 }
 
-HRESULT StoreDb::claimQueued(int64_t afterId, bool dueOnly, const LeaseTime& now, const std::string& owner,
+HRESULT SqliteStoreDb::claimQueued(int64_t afterId, bool dueOnly, const LeaseTime& now, const std::string& owner,
                              int64_t leaseMs, QueueEntry& entry, bool& found) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   found = false;
@@ -216,7 +193,7 @@ HRESULT StoreDb::claimQueued(int64_t afterId, bool dueOnly, const LeaseTime& now
   return S_OK;
 }
 
-HRESULT StoreDb::queueRecipients(int64_t queueId, std::vector<QueueRecipient>& rows) {
+HRESULT SqliteStoreDb::queueRecipients(int64_t queueId, std::vector<QueueRecipient>& rows) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   rows.clear();
   TM_QUERY(q, "SELECT row_id, state, address, display_name, status, detail, at FROM submit_recipients "
@@ -243,7 +220,7 @@ namespace {
 const char* const kLeaseLost = "The message is no longer held by this spooler (another one took it over)";
 }
 
-HRESULT StoreDb::recordRecipients(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
+HRESULT SqliteStoreDb::recordRecipients(int64_t queueId, const std::string& owner, const LeaseTime& now, int64_t leaseMs,
                                   const std::vector<QueueRecipient>& rows) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
@@ -263,7 +240,7 @@ HRESULT StoreDb::recordRecipients(int64_t queueId, const std::string& owner, con
   return commit();
 }
 
-HRESULT StoreDb::abortQueued(ObjectId message, const LeaseTime& now) {
+HRESULT SqliteStoreDb::abortQueued(ObjectId message, const LeaseTime& now) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
@@ -297,33 +274,12 @@ HRESULT StoreDb::abortQueued(ObjectId message, const LeaseTime& now) {
     if (!d.ok() || d.step() != SQLITE_DONE)
       return rollback(), sqlFail("Cannot remove a message from the submission queue");
   }
-  PropRow cur;
-  hr = getProps(message, {PR_MESSAGE_FLAGS}, 0, cur);
-  if (FAILED(hr)) return rollback(), hr;
-  LONG flags = !cur.empty() && PROP_TYPE(cur[0].tag) == PT_LONG ? static_cast<LONG>(cur[0].i) : 0;
-  hr = setProps(message, {Prop::Long(PR_MESSAGE_FLAGS, (flags & ~static_cast<LONG>(MSGFLAG_SUBMIT)) |
-                                                           static_cast<LONG>(MSGFLAG_UNSENT)),
-                          Prop::Long(PR_SUBMIT_FLAGS, 0)});
+  hr = markUnsubmitted(message);
   if (FAILED(hr)) return rollback(), hr;
   return commit();
 }
 
-HRESULT StoreDb::renewLeases(const std::vector<int64_t>& queueIds, const std::string& owner, const LeaseTime& now,
-                             int64_t leaseMs, std::vector<bool>& held) {
-  std::lock_guard<std::recursive_mutex> guard(m_mu);
-  held.assign(queueIds.size(), false);
-  HRESULT hr = begin();
-  if (FAILED(hr)) return hr;
-  for (size_t k = 0; k < queueIds.size(); ++k) {
-    bool h = false;
-    hr = extendLease(queueIds[k], owner, now, leaseMs, h);
-    if (FAILED(hr)) return rollback(), hr;
-    held[k] = h;
-  }
-  return commit();
-}
-
-HRESULT StoreDb::deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error) {
+HRESULT SqliteStoreDb::deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
@@ -355,7 +311,7 @@ HRESULT StoreDb::deferQueued(int64_t queueId, const std::string& owner, int64_t 
   return commit();
 }
 
-HRESULT StoreDb::dequeue(int64_t queueId, const std::string& owner) {
+HRESULT SqliteStoreDb::dequeue(int64_t queueId, const std::string& owner) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
@@ -367,7 +323,7 @@ HRESULT StoreDb::dequeue(int64_t queueId, const std::string& owner) {
   return commit();
 }
 
-HRESULT StoreDb::queueState(uint64_t& count, int64_t& earliest) {
+HRESULT SqliteStoreDb::queueState(uint64_t& count, int64_t& earliest) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   count = 0;
   earliest = 0;

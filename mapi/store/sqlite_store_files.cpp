@@ -1,6 +1,6 @@
 // Value files of a message store: string and binary values larger than
 // kChunkSize, written in pieces, live in files of their own in the folder
-// "<store>.values" (see storedb.h for the schema).
+// "<store>.values" (see sqlite_store.h for the schema).
 //
 // Leftovers of killed writers. A value file is written without a name
 // (O_TMPFILE) and linked into the folder only once it is whole and synced,
@@ -29,7 +29,7 @@
 // While no writer has registered in a store, each open also removes those
 // that no row names once they are an hour old (an older process might
 // still be writing one).
-#include "store/storedb.h"
+#include "store/sqlite_store.h"
 
 #include <mapicode.h>
 
@@ -120,7 +120,7 @@ bool makeDir(const std::string& dir) { return mkdir(dir.c_str(), 0700) == 0 || e
 
 }  // namespace
 
-HRESULT StoreDb::valueFileName(ObjectId id, ULONG propId, std::string& name) {
+HRESULT SqliteStoreDb::valueFileName(ObjectId id, ULONG propId, std::string& name) {
   Prepared p = prepared(kNameOfValue);
   Kept q(p.stmt, p.rc);
   if (!q.ok()) return sqlFail("Cannot read the message store");
@@ -137,7 +137,7 @@ HRESULT StoreDb::valueFileName(ObjectId id, ULONG propId, std::string& name) {
   return S_OK;
 }
 
-HRESULT StoreDb::dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG propId) {
+HRESULT SqliteStoreDb::dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG propId) {
   Prepared p = prepared(selectNamesSql);
   Kept q(p.stmt, p.rc);
   if (!q.ok()) return sqlFail("Cannot read the message store");
@@ -153,7 +153,7 @@ HRESULT StoreDb::dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG p
   return S_OK;
 }
 
-HRESULT StoreDb::registerWriter() {
+HRESULT SqliteStoreDb::registerWriter() {
   if (m_writerFd >= 0) return S_OK;
   std::string dir = valuesDir() + kWritersDir;
   if (!makeDir(valuesDir()) || !makeDir(dir)) {
@@ -185,7 +185,7 @@ HRESULT StoreDb::registerWriter() {
   return fail(MAPI_E_DISK_ERROR, "Cannot register as a writer of " + valuesDir());
 }
 
-void StoreDb::unregisterWriter() {
+void SqliteStoreDb::unregisterWriter() {
   if (m_writerFd < 0) return;
   // Every file this writer linked is named by a committed row or was
   // removed when its transaction ended: nothing of it is left to sweep.
@@ -195,7 +195,7 @@ void StoreDb::unregisterWriter() {
   m_writer.clear();
 }
 
-HRESULT StoreDb::writeValueFile(ObjectId id, ULONG propId, uint64_t size, const PieceReader& read, std::string& name) {
+HRESULT SqliteStoreDb::writeValueFile(ObjectId id, ULONG propId, uint64_t size, const PieceReader& read, std::string& name) {
   HRESULT hr = registerWriter();
   if (FAILED(hr)) return hr;
   std::string prefix = m_writer + "-" + std::to_string(id) + "-" + std::to_string(propId) + "-";
@@ -278,7 +278,7 @@ HRESULT StoreDb::writeValueFile(ObjectId id, ULONG propId, uint64_t size, const 
   return hr;
 }
 
-HRESULT StoreDb::readValueFile(const std::string& name, uint64_t offset, void* buf, size_t n, size_t& got) {
+HRESULT SqliteStoreDb::readValueFile(const std::string& name, uint64_t offset, void* buf, size_t n, size_t& got) {
   got = 0;
   int fd = ::open((valuesDir() + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
@@ -306,7 +306,7 @@ HRESULT StoreDb::readValueFile(const std::string& name, uint64_t offset, void* b
   return hr;
 }
 
-bool StoreDb::settleCommits() {
+bool SqliteStoreDb::settleCommits() {
   // A writer killed inside its commit can leave the commit whole in the
   // write-ahead log without the log's index naming it yet: readers do not
   // see it, but the next recovery of the log (when no connection is left)
@@ -330,7 +330,7 @@ bool StoreDb::settleCommits() {
   return false;
 }
 
-void StoreDb::sweepValueFiles(SweepCounts* counts) {
+void SqliteStoreDb::sweepValueFiles(SweepCounts* counts) {
   std::string dir = valuesDir();
   std::string writersDir = dir + kWritersDir;
   struct Dead {

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# A private PostgreSQL server for one test: made in a folder of the test's own, reached
+# over a Unix socket in that folder (no TCP port), stopped by its process id at the end,
+# also when the test fails or is interrupted.
+#
+#   pgserver.sh run COMMAND [ARG...]
+#       makes a cluster (initdb as the postgres user: initdb refuses root) in a new
+#       folder under ${TMPDIR:-/tmp}, starts it, runs COMMAND, stops the server and removes
+#       the folder; exits with COMMAND's status. COMMAND gets:
+#         TOLVANE_TEST_PG          a connection string for the database "mail" as the
+#                                  role "tolvane" (trusted: no password)
+#         TOLVANE_TEST_PG_SOCKET   the socket's folder
+#         TOLVANE_TEST_PG_DATA     the cluster's folder
+#         TOLVANE_TEST_PGSERVER    this script, for `restart`
+#       The role "secretive" must give its password (scram-sha-256): "right horse"; the
+#       database "other" holds a table of another application.
+#   pgserver.sh restart DATA
+#       restarts the server of the cluster DATA (fast shutdown: open connections are
+#       cut) and waits until it takes connections again.
+#
+# The programs come from `pg_config --bindir` (Debian's postgresql-15).
+set -euo pipefail
+umask 077
+
+bindir=$(pg_config --bindir)
+as_postgres() { runuser -u postgres -- "$@"; }
+
+server_pid() { head -1 "$1/postmaster.pid" 2>/dev/null || true; }
+
+start() {
+  local data=$1 sock=$2
+  as_postgres "$bindir/pg_ctl" -D "$data" -l "$data/server.log" -w -t 60 \
+    -o "-k $sock -c listen_addresses= -c fsync=off -c max_connections=60" start >/dev/null
+}
+
+# Stops the server by its process id: SIGINT is PostgreSQL's fast shutdown.
+stop() {
+  local data=$1 pid
+  pid=$(server_pid "$data")
+  [ -n "$pid" ] || return 0
+  kill -INT "$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 300); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+}
+
+case "${1:-}" in
+  run)
+    shift
+    [ $# -gt 0 ] || { echo "usage: $0 run COMMAND [ARG...]" >&2; exit 2; }
+    top=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-pg-XXXXXX")
+    data=$top/pg/data
+    sock=$top/pg/sock
+    cleanup() {
+      stop "$data"
+      rm -rf "$top"
+    }
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+    # The server's folder is the postgres user's; the test's own folder lets it pass
+    # (no listing).
+    chmod 0711 "$top"
+    mkdir -p "$top/pg/sock"
+    chown -R postgres: "$top/pg"
+    chmod 0700 "$top/pg" "$sock"
+    as_postgres "$bindir/initdb" -D "$data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 >"$top/initdb.log" 2>&1 ||
+      { cat "$top/initdb.log" >&2; exit 1; }
+    cat >"$data/pg_hba.conf" <<'HBA'
+local all secretive scram-sha-256
+local all all trust
+HBA
+    start "$data" "$sock" || { cat "$data/server.log" >&2; exit 1; }
+    "$bindir/psql" -q -X -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres >/dev/null <<'SQL'
+CREATE ROLE tolvane LOGIN;
+CREATE ROLE secretive LOGIN PASSWORD 'right horse';
+CREATE DATABASE mail OWNER tolvane;
+CREATE DATABASE locked OWNER secretive;
+CREATE DATABASE other OWNER tolvane;
+\c other
+SET ROLE tolvane;
+CREATE TABLE invoices(id integer PRIMARY KEY, amount numeric);
+SQL
+    export TOLVANE_TEST_PG="host=$sock dbname=mail user=tolvane"
+    export TOLVANE_TEST_PG_SOCKET=$sock
+    export TOLVANE_TEST_PG_DATA=$data
+    export TOLVANE_TEST_PGSERVER=$0
+    status=0
+    "$@" || status=$?
+    exit "$status"
+    ;;
+  restart)
+    data=${2:?usage: $0 restart DATA}
+    sock=$(dirname "$data")/sock
+    stop "$data"
+    start "$data" "$sock"
+    ;;
+  *)
+    echo "usage: $0 run COMMAND [ARG...] | restart DATA" >&2
+    exit 2
+    ;;
+esac
