@@ -74,9 +74,10 @@ final class MimeRendering {
             protected void updateMessageID() throws MessagingException {
                 if (messageId != null) {
                     setHeader("Message-ID", messageId);
-                } else {
+                } else if (envelope) {
                     super.updateMessageID();
                 }
+                // Content alone: no identifier made up (that costs a look-up of the host).
             }
         };
         if (envelope) {
