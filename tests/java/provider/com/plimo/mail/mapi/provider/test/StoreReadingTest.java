@@ -39,6 +39,13 @@ import javax.mail.Store;
 import javax.mail.event.MessageCountAdapter;
 import javax.mail.event.MessageCountEvent;
 import javax.mail.internet.ContentType;
+import javax.mail.search.FromStringTerm;
+import javax.mail.search.HeaderTerm;
+import javax.mail.search.OrTerm;
+import javax.mail.search.RecipientStringTerm;
+import javax.mail.search.SearchTerm;
+import javax.mail.search.StringTerm;
+import javax.mail.search.SubjectTerm;
 import javax.mail.internet.InternetAddress;
 import javax.mail.internet.MimeMessage;
 import org.junit.jupiter.api.BeforeAll;
@@ -399,6 +406,61 @@ class StoreReadingTest {
         } finally {
             store.close();
         }
+    }
+
+    @Test
+    void searchesFindWhatTheyFindInTheFiles() throws Exception {
+        // Terms made from the samples themselves: each sample's sender, a word of its
+        // subject, its first To address and a header; each search must find exactly the
+        // messages whose files the same term matches.
+        List<SearchTerm> terms = new ArrayList<>();
+        for (Path sample : samples) {
+            MimeMessage m = parse(sample);
+            Address[] from = m.getFrom();
+            if (from != null) {
+                String address = ((InternetAddress) from[0]).getAddress();
+                terms.add(new FromStringTerm(address.substring(0, address.indexOf('@') + 1)));
+            }
+            String subject = m.getSubject();
+            if (subject != null && subject.contains(" ")) {
+                terms.add(new SubjectTerm(subject.substring(subject.lastIndexOf(' ') + 1)));
+            }
+            Address[] to = m.getRecipients(Message.RecipientType.TO);
+            if (to != null) {
+                terms.add(new RecipientStringTerm(Message.RecipientType.TO, ((InternetAddress) to[0]).getAddress()));
+            }
+        }
+        terms.add(new HeaderTerm("MIME-Version", "1.0"));
+        terms.add(new OrTerm(new FromStringTerm("Sender"), new HeaderTerm("X-Priority", "1")));
+        Store store = MailHome.session(PROFILE).getStore();
+        store.connect();
+        try {
+            Folder inbox = store.getFolder("INBOX");
+            inbox.open(Folder.READ_ONLY);
+            for (SearchTerm term : terms) {
+                List<Integer> expected = new ArrayList<>();
+                for (int i = 0; i < samples.length; i++) {
+                    if (term.match(parse(samples[i]))) {
+                        expected.add(i + 1);
+                    }
+                }
+                List<Integer> found = new ArrayList<>();
+                for (Message m : inbox.search(term)) {
+                    found.add(m.getMessageNumber());
+                }
+                assertEquals(expected, found, describeTerm(term));
+            }
+            inbox.close(false);
+        } finally {
+            store.close();
+        }
+    }
+
+    private static String describeTerm(SearchTerm term) {
+        if (term instanceof StringTerm) {
+            return term.getClass().getSimpleName() + " " + ((StringTerm) term).getPattern();
+        }
+        return term.getClass().getSimpleName();
     }
 
     @Test
