@@ -26,6 +26,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 
 using mimetest::example;
@@ -681,6 +684,55 @@ TEST_F(MimeStoreTest, ABatchWhoseCommitFailsIsStoredAgainFileByFile) {
   for (const auto& r : results) EXPECT_TRUE(r.ok()) << r.error;
   EXPECT_EQ(inbox().size(), 6u);
   EXPECT_GE(logSyncs(), 6u) << "one commit per file after the failed one";
+}
+
+// Messages read ahead on other threads (parseFd) and stored as one group
+// (storeParsed): one sync for the group; a message that is not mail keeps its
+// answer and costs the others nothing; a group the store fails is stored again
+// message by message, read again from the descriptors.
+TEST_F(MimeStoreTest, MessagesReadAheadAreStoredAsOneGroup) {
+  std::string empty = m_home + "/empty.eml";
+  std::ofstream(empty) << "";
+  std::vector<std::string> paths = examples(3);
+  paths.insert(paths.begin() + 1, empty);
+  using Parsed = mapimime::MailDelivery::Parsed;
+  std::vector<std::unique_ptr<Parsed>> parsed;
+  std::vector<Parsed*> group;
+  std::vector<int> fds;
+  auto readAhead = [&]() {
+    parsed.clear();
+    group.clear();
+    fds.clear();
+    std::vector<std::thread> readers;
+    for (size_t k = 0; k < paths.size(); ++k) {
+      parsed.emplace_back(new Parsed);
+      group.push_back(parsed.back().get());
+      fds.push_back(::open(paths[k].c_str(), O_RDONLY | O_CLOEXEC));
+      readers.emplace_back(mapimime::MailDelivery::parseFd, fds[k], std::ref(*group[k]));
+    }
+    for (auto& t : readers) t.join();
+  };
+  readAhead();
+  logSyncs();
+  std::vector<mapimime::DeliveryResult> results = m_delivery->storeParsed(group);
+  EXPECT_TRUE(results[0].ok() && results[2].ok() && results[3].ok());
+  EXPECT_EQ(results[1].failure, mapimime::DeliveryFailure::kNotAMessage);
+  EXPECT_EQ(inbox().size(), 3u);
+  EXPECT_LE(logSyncs(), 2u) << "one transaction for the group";
+  for (int fd : fds) ::close(fd);
+
+  // The store fails the second message in the group (call 2) and alone (call 4).
+  readAhead();
+  mapitest::addFault("IMessage::SaveChanges", 2, MAPI_E_BUSY);
+  mapitest::addFault("IMessage::SaveChanges", 4, MAPI_E_BUSY);
+  results = m_delivery->storeParsed(group);
+  EXPECT_TRUE(results[0].ok()) << results[0].error;
+  EXPECT_EQ(results[1].failure, mapimime::DeliveryFailure::kNotAMessage);
+  EXPECT_EQ(results[2].failure, mapimime::DeliveryFailure::kStore);
+  EXPECT_EQ(results[2].hr, MAPI_E_BUSY);
+  EXPECT_TRUE(results[3].ok()) << results[3].error;
+  EXPECT_EQ(inbox().size(), 5u) << "nothing of the undone group stayed, nothing was stored twice";
+  for (int fd : fds) ::close(fd);
 }
 
 TEST_F(MimeStoreTest, DeliveryIntoAFolderByPath) {

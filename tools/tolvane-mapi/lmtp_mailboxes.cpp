@@ -91,7 +91,18 @@ mapimime::DeliveryResult LmtpMailboxes::deliver(const std::string& profile, int 
       slot->queue.pop_front();
     }
     lock.unlock();
-    store(profile, *slot, batch);
+    try {
+      store(profile, *slot, batch);
+    } catch (...) {
+      // Whatever went wrong (memory, say), the group is answered and the store
+      // is free again: nobody waits for ever on a mailbox.
+      for (Pending* p : batch) {
+        p->result.failure = mapimime::DeliveryFailure::kStore;
+        p->result.hr = MAPI_E_CALL_FAILED;
+        p->result.error = "The store failed unexpectedly";
+      }
+      slot->delivery.reset();
+    }
     lock.lock();
     for (Pending* p : batch) p->done = true;
     slot->busy = false;
