@@ -5,7 +5,8 @@
 #
 #   pgserver.sh run COMMAND [ARG...]
 #       makes a cluster (initdb as the postgres user: initdb refuses root) in a new
-#       folder under ${TMPDIR:-/tmp}, starts it, runs COMMAND, stops the server and removes
+#       folder under ${TMPDIR:-/tmp} (under /tmp when the postgres user cannot reach
+#       TMPDIR), starts it, runs COMMAND, stops the server and removes
 #       the folder; exits with COMMAND's status. COMMAND gets:
 #         TOLVANE_TEST_PG          a connection string for the database "mail" as the
 #                                  role "tolvane" (trusted: no password)
@@ -50,7 +51,11 @@ case "${1:-}" in
   run)
     shift
     [ $# -gt 0 ] || { echo "usage: $0 run COMMAND [ARG...]" >&2; exit 2; }
-    top=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-pg-XXXXXX")
+    # The postgres user must reach the cluster's folder: a temporary folder inside a home
+    # that others cannot enter (a clone in /root, say) cannot hold it, /tmp then does.
+    base=${TMPDIR:-/tmp}
+    as_postgres test -x "$base" 2>/dev/null || base=/tmp
+    top=$(mktemp -d "$base/tolvane-pg-XXXXXX")
     data=$top/pg/data
     sock=$top/pg/sock
     cleanup() {
