@@ -339,8 +339,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                 if (cached != null) {
                     return cached;
                 }
-                fetchChunk(msgnum, Math.min(count, msgnum + CHUNK - 1), count);
-                return cache[msgnum - 1].get();
+                return fetchChunk(msgnum, Math.min(count, msgnum + CHUNK - 1), count)[0];
             }
         }
     }
@@ -356,11 +355,15 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                 }
                 releaseUnreachable();
                 Message[] result = new Message[end - start + 1];
+                // The chunk fetched last is held here: the cache holds its messages weakly.
+                StoredMessage[] chunk = new StoredMessage[0];
+                int chunkFirst = start;
                 for (int n = start; n <= end; n++) {
-                    StoredMessage m = cached(n, count);
+                    StoredMessage m = n - chunkFirst < chunk.length ? chunk[n - chunkFirst] : cached(n, count);
                     if (m == null) {
-                        fetchChunk(n, Math.min(end, n + CHUNK - 1), count);
-                        m = cache[n - 1].get();
+                        chunk = fetchChunk(n, Math.min(end, n + CHUNK - 1), count);
+                        chunkFirst = n;
+                        m = chunk[0];
                     }
                     result[n - start] = m;
                 }
@@ -474,15 +477,18 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
         return ref == null ? null : ref.get();
     }
 
-    private void fetchChunk(int first, int last, int count) throws MessagingException {
+    /** Fetches the messages first..last and gives them (the cache holds them weakly only). */
+    private StoredMessage[] fetchChunk(int first, int last, int count) throws MessagingException {
         MAPIMessage[] got = Core.call(() -> MAPINative.getFolderMessageChunk(handle, Core.coreFolder(this), first, last));
         boolean[] read = Core.call(() -> MAPINativeAttached.getReadStates(handle, first, last));
+        StoredMessage[] fetched = new StoredMessage[last - first + 1];
         for (int n = first; n <= last; n++) {
             MAPIMessage m = got == null || got.length < n ? null : got[n - 1];
             if (m == null) {
                 throw new MessagingException("The MAPI folder gave no message " + n + " of " + count);
             }
             StoredMessage stored = new StoredMessage(this, n, m, read == null || read[n - first]);
+            fetched[n - first] = stored;
             cache[n - 1] = new WeakReference<>(stored);
             AtomicBoolean exists = new AtomicBoolean(true);
             usable[n - 1] = exists;
@@ -493,6 +499,7 @@ public class MAPIFolder extends Folder implements NativeLifetime.Owner {
                 }
             });
         }
+        return fetched;
     }
 
     /**
