@@ -606,18 +606,8 @@ void SqliteStoreDb::rollback() {
 }
 
 HRESULT SqliteStoreDb::objectKind(ObjectId id, ULONG& kind, ObjectId& parent) {
-  std::lock_guard<std::recursive_mutex> guard(m_mu);
-  Stmt q(prepared("SELECT kind, parent_id FROM objects WHERE id = ?1"));
-  if (!q.ok()) return sqlFail("Cannot read the message store");
-  q.bind(1, id);
-  int rc = q.step();
-  if (rc == SQLITE_ROW) {
-    kind = static_cast<ULONG>(sqlite3_column_int64(q.get(), 0));
-    parent = sqlite3_column_int64(q.get(), 1);
-    return S_OK;
-  }
-  if (rc == SQLITE_DONE) return fail(MAPI_E_NOT_FOUND, "The object does not exist in the message store");
-  return sqlFail("Cannot read the message store");
+  int64_t position = 0;
+  return objectInfo(id, kind, parent, position);
 }
 
 HRESULT SqliteStoreDb::children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids) {

@@ -170,6 +170,13 @@ class StoreDb {
     int64_t leaseUntil = 0;  // on the wall clock
     std::string leaseBoot;   // the boot the lease was taken in, if known
     int64_t leaseBootUntil = 0;
+    // Records that `owner` holds the entry from `now` for `leaseMs`.
+    void heldBy(const std::string& owner, const LeaseTime& now, int64_t leaseMs) {
+      leaseOwner = owner;
+      leaseUntil = now.wall + leaseMs;
+      leaseBoot = now.boot;
+      leaseBootUntil = now.boot.empty() ? 0 : now.sinceBoot + leaseMs;
+    }
     // Whether a spooler's lease holds the entry at t.
     bool heldAt(const LeaseTime& t) const {
       if (leaseOwner.empty()) return false;

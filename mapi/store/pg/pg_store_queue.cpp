@@ -122,10 +122,7 @@ HRESULT PgStoreDb::claimQueued(int64_t afterId, bool dueOnly, const LeaseTime& n
   if (FAILED(hr)) return rollback(), hr;
   hr = commit();
   if (FAILED(hr)) return hr;
-  entry.leaseOwner = owner;
-  entry.leaseUntil = now.wall + leaseMs;
-  entry.leaseBoot = now.boot;
-  entry.leaseBootUntil = now.boot.empty() ? 0 : now.sinceBoot + leaseMs;
+  entry.heldBy(owner, now, leaseMs);
   found = true;
   return S_OK;
 }
