@@ -1,19 +1,20 @@
 package com.plimo.mail.mapi.provider;
 
 import com.plimo.mail.mapi.MAPIMessage;
-import java.io.ByteArrayOutputStream;
 import java.util.ArrayList;
 import java.util.Enumeration;
 import java.util.List;
+import javax.mail.Flags;
+import javax.mail.Folder;
+import javax.mail.Header;
 import javax.mail.MessagingException;
 import javax.mail.Session;
 import javax.mail.internet.MimeMessage;
 
 /**
- * Calls into the native library's classes ({@code com.plimo.mail.mapi}), whose failures are
- * javax.mail's {@code MessagingException}: this provider raises them as its own
- * {@link MessagingException} (the same class for the javax.mail provider; for the Jakarta
- * Mail provider, built from the same source, a new one that names the original as its cause).
+ * Calls into the native library's classes ({@code com.plimo.mail.mapi}): their failures reach
+ * the provider's callers as a {@link MessagingException}, anything else checked is wrapped in
+ * one.
  */
 final class Core {
 
@@ -58,43 +59,36 @@ final class Core {
     }
 
     /**
-     * The folder object the natives give the messages they make: this provider's folder when
-     * it is a javax.mail one (its messages then check its life themselves), else none.
+     * The folder object the natives give the messages they make: this provider's folder (its
+     * messages then check its life themselves), else none.
      */
-    static javax.mail.Folder coreFolder(Object folder) { // core type
-        return folder instanceof javax.mail.Folder ? (javax.mail.Folder) folder : null; // core type
+    static Folder coreFolder(Object folder) {
+        return folder instanceof Folder ? (Folder) folder : null;
     }
 
     /** The message's headers as name and value pairs, in order. */
     static List<String[]> headers(MAPIMessage message) throws MessagingException {
         return call(() -> {
             List<String[]> result = new ArrayList<>();
-            for (Enumeration<javax.mail.Header> e = message.getAllHeaders(); e.hasMoreElements();) { // core type
-                javax.mail.Header h = e.nextElement(); // core type
+            for (Enumeration<Header> e = message.getAllHeaders(); e.hasMoreElements();) {
+                Header h = e.nextElement();
                 result.add(new String[] {h.getName(), h.getValue()});
             }
             return result;
         });
     }
 
-    /**
-     * The content of the MIME form the store's data make ({@link MAPIMessage#toMimeContent()})
-     * as this provider's MimeMessage: the same object for javax.mail; for Jakarta Mail, its RFC 822
-     * text parsed.
-     */
+    /** The content of the MIME form the store's data make ({@link MAPIMessage#toMimeContent()}). */
     static MimeMessage mimeForm(MAPIMessage message, Session session) throws MessagingException {
-        return message.toMimeContent(); //@javax
-        //@jakarta ByteArrayOutputStream out = new ByteArrayOutputStream();
-        //@jakarta run(() -> message.toMimeContent().writeTo(out));
-        //@jakarta return new MimeMessage(session, new java.io.ByteArrayInputStream(out.toByteArray()));
+        return message.toMimeContent();
     }
 
     /** Sets or clears the store's delete flag of a message. */
     static void setDeleted(MAPIMessage message, boolean set) throws MessagingException {
-        run(() -> message.setFlags(new javax.mail.Flags(javax.mail.Flags.Flag.DELETED), set)); // core type
+        run(() -> message.setFlags(new Flags(Flags.Flag.DELETED), set));
     }
 
     static boolean isDeleted(MAPIMessage message) throws MessagingException {
-        return call(() -> message.isSet(javax.mail.Flags.Flag.DELETED)); // core type
+        return call(() -> message.isSet(Flags.Flag.DELETED));
     }
 }

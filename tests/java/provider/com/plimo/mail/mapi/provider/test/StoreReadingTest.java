@@ -355,6 +355,8 @@ class StoreReadingTest {
         AuthenticationFailedException e = assertThrows(AuthenticationFailedException.class,
                 () -> store.connect(null, "nobody-here", ""));
         assertTrue(e.getMessage().contains("'nobody-here'"), e.getMessage());
+        // The native library's own failure, raised as this API's MessagingException, is the cause.
+        assertTrue(e.getNextException() instanceof MessagingException, String.valueOf(e.getNextException()));
         assertFalse(store.isConnected());
     }
 
