@@ -145,15 +145,12 @@ void CMapiBodyPart::releaseDataStream() {
   m_ullDataPos = 0;
 }
 
-void CMapiBodyPart::getMimeFields(std::string (&fields)[kMimeFields], bool (&present)[kMimeFields]) {
-  for (int k = 0; k < kMimeFields; ++k) {
-    fields[k].clear();
-    present[k] = false;
-  }
-  if (m_nSource != SOURCE_ATTACHMENT) return;
-  LPMESSAGE lpMessage = mapiMessage();
-  const char* failure = "Unable to read the part's MIME fields";
-  if (!lpMessage) throw CMapiException(failure);
+void CMapiBodyPart::mimeFieldTags(LPMESSAGE message, ULONG (&tags)[kMimeFields]) {
+  tags[kMimeCharset] = PR_TEXT_ATTACHMENT_CHARSET_A;
+  tags[kMimeContentType] = kNoMimeTag;
+  tags[kMimeDisposition] = kNoMimeTag;
+  tags[kMimeLocation] = PR_ATTACH_CONTENT_LOCATION_A;
+  tags[kMimeFlags] = PR_ATTACH_FLAGS;
   // The two header fields are named properties: their ids come from the
   // message, without making new names (a store that never kept them gives
   // PT_ERROR ids, and the fields are absent).
@@ -167,35 +164,61 @@ void CMapiBodyPart::getMimeFields(std::string (&fields)[kMimeFields], bool (&pre
     names[k].Kind.lpwstrName = const_cast<LPWSTR>(kNames[k]);
     namePtrs[k] = &names[k];
   }
-  // A name the store does not know reads as this tag (a PT_NULL value).
-  const ULONG kNoTag = PROP_TAG(PT_NULL, 0);
   LPSPropTagArray lpIds = nullptr;
-  HRESULT hr = lpMessage->GetIDsFromNames(2, namePtrs, 0, &lpIds);
+  HRESULT hr = message->GetIDsFromNames(2, namePtrs, 0, &lpIds);
   std::unique_ptr<SPropTagArray, decltype(&MAPIFreeBuffer)> idsGuard(lpIds, &MAPIFreeBuffer);
-  SizedSPropTagArray(kMimeFields, tags) = {
-      kMimeFields, {PR_TEXT_ATTACHMENT_CHARSET_A, kNoTag, kNoTag, PR_ATTACH_CONTENT_LOCATION_A, PR_ATTACH_FLAGS}};
   for (int k = 0; SUCCEEDED(hr) && lpIds && k < 2 && k < static_cast<int>(lpIds->cValues); ++k) {
     if (PROP_TYPE(lpIds->aulPropTag[k]) != PT_ERROR)
-      tags.aulPropTag[kMimeContentType + k] = PROP_TAG(PT_STRING8, PROP_ID(lpIds->aulPropTag[k]));
+      tags[kMimeContentType + k] = PROP_TAG(PT_STRING8, PROP_ID(lpIds->aulPropTag[k]));
   }
-  LPATTACH lpAttach = nullptr;
-  hr = lpMessage->OpenAttach(m_ulAttachNum, nullptr, 0, &lpAttach);
-  if (FAILED(hr) || !lpAttach) throw CMapiException(failure);
-  ULONG count = 0;
-  LPSPropValue lpValues = nullptr;
-  hr = lpAttach->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &lpValues);
-  lpAttach->Release();
-  std::unique_ptr<SPropValue, decltype(&MAPIFreeBuffer)> valuesGuard(lpValues, &MAPIFreeBuffer);
-  if (FAILED(hr) || !lpValues) throw CMapiException(failure);
-  for (int k = 0; k < kMimeFields && k < static_cast<int>(count); ++k) {
-    const SPropValue& v = lpValues[k];
-    if (tags.aulPropTag[k] == kNoTag || v.ulPropTag != tags.aulPropTag[k]) continue;
+}
+
+void CMapiBodyPart::keepMimeFields(const SPropValue* values, ULONG count, const ULONG (&tags)[kMimeFields]) {
+  for (int k = 0; k < kMimeFields; ++k) {
+    m_mimeFields[k].clear();
+    m_mimePresent[k] = false;
+    if (static_cast<ULONG>(k) >= count || tags[k] == kNoMimeTag) continue;
+    const SPropValue& v = values[k];
+    if (v.ulPropTag != tags[k]) continue;
     if (PROP_TYPE(v.ulPropTag) == PT_LONG) {
-      fields[k] = std::to_string(v.Value.l);
+      m_mimeFields[k] = std::to_string(v.Value.l);
     } else {
-      fields[k] = v.Value.lpszA ? reinterpret_cast<const char*>(v.Value.lpszA) : "";
+      m_mimeFields[k] = v.Value.lpszA ? reinterpret_cast<const char*>(v.Value.lpszA) : "";
     }
-    present[k] = true;
+    m_mimePresent[k] = true;
+  }
+  m_bMimeKept = true;
+}
+
+void CMapiBodyPart::getMimeFields(std::string (&fields)[kMimeFields], bool (&present)[kMimeFields]) {
+  if (m_nSource != SOURCE_ATTACHMENT) {
+    for (int k = 0; k < kMimeFields; ++k) {
+      fields[k].clear();
+      present[k] = false;
+    }
+    return;
+  }
+  if (!m_bMimeKept) {
+    LPMESSAGE lpMessage = mapiMessage();
+    const char* failure = "Unable to read the part's MIME fields";
+    if (!lpMessage) throw CMapiException(failure);
+    SizedSPropTagArray(kMimeFields, tags);
+    tags.cValues = kMimeFields;
+    mimeFieldTags(lpMessage, tags.aulPropTag);
+    LPATTACH lpAttach = nullptr;
+    HRESULT hr = lpMessage->OpenAttach(m_ulAttachNum, nullptr, 0, &lpAttach);
+    if (FAILED(hr) || !lpAttach) throw CMapiException(failure);
+    ULONG count = 0;
+    LPSPropValue lpValues = nullptr;
+    hr = lpAttach->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &lpValues);
+    lpAttach->Release();
+    std::unique_ptr<SPropValue, decltype(&MAPIFreeBuffer)> valuesGuard(lpValues, &MAPIFreeBuffer);
+    if (FAILED(hr) || !lpValues) throw CMapiException(failure);
+    keepMimeFields(lpValues, count, tags.aulPropTag);
+  }
+  for (int k = 0; k < kMimeFields; ++k) {
+    fields[k] = m_mimeFields[k];
+    present[k] = m_mimePresent[k];
   }
 }
 

@@ -69,8 +69,19 @@ class CMapiBodyPart {
   // as they arrived (PS_INTERNET_HEADERS), the content location and
   // PR_ATTACH_FLAGS. Fields the attachment lacks (and all of a body text)
   // are left out of `present`. Throws CMapiException.
+  // They are read once: from the row of the attachment table that made the
+  // part when it had them (keepMimeFields), else from the attachment.
   enum MimeField { kMimeCharset, kMimeContentType, kMimeDisposition, kMimeLocation, kMimeFlags, kMimeFields };
   void getMimeFields(std::string (&fields)[kMimeFields], bool (&present)[kMimeFields]);
+
+  // The tags of the MIME fields, in that order, in the store of `message`:
+  // the two named ones resolved without making new names; one the store
+  // never named is kNoMimeTag (the field is absent).
+  static constexpr ULONG kNoMimeTag = PROP_TAG(PT_NULL, 0);
+  static void mimeFieldTags(LPMESSAGE message, ULONG (&tags)[kMimeFields]);
+  // Keeps the MIME fields from values read for those tags (GetProps' result
+  // or a table row): a value whose tag is not the one asked for is absent.
+  void keepMimeFields(const SPropValue* values, ULONG count, const ULONG (&tags)[kMimeFields]);
 
   static HRESULT copyStreamToFile(LPSTREAM lpStream, platform::OutputFile& file);
 
@@ -103,6 +114,10 @@ class CMapiBodyPart {
   // does not hold (the data is empty); else the failure.
   HRESULT openDataStream();
   void releaseDataStream();
+
+  bool m_bMimeKept = false;
+  std::string m_mimeFields[kMimeFields];
+  bool m_mimePresent[kMimeFields] = {};
 
   // The stream readData reads from, the attachment it belongs to, and where
   // the next read of it starts.

@@ -172,11 +172,6 @@ void CMapiContent::createAttachmentParts() {
   // a store that cuts long strings in tables (255 characters) cuts only
   // file names no system keeps that long.
   enum { kNum, kSize, kMethod, kLongName, kShortName, kDisplayName, kMimeTag, kContentId, kColumns };
-  SizedSPropTagArray(kColumns, columns) = {
-      kColumns,
-      {PR_ATTACH_NUM, PR_ATTACH_SIZE, PR_ATTACH_METHOD, PR_ATTACH_LONG_FILENAME_A, PR_ATTACH_FILENAME_A,
-       PR_DISPLAY_NAME_A, PR_ATTACH_MIME_TAG_A, PR_ATTACH_CONTENT_ID_A}};
-  if (FAILED(lpTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0))) return;
   ULONG ulRows = 0;
   hr = lpTable->GetRowCount(0, &ulRows);
   if (FAILED(hr)) {
@@ -188,6 +183,30 @@ void CMapiContent::createAttachmentParts() {
     m_bHasAttachments = false;
     return;
   }
+  // The columns the parts show, then the MIME fields the parts' MIME form
+  // needs (CMapiBodyPart::getMimeFields), so that no attachment is opened for
+  // them either; a field whose name the store never kept has no column.
+  ULONG mimeTags[CMapiBodyPart::kMimeFields];
+  CMapiBodyPart::mimeFieldTags(lpMessage, mimeTags);
+  std::vector<ULONG> columnBuffer = {kColumns,
+                                     PR_ATTACH_NUM,
+                                     PR_ATTACH_SIZE,
+                                     PR_ATTACH_METHOD,
+                                     PR_ATTACH_LONG_FILENAME_A,
+                                     PR_ATTACH_FILENAME_A,
+                                     PR_DISPLAY_NAME_A,
+                                     PR_ATTACH_MIME_TAG_A,
+                                     PR_ATTACH_CONTENT_ID_A};
+  int mimeColumn[CMapiBodyPart::kMimeFields];
+  for (int k = 0; k < CMapiBodyPart::kMimeFields; ++k) {
+    mimeColumn[k] = -1;
+    if (mimeTags[k] == CMapiBodyPart::kNoMimeTag) continue;
+    mimeColumn[k] = static_cast<int>(columnBuffer.size()) - 1;
+    columnBuffer.push_back(mimeTags[k]);
+  }
+  columnBuffer[0] = static_cast<ULONG>(columnBuffer.size() - 1);
+  LPSPropTagArray columns = reinterpret_cast<LPSPropTagArray>(columnBuffer.data());
+  if (FAILED(lpTable->SetColumns(columns, 0))) return;
   LPSRowSet lpRows = nullptr;
   hr = lpTable->QueryRows(static_cast<LONG>(ulRows), 0, &lpRows);
   if (FAILED(hr) || !lpRows) {
@@ -202,15 +221,22 @@ void CMapiContent::createAttachmentParts() {
 
   for (ULONG i = 0; i < lpRows->cRows; ++i) {
     const SRow& row = lpRows->aRow[i];
-    if (row.cValues < kColumns || !row.lpProps) continue;
+    if (row.cValues < columns->cValues || !row.lpProps) continue;
     // A column the row lacks holds a PT_ERROR value with the reason.
-    auto has = [&](int column) { return row.lpProps[column].ulPropTag == columns.aulPropTag[column]; };
+    auto has = [&](int column) { return row.lpProps[column].ulPropTag == columns->aulPropTag[column]; };
     auto text = [&](int column) {
       const char* value = has(column) ? reinterpret_cast<const char*>(row.lpProps[column].Value.lpszA) : nullptr;
       return std::string(value ? value : "");
     };
     auto missing = [&](int column) {
       return PROP_TYPE(row.lpProps[column].ulPropTag) == PT_ERROR && row.lpProps[column].Value.err == MAPI_E_NOT_FOUND;
+    };
+    auto keepMime = [&](CMapiBodyPart* part) {
+      SPropValue mime[CMapiBodyPart::kMimeFields] = {};
+      for (int k = 0; k < CMapiBodyPart::kMimeFields; ++k) {
+        if (mimeColumn[k] >= 0) mime[k] = row.lpProps[mimeColumn[k]];
+      }
+      part->keepMimeFields(mime, CMapiBodyPart::kMimeFields, mimeTags);
     };
     if (!has(kNum)) continue;
     ULONG ulAttachNum = static_cast<ULONG>(row.lpProps[kNum].Value.l);
@@ -224,13 +250,13 @@ void CMapiContent::createAttachmentParts() {
       // for one that is empty or could not be read.
       std::string name = missing(kLongName) ? text(kShortName) : text(kLongName);
       if (!name.empty())
-        m_pMultipart->addAttachmentPart(PART_ATTACHMENT, ulAttachNum, name, "attachment", contentType, nullptr,
-                                        contentId, ulSize);
+        keepMime(m_pMultipart->addAttachmentPart(PART_ATTACHMENT, ulAttachNum, name, "attachment", contentType,
+                                                 nullptr, contentId, ulSize));
     } else if (method == static_cast<LONG>(ATTACH_EMBEDDED_MSG)) {
       std::string name = has(kDisplayName) ? text(kDisplayName) + ".msg" : "";
       if (!name.empty())
-        m_pMultipart->addAttachmentPart(PART_ATTACHED_MESSAGE, ulAttachNum, name, "attachment", "message/rfc822",
-                                        m_pMessage, contentId, ulSize);
+        keepMime(m_pMultipart->addAttachmentPart(PART_ATTACHED_MESSAGE, ulAttachNum, name, "attachment",
+                                                 "message/rfc822", m_pMessage, contentId, ulSize));
     }
   }
 }

@@ -39,7 +39,7 @@ void CMapiMultipart::addHtmlPart(int nType, ULONG ulPropTag, std::string disposi
   appendPropertyPart(nType, ulPropTag, std::move(disposition), std::move(contentType))->m_strHtml = std::move(html);
 }
 
-void CMapiMultipart::addAttachmentPart(int nType, ULONG ulAttachNum, std::string fileName, std::string disposition,
+CMapiBodyPart* CMapiMultipart::addAttachmentPart(int nType, ULONG ulAttachNum, std::string fileName, std::string disposition,
                                        std::string contentType, CMapiMessage* attachMessage, std::string contentId,
                                        ULONG ulSize) {
   CMapiBodyPart* part = new CMapiBodyPart;
@@ -55,6 +55,7 @@ void CMapiMultipart::addAttachmentPart(int nType, ULONG ulAttachNum, std::string
   part->m_strContentId = std::move(contentId);
   part->m_ulSize = ulSize;
   m_parts.push_back(part);
+  return part;
 }
 
 int CMapiMultipart::getCount() const { return static_cast<int>(m_parts.size()); }

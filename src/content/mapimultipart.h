@@ -20,8 +20,8 @@ class CMapiMultipart {
 
   void addTextPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType, std::string text);
   void addHtmlPart(int nType, ULONG ulPropTag, std::string disposition, std::string contentType, std::string html);
-  // An attachment part; ulSize is the attachment's PR_ATTACH_SIZE.
-  void addAttachmentPart(int nType, ULONG ulAttachNum, std::string fileName, std::string disposition,
+  // An attachment part (kept by the multipart); ulSize is the attachment's PR_ATTACH_SIZE.
+  CMapiBodyPart* addAttachmentPart(int nType, ULONG ulAttachNum, std::string fileName, std::string disposition,
                          std::string contentType, CMapiMessage* attachMessage, std::string contentId, ULONG ulSize);
 
   int getCount() const;

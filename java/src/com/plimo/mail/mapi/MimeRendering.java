@@ -4,7 +4,11 @@ import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
+import java.nio.ByteBuffer;
+import java.nio.CharBuffer;
+import java.nio.charset.CharacterCodingException;
 import java.nio.charset.Charset;
+import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Date;
@@ -91,7 +95,10 @@ final class MimeRendering {
                     return signed;
                 }
             }
-            setContent(out, source, charsetOfCodePage(form[1]));
+            // Texts get their transfer encoding here, unless the session lets JavaMail write
+            // UTF-8 as it is (its choice then depends on that).
+            boolean ownChoice = !Boolean.parseBoolean(session.getProperty("mail.mime.allowutf8"));
+            setContent(out, source, charsetOfCodePage(form[1]), ownChoice);
         } catch (IOException e) {
             throw new MessagingException("Cannot read the message's parts: " + e.getMessage(), e);
         }
@@ -160,7 +167,7 @@ final class MimeRendering {
         return new MimeMessage(session, new ByteArrayInputStream(whole.toByteArray()));
     }
 
-    private static void setContent(MimeMessage out, MAPIMessage source, String charset)
+    private static void setContent(MimeMessage out, MAPIMessage source, String charset, boolean ownChoice)
             throws MessagingException, IOException {
         MAPIMultipart parts = source.getMultipart();
         String plain = null;
@@ -192,7 +199,7 @@ final class MimeRendering {
         List<MimeBodyPart> others = new ArrayList<>();
         for (MAPIBodyPart part : attachments) {
             String[] fields = part.mimeFields();
-            MimeBodyPart copy = attachment(part, fields);
+            MimeBodyPart copy = attachment(part, fields, ownChoice);
             boolean shownInline = fields[FLAGS] != null
                     ? (Integer.parseInt(fields[FLAGS]) & ATT_MHTML_REF) != 0 : true;
             if (part.getContentID() != null && hasHtml && shownInline) {
@@ -208,7 +215,7 @@ final class MimeRendering {
         // multipart/related; a message without any text has an empty plain text.
         MimeBodyPart htmlPart = null;
         if (html != null) {
-            htmlPart = textPart(html, charset, "html");
+            htmlPart = textPart(html, charset, "html", ownChoice);
             if (!inline.isEmpty()) {
                 MimeMultipart related = new MimeMultipart("related");
                 related.addBodyPart(htmlPart);
@@ -224,21 +231,21 @@ final class MimeRendering {
         MimeBodyPart body;
         if (plain != null && htmlPart != null) {
             MimeMultipart alternative = new MimeMultipart("alternative");
-            alternative.addBodyPart(textPart(plain, charset, "plain"));
+            alternative.addBodyPart(textPart(plain, charset, "plain", ownChoice));
             alternative.addBodyPart(htmlPart);
             body = new MimeBodyPart();
             body.setContent(alternative);
         } else if (htmlPart != null) {
             body = htmlPart;
         } else {
-            body = textPart(plain == null ? "" : plain, charset, "plain");
+            body = textPart(plain == null ? "" : plain, charset, "plain", ownChoice);
         }
         if (others.isEmpty()) {
             Object content = body.getContent();
             if (content instanceof Multipart) {
                 out.setContent((Multipart) content);
             } else {
-                setText(out, (String) content, charset, htmlPart != null ? "html" : "plain");
+                setText(out, (String) content, charset, htmlPart != null ? "html" : "plain", ownChoice);
             }
             return;
         }
@@ -250,42 +257,80 @@ final class MimeRendering {
         out.setContent(mixed);
     }
 
-    private static MimeBodyPart textPart(String text, String charset, String subtype) throws MessagingException {
+    private static MimeBodyPart textPart(String text, String charset, String subtype, boolean ownChoice)
+            throws MessagingException {
         MimeBodyPart p = new MimeBodyPart();
-        setText(p, text, charset, subtype);
+        setText(p, text, charset, subtype, ownChoice);
         return p;
     }
 
     /** A body text in the charset the body came in, else (a text it cannot hold) in UTF-8. */
-    private static void setText(MimePart part, String text, String charset, String subtype)
+    private static void setText(MimePart part, String text, String charset, String subtype, boolean ownChoice)
             throws MessagingException {
         String use = "UTF-8";
-        try {
-            if (charset != null && Charset.forName(charset).newEncoder().canEncode(text)) {
+        byte[] data = null;
+        if (charset != null) {
+            try {
+                // One pass: the text encoded, or a failure for a character the charset lacks.
+                ByteBuffer encoded = Charset.forName(charset).newEncoder()
+                        .onMalformedInput(CodingErrorAction.REPORT)
+                        .onUnmappableCharacter(CodingErrorAction.REPORT)
+                        .encode(CharBuffer.wrap(text));
+                data = new byte[encoded.remaining()];
+                encoded.get(data);
                 use = charset;
+            } catch (IllegalArgumentException | CharacterCodingException e) {
+                // A charset this Java does not have, or a text it cannot hold: UTF-8.
             }
-        } catch (IllegalArgumentException e) {
-            // A charset this Java does not have: UTF-8.
+        }
+        if (data == null) {
+            data = text.getBytes(StandardCharsets.UTF_8);
         }
         part.setText(text, use, subtype);
-        keepLineEnds(part, text.getBytes(Charset.forName(use)));
+        setEncoding(part, data, ownChoice);
     }
 
     /**
-     * Keeps a text's bytes as they are: quoted-printable, which JavaMail picks for text that
-     * is not all ASCII, writes every line end as CRLF, so a text whose lines end in a bare LF
-     * (as it came) goes in base64 instead.
+     * The transfer encoding of a text, chosen from the bytes at hand as JavaMail chooses it
+     * when it writes the part (7bit for ASCII in lines of at most 998 bytes, quoted-printable
+     * for text mostly ASCII, else base64), so that JavaMail need not encode the text once
+     * more to choose. Except that a text not all ASCII whose lines end in a bare LF (as it
+     * came) goes in base64: quoted-printable writes every line end as CRLF. Under
+     * {@code mail.mime.allowutf8} JavaMail's own choice stands (it may be 8bit).
      */
-    private static void keepLineEnds(MimePart part, byte[] data) throws MessagingException {
-        boolean ascii = true;
+    private static void setEncoding(MimePart part, byte[] data, boolean ownChoice) throws MessagingException {
+        int ascii = 0;
+        int nonAscii = 0;
+        boolean high = false;
         boolean bareLf = false;
+        boolean longLine = false;
+        int lineLength = 0;
         for (int i = 0; i < data.length; i++) {
-            ascii &= data[i] >= 0;
-            bareLf |= data[i] == '\n' && (i == 0 || data[i - 1] != '\r');
+            int b = data[i] & 0xff;
+            high |= b >= 0x80;
+            if (b == '\r' || b == '\n') {
+                bareLf |= b == '\n' && (i == 0 || data[i - 1] != '\r');
+                lineLength = 0;
+            } else if (++lineLength > 998) {
+                longLine = true;
+            }
+            if (b >= 0177 || (b < 040 && b != '\r' && b != '\n' && b != '\t')) {
+                nonAscii++;
+            } else {
+                ascii++;
+            }
         }
-        if (bareLf && !ascii) {
-            part.setHeader("Content-Transfer-Encoding", "base64");
+        String encoding;
+        if (bareLf && high) {
+            encoding = "base64";
+        } else if (!ownChoice) {
+            return;
+        } else if (nonAscii == 0) {
+            encoding = longLine ? "quoted-printable" : "7bit";
+        } else {
+            encoding = ascii > nonAscii ? "quoted-printable" : "base64";
         }
+        part.setHeader("Content-Transfer-Encoding", encoding);
     }
 
     /**
@@ -335,7 +380,7 @@ final class MimeRendering {
      * disposition as it arrived (a message delivered before the store kept that gets
      * "attachment" with its file name), its content identifier and location, its bytes.
      */
-    private static MimeBodyPart attachment(MAPIBodyPart part, String[] fields) throws MessagingException, IOException {
+    private static MimeBodyPart attachment(MAPIBodyPart part, String[] fields, boolean ownChoice) throws MessagingException, IOException {
         if (part.isMimeType("message/rfc822")) {
             Object content = part.getContent();
             if (content instanceof MAPIMessage) {
@@ -367,7 +412,7 @@ final class MimeRendering {
             byte[] data = data(part);
             copy.setDataHandler(new DataHandler(new ByteArrayDataSource(data, type)));
             copy.setHeader("Content-Type", type);
-            keepLineEnds(copy, data);
+            setEncoding(copy, data, ownChoice);
         } else {
             // Other data is read from the store when it is read (once by a walk, not twice),
             // and goes in base64 without JavaMail reading it all first to choose an encoding.
