@@ -334,7 +334,11 @@ HRESULT write(const Profile& profile, std::string& error) {
   return S_OK;
 }
 
-HRESULT create(Profile& profile, std::string& error) {
+namespace {
+
+// The checks and defaults of a new profile, up to its store: S_OK when the
+// profile can be written for profile.storePath.
+HRESULT prepareNew(Profile& profile, std::string& error) {
   std::string why;
   if (!validName(profile.name, why)) {
     error = "Invalid profile name '" + profile.name + "': " + why;
@@ -369,9 +373,17 @@ HRESULT create(Profile& profile, std::string& error) {
     }
     if (parsed.mailbox.empty()) profile.storePath = tmapi::withPgMailbox(profile.storePath, profile.name);
   }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT create(Profile& profile, std::string& error) {
+  HRESULT hr = prepareNew(profile, error);
+  if (FAILED(hr)) return hr;
   std::string display = profile.displayName.empty() ? profile.name : profile.displayName;
   const tmapi::StoreEngine& engine = tmapi::storeEngineFor(profile.storePath);
-  HRESULT hr = engine.create(profile.storePath, "Mailbox - " + display, profile.storeUid, error);
+  hr = engine.create(profile.storePath, "Mailbox - " + display, profile.storeUid, error);
   if (FAILED(hr)) return hr;
   hr = write(profile, error);
   if (FAILED(hr)) {
@@ -379,6 +391,21 @@ HRESULT create(Profile& profile, std::string& error) {
     engine.destroy(profile.storePath, ignored);
   }
   return hr;
+}
+
+HRESULT attach(Profile& profile, std::string& error) {
+  if (profile.storePath.empty()) {
+    error = "A profile for an existing message store needs its location (--store)";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  HRESULT hr = prepareNew(profile, error);
+  if (FAILED(hr)) return hr;
+  tmapi::StoreDb* db = nullptr;
+  hr = tmapi::storeEngineFor(profile.storePath).open(profile.storePath, &db, error);
+  if (FAILED(hr)) return hr;
+  profile.storeUid = db->uid();
+  delete db;
+  return write(profile, error);
 }
 
 std::string shownStore(const Profile& profile) {

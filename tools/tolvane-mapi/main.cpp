@@ -15,7 +15,7 @@
 namespace {
 
 const char* const kUsage =
-    "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT] [--store LOCATION]\n"
+    "usage: tolvane-mapi profile create NAME [--address SMTP] [--display-name TEXT] [--store LOCATION [--existing]]\n"
     "                                        (LOCATION: a store file, or a PostgreSQL connection string or URI,\n"
     "                                        postgresql://HOST[,HOST...]/DB?mailbox=NAME, host=... dbname=...,\n"
     "                                        service=NAME; passwords only in ~/.pgpass, PGPASSFILE, a service file)\n"

@@ -22,10 +22,13 @@ const int kIoError = 74;
 int create(const std::vector<std::string>& args) {
   mapiprofile::Profile profile;
   bool haveName = false;
+  bool existing = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if ((a == "--address" || a == "--display-name" || a == "--store") && i + 1 < args.size()) {
       (a == "--address" ? profile.address : a == "--store" ? profile.storePath : profile.displayName) = args[++i];
+    } else if (a == "--existing") {
+      existing = true;
     } else if (a.rfind("--", 0) == 0) {
       toolError("unknown or incomplete option '" + a + "'");
       return kUsageError;
@@ -47,6 +50,15 @@ int create(const std::vector<std::string>& args) {
     return kDataError;
   }
   std::string error;
+  if (existing) {
+    if (FAILED(mapiprofile::attach(profile, error))) {
+      toolError(error);
+      return kCannotCreate;
+    }
+    std::cout << "Created profile '" << profile.name << "' for the existing message store "
+              << mapiprofile::shownStore(profile) << "\n";
+    return 0;
+  }
   if (FAILED(mapiprofile::create(profile, error))) {
     toolError(error);
     return kCannotCreate;

@@ -100,6 +100,11 @@ bool validName(const std::string& name, std::string& why);
 // Each returns S_OK or a failure with a sentence in `error`; a home that
 // checkHome refuses gives MAPI_E_NO_ACCESS.
 HRESULT create(Profile& profile, std::string& error);  // also creates the store
+// A profile for a store that exists (the mailbox another host's or user's
+// profile made, on a shared database): the store is opened to take its
+// identity and is never created, changed or removed here; MAPI_E_NOT_FOUND
+// when there is no such store.
+HRESULT attach(Profile& profile, std::string& error);
 // MAPI_E_LOGON_FAILED when there is no such profile.
 HRESULT load(const std::string& name, Profile& profile, std::string& error);
 HRESULT list(std::vector<Profile>& profiles, std::string& error);

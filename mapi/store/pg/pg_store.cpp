@@ -173,9 +173,9 @@ HRESULT PgStoreDb::loadMailbox() {
                     "deleted_items_id, drafts_id FROM mailboxes WHERE name = $1",
                     p, r, kRead);
   if (FAILED(hr)) return hr;
-  if (r.rows() == 0) return fail(MAPI_E_NOT_FOUND, "The message store " + where() + " does not exist");
+  if (r.rows() == 0) return fail(MAPI_E_NOT_FOUND, "There is no message store: " + where() + " does not exist");
   if (r.size(0, 1) != sizeof m_uid.ab)
-    return fail(MAPI_E_CORRUPT_STORE, "The message store " + where() + " is damaged: its identity is missing");
+    return fail(MAPI_E_CORRUPT_STORE, "The message store of " + where() + " is damaged: its identity is missing");
   m_mailbox = r.i64(0, 0);
   memcpy(m_uid.ab, r.data(0, 1), sizeof m_uid.ab);
   m_displayName = r.str(0, 2);
@@ -183,7 +183,7 @@ HRESULT PgStoreDb::loadMailbox() {
                          &m_folders.sentItems, &m_folders.deletedItems, &m_folders.drafts};
   for (int k = 0; k < 7; ++k) *folders[k] = r.i64(0, 3 + k);
   if (!m_folders.root || !m_folders.ipmSubtree || !m_folders.inbox || !m_folders.outbox || !m_folders.sentItems)
-    return fail(MAPI_E_CORRUPT_STORE, "The message store " + where() + " is damaged: its folders are missing");
+    return fail(MAPI_E_CORRUPT_STORE, "The message store of " + where() + " is damaged: its folders are missing");
   return S_OK;
 }
 
@@ -237,7 +237,7 @@ HRESULT PgStoreDb::create(const std::string& location, const std::string& displa
                  p, r, "Cannot create the message store");
   }
   if (SUCCEEDED(hr) && r.rows() == 0)
-    hr = db.fail(MAPI_E_COLLISION, "The message store " + db.where() + " exists already");
+    hr = db.fail(MAPI_E_COLLISION, "The message store of " + db.where() + " exists already");
   if (SUCCEEDED(hr)) {
     db.m_mailbox = r.i64(0, 0);
     // The standard tree: the root, the IPM subtree and its five folders.
