@@ -21,7 +21,46 @@ const Oid kInt8 = 20;
 const Oid kText = 25;
 const Oid kFloat8 = 701;
 const Oid kBytea = 17;
+const Oid kInt4 = 23;
+const Oid kBool = 16;
 const Oid kInt4Array = 1007;
+const Oid kInt8Array = 1016;
+const Oid kFloat8Array = 1022;
+const Oid kBoolArray = 1000;
+const Oid kByteaArray = 1001;
+
+void put32(std::string& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+}
+
+// The binary form of a one-dimensional array (array_send): dimensions,
+// null flag and element type, then each element as its length (-1: null)
+// and its binary form.
+template <class Element>
+std::string binaryArray(Oid elementType, size_t n, Element element) {
+  std::string out;
+  std::string item;
+  std::string body;
+  bool anyNull = false;
+  for (size_t k = 0; k < n; ++k) {
+    item.clear();
+    if (!element(k, item)) {
+      anyNull = true;
+      put32(body, 0xFFFFFFFFu);
+      continue;
+    }
+    put32(body, static_cast<uint32_t>(item.size()));
+    body += item;
+  }
+  put32(out, n ? 1 : 0);
+  put32(out, anyNull ? 1 : 0);
+  put32(out, elementType);
+  if (n) {
+    put32(out, static_cast<uint32_t>(n));
+    put32(out, 1);  // lower bound
+  }
+  return out + body;
+}
 
 std::string bigEndian(uint64_t v) {
   std::string s(8, '\0');
@@ -79,6 +118,43 @@ PgParams& PgParams::propIds(const std::vector<ULONG>& tags) {
     s += std::to_string(PROP_ID(tag));
   }
   return add(kInt4Array, s + "}", 0);
+}
+
+PgParams& PgParams::int4Array(const std::vector<int32_t>& v) {
+  return add(kInt4Array, binaryArray(kInt4, v.size(), [&](size_t k, std::string& out) {
+    put32(out, static_cast<uint32_t>(v[k]));
+    return true;
+  }), 1);
+}
+
+PgParams& PgParams::int8Array(const std::vector<int64_t>& v, const std::vector<bool>& present) {
+  return add(kInt8Array, binaryArray(kInt8, v.size(), [&](size_t k, std::string& out) {
+    out = bigEndian(static_cast<uint64_t>(v[k]));
+    return bool(present[k]);
+  }), 1);
+}
+
+PgParams& PgParams::float8Array(const std::vector<double>& v, const std::vector<bool>& present) {
+  return add(kFloat8Array, binaryArray(kFloat8, v.size(), [&](size_t k, std::string& out) {
+    uint64_t bits = 0;
+    memcpy(&bits, &v[k], sizeof bits);
+    out = bigEndian(bits);
+    return bool(present[k]);
+  }), 1);
+}
+
+PgParams& PgParams::boolArray(const std::vector<bool>& v) {
+  return add(kBoolArray, binaryArray(kBool, v.size(), [&](size_t k, std::string& out) {
+    out = std::string(1, v[k] ? '\1' : '\0');
+    return true;
+  }), 1);
+}
+
+PgParams& PgParams::byteaArray(const std::vector<std::string>& v, const std::vector<bool>& present) {
+  return add(kByteaArray, binaryArray(kBytea, v.size(), [&](size_t k, std::string& out) {
+    if (present[k]) out = v[k];
+    return bool(present[k]);
+  }), 1);
 }
 
 long PgResult::affected() const {
@@ -306,6 +382,8 @@ HRESULT PgStoreDb::commit() {
     PQclear(r);
   }
   if (FAILED(hr) && m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));
+  if (FAILED(hr)) m_namedIds.clear();
+  m_fresh.clear();
   m_broken = false;
   m_mu.unlock();
   return hr;
@@ -317,6 +395,8 @@ void PgStoreDb::rollback() {
   int levels = m_txDepth;
   m_txDepth = 0;
   if (m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));
+  m_fresh.clear();
+  m_namedIds.clear();
   m_broken = false;
   for (int k = 0; k < levels; ++k) m_mu.unlock();
 }

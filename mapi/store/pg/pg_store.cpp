@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <random>
 
 namespace tmapi {
@@ -341,6 +342,7 @@ HRESULT PgStoreDb::createObject(ULONG kind, ObjectId parent, int64_t position, O
                     PgParams().i64(m_mailbox).i64(kind).i64(parent).i64(position), r, kWrite);
   if (FAILED(hr)) return hr;
   id = r.i64(0, 0);
+  if (m_txDepth > 0) m_fresh[id];
   return S_OK;
 }
 
@@ -390,10 +392,16 @@ HRESULT PgStoreDb::treeSize(ObjectId id, uint64_t& size) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   size = 0;
   PgResult r;
-  HRESULT hr = exec("WITH RECURSIVE tree(id) AS (SELECT $2::bigint UNION ALL SELECT o.id FROM objects o "
-                    "JOIN tree t ON o.mailbox = $1 AND o.parent_id = t.id) "
-                    "SELECT COALESCE(SUM(CASE WHEN p.pieces OR p.data IS NOT NULL THEN p.size ELSE 8 END), 0)::bigint "
-                    "FROM props p JOIN tree t ON p.mailbox = $1 AND p.object_id = t.id",
+  // Each step looks its rows up by the index (LATERAL ... OFFSET 0 keeps the
+  // planner from joining whole tables instead: on a mailbox whose table
+  // statistics lag behind its growth it would, and each call would then read
+  // every object and value of the mailbox).
+  HRESULT hr = exec("WITH RECURSIVE tree(id) AS (SELECT $2::bigint UNION ALL SELECT c.id FROM tree t "
+                    "CROSS JOIN LATERAL (SELECT o.id FROM objects o WHERE o.mailbox = $1 AND o.parent_id = t.id "
+                    "OFFSET 0) c) "
+                    "SELECT COALESCE(SUM(s.size), 0)::bigint FROM tree t CROSS JOIN LATERAL "
+                    "(SELECT CASE WHEN p.pieces OR p.data IS NOT NULL THEN p.size ELSE 8 END AS size FROM props p "
+                    "WHERE p.mailbox = $1 AND p.object_id = t.id OFFSET 0) s",
                     PgParams().i64(m_mailbox).i64(id), r, kRead);
   if (FAILED(hr)) return hr;
   size = static_cast<uint64_t>(r.i64(0, 0));
@@ -514,44 +522,86 @@ HRESULT PgStoreDb::deleteProp(ObjectId id, ULONG propId) {
 
 HRESULT PgStoreDb::setProps(ObjectId id, const PropRow& values) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
-  HRESULT hr = begin();
-  if (FAILED(hr)) return hr;
-  for (const Prop& p : values) {
+  // All the values in two statements (the old rows out, the new ones in
+  // through unnest), not two per value: each statement is a round trip.
+  // A property given twice keeps its last value, as one set after another.
+  std::map<ULONG, size_t> last;
+  for (size_t k = 0; k < values.size(); ++k) last[PROP_ID(values[k].tag)] = k;
+  size_t n = last.size();
+  std::vector<int32_t> ids, types;
+  std::vector<int64_t> nums, sizes;
+  std::vector<double> reals;
+  std::vector<std::string> datas;
+  std::vector<bool> hasNum, hasReal, hasData, pieces;
+  ids.reserve(n);
+  std::vector<size_t> piecesOf;  // indexes into values of the values kept in pieces
+  for (const auto& entry : last) {
+    const Prop& p = values[entry.second];
     ULONG type = storedType(PROP_TYPE(p.tag));
-    ULONG propId = PROP_ID(p.tag);
-    hr = deleteProp(id, propId);
-    if (FAILED(hr)) return rollback(), hr;
-    PgParams params;
-    params.i64(m_mailbox).i64(id).i64(propId).i64(type);
-    std::string blob;
-    bool pieces = false;
+    ids.push_back(static_cast<int32_t>(entry.first));
+    types.push_back(static_cast<int32_t>(type));
+    int64_t num = 0;
+    double real = 0;
+    std::string data;
+    bool inNum = false, inReal = false, inData = false, inPieces = false;
+    int64_t size = 0;
     if (isIntType(type)) {
-      params.i64(p.i).null().null().i64(0).i64(0);
+      num = p.i;
+      inNum = true;
     } else if (isRealType(type)) {
-      params.null().f64(p.d).null().i64(0).i64(0);
+      real = p.d;
+      inReal = true;
     } else if (isBytesType(type) || isMvBytesType(type) || isMvIntType(type)) {
-      if (!isBytesType(type)) blob = encodeMv(p);
+      std::string blob = isBytesType(type) ? std::string() : encodeMv(p);
       const std::string& value = isBytesType(type) ? p.bytes : blob;
       // A long string or binary value lives in pieces, its row holds none.
-      pieces = isBytesType(type) && value.size() > kInlineBytes;
-      params.null().null();
-      if (pieces) params.null();
-      else params.bytes(value.data(), value.size());
-      params.i64(static_cast<int64_t>(value.size())).i64(pieces ? 1 : 0);
+      inPieces = isBytesType(type) && value.size() > kInlineBytes;
+      size = static_cast<int64_t>(value.size());
+      if (inPieces) {
+        piecesOf.push_back(entry.second);
+      } else {
+        data = value;
+        inData = true;
+      }
     } else {
-      rollback();
       return fail(MAPI_E_INVALID_TYPE, "The property type cannot be stored");
     }
-    PgResult r;
-    hr = exec("INSERT INTO props(mailbox, object_id, prop_id, type, num, real, data, size, pieces) "
-              "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9 <> 0)",
-              params, r, kWrite);
-    if (FAILED(hr)) return rollback(), hr;
-    if (pieces) {
-      hr = writePieces(id, propId, p.bytes.data(), p.bytes.size());
-      if (FAILED(hr)) return rollback(), hr;
-    }
+    nums.push_back(num);
+    hasNum.push_back(inNum);
+    reals.push_back(real);
+    hasReal.push_back(inReal);
+    datas.push_back(std::move(data));
+    hasData.push_back(inData);
+    sizes.push_back(size);
+    pieces.push_back(inPieces);
   }
+  if (n == 0) return S_OK;
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  PgResult r;
+  // The cascade takes the pieces of the values replaced; an object made in
+  // this transaction has no rows but those set since.
+  auto fresh = m_fresh.find(id);
+  bool replaces = fresh == m_fresh.end() ||
+                  std::any_of(ids.begin(), ids.end(), [&](int32_t k) { return fresh->second.count(k) != 0; });
+  if (fresh != m_fresh.end()) fresh->second.insert(ids.begin(), ids.end());
+  if (replaces)
+    hr = exec("DELETE FROM props WHERE mailbox = $1 AND object_id = $2 AND prop_id = ANY($3)",
+              PgParams().i64(m_mailbox).i64(id).int4Array(ids), r, kWrite);
+  if (SUCCEEDED(hr)) {
+    PgParams params;
+    params.i64(m_mailbox).i64(id).int4Array(ids).int4Array(types).int8Array(nums, hasNum).float8Array(reals, hasReal);
+    params.byteaArray(datas, hasData).int8Array(sizes, std::vector<bool>(n, true)).boolArray(pieces);
+    hr = exec("INSERT INTO props(mailbox, object_id, prop_id, type, num, real, data, size, pieces) "
+              "SELECT $1, $2, u.* FROM unnest($3::int4[], $4::int4[], $5::int8[], $6::float8[], $7::bytea[], "
+              "$8::int8[], $9::bool[]) AS u",
+              params, r, kWrite);
+  }
+  for (size_t k = 0; SUCCEEDED(hr) && k < piecesOf.size(); ++k) {
+    const Prop& p = values[piecesOf[k]];
+    hr = writePieces(id, PROP_ID(p.tag), p.bytes.data(), p.bytes.size());
+  }
+  if (FAILED(hr)) return rollback(), hr;
   return commit();
 }
 
@@ -559,10 +609,12 @@ HRESULT PgStoreDb::deleteProps(ObjectId id, const std::vector<ULONG>& tags) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   HRESULT hr = begin();
   if (FAILED(hr)) return hr;
-  for (ULONG tag : tags) {
-    hr = deleteProp(id, PROP_ID(tag));
-    if (FAILED(hr)) return rollback(), hr;
-  }
+  std::vector<int32_t> ids;
+  for (ULONG tag : tags) ids.push_back(static_cast<int32_t>(PROP_ID(tag)));
+  PgResult r;
+  hr = exec("DELETE FROM props WHERE mailbox = $1 AND object_id = $2 AND prop_id = ANY($3)",
+            PgParams().i64(m_mailbox).i64(id).int4Array(ids), r, kWrite);
+  if (FAILED(hr)) return rollback(), hr;
   return commit();
 }
 
@@ -766,6 +818,13 @@ HRESULT PgStoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std
   std::lock_guard<std::recursive_mutex> guard(m_mu);
   propId = 0;
   if (kind != MNID_ID && kind != MNID_STRING) return fail(MAPI_E_INVALID_PARAMETER, "Unknown kind of property name");
+  std::string cacheKey(reinterpret_cast<const char*>(&guid), sizeof guid);
+  cacheKey += std::to_string(kind) + ':' + (kind == MNID_ID ? std::to_string(lid) : name);
+  auto cached = m_namedIds.find(cacheKey);
+  if (cached != m_namedIds.end()) {
+    propId = cached->second;
+    return S_OK;
+  }
   PgParams key;
   key.i64(m_mailbox).bytes(&guid, sizeof guid).i64(kind).i64(kind == MNID_ID ? lid : 0).text(kind == MNID_ID ? "" : name);
   static const char* const kFind =
@@ -775,22 +834,41 @@ HRESULT PgStoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std
   if (FAILED(hr)) return hr;
   if (r.rows() > 0) {
     propId = static_cast<ULONG>(r.i64(0, 0));
+    m_namedIds[cacheKey] = propId;
     return S_OK;
   }
   if (!create) return fail(MAPI_E_NOT_FOUND, "The property name is not known to the message store");
+  if (m_txDepth > 0) {
+    // A name made and kept is harmless should this change be undone.
+    if (!m_names) {
+      m_names.reset(new PgStoreDb);
+      m_names->m_location = m_location;
+      m_names->m_conninfo = m_conninfo;
+      m_names->m_password = m_password;
+      m_names->m_mailboxName = m_mailboxName;
+      m_names->m_mailbox = m_mailbox;
+    }
+    hr = m_names->namedPropId(guid, kind, lid, name, true, propId);
+    if (FAILED(hr)) return fail(hr, m_names->lastError());
+    m_namedIds[cacheKey] = propId;
+    return S_OK;
+  }
 
   // The mailbox's counter row is locked: two hosts naming at once take
-  // turns, and the second finds the first one's name.
+  // turns, and the second finds the first one's name. FOR NO KEY UPDATE: the
+  // key checks of other changes' new rows (their mailbox) need not wait.
   hr = begin();
   if (FAILED(hr)) return hr;
-  hr = exec("SELECT next_named_id FROM mailboxes WHERE id = $1 FOR UPDATE", PgParams().i64(m_mailbox), r, kRead);
+  hr = exec("SELECT next_named_id FROM mailboxes WHERE id = $1 FOR NO KEY UPDATE", PgParams().i64(m_mailbox), r, kRead);
   if (FAILED(hr)) return rollback(), hr;
   int64_t id = r.i64(0, 0);
   hr = exec(kFind, key, r, kRead);
   if (FAILED(hr)) return rollback(), hr;
   if (r.rows() > 0) {
     propId = static_cast<ULONG>(r.i64(0, 0));
-    return commit();
+    hr = commit();
+    if (SUCCEEDED(hr)) m_namedIds[cacheKey] = propId;
+    return hr;
   }
   if (id > 0xFFFE) return rollback(), fail(MAPI_E_TOO_BIG, "The message store has no property ids left for names");
   PgParams ins;
@@ -802,6 +880,7 @@ HRESULT PgStoreDb::namedPropId(const GUID& guid, ULONG kind, LONG lid, const std
   hr = commit();
   if (FAILED(hr)) return hr;
   propId = static_cast<ULONG>(id);
+  m_namedIds[cacheKey] = propId;
   return S_OK;
 }
 

@@ -48,6 +48,9 @@
 
 #include <deque>
 #include <mutex>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -67,6 +70,14 @@ class PgParams {
   // The property ids of tags, as an int4[] in PostgreSQL's text form
   // ("{55,4096}").
   PgParams& propIds(const std::vector<ULONG>& tags);
+  // One-dimensional arrays in PostgreSQL's binary form, for statements that
+  // take many rows at once (unnest): int4[], int8[], float8[], bool[] and
+  // bytea[]; an element whose `present` is false is null.
+  PgParams& int4Array(const std::vector<int32_t>& v);
+  PgParams& int8Array(const std::vector<int64_t>& v, const std::vector<bool>& present);
+  PgParams& float8Array(const std::vector<double>& v, const std::vector<bool>& present);
+  PgParams& boolArray(const std::vector<bool>& v);
+  PgParams& byteaArray(const std::vector<std::string>& v, const std::vector<bool>& present);
 
   std::vector<Oid> types;
   std::vector<const char*> values;
@@ -217,6 +228,19 @@ class PgStoreDb : public StoreDb {
   std::unordered_map<const char*, std::string> m_prepared;  // statement names by SQL
   bool m_broken = false;    // the connection was lost inside a transaction
   int m_txDepth = 0;
+  // Objects made in the transaction in progress, with the property ids set
+  // on them since: setting others needs no deletion of old rows first.
+  // Forgotten when the transaction ends.
+  std::map<ObjectId, std::set<int32_t>> m_fresh;
+  // Property names to ids, as found or made: a name's id never changes once
+  // committed. Forgotten on a rollback, which may take a new one back.
+  std::map<std::string, ULONG> m_namedIds;
+  // A second connection of the same mailbox, on which names are made in
+  // transactions of their own while this one is in the middle of a change:
+  // the mailbox's name counter is then locked for a moment, not until the
+  // end of a change that may store many messages (every other host making a
+  // name would wait that long). Made when first needed.
+  std::unique_ptr<PgStoreDb> m_names;
   int m_readDepth = 0;
   bool m_readOpen = false;
   std::recursive_mutex m_mu;
