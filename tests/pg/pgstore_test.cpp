@@ -242,6 +242,29 @@ TEST_F(PgStore, TwoProcessesDeliverIntoAndReadOneMailboxAtOnce) {
   EXPECT_EQ(subjects.size(), 2u * kEach);
 }
 
+// A name made in the middle of a change is made at once, apart from it: another host
+// sees it before the change ends (it does not wait for it), and it stays when the change is
+// undone; the change's own later look-ups of it agree.
+TEST_F(PgStore, NamesMadeInAChangeAreMadeApartFromIt) {
+  makeProfile();
+  std::unique_ptr<StoreDb> one(open(m_location)), other(open(m_location));
+  ASSERT_TRUE(one && other);
+  const GUID guid = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+  ASSERT_EQ(one->begin(), S_OK);
+  ObjectId message = 0;
+  ASSERT_EQ(one->createObject(MAPI_MESSAGE, one->folders().inbox, 1, message), S_OK) << one->lastError();
+  ULONG made = 0, seen = 0, again = 0;
+  ASSERT_EQ(one->namedPropId(guid, MNID_STRING, 0, "X-Made-In-A-Change", true, made), S_OK) << one->lastError();
+  EXPECT_EQ(other->namedPropId(guid, MNID_STRING, 0, "X-Made-In-A-Change", false, seen), S_OK) << other->lastError();
+  EXPECT_EQ(seen, made);
+  one->rollback();
+  EXPECT_EQ(one->namedPropId(guid, MNID_STRING, 0, "X-Made-In-A-Change", false, again), S_OK) << one->lastError();
+  EXPECT_EQ(again, made);
+  ULONG kind = 0;
+  ObjectId parent = 0;
+  EXPECT_EQ(one->objectKind(message, kind, parent), MAPI_E_NOT_FOUND) << "the message of the undone change is gone";
+}
+
 TEST_F(PgStore, ALostConnectionFailsTheCallCleanlyAndTheNextReconnects) {
   MAPIUID uid;
   std::string error;
