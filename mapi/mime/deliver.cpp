@@ -2,12 +2,14 @@
 
 #include "mapiwriter.h"
 #include "mimereader.h"
+#include "mimetags.h"
 
 #include <mapicode.h>
 #include <mapiguid.h>
 #include <mapitags.h>
 #include <mapiutil.h>
 #include <tolvane/batch.h>
+#include <tolvane/deliverykey.h>
 
 #include <gmime/gmime.h>
 
@@ -234,6 +236,34 @@ void MailDelivery::parseStream(GMimeStream* stream, Parsed& parsed) {
   }
 }
 
+namespace {
+
+// The delivery key of a message (tolvane/deliverykey.h): its Message-ID and a
+// SHA-256 of its header block and texts. A retry by a mail server gives the
+// same file, so the same key; two messages share a key only if they share
+// their Message-ID and every header field (Received lines included). None
+// for a message without a Message-ID.
+std::string deliveryKey(const MailItem& item) {
+  const MailProp* id = findProp(item.props, kPrInternetMessageId);
+  if (!id || id->bytes.empty()) return std::string();
+  GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
+  for (const MailProp& p : item.props) {
+    if (p.tag != PR_TRANSPORT_MESSAGE_HEADERS_W && p.tag != PR_BODY_W && p.tag != kPrBodyHtml) continue;
+    std::string head = std::to_string(p.tag) + ":" + std::to_string(p.bytes.size()) + ":";
+    g_checksum_update(sum, reinterpret_cast<const guchar*>(head.data()), static_cast<gssize>(head.size()));
+    g_checksum_update(sum, reinterpret_cast<const guchar*>(p.bytes.data()), static_cast<gssize>(p.bytes.size()));
+  }
+  std::string attachments = "attachments:" + std::to_string(item.attachments.size());
+  g_checksum_update(sum, reinterpret_cast<const guchar*>(attachments.data()), static_cast<gssize>(attachments.size()));
+  guint8 digest[32];
+  gsize length = sizeof digest;
+  g_checksum_get_digest(sum, digest, &length);
+  g_checksum_free(sum);
+  return id->bytes + '\n' + std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+}  // namespace
+
 DeliveryResult MailDelivery::storeItem(const MailItem& item) {
   DeliveryResult result;
   if (!m_folder) {
@@ -252,9 +282,24 @@ DeliveryResult MailDelivery::storeItem(const MailItem& item) {
   }
   result.truncated = truncationNote(item);
   hr = MapiWriter::write(item, message, result.error);
+  std::string key = SUCCEEDED(hr) ? deliveryKey(item) : std::string();
+  if (!key.empty()) {
+    SPropValue v;
+    v.ulPropTag = PR_TOLVANE_DELIVERY_KEY;
+    v.Value.bin.cb = static_cast<ULONG>(key.size());
+    v.Value.bin.lpb = reinterpret_cast<LPBYTE>(const_cast<char*>(key.data()));
+    hr = message->SetProps(1, &v, nullptr);
+    if (FAILED(hr)) result.error = mapiErrorText(message, hr, "Cannot save the message");
+  }
   if (SUCCEEDED(hr)) {
     hr = message->SaveChanges(0);
-    if (FAILED(hr)) result.error = mapiErrorText(message, hr, "Cannot save the message");
+    if (hr == MAPI_E_COLLISION && !key.empty()) {
+      // Delivered before (a retry whose first answer was lost): stored once.
+      result.alreadyStored = true;
+      hr = S_OK;
+    } else if (FAILED(hr)) {
+      result.error = mapiErrorText(message, hr, "Cannot save the message");
+    }
   }
   // Released unsaved after a failure, the message leaves nothing behind.
   message->Release();

@@ -35,6 +35,9 @@ struct DeliveryResult {
   // What the delivery limits (DeliveryLimits) left out of a delivered
   // message, as its X-Tolvane-Truncated header says it; "" for none.
   std::string truncated;
+  // Delivered before with the same delivery key (tolvane/deliverykey.h):
+  // not stored again, and no failure.
+  bool alreadyStored = false;
   bool ok() const { return failure == DeliveryFailure::kNone; }
 };
 

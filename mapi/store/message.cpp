@@ -11,6 +11,7 @@
 #include <mapiguid.h>
 #include <mapiutil.h>
 #include <mapix.h>
+#include <tolvane/deliverykey.h>
 #include <tolvane/mapitest.h>
 
 #include <algorithm>
@@ -378,8 +379,36 @@ HRESULT MessageObj::saveToStore() {
       return setError(hr, "IMessage::SaveChanges: " + text);
     }
   }
+  // A delivery's key is no value of the message: a new message whose key
+  // the mailbox holds was delivered before and is not stored again (the
+  // change it is part of goes on); else the key is kept with it.
+  std::string deliveryKey;
+  MessageState keyless;
+  const MessageState* state = &m_st;
+  auto keyed = m_st.set.find(PROP_ID(PR_TOLVANE_DELIVERY_KEY));
+  if (keyed != m_st.set.end()) {
+    deliveryKey = keyed->second.bytes;
+    keyless = m_st;
+    keyless.set.erase(PROP_ID(PR_TOLVANE_DELIVERY_KEY));
+    state = &keyless;
+  }
+  if (!m_st.id && !deliveryKey.empty()) {
+    bool held = false;
+    hr = db.hasDeliveryKey(deliveryKey, held);
+    if (SUCCEEDED(hr) && held) {
+      hr = db.commit();  // nothing written: the enclosing change stays as it is
+      if (FAILED(hr)) return setError(hr, "IMessage::SaveChanges: " + db.lastError());
+      return setError(MAPI_E_COLLISION, "IMessage::SaveChanges: the message was delivered before; not stored again");
+    }
+    if (FAILED(hr)) {
+      std::string text = db.lastError();
+      db.rollback();
+      return setError(hr, "IMessage::SaveChanges: " + text);
+    }
+  }
   ObjectId id = 0;
-  hr = writeMessageTree(db, m_st, m_folder, id);
+  hr = writeMessageTree(db, *state, m_folder, id);
+  if (SUCCEEDED(hr) && !m_st.id && !deliveryKey.empty()) hr = db.keepDeliveryKey(deliveryKey, id);
   if (FAILED(hr)) {
     std::string text = db.lastError();
     db.rollback();

@@ -238,6 +238,21 @@ class StoreDb {
   // (its next attempt, or the end of a lease that holds it).
   virtual HRESULT queueState(uint64_t& count, int64_t& earliest) = 0;
 
+  // Delivery keys (tolvane/deliverykey.h), for engines that keep them:
+  // whether the mailbox holds a message delivered with this key, and keeping
+  // the key of `message` inside the caller's transaction (it goes with the
+  // message). An engine that keeps none holds none and keeps nothing.
+  virtual HRESULT hasDeliveryKey(const std::string& key, bool& held) {
+    (void)key;
+    held = false;
+    return S_OK;
+  }
+  virtual HRESULT keepDeliveryKey(const std::string& key, ObjectId message) {
+    (void)key;
+    (void)message;
+    return S_OK;
+  }
+
   // Transactions (nested calls are counted; only the outermost commits).
   // A transaction begun with durable false (a read mark) need not reach the
   // disk at its commit, only with the next durable one: losing it in a

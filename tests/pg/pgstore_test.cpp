@@ -176,11 +176,11 @@ TEST_F(PgStore, BadDatabasesAreRefusedWithNothingWritten) {
   ASSERT_EQ(admin("postgres", "CREATE DATABASE newer OWNER tolvane"), "");
   std::string newer = "host=" + sock + " dbname=newer user=tolvane mailbox=n";
   ASSERT_EQ(StoreDb::create(newer, "N", uid, error), S_OK) << error;
-  ASSERT_EQ(admin("newer", "UPDATE mapi_store_format SET format = 2"), "");
+  ASSERT_EQ(admin("newer", "UPDATE mapi_store_format SET format = 3"), "");
   StoreDb* db = nullptr;
   EXPECT_EQ(StoreDb::open(newer, &db, error), MAPI_E_VERSION);
   EXPECT_EQ(error, "The database of the mailbox 'n' in host=" + sock +
-                       " dbname=newer user=tolvane holds message stores of a newer format (2; this version reads 1); "
+                       " dbname=newer user=tolvane holds message stores of a newer format (3; this version reads 2); "
                        "nothing was written");
   EXPECT_EQ(StoreDb::create(newer + "2", "N", uid, error), MAPI_E_VERSION);
   EXPECT_EQ(adminValue("newer", "SELECT count(*) FROM mailboxes"), "1");

@@ -29,10 +29,19 @@ out=$(on b profile create carol --existing 2>&1)
 [ $? -eq 73 ] && [ "$out" = "tolvane-mapi: A profile for an existing message store needs its location (--store)" ] \
   || fail "attaching without a location said: $out"
 
-# Both hosts deliver at once, five rounds of the example mail each.
+# Both hosts deliver at once, five rounds of the example mail each, every round's copies
+# with a Message-ID of their own (the same message again would be stored once: below).
 files=("$maildir"/*.eml)
 for host in a b; do
-  (for round in 1 2 3 4 5; do on $host deliver alice "${files[@]}" >/dev/null || exit 1; done) &
+  for round in 1 2 3 4 5; do
+    mkdir -p "$work/mail-$host-$round"
+    for f in "${files[@]}"; do
+      sed "s/^Message-I[Dd]: *<\(.*\)>/Message-ID: <$host.$round.\1>/" "$f" >"$work/mail-$host-$round/${f##*/}"
+    done
+  done
+done
+for host in a b; do
+  (for round in 1 2 3 4 5; do on $host deliver alice "$work/mail-$host-$round"/*.eml >/dev/null || exit 1; done) &
 done
 wait -n || fail "a delivery failed"
 wait -n || fail "a delivery failed"
@@ -41,6 +50,17 @@ on a list alice >"$work/a.txt" || fail "list on host a"
 on b list alice >"$work/b.txt" || fail "list on host b"
 [ "$(wc -l <"$work/a.txt")" -eq "$expected" ] || fail "host a sees $(wc -l <"$work/a.txt") messages, not $expected"
 cmp -s "$work/a.txt" "$work/b.txt" || fail "the hosts see different mailboxes"
+
+# A delivery retried (its answer lost, or the database failed over) stores nothing twice,
+# from either host: each message is known by its Message-ID and content.
+on b deliver alice "$work/mail-a-1"/*.eml >/dev/null || fail "the retried delivery failed"
+on a deliver alice "$work/mail-a-1/${files[0]##*/}" >/dev/null || fail "the retried delivery failed"
+[ "$(on a list alice | wc -l)" -eq "$expected" ] || fail "a retried delivery stored messages again"
+# In one call with new mail, the retried message is left out and the new one stored.
+sed "s/^Message-I[Dd]: *<\(.*\)>/Message-ID: <new.\1>/" "${files[0]}" >"$work/new.eml"
+on b deliver alice "$work/mail-a-2/${files[0]##*/}" "$work/new.eml" >/dev/null || fail "the mixed delivery failed"
+expected=$((expected + 1))
+[ "$(on a list alice | wc -l)" -eq "$expected" ] || fail "the mixed delivery did not store just the new message"
 
 # Host b's profile goes (not purged): the mailbox stays for host a.
 on b profile delete alice >/dev/null || fail "delete on host b"

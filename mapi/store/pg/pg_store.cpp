@@ -18,7 +18,19 @@ namespace tmapi {
 
 namespace {
 
-const int64_t kFormat = 1;
+// 2: delivery keys.
+const int64_t kFormat = 2;
+
+// What format 2 adds, made by a store of format 1 when first opened.
+const char* const kDeliveryKeys = R"SQL(
+CREATE TABLE delivery_keys(
+  mailbox bigint NOT NULL,
+  key bytea NOT NULL,
+  message_id bigint NOT NULL,
+  PRIMARY KEY(mailbox, key),
+  FOREIGN KEY(mailbox, message_id) REFERENCES objects(mailbox, id) ON DELETE CASCADE);
+CREATE INDEX delivery_keys_by_message ON delivery_keys(mailbox, message_id);
+)SQL";
 
 const char* const kSchema = R"SQL(
 CREATE TABLE mapi_store_format(format integer NOT NULL);
@@ -99,6 +111,7 @@ CREATE TABLE submit_recipients(
   FOREIGN KEY(mailbox, queue_id) REFERENCES submit_queue(mailbox, id) ON DELETE CASCADE);
 INSERT INTO mapi_store_format(format) VALUES(1);
 )SQL";
+const char* const kToFormat2 = "UPDATE mapi_store_format SET format = 2";
 
 const char* const kRead = "Cannot read the message store";
 const char* const kWrite = "Cannot write to the message store";
@@ -158,6 +171,22 @@ HRESULT PgStoreDb::checkSchema(bool make) {
   hr = run("SELECT max(format) FROM mapi_store_format", PgParams(), r, kRead);
   if (FAILED(hr)) return hr;
   int64_t format = r.i64(0, 0);
+  if (format == 1) {
+    // Format 1 gains the table of delivery keys, once, by whichever host
+    // comes first.
+    hr = begin();
+    if (FAILED(hr)) return hr;
+    hr = run("SELECT pg_advisory_xact_lock(7305417266)", PgParams(), r, kWrite);
+    if (SUCCEEDED(hr)) hr = run("SELECT max(format) FROM mapi_store_format", PgParams(), r, kRead);
+    if (SUCCEEDED(hr) && r.i64(0, 0) == 1) {
+      hr = script(kDeliveryKeys, "Cannot update the store schema");
+      if (SUCCEEDED(hr)) hr = script(kToFormat2, "Cannot update the store schema");
+    }
+    if (FAILED(hr)) return rollback(), hr;
+    hr = commit();
+    if (FAILED(hr)) return hr;
+    format = 2;
+  }
   if (format > kFormat)
     return fail(MAPI_E_VERSION, "The database of " + where() + " holds message stores of a newer format (" +
                                     std::to_string(format) + "; this version reads " + std::to_string(kFormat) +
@@ -406,6 +435,26 @@ HRESULT PgStoreDb::treeSize(ObjectId id, uint64_t& size) {
   if (FAILED(hr)) return hr;
   size = static_cast<uint64_t>(r.i64(0, 0));
   return S_OK;
+}
+
+HRESULT PgStoreDb::hasDeliveryKey(const std::string& key, bool& held) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  held = false;
+  PgResult r;
+  HRESULT hr = exec("SELECT 1 FROM delivery_keys WHERE mailbox = $1 AND key = $2",
+                    PgParams().i64(m_mailbox).bytes(key.data(), key.size()), r, kRead);
+  if (FAILED(hr)) return hr;
+  held = r.rows() > 0;
+  return S_OK;
+}
+
+HRESULT PgStoreDb::keepDeliveryKey(const std::string& key, ObjectId message) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  PgResult r;
+  // Two deliveries of one message at once: the second waits for the first
+  // and then fails (its change is undone; tried again, it finds the key).
+  return exec("INSERT INTO delivery_keys(mailbox, key, message_id) VALUES($1, $2, $3)",
+              PgParams().i64(m_mailbox).bytes(key.data(), key.size()).i64(message), r, kWrite);
 }
 
 // ------------------------------------------------------------------ values

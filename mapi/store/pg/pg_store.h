@@ -146,6 +146,8 @@ class PgStoreDb : public StoreDb {
   HRESULT childList(ObjectId parent, ULONG kind, std::vector<std::pair<ObjectId, int64_t>>& children) override;
   HRESULT countChildren(ObjectId parent, ULONG kind, bool unreadOnly, ULONG& count) override;
   HRESULT treeSize(ObjectId id, uint64_t& size) override;
+  HRESULT hasDeliveryKey(const std::string& key, bool& held) override;
+  HRESULT keepDeliveryKey(const std::string& key, ObjectId message) override;
   HRESULT childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>& propIds, ULONG maxBytes, std::vector<ChildRow>& rows) override;
   HRESULT getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& values) override;
   HRESULT getAllProps(ObjectId id, ULONG sizeLimit, PropRow& values) override;
