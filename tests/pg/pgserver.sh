@@ -18,6 +18,15 @@
 #   pgserver.sh restart DATA
 #       restarts the server of the cluster DATA (fast shutdown: open connections are
 #       cut) and waits until it takes connections again.
+#   pgserver.sh standby DATA
+#       (inside `run`) makes a streaming standby of the cluster DATA (pg_basebackup -R)
+#       beside it, starts it with its socket in a folder of its own, and makes it the
+#       primary's synchronous standby (a commit returns once the standby has it);
+#       prints the standby's cluster folder. Stopped with the primary at the end of `run`.
+#   pgserver.sh crash DATA
+#       kills the server of DATA at once (SIGKILL, no shutdown), as a dying host would.
+#   pgserver.sh promote DATA
+#       promotes the standby DATA to a primary and waits until it takes writes.
 #
 # The programs come from `pg_config --bindir` (Debian's postgresql-15).
 set -euo pipefail
@@ -60,6 +69,7 @@ case "${1:-}" in
     sock=$top/pg/sock
     cleanup() {
       stop "$data"
+      [ ! -d "$top/standby/data" ] || stop "$top/standby/data"
       rm -rf "$top"
     }
     trap cleanup EXIT
@@ -75,6 +85,7 @@ case "${1:-}" in
     cat >"$data/pg_hba.conf" <<'HBA'
 local all secretive scram-sha-256
 local all all trust
+local replication all trust
 HBA
     start "$data" "$sock" || { cat "$data/server.log" >&2; exit 1; }
     "$bindir/psql" -q -X -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres >/dev/null <<'SQL'
@@ -101,8 +112,43 @@ SQL
     stop "$data"
     start "$data" "$sock"
     ;;
+  standby)
+    data=${2:?usage: $0 standby DATA}
+    top=$(dirname "$(dirname "$data")")
+    standby=$top/standby
+    mkdir -p "$standby/sock"
+    chown -R postgres: "$standby"
+    chmod 0700 "$standby" "$standby/sock"
+    as_postgres "$bindir/pg_basebackup" -h "$(dirname "$data")/sock" -U postgres -D "$standby/data" -R -X stream \
+      -c fast -d "application_name=standby" >"$standby/basebackup.log" 2>&1 ||
+      { cat "$standby/basebackup.log" >&2; exit 1; }
+    start "$standby/data" "$standby/sock" || { cat "$standby/data/server.log" >&2; exit 1; }
+    "$bindir/psql" -q -X -v ON_ERROR_STOP=1 -h "$(dirname "$data")/sock" -U postgres -d postgres >/dev/null <<'SQL'
+ALTER SYSTEM SET synchronous_standby_names = 'standby';
+SELECT pg_reload_conf();
+SQL
+    # Synchronous once the standby has caught up and says so.
+    for _ in $(seq 1 300); do
+      state=$("$bindir/psql" -At -X -h "$(dirname "$data")/sock" -U postgres -d postgres \
+        -c "SELECT sync_state FROM pg_stat_replication WHERE application_name = 'standby'")
+      [ "$state" = sync ] && break
+      sleep 0.1
+    done
+    [ "$state" = sync ] || { echo "the standby did not become synchronous ($state)" >&2; exit 1; }
+    echo "$standby/data"
+    ;;
+  crash)
+    data=${2:?usage: $0 crash DATA}
+    pid=$(server_pid "$data")
+    kill -KILL "$pid"
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+    ;;
+  promote)
+    data=${2:?usage: $0 promote DATA}
+    as_postgres "$bindir/pg_ctl" -D "$data" -w -t 60 promote >/dev/null
+    ;;
   *)
-    echo "usage: $0 run COMMAND [ARG...] | restart DATA" >&2
+    echo "usage: $0 run COMMAND [ARG...] | restart DATA | standby DATA | crash DATA | promote DATA" >&2
     exit 2
     ;;
 esac
