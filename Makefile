@@ -63,3 +63,4 @@ bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target bench_compare_tools
 	bash bench/compare/run.sh $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS) --target bench_smtp_tools && bash bench/smtp/run.sh $(BUILD)
+	bash bench/pg/run.sh $(BUILD)

@@ -28,7 +28,9 @@
 #   pgserver.sh promote DATA
 #       promotes the standby DATA to a primary and waits until it takes writes.
 #
-# The programs come from `pg_config --bindir` (Debian's postgresql-15).
+# The programs come from `pg_config --bindir` (Debian's postgresql-15). Tests run the
+# server with fsync off (a killed server process loses nothing the kernel holds);
+# PGSERVER_FSYNC=on gives a benchmark a server that syncs every commit.
 set -euo pipefail
 umask 077
 
@@ -40,7 +42,7 @@ server_pid() { head -1 "$1/postmaster.pid" 2>/dev/null || true; }
 start() {
   local data=$1 sock=$2
   as_postgres "$bindir/pg_ctl" -D "$data" -l "$data/server.log" -w -t 60 \
-    -o "-k $sock -c listen_addresses= -c fsync=off -c max_connections=60" start >/dev/null
+    -o "-k $sock -c listen_addresses= -c fsync=${PGSERVER_FSYNC:-off} -c max_connections=60" start >/dev/null
 }
 
 # Stops the server by its process id: SIGINT is PostgreSQL's fast shutdown.
