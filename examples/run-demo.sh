@@ -8,6 +8,10 @@
 # BUILD_DIR is a configured and built tree (bin/tolvane-mapi, lib/, java/*.jar). Everything
 # the demo makes goes under it: BUILD_DIR/demo-home (the MAPI home, started afresh) and
 # BUILD_DIR/demo-output (attachments and .msg files, emptied first).
+#
+# DEMO_STORE=postgresql (root, PostgreSQL 15 installed: `make demo DEMO_STORE=postgresql`
+# installs it) keeps the two mailboxes on a private PostgreSQL server started for the demo
+# (tests/pg/pgserver.sh) instead of in store files; the server and its data go at the end.
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -17,6 +21,23 @@ fi
 build=$(cd "$1" && pwd)
 examples=$(cd "$(dirname "$0")" && pwd)
 mail_dir="$examples/mail"
+store_of=()
+case "${DEMO_STORE:-sqlite}" in
+  sqlite) ;;
+  postgresql)
+    if [ -z "${TOLVANE_TEST_PG:-}" ]; then
+      echo "run-demo: starting a private PostgreSQL server for the demo's mailboxes"
+      exec bash "$examples/../tests/pg/pgserver.sh" run bash "$0" "$build"
+    fi
+    store_of=(--store "$TOLVANE_TEST_PG mailbox=")
+    ;;
+  *)
+    echo "run-demo: DEMO_STORE is sqlite (the default) or postgresql, not '$DEMO_STORE'" >&2
+    exit 2
+    ;;
+esac
+# The --store option of profile NAME: none for store files.
+store() { [ ${#store_of[@]} -eq 0 ] || printf '%s\n' "${store_of[0]}" "${store_of[1]}$1"; }
 
 tool="$build/bin/tolvane-mapi"
 libdir="$build/lib"
@@ -59,7 +80,8 @@ mkdir -p "$home/tmp"
 export TOLVANE_MAPI_HOME="$home"
 echo "run-demo: MAPI home $home"
 
-"$tool" profile create demo --address demo@example.org --display-name "Demo User"
+mapfile -t demo_store < <(store demo)
+"$tool" profile create demo --address demo@example.org --display-name "Demo User" "${demo_store[@]}"
 echo "run-demo: profile 'demo' created"
 
 echo "run-demo: delivering ${#samples[@]} sample message(s) from $mail_dir"
@@ -82,7 +104,8 @@ if [ "$status" -ne 0 ]; then
   exit "$status"
 fi
 echo "run-demo: sending from 'demo' to a second profile 'colleague' of the same home"
-"$tool" profile create colleague --address colleague@example.org --display-name "Colleague"
+mapfile -t colleague_store < <(store colleague)
+"$tool" profile create colleague --address colleague@example.org --display-name "Colleague" "${colleague_store[@]}"
 status=0
 "$JAVA" -XX:-UsePerfData -Djava.library.path="$libdir" -Djava.io.tmpdir="$home/tmp" -cp "$DEMO_CLASSPATH" \
   com.plimo.mail.mapi.demo.SendDemo demo colleague@example.org colleague "$home/tmp" || status=$?

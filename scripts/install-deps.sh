@@ -5,7 +5,8 @@
 #   scripts/install-deps.sh demo|test|bench [LOG_DIR]
 #
 #   demo  building the command, the JNI library and the Java classes, and running the
-#         demo: make and cmake among them, so that a minimal Debian gets going
+#         demo: make and cmake among them, so that a minimal Debian gets going (with
+#         DEMO_STORE=postgresql also PostgreSQL 15, for the demo on it)
 #   test  the same, and what the tests and the benchmarks need (GoogleTest, JUnit 5,
 #         mingw-w64, Python, Node.js and npm for the independent .msg reader, clang 14
 #         with its sanitizer and libFuzzer runtimes and llvm-symbolizer for the sanitizer
@@ -71,6 +72,9 @@ exim_package=exim4-daemon-light
 bench_packages=(
   dovecot-core dovecot-imapd dovecot-lmtpd
 )
+
+# DEMO_STORE=postgresql runs the demo on a private PostgreSQL server (examples/run-demo.sh).
+[ "${DEMO_STORE:-}" != postgresql ] || demo_packages+=(postgresql-15)
 
 case "$group" in
   demo) packages=("${demo_packages[@]}") ;;

@@ -37,4 +37,9 @@ if [ -s "$scratch/demo.err" ]; then
   cat "$scratch/demo.err"
 fi
 
+# With DEMO_STORE=postgresql the mailboxes were on the demo's own server.
+if [ "${DEMO_STORE:-}" = postgresql ] && ! grep -q "^Created profile 'demo' with its message store host=.* mailbox=demo$" "$scratch/demo.out"; then
+  echo "FAIL: the demo's profile is not on PostgreSQL" >&2
+  exit 1
+fi
 python3 "$here/check_demo_output.py" "$source_dir/examples/mail" "$scratch/demo.out" "$scratch/demo-output"
