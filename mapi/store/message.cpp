@@ -300,6 +300,12 @@ HRESULT MessageObj::readOwn(ULONG tag, ULONG sizeLimit, Prop& out) {
   return hr;
 }
 
+HRESULT MessageObj::readOwnMany(const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& out) {
+  HRESULT hr = readStateProps(*m_db, m_st, tags, sizeLimit, out);
+  if (FAILED(hr)) setError(hr, m_db->lastError());
+  return hr;
+}
+
 HRESULT MessageObj::ownTags(std::vector<ULONG>& tags) { return stateTags(*m_db, m_st, tags); }
 
 HRESULT MessageObj::GetProps(LPSPropTagArray lpPropTagArray, ULONG ulFlags, ULONG* lpcValues,

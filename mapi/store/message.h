@@ -77,6 +77,7 @@ class MessageObj : public IMessage, public ObjectBase, public ErrorHolder, publi
   // PropReader
   PropRow computedProps() override;
   HRESULT readOwn(ULONG tag, ULONG sizeLimit, Prop& out) override;
+  HRESULT readOwnMany(const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& out) override;
   HRESULT ownTags(std::vector<ULONG>& tags) override;
 
  private:

@@ -520,6 +520,42 @@ HRESULT readStateProp(StoreDb& db, const PropState& st, ULONG tag, ULONG sizeLim
   return S_OK;
 }
 
+HRESULT readStateProps(StoreDb& db, const PropState& st, const std::vector<ULONG>& tags, ULONG sizeLimit,
+                       PropRow& out) {
+  out.assign(tags.size(), Prop());
+  std::vector<ULONG> stored;
+  std::vector<size_t> at;
+  for (size_t k = 0; k < tags.size(); ++k) {
+    ULONG id = PROP_ID(tags[k]);
+    if (st.id && !st.deleted.count(id) && !st.set.count(id) && !st.staged.count(id)) {
+      stored.push_back(tags[k]);
+      at.push_back(k);
+      continue;
+    }
+    HRESULT hr = readStateProp(db, st, tags[k], sizeLimit, out[k]);
+    if (FAILED(hr)) return hr;
+  }
+  if (stored.empty()) return S_OK;
+  PropRow row;
+  HRESULT hr = db.getProps(st.id, stored, sizeLimit, row);
+  if (FAILED(hr)) return hr;
+  if (row.size() != stored.size()) return MAPI_E_CALL_FAILED;
+  for (size_t i = 0; i < at.size(); ++i) out[at[i]] = std::move(row[i]);
+  return S_OK;
+}
+
+HRESULT PropReader::readOwnMany(const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& out) {
+  out.clear();
+  out.reserve(tags.size());
+  for (ULONG t : tags) {
+    Prop p;
+    HRESULT hr = readOwn(t, sizeLimit, p);
+    if (FAILED(hr)) return hr;
+    out.push_back(std::move(p));
+  }
+  return S_OK;
+}
+
 HRESULT stateTags(StoreDb& db, const PropState& st, std::vector<ULONG>& tags) {
   tags.clear();
   if (st.id) {
@@ -598,7 +634,21 @@ HRESULT getPropsFor(PropReader& obj, LPSPropTagArray tags, ULONG flags, ULONG* c
   PropRow row;
   HRESULT hr = S_OK;
   if (tags) {
+    // The object's own values in one read, the computed ones beside them.
+    std::vector<ULONG> own;
+    for (ULONG k = 0; k < tags->cValues; ++k)
+      if (!findProp(computed, CHANGE_PROP_TYPE(tags->aulPropTag[k], PT_UNSPECIFIED))) own.push_back(tags->aulPropTag[k]);
+    PropRow ownValues;
+    if (!own.empty()) {
+      hr = obj.readOwnMany(own, limit, ownValues);
+      if (FAILED(hr)) {
+        text = own.size() == 1 ? "GetProps: property " + tagText(own[0]) + " could not be read"
+                               : "GetProps: the properties could not be read";
+        return hr;
+      }
+    }
     row.reserve(tags->cValues);
+    size_t next = 0;
     for (ULONG k = 0; k < tags->cValues; ++k) {
       ULONG tag = tags->aulPropTag[k];
       bool typeGiven = PROP_TYPE(tag) != PT_UNSPECIFIED;
@@ -613,11 +663,7 @@ HRESULT getPropsFor(PropReader& obj, LPSPropTagArray tags, ULONG flags, ULONG* c
           p = Prop::Error(PROP_TAG(PT_ERROR, PROP_ID(tag)), MAPI_E_NOT_FOUND);
         }
       } else {
-        hr = obj.readOwn(tag, limit, p);
-        if (FAILED(hr)) {
-          text = "GetProps: property " + tagText(tag) + " could not be read";
-          return hr;
-        }
+        p = std::move(ownValues[next++]);
       }
       widen(p, flags, typeGiven);
       row.push_back(std::move(p));

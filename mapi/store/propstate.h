@@ -148,6 +148,10 @@ bool typeAnswers(ULONG storedTag, ULONG wantedType, ULONG& outTag);
 HRESULT readStateProp(StoreDb& db, const PropState& st, ULONG tag, ULONG sizeLimit, Prop& out);
 // The tags of the object's values, stored and uncommitted.
 HRESULT stateTags(StoreDb& db, const PropState& st, std::vector<ULONG>& tags);
+// readStateProp for several tags, out in their order: those the state does
+// not answer are read from the store with one statement.
+HRESULT readStateProps(StoreDb& db, const PropState& st, const std::vector<ULONG>& tags, ULONG sizeLimit,
+                       PropRow& out);
 // Writes the state's changes of properties into the store object id
 // (inside the caller's transaction).
 HRESULT writeStateProps(StoreDb& db, const PropState& st, ObjectId id);
@@ -160,6 +164,9 @@ class PropReader {
   // Computed values of the object (entry identifiers, counts, ...).
   virtual PropRow computedProps() = 0;
   virtual HRESULT readOwn(ULONG tag, ULONG sizeLimit, Prop& out) = 0;
+  // Several values, in the order of tags: by default one readOwn each; an
+  // object whose values are in the store reads them with one statement.
+  virtual HRESULT readOwnMany(const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& out);
   virtual HRESULT ownTags(std::vector<ULONG>& tags) = 0;
 };
 

@@ -221,6 +221,7 @@ bool CMapiFolder::getMessage(ULONG position, CMapiMessage* message) {
     if (SUCCEEDED(hr) && message->m_lpMessage) {
       message->m_cbEntryID = eid.cb;
       message->m_lpEntryID = reinterpret_cast<LPENTRYID>(eid.lpb);
+      message->m_bEnvelopeTogether = true;
       if (!m_bKeepReadState) message->m_lpMessage->SetReadFlag(0);
       opened = true;
     } else {
@@ -324,6 +325,7 @@ void CMapiFolder::detachFromStore() {
     // The messages attached to it were opened through it: they go first.
     CMapiAttachedMessage::detachAll(message->m_pContent);
     if (message->m_lpMessage) {
+      message->forgetEnvelope();
       message->m_lpMessage->Release();
       message->m_lpMessage = nullptr;
     }

@@ -100,8 +100,21 @@ class CMapiMessage {
   // A message being composed whose transport was closed: it holds nothing
   // of MAPI any more and is only good for deletion.
   bool m_bTransportClosed;
+  // A message a folder opened for reading: its envelope values are read
+  // together (getOneProp).
+  bool m_bEnvelopeTogether = false;
+  // Lets go of the envelope values kept, with the MAPI message (their memory
+  // is MAPI's: freed while the session lives).
+  void forgetEnvelope();
 
  private:
+  // HrGetOneProp, except that the short envelope values of a message a
+  // folder opened (subject, dates, priority, importance, sender, size,
+  // class, code page, identifier) are read with one GetProps when the first
+  // is asked for and kept: they do not change while a received message is
+  // open, and one read of the store serves them all instead of one each.
+  HRESULT getOneProp(ULONG ulPropTag, LPSPropValue* lppProp);
+  LPSPropValue m_lpEnvelope = nullptr;
   // HrGetOneProp of a PT_STRING8 property: true with the text, false when
   // absent; other failures come back in hr.
   HRESULT readString(ULONG ulPropTag, std::string& value);

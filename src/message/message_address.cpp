@@ -181,7 +181,7 @@ void CMapiMessage::getReplyTo(CStringList& list) {
   const char* const kFailed = "CMapiMessage::getReplyTo Unable to retrieve message reply to names, MAPI_E_NOT_FOUND ";
   if (!m_lpMessage) fail(kFailed);
   LPSPropValue lpProp = nullptr;
-  HRESULT hr = HrGetOneProp(m_lpMessage, PR_REPLY_RECIPIENT_ENTRIES, &lpProp);
+  HRESULT hr = getOneProp(PR_REPLY_RECIPIENT_ENTRIES, &lpProp);
   if (SUCCEEDED(hr) && lpProp) {
     // A FLATENTRYLIST: count, size, then entries of a 32-bit size and the
     // identifier, each starting on a 4-byte boundary. Every size is checked

@@ -162,6 +162,7 @@ void CMapiMessage::close() {
   m_cbEntryID = 0;
   m_lpEntryID = nullptr;
   if (m_lpMessage) {
+    forgetEnvelope();
     m_lpMessage->Release();
     m_lpMessage = nullptr;
   }
@@ -171,6 +172,7 @@ void CMapiMessage::close() {
 
 CMapiMessage::~CMapiMessage() {
   liveobjects::leave(this);
+  if (m_lpMessage) forgetEnvelope();
   removeTempFile("CMapiMessage::~CMapiMessage Deleting file : %s\n",
                  "CMapiMessage::~CMapiMessage:  failed to delete temp file : %s\n");
   // A message being composed leaves the list of its transport.

@@ -50,10 +50,61 @@ void CMapiMessage::fail(const std::string& text) {
   throw CMapiException(text);
 }
 
+namespace {
+
+const ULONG kEnvelopeCount = 14;
+const SizedSPropTagArray(kEnvelopeCount, kEnvelope) = {
+    kEnvelopeCount,
+    {PR_SUBJECT_A, PR_CLIENT_SUBMIT_TIME, PR_MESSAGE_DELIVERY_TIME, PR_PRIORITY, PR_IMPORTANCE, PR_MESSAGE_SIZE,
+     PR_MESSAGE_CLASS_A, PR_INTERNET_CPID, PR_INTERNET_MESSAGE_ID_A, PR_SENDER_NAME_A, PR_SENDER_EMAIL_ADDRESS_A,
+     PR_SENT_REPRESENTING_NAME_A, PR_SENT_REPRESENTING_EMAIL_ADDRESS_A, PR_REPLY_RECIPIENT_ENTRIES}};
+
+}  // namespace
+
+void CMapiMessage::forgetEnvelope() {
+  MAPIFreeBuffer(m_lpEnvelope);
+  m_lpEnvelope = nullptr;
+}
+
+HRESULT CMapiMessage::getOneProp(ULONG ulPropTag, LPSPropValue* lppProp) {
+  *lppProp = nullptr;
+  int index = -1;
+  for (ULONG k = 0; m_bEnvelopeTogether && k < kEnvelopeCount; ++k)
+    if (kEnvelope.aulPropTag[k] == ulPropTag) index = static_cast<int>(k);
+  if (index < 0) return HrGetOneProp(m_lpMessage, ulPropTag, lppProp);
+  if (!m_lpEnvelope) {
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    HRESULT hr = m_lpMessage->GetProps(const_cast<LPSPropTagArray>(reinterpret_cast<const SPropTagArray*>(&kEnvelope)),
+                                       0, &count, &values);
+    if (FAILED(hr) || !values || count != kEnvelopeCount) {
+      // Not kept: the next read tries again.
+      MAPIFreeBuffer(values);
+      return FAILED(hr) ? hr : MAPI_E_CALL_FAILED;
+    }
+    m_lpEnvelope = values;
+  }
+  const SPropValue& value = m_lpEnvelope[index];
+  if (PROP_TYPE(value.ulPropTag) == PT_ERROR) {
+    // Absent, or too long to come with the others: then read alone.
+    if (value.Value.err == MAPI_E_NOT_FOUND) return MAPI_E_NOT_FOUND;
+    return HrGetOneProp(m_lpMessage, ulPropTag, lppProp);
+  }
+  LPSPropValue copy = nullptr;
+  if (MAPIAllocateBuffer(sizeof(SPropValue), reinterpret_cast<LPVOID*>(&copy)) != S_OK)
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  if (PropCopyMore(copy, const_cast<LPSPropValue>(&value), MAPIAllocateMore, copy) != S_OK) {
+    MAPIFreeBuffer(copy);
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  }
+  *lppProp = copy;
+  return S_OK;
+}
+
 HRESULT CMapiMessage::readString(ULONG ulPropTag, std::string& value) {
   value.clear();
   LPSPropValue lpProp = nullptr;
-  HRESULT hr = HrGetOneProp(m_lpMessage, ulPropTag, &lpProp);
+  HRESULT hr = getOneProp(ulPropTag, &lpProp);
   if (SUCCEEDED(hr) && lpProp && lpProp->Value.lpszA) value = reinterpret_cast<const char*>(lpProp->Value.lpszA);
   MAPIFreeBuffer(lpProp);
   return FAILED(hr) ? hr : S_OK;
@@ -98,7 +149,7 @@ std::string CMapiMessage::getTransportHeaders() {
 LONG CMapiMessage::getStoredSize() {
   if (!m_lpMessage) fail("CMapiMessage::getStoredSize, m_lpMessage == NULL");
   LPSPropValue value = nullptr;
-  HRESULT hr = HrGetOneProp(m_lpMessage, PR_MESSAGE_SIZE, &value);
+  HRESULT hr = getOneProp(PR_MESSAGE_SIZE, &value);
   LONG size = SUCCEEDED(hr) && value ? value->Value.l : -1;
   MAPIFreeBuffer(value);
   if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
@@ -116,7 +167,7 @@ void CMapiMessage::getMimeForm(std::string& messageClass, LONG& codePage) {
   HRESULT hr = readString(PR_MESSAGE_CLASS_A, messageClass);
   if (SUCCEEDED(hr) || hr == MAPI_E_NOT_FOUND) {
     LPSPropValue value = nullptr;
-    hr = HrGetOneProp(m_lpMessage, PR_INTERNET_CPID, &value);
+    hr = getOneProp(PR_INTERNET_CPID, &value);
     if (SUCCEEDED(hr) && value) codePage = value->Value.l;
     MAPIFreeBuffer(value);
   }
@@ -141,7 +192,7 @@ double CMapiMessage::readDate(ULONG ulPropTag, const char* prefix, bool nullIsNa
   if (!m_lpMessage && nullIsNamed) fail(nullText);
   double date = 0.0;
   LPSPropValue lpProp = nullptr;
-  HRESULT hr = m_lpMessage ? HrGetOneProp(m_lpMessage, ulPropTag, &lpProp) : E_FAIL;
+  HRESULT hr = m_lpMessage ? getOneProp(ulPropTag, &lpProp) : E_FAIL;
   if (SUCCEEDED(hr) && lpProp) {
     if (!platform::fileTimeToAutomationDate(lpProp->Value.ft, date)) date = 0.0;
   }
@@ -168,13 +219,13 @@ std::string CMapiMessage::getPriority() {
   if (!m_lpMessage) fail("CMapiMessage::getPriority, m_lpMessage == NULL");
   LONG level = 0;
   LPSPropValue lpProp = nullptr;
-  HRESULT hr = HrGetOneProp(m_lpMessage, PR_PRIORITY, &lpProp);
+  HRESULT hr = getOneProp(PR_PRIORITY, &lpProp);
   if (SUCCEEDED(hr) && lpProp) {
     level = lpProp->Value.l;
   } else {
     MAPIFreeBuffer(lpProp);
     lpProp = nullptr;
-    hr = HrGetOneProp(m_lpMessage, PR_IMPORTANCE, &lpProp);
+    hr = getOneProp(PR_IMPORTANCE, &lpProp);
     if (SUCCEEDED(hr) && lpProp) {
       level = lpProp->Value.l - 1;
     } else if (hr == MAPI_E_NOT_FOUND) {

@@ -204,16 +204,16 @@ TEST_F(ReadingNatives, ReadFailuresRaiseTheFixedTexts) {
   openInbox();
   jlong h = pointer(callObject("getFolderMessage", kMessageSig, m_folder, newFolder(), 1));
   ASSERT_EQ("", takeException());
-  mapitest::addFault("HrGetOneProp", 1, MAPI_E_NO_ACCESS);
+  mapitest::addFault("IMessage::GetProps", 1, MAPI_E_NO_ACCESS);
   EXPECT_EQ(nullptr, callObject("getMessageSubject", "(J)Ljava/lang/String;", h));
   EXPECT_EQ("Unable to retrieve subject for message", takeException());
   mapitest::addFault("IMessage::GetRecipientTable", 1, MAPI_E_CALL_FAILED);
   EXPECT_EQ(nullptr, callObject("getMessageTo", "(J)[Ljava/lang/String;", h));
   EXPECT_EQ("Unable to retrieve TO for message", takeException());
-  mapitest::addFault("HrGetOneProp", 1, MAPI_E_NO_ACCESS);
+  mapitest::addFault("IMessage::GetProps", 1, MAPI_E_NO_ACCESS);
   EXPECT_EQ(nullptr, callObject("getMessageFrom", "(J)[Ljava/lang/String;", h));
   EXPECT_EQ(takeException().rfind("CMapiMessage::getForm: failed ", 0), 0u);
-  mapitest::addFault("HrGetOneProp", 1, MAPI_E_NO_ACCESS);
+  mapitest::addFault("IMessage::GetProps", 1, MAPI_E_NO_ACCESS);
   EXPECT_EQ(0.0, callDouble("getMessageSentDate", "(J)D", h));
   EXPECT_EQ("Unable to retrieve Sent Date for message", takeException());
 }
