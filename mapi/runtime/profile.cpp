@@ -336,6 +336,26 @@ HRESULT write(const Profile& profile, std::string& error) {
 
 namespace {
 
+// A profile's store location as it is kept. Passwords stay in libpq's own
+// places, out of the profile and of every list; the mailbox is the
+// profile's name unless the location names one.
+HRESULT checkStoreLocation(Profile& profile, std::string& error) {
+  if (!tmapi::isPgLocation(profile.storePath)) return S_OK;
+  if (tmapi::pgLocationHasPassword(profile.storePath)) {
+    error = "The store location " + tmapi::maskedPgLocation(profile.storePath) +
+            " holds a password: keep it in ~/.pgpass, the file PGPASSFILE names or a service file instead";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  tmapi::PgLocation parsed;
+  std::string why;
+  if (!tmapi::parsePgLocation(profile.storePath, parsed, why)) {
+    error = "The store location " + tmapi::maskedPgLocation(profile.storePath) + " cannot be read: " + why;
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  if (parsed.mailbox.empty()) profile.storePath = tmapi::withPgMailbox(profile.storePath, profile.name);
+  return S_OK;
+}
+
 // The checks and defaults of a new profile, up to its store: S_OK when the
 // profile can be written for profile.storePath.
 HRESULT prepareNew(Profile& profile, std::string& error) {
@@ -357,23 +377,7 @@ HRESULT prepareNew(Profile& profile, std::string& error) {
     return MAPI_E_COLLISION;
   }
   if (profile.storePath.empty()) profile.storePath = home + "/stores/" + profile.name + ".db";
-  if (tmapi::isPgLocation(profile.storePath)) {
-    // Passwords stay in libpq's own places, out of the profile and of every
-    // list; the mailbox is the profile's name unless the location names one.
-    if (tmapi::pgLocationHasPassword(profile.storePath)) {
-      error = "The store location " + tmapi::maskedPgLocation(profile.storePath) +
-              " holds a password: keep it in ~/.pgpass, the file PGPASSFILE names or a service file instead";
-      return MAPI_E_INVALID_PARAMETER;
-    }
-    tmapi::PgLocation parsed;
-    std::string why;
-    if (!tmapi::parsePgLocation(profile.storePath, parsed, why)) {
-      error = "The store location " + tmapi::maskedPgLocation(profile.storePath) + " cannot be read: " + why;
-      return MAPI_E_INVALID_PARAMETER;
-    }
-    if (parsed.mailbox.empty()) profile.storePath = tmapi::withPgMailbox(profile.storePath, profile.name);
-  }
-  return S_OK;
+  return checkStoreLocation(profile, error);
 }
 
 }  // namespace
@@ -406,6 +410,34 @@ HRESULT attach(Profile& profile, std::string& error) {
   profile.storeUid = db->uid();
   delete db;
   return write(profile, error);
+}
+
+HRESULT setStore(Profile& profile, const std::string& location, std::string& error) {
+  Profile moved = profile;
+  moved.storePath = location;
+  // A file named from here is kept by its whole path.
+  if (!location.empty() && location[0] != '/' && storeIsFile(moved)) {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) {
+      error = std::string("Cannot tell the current folder: ") + strerror(errno);
+      return MAPI_E_DISK_ERROR;
+    }
+    moved.storePath = std::string(cwd) + "/" + location;
+  }
+  HRESULT hr = checkStoreLocation(moved, error);
+  if (FAILED(hr)) return hr;
+  tmapi::StoreDb* db = nullptr;
+  hr = tmapi::StoreDb::open(moved.storePath, &db, error);
+  if (FAILED(hr)) return hr;
+  bool same = memcmp(db->uid().ab, profile.storeUid.ab, sizeof profile.storeUid.ab) == 0;
+  delete db;
+  if (!same) {
+    error = "The message store " + shownStore(moved) + " is not the store of the profile '" + profile.name +
+            "' (it has another identity): copy the profile's store there first (tolvane-mapi store copy)";
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  profile.storePath = moved.storePath;
+  return S_OK;
 }
 
 std::string shownStore(const Profile& profile) {

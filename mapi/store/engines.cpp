@@ -45,6 +45,15 @@ HRESULT sqliteDestroy(const std::string& path, std::string& error) {
 
 std::string sqliteShown(const std::string& path) { return path; }
 
+HRESULT sqliteDestroyCopy(const std::string& path, std::string& error) {
+  StoreDb* db = nullptr;
+  HRESULT hr = SqliteStoreDb::openCopy(path, &db, error);
+  if (hr == MAPI_E_NOT_FOUND) return S_OK;  // no copy there: nothing to remove
+  if (FAILED(hr)) return hr;
+  delete db;
+  return sqliteDestroy(path, error);
+}
+
 // The PostgreSQL engine proper is in its module; it is loaded by the first
 // store of the engine that is created, opened or removed.
 const StoreEngine* pgModule(std::string& error) {
@@ -73,10 +82,28 @@ HRESULT pgDestroy(const std::string& location, std::string& error) {
   return pg ? pg->destroy(location, error) : MAPI_E_NO_SUPPORT;
 }
 
+HRESULT pgCreateCopy(const std::string& location, const StoreIdentity& identity, std::string& error) {
+  const StoreEngine* pg = pgModule(error);
+  return pg ? pg->createCopy(location, identity, error) : MAPI_E_NO_SUPPORT;
+}
+
+HRESULT pgOpenCopy(const std::string& location, StoreDb** db, std::string& error) {
+  *db = nullptr;
+  const StoreEngine* pg = pgModule(error);
+  return pg ? pg->openCopy(location, db, error) : MAPI_E_NO_SUPPORT;
+}
+
+HRESULT pgDestroyCopy(const std::string& location, std::string& error) {
+  const StoreEngine* pg = pgModule(error);
+  return pg ? pg->destroyCopy(location, error) : MAPI_E_NO_SUPPORT;
+}
+
 // In the order they are asked; SQLite, which takes any path, last.
 const StoreEngine kEngines[] = {
-    {"postgresql", isPgLocation, pgCreate, pgOpen, pgDestroy, maskedPgLocation},
-    {"sqlite", sqliteClaims, SqliteStoreDb::create, sqliteOpen, sqliteDestroy, sqliteShown},
+    {"postgresql", isPgLocation, pgCreate, pgOpen, pgDestroy, maskedPgLocation, pgCreateCopy, pgOpenCopy,
+     pgDestroyCopy},
+    {"sqlite", sqliteClaims, SqliteStoreDb::create, sqliteOpen, sqliteDestroy, sqliteShown, SqliteStoreDb::createCopy,
+     SqliteStoreDb::openCopy, sqliteDestroyCopy},
 };
 
 }  // namespace

@@ -26,6 +26,17 @@ struct StoreEngine {
   // The location as lists, logs and error texts may show it: without any
   // secret it holds.
   std::string (*shown)(const std::string& location);
+  // Copies of stores (store/storecopy.h), kept apart from the store at
+  // their location until StoreDb::finishCopy. createCopy makes an empty
+  // one (no objects) with the identity given; MAPI_E_COLLISION when an
+  // unfinished copy is there already, or when the engine makes the copy in
+  // the place of a store there (SQLite) and that store is not bare (the
+  // others refuse it at finishCopy). openCopy opens
+  // the unfinished copy at location (MAPI_E_NOT_FOUND when there is none);
+  // destroyCopy removes it (none there is no failure).
+  HRESULT (*createCopy)(const std::string& location, const StoreIdentity& identity, std::string& error);
+  HRESULT (*openCopy)(const std::string& location, StoreDb** db, std::string& error);
+  HRESULT (*destroyCopy)(const std::string& location, std::string& error);
 };
 
 // The engine of a location: the first of the table that claims it, else

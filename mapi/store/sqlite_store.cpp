@@ -282,17 +282,16 @@ HRESULT SqliteStoreDb::sqlFail(const char* what) {
   return fail(connectionResult(rc), text);
 }
 
-HRESULT SqliteStoreDb::create(const std::string& path, const std::string& displayName, MAPIUID& uid, std::string& error) {
+HRESULT SqliteStoreDb::createFile(const std::string& path, SqliteStoreDb& db) {
   // The file is made here, exclusively and private to its owner, before
   // SQLite sees it: an existing file is never overwritten.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = "Cannot create the message store " + path + ": " + strerror(errno);
-    return errno == EEXIST ? MAPI_E_COLLISION : MAPI_E_DISK_ERROR;
+    int err = errno;
+    return db.fail(err == EEXIST ? MAPI_E_COLLISION : MAPI_E_DISK_ERROR,
+                   "Cannot create the message store " + path + ": " + strerror(err));
   }
   ::close(fd);
-
-  SqliteStoreDb db;
   db.m_location = path;
   int rc = sqlite3_open_v2(path.c_str(), &db.m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   HRESULT hr = S_OK;
@@ -300,8 +299,6 @@ HRESULT SqliteStoreDb::create(const std::string& path, const std::string& displa
     hr = db.sqlFail("Cannot open the new message store");
   } else {
     sqlite3_busy_timeout(db.m_db, static_cast<int>(mapitest::lockWait()));
-    std::random_device rd;
-    for (BYTE& b : uid.ab) b = static_cast<BYTE>(rd());
     char* msg = nullptr;
     rc = sqlite3_exec(db.m_db, "PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON", nullptr, nullptr, &msg);
     sqlite3_free(msg);
@@ -313,66 +310,97 @@ HRESULT SqliteStoreDb::create(const std::string& path, const std::string& displa
                           sqlite3_exec(db.m_db, kPropValuesTable, nullptr, nullptr, nullptr) != SQLITE_OK))
       hr = db.sqlFail("Cannot create the store schema");
   }
+  if (FAILED(hr)) db.discardFile();
+  return hr;
+}
 
-  if (SUCCEEDED(hr)) {
-    // The standard tree: the root, the IPM subtree and its five folders.
-    struct FolderDef {
-      const char* key;
-      const char* name;
-      const char* parentKey;
-    };
-    const FolderDef defs[] = {
-        {"root", "", nullptr},
-        {"ipm_subtree", "Top of Information Store", "root"},
-        {"inbox", "Inbox", "ipm_subtree"},
-        {"outbox", "Outbox", "ipm_subtree"},
-        {"sent_items", "Sent Items", "ipm_subtree"},
-        {"deleted_items", "Deleted Items", "ipm_subtree"},
-        {"drafts", "Drafts", "ipm_subtree"},
-    };
-    std::unordered_map<std::string, ObjectId> ids;
-    for (const auto& def : defs) {
-      ObjectId parent = def.parentKey ? ids[def.parentKey] : 0;
-      ObjectId id = 0;
-      hr = db.createObject(MAPI_FOLDER, parent, 0, id);
-      if (FAILED(hr)) break;
-      ids[def.key] = id;
-      PropRow props = {Prop::String(PR_DISPLAY_NAME_A, def.name),
-                       Prop::Long(PR_FOLDER_TYPE, def.parentKey ? FOLDER_GENERIC : FOLDER_ROOT)};
-      if (def.parentKey && std::string(def.parentKey) == "ipm_subtree")
-        props.push_back(Prop::String(PR_CONTAINER_CLASS_A, "IPF.Note"));
-      hr = db.setProps(id, props);
-      if (FAILED(hr)) break;
-      Stmt info(db.m_db, "INSERT INTO store_info(key, value) VALUES(?1, ?2)");
-      info.bindText(1, std::string(def.key) + "_id").bind(2, id);
-      if (info.step() != SQLITE_DONE) {
-        hr = db.sqlFail("Cannot record the standard folders");
-        break;
-      }
-    }
-    if (SUCCEEDED(hr)) {
-      Stmt v(db.m_db, "INSERT INTO store_info(key, value) VALUES('schema_version', ?1), ('uid', ?2), ('display_name', ?3)");
-      v.bind(1, kSchemaVersion).bindBlob(2, uid.ab, sizeof uid.ab).bindText(3, displayName);
-      if (v.step() != SQLITE_DONE) hr = db.sqlFail("Cannot record the store identity");
-    }
-    if (SUCCEEDED(hr)) hr = db.commit();
+void SqliteStoreDb::discardFile() {
+  rollback();
+  finalizeStatements();
+  sqlite3_close_v2(m_db);
+  m_db = nullptr;
+  unlink(m_location.c_str());
+  unlink((m_location + "-wal").c_str());
+  unlink((m_location + "-shm").c_str());
+}
+
+HRESULT SqliteStoreDb::writeIdentity(const MAPIUID& uid, const std::string& displayName, const StoreFolders& folders,
+                                     const std::string& copyOf) {
+  const std::pair<const char*, ObjectId> ids[] = {
+      {"root_id", folders.root},           {"ipm_subtree_id", folders.ipmSubtree},
+      {"inbox_id", folders.inbox},         {"outbox_id", folders.outbox},
+      {"sent_items_id", folders.sentItems}, {"deleted_items_id", folders.deletedItems},
+      {"drafts_id", folders.drafts}};
+  Stmt clear(m_db, "DELETE FROM store_info WHERE key IN ('root_id', 'ipm_subtree_id', 'inbox_id', 'outbox_id', "
+                   "'sent_items_id', 'deleted_items_id', 'drafts_id', 'unfinished_copy')");
+  if (clear.step() != SQLITE_DONE) return sqlFail("Cannot record the store identity");
+  for (const auto& id : ids) {
+    if (!id.second) continue;
+    Stmt info(m_db, "INSERT INTO store_info(key, value) VALUES(?1, ?2)");
+    info.bindText(1, id.first).bind(2, id.second);
+    if (info.step() != SQLITE_DONE) return sqlFail("Cannot record the standard folders");
   }
+  Stmt v(m_db, "INSERT OR REPLACE INTO store_info(key, value) VALUES('schema_version', ?1), ('uid', ?2), "
+               "('display_name', ?3)");
+  v.bind(1, kSchemaVersion).bindBlob(2, uid.ab, sizeof uid.ab).bindText(3, displayName);
+  if (v.step() != SQLITE_DONE) return sqlFail("Cannot record the store identity");
+  if (!copyOf.empty()) {
+    Stmt mark(m_db, "INSERT INTO store_info(key, value) VALUES('unfinished_copy', ?1)");
+    mark.bindText(1, copyOf);
+    if (mark.step() != SQLITE_DONE) return sqlFail("Cannot record the store identity");
+  }
+  return S_OK;
+}
 
+HRESULT SqliteStoreDb::create(const std::string& path, const std::string& displayName, MAPIUID& uid, std::string& error) {
+  SqliteStoreDb db;
+  HRESULT hr = createFile(path, db);
   if (FAILED(hr)) {
     error = db.m_lastError;
-    db.rollback();
-    db.finalizeStatements();
-    sqlite3_close_v2(db.m_db);
-    db.m_db = nullptr;
-    unlink(path.c_str());
-    unlink((path + "-wal").c_str());
-    unlink((path + "-shm").c_str());
+    return hr;
+  }
+  std::random_device rd;
+  for (BYTE& b : uid.ab) b = static_cast<BYTE>(rd());
+  // The standard tree: the root, the IPM subtree and its five folders.
+  struct FolderDef {
+    ObjectId StoreFolders::*field;
+    const char* name;
+    ObjectId StoreFolders::*parent;
+  };
+  const FolderDef defs[] = {
+      {&StoreFolders::root, "", nullptr},
+      {&StoreFolders::ipmSubtree, "Top of Information Store", &StoreFolders::root},
+      {&StoreFolders::inbox, "Inbox", &StoreFolders::ipmSubtree},
+      {&StoreFolders::outbox, "Outbox", &StoreFolders::ipmSubtree},
+      {&StoreFolders::sentItems, "Sent Items", &StoreFolders::ipmSubtree},
+      {&StoreFolders::deletedItems, "Deleted Items", &StoreFolders::ipmSubtree},
+      {&StoreFolders::drafts, "Drafts", &StoreFolders::ipmSubtree},
+  };
+  StoreFolders folders;
+  for (const auto& def : defs) {
+    hr = db.createObject(MAPI_FOLDER, def.parent ? folders.*def.parent : 0, 0, folders.*def.field);
+    if (FAILED(hr)) break;
+    PropRow props = {Prop::String(PR_DISPLAY_NAME_A, def.name),
+                     Prop::Long(PR_FOLDER_TYPE, def.parent ? FOLDER_GENERIC : FOLDER_ROOT)};
+    if (def.parent == &StoreFolders::ipmSubtree) props.push_back(Prop::String(PR_CONTAINER_CLASS_A, "IPF.Note"));
+    hr = db.setProps(folders.*def.field, props);
+    if (FAILED(hr)) break;
+  }
+  if (SUCCEEDED(hr)) hr = db.writeIdentity(uid, displayName, folders, "");
+  if (SUCCEEDED(hr)) hr = db.commit();
+  if (FAILED(hr)) {
+    error = db.m_lastError;
+    db.discardFile();
     return hr;
   }
   return S_OK;
 }
 
 HRESULT SqliteStoreDb::open(const std::string& path, SqliteStoreDb** out, std::string& error) {
+  return openFile(path, OpenAs::kStore, out, error);
+}
+
+HRESULT SqliteStoreDb::openFile(const std::string& path, OpenAs as, SqliteStoreDb** out, std::string& error) {
   *out = nullptr;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -404,6 +432,12 @@ HRESULT SqliteStoreDb::open(const std::string& path, SqliteStoreDb** out, std::s
     sqlite3_db_config(db->m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     hr = db->loadInfo();
   }
+  // Half of a mailbox is never taken for the whole; a copy wants the mark.
+  if (SUCCEEDED(hr) && as == OpenAs::kStore && db->m_unfinishedCopy)
+    hr = db->fail(MAPI_E_BUSY, "The message store " + path + " is an unfinished copy of " + db->m_copyOf +
+                                   ": run tolvane-mapi store copy again to finish it");
+  if (SUCCEEDED(hr) && as == OpenAs::kCopy && !db->m_unfinishedCopy)
+    hr = db->fail(MAPI_E_NOT_FOUND, "The message store " + path + " is not an unfinished copy");
   if (SUCCEEDED(hr)) {
     // Only now that the file is known to be a store: enforce relations.
     if (sqlite3_exec(db->m_db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -473,6 +507,10 @@ HRESULT SqliteStoreDb::loadInfo() {
     } else if (key == "display_name") {
       const unsigned char* t = sqlite3_column_text(s, 1);
       m_displayName = t ? reinterpret_cast<const char*>(t) : "";
+    } else if (key == "unfinished_copy") {
+      const unsigned char* t = sqlite3_column_text(s, 1);
+      m_copyOf = t ? reinterpret_cast<const char*>(t) : "";
+      m_unfinishedCopy = true;
     } else {
       ObjectId id = sqlite3_column_int64(s, 1);
       if (key == "root_id") m_folders.root = id;

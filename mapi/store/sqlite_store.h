@@ -73,7 +73,14 @@ class SqliteStoreDb : public StoreDb {
   // standard folder tree, readable by its owner only.
   static HRESULT create(const std::string& path, const std::string& displayName, MAPIUID& uid, std::string& error);
   // Opens an existing store file; a failed open leaves the file as it was.
+  // An unfinished copy (store_info key unfinished_copy: the location of the
+  // store it copies) is refused with MAPI_E_BUSY.
   static HRESULT open(const std::string& path, SqliteStoreDb** db, std::string& error);
+  // The engine's copies (store/engines.h; sqlite_store_copy.cpp). A copy
+  // is made in the store file itself, marked unfinished until finishCopy;
+  // a bare store already at the path becomes the copy in one transaction.
+  static HRESULT createCopy(const std::string& path, const StoreIdentity& identity, std::string& error);
+  static HRESULT openCopy(const std::string& path, StoreDb** db, std::string& error);
 
   HRESULT objectKind(ObjectId id, ULONG& kind, ObjectId& parent) override;
   HRESULT children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids) override;
@@ -105,6 +112,15 @@ class SqliteStoreDb : public StoreDb {
   HRESULT deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error) override;
   HRESULT dequeue(int64_t queueId, const std::string& owner) override;
   HRESULT queueState(uint64_t& count, int64_t& earliest) override;
+  HRESULT allObjects(std::vector<ObjectRow>& rows) override;
+  HRESULT allNamedProps(std::vector<NamedProp>& names) override;
+  HRESULT putObject(const ObjectRow& row) override;
+  HRESULT putNamedProp(const NamedProp& name) override;
+  HRESULT putQueue(const std::vector<QueueEntry>& entries,
+                   const std::vector<std::vector<QueueRecipient>>& recipients) override;
+  HRESULT totals(Totals& t) override;
+  HRESULT isBare(bool& bare) override;
+  HRESULT finishCopy() override;
   HRESULT begin(bool durable = true) override;
   HRESULT commit() override;
   void rollback() override;
@@ -125,6 +141,19 @@ class SqliteStoreDb : public StoreDb {
 
  private:
   SqliteStoreDb() = default;
+  // open() (a store, not an unfinished copy), openCopy() (a copy) and
+  // createCopy() (either).
+  enum class OpenAs { kStore, kCopy, kEither };
+  static HRESULT openFile(const std::string& path, OpenAs as, SqliteStoreDb** db, std::string& error);
+  // Makes a new store file with the schema, inside a transaction left open
+  // (db is opened on it); on failure the file is gone.
+  static HRESULT createFile(const std::string& path, SqliteStoreDb& db);
+  // Removes what a failed creation left.
+  void discardFile();
+  // Records the store's identity (and, for a copy, the mark of an
+  // unfinished one) in store_info, inside the caller's transaction.
+  HRESULT writeIdentity(const MAPIUID& uid, const std::string& displayName, const StoreFolders& folders,
+                        const std::string& copyOf);
   HRESULT sqlFail(const char* what);
   // The MAPI result of an SQLite failure of this connection (the system
   // error behind a file SQLite could not open counts).
@@ -183,6 +212,7 @@ class SqliteStoreDb : public StoreDb {
   int m_readDepth = 0;      // ReadScopes alive
   bool m_readOpen = false;  // the read transaction of the outermost one is open
   int m_schemaVersion = 0;
+  std::string m_copyOf;  // the store an unfinished copy copies, as shown
   bool m_lazyCommit = false;
   std::vector<std::string> m_newFiles;
   std::vector<std::string> m_droppedFiles;

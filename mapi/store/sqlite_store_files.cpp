@@ -29,6 +29,7 @@
 // While no writer has registered in a store, each open also removes those
 // that no row names once they are an hour old (an older process might
 // still be writing one).
+#include "store/sqlite_query.h"
 #include "store/sqlite_store.h"
 
 #include <mapicode.h>
@@ -54,25 +55,6 @@ const char* const kNameOfValue = "SELECT name FROM value_files WHERE object_id =
 const char kWritersDir[] = "/.writers";
 const int kWriterChars = 16;
 const time_t kOldFileAge = 3600;  // seconds
-
-// A kept statement, reset and unbound when the guard ends.
-class Kept {
- public:
-  Kept(sqlite3_stmt* stmt, int rc) : m_stmt(rc == SQLITE_OK ? stmt : nullptr) {}
-  ~Kept() {
-    if (m_stmt) {
-      sqlite3_reset(m_stmt);
-      sqlite3_clear_bindings(m_stmt);
-    }
-  }
-  Kept(const Kept&) = delete;
-  Kept& operator=(const Kept&) = delete;
-  bool ok() const { return m_stmt != nullptr; }
-  sqlite3_stmt* get() { return m_stmt; }
-
- private:
-  sqlite3_stmt* m_stmt;
-};
 
 std::string randomText(size_t n) {
   static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -122,7 +104,7 @@ bool makeDir(const std::string& dir) { return mkdir(dir.c_str(), 0700) == 0 || e
 
 HRESULT SqliteStoreDb::valueFileName(ObjectId id, ULONG propId, std::string& name) {
   Prepared p = prepared(kNameOfValue);
-  Kept q(p.stmt, p.rc);
+  Query q(p.stmt, p.rc);
   if (!q.ok()) return sqlFail("Cannot read the message store");
   sqlite3_bind_int64(q.get(), 1, id);
   sqlite3_bind_int64(q.get(), 2, propId);
@@ -139,7 +121,7 @@ HRESULT SqliteStoreDb::valueFileName(ObjectId id, ULONG propId, std::string& nam
 
 HRESULT SqliteStoreDb::dropValueFiles(const char* selectNamesSql, ObjectId id, ULONG propId) {
   Prepared p = prepared(selectNamesSql);
-  Kept q(p.stmt, p.rc);
+  Query q(p.stmt, p.rc);
   if (!q.ok()) return sqlFail("Cannot read the message store");
   sqlite3_bind_int64(q.get(), 1, id);
   if (sqlite3_bind_parameter_count(q.get()) >= 2) sqlite3_bind_int64(q.get(), 2, propId);
@@ -394,7 +376,7 @@ void SqliteStoreDb::sweepValueFiles(SweepCounts* counts) {
           continue;
         }
         // Removed only when no committed row names it.
-        Kept q(p.stmt, p.rc);
+        Query q(p.stmt, p.rc);
         sqlite3_bind_int64(q.get(), 1, std::stoll(f[0]));
         sqlite3_bind_int64(q.get(), 2, std::stoll(f[1]));
         int rc = sqlite3_step(q.get());

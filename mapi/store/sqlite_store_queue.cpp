@@ -1,5 +1,6 @@
 // The submission queue of a message store: the SQL of submit_queue and
 // submit_recipients (see sqlite_store.h for the schema).
+#include "store/sqlite_query.h"
 #include "store/sqlite_store.h"
 
 #include <mapicode.h>
@@ -15,39 +16,6 @@
 namespace tmapi {
 
 namespace {
-
-// A kept statement, reset and unbound when the guard ends.
-class Query {
- public:
-  Query(sqlite3_stmt* stmt, int rc) : m_stmt(rc == SQLITE_OK ? stmt : nullptr) {}
-  ~Query() {
-    if (m_stmt) {
-      sqlite3_reset(m_stmt);
-      sqlite3_clear_bindings(m_stmt);
-    }
-  }
-  Query(const Query&) = delete;
-  Query& operator=(const Query&) = delete;
-  bool ok() const { return m_stmt != nullptr; }
-  Query& bind(int i, int64_t v) {
-    sqlite3_bind_int64(m_stmt, i, v);
-    return *this;
-  }
-  Query& text(int i, const std::string& v) {
-    sqlite3_bind_text64(m_stmt, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
-    return *this;
-  }
-  int step() { return sqlite3_step(m_stmt); }
-  int64_t integer(int col) { return sqlite3_column_int64(m_stmt, col); }
-  std::string string(int col) {
-    const unsigned char* t = sqlite3_column_text(m_stmt, col);
-    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(m_stmt, col)))
-             : std::string();
-  }
-
- private:
-  sqlite3_stmt* m_stmt;
-};
 
 const char* const kEntryColumns =
     "SELECT id, message_id, queued_at, attempts, next_attempt, last_error, lease_owner, lease_until, "
@@ -74,10 +42,6 @@ void readEntry(Query& q, SqliteStoreDb::QueueEntry& e) {
 }
 
 }  // namespace
-
-#define TM_QUERY(name, sql)       \
-  Prepared name##_p = prepared(sql); \
-  Query name(name##_p.stmt, name##_p.rc)
 
 HRESULT SqliteStoreDb::enqueue(ObjectId message, int64_t now, int64_t& queueId) {
   std::lock_guard<std::recursive_mutex> guard(m_mu);
@@ -333,7 +297,6 @@ HRESULT SqliteStoreDb::queueState(uint64_t& count, int64_t& earliest) {
   return S_OK;
 }
 
-#undef TM_QUERY
 #undef TM_LEASE_HELD
 
 }  // namespace tmapi

@@ -279,6 +279,71 @@ class StoreDb {
     StoreDb& m_db;
   };
 
+  // Whole stores, as `store copy` (store/storecopy.h) reads one and writes
+  // another, possibly of the other engine. Every id is kept: objects,
+  // named properties and queue entries keep the ids they have in the store
+  // copied from, so entry identifiers and named-property ids stay valid.
+  struct ObjectRow {
+    ObjectId id = 0;
+    ULONG kind = 0;
+    ObjectId parent = 0;  // 0: none (the root folder)
+    int64_t position = 0;
+  };
+  // Every object of the store, each after its parent.
+  virtual HRESULT allObjects(std::vector<ObjectRow>& rows) = 0;
+  struct NamedProp {
+    ULONG id = 0;
+    GUID guid{};
+    ULONG kind = 0;  // MNID_ID or MNID_STRING
+    LONG lid = 0;
+    std::string name;
+  };
+  virtual HRESULT allNamedProps(std::vector<NamedProp>& names) = 0;
+  // Adds an object (its parent must exist) or a name under its own id;
+  // MAPI_E_COLLISION when the id is taken.
+  virtual HRESULT putObject(const ObjectRow& row) = 0;
+  virtual HRESULT putNamedProp(const NamedProp& name) = 0;
+  // Replaces the submission queue with these entries (recipients[k]: the
+  // progress of entries[k]), ids and leases as given, in one transaction.
+  virtual HRESULT putQueue(const std::vector<QueueEntry>& entries,
+                           const std::vector<std::vector<QueueRecipient>>& recipients) = 0;
+  // What the store holds: objects by kind (messages: attached ones too),
+  // names, queue entries, and the bytes of every value (strings and
+  // binaries by their length, multi-valued ones by their encoded length,
+  // other values 8), counted alike by every engine.
+  struct Totals {
+    uint64_t folders = 0;
+    uint64_t messages = 0;
+    uint64_t attachments = 0;
+    uint64_t recipients = 0;
+    uint64_t namedProps = 0;
+    uint64_t queued = 0;
+    uint64_t bytes = 0;
+    // Adds n objects of a kind.
+    void count(ULONG kind, uint64_t n) {
+      if (kind == MAPI_FOLDER) folders += n;
+      else if (kind == MAPI_MESSAGE) messages += n;
+      else if (kind == MAPI_ATTACH) attachments += n;
+      else if (kind == MAPI_MAILUSER) recipients += n;
+    }
+    bool operator==(const Totals& o) const {
+      return folders == o.folders && messages == o.messages && attachments == o.attachments &&
+             recipients == o.recipients && namedProps == o.namedProps && queued == o.queued && bytes == o.bytes;
+    }
+  };
+  virtual HRESULT totals(Totals& t) = 0;
+  // Whether the store holds nothing but its standard folders: no other
+  // folder, no message, no named property, nothing queued.
+  virtual HRESULT isBare(bool& bare) = 0;
+
+  // A copy being made (store/engines.h: createCopy, openCopy). Until it is
+  // finished, opening the store at its location fails, so nobody takes the
+  // half of a mailbox for the whole. finishCopy makes it the store at its
+  // location in one transaction; a bare store there (isBare) is replaced,
+  // one that holds more fails with MAPI_E_COLLISION and nothing changes.
+  bool unfinishedCopy() const { return m_unfinishedCopy; }
+  virtual HRESULT finishCopy() = 0;
+
   // The text of the last failure of this connection.
   const std::string& lastError() const { return m_lastError; }
 
@@ -310,6 +375,17 @@ class StoreDb {
   StoreFolders m_folders;
   std::string m_displayName;
   std::string m_lastError;
+  bool m_unfinishedCopy = false;
+};
+
+// Who a copy is (store/engines.h: createCopy): the identity and standard
+// folders of the store it copies, and that store's location as texts show
+// it.
+struct StoreIdentity {
+  MAPIUID uid{};
+  std::string displayName;
+  StoreFolders folders;
+  std::string origin;
 };
 
 // Maps the system error of a failed file operation to a MAPI result: no

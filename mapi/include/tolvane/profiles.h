@@ -111,6 +111,14 @@ HRESULT list(std::vector<Profile>& profiles, std::string& error);
 // Removes the profile; its store file is kept unless purge.
 HRESULT remove(const std::string& name, bool purge, std::string& error);
 
+// Points the profile at the store at location (as create takes it): the
+// profile's own store moved there, such as a copy made by `tolvane-mapi
+// store copy`, which keeps the store's identity. A store there of another
+// identity is refused (MAPI_E_INVALID_PARAMETER), as is one that cannot be
+// opened; the store named before is left as it is. The caller writes the
+// profile.
+HRESULT setStore(Profile& profile, const std::string& location, std::string& error);
+
 // Writes a profile file as it is (tests use it to make unusual profiles;
 // `tolvane-mapi profile set` to change one).
 HRESULT write(const Profile& profile, std::string& error);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 
 namespace tmapi {
@@ -195,15 +196,26 @@ HRESULT PgStoreDb::checkSchema(bool make) {
   return S_OK;
 }
 
-HRESULT PgStoreDb::loadMailbox() {
+HRESULT PgStoreDb::loadMailbox(const std::string& rowName) {
   PgParams p;
-  p.text(m_mailboxName);
+  p.text(rowName);
   PgResult r;
   HRESULT hr = exec("SELECT id, uid, display_name, root_id, ipm_subtree_id, inbox_id, outbox_id, sent_items_id, "
                     "deleted_items_id, drafts_id FROM mailboxes WHERE name = $1",
                     p, r, kRead);
   if (FAILED(hr)) return hr;
-  if (r.rows() == 0) return fail(MAPI_E_NOT_FOUND, "There is no message store: " + where() + " does not exist");
+  if (r.rows() == 0) {
+    // Being copied there: say so (finding the copy is not finding a store).
+    PgResult copy;
+    if (rowName == m_mailboxName &&
+        SUCCEEDED(exec("SELECT 1 FROM mailboxes WHERE name = $1", PgParams().text(copyRowName(m_mailboxName)), copy,
+                       kRead)) &&
+        copy.rows() > 0)
+      return fail(MAPI_E_NOT_FOUND, "There is no message store: " + where() +
+                                        " does not exist yet, a copy into it is unfinished (run tolvane-mapi store "
+                                        "copy again to finish it)");
+    return fail(MAPI_E_NOT_FOUND, "There is no message store: " + where() + " does not exist");
+  }
   if (r.size(0, 1) != sizeof m_uid.ab)
     return fail(MAPI_E_CORRUPT_STORE, "The message store of " + where() + " is damaged: its identity is missing");
   m_mailbox = r.i64(0, 0);
@@ -218,39 +230,44 @@ HRESULT PgStoreDb::loadMailbox() {
 }
 
 HRESULT PgStoreDb::open(const std::string& location, StoreDb** out, std::string& error) {
+  return openMailbox(location, false, out, error);
+}
+
+HRESULT PgStoreDb::openMailbox(const std::string& location, bool copy, StoreDb** out, std::string& error) {
   *out = nullptr;
-  PgLocation parsed;
-  HRESULT hr = parseLocation(location, parsed, error);
+  std::unique_ptr<PgStoreDb> db(new PgStoreDb);
+  HRESULT hr = connectTo(location, *db, error);
   if (FAILED(hr)) return hr;
-  PgStoreDb* db = new PgStoreDb;
-  db->m_location = location;
-  db->m_conninfo = parsed.conninfo;
-  db->m_password = passwordOf(parsed.conninfo);
-  db->m_mailboxName = parsed.mailbox;
-  hr = db->connect();
-  if (SUCCEEDED(hr)) hr = db->checkSchema(false);
-  if (SUCCEEDED(hr)) hr = db->loadMailbox();
+  hr = db->checkSchema(false);
+  if (SUCCEEDED(hr)) hr = db->loadMailbox(copy ? copyRowName(db->m_mailboxName) : db->m_mailboxName);
   if (FAILED(hr)) {
     error = db->lastError();
-    delete db;
     return hr;
   }
-  *out = db;
+  db->m_unfinishedCopy = copy;
+  *out = db.release();
   return S_OK;
 }
 
-HRESULT PgStoreDb::create(const std::string& location, const std::string& displayName, MAPIUID& uid,
-                          std::string& error) {
+HRESULT PgStoreDb::connectTo(const std::string& location, PgStoreDb& db, std::string& error) {
   PgLocation parsed;
   HRESULT hr = parseLocation(location, parsed, error);
   if (FAILED(hr)) return hr;
-  PgStoreDb db;
   db.m_location = location;
   db.m_conninfo = parsed.conninfo;
   db.m_password = passwordOf(parsed.conninfo);
   db.m_mailboxName = parsed.mailbox;
   hr = db.connect();
-  if (SUCCEEDED(hr)) hr = db.checkSchema(true);
+  if (FAILED(hr)) error = db.lastError();
+  return hr;
+}
+
+HRESULT PgStoreDb::create(const std::string& location, const std::string& displayName, MAPIUID& uid,
+                          std::string& error) {
+  PgStoreDb db;
+  HRESULT hr = connectTo(location, db, error);
+  if (FAILED(hr)) return hr;
+  hr = db.checkSchema(true);
   if (SUCCEEDED(hr)) hr = db.begin();
   if (FAILED(hr)) {
     error = db.lastError();
@@ -261,7 +278,7 @@ HRESULT PgStoreDb::create(const std::string& location, const std::string& displa
   PgResult r;
   {
     PgParams p;
-    p.text(parsed.mailbox).bytes(uid.ab, sizeof uid.ab).text(displayName);
+    p.text(db.m_mailboxName).bytes(uid.ab, sizeof uid.ab).text(displayName);
     hr = db.exec("INSERT INTO mailboxes(name, uid, display_name) VALUES($1, $2, $3) "
                  "ON CONFLICT (name) DO NOTHING RETURNING id",
                  p, r, "Cannot create the message store");
@@ -305,19 +322,18 @@ HRESULT PgStoreDb::create(const std::string& location, const std::string& displa
 }
 
 HRESULT PgStoreDb::destroy(const std::string& location, std::string& error) {
-  PgLocation parsed;
-  HRESULT hr = parseLocation(location, parsed, error);
-  if (FAILED(hr)) return hr;
+  return deleteMailbox(location, false, error);
+}
+
+HRESULT PgStoreDb::deleteMailbox(const std::string& location, bool copy, std::string& error) {
   PgStoreDb db;
-  db.m_conninfo = parsed.conninfo;
-  db.m_password = passwordOf(parsed.conninfo);
-  db.m_mailboxName = parsed.mailbox;
-  hr = db.connect();
-  if (SUCCEEDED(hr)) hr = db.checkSchema(false);
+  HRESULT hr = connectTo(location, db, error);
+  if (FAILED(hr)) return hr;
+  hr = db.checkSchema(false);
   if (hr == MAPI_E_NOT_FOUND) return S_OK;  // no stores at all
   PgResult r;
   PgParams p;
-  p.text(parsed.mailbox);
+  p.text(copy ? copyRowName(db.m_mailboxName) : db.m_mailboxName);
   // One statement: the cascade takes every row of the mailbox with it.
   if (SUCCEEDED(hr)) hr = db.exec("DELETE FROM mailboxes WHERE name = $1", p, r, "Cannot delete the message store");
   if (FAILED(hr)) error = db.lastError();
@@ -950,8 +966,9 @@ HRESULT PgStoreDb::namedPropName(ULONG propId, GUID& guid, ULONG& kind, LONG& li
 
 namespace {
 
-const StoreEngine kPgEngine = {"postgresql",    isPgLocation,       PgStoreDb::create,
-                               PgStoreDb::open, PgStoreDb::destroy, maskedPgLocation};
+const StoreEngine kPgEngine = {"postgresql",          isPgLocation,         PgStoreDb::create,
+                               PgStoreDb::open,       PgStoreDb::destroy,   maskedPgLocation,
+                               PgStoreDb::createCopy, PgStoreDb::openCopy, PgStoreDb::destroyCopy};
 
 }  // namespace
 

@@ -10,7 +10,9 @@
 //   mailboxes(id, name, uid, display_name, <folder>_id..., next_named_id)
 //       one row per store: its name (the location's mailbox term), its
 //       16-byte identity, the well-known folders, and the mailbox's own
-//       counter of named-property ids.
+//       counter of named-property ids. An unfinished copy (store copy) is
+//       a row under a name no location gives (copyRowName) until it is
+//       finished, when it takes its own name in one transaction.
 //   objects(mailbox, id, kind, parent_id, position)
 //       as in the SQLite engine; ids come from the sequence store_ids,
 //       which no transaction holds (so deliveries into one mailbox never
@@ -136,6 +138,9 @@ class PgStoreDb : public StoreDb {
                         std::string& error);
   static HRESULT open(const std::string& location, StoreDb** db, std::string& error);
   static HRESULT destroy(const std::string& location, std::string& error);
+  static HRESULT createCopy(const std::string& location, const StoreIdentity& identity, std::string& error);
+  static HRESULT openCopy(const std::string& location, StoreDb** db, std::string& error);
+  static HRESULT destroyCopy(const std::string& location, std::string& error);
 
   HRESULT objectKind(ObjectId id, ULONG& kind, ObjectId& parent) override;
   HRESULT children(ObjectId parent, ULONG kind, std::vector<ObjectId>& ids) override;
@@ -169,6 +174,15 @@ class PgStoreDb : public StoreDb {
   HRESULT deferQueued(int64_t queueId, const std::string& owner, int64_t nextAttempt, const std::string& error) override;
   HRESULT dequeue(int64_t queueId, const std::string& owner) override;
   HRESULT queueState(uint64_t& count, int64_t& earliest) override;
+  HRESULT allObjects(std::vector<ObjectRow>& rows) override;
+  HRESULT allNamedProps(std::vector<NamedProp>& names) override;
+  HRESULT putObject(const ObjectRow& row) override;
+  HRESULT putNamedProp(const NamedProp& name) override;
+  HRESULT putQueue(const std::vector<QueueEntry>& entries,
+                   const std::vector<std::vector<QueueRecipient>>& recipients) override;
+  HRESULT totals(Totals& t) override;
+  HRESULT isBare(bool& bare) override;
+  HRESULT finishCopy() override;
   HRESULT begin(bool durable = true) override;
   HRESULT commit() override;
   void rollback() override;
@@ -179,6 +193,14 @@ class PgStoreDb : public StoreDb {
 
  private:
   PgStoreDb() = default;
+  // open() (copy false) and openCopy() (true).
+  static HRESULT openMailbox(const std::string& location, bool copy, StoreDb** db, std::string& error);
+  // destroy() (copy false) and destroyCopy() (true).
+  static HRESULT deleteMailbox(const std::string& location, bool copy, std::string& error);
+  // Reads the location (which must name a mailbox) into db and connects.
+  static HRESULT connectTo(const std::string& location, PgStoreDb& db, std::string& error);
+  // The name of the mailboxes row of an unfinished copy into mailbox.
+  static std::string copyRowName(const std::string& mailbox);
 
   // The connection. connect() makes it (failing with the cause in words:
   // the server cannot be reached, refused the credentials); ready() is
@@ -210,7 +232,11 @@ class PgStoreDb : public StoreDb {
   // The schema: checked (a foreign or newer database is refused before
   // anything is written) and, for create, made in an empty database.
   HRESULT checkSchema(bool make);
-  HRESULT loadMailbox();
+  // Loads the mailboxes row of this name (the mailbox's own, or its
+  // unfinished copy's).
+  HRESULT loadMailbox(const std::string& rowName);
+  // Whether the mailbox of this row id is bare (StoreDb::isBare).
+  HRESULT bareMailbox(int64_t id, bool& bare);
   void endRead();
   void enterRead() override;
   void leaveRead() override;
