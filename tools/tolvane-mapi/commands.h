@@ -13,6 +13,8 @@ int directoryCommand(const std::vector<std::string>& args);
 int deliverCommand(const std::vector<std::string>& args);
 int listCommand(const std::vector<std::string>& args);
 int spoolCommand(const std::vector<std::string>& args);
+// `store copy` (store_cmd.cpp).
+int storeCommand(const std::vector<std::string>& args);
 // `lmtp` (lmtp_cmd.cpp): a resident LMTP delivery agent.
 int lmtpCommand(const std::vector<std::string>& args);
 // `spool daemon` (spool_daemon.cpp), after the word daemon.

@@ -20,7 +20,7 @@ const char* const kUsage =
     "                                        postgresql://HOST[,HOST...]/DB?mailbox=NAME, host=... dbname=...,\n"
     "                                        service=NAME; passwords only in ~/.pgpass, PGPASSFILE, a service file)\n"
     "       tolvane-mapi profile set NAME [--transport local|smtp://HOST[:PORT]|smtps://HOST[:PORT]|sendmail[:PATH]]\n"
-    "                                     [--address SMTP] [--display-name TEXT]\n"
+    "                                     [--address SMTP] [--display-name TEXT] [--store LOCATION]\n"
     "                                     [--starttls required|opportunistic] [--smtp-user USER]\n"
     "                                     [--smtp-password-file FILE] [--no-smtp-auth]\n"
     "                                     [--retry-after TIME] [--queue-lifetime TIME]\n"
@@ -33,6 +33,7 @@ const char* const kUsage =
     "       tolvane-mapi directory remove ID|SMTP\n"
     "       tolvane-mapi deliver PROFILE [--folder PATH] [FILE...]\n"
     "       tolvane-mapi list PROFILE [--folder PATH]\n"
+    "       tolvane-mapi store copy FROM TO   (store locations, as --store takes them)\n"
     "       tolvane-mapi spool run PROFILE [--flush]\n"
     "       tolvane-mapi spool flush PROFILE\n"
     "       tolvane-mapi spool list PROFILE\n"
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
   if (command == "list") return listCommand(args);
   if (command == "spool") return spoolCommand(args);
   if (command == "lmtp") return lmtpCommand(args);
+  if (command == "store") return storeCommand(args);
   toolError("unknown command '" + command + "'");
   std::cerr << kUsage;
   return 64;

@@ -104,7 +104,7 @@ bool readSecret(const std::string& file, std::string& secret, std::string& error
   return true;
 }
 
-// profile set NAME [--transport T] [--address SMTP] [--display-name TEXT]
+// profile set NAME [--store LOCATION] [--transport T] [--address SMTP] [--display-name TEXT]
 //   [--starttls required|opportunistic] [--smtp-user USER --smtp-password-file FILE]
 //   [--no-smtp-auth] [--retry-after DURATION] [--queue-lifetime DURATION]
 //   [--smtp-timeout DURATION] [--smtp-reply-timeout DURATION]
@@ -112,7 +112,7 @@ bool readSecret(const std::string& file, std::string& secret, std::string& error
 // password goes only into the profile file (the owner's only); it is never
 // printed.
 int set(const std::vector<std::string>& args) {
-  std::string name, transport, address, displayName, starttls, user, passwordFile;
+  std::string name, transport, address, displayName, starttls, user, passwordFile, store;
   bool haveTransport = false, haveAddress = false, haveDisplayName = false, noAuth = false;
   unsigned retryAfter = 0, lifetime = 0, smtpTimeout = 0, replyTimeout = 0;
   bool changes = false;
@@ -128,6 +128,12 @@ int set(const std::vector<std::string>& args) {
     } else if (a == "--display-name" && hasValue) {
       displayName = args[++i];
       haveDisplayName = true;
+    } else if (a == "--store" && hasValue) {
+      store = args[++i];
+      if (store.empty()) {
+        toolError("--store needs a store location");
+        return kUsageError;
+      }
     } else if (a == "--starttls" && hasValue) {
       starttls = args[++i];
       if (starttls != "required" && starttls != "opportunistic") {
@@ -173,7 +179,8 @@ int set(const std::vector<std::string>& args) {
   }
   if (!changes) {
     toolError("profile set needs what to change: --transport, --address, --display-name, --starttls, "
-              "--smtp-user with --smtp-password-file, --no-smtp-auth, --retry-after, --queue-lifetime, --smtp-timeout or --smtp-reply-timeout");
+              "--smtp-user with --smtp-password-file, --no-smtp-auth, --retry-after, --queue-lifetime, --smtp-timeout, "
+              "--smtp-reply-timeout or --store");
     return kUsageError;
   }
   if (user.empty() != passwordFile.empty()) {
@@ -214,6 +221,14 @@ int set(const std::vector<std::string>& args) {
       forgotPassword = true;
     }
   }
+  // The store: the profile's own, moved (its identity is checked).
+  if (!store.empty()) {
+    HRESULT moved = mapiprofile::setStore(profile, store, error);
+    if (FAILED(moved)) {
+      toolError(error);
+      return moved == MAPI_E_INVALID_PARAMETER ? kDataError : kIoError;
+    }
+  }
   if (haveTransport) profile.transport = transport;
   if (haveAddress) profile.address = address;
   if (haveDisplayName) profile.displayName = displayName;
@@ -236,8 +251,9 @@ int set(const std::vector<std::string>& args) {
     return hr == MAPI_E_INVALID_PARAMETER ? kDataError : kIoError;
   }
   std::cout << "Changed profile '" << name << "'";
-  if (haveTransport) std::cout << ": transport " << transport;
-  if (!starttls.empty()) std::cout << (haveTransport ? ", " : ": ") << "STARTTLS " << starttls;
+  if (!store.empty()) std::cout << ": message store " << mapiprofile::shownStore(profile);
+  if (haveTransport) std::cout << (store.empty() ? ": " : ", ") << "transport " << transport;
+  if (!starttls.empty()) std::cout << (haveTransport || !store.empty() ? ", " : ": ") << "STARTTLS " << starttls;
   if (!user.empty()) std::cout << ", SMTP user " << user << " (password stored)";
   if (noAuth) std::cout << ", no SMTP authentication";
   if (forgotPassword)
