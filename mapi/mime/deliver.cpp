@@ -333,10 +333,12 @@ DeliveryResult MailDelivery::deliverFile(const std::string& path) {
   return result;
 }
 
-std::vector<DeliveryResult> MailDelivery::deliverFiles(const std::vector<std::string>& paths) {
+std::vector<DeliveryResult> MailDelivery::deliverFiles(const std::vector<std::string>& paths,
+                                                      const std::function<void(size_t done)>& progress) {
   std::vector<DeliveryResult> results(paths.size());
   size_t i = 0;
   while (i < paths.size()) {
+    if (progress && i > 0) progress(i);
     size_t end = i;
     uint64_t bytes = 0;
     while (end < paths.size() && paths[end] != "-" && end - i < kBatchFiles && (end == i || bytes < kBatchBytes)) {
@@ -356,6 +358,7 @@ std::vector<DeliveryResult> MailDelivery::deliverFiles(const std::vector<std::st
     }
     i = end;
   }
+  if (progress) progress(paths.size());
   return results;
 }
 

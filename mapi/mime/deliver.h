@@ -88,9 +88,12 @@ class MailDelivery {
   // sync: a file's result is final once its batch has committed. A batch in
   // which the store failed, or whose commit failed, is undone whole and its
   // files are delivered again one by one, each in its own transaction.
+  // progress, when set, is told how many files have their final result
+  // each time more have (after each batch, or file stored alone).
   static const size_t kBatchFiles = 32;
   static const uint64_t kBatchBytes = 8 * 1024 * 1024;
-  std::vector<DeliveryResult> deliverFiles(const std::vector<std::string>& paths);
+  std::vector<DeliveryResult> deliverFiles(const std::vector<std::string>& paths,
+                                           const std::function<void(size_t done)>& progress = nullptr);
 
   LPMDB store() const { return m_store; }
   LPMAPIFOLDER folder() const { return m_folder; }

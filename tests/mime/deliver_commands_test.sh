@@ -45,7 +45,9 @@ check "no such profile" 67 "There is no profile 'nobody'" -- "$tool" deliver nob
 
 out=$("$tool" deliver alice "$examples"/*.eml 2>&1)
 rc=$?
-if [ $rc != 0 ] || [ -n "$out" ]; then echo "FAIL: deliver the samples: exit $rc, output: $out"; failures=$((failures + 1)); else echo "ok: deliver the samples"; fi
+# Several files: standard error gets the summary line alone.
+summary='^tolvane-mapi: deliver: 6 messages stored, 0 refused in [0-9]+\.[0-9] s$'
+if [ $rc != 0 ] || ! [[ "$out" =~ $summary ]]; then echo "FAIL: deliver the samples: exit $rc, output: $out"; failures=$((failures + 1)); else echo "ok: deliver the samples"; fi
 expect_count "six samples" 6
 
 listing=$("$tool" list alice)
@@ -281,6 +283,27 @@ check "list of an empty folder" 0 "" -- "$tool" list alice --folder "Sent Items"
 check "deliver into a folder" 0 "" -- "$tool" deliver alice --folder Drafts "$examples/plain.eml"
 drafts=$("$tool" list alice --folder Drafts | wc -l)
 [ "$drafts" = 1 ] || { echo "FAIL: Drafts holds $drafts"; failures=$((failures + 1)); }
+
+# Several files end with one summary line (stored, refused, time), after
+# the failures; on a terminal a progress line (done of total, rate, time
+# left) is drawn on standard error before it, rewritten in place and erased.
+times() { sed -E 's/[0-9]+\.[0-9] s/T s/g; s/[0-9.]+\/s/R\/s/g'; }
+expect_output() {  # expect_output DESCRIPTION EXPECTED ACTUAL
+  if [ "$3" != "$2" ]; then
+    echo "FAIL: $1: $(printf '%s' "$3" | od -c | head -8) (wanted: $(printf '%s' "$2" | od -c | head -8))"
+    failures=$((failures + 1))
+  else
+    echo "ok: $1"
+  fi
+}
+out=$("$tool" deliver alice "$examples/plain.eml" "$work/nope.eml" "$examples/ndr.eml" 2>&1 | times)
+expect_output "summary after a refused file" "tolvane-mapi: deliver: $work/nope.eml: Cannot open $work/nope.eml: No such file or directory
+tolvane-mapi: deliver: 1 of 3 messages not stored: $work/nope.eml (74)
+tolvane-mapi: deliver: 2 messages stored, 1 refused in T s" "$out"
+out=$(script -qec "'$tool' deliver alice '$examples/plain.eml' '$examples/ndr.eml'" /dev/null </dev/null | times)
+expect_output "progress line on a terminal" $'\rdeliver: 2 of 2 messages, R/s\e[K\r\e[Ktolvane-mapi: deliver: 2 messages stored, 0 refused in T s\r' "$out"
+out=$(script -qec "'$tool' deliver alice '$examples/plain.eml'" /dev/null </dev/null)
+expect_output "one message: no progress, no summary" "" "$out"
 
 echo "$failures failure(s)"
 [ $failures = 0 ]

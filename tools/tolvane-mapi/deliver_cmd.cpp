@@ -17,8 +17,13 @@
 // files not stored, so that exactly those can be tried again. Several files
 // are stored in batches of one transaction (MailDelivery::deliverFiles):
 // one sync per batch, and a batch the store fails is stored again file by
-// file.
+// file. Several files end with a summary line on standard error (messages
+// stored, refused, the time taken), and while they are stored a progress
+// line is drawn there when it is a terminal.
 #include "commands.h"
+
+#include "progress.h"
+#include "service.h"
 
 #include <deliver.h>
 
@@ -122,7 +127,13 @@ int deliverCommand(const std::vector<std::string>& args) {
   }
   int status = 0;
   std::vector<std::string> notStored;
-  std::vector<mapimime::DeliveryResult> results = delivery.deliverFiles(files);
+  ProgressLine line("deliver", "messages");
+  std::vector<mapimime::DeliveryResult> results;
+  if (files.size() > 1)
+    results = delivery.deliverFiles(files, [&](size_t done) { line.update(done, files.size()); });
+  else
+    results = delivery.deliverFiles(files);
+  line.clear();
   for (size_t k = 0; k < files.size(); ++k) {
     const std::string& file = files[k];
     const mapimime::DeliveryResult& r = results[k];
@@ -141,5 +152,8 @@ int deliverCommand(const std::vector<std::string>& args) {
     toolError("deliver: " + std::to_string(notStored.size()) + " of " + std::to_string(files.size()) +
               " messages not stored: " + list);
   }
+  if (files.size() > 1)
+    service::logLine("deliver", std::to_string(files.size() - notStored.size()) + " messages stored, " +
+                                    std::to_string(notStored.size()) + " refused in " + durationText(line.seconds()));
   return status;
 }
