@@ -12,10 +12,11 @@
 
 namespace {
 
-// Exit codes follow sysexits: 64 usage, 65 bad data, 73 cannot create,
-// 74 I/O error.
+// Exit codes follow sysexits: 64 usage, 65 bad data, 66 no such store,
+// 73 cannot create, 74 I/O error.
 const int kUsageError = 64;
 const int kDataError = 65;
+const int kNoInput = 66;
 const int kCannotCreate = 73;
 const int kIoError = 74;
 
@@ -226,7 +227,7 @@ int set(const std::vector<std::string>& args) {
     HRESULT moved = mapiprofile::setStore(profile, store, error);
     if (FAILED(moved)) {
       toolError(error);
-      return moved == MAPI_E_INVALID_PARAMETER ? kDataError : kIoError;
+      return moved == MAPI_E_INVALID_PARAMETER ? kDataError : moved == MAPI_E_NOT_FOUND ? kNoInput : kIoError;
     }
   }
   if (haveTransport) profile.transport = transport;
