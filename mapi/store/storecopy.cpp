@@ -491,7 +491,7 @@ HRESULT copyStore(const std::string& from, const std::string& to,
     return hr;
   }
   if (!(a == b)) {
-    error = "The copy does not match its source (" + totalsText(a, b) + "): did the source change meanwhile?" +
+    error = "The copy does not match its source (" + totalsText(a, b) + "), which may have changed meanwhile" +
             unfinished;
     return MAPI_E_CALL_FAILED;
   }
