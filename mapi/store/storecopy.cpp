@@ -124,7 +124,7 @@ class Copier {
       (tmapi::isMvBytesType(PROP_TYPE(t)) || tmapi::isMvIntType(PROP_TYPE(t)) ? whole : limited).push_back(t);
     PropRow values, wholeValues;
     hr = m_src.getProps(id, limited, kInlineValue, values);
-    if (SUCCEEDED(hr)) hr = m_src.getProps(id, whole, 0xFFFFFFFF, wholeValues);
+    if (SUCCEEDED(hr) && !whole.empty()) hr = m_src.getProps(id, whole, 0xFFFFFFFF, wholeValues);
     if (FAILED(hr)) return fromSource(hr);
     PropRow batch;
     std::vector<ULONG> streamed;
