@@ -32,8 +32,9 @@ struct StoreEngine {
   // unfinished copy is there already, or when the engine makes the copy in
   // the place of a store there (SQLite) and that store is not bare (the
   // others refuse it at finishCopy). openCopy opens
-  // the unfinished copy at location (MAPI_E_NOT_FOUND when there is none);
-  // destroyCopy removes it (none there is no failure).
+  // the unfinished copy at location (MAPI_E_NOT_FOUND when there is none;
+  // what a process killed while it made one left, which holds nothing, is
+  // removed then); destroyCopy removes it (none there is no failure).
   HRESULT (*createCopy)(const std::string& location, const StoreIdentity& identity, std::string& error);
   HRESULT (*openCopy)(const std::string& location, StoreDb** db, std::string& error);
   HRESULT (*destroyCopy)(const std::string& location, std::string& error);

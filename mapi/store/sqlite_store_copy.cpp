@@ -14,11 +14,41 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tmapi {
 
+namespace {
+
+// A database without a single table at path is what a process killed
+// while it made a store (or a copy) leaves: the header, no schema. It holds
+// nothing, and is removed so that a copy can be made there; true when it
+// was.
+bool removedEmptyDatabase(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  sqlite3* db = nullptr;
+  bool empty = false;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* q = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+      empty = sqlite3_column_int64(q, 0) == 0;
+    sqlite3_finalize(q);
+  }
+  sqlite3_close_v2(db);
+  if (!empty) return false;
+  unlink(path.c_str());
+  unlink((path + "-wal").c_str());
+  unlink((path + "-shm").c_str());
+  return true;
+}
+
+}  // namespace
+
 HRESULT SqliteStoreDb::createCopy(const std::string& path, const StoreIdentity& identity, std::string& error) {
   struct stat st;
+  removedEmptyDatabase(path);
   if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
     SqliteStoreDb db;
     HRESULT hr = createFile(path, db);
@@ -61,6 +91,11 @@ HRESULT SqliteStoreDb::createCopy(const std::string& path, const StoreIdentity& 
 }
 
 HRESULT SqliteStoreDb::openCopy(const std::string& path, StoreDb** out, std::string& error) {
+  *out = nullptr;
+  if (removedEmptyDatabase(path)) {
+    error = "The file " + path + " held no store";
+    return MAPI_E_NOT_FOUND;
+  }
   SqliteStoreDb* db = nullptr;
   HRESULT hr = openFile(path, OpenAs::kCopy, &db, error);
   *out = db;

@@ -4,7 +4,7 @@
 # -> SQLite and its profile lists the same messages from each copy; a copy a
 # fault stops goes on when run again; a target with mail of its own is
 # refused with nothing written; the summary and progress lines; passwords
-# never shown.
+# never shown; a store file a killed copy left unmade is taken.
 set -u
 tool=$1
 examples=$2
@@ -97,6 +97,12 @@ exit 0" "$(run "$tool" store copy "$back" "$secret")"
 expect "an error with the password masked" "tolvane-mapi: store copy: The target $pg password=******** mailbox=again \
 holds this store already (it is the source, or a finished copy of it); nothing was written
 exit 73" "$(run "$tool" store copy "$back" "$secret")"
+# What a copy killed while it made its store file leaves (a database with no
+# table) holds nothing: the next copy takes its place.
+python3 -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute("PRAGMA journal_mode=WAL")' "$work/cut.db"
+expect "a store file cut short is taken" "tolvane-mapi: store copy: $sqlite to $work/cut.db: 6 messages, $bytes \
+bytes in T s
+exit 0" "$(run "$tool" store copy "$sqlite" "$work/cut.db")"
 expect "usage" "tolvane-mapi: store copy needs FROM and TO: two store locations
 exit 64" "$(run "$tool" store copy "$back")"
 expect "no such source" "tolvane-mapi: store copy: The message store $work/none.db cannot be opened: No such file \
