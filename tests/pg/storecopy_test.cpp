@@ -1,5 +1,5 @@
 // Copies of whole stores between the engines (tolvane/storecopy.h), on a
-// private PostgreSQL server (run by pgserver.sh): every part of a mailbox
+// private PostgreSQL server (run by pgserver.sh): all that a mailbox holds
 // arrives with its ids on both engines and the profile reads it there; an
 // interrupted copy goes on and ends exact; targets with data of their own
 // are refused, bare ones replaced; a busy or changing source fails with

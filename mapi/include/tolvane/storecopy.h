@@ -1,6 +1,6 @@
 // Copies of whole message stores, between places and between store
 // engines (SQLite files, PostgreSQL mailboxes): what `tolvane-mapi store
-// copy` does. Not part of the Windows SDK.
+// copy` does. Outside the Windows SDK.
 //
 // A copy holds everything the source holds: every folder, message,
 // recipient row, attachment and attached message with all their values
