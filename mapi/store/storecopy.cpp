@@ -479,6 +479,22 @@ HRESULT copyStore(const std::string& from, const std::string& to,
     error = "The submission queue could not be copied: " + dst->lastError() + unfinished;
     return hr;
   }
+  // The keys of delivered messages go along where the target keeps them.
+  StoreDb::DeliveryKeys keys;
+  hr = src->deliveryKeys(keys);
+  if (FAILED(hr)) {
+    error = src->lastError();
+    return hr;
+  }
+  // (of messages the copy holds: one stored since the copy began is left to
+  // the next run, as its message is).
+  keys.erase(std::remove_if(keys.begin(), keys.end(), [&](const auto& k) { return !source.find(k.second); }),
+             keys.end());
+  hr = dst->putDeliveryKeys(keys);
+  if (FAILED(hr)) {
+    error = "The delivery keys could not be copied: " + dst->lastError() + unfinished;
+    return hr;
+  }
   StoreDb::Totals a, b;
   hr = src->totals(a);
   if (FAILED(hr)) {

@@ -252,6 +252,17 @@ class StoreDb {
     (void)message;
     return S_OK;
   }
+  // Every key the mailbox holds with its message, and all of them replaced
+  // (store copy): an engine that keeps none gives none and keeps nothing.
+  using DeliveryKeys = std::vector<std::pair<std::string, ObjectId>>;
+  virtual HRESULT deliveryKeys(DeliveryKeys& keys) {
+    keys.clear();
+    return S_OK;
+  }
+  virtual HRESULT putDeliveryKeys(const DeliveryKeys& keys) {
+    (void)keys;
+    return S_OK;
+  }
 
   // Transactions (nested calls are counted; only the outermost commits).
   // A transaction begun with durable false (a read mark) need not reach the

@@ -64,8 +64,8 @@ expect "a copy stopped at its third message" "tolvane-mapi: store copy: Message 
 StoreDb::commit failed: injected fault 0x80040116. The copy at $inpg is unfinished: run the copy again to go on \
 from where it stopped
 exit 74" "$(run env TOLVANE_MAPI_FAULTS="StoreDb::commit#4=0x80040116" "$tool" store copy "$sqlite" "$inpg")"
-expect "the unfinished copy is no store" "tolvane-mapi: The message store the mailbox 'alice' in $pg does not exist \
-yet: a copy into it is unfinished (run tolvane-mapi store copy again to finish it)
+expect "the unfinished copy is no store" "tolvane-mapi: There is no message store: the mailbox 'alice' in $pg does \
+not exist yet, a copy into it is unfinished (run tolvane-mapi store copy again to finish it)
 exit 66" "$(run "$tool" profile set alice --store "$inpg")"
 bytes=$("$tool" store copy "$sqlite" "$inpg" 2>&1 | sed -nE 's/.* messages \(2 there from an earlier run\), ([0-9]+) bytes in .*/\1/p')
 [ -n "$bytes" ] && [ "$bytes" -gt 30000 ] || { echo "FAIL: the copy run again: no summary of 2 kept messages"; failures=$((failures + 1)); }

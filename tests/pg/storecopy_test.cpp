@@ -307,6 +307,22 @@ TEST_F(StoreCopy, KeepsEveryPartOfAMailboxOnBothEngines) {
   ASSERT_EQ(mapiprofile::write(p, error), S_OK);
   ASSERT_EQ(mapifixture::addMessage("alice", later, eid, error), S_OK) << error;
   EXPECT_EQ(subjectThroughProfile(eid), "After the move");
+  // The keys of delivered messages go along from mailbox to mailbox.
+  {
+    std::unique_ptr<StoreDb> db = openStore(inPg);
+    std::vector<ObjectId> ids;
+    ASSERT_EQ(db->children(db->folders().inbox, MAPI_MESSAGE, ids), S_OK);
+    ASSERT_EQ(db->begin(), S_OK);
+    ASSERT_EQ(db->keepDeliveryKey("key of the first", ids[0]), S_OK) << db->lastError();
+    ASSERT_EQ(db->keepDeliveryKey("key of the last", ids.back()), S_OK) << db->lastError();
+    ASSERT_EQ(db->commit(), S_OK);
+    StoreDb::DeliveryKeys keys, copied;
+    ASSERT_EQ(db->deliveryKeys(keys), S_OK);
+    ASSERT_EQ(keys.size(), 2u);
+    ASSERT_EQ(copy(inPg, pg("again"), result, error), S_OK) << error;
+    ASSERT_EQ(openStore(pg("again"))->deliveryKeys(copied), S_OK);
+    EXPECT_EQ(copied, keys);
+  }
   // A store of another identity is not the profile's.
   EXPECT_EQ(mapiprofile::setStore(p, pg("other-never"), error), MAPI_E_NOT_FOUND);
   MAPIUID uid;
@@ -334,8 +350,8 @@ TEST_F(StoreCopy, GoesOnAfterAnInterruptionAndEndsExact) {
        "The message store " + back + " is an unfinished copy of " + m_source +
            ": run tolvane-mapi store copy again to finish it"},
       {pg("interrupted"), 4, MAPI_E_NOT_FOUND,
-       "The message store the mailbox '" + m_prefix + "interrupted' in " + env("TOLVANE_TEST_PG") +
-           " does not exist yet: a copy into it is unfinished (run tolvane-mapi store copy again to finish it)"},
+       "There is no message store: the mailbox '" + m_prefix + "interrupted' in " + env("TOLVANE_TEST_PG") +
+           " does not exist yet, a copy into it is unfinished (run tolvane-mapi store copy again to finish it)"},
   };
   LONG flags = MSGFLAG_READ;
   for (const Case& c : cases) {

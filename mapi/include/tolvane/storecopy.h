@@ -5,8 +5,9 @@
 // A copy holds everything the source holds: every folder, message,
 // recipient row, attachment and attached message with all their values
 // (long ones in pieces, never whole in memory), read state, the
-// named-property map and the submission queue with each recipient's
-// progress. Ids are kept (objects, names, queue entries) and so is the
+// named-property map, the submission queue with each recipient's progress,
+// and the keys of delivered messages where both engines keep them
+// (tolvane/deliverykey.h: PostgreSQL). Ids are kept (objects, names, queue entries) and so is the
 // store's identity, so entry identifiers stay valid and the profile of the
 // source reads the copy once it names it (`profile set NAME --store`).
 //

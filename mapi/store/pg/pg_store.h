@@ -153,6 +153,8 @@ class PgStoreDb : public StoreDb {
   HRESULT treeSize(ObjectId id, uint64_t& size) override;
   HRESULT hasDeliveryKey(const std::string& key, bool& held) override;
   HRESULT keepDeliveryKey(const std::string& key, ObjectId message) override;
+  HRESULT deliveryKeys(DeliveryKeys& keys) override;
+  HRESULT putDeliveryKeys(const DeliveryKeys& keys) override;
   HRESULT childRows(ObjectId parent, ULONG kind, const std::vector<ULONG>& propIds, ULONG maxBytes, std::vector<ChildRow>& rows) override;
   HRESULT getProps(ObjectId id, const std::vector<ULONG>& tags, ULONG sizeLimit, PropRow& values) override;
   HRESULT getAllProps(ObjectId id, ULONG sizeLimit, PropRow& values) override;

@@ -188,6 +188,29 @@ HRESULT PgStoreDb::putQueue(const std::vector<QueueEntry>& entries,
   return commit();
 }
 
+HRESULT PgStoreDb::deliveryKeys(DeliveryKeys& keys) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  keys.clear();
+  PgResult r;
+  HRESULT hr = exec("SELECT key, message_id FROM delivery_keys WHERE mailbox = $1 ORDER BY key",
+                    PgParams().i64(m_mailbox), r, kRead);
+  if (FAILED(hr)) return hr;
+  for (int k = 0; k < r.rows(); ++k) keys.emplace_back(r.str(k, 0), r.i64(k, 1));
+  return S_OK;
+}
+
+HRESULT PgStoreDb::putDeliveryKeys(const DeliveryKeys& keys) {
+  std::lock_guard<std::recursive_mutex> guard(m_mu);
+  HRESULT hr = begin();
+  if (FAILED(hr)) return hr;
+  PgResult r;
+  hr = exec("DELETE FROM delivery_keys WHERE mailbox = $1", PgParams().i64(m_mailbox), r,
+            "Cannot write the delivery keys");
+  for (size_t k = 0; SUCCEEDED(hr) && k < keys.size(); ++k) hr = keepDeliveryKey(keys[k].first, keys[k].second);
+  if (FAILED(hr)) return rollback(), hr;
+  return commit();
+}
+
 HRESULT PgStoreDb::totals(Totals& t) {
   ReadScope reading(*this);
   t = Totals();
