@@ -133,7 +133,10 @@ HRESULT PgStoreDb::putObject(const ObjectRow& row) {
                     "ON CONFLICT (mailbox, id) DO NOTHING",
                     PgParams().i64(m_mailbox).i64(row.id).i64(row.kind).i64(row.parent).i64(row.position), r, kWrite);
   if (FAILED(hr)) return hr;
-  return r.affected() == 0 ? fail(MAPI_E_COLLISION, kIdTaken) : S_OK;
+  if (r.affected() == 0) return fail(MAPI_E_COLLISION, kIdTaken);
+  // New in this transaction: its values need no deleting first (setProps).
+  if (m_txDepth > 0) m_fresh[row.id];
+  return S_OK;
 }
 
 HRESULT PgStoreDb::putNamedProp(const NamedProp& name) {
