@@ -103,8 +103,9 @@ class CMapiMessage {
   // A message a folder opened for reading: its envelope values are read
   // together (getOneProp).
   bool m_bEnvelopeTogether = false;
-  // Lets go of the envelope values kept, with the MAPI message (their memory
-  // is MAPI's: freed while the session lives).
+  // Lets go of the envelope values kept: with the MAPI message (their memory
+  // is MAPI's: freed while the session lives), and when this object writes
+  // values of the message.
   void forgetEnvelope();
 
  private:

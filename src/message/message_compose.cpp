@@ -40,6 +40,7 @@ CMapiSession* CMapiMessage::transport() {
 }
 
 void CMapiMessage::setOneProp(ULONG ulPropTag, const SPropValue& value, const char* prefix) {
+  forgetEnvelope();  // what is written here is read anew
   HRESULT hr = 0;
   if (m_lpMessage) {
     SPropValue v = value;
@@ -139,6 +140,7 @@ void CMapiMessage::addRecipient(std::string name, std::string address, ULONG ulR
 }
 
 void CMapiMessage::addFrom(std::string name, std::string address) {
+  forgetEnvelope();  // what is written here is read anew
   if (name.empty() && address.empty()) return;
   std::string display = displayNameFor(name, address);
   HRESULT hr = 0;
@@ -160,6 +162,7 @@ void CMapiMessage::addFrom(std::string name, std::string address) {
 }
 
 void CMapiMessage::setXHeader(std::string name, std::string value) {
+  forgetEnvelope();  // what is written here is read anew
   // Nothing to name the header on: the operation reports nothing.
   if (!m_lpMessage) return;
   // What would break the header block or stand in for the message's own
@@ -224,6 +227,7 @@ void CMapiMessage::send() {
 }
 
 void CMapiMessage::setReplyTo(std::string name, std::string address) {
+  forgetEnvelope();  // what is written here is read anew
   if (name.empty() && address.empty()) return;
   const char* const kPrefix = "CMapiMessage::setReplyTo failed ";
   auto raise = [&](HRESULT hr) {

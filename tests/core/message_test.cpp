@@ -127,6 +127,17 @@ TEST_F(MessageTest, FailedPriorityReadFallsBackToImportance) {
             0u);
 }
 
+// What the message object writes itself is what it reads next, its kept envelope values
+// notwithstanding.
+TEST_F(MessageTest, EnvelopeValuesWrittenAreReadAnew) {
+  CMapiMessage* m = only(withProps({Value::String(PR_SUBJECT_A, "old"), Value::Long(PR_PRIORITY, 1)}));
+  EXPECT_EQ(m->getSubject(), "old");
+  m->setSubject("new");
+  m->setPriority(-1);
+  EXPECT_EQ(m->getSubject(), "new");
+  EXPECT_EQ(m->getPriority(), "5");
+}
+
 TEST_F(MessageTest, BodyAboveTheSizeLimitFailsAPropertyRead) {
   mapitest::setSizeLimit(64);
   CMapiMessage* m = only(withProps({Value::String(PR_BODY_A, std::string(100, 'b'))}));
