@@ -55,7 +55,7 @@ deliver_all() {
   per=$(((count + callers - 1) / callers))
   start=$(date +%s.%N)
   for ((k = 0; k < callers; k++)); do
-    "$tool" deliver "$profile" "${files[@]:$((k * per)):$per}" >/dev/null &
+    "$tool" deliver "$profile" "${files[@]:$((k * per)):$per}" >/dev/null 2>>"$scratch/deliver.log" &
   done
   for ((k = 0; k < callers; k++)); do wait -n; done
   end=$(date +%s.%N)
