@@ -30,7 +30,7 @@ demo_packages=(
   libesmtp-dev libssl-dev
   # The PostgreSQL store engine (a module on libpq, built when libpq is there).
   libpq-dev
-  openjdk-17-jdk-headless libmail-java libjakarta-mail-java
+  openjdk-17-jdk-headless libmail-java
   # At run time: the MIME writer guesses an attachment's media type from its file name
   # through GIO, which reads shared-mime-info's database (only recommended by GLib).
   shared-mime-info

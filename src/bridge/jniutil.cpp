@@ -2,53 +2,14 @@
 
 #include "support/mapiexception.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-// The mail API the loaded com.plimo.mail.mapi classes are built on: javax.mail (tolvane-mapi.jar)
-// or Jakarta Mail 2 (tolvane-mapi-jakarta.jar, the same classes built on jakarta.mail). One VM
-// loads this library once, so it serves one of them; which one is told by MAPIMessage's
-// constructor, whose Folder parameter is of that API, and kept once known.
-enum class MailApi { unknown, javax, jakarta };
-std::atomic<MailApi> g_mailApi{MailApi::unknown};
-
-const char* const kFolderCtorJavax = "(Ljavax/mail/Folder;I)V";
-const char* const kFolderCtorJakarta = "(Ljakarta/mail/Folder;I)V";
-
-// Call with no exception pending; leaves none pending.
-MailApi mailApi(JNIEnv* env) {
-  MailApi api = g_mailApi.load(std::memory_order_relaxed);
-  if (api != MailApi::unknown) return api;
-  jclass cls = env->FindClass("com/plimo/mail/mapi/MAPIMessage");
-  if (!cls) {
-    env->ExceptionClear();
-    return MailApi::javax;  // asked again next time
-  }
-  api = MailApi::javax;
-  if (!env->GetMethodID(cls, "<init>", kFolderCtorJavax)) {
-    env->ExceptionClear();
-    if (env->GetMethodID(cls, "<init>", kFolderCtorJakarta)) {
-      api = MailApi::jakarta;
-    } else {
-      env->ExceptionClear();
-    }
-  }
-  env->DeleteLocalRef(cls);
-  g_mailApi.store(api, std::memory_order_relaxed);
-  return api;
-}
-
-}  // namespace
 
 void throwMessagingException(JNIEnv* env, const char* message) noexcept {
   // JNI calls other than the exception functions are not allowed while an
   // exception is pending.
   if (env->ExceptionCheck()) env->ExceptionClear();
-  jclass cls = env->FindClass(mailApi(env) == MailApi::jakarta ? "jakarta/mail/MessagingException"
-                                                               : "javax/mail/MessagingException");
+  jclass cls = env->FindClass("javax/mail/MessagingException");
   if (cls) {
     env->ThrowNew(cls, message);
   }
@@ -177,8 +138,7 @@ bool findMessageClass(JNIEnv* env, MessageClass& mc) {
     throwMessagingException(env, "Unable to find MAPIMessage class");
     return false;
   }
-  mc.ctor = env->GetMethodID(mc.cls, "<init>",
-                             mailApi(env) == MailApi::jakarta ? kFolderCtorJakarta : kFolderCtorJavax);
+  mc.ctor = env->GetMethodID(mc.cls, "<init>", "(Ljavax/mail/Folder;I)V");
   if (!mc.ctor) {
     throwMessagingException(env, "Unable to find MAPIMessage constructor");
     return false;

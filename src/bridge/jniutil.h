@@ -1,6 +1,5 @@
 // What every native method shares: Java string conversion, handles, and the
-// translation of failures into the MessagingException of the mail API the Java
-// classes are built on (javax.mail, or jakarta.mail for the Jakarta Mail jar).
+// translation of failures into javax.mail.MessagingException.
 #ifndef TOLVANE_BRIDGE_JNIUTIL_H
 #define TOLVANE_BRIDGE_JNIUTIL_H
 
@@ -9,8 +8,7 @@
 #include <cstdint>
 #include <string>
 
-// Raises a MessagingException (javax.mail's, or jakarta.mail's under the
-// Jakarta Mail jar) with this text in the calling Java
+// Raises a javax.mail.MessagingException with this text in the calling Java
 // thread. An exception already pending (from the VM or an earlier step) is
 // cleared first, so that the caller receives this one. The const char*
 // form allocates nothing of its own, so that it can report a failed
